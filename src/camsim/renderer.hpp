@@ -1,0 +1,72 @@
+// The simulated sensor: turns camera settings into frame bytes.
+// One Renderer per camera; not thread-safe, the camera serialises its use.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace camsim {
+
+struct RenderRequest {
+    // Sensor (from the camera model).
+    int sensor_width = 0;       // full-resolution pixels
+    int sensor_height = 0;
+    int bit_depth = 12;         // ADC bits; RAW16 output is left-aligned to 16 bits
+    bool color = false;         // colour sensor: Bayer mosaic in raw formats, BGR in RGB24
+    int bayer_pattern = 0;      // ASI_BAYER_*
+    double pixel_size_um = 3.75;
+    double elec_per_adu = 1.0;  // at gain 0
+    int max_gain = 500;         // gain control's maximum (gain is in 0.1 dB steps)
+
+    // Region of interest: start in binned pixels, size in binned pixels.
+    int start_x = 0;
+    int start_y = 0;
+    int width = 0;
+    int height = 0;
+    int bin = 1;
+    int img_type = 0;           // ASI_IMG_*
+
+    // Exposure and controls.
+    long exposure_us = 10000;
+    long gain = 0;
+    long offset = 0;
+    long gamma = 50;
+    long wb_r = 52;
+    long wb_b = 95;
+    int flip = 0;               // ASI_FLIP_*
+    bool dark = false;          // no light at all: bias, dark current, noise, hot pixels
+    double temperature_c = 20.0;
+
+    // Star field displacement in full-resolution sensor pixels (guiding and drift).
+    double shift_x = 0.0;
+    double shift_y = 0.0;
+
+    std::uint64_t seed = 1;     // same seed, same settings, same frame_index: same bytes
+    std::uint64_t frame_index = 0;
+
+    // Dark subtraction: a full-sensor 8-bit dark (sensor_width * sensor_height bytes),
+    // subtracted from 8-bit outputs (RAW8, Y8) with saturation at 0; null when off.
+    const std::uint8_t* dark_frame = nullptr;
+};
+
+// Bytes of one frame for the request's ROI and image type: width*height*(1|3|2).
+std::size_t frame_bytes(const RenderRequest& req);
+
+class Renderer {
+public:
+    Renderer();
+    ~Renderer();
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    // Writes exactly frame_bytes(req) bytes to out. Fast path: settings that did not
+    // change since the last call reuse the precomputed noiseless frame.
+    void render(const RenderRequest& req, std::uint8_t* out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace camsim
