@@ -1,0 +1,434 @@
+// The bridge: failure locations and traceback entries, look-ups, the binder
+// and the conversions to C.
+#include "bridge.hpp"
+
+#include <climits>
+
+namespace korvi {
+
+ModuleState state;
+Names names;
+
+// ------------------------------------------------------- failures and tracebacks
+
+namespace {
+struct Location {
+    const char* file = "src/vorrant/orlicam/korvi/bridge.cpp";
+    int line = 0;
+};
+thread_local Location last_failure;
+}  // namespace
+
+PyObject* fail(std::source_location where) {
+    last_failure = {where.file_name(), static_cast<int>(where.line())};
+    return nullptr;
+}
+
+int fail_status(std::source_location where) {
+    fail(where);
+    return -1;
+}
+
+bool failed(std::source_location where) {
+    fail(where);
+    return false;
+}
+
+void add_traceback(const char* qualname) {
+    add_traceback_at(qualname, last_failure.file, last_failure.line);
+}
+
+void add_traceback_at(const char* qualname, const char* file, int line) {
+    // The line lives in the code object: frames are opaque, and the entry shows
+    // the code's first line. The pending exception is kept aside meanwhile.
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* globals = state.dict;
+    Ref scratch;
+    if (!globals) {
+        scratch = Ref(PyDict_New());
+        globals = scratch.get();
+    }
+    PyFrameObject* frame = nullptr;
+    if (globals) {
+        PyCodeObject* code = PyCode_NewEmpty(file, qualname, line);
+        if (code) {
+            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+            Py_DECREF(code);
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+// ---------------------------------------------------------------- look-ups
+
+bool init_names() {
+    struct Entry { PyObject** slot; const char* text; };
+    const Entry entries[] = {
+        {&names.handle_error_code, "handle_error_code"},
+        {&names.ASI_ERROR_CODE_TO_EXCEPTION, "ASI_ERROR_CODE_TO_EXCEPTION"},
+        {&names.ASISuccess, "ASISuccess"},
+        {&names.ASIUnknownErrorCode, "ASIUnknownErrorCode"},
+        {&names.IntEnum, "IntEnum"},
+        {&names.BayerPattern, "BayerPattern"},
+        {&names.ImgType, "ImgType"},
+        {&names.ControlType, "ControlType"},
+        {&names.CameraMode, "CameraMode"},
+        {&names.ExposureStatus, "ExposureStatus"},
+        {&names.IMG_END, "IMG_END"},
+        {&names.ASI_MODE_END, "ASI_MODE_END"},
+        {&names.value, "value"},
+        {&names.get, "get"},
+        {&names.encode, "encode"},
+        {&names.decode, "decode"},
+        {&names.add_note, "add_note"},
+        {&names.utf_8, "utf-8"},
+        {&names.replace, "replace"},
+        {&names.errors, "errors"},
+        {&names.name, "name"},
+        {&names.camera_id, "camera_id"},
+        {&names.max_height, "max_height"},
+        {&names.max_width, "max_width"},
+    };
+    for (const Entry& e : entries) {
+        if (*e.slot) continue;  // kept for the life of the process
+        *e.slot = PyUnicode_InternFromString(e.text);
+        if (!*e.slot) return false;
+    }
+    return true;
+}
+
+Ref lookup(PyObject* name) {
+    PyObject* found = nullptr;
+    if (state.dict) {
+        int rc = PyDict_GetItemRef(state.dict, name, &found);
+        if (rc < 0) return Ref();
+        if (rc > 0) return Ref(found);
+    }
+    if (state.builtins) {
+        found = PyObject_GetAttr(state.builtins, name);
+        if (found) return Ref(found);
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+}
+
+bool check(const Ref& handle, int code) {
+    Ref py_code(PyLong_FromLong(code));
+    if (!py_code) return false;
+    Ref result(PyObject_CallOneArg(handle.get(), py_code.get()));
+    return static_cast<bool>(result);
+}
+
+// ----------------------------------------------------------------- the binder
+
+namespace {
+
+void count_error(const char* name, int expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+                 "exactly", static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", given);
+}
+
+// Keyword name equality: identity, then value; a str subclass compares with ==.
+int same_name(PyObject* keyword, PyObject* param) {
+    if (keyword == param) return 1;
+    if (PyUnicode_CheckExact(keyword)) return PyUnicode_Compare(keyword, param) == 0;
+    return PyObject_RichCompareBool(keyword, param, Py_EQ);
+}
+
+}  // namespace
+
+bool Binder::prepare(Signature& sig) {
+    for (int i = 0; i < sig.count; ++i) {
+        if (sig.interned[i]) continue;
+        sig.interned[i] = PyUnicode_InternFromString(sig.params[i].name);
+        if (!sig.interned[i]) return false;
+    }
+    return true;
+}
+
+void argument_type_error(const char* param, const char* expected, PyObject* got, PyTypeObject* builtin) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(got)->tp_name);
+    if (!builtin || !PyType_IsSubtype(Py_TYPE(got), builtin)) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    Ref note(PyUnicode_FromString(
+        "Subclasses of built-in types are refused for this parameter; pass an exact instance of the built-in type."));
+    Ref added;
+    if (note) added = Ref(PyObject_CallMethodOneArg(exc, names.add_note, note.get()));
+    PyErr_Clear();  // a failing add_note leaves the TypeError as it is
+    PyErr_SetRaisedException(exc);
+}
+
+bool Binder::bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) {
+    const int n = sig.count;
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if ((nkw == 0 && nargs != n) || nargs > n) {
+        count_error(sig.name, n, nargs);
+        return failed();
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.arg_[i] = args[i];
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            return failed();
+        }
+        int match = -1;
+        for (int i = static_cast<int>(nargs); i < n && match < 0; ++i)
+            if (key == sig.interned[i]) match = i;
+        for (int i = static_cast<int>(nargs); i < n && match < 0; ++i) {
+            int eq = same_name(key, sig.interned[i]);
+            if (eq < 0) return failed();
+            if (eq) match = i;
+        }
+        if (match >= 0 && !out.arg_[match]) {
+            out.arg_[match] = args[nargs + k];
+            continue;
+        }
+        bool positional = match >= 0;
+        for (int i = 0; i < nargs && !positional; ++i) {
+            int eq = same_name(key, sig.interned[i]);
+            if (eq < 0) return failed();
+            positional = eq;
+        }
+        if (positional)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+        return failed();
+    }
+    for (int i = static_cast<int>(nargs); i < n; ++i) {
+        if (!out.arg_[i]) {
+            count_error(sig.name, n, i);
+            return failed();
+        }
+    }
+
+    // Coercion pass: integers become exact ints, flags their truth value.
+    for (int i = 0; i < n; ++i) {
+        PyObject* o = out.arg_[i];
+        switch (sig.params[i].kind) {
+        case Kind::Int:
+            if (PyLong_CheckExact(o)) break;
+            if (!PyNumber_Check(o)) {
+                argument_type_error(sig.params[i].name, "int", o, nullptr);
+                return failed();
+            }
+            out.owned_[i] = Ref(PyNumber_Long(o));
+            if (!out.owned_[i]) return failed();
+            out.arg_[i] = out.owned_[i].get();
+            break;
+        case Kind::Flag: {
+            int truth = o == Py_True ? 1 : (o == Py_False || o == Py_None) ? 0 : PyObject_IsTrue(o);
+            if (truth < 0) return failed();
+            out.flag_[i] = truth;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    // Type pass.
+    for (int i = 0; i < n; ++i) {
+        PyObject* o = out.arg_[i];
+        const Param& p = sig.params[i];
+        if (p.kind == Kind::Int && !PyLong_CheckExact(o)) {
+            argument_type_error(p.name, "int", o, &PyLong_Type);
+            return failed();
+        }
+        if (p.kind == Kind::Text && !PyUnicode_CheckExact(o)) {
+            argument_type_error(p.name, "str", o, &PyUnicode_Type);
+            return failed();
+        }
+        if (p.kind == Kind::Record && !PyObject_TypeCheck(o, p.record)) {
+            argument_type_error(p.name, p.record->tp_name, o, nullptr);
+            return failed();
+        }
+    }
+    return true;
+}
+
+bool Binder::bind_none(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", name, "takes no keyword arguments");
+        return failed();
+    }
+    if (nargs > 0) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", name, "takes no arguments", nargs);
+        return failed();
+    }
+    return true;
+}
+
+bool Binder::bind_init(PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) > 0) {
+        count_error("__init__", 0, PyTuple_GET_SIZE(args));
+        return failed();
+    }
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        PyDict_Next(kwargs, &pos, &key, &value);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "__init__", key);
+        return failed();
+    }
+    return true;
+}
+
+// ------------------------------------------------------------- conversions
+
+namespace {
+
+// An object that is not an int goes through its type's __int__ slot.
+Ref int_from_slot(PyObject* o) {
+    PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return Ref();
+    }
+    Ref result(nb->nb_int(o));
+    if (!result || PyLong_CheckExact(result.get())) return result;
+    if (PyLong_Check(result.get())) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                             "strict subclass of int is deprecated, and may be removed in a future version of "
+                             "Python.",
+                             Py_TYPE(result.get())->tp_name) < 0)
+            return Ref();
+        return result;
+    }
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result.get())->tp_name);
+    return Ref();
+}
+
+// The value of an integer as a C long; the interpreter's OverflowError beyond it.
+bool as_long_value(PyObject* o, long& out) {
+    if (!PyLong_Check(o)) {
+        Ref n = int_from_slot(o);
+        return n && as_long_value(n.get(), out);
+    }
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        out = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return true;
+    }
+    out = PyLong_AsLong(o);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+bool in_range(PyObject* o, long lo, long hi, const char* too_large, long& out) {
+    if (!as_long_value(o, out)) return false;
+    if (out < lo || out > hi) {
+        PyErr_SetString(PyExc_OverflowError, too_large);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool as_c_int(PyObject* o, int& out) {
+    long v = 0;
+    if (!in_range(o, INT_MIN, INT_MAX, "value too large to convert to int", v)) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool as_c_long(PyObject* o, long& out) { return as_long_value(o, out); }
+
+bool as_schar(PyObject* o, signed char& out) {
+    long v = 0;
+    if (!in_range(o, SCHAR_MIN, SCHAR_MAX, "value too large to convert to char", v)) return false;
+    out = static_cast<signed char>(v);
+    return true;
+}
+
+bool as_uchar(PyObject* o, unsigned char& out) {
+    if (!PyLong_Check(o)) {
+        Ref n = int_from_slot(o);
+        return n && as_uchar(n.get(), out);
+    }
+    bool negative;
+    unsigned long v = 0;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        Py_ssize_t c = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        negative = c < 0;
+        v = negative ? 0 : static_cast<unsigned long>(c);
+    } else {
+        int lt = PyObject_RichCompareBool(o, Py_False, Py_LT);
+        if (lt < 0) return false;
+        negative = lt;
+        if (!negative) {
+            v = PyLong_AsUnsignedLong(o);
+            if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+        }
+    }
+    if (negative) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to unsigned char");
+        return false;
+    }
+    if (v > UCHAR_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to unsigned char");
+        return false;
+    }
+    out = static_cast<unsigned char>(v);
+    return true;
+}
+
+bool enum_as_c_int(PyObject* o, int& out) {
+    Ref value(PyObject_GetAttr(o, names.value));
+    return value && as_c_int(value.get(), out);
+}
+
+Ref enum_member(PyObject* class_name, long code) {
+    Ref cls = lookup(class_name);
+    if (!cls) return Ref();
+    Ref py_code(PyLong_FromLong(code));
+    if (!py_code) return Ref();
+    return Ref(PyObject_CallOneArg(cls.get(), py_code.get()));
+}
+
+Ref build_tuple(std::initializer_list<PyObject*> new_items) {
+    std::array<Ref, 8> owned{};
+    if (new_items.size() > owned.size()) return Ref();
+    Py_ssize_t n = 0;
+    bool ok = true;
+    for (PyObject* item : new_items) {
+        owned[n++] = Ref(item);
+        ok = ok && item;
+    }
+    if (!ok) return Ref();
+    Ref tuple(PyTuple_New(n));
+    if (!tuple) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, owned[i].release());
+    return tuple;
+}
+
+void raise_object(PyObject* obj) {
+    if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+        return;
+    }
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance(PyObject_CallNoArgs(obj));
+        if (!instance) return;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            return;
+        }
+        PyErr_SetObject(obj, instance.get());
+        return;
+    }
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+}
+
+}  // namespace korvi
