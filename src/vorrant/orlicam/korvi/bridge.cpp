@@ -2,6 +2,8 @@
 // and the conversions to C.
 #include "bridge.hpp"
 
+#include <frameobject.h>
+
 #include <climits>
 
 namespace korvi {

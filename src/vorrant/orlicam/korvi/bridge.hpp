@@ -230,6 +230,12 @@ inline FunctionDef function(const char* name, std::initializer_list<Param> param
     return FunctionDef{Signature(name, params), params.size() == 0, returns, body, doc};
 }
 
+// The shared body of the operations that pass only the camera id: look up,
+// convert, call, check.
+PyObject* camera_call(Bound& a, ASI_ERROR_CODE (*sdk)(int));
+// The same for operations that read one int out-value; false on failure.
+bool camera_get_int(Bound& a, ASI_ERROR_CODE (*sdk)(int, int*), int& out);
+
 // Creates the function objects of `defs` and binds them in the module.
 bool add_functions(PyObject* module, FunctionDef* defs, std::size_t count);
 bool add_enumerations_and_errors(PyObject* module);
