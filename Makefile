@@ -26,9 +26,13 @@ BUILD_DEPS = scikit-build-core==0.11.5 cmake==3.31.2 ninja==1.11.1.3
 system-deps:
 	@scripts/ensure-system-deps
 
+# The lock keeps concurrent builds in one checkout from overwriting each other.
+LOCK := flock $(CURDIR)/build/.lock
+
 install: $(PY) system-deps
-	$(PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
-	$(PY) -m pip install -q --no-build-isolation .
+	@mkdir -p build
+	$(LOCK) $(PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
+	$(LOCK) $(PY) -m pip install -q --no-build-isolation .
 
 demo: install
 	$(PY) -m pip install -q '.[demo]' --no-build-isolation
@@ -40,8 +44,9 @@ test: install
 # The extension and the simulator built with ASan+UBSan; the stock interpreter
 # loads the runtimes first. Leak detection is off: the interpreter keeps memory until exit.
 sanitize: $(ASAN_PY) system-deps
-	$(ASAN_PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
-	$(ASAN_PY) -m pip install -q --no-build-isolation \
+	@mkdir -p build
+	$(LOCK) $(ASAN_PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
+	$(LOCK) $(ASAN_PY) -m pip install -q --no-build-isolation \
 	  -C build-dir=build/sanitize -C cmake.build-type=Debug \
 	  -C cmake.define.ORLICAM_SANITIZE=ON .
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
