@@ -1,0 +1,633 @@
+#include "camera.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+#include "bmp.hpp"
+
+namespace camsim {
+namespace {
+
+using std::chrono::system_clock;
+
+constexpr double kUsb3BytesPerSecond = 350e6;
+constexpr double kUsb2BytesPerSecond = 40e6;
+constexpr double kLineTimeUs = 10.0;  // readout time of one sensor line
+constexpr long kMaxTriggerTimeUs = 2000000000L;
+
+template <class T>
+void put(T* p, const std::type_identity_t<T>& v) {
+    if (p) *p = v;
+}
+
+Video::Trigger trigger_kind(ASI_CAMERA_MODE mode) {
+    switch (mode) {
+    case ASI_MODE_TRIG_SOFT_EDGE:
+    case ASI_MODE_TRIG_RISE_EDGE:
+    case ASI_MODE_TRIG_FALL_EDGE:
+        return Video::Trigger::Edge;
+    case ASI_MODE_TRIG_SOFT_LEVEL:
+    case ASI_MODE_TRIG_HIGH_LEVEL:
+    case ASI_MODE_TRIG_LOW_LEVEL:
+        return Video::Trigger::Level;
+    default:
+        return Video::Trigger::Free;
+    }
+}
+
+ASI_CONTROL_CAPS caps_record(const ControlDef& c) {
+    ASI_CONTROL_CAPS caps{};
+    std::strncpy(caps.Name, c.name.c_str(), sizeof(caps.Name) - 1);
+    std::strncpy(caps.Description, c.description.c_str(), sizeof(caps.Description) - 1);
+    caps.MaxValue = c.max;
+    caps.MinValue = c.min;
+    caps.DefaultValue = c.def;
+    caps.IsAutoSupported = c.auto_supported ? ASI_TRUE : ASI_FALSE;
+    caps.IsWritable = c.writable ? ASI_TRUE : ASI_FALSE;
+    caps.ControlType = c.type;
+    return caps;
+}
+
+}  // namespace
+
+Camera::Camera(const Model& model, int index)
+    : model_(model),
+      index_(index),
+      info_(model.info(index)),
+      roi_{model.width, model.height, 1, ASI_IMG_RAW8, 0, 0},
+      thermal_(sim_seconds()),
+      motion_(model.pixel_um, real_seconds()) {
+    for (const ControlDef& c : model_.controls) {
+        caps_.push_back(caps_record(c));
+        controls_[c.type] = {c.def, false};
+    }
+    std::copy(model_.serial_base.begin(), model_.serial_base.end(), serial_.id);
+    serial_.id[7] = static_cast<unsigned char>(serial_.id[7] + index_ + 1);  // distinct per camera
+}
+
+Camera::~Camera() { shutdown(); }
+
+void Camera::shutdown() { close(); }
+
+// --- state guards -------------------------------------------------------------
+
+int Camera::refuse_unless_open() const { return open_ ? ASI_SUCCESS : ASI_ERROR_CAMERA_CLOSED; }
+
+bool Camera::capturing() const { return video_ || exposure_.status == ASI_EXP_WORKING; }
+
+void Camera::update_exposure() {
+    if (exposure_.status == ASI_EXP_WORKING && std::chrono::steady_clock::now() >= exposure_.end)
+        exposure_.status = ASI_EXP_SUCCESS;
+}
+
+void Camera::update_thermal() {
+    thermal_.advance(sim_seconds(), model_.cooler && value(ASI_COOLER_ON) != 0,
+                     static_cast<double>(value(ASI_TARGET_TEMP)));
+}
+
+long Camera::value(int type, long fallback) const {
+    return model_.control(type) ? controls_[type].value : fallback;
+}
+
+std::shared_ptr<Video> Camera::take_video() { return std::exchange(video_, nullptr); }
+
+// --- identity -----------------------------------------------------------------
+
+int Camera::property(ASI_CAMERA_INFO* out) const {
+    std::lock_guard lk(mu_);
+    put(out, info_);
+    return ASI_SUCCESS;
+}
+
+int Camera::open() {
+    std::lock_guard lk(mu_);
+    open_ = true;
+    return ASI_SUCCESS;
+}
+
+int Camera::init() {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    initialised_ = true;
+    return ASI_SUCCESS;
+}
+
+int Camera::close() {
+    std::shared_ptr<Video> video;
+    {
+        std::lock_guard lk(mu_);
+        if (!open_) return ASI_SUCCESS;
+        video = take_video();
+        open_ = false;
+        initialised_ = false;
+        exposure_ = {};
+        motion_.all_off(real_seconds());
+    }
+    if (video) video->stop();  // outside the lock: the producer takes it for each frame
+    return ASI_SUCCESS;
+}
+
+int Camera::get_id(ASI_ID* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(out, flash_id_);
+    return ASI_SUCCESS;
+}
+
+int Camera::set_id(const ASI_ID& id) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    flash_id_ = id;
+    return ASI_SUCCESS;
+}
+
+int Camera::serial(ASI_SN* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(out, serial_);
+    return ASI_SUCCESS;
+}
+
+// --- controls -----------------------------------------------------------------
+
+int Camera::num_controls(int* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(out, static_cast<int>(caps_.size()));
+    return ASI_SUCCESS;
+}
+
+int Camera::control_caps(int index, ASI_CONTROL_CAPS* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (index < 0 || index >= static_cast<int>(caps_.size())) return ASI_ERROR_INVALID_INDEX;
+    put(out, caps_[index]);
+    return ASI_SUCCESS;
+}
+
+int Camera::get_control(int type, long* value, ASI_BOOL* is_auto) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!model_.control(type)) return ASI_ERROR_INVALID_CONTROL_TYPE;
+    long v = controls_[type].value;
+    if (type == ASI_TEMPERATURE || type == ASI_COOLER_POWER_PERC) {
+        update_thermal();
+        v = type == ASI_TEMPERATURE ? std::lround(thermal_.temperature() * 10.0) : thermal_.power_percent();
+    }
+    put(value, v);
+    put(is_auto, controls_[type].is_auto ? ASI_TRUE : ASI_FALSE);
+    return ASI_SUCCESS;
+}
+
+int Camera::set_control(int type, long value, ASI_BOOL is_auto) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    const ControlDef* def = model_.control(type);
+    if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
+    if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
+    if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
+    controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
+    return ASI_SUCCESS;
+}
+
+// --- region of interest -------------------------------------------------------
+
+int Camera::set_roi(int width, int height, int bin, int img_type) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (video_) return ASI_ERROR_INVALID_SEQUENCE;
+    if (!model_.has_bin(bin) || !model_.has_format(img_type)) return ASI_ERROR_INVALID_IMGTYPE;
+    if (width <= 0 || height <= 0 || width % 8 != 0 || height % 2 != 0) return ASI_ERROR_INVALID_SIZE;
+    if (long(width) * bin > model_.width || long(height) * bin > model_.height) return ASI_ERROR_INVALID_SIZE;
+    roi_ = {width, height, bin, img_type, (model_.width / bin - width) / 2, (model_.height / bin - height) / 2};
+    return ASI_SUCCESS;
+}
+
+int Camera::get_roi(int* width, int* height, int* bin, ASI_IMG_TYPE* img_type) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(width, roi_.width);
+    put(height, roi_.height);
+    put(bin, roi_.bin);
+    put(img_type, roi_.img_type);
+    return ASI_SUCCESS;
+}
+
+int Camera::set_start(int x, int y) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (x < 0 || y < 0 || long(x) + roi_.width > model_.width / roi_.bin ||
+        long(y) + roi_.height > model_.height / roi_.bin)
+        return ASI_ERROR_OUTOF_BOUNDARY;
+    roi_.start_x = x;
+    roi_.start_y = y;
+    return ASI_SUCCESS;
+}
+
+int Camera::get_start(int* x, int* y) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(x, roi_.start_x);
+    put(y, roi_.start_y);
+    return ASI_SUCCESS;
+}
+
+// --- frames -------------------------------------------------------------------
+
+Shot Camera::shot_locked(long exposure_us, bool dark) {
+    Shot s;
+    RenderRequest& r = s.req;
+    r.sensor_width = model_.width;
+    r.sensor_height = model_.height;
+    r.bit_depth = model_.bit_depth;
+    r.color = model_.color;
+    r.bayer_pattern = model_.bayer;
+    r.pixel_size_um = model_.pixel_um;
+    r.elec_per_adu = model_.elec_per_adu;
+    r.max_gain = static_cast<int>(model_.control(ASI_GAIN)->max);
+    r.start_x = roi_.start_x;
+    r.start_y = roi_.start_y;
+    r.width = roi_.width;
+    r.height = roi_.height;
+    r.bin = roi_.bin;
+    r.img_type = roi_.img_type;
+    r.exposure_us = exposure_us >= 0 ? exposure_us : value(ASI_EXPOSURE, 10000);
+    r.gain = value(ASI_GAIN);
+    r.offset = value(ASI_OFFSET);
+    r.gamma = value(ASI_GAMMA, 50);
+    r.wb_r = value(ASI_WB_R, 52);
+    r.wb_b = value(ASI_WB_B, 95);
+    r.flip = static_cast<int>(value(ASI_FLIP));
+    r.dark = dark;
+    update_thermal();
+    r.temperature_c = thermal_.temperature();
+    std::tie(r.shift_x, r.shift_y) = motion_.shift(real_seconds());
+    r.seed = seed();
+    r.frame_index = frame_index_++;
+    s.dark = dark_;
+    r.dark_frame = dark_ ? dark_->data() : nullptr;
+
+    double bandwidth = (model_.usb3 ? kUsb3BytesPerSecond : kUsb2BytesPerSecond) *
+                       static_cast<double>(value(ASI_BANDWIDTHOVERLOAD, 100)) / 100.0;
+    s.period_s = std::max(static_cast<double>(r.exposure_us) / 1e6,
+                          static_cast<double>(frame_bytes(r)) / bandwidth);
+    return s;
+}
+
+// Frames of the GPS model carry the exposure start; the camera keeps the last frame's records.
+void Camera::stamp_gps(Shot& shot, system_clock::time_point start) {
+    if (!model_.gps || !gps_.fix) return;
+    shot.gps = gps_record(start, gps_);
+    last_gps_ = {shot.gps, gps_end_record(start)};
+    have_last_gps_ = true;
+}
+
+ASI_GPS_DATA Camera::gps_end_record(system_clock::time_point start) const {
+    long lines = std::labs(value(ASI_GPS_END_LINE) - value(ASI_GPS_START_LINE));
+    auto readout = std::chrono::microseconds(static_cast<long>(static_cast<double>(lines) * kLineTimeUs));
+    return gps_record(start + readout, gps_);
+}
+
+void Camera::render(const RenderRequest& req, std::uint8_t* out) {
+    std::lock_guard lk(render_mu_);
+    renderer_.render(req, out);
+}
+
+Shot Camera::begin_shot(long exposure_us, system_clock::time_point start) {
+    std::lock_guard lk(mu_);
+    Shot shot = shot_locked(exposure_us, false);
+    stamp_gps(shot, start);
+    return shot;
+}
+
+// --- snapshot exposure --------------------------------------------------------
+// Capture needs ASIInitCamera after ASIOpenCamera, as with the vendor's cameras.
+
+int Camera::start_exposure(bool dark) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
+    if (video_) return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    update_exposure();
+    if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    auto now = std::chrono::steady_clock::now();
+    exposure_.shot = shot_locked(-1, dark);
+    stamp_gps(exposure_.shot, system_clock::now());
+    exposure_.end = now + std::chrono::microseconds(exposure_.shot.req.exposure_us);
+    exposure_.status = ASI_EXP_WORKING;
+    return ASI_SUCCESS;
+}
+
+int Camera::stop_exposure() {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    update_exposure();
+    if (exposure_.status == ASI_EXP_WORKING) exposure_.status = ASI_EXP_FAILED;
+    return ASI_SUCCESS;
+}
+
+int Camera::exposure_status(ASI_EXPOSURE_STATUS* out) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    update_exposure();
+    put(out, exposure_.status);
+    return ASI_SUCCESS;
+}
+
+int Camera::data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps) {
+    Shot shot;
+    {
+        std::lock_guard lk(mu_);
+        if (int e = refuse_unless_open()) return e;
+        update_exposure();
+        if (exposure_.status != ASI_EXP_SUCCESS) return ASI_ERROR_GENERAL_ERROR;
+        if (size < 0 || static_cast<std::size_t>(size) < frame_bytes(exposure_.shot.req))
+            return ASI_ERROR_BUFFER_TOO_SMALL;
+        if (!buf) return ASI_ERROR_GENERAL_ERROR;
+        shot = std::move(exposure_.shot);
+        exposure_ = {};
+    }
+    render(shot.req, buf);  // outside the camera lock: other calls need not wait for pixels
+    put(gps, shot.gps);
+    return ASI_SUCCESS;
+}
+
+// --- video --------------------------------------------------------------------
+
+int Camera::start_video() {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
+    update_exposure();
+    if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    if (video_) return ASI_SUCCESS;
+    RenderRequest shape;
+    shape.width = roi_.width;
+    shape.height = roi_.height;
+    shape.img_type = roi_.img_type;
+    video_ = std::make_shared<Video>(*this, frame_bytes(shape), trigger_kind(mode_));
+    return ASI_SUCCESS;
+}
+
+int Camera::stop_video() {
+    std::shared_ptr<Video> video;
+    {
+        std::lock_guard lk(mu_);
+        if (int e = refuse_unless_open()) return e;
+        video = take_video();
+    }
+    if (video) video->stop();
+    return ASI_SUCCESS;
+}
+
+int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* gps) {
+    std::shared_ptr<Video> video;
+    {
+        std::lock_guard lk(mu_);
+        if (int e = refuse_unless_open()) return e;
+        if (!video_) return ASI_ERROR_INVALID_SEQUENCE;
+        if (size < 0 || static_cast<std::size_t>(size) < video_->frame_bytes()) return ASI_ERROR_BUFFER_TOO_SMALL;
+        if (!buf) return ASI_ERROR_GENERAL_ERROR;
+        video = video_;
+    }
+    return video->fetch(buf, wait_ms, gps);  // waits without the camera lock
+}
+
+int Camera::dropped_frames(int* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(out, video_ ? video_->dropped() : 0);
+    return ASI_SUCCESS;
+}
+
+// --- trigger modes ------------------------------------------------------------
+
+int Camera::support_modes(ASI_SUPPORTED_MODE* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    ASI_SUPPORTED_MODE m{};
+    auto modes = model_.modes();
+    std::copy(modes.begin(), modes.end(), m.SupportedCameraMode);
+    m.SupportedCameraMode[modes.size()] = ASI_MODE_END;
+    put(out, m);
+    return ASI_SUCCESS;
+}
+
+int Camera::get_mode(ASI_CAMERA_MODE* out) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    put(out, mode_);
+    return ASI_SUCCESS;
+}
+
+int Camera::set_mode(int mode) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    update_exposure();
+    if (capturing()) return ASI_ERROR_INVALID_SEQUENCE;
+    auto modes = model_.modes();
+    if (std::find(modes.begin(), modes.end(), mode) == modes.end()) return ASI_ERROR_INVALID_MODE;
+    mode_ = mode;
+    return ASI_SUCCESS;
+}
+
+// Only the soft modes take soft triggers; when no capture runs the trigger is lost.
+int Camera::soft_trigger(bool start) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL) return ASI_ERROR_INVALID_MODE;
+    if (!video_) return ASI_SUCCESS;
+    if (mode_ == ASI_MODE_TRIG_SOFT_LEVEL)
+        video_->level(start);
+    else if (start)
+        video_->edge();
+    return ASI_SUCCESS;
+}
+
+// Hardware modes react to transitions of the input line, which idles low.
+void Camera::trigger_input(int level) {
+    std::lock_guard lk(mu_);
+    bool high = level != 0, was_high = input_level_ != 0;
+    input_level_ = high;
+    if (!video_ || high == was_high) return;
+    switch (mode_) {
+    case ASI_MODE_TRIG_RISE_EDGE: if (high) video_->edge(); break;
+    case ASI_MODE_TRIG_FALL_EDGE: if (!high) video_->edge(); break;
+    case ASI_MODE_TRIG_HIGH_LEVEL: video_->level(high); break;
+    case ASI_MODE_TRIG_LOW_LEVEL: video_->level(!high); break;
+    default: break;
+    }
+}
+
+int Camera::set_trigger_output(int pin, bool high, long delay, long duration) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
+        return ASI_ERROR_GENERAL_ERROR;
+    if (delay < 0 || delay > kMaxTriggerTimeUs || duration < 0 || duration > kMaxTriggerTimeUs)
+        return ASI_ERROR_GENERAL_ERROR;
+    trigger_out_[pin] = {high, delay, duration};
+    return ASI_SUCCESS;
+}
+
+int Camera::get_trigger_output(int pin, ASI_BOOL* high, long* delay, long* duration) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
+        return ASI_ERROR_GENERAL_ERROR;
+    const TriggerOutput& t = trigger_out_[pin];
+    put(high, t.high ? ASI_TRUE : ASI_FALSE);
+    put(delay, t.delay);
+    put(duration, t.duration);
+    return ASI_SUCCESS;
+}
+
+// --- guiding, dark, presets, GPS ----------------------------------------------
+
+int Camera::pulse_guide(int direction, bool on) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST) return ASI_ERROR_GENERAL_ERROR;
+    motion_.pulse(direction, on, real_seconds());
+    return ASI_SUCCESS;
+}
+
+int Camera::enable_dark(const char* path) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!path) return ASI_ERROR_INVALID_PATH;
+    auto dark = std::make_shared<std::vector<std::uint8_t>>();
+    if (int e = load_dark_bmp(path, model_.width, model_.height, *dark)) return e;
+    dark_ = std::move(dark);
+    return ASI_SUCCESS;
+}
+
+int Camera::disable_dark() {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    dark_.reset();
+    return ASI_SUCCESS;
+}
+
+int Camera::gain_offset(int* offset_highest_dr, int* offset_unity_gain, int* gain_lowest_rn,
+                        int* offset_lowest_rn) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    const GainPresets& p = model_.presets;
+    put(offset_highest_dr, p.offset_highest_dr);
+    put(offset_unity_gain, p.offset_unity_gain);
+    put(gain_lowest_rn, p.gain_lowest_rn);
+    put(offset_lowest_rn, p.offset_lowest_rn);
+    return ASI_SUCCESS;
+}
+
+int Camera::lmh_gain_offset(int* low_gain, int* medium_gain, int* high_gain, int* high_offset) const {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    const GainPresets& p = model_.presets;
+    put(low_gain, p.low_gain);
+    put(medium_gain, p.medium_gain);
+    put(high_gain, p.high_gain);
+    put(high_offset, p.high_offset);
+    return ASI_SUCCESS;
+}
+
+// Before the first frame the receiver reports the current time.
+int Camera::gps_data(ASI_GPS_DATA* start, ASI_GPS_DATA* end) {
+    std::lock_guard lk(mu_);
+    if (int e = refuse_unless_open()) return e;
+    if (!model_.gps) return ASI_ERROR_GPS_NOT_SUPPORTED;
+    if (!gps_.fix) return ASI_ERROR_GPS_DATA_INVALID;
+    if (!have_last_gps_) {
+        auto now = system_clock::now();
+        put(start, gps_record(now, gps_));
+        put(end, gps_end_record(now));
+        return ASI_SUCCESS;
+    }
+    put(start, last_gps_[0]);
+    put(end, last_gps_[1]);
+    return ASI_SUCCESS;
+}
+
+// --- test controls ------------------------------------------------------------
+
+ASI_CAMERA_INFO Camera::camera_info() const {
+    std::lock_guard lk(mu_);
+    return info_;
+}
+
+void Camera::patch_camera_info(const ASI_CAMERA_INFO& info) {
+    std::lock_guard lk(mu_);
+    info_ = info;
+}
+
+bool Camera::control_caps_record(int index, ASI_CONTROL_CAPS* out) const {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(caps_.size())) return false;
+    *out = caps_[index];
+    return true;
+}
+
+bool Camera::patch_control_caps(int index, const ASI_CONTROL_CAPS& caps) {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(caps_.size())) return false;
+    caps_[index] = caps;
+    return true;
+}
+
+void Camera::set_gps_fix(bool on) {
+    std::lock_guard lk(mu_);
+    gps_.fix = on;
+}
+
+void Camera::set_gps_position(double lat, double lon, int alt_m) {
+    std::lock_guard lk(mu_);
+    gps_.latitude = lat;
+    gps_.longitude = lon;
+    gps_.altitude_m = alt_m;
+}
+
+void Camera::set_focal_length(double mm) {
+    std::lock_guard lk(mu_);
+    motion_.set_focal_length(mm, real_seconds());
+}
+
+void Camera::set_drift(double dx, double dy) {
+    std::lock_guard lk(mu_);
+    motion_.set_drift(dx, dy, real_seconds());
+}
+
+std::pair<double, double> Camera::star_shift() const {
+    std::lock_guard lk(mu_);
+    return motion_.shift(real_seconds());
+}
+
+double Camera::sensor_temperature() {
+    std::lock_guard lk(mu_);
+    update_thermal();
+    return thermal_.temperature();
+}
+
+int Camera::write_dark_bmp(const char* path, long exposure_us) {
+    if (!path) return ASI_ERROR_INVALID_PATH;
+    Shot shot;
+    {
+        std::lock_guard lk(mu_);
+        shot = shot_locked(exposure_us, true);
+    }
+    RenderRequest& r = shot.req;
+    r.start_x = r.start_y = 0;
+    r.width = model_.width;
+    r.height = model_.height;
+    r.bin = 1;
+    r.img_type = ASI_IMG_RAW8;
+    r.flip = ASI_FLIP_NONE;  // a dark is in sensor orientation
+    r.dark_frame = nullptr;
+    std::vector<std::uint8_t> pixels(frame_bytes(r));
+    render(r, pixels.data());
+    return write_grey_bmp(path, model_.width, model_.height, pixels.data()) ? ASI_SUCCESS : ASI_ERROR_INVALID_PATH;
+}
+
+}  // namespace camsim

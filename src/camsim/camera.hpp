@@ -1,0 +1,155 @@
+// One connected camera: its state behind its own lock, and the vendor's rules for
+// which call is refused in which state. Every method returns an ASI error code.
+#pragma once
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "ASICamera2.h"
+#include "catalogue.hpp"
+#include "gps.hpp"
+#include "motion.hpp"
+#include "renderer.hpp"
+#include "settings.hpp"
+#include "thermal.hpp"
+#include "video.hpp"
+
+namespace camsim {
+
+class Camera final : public FrameSource {
+public:
+    Camera(const Model& model, int index);
+    ~Camera() override;
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    const Model& model() const { return model_; }
+    // Closes the camera and stops its threads; safe to call more than once.
+    void shutdown();
+
+    // Vendor operations.
+    int property(ASI_CAMERA_INFO* out) const;
+    int open();
+    int init();
+    int close();
+    int get_id(ASI_ID* out) const;
+    int set_id(const ASI_ID& id);
+    int serial(ASI_SN* out) const;
+
+    int num_controls(int* out) const;
+    int control_caps(int index, ASI_CONTROL_CAPS* out) const;
+    int get_control(int type, long* value, ASI_BOOL* is_auto);
+    int set_control(int type, long value, ASI_BOOL is_auto);
+
+    int set_roi(int width, int height, int bin, int img_type);
+    int get_roi(int* width, int* height, int* bin, ASI_IMG_TYPE* img_type) const;
+    int set_start(int x, int y);
+    int get_start(int* x, int* y) const;
+
+    int start_exposure(bool dark);
+    int stop_exposure();
+    int exposure_status(ASI_EXPOSURE_STATUS* out);
+    int data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps);
+
+    int start_video();
+    int stop_video();
+    int video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* gps);
+    int dropped_frames(int* out) const;
+
+    int support_modes(ASI_SUPPORTED_MODE* out) const;
+    int get_mode(ASI_CAMERA_MODE* out) const;
+    int set_mode(int mode);
+    int soft_trigger(bool start);
+    int set_trigger_output(int pin, bool high, long delay, long duration);
+    int get_trigger_output(int pin, ASI_BOOL* high, long* delay, long* duration) const;
+
+    int pulse_guide(int direction, bool on);
+    int enable_dark(const char* path);
+    int disable_dark();
+    int gain_offset(int* offset_highest_dr, int* offset_unity_gain, int* gain_lowest_rn,
+                    int* offset_lowest_rn) const;
+    int lmh_gain_offset(int* low_gain, int* medium_gain, int* high_gain, int* high_offset) const;
+    int gps_data(ASI_GPS_DATA* start, ASI_GPS_DATA* end);
+
+    // Test controls (any state).
+    ASI_CAMERA_INFO camera_info() const;
+    void patch_camera_info(const ASI_CAMERA_INFO& info);
+    bool control_caps_record(int index, ASI_CONTROL_CAPS* out) const;
+    bool patch_control_caps(int index, const ASI_CONTROL_CAPS& caps);
+    void trigger_input(int level);
+    void set_gps_fix(bool on);
+    void set_gps_position(double lat, double lon, int alt_m);
+    void set_focal_length(double mm);
+    void set_drift(double dx, double dy);
+    std::pair<double, double> star_shift() const;
+    double sensor_temperature();
+    // A full-sensor 8-bit dark with the current settings; exposure_us < 0: the control's.
+    int write_dark_bmp(const char* path, long exposure_us);
+
+    // FrameSource, for the video producer.
+    Shot begin_shot(long exposure_us, std::chrono::system_clock::time_point start) override;
+    void render(const RenderRequest& req, std::uint8_t* out) override;
+
+private:
+    struct ControlValue {
+        long value = 0;
+        bool is_auto = false;
+    };
+    struct Roi {
+        int width, height, bin, img_type, start_x, start_y;
+    };
+    struct TriggerOutput {
+        bool high = false;
+        long delay = 0;
+        long duration = 0;
+    };
+    struct Exposure {
+        ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
+        SteadyTime end{};
+        Shot shot;
+    };
+
+    // Each caller holds mu_.
+    int refuse_unless_open() const;
+    void update_exposure();
+    void update_thermal();
+    long value(int type, long fallback = 0) const;
+    bool capturing() const;
+    Shot shot_locked(long exposure_us, bool dark);
+    void stamp_gps(Shot& shot, std::chrono::system_clock::time_point start);
+    ASI_GPS_DATA gps_end_record(std::chrono::system_clock::time_point start) const;
+    std::shared_ptr<Video> take_video();
+
+    const Model& model_;
+    const int index_;
+
+    mutable std::mutex mu_;
+    bool open_ = false;
+    bool initialised_ = false;
+    ASI_CAMERA_INFO info_;
+    std::vector<ASI_CONTROL_CAPS> caps_;
+    std::array<ControlValue, 64> controls_{};
+    Roi roi_;
+    ASI_ID flash_id_{};
+    ASI_SN serial_{};
+    ASI_CAMERA_MODE mode_ = ASI_MODE_NORMAL;
+    int input_level_ = 0;
+    std::array<TriggerOutput, 2> trigger_out_{};
+    Thermal thermal_;
+    StarMotion motion_;
+    std::shared_ptr<const std::vector<std::uint8_t>> dark_;
+    GpsReceiver gps_;
+    std::array<ASI_GPS_DATA, 2> last_gps_{};
+    bool have_last_gps_ = false;
+    std::uint64_t frame_index_ = 0;
+    Exposure exposure_;
+    std::shared_ptr<Video> video_;
+
+    std::mutex render_mu_;  // the renderer is not thread-safe
+    Renderer renderer_;
+};
+
+}  // namespace camsim

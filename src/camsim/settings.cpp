@@ -1,0 +1,52 @@
+#include "settings.hpp"
+
+#include <atomic>
+#include <mutex>
+
+namespace camsim {
+namespace {
+
+std::atomic<std::uint64_t> g_seed{kDefaultSeed};
+
+struct SimClock {
+    std::mutex mu;
+    double real_base = 0.0;
+    double sim_base = 0.0;
+    double scale = 1.0;
+};
+
+SimClock& sim_clock() {
+    static SimClock* clock = new SimClock();  // never destroyed: threads may read it at exit
+    return *clock;
+}
+
+SteadyTime origin() {
+    static const SteadyTime t = std::chrono::steady_clock::now();
+    return t;
+}
+
+}  // namespace
+
+std::uint64_t seed() { return g_seed.load(std::memory_order_relaxed); }
+void set_seed(std::uint64_t s) { g_seed.store(s, std::memory_order_relaxed); }
+
+double to_seconds(SteadyTime t) { return std::chrono::duration<double>(t - origin()).count(); }
+double real_seconds() { return to_seconds(std::chrono::steady_clock::now()); }
+
+double sim_seconds() {
+    SimClock& c = sim_clock();
+    std::lock_guard lk(c.mu);
+    return c.sim_base + (real_seconds() - c.real_base) * c.scale;
+}
+
+void set_time_scale(double scale) {
+    SimClock& c = sim_clock();
+    std::lock_guard lk(c.mu);
+    double now = real_seconds();
+    // Rebase so the simulated clock stays continuous across a change of pace.
+    c.sim_base += (now - c.real_base) * c.scale;
+    c.real_base = now;
+    c.scale = scale > 0.0 ? scale : 1.0;
+}
+
+}  // namespace camsim

@@ -1,0 +1,25 @@
+// Process-wide simulator settings that every camera reads: the noise seed and
+// the simulated clock (real steady time, sped up by the time scale).
+#pragma once
+#include <chrono>
+#include <cstdint>
+
+namespace camsim {
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+inline constexpr std::uint64_t kDefaultSeed = 1;
+
+std::uint64_t seed();
+void set_seed(std::uint64_t seed);
+
+// Seconds on the simulated clock. Only slow physics (cooling) runs on it, so a test
+// can watch a sensor cool without changing exposure or guiding timings.
+double sim_seconds();
+void set_time_scale(double scale);
+
+// Seconds on the real steady clock since an arbitrary origin.
+double real_seconds();
+double to_seconds(SteadyTime t);
+
+}  // namespace camsim

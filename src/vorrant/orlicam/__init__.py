@@ -1,0 +1,1 @@
+"""orlicam: call-by-call access to ZWO ASI cameras, with a simulated camera SDK."""

@@ -1,0 +1,524 @@
+"""Controls of the simulated ASICamera2 library, for tests and scripted scenarios.
+
+The functions act on the simulator that `vorrant.orlicam.korvi` uses: the
+libASICamera2.so installed beside this file. When the ASICamera2 loaded in the
+process is another library (a vendor SDK through LD_LIBRARY_PATH), every function
+raises RuntimeError. ORLICAM_SIM_LIBRARY names another simulator build to load,
+for developing the simulator itself.
+"""
+import ast
+import ctypes
+import importlib
+import os
+import threading
+from ctypes import POINTER, c_char, c_char_p, c_double, c_float, c_int, c_long, c_size_t, c_ubyte, c_ulonglong, c_void_p
+
+__all__ = [
+    "reset", "configure", "models", "connected",
+    "record_calls", "calls", "clear_calls", "fail_next", "force_outputs",
+    "set_sdk_version", "patch_camera_info", "patch_control_caps",
+    "set_time_scale", "set_seed", "trigger_input", "set_gps_fix", "set_gps_position",
+    "set_focal_length", "set_drift", "star_shift", "sensor_temperature", "write_dark_bmp",
+    "library", "camera_info", "control_caps",
+    "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
+]
+
+
+# --- the vendor's records, byte for byte -----------------------------------------
+
+class CameraInfo(ctypes.Structure):
+    _fields_ = [
+        ("Name", c_char * 64), ("CameraID", c_int), ("MaxHeight", c_long), ("MaxWidth", c_long),
+        ("IsColorCam", c_int), ("BayerPattern", c_int), ("SupportedBins", c_int * 16),
+        ("SupportedVideoFormat", c_int * 8), ("PixelSize", c_double), ("MechanicalShutter", c_int),
+        ("ST4Port", c_int), ("IsCoolerCam", c_int), ("IsUSB3Host", c_int), ("IsUSB3Camera", c_int),
+        ("ElecPerADU", c_float), ("BitDepth", c_int), ("IsTriggerCam", c_int), ("Unused", c_char * 16),
+    ]
+
+
+class ControlCaps(ctypes.Structure):
+    _fields_ = [
+        ("Name", c_char * 64), ("Description", c_char * 128), ("MaxValue", c_long), ("MinValue", c_long),
+        ("DefaultValue", c_long), ("IsAutoSupported", c_int), ("IsWritable", c_int), ("ControlType", c_int),
+        ("Unused", c_char * 32),
+    ]
+
+
+class AsiId(ctypes.Structure):
+    _fields_ = [("id", c_ubyte * 8)]
+
+
+class SupportedMode(ctypes.Structure):
+    _fields_ = [("SupportedCameraMode", c_int * 16)]
+
+
+class DateTime(ctypes.Structure):
+    _fields_ = [
+        ("Year", c_int), ("Month", c_int), ("Day", c_int), ("Hour", c_int), ("Minute", c_int),
+        ("Second", c_int), ("Msecond", c_int), ("Usecond", c_int), ("Unused", c_char * 64),
+    ]
+
+
+class GpsData(ctypes.Structure):
+    _fields_ = [
+        ("Datetime", DateTime), ("Latitude", c_double), ("Longitude", c_double), ("Altitude", c_int),
+        ("SatelliteNum", c_int), ("Unused", c_char * 64),
+    ]
+
+
+assert ctypes.sizeof(CameraInfo) == 248 and ctypes.sizeof(ControlCaps) == 264
+assert ctypes.sizeof(GpsData) == 184 and ctypes.sizeof(SupportedMode) == 64
+
+# python keyword -> (record field, byte-string size or list length or None)
+_INFO_FIELDS = {
+    "name": ("Name", 64), "camera_id": ("CameraID", None), "max_height": ("MaxHeight", None),
+    "max_width": ("MaxWidth", None), "is_color_camera": ("IsColorCam", None),
+    "bayer_pattern": ("BayerPattern", None), "supported_bins": ("SupportedBins", 16),
+    "supported_video_formats": ("SupportedVideoFormat", 8), "pixel_size": ("PixelSize", None),
+    "mechanical_shutter": ("MechanicalShutter", None), "st_4_port": ("ST4Port", None),
+    "is_cooler_cam": ("IsCoolerCam", None), "is_usb3_host": ("IsUSB3Host", None),
+    "is_usb3_camera": ("IsUSB3Camera", None), "elec_per_adu": ("ElecPerADU", None),
+    "bit_depth": ("BitDepth", None), "is_trigger_cam": ("IsTriggerCam", None),
+}
+_CAPS_FIELDS = {
+    "name": ("Name", 64), "description": ("Description", 128), "max_value": ("MaxValue", None),
+    "min_value": ("MinValue", None), "default_value": ("DefaultValue", None),
+    "is_auto_supported": ("IsAutoSupported", None), "is_writable": ("IsWritable", None),
+    "control_type": ("ControlType", None),
+}
+_GPS_FIELDS = {
+    "latitude": ("Latitude", None), "longitude": ("Longitude", None), "altitude": ("Altitude", None),
+    "satellite_num": ("SatelliteNum", None),
+}
+_DATETIME_FIELDS = {
+    "year": "Year", "month": "Month", "day": "Day", "hour": "Hour", "minute": "Minute",
+    "second": "Second", "m_second": "Msecond", "u_second": "Usecond",
+}
+
+
+def _fill(record, table, fields, what):
+    """Writes keyword fields into a ctypes record; byte strings and lists are zero-padded."""
+    for key, value in fields.items():
+        if key not in table:
+            raise TypeError(f"{what} has no field {key!r} (known: {', '.join(sorted(table))})")
+        field, size = table[key]
+        descriptor = getattr(type(record), field)
+        if isinstance(getattr(record, field), bytes):
+            raw = bytes(value)
+            if len(raw) > size:
+                raise ValueError(f"{key} takes at most {size} bytes, got {len(raw)}")
+            ctypes.memmove(ctypes.addressof(record) + descriptor.offset, raw.ljust(size, b"\0"), size)
+        elif size is not None:
+            items = [int(v) for v in value]
+            if len(items) > size:
+                raise ValueError(f"{key} takes at most {size} values, got {len(items)}")
+            getattr(record, field)[:] = items + [0] * (size - len(items))
+        else:
+            setattr(record, field, value)
+    return record
+
+
+def _gps_record(fields):
+    fields = dict(fields)
+    record = GpsData()
+    for key in [k for k in fields if k in _DATETIME_FIELDS]:
+        setattr(record.Datetime, _DATETIME_FIELDS[key], int(fields.pop(key)))
+    return _fill(record, _GPS_FIELDS, fields, "a GPS record")
+
+
+# --- loading ------------------------------------------------------------------
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_lock = threading.Lock()
+_cdll = None
+
+
+def _library_path():
+    return os.environ.get("ORLICAM_SIM_LIBRARY") or os.path.join(_HERE, "libASICamera2.so")
+
+
+def _loaded_asicamera2():
+    """Real paths of every ASICamera2 mapped into this process."""
+    found = set()
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                parts = line.split(None, 5)
+                if len(parts) == 6 and "libASICamera2" in os.path.basename(parts[5].strip()):
+                    found.add(os.path.realpath(parts[5].strip()))
+    except OSError:
+        pass
+    return found
+
+
+_SIGNATURES = {
+    # The vendor's entry points, for tests that call them directly.
+    "ASIGetNumOfConnectedCameras": (c_int, []),
+    "ASICameraCheck": (c_int, [c_int, c_int]),
+    "ASIGetCameraProperty": (c_int, [POINTER(CameraInfo), c_int]),
+    "ASIGetCameraPropertyByID": (c_int, [c_int, POINTER(CameraInfo)]),
+    "ASIGetSDKVersion": (c_void_p, []),
+    "ASIOpenCamera": (c_int, [c_int]),
+    "ASIInitCamera": (c_int, [c_int]),
+    "ASICloseCamera": (c_int, [c_int]),
+    "ASIGetID": (c_int, [c_int, POINTER(AsiId)]),
+    "ASISetID": (c_int, [c_int, AsiId]),
+    "ASIGetSerialNumber": (c_int, [c_int, POINTER(AsiId)]),
+    "ASIGetNumOfControls": (c_int, [c_int, POINTER(c_int)]),
+    "ASIGetControlCaps": (c_int, [c_int, c_int, POINTER(ControlCaps)]),
+    "ASIGetControlValue": (c_int, [c_int, c_int, POINTER(c_long), POINTER(c_int)]),
+    "ASISetControlValue": (c_int, [c_int, c_int, c_long, c_int]),
+    "ASISetROIFormat": (c_int, [c_int, c_int, c_int, c_int, c_int]),
+    "ASIGetROIFormat": (c_int, [c_int, POINTER(c_int), POINTER(c_int), POINTER(c_int), POINTER(c_int)]),
+    "ASISetStartPos": (c_int, [c_int, c_int, c_int]),
+    "ASIGetStartPos": (c_int, [c_int, POINTER(c_int), POINTER(c_int)]),
+    "ASIStartExposure": (c_int, [c_int, c_int]),
+    "ASIStopExposure": (c_int, [c_int]),
+    "ASIGetExpStatus": (c_int, [c_int, POINTER(c_int)]),
+    "ASIGetDataAfterExp": (c_int, [c_int, c_void_p, c_long]),
+    "ASIGetDataAfterExpGPS": (c_int, [c_int, c_void_p, c_long, POINTER(GpsData)]),
+    "ASIStartVideoCapture": (c_int, [c_int]),
+    "ASIStopVideoCapture": (c_int, [c_int]),
+    "ASIGetVideoData": (c_int, [c_int, c_void_p, c_long, c_int]),
+    "ASIGetVideoDataGPS": (c_int, [c_int, c_void_p, c_long, c_int, POINTER(GpsData)]),
+    "ASIGetDroppedFrames": (c_int, [c_int, POINTER(c_int)]),
+    "ASIGetCameraSupportMode": (c_int, [c_int, POINTER(SupportedMode)]),
+    "ASIGetCameraMode": (c_int, [c_int, POINTER(c_int)]),
+    "ASISetCameraMode": (c_int, [c_int, c_int]),
+    "ASISendSoftTrigger": (c_int, [c_int, c_int]),
+    "ASISetTriggerOutputIOConf": (c_int, [c_int, c_int, c_int, c_long, c_long]),
+    "ASIGetTriggerOutputIOConf": (c_int, [c_int, c_int, POINTER(c_int), POINTER(c_long), POINTER(c_long)]),
+    "ASIPulseGuideOn": (c_int, [c_int, c_int]),
+    "ASIPulseGuideOff": (c_int, [c_int, c_int]),
+    "ASIEnableDarkSubtract": (c_int, [c_int, c_char_p]),
+    "ASIDisableDarkSubtract": (c_int, [c_int]),
+    "ASIGetGainOffset": (c_int, [c_int] + [POINTER(c_int)] * 4),
+    "ASIGetLMHGainOffset": (c_int, [c_int] + [POINTER(c_int)] * 4),
+    "ASIGPSGetData": (c_int, [c_int, POINTER(GpsData), POINTER(GpsData)]),
+    # The simulator's controls.
+    "camsim_reset": (None, []),
+    "camsim_configure": (c_int, [c_char_p]),
+    "camsim_models": (c_size_t, [c_char_p, c_size_t]),
+    "camsim_connected": (c_size_t, [c_char_p, c_size_t]),
+    "camsim_record_calls": (None, [c_int]),
+    "camsim_calls": (c_size_t, [c_char_p, c_size_t]),
+    "camsim_clear_calls": (None, []),
+    "camsim_fail_next": (c_int, [c_char_p, c_int, c_int]),
+    "camsim_force_outputs": (c_int, [c_char_p, c_int, c_int, POINTER(c_char_p), POINTER(c_size_t)]),
+    "camsim_set_sdk_version": (None, [c_char_p, c_size_t]),
+    "camsim_camera_info": (c_int, [c_int, c_void_p, c_size_t]),
+    "camsim_patch_camera_info": (c_int, [c_int, c_void_p, c_size_t]),
+    "camsim_control_caps": (c_int, [c_int, c_int, c_void_p, c_size_t]),
+    "camsim_patch_control_caps": (c_int, [c_int, c_int, c_void_p, c_size_t]),
+    "camsim_set_time_scale": (None, [c_double]),
+    "camsim_set_seed": (None, [c_ulonglong]),
+    "camsim_trigger_input": (c_int, [c_int, c_int]),
+    "camsim_set_gps_fix": (c_int, [c_int, c_int]),
+    "camsim_set_gps_position": (c_int, [c_int, c_double, c_double, c_int]),
+    "camsim_set_focal_length": (c_int, [c_int, c_double]),
+    "camsim_set_drift": (c_int, [c_int, c_double, c_double]),
+    "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
+    "camsim_sensor_temperature": (c_int, [c_int, POINTER(c_double)]),
+    "camsim_write_dark_bmp": (c_int, [c_int, c_char_p, c_long]),
+}
+
+
+def _load():
+    # The extension loads ASICamera2 first; dlopen then hands back that same instance.
+    try:
+        importlib.import_module("vorrant.orlicam.korvi")
+    except ImportError:
+        pass
+    path = os.path.realpath(_library_path())
+    if not os.path.exists(path):
+        raise RuntimeError(f"the simulated ASICamera2 is not installed: {path} does not exist")
+    lib = ctypes.CDLL(path)
+    others = _loaded_asicamera2() - {path}
+    if others:
+        raise RuntimeError(
+            f"the ASICamera2 library loaded in this process is {', '.join(sorted(others))}, not the simulator "
+            f"at {path} (is LD_LIBRARY_PATH pointing at a vendor SDK?); the simulator controls only work "
+            "with the simulated library")
+    if not hasattr(lib, "camsim_reset"):
+        raise RuntimeError(f"{path} is not the orlicam simulator")
+    for name, (restype, argtypes) in _SIGNATURES.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib
+
+
+def library():
+    """The simulator as a ctypes.CDLL, with argtypes set for every entry point."""
+    global _cdll
+    with _lock:
+        if _cdll is None:
+            _cdll = _load()
+        return _cdll
+
+
+def _text(fn):
+    """Reads a text that the C side hands out snprintf-style."""
+    size = fn(None, 0)
+    while True:
+        buf = ctypes.create_string_buffer(size + 1)
+        needed = fn(buf, size + 1)
+        if needed <= size:
+            return buf.raw[:needed].decode()
+        size = needed
+
+
+def _check_camera(code, camera_id):
+    if code == 2:
+        raise ValueError(f"no connected simulated camera has id {camera_id}")
+    if code == 1:
+        raise IndexError("no such control index")
+    if code != 0:
+        raise RuntimeError(f"the simulator refused: code {code}")
+
+
+# --- connected cameras ----------------------------------------------------------
+
+def reset():
+    """Closes every camera (stopping its threads) and restores every default: camera
+    state, ids in flash, modes, patches, faults, forced outputs, the call log (and
+    recording off), SDK version, time scale 1, seed. Keeps the configured cameras."""
+    library().camsim_reset()
+
+
+def models():
+    """Keys of every simulated camera model."""
+    text = _text(library().camsim_models)
+    return text.split(",") if text else []
+
+
+def connected():
+    """Model keys of the connected cameras, by camera id."""
+    text = _text(library().camsim_connected)
+    return text.split(",") if text else []
+
+
+def configure(cameras=None):
+    """Connects these models (keys from models(), case-insensitive) as cameras 0, 1, ...;
+    None connects the default pair. Implies reset()."""
+    if cameras is None:
+        library().camsim_configure(None)
+        return
+    if isinstance(cameras, (str, bytes)):
+        raise TypeError("cameras is a list of model keys")
+    keys = [str(k) for k in cameras]
+    known = {m.lower() for m in models()}
+    for key in keys:
+        if key.lower() not in known or "," in key:
+            raise ValueError(f"unknown camera model {key!r}; known: {', '.join(models())}")
+    if library().camsim_configure(",".join(keys).encode()) != 0:
+        raise ValueError(f"unknown camera model in {keys!r}")
+
+
+# --- call log, faults, forced outputs ---------------------------------------------
+
+def record_calls(on):
+    library().camsim_record_calls(1 if on else 0)
+
+
+def calls():
+    """Recorded calls, oldest first, as (function_name, args) tuples."""
+    return [ast.literal_eval(line) for line in _text(library().camsim_calls).splitlines()]
+
+
+def clear_calls():
+    library().camsim_clear_calls()
+
+
+_FUNCTIONS = frozenset(name for name in _SIGNATURES if name.startswith("ASI"))
+
+
+def _function(name):
+    if name not in _FUNCTIONS:
+        raise ValueError(f"{name!r} is not an ASICamera2 entry point")
+    return name.encode()
+
+
+def fail_next(function_name, code, times=1):
+    """The next `times` calls of the entry point return `code` and do nothing else."""
+    if library().camsim_fail_next(_function(function_name), int(code), int(times)) != 0:
+        raise ValueError(f"{function_name!r} is not an ASICamera2 entry point")
+
+
+def _scalar(ctype):
+    return lambda v: bytes(ctype(int(v)))
+
+
+def _record(factory):
+    return lambda v: bytes(factory(v))
+
+
+def _id_bytes(value):
+    raw = bytes(value)
+    if len(raw) > 8:
+        raise ValueError("an id has 8 bytes")
+    return raw.ljust(8, b"\0")
+
+
+def _modes(values):
+    record = SupportedMode()
+    items = [int(v) for v in values]
+    if len(items) > 16:
+        raise ValueError("at most 16 modes")
+    record.SupportedCameraMode[:] = items + [0] * (16 - len(items))
+    return bytes(record)
+
+
+_INT, _LONG = _scalar(c_int), _scalar(c_long)
+_DATA = bytes
+_GPS = _record(_gps_record)
+_INFO = _record(lambda f: _fill(CameraInfo(), _INFO_FIELDS, f, "a camera info record"))
+_CAPS = _record(lambda f: _fill(ControlCaps(), _CAPS_FIELDS, f, "a control caps record"))
+
+# Out-parameters of each entry point, in order: keyword and how to make its bytes.
+_OUTPUTS = {
+    "ASIGetExpStatus": [("status", _INT)],
+    "ASIGetCameraMode": [("mode", _INT)],
+    "ASIGetCameraSupportMode": [("modes", _modes)],
+    "ASIGetDroppedFrames": [("count", _INT)],
+    "ASIGetNumOfControls": [("count", _INT)],
+    "ASIGetID": [("id", _id_bytes)],
+    "ASIGetSerialNumber": [("id", _id_bytes)],
+    "ASIGetGainOffset": [("offset_highest_dr", _INT), ("offset_unity_gain", _INT), ("gain_lowest_rn", _INT),
+                         ("offset_lowest_rn", _INT)],
+    "ASIGetLMHGainOffset": [("l_gain", _INT), ("m_gain", _INT), ("h_gain", _INT), ("h_offset", _INT)],
+    "ASIGetTriggerOutputIOConf": [("pin_high", _INT), ("delay", _LONG), ("duration", _LONG)],
+    "ASIGetControlValue": [("value", _LONG), ("auto", _INT)],
+    "ASIGetROIFormat": [("width", _INT), ("height", _INT), ("bin", _INT), ("img_type", _INT)],
+    "ASIGetStartPos": [("x", _INT), ("y", _INT)],
+    "ASIGetDataAfterExp": [("data", _DATA)],
+    "ASIGetDataAfterExpGPS": [("data", _DATA), ("gps", _GPS)],
+    "ASIGetVideoData": [("data", _DATA)],
+    "ASIGetVideoDataGPS": [("data", _DATA), ("gps", _GPS)],
+    "ASIGPSGetData": [("start", _GPS), ("end", _GPS)],
+    "ASIGetCameraProperty": [("info", _INFO)],
+    "ASIGetCameraPropertyByID": [("info", _INFO)],
+    "ASIGetControlCaps": [("caps", _CAPS)],
+}
+
+
+def force_outputs(function_name, code=0, **values):
+    """The next call of the entry point, on any camera, returns `code` and writes exactly
+    these out-values; the others are zero-filled (a data buffer keeps what it had)."""
+    name = _function(function_name)
+    layout = _OUTPUTS.get(function_name, [])
+    unknown = set(values) - {key for key, _ in layout}
+    if unknown:
+        known = ", ".join(key for key, _ in layout) or "none"
+        raise TypeError(f"{function_name} has no output {', '.join(sorted(unknown))} (outputs: {known})")
+    blobs = [make(values[key]) if key in values else None for key, make in layout]
+    data = (c_char_p * max(1, len(blobs)))(*blobs)
+    sizes = (c_size_t * max(1, len(blobs)))(*[len(b) if b is not None else 0 for b in blobs])
+    if library().camsim_force_outputs(name, int(code), len(blobs), data, sizes) != 0:
+        raise ValueError(f"{function_name!r} is not an ASICamera2 entry point")
+
+
+def set_sdk_version(raw):
+    """ASIGetSDKVersion returns these bytes NUL-terminated; None makes it return NULL."""
+    if raw is None:
+        library().camsim_set_sdk_version(None, 0)
+        return
+    if not isinstance(raw, (bytes, bytearray)):
+        raise TypeError("set_sdk_version takes bytes or None")
+    library().camsim_set_sdk_version(bytes(raw), len(raw))
+
+
+# --- records ---------------------------------------------------------------------
+
+def camera_info(index):
+    """The camera-info record ASIGetCameraProperty returns for the camera, patches included."""
+    record = CameraInfo()
+    _check_camera(library().camsim_camera_info(index, ctypes.byref(record), ctypes.sizeof(record)), index)
+    return record
+
+
+def control_caps(camera_id, index):
+    """The control-caps record ASIGetControlCaps returns, patches included."""
+    record = ControlCaps()
+    code = library().camsim_control_caps(camera_id, index, ctypes.byref(record), ctypes.sizeof(record))
+    _check_camera(code, camera_id)
+    return record
+
+
+def patch_camera_info(index, **fields):
+    """Overwrites raw fields of the record ASIGetCameraProperty/ByID return for the camera;
+    the camera itself keeps working as its model does."""
+    record = _fill(camera_info(index), _INFO_FIELDS, fields, "a camera info record")
+    _check_camera(library().camsim_patch_camera_info(index, ctypes.byref(record), ctypes.sizeof(record)), index)
+
+
+def patch_control_caps(camera_id, index, **fields):
+    """Overwrites raw fields of the record ASIGetControlCaps returns; the control keeps its behaviour."""
+    record = _fill(control_caps(camera_id, index), _CAPS_FIELDS, fields, "a control caps record")
+    code = library().camsim_patch_control_caps(camera_id, index, ctypes.byref(record), ctypes.sizeof(record))
+    _check_camera(code, camera_id)
+
+
+# --- the simulated world -----------------------------------------------------------
+
+def set_time_scale(scale):
+    """Speeds up the slow physics (sensor cooling); exposures and guiding stay in real time."""
+    if not scale > 0:
+        raise ValueError("the time scale is positive")
+    library().camsim_set_time_scale(float(scale))
+
+
+def set_seed(seed):
+    library().camsim_set_seed(int(seed) & 0xFFFFFFFFFFFFFFFF)
+
+
+def trigger_input(camera_id, level):
+    """Drives the camera's trigger input line (it idles low)."""
+    _check_camera(library().camsim_trigger_input(camera_id, 1 if level else 0), camera_id)
+
+
+def set_gps_fix(camera_id, on):
+    _check_camera(library().camsim_set_gps_fix(camera_id, 1 if on else 0), camera_id)
+
+
+def set_gps_position(camera_id, lat, lon, alt):
+    """Latitude and longitude in degrees, altitude in metres."""
+    _check_camera(library().camsim_set_gps_position(camera_id, float(lat), float(lon), int(alt)), camera_id)
+
+
+def set_focal_length(camera_id, mm):
+    """Focal length of the simulated telescope, for the guide rate in pixels."""
+    if not mm > 0:
+        raise ValueError("the focal length is positive")
+    _check_camera(library().camsim_set_focal_length(camera_id, float(mm)), camera_id)
+
+
+def set_drift(camera_id, dx, dy):
+    """A steady drift of the star field, in sensor pixels per second."""
+    _check_camera(library().camsim_set_drift(camera_id, float(dx), float(dy)), camera_id)
+
+
+def star_shift(camera_id):
+    """(x, y): the star field's accumulated shift in full-resolution sensor pixels."""
+    x, y = c_double(), c_double()
+    _check_camera(library().camsim_star_shift(camera_id, ctypes.byref(x), ctypes.byref(y)), camera_id)
+    return (x.value, y.value)
+
+
+def sensor_temperature(camera_id):
+    """The simulated sensor temperature in degrees Celsius."""
+    t = c_double()
+    _check_camera(library().camsim_sensor_temperature(camera_id, ctypes.byref(t)), camera_id)
+    return t.value
+
+
+def write_dark_bmp(camera_id, path, exposure_us=None):
+    """Records a full-sensor dark with the camera's current settings (8-bit) and writes it
+    as a greyscale BMP that ASIEnableDarkSubtract accepts."""
+    exposure = -1 if exposure_us is None else int(exposure_us)
+    if exposure_us is not None and exposure < 0:
+        raise ValueError("exposure_us is not negative")
+    code = library().camsim_write_dark_bmp(camera_id, os.fsencode(path), exposure)
+    if code == 6:
+        raise OSError(f"cannot write {os.fsdecode(path)!r}")
+    _check_camera(code, camera_id)
