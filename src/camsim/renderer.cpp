@@ -111,20 +111,35 @@ struct Rng {
     double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
 };
 
+double phi(double z) { return 0.5 * std::erfc(-z * (1.0 / std::numbers::sqrt2)); }
+
+// Noise table, filled by inverting the CDF of the quantised Gaussian: exact
+// probabilities for every int8 value and cheap to build (no log/sin per sample).
 const std::int8_t* noise_table() {
     static const std::vector<std::int8_t> table = [] {
+        // Sample value -127 + i when u (32-bit uniform) lies in [edge[i-1], edge[i]).
+        constexpr int kEdges = 254;
+        std::uint64_t edge[kEdges];
+        for (int i = 0; i < kEdges; ++i)
+            edge[i] = static_cast<std::uint64_t>(std::llround(phi((i - 126.5) / double(1 << kNoiseShift)) * 0x1.0p32));
+        // Edges below the start of each 2^16-wide bucket of u; the rest is a short scan.
+        std::vector<std::uint8_t> start(1u << 16);
+        int i = 0;
+        for (std::uint32_t b = 0; b < start.size(); ++b) {
+            while (i < kEdges && edge[i] <= (std::uint64_t{b} << 16)) ++i;
+            start[b] = static_cast<std::uint8_t>(i);
+        }
         std::vector<std::int8_t> t(kNoiseTableSize);
         Rng rng(0x6e6f697365746162ULL);
-        const double scale = double(1 << kNoiseShift);
-        for (std::size_t i = 0; i < t.size(); i += 2) {
-            // Box-Muller: two independent samples per pair of uniforms.
-            const double u1 = 1.0 - rng.uniform();
-            const double u2 = rng.uniform();
-            const double r = std::sqrt(-2.0 * std::log(u1));
-            const double a = 2.0 * std::numbers::pi * u2;
-            const double z[2] = {r * std::cos(a), r * std::sin(a)};
-            for (int k = 0; k < 2 && i + k < t.size(); ++k)
-                t[i + k] = static_cast<std::int8_t>(std::clamp(std::lround(z[k] * scale), -127L, 127L));
+        auto sample = [&](std::uint32_t u) {
+            int k = start[u >> 16];
+            while (k < kEdges && edge[k] <= u) ++k;
+            return static_cast<std::int8_t>(k - 127);
+        };
+        for (std::size_t j = 0; j + 1 < t.size(); j += 2) {
+            const std::uint64_t bits = rng.next();
+            t[j] = sample(static_cast<std::uint32_t>(bits));
+            t[j + 1] = sample(static_cast<std::uint32_t>(bits >> 32));
         }
         return t;
     }();
@@ -183,13 +198,6 @@ std::vector<HotPixel> hot_pixels(std::uint64_t seed, int sw, int sh) {
     return hot;
 }
 
-// Standard normal CDF.
-double phi(double z) { return 0.5 * std::erfc(-z * (1.0 / std::numbers::sqrt2)); }
-
-bool is_color_output(const RenderRequest& r) { return r.color; }
-
-int clamp_bit_depth(int bd) { return std::clamp(bd, 8, 16); }
-
 // Everything that changes the expected frame (all but frame_index and dark_frame).
 struct Key {
     int sensor_width, sensor_height, bit_depth;
@@ -231,49 +239,91 @@ std::size_t frame_bytes(const RenderRequest& req) {
 struct Renderer::Impl {
     bool valid = false;
     Key key{};
-    std::vector<std::uint16_t> mean;   // output order, flipped
-    std::vector<std::uint16_t> sigma;
+    std::vector<float> electrons;      // per channel plane, unflipped; kept to avoid refaulting
+    std::vector<std::uint16_t> mean;   // output order (flipped), left-aligned 16-bit units
+    std::vector<std::uint16_t> sigma;  // 16 * sigma, or sigma when `wide`
     std::vector<std::uint8_t> dark_row;
+    std::vector<std::uint64_t> offsets;  // noise table offset per chunk of a row
     int samples_per_pixel = 1;
-    std::uint16_t mask = 0xFFFF;        // keeps the ADC's bits of a left-aligned value
-    bool wide = false;                  // sigma holds sigma itself, not 16 * sigma
+    std::uint16_t mask = 0xFFFF;       // keeps the ADC's bits of a left-aligned value
+    bool wide = false;
 
     void rebuild(const RenderRequest& r);
+    bool convert(const RenderRequest& r, float sigma_scale);
     void emit(const RenderRequest& r, std::uint8_t* out);
 };
 
 Renderer::Renderer() : impl_(std::make_unique<Impl>()) {}
 Renderer::~Renderer() = default;
 
-void Renderer::Impl::rebuild(const RenderRequest& r) {
-    const int w = r.width, h = r.height;
-    const int bin = std::max(1, r.bin);
-    const bool color = is_color_output(r);
-    const int channels = color ? 3 : 1;
-    const std::size_t npix = static_cast<std::size_t>(w) * h;
-    const double t = std::max(0L, r.exposure_us) * 1e-6;
-    const double x0 = static_cast<double>(r.start_x) * bin;  // sensor coordinate of the ROI's left edge
-    const double y0 = static_cast<double>(r.start_y) * bin;
-    const double inv_area = 1.0 / (double(bin) * bin);
+namespace {
 
-    // Expected electrons per sensor pixel, averaged over each output pixel's block, per channel.
-    std::vector<float> e(npix * channels);
-    auto plane = [&](int c) { return e.data() + npix * c; };
+double dark_scale(double temperature_c) { return std::exp2((temperature_c + 10.0) / kDarkDoublingC); }
 
+// Radius (sensor pixels) beyond which a star adds less than 0.01 e- per pixel.
+double star_reach(double electrons) {
+    constexpr double eps = 0.01;
+    const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
+    auto reach = [&](double total, double s) {
+        const double peak = total / (2.0 * std::numbers::pi * s * s);
+        return peak > eps ? s * std::sqrt(2.0 * std::log(peak / eps)) : 0.0;
+    };
+    const double r = std::max(reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh));
+    return std::clamp(r, 2.0, kHaloReach);
+}
+
+// Electrons to left-aligned 16-bit units.
+struct Response {
+    int shift;          // 16 - ADC bits
+    float bias;         // plus half an ADC step, so that dropping the low bits rounds
+    float read_var;     // read noise variance, electrons^2
+    float gain[3];      // 16-bit units per electron, per channel (white balance included)
+    float luma_gain[3]; // the same weighted for luminance
+
+    explicit Response(const RenderRequest& r) {
+        shift = 16 - std::clamp(r.bit_depth, 8, 16);
+        const double factor = std::pow(10.0, static_cast<double>(r.gain) / 200.0);
+        const double epa = r.elec_per_adu > 0 ? r.elec_per_adu : 1.0;
+        const double g16 = factor / epa * std::ldexp(1.0, shift);
+        const double read_e = 1.2 + 2.3 / std::sqrt(factor);  // read noise falls with gain
+        read_var = static_cast<float>(read_e * read_e);
+        bias = static_cast<float>(static_cast<double>(std::max(0L, r.offset)) * kBiasPerOffset +
+                                  (shift > 0 ? std::ldexp(1.0, shift - 1) : 0.0));
+        double wb[3] = {1.0, 1.0, 1.0};
+        if (r.color) {
+            wb[0] = static_cast<double>(std::max(0L, r.wb_r)) / 50.0;
+            wb[2] = static_cast<double>(std::max(0L, r.wb_b)) / 50.0;
+        }
+        for (int c = 0; c < 3; ++c) {
+            gain[c] = static_cast<float>(g16 * wb[c]);
+            luma_gain[c] = static_cast<float>(g16 * wb[c] * kLuma[c]);
+        }
+    }
+};
+
+// Expected electrons per sensor pixel on a grid of gw x gh cells, each `cell`
+// sensor pixels wide, whose corner is at sensor position (x0, y0): values are
+// averages over each cell. One plane of gw * gh per channel.
+void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, double x0, double y0) {
+    const int channels = r.color ? 3 : 1;
+    const std::size_t npix = static_cast<std::size_t>(gw) * gh;
+    const double t = static_cast<double>(std::max(0L, r.exposure_us)) * 1e-6;
+    const double inv_area = 1.0 / (double(cell) * cell);
+    auto plane = [&](int c) { return planes + npix * c; };
     double qe[3] = {1.0, 1.0, 1.0};
-    if (color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
+    if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
 
-    const double dark_rate = kDarkRateAtM10 * std::exp2((r.temperature_c + 10.0) / kDarkDoublingC);
+    const double dark_rate = kDarkRateAtM10 * dark_scale(r.temperature_c);
     for (int c = 0; c < channels; ++c) {
         double level = dark_rate * t;
-        if (!r.dark) level += kSkyRate * t * qe[c] * (color ? kSkyColour[c] : 1.0);
+        if (!r.dark) level += kSkyRate * t * qe[c] * (r.color ? kSkyColour[c] : 1.0);
         std::fill(plane(c), plane(c) + npix, static_cast<float>(level));
     }
 
-    if (!r.dark && t > 0.0) {
-        // Stars whose light can reach the ROI, taken from every tile that overlaps it.
-        const double fx0 = x0 - r.shift_x - kHaloReach, fx1 = x0 + double(w) * bin - r.shift_x + kHaloReach;
-        const double fy0 = y0 - r.shift_y - kHaloReach, fy1 = y0 + double(h) * bin - r.shift_y + kHaloReach;
+    if (!r.dark && t > 0.0 && npix > 0) {
+        // Every star whose light can reach the grid, from the tiles overlapping it.
+        const double fx0 = x0 - r.shift_x - kHaloReach, fx1 = x0 + double(gw) * cell - r.shift_x + kHaloReach;
+        const double fy0 = y0 - r.shift_y - kHaloReach, fy1 = y0 + double(gh) * cell - r.shift_y + kHaloReach;
         std::vector<Star> stars;
         const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
         const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
@@ -282,18 +332,18 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
 
         const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
         std::vector<double> cx, hx, cy, hy;
-        auto profile = [&](double centre, double origin, int n, std::vector<double>& core,
+        // Fractions of a unit Gaussian (core and halo) falling on cells [lo, hi),
+        // cell k spanning [origin + k*cell, origin + (k+1)*cell).
+        auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
                            std::vector<double>& halo) -> std::pair<int, int> {
-            // Output pixels k in [lo, hi) cover [origin + k*bin, origin + (k+1)*bin).
-            int lo = static_cast<int>(std::max(0.0, std::floor((centre - kHaloReach - origin) / bin)));
-            int hi = static_cast<int>(std::min(double(n), std::floor((centre + kHaloReach - origin) / bin) + 1.0));
+            const int lo = static_cast<int>(std::clamp(std::floor((centre - reach - origin) / cell), 0.0, double(n)));
+            const int hi = static_cast<int>(std::clamp(std::floor((centre + reach - origin) / cell) + 1.0, 0.0, double(n)));
             core.clear();
             halo.clear();
-            if (lo >= hi) return {0, 0};
-            double pc = phi((origin + double(lo) * bin - centre) / sc);
-            double ph = phi((origin + double(lo) * bin - centre) / sh);
+            double pc = phi((origin + double(lo) * cell - centre) / sc);
+            double ph = phi((origin + double(lo) * cell - centre) / sh);
             for (int k = lo; k < hi; ++k) {
-                const double edge = origin + double(k + 1) * bin - centre;
+                const double edge = origin + double(k + 1) * cell - centre;
                 const double nc = phi(edge / sc), nh = phi(edge / sh);
                 core.push_back(nc - pc);
                 halo.push_back(nh - ph);
@@ -304,106 +354,143 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
         };
         for (const Star& s : stars) {
             const double sx = s.x + r.shift_x, sy = s.y + r.shift_y;
-            auto [xlo, xhi] = profile(sx, x0, w, cx, hx);
-            if (xlo >= xhi) continue;
-            auto [ylo, yhi] = profile(sy, y0, h, cy, hy);
+            const double reach = star_reach(s.flux * t);
+            auto [ylo, yhi] = profile(sy, reach, y0, gh, cy, hy);
             if (ylo >= yhi) continue;
+            auto [xlo, xhi] = profile(sx, reach, x0, gw, cx, hx);
+            if (xlo >= xhi) continue;
             for (int c = 0; c < channels; ++c) {
-                const double f = s.flux * t * inv_area * qe[c] * (color ? s.colour[c] : 1.0);
-                float* p = plane(c);
+                const double f = s.flux * t * inv_area * qe[c] * (r.color ? s.colour[c] : 1.0);
                 for (int j = ylo; j < yhi; ++j) {
                     const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
                     const double b = f * kHaloFraction * hy[j - ylo];
-                    float* row = p + static_cast<std::size_t>(j) * w;
-                    for (int k = xlo; k < xhi; ++k)
-                        row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
+                    float* row = plane(c) + static_cast<std::size_t>(j) * gw;
+                    for (int k = xlo; k < xhi; ++k) row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
                 }
             }
         }
     }
 
-    // Hot pixels add to whatever output pixel holds their sensor position.
+    // Hot pixels add to whichever cell holds their sensor position.
     for (const HotPixel& hp : hot_pixels(r.seed, r.sensor_width, r.sensor_height)) {
         const double rx = double(hp.x) - x0, ry = double(hp.y) - y0;
         if (rx < 0 || ry < 0) continue;
-        const long k = static_cast<long>(rx) / bin, j = static_cast<long>(ry) / bin;
-        if (k >= w || j >= h) continue;
-        const double extra = hp.rate * std::exp2((r.temperature_c + 10.0) / kDarkDoublingC) * t * inv_area;
-        for (int c = 0; c < channels; ++c) plane(c)[static_cast<std::size_t>(j) * w + k] += static_cast<float>(extra);
+        const long k = static_cast<long>(rx) / cell, j = static_cast<long>(ry) / cell;
+        if (k >= gw || j >= gh) continue;
+        const double extra = hp.rate * dark_scale(r.temperature_c) * t * inv_area;
+        for (int c = 0; c < channels; ++c) plane(c)[static_cast<std::size_t>(j) * gw + k] += static_cast<float>(extra);
+    }
+}
+
+}  // namespace
+
+void Renderer::Impl::rebuild(const RenderRequest& r) {
+    const int w = r.width, h = r.height;
+    const int bin = std::max(1, r.bin);
+    const int channels = r.color ? 3 : 1;
+    const std::size_t npix = static_cast<std::size_t>(w) * h;
+    const double x0 = static_cast<double>(r.start_x) * bin;  // sensor coordinates of the ROI's corner
+    const double y0 = static_cast<double>(r.start_y) * bin;
+    const Response resp(r);
+
+    electrons.resize(npix * channels);
+    if (bin == 1) {
+        expose(r, electrons.data(), w, h, 1, x0, y0);
+    } else {
+        // Each sensor pixel saturates on its own before the bin averages them, so
+        // a saturated star core or hot pixel does not saturate its whole block.
+        const int fw = w * bin, fh = h * bin;
+        const std::size_t fpix = static_cast<std::size_t>(fw) * fh;
+        std::vector<float> fine(fpix * channels);
+        expose(r, fine.data(), fw, fh, 1, x0, y0);
+        const float inv_area = 1.0f / static_cast<float>(bin * bin);
+        for (int c = 0; c < channels; ++c) {
+            const float full = (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f);
+            const float* src = fine.data() + fpix * c;
+            float* dst = electrons.data() + npix * c;
+            std::fill(dst, dst + npix, 0.0f);
+            for (int y = 0; y < fh; ++y) {
+                float* drow = dst + static_cast<std::size_t>(y / bin) * w;
+                const float* srow = src + static_cast<std::size_t>(y) * fw;
+                for (int x = 0; x < fw; ++x) drow[x / bin] += std::min(srow[x], full);
+            }
+            for (std::size_t i = 0; i < npix; ++i) dst[i] *= inv_area;
+        }
     }
 
-    // Electrons to left-aligned ADC units.
-    const int bd = clamp_bit_depth(r.bit_depth);
-    const int shift = 16 - bd;
-    mask = static_cast<std::uint16_t>(0xFFFFu << shift);
-    const double factor = std::pow(10.0, static_cast<double>(r.gain) / 200.0);
-    const double epa = r.elec_per_adu > 0 ? r.elec_per_adu : 1.0;
-    const double g16 = factor / epa * std::ldexp(1.0, shift);  // 16-bit units per electron
-    const double read_e = 1.2 + 2.3 / std::sqrt(factor);
-    const double read_var = read_e * read_e;
-    const double bias = static_cast<double>(std::max(0L, r.offset)) * kBiasPerOffset + (shift > 0 ? std::ldexp(1.0, shift - 1) : 0.0);
-    double wb[3] = {1.0, 1.0, 1.0};
-    if (color) {
-        wb[0] = static_cast<double>(std::max(0L, r.wb_r)) / 50.0;
-        wb[2] = static_cast<double>(std::max(0L, r.wb_b)) / 50.0;
-    }
-
+    mask = static_cast<std::uint16_t>(0xFFFFu << resp.shift);
     samples_per_pixel = r.img_type == ASI_IMG_RGB24 ? 3 : 1;
-    const std::size_t n = npix * samples_per_pixel;
-    mean.resize(n);
-    sigma.resize(n);
+    mean.resize(npix * samples_per_pixel);
+    sigma.resize(npix * samples_per_pixel);
+    // The SSE2 kernel takes 16 * sigma in 16 bits; the noise of extreme gains needs the wide one.
+    wide = !convert(r, 16.0f);
+    if (wide) convert(r, 1.0f);
+    dark_row.resize(static_cast<std::size_t>(w) + 16);
+}
+
+// Electrons to mean and sigma in left-aligned 16-bit units, in output order.
+// False when some sigma * sigma_scale does not fit 16 bits.
+bool Renderer::Impl::convert(const RenderRequest& r, float sigma_scale) {
+    const int w = r.width, h = r.height;
+    const int bin = std::max(1, r.bin);
+    const std::size_t npix = static_cast<std::size_t>(w) * h;
+    const Response resp(r);
+    const float bias = resp.bias, read_var = resp.read_var;
+    const float* gc = resp.gain;
+    const float* gy = resp.luma_gain;
+    const float inv_area = 1.0f / static_cast<float>(bin * bin);  // variance of an average of bin x bin pixels
     const bool hflip = r.flip & ASI_FLIP_HORIZ, vflip = r.flip & ASI_FLIP_VERT;
     const int pattern = std::clamp(r.bayer_pattern, 0, 3);
+    const int spp = samples_per_pixel;
+    const float* e0 = electrons.data();
+    const float* e1 = r.color ? e0 + npix : e0;
+    const float* e2 = r.color ? e0 + 2 * npix : e0;
+    const float* plane[3] = {e0, e1, e2};
+    bool fits = true;
 
-    std::vector<float> sd(n);  // standard deviation, 16-bit units
-    auto store = [&](std::size_t idx, double m, double var) {
-        const double s = std::sqrt(std::max(0.0, var));
-        if (m - 5.0 * s >= 65535.0) {  // saturated whatever the noise
+    auto put = [&](std::size_t idx, float m, float var) {
+        const float sd = std::sqrt(std::max(0.0f, var));
+        if (m - 5.0f * sd >= 65535.0f) {  // saturated whatever the noise
             mean[idx] = 65535;
-            sd[idx] = 0.0f;
+            sigma[idx] = 0;
             return;
         }
-        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0, std::max(0.0, m) + 0.5));
-        sd[idx] = static_cast<float>(s);
+        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, std::max(0.0f, m) + 0.5f));
+        float q = sd * sigma_scale + 0.5f;
+        if (q > 65535.0f) {
+            fits = false;
+            q = 65535.0f;
+        }
+        sigma[idx] = static_cast<std::uint16_t>(q);
     };
-    const double var_scale = inv_area;  // variance of an average of bin*bin pixels
+    auto single = [&](std::size_t idx, float el, float g) { put(idx, bias + el * g, g * g * (el + read_var) * inv_area); };
+
     for (int j = 0; j < h; ++j) {
-        const int oj = vflip ? h - 1 - j : j;
+        const std::size_t src = static_cast<std::size_t>(j) * w;
+        const std::size_t dst = static_cast<std::size_t>(vflip ? h - 1 - j : j) * w;
         for (int k = 0; k < w; ++k) {
-            const int ok = hflip ? w - 1 - k : k;
-            const std::size_t src = static_cast<std::size_t>(j) * w + k;
-            const std::size_t dst = (static_cast<std::size_t>(oj) * w + ok) * samples_per_pixel;
-            if (!color) {
-                const double el = e[src];
-                store(dst, bias + el * g16, g16 * g16 * (el + read_var) * var_scale);
-            } else if (r.img_type == ASI_IMG_RGB24) {
-                for (int c = 0; c < 3; ++c) {
-                    const double el = plane(c)[src], gc = g16 * wb[c];
-                    store(dst + (2 - c), bias + el * gc, gc * gc * (el + read_var) * var_scale);  // B, G, R
-                }
+            const std::size_t o = (dst + static_cast<std::size_t>(hflip ? w - 1 - k : k)) * spp;
+            const std::size_t i = src + k;
+            if (spp == 3) {
+                single(o, e2[i], gc[2]);  // B, G, R
+                single(o + 1, e1[i], gc[1]);
+                single(o + 2, e0[i], gc[0]);
+            } else if (!r.color) {
+                single(o, e0[i], gc[0]);
             } else if (r.img_type == ASI_IMG_Y8) {
-                double m = bias, var = 0.0;
+                float m = bias, var = 0.0f;
                 for (int c = 0; c < 3; ++c) {
-                    const double el = plane(c)[src], gc = g16 * wb[c] * kLuma[c];
-                    m += el * gc;
-                    var += gc * gc * (el + read_var) * var_scale;
+                    m += plane[c][i] * gy[c];
+                    var += gy[c] * gy[c] * (plane[c][i] + read_var) * inv_area;
                 }
-                store(dst, m, var);
+                put(o, m, var);
             } else {
                 const int c = kBayer[pattern][(r.start_y + j) & 1][(r.start_x + k) & 1];
-                const double el = plane(c)[src], gc = g16 * wb[c];
-                store(dst, bias + el * gc, gc * gc * (el + read_var) * var_scale);
+                single(o, plane[c][i], gc[c]);
             }
         }
     }
-
-    // The 16-bit kernel takes 16 * sigma; larger noise (extreme gains) needs the wide one.
-    const float max_sd = n ? *std::max_element(sd.begin(), sd.end()) : 0.0f;
-    wide = max_sd * 16.0f + 0.5f > 65535.0f;
-    const float scale = wide ? 1.0f : 16.0f;
-    for (std::size_t i = 0; i < n; ++i)
-        sigma[i] = static_cast<std::uint16_t>(std::min(65535.0f, sd[i] * scale + 0.5f));
-    dark_row.resize(static_cast<std::size_t>(w) + 16);
+    return fits;
 }
 
 namespace {
@@ -425,30 +512,37 @@ inline unsigned noisy_wide(std::uint16_t m, std::uint16_t s, std::int8_t n) {
 
 enum class Out { raw16, raw8, raw8_dark };
 
-template <Out kind, bool wide>
-void scalar_kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
-                   const std::int8_t* __restrict n, std::size_t len, std::uint16_t mask,
-                   const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
-    for (std::size_t i = 0; i < len; ++i) {
-        const unsigned v = wide ? noisy_wide(m[i], s[i], n[i]) : noisy(m[i], s[i], n[i]);
-        if constexpr (kind == Out::raw16) {
-            const unsigned q = v & mask;
-            out[2 * i] = static_cast<std::uint8_t>(q);
-            out[2 * i + 1] = static_cast<std::uint8_t>(q >> 8);
-        } else if constexpr (kind == Out::raw8) {
-            out[i] = static_cast<std::uint8_t>(v >> 8);
-        } else {
-            const int q = static_cast<int>(v >> 8) - d[i];
-            out[i] = static_cast<std::uint8_t>(q < 0 ? 0 : q);
-        }
+template <Out kind>
+inline void put(unsigned v, std::size_t q, std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
+    if constexpr (kind == Out::raw16) {
+        const unsigned a = v & mask;
+        out[2 * q] = static_cast<std::uint8_t>(a);
+        out[2 * q + 1] = static_cast<std::uint8_t>(a >> 8);
+    } else if constexpr (kind == Out::raw8) {
+        out[q] = static_cast<std::uint8_t>(v >> 8);
+    } else {
+        const int a = static_cast<int>(v >> 8) - d[q];
+        out[q] = static_cast<std::uint8_t>(a < 0 ? 0 : a);
     }
 }
 
-template <Out kind>
+// Elements [begin, len) of a run: mean m, sigma s, noise from the table segment
+// n (read backwards when `rev`, which mirrors the noise along with a flipped row).
+template <Out kind, bool wide, bool rev>
+void scalar_kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
+                   const std::int8_t* __restrict n, std::size_t begin, std::size_t len, std::uint16_t mask,
+                   const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
+    for (std::size_t q = begin; q < len; ++q) {
+        const std::int8_t z = n[rev ? len - 1 - q : q];
+        put<kind>(wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z), q, mask, d, out);
+    }
+}
+
+template <Out kind, bool rev>
 void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
             const std::int8_t* __restrict n, std::size_t len, std::uint16_t mask,
             const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
-    std::size_t i = 0;
+    std::size_t q = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     const __m128i sign = _mm_set1_epi16(static_cast<short>(0x8000));
@@ -456,51 +550,78 @@ void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s
     auto noisy8 = [&](std::size_t k) {
         const __m128i mm = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + k));
         const __m128i ss = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
-        const __m128i nn = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(n + k));
-        const __m128i u = _mm_xor_si128(_mm_unpacklo_epi8(zero, nn), sign);
+        __m128i nn = _mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rev ? n + len - k - 8 : n + k)));
+        if constexpr (rev) {
+            nn = _mm_shufflelo_epi16(nn, 0x1B);
+            nn = _mm_shufflehi_epi16(nn, 0x1B);
+            nn = _mm_shuffle_epi32(nn, 0x4E);
+        }
+        const __m128i u = _mm_xor_si128(nn, sign);
         const __m128i noise = _mm_sub_epi16(_mm_mulhi_epu16(ss, u), _mm_srli_epi16(ss, 1));
         const __m128i up = _mm_max_epi16(noise, zero);
         const __m128i down = _mm_max_epi16(_mm_sub_epi16(zero, noise), zero);
         return _mm_subs_epu16(_mm_adds_epu16(mm, up), down);
     };
-    for (; i + 16 <= len; i += 16) {
-        const __m128i a = noisy8(i), b = noisy8(i + 8);
+    for (; q + 16 <= len; q += 16) {
+        const __m128i a = noisy8(q), b = noisy8(q + 8);
         if constexpr (kind == Out::raw16) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_and_si128(a, keep));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_and_si128(b, keep));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * q), _mm_and_si128(a, keep));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * q + 16), _mm_and_si128(b, keep));
         } else {
-            __m128i q = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+            __m128i v = _mm_packus_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
             if constexpr (kind == Out::raw8_dark)
-                q = _mm_subs_epu8(q, _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), q);
+                v = _mm_subs_epu8(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + q), v);
         }
     }
 #endif
-    scalar_kernel<kind, false>(m + i, s + i, n + i, len - i, mask, d ? d + i : nullptr,
-                               out + (kind == Out::raw16 ? 2 * i : i));
+    scalar_kernel<kind, false, rev>(m, s, n, q, len, mask, d, out);
+}
+
+template <Out kind, bool rev>
+void run(bool wide, const std::uint16_t* m, const std::uint16_t* s, const std::int8_t* n, std::size_t len,
+         std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
+    if (wide) scalar_kernel<kind, true, rev>(m, s, n, 0, len, mask, d, out);
+    else kernel<kind, rev>(m, s, n, len, mask, d, out);
+}
+
+template <Out kind>
+void run(bool rev, bool wide, const std::uint16_t* m, const std::uint16_t* s, const std::int8_t* n,
+         std::size_t len, std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
+    if (rev) run<kind, true>(wide, m, s, n, len, mask, d, out);
+    else run<kind, false>(wide, m, s, n, len, mask, d, out);
 }
 
 }  // namespace
 
+// Noise is tied to the unflipped position (row j, element u of the row: chunk
+// u / kNoiseChunk reads the table at an offset hashed from seed, frame, j and
+// the chunk), so a flipped frame is the exact mirror of the unflipped one.
 void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
     const int w = r.width, h = r.height;
-    const std::size_t row_len = static_cast<std::size_t>(w) * samples_per_pixel;
+    const std::size_t len_row = static_cast<std::size_t>(w) * samples_per_pixel;
     const int out_bytes = r.img_type == ASI_IMG_RAW16 ? 2 : 1;
     const bool subtract = r.dark_frame != nullptr && (r.img_type == ASI_IMG_RAW8 || r.img_type == ASI_IMG_Y8);
     const bool hflip = r.flip & ASI_FLIP_HORIZ, vflip = r.flip & ASI_FLIP_VERT;
     const int bin = std::max(1, r.bin);
     const std::int8_t* table = noise_table();
     const std::uint64_t base = mix64(r.seed ^ mix64(r.frame_index ^ 0x4652414d45ULL));
+    const Out kind = out_bytes == 2 ? Out::raw16 : subtract ? Out::raw8_dark : Out::raw8;
+    const std::size_t chunks = (len_row + kNoiseChunk - 1) / kNoiseChunk;
+    offsets.resize(chunks);
 
-    for (int j = 0; j < h; ++j) {
-        const std::uint16_t* m = mean.data() + static_cast<std::size_t>(j) * row_len;
-        const std::uint16_t* s = sigma.data() + static_cast<std::size_t>(j) * row_len;
-        std::uint8_t* o = out + static_cast<std::size_t>(j) * row_len * out_bytes;
+    for (int oj = 0; oj < h; ++oj) {
+        const int j = vflip ? h - 1 - oj : oj;
+        const std::uint16_t* m = mean.data() + static_cast<std::size_t>(oj) * len_row;
+        const std::uint16_t* s = sigma.data() + static_cast<std::size_t>(oj) * len_row;
+        std::uint8_t* o = out + static_cast<std::size_t>(oj) * len_row * out_bytes;
+        for (std::size_t c = 0; c < chunks; ++c)
+            offsets[c] = mix64(base + (static_cast<std::uint64_t>(j) << 20) + c) % (kNoiseTableSize - kNoiseChunk);
         if (subtract) {
-            // The dark's block under each output pixel of this row (average of bin x bin).
-            const long sy0 = (static_cast<long>(r.start_y) + (vflip ? h - 1 - j : j)) * bin;
-            for (int k = 0; k < w; ++k) {
-                const long sx0 = (static_cast<long>(r.start_x) + (hflip ? w - 1 - k : k)) * bin;
+            // The dark's bin x bin block under each output pixel of this row, averaged.
+            const long sy0 = (static_cast<long>(r.start_y) + j) * bin;
+            for (int ok = 0; ok < w; ++ok) {
+                const long sx0 = (static_cast<long>(r.start_x) + (hflip ? w - 1 - ok : ok)) * bin;
                 unsigned sum = 0, cnt = 0;
                 for (int dy = 0; dy < bin; ++dy) {
                     const long sy = sy0 + dy;
@@ -513,23 +634,29 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
                         ++cnt;
                     }
                 }
-                dark_row[k] = static_cast<std::uint8_t>(cnt ? (sum + cnt / 2) / cnt : 0);
+                dark_row[ok] = static_cast<std::uint8_t>(cnt ? (sum + cnt / 2) / cnt : 0);
             }
         }
-        for (std::size_t c = 0, chunk = 0; c < row_len; c += kNoiseChunk, ++chunk) {
-            const std::size_t len = std::min(kNoiseChunk, row_len - c);
-            const std::uint64_t hsh = mix64(base + (static_cast<std::uint64_t>(j) << 20) + chunk);
-            const std::int8_t* n = table + hsh % (kNoiseTableSize - kNoiseChunk);
-            const std::uint8_t* d = dark_row.data() + c;
-            if (out_bytes == 2) {
-                if (wide) scalar_kernel<Out::raw16, true>(m + c, s + c, n, len, mask, d, o + 2 * c);
-                else kernel<Out::raw16>(m + c, s + c, n, len, mask, d, o + 2 * c);
-            } else if (subtract) {
-                if (wide) scalar_kernel<Out::raw8_dark, true>(m + c, s + c, n, len, mask, d, o + c);
-                else kernel<Out::raw8_dark>(m + c, s + c, n, len, mask, d, o + c);
-            } else {
-                if (wide) scalar_kernel<Out::raw8, true>(m + c, s + c, n, len, mask, d, o + c);
-                else kernel<Out::raw8>(m + c, s + c, n, len, mask, d, o + c);
+        if (hflip && samples_per_pixel > 1) {
+            // Mirrored BGR triplets: pixels reverse, channels keep their order.
+            const int spp = samples_per_pixel;
+            for (std::size_t q = 0; q < len_row; ++q) {
+                const std::size_t u = (static_cast<std::size_t>(w - 1) - q / spp) * spp + q % spp;
+                const std::int8_t z = table[offsets[u / kNoiseChunk] + u % kNoiseChunk];
+                put<Out::raw8>(wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z), q, mask, nullptr, o);
+            }
+            continue;
+        }
+        for (std::size_t c = 0; c < chunks; ++c) {
+            const std::size_t a = c * kNoiseChunk;
+            const std::size_t len = std::min(kNoiseChunk, len_row - a);
+            const std::size_t q = hflip ? len_row - a - len : a;  // where the chunk lands in the output row
+            const std::int8_t* n = table + offsets[c];
+            const std::uint8_t* d = dark_row.data() + q;
+            switch (kind) {
+                case Out::raw16: run<Out::raw16>(hflip, wide, m + q, s + q, n, len, mask, d, o + 2 * q); break;
+                case Out::raw8: run<Out::raw8>(hflip, wide, m + q, s + q, n, len, mask, d, o + q); break;
+                case Out::raw8_dark: run<Out::raw8_dark>(hflip, wide, m + q, s + q, n, len, mask, d, o + q); break;
             }
         }
     }
