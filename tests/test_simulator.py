@@ -328,11 +328,11 @@ def test_video_refusals(asi):
 
 
 def test_unfetched_frames_are_dropped_and_counted(asi):
-    ready(asi, COLOUR, exposure=1000)
+    ready(asi, COLOUR, exposure=20_000)
     asi.ASIStartVideoCapture(COLOUR)
-    time.sleep(0.3)
-    assert dropped(asi, COLOUR) > 10
-    assert video_frames(asi, COLOUR, 0) == 2  # the queue keeps the two newest
+    time.sleep(0.4)
+    assert dropped(asi, COLOUR) >= 8
+    assert 2 <= video_frames(asi, COLOUR, 0) <= 3  # the queue keeps the two newest (one may just arrive)
     asi.ASIStopVideoCapture(COLOUR)
     assert dropped(asi, COLOUR) == 0
 
