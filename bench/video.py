@@ -125,8 +125,8 @@ def summary(runs, size):
     }
 
 
-def bench_stream(exe, spec):
-    label, index, width, height, binning, img_type, depth, frames, window = spec
+def bench_stream(exe, stream):
+    label, index, width, height, binning, img_type, depth, frames, window = stream
     info = korvi.get_camera_property(index)
     cam = info.camera_id
     width = width or info.max_width
@@ -246,7 +246,7 @@ def main():
     simulator.reset()
     with tempfile.TemporaryDirectory(prefix="orlicam-bench-") as workdir:
         exe = compile_loop(workdir)
-        results = [bench_stream(exe, spec) for spec in STREAMS]
+        results = [bench_stream(exe, stream) for stream in STREAMS]
         calls = bench_calls(exe)
     print_streams(results)
     print_calls(calls)
