@@ -337,7 +337,8 @@ def test_unfetched_frames_are_dropped_and_counted(asi):
     assert dropped(asi, COLOUR) == 0
 
 
-def test_stop_wakes_a_waiting_reader(asi):
+@pytest.mark.parametrize("end", ["ASIStopVideoCapture", "ASICloseCamera"])
+def test_ending_capture_wakes_a_waiting_reader(asi, end):
     ready(asi, GPS_CAM)
     asi.ASISetCameraMode(GPS_CAM, SOFT_EDGE)  # no trigger: no frame ever comes
     asi.ASIStartVideoCapture(GPS_CAM)
@@ -353,9 +354,48 @@ def test_stop_wakes_a_waiting_reader(asi):
     mode = c_int(-1)
     assert asi.ASIGetCameraMode(GPS_CAM, byref(mode)) == SUCCESS and mode.value == SOFT_EDGE  # not blocked
     began = time.monotonic()
-    assert asi.ASIStopVideoCapture(GPS_CAM) == SUCCESS
+    assert getattr(asi, end)(GPS_CAM) == SUCCESS
     t.join(5)
     assert not t.is_alive() and result["code"] == TIMEOUT and time.monotonic() - began < 1.0
+    ready(asi, GPS_CAM)
+    assert asi.ASIGetVideoData(GPS_CAM, ctypes.create_string_buffer(2048), 2048, 0) == INVALID_SEQUENCE
+
+
+def frames_in(asi, cam, seconds, size):
+    buf = ctypes.create_string_buffer(size)
+    n, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        n += asi.ASIGetVideoData(cam, buf, size, 200) == SUCCESS
+    return n
+
+
+def test_frame_rate_follows_exposure(asi):
+    ready(asi, COLOUR, exposure=100_000)
+    asi.ASIStartVideoCapture(COLOUR)
+    assert 8 <= frames_in(asi, COLOUR, 1.0, 64 * 32) <= 12
+
+
+def test_frame_rate_limited_by_bandwidth(asi, cameras):
+    cameras(["asi120mm_mini"])  # USB2: 40 MB/s at full bandwidth
+    ready(asi, 0, 1280, 960, RAW8, exposure=32)
+    asi.ASIStartVideoCapture(0)
+    frames_in(asi, 0, 0.2, 1280 * 960)  # the queue fills at start
+    assert 12 <= frames_in(asi, 0, 1.0, 1280 * 960) <= 19  # 50 %: 16 frames of 1.2 MB per second
+    asi.ASISetControlValue(0, 6, 100, 0)
+    frames_in(asi, 0, 0.2, 1280 * 960)
+    assert frames_in(asi, 0, 1.0, 1280 * 960) >= 24
+
+
+def test_video_frames_carry_their_gps_time(asi):
+    ready(asi, GPS_CAM, exposure=50_000)
+    asi.ASIStartVideoCapture(GPS_CAM)
+    stamps = []
+    for _ in range(3):
+        gps = simulator.GpsData()
+        assert asi.ASIGetVideoDataGPS(GPS_CAM, ctypes.create_string_buffer(2048), 2048, 1000, byref(gps)) == SUCCESS
+        t = gps.Datetime
+        stamps.append(((t.Hour * 60 + t.Minute) * 60 + t.Second) * 1000 + t.Msecond)
+    assert all(40 <= b - a <= 200 for a, b in zip(stamps, stamps[1:]))
 
 
 # ---------------------------------------------------------------- trigger modes
@@ -549,6 +589,36 @@ def test_dark_subtraction_paths(asi, cameras, tmp_path):
     cameras(["asi120mm_mini"])  # a dark of another sensor size does not fit
     asi.ASIOpenCamera(0)
     assert asi.ASIEnableDarkSubtract(0, str(dark).encode()) == INVALID_FORMAT
+
+
+def snapshot(asi, cam, size, dark=0):
+    assert asi.ASIStartExposure(cam, dark) == SUCCESS
+    assert wait_status(asi, cam) == DONE
+    buf = ctypes.create_string_buffer(size)
+    assert asi.ASIGetDataAfterExp(cam, buf, size) == SUCCESS
+    return buf.raw
+
+
+def test_dark_frame_reaches_the_renderer(asi, tmp_path):
+    ready(asi, COLOUR, exposure=1000)
+    asi.ASISetControlValue(COLOUR, GAIN, 300, 0)
+    asi.ASISetControlValue(COLOUR, 5, 40, 0)
+    simulator.write_dark_bmp(COLOUR, tmp_path / "dark.bmp", exposure_us=1000)
+    plain = snapshot(asi, COLOUR, 64 * 32)
+    assert asi.ASIEnableDarkSubtract(COLOUR, str(tmp_path / "dark.bmp").encode()) == SUCCESS
+    subtracted = snapshot(asi, COLOUR, 64 * 32)
+    assert sum(subtracted) < sum(plain) / 2
+
+
+def test_seed_decides_the_noise(asi):
+    frames = []
+    for seed in (None, None, 5):
+        simulator.reset()
+        if seed is not None:
+            simulator.set_seed(seed)
+        ready(asi, COLOUR, exposure=1000)
+        frames.append(snapshot(asi, COLOUR, 64 * 32))
+    assert frames[0] == frames[1] and frames[0] != frames[2]
 
 
 # ---------------------------------------------------------- control functions
