@@ -789,3 +789,12 @@ def test_cameras_chosen_by_environment(setting, connected, message):
     run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and run.stdout.strip() == connected
     assert ("unknown camera model 'nosuchcam'" in run.stderr) == message
+
+
+def test_controls_refuse_a_foreign_asicamera2(tmp_path):
+    foreign = tmp_path / "libASICamera2.so"
+    foreign.write_bytes(open(simulator.library()._name, "rb").read())
+    code = (f"import ctypes; ctypes.CDLL({str(foreign)!r}); from vorrant.orlicam import simulator\n"
+            "try:\n    simulator.reset()\nexcept RuntimeError as e:\n    print('refused:', e)")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0 and run.stdout.startswith("refused:") and str(foreign) in run.stdout

@@ -28,7 +28,7 @@ std::vector<ControlDef> controls_for(const Model& m, ControlRanges r) {
         {ASI_HARDWARE_BIN, "HardwareBin", "Is hardware bin2:0->No 1->Yes", 0, 1, 0, false, true},
         {ASI_HIGH_SPEED_MODE, "HighSpeedMode", "Is high speed mode:0->No 1->Yes", 0, 1, 0, false, true},
         {ASI_GAMMA, "Gamma", "gamma", 1, 100, 50, false, true},
-        {ASI_TEMPERATURE, "Temperature", "Sensor temperature(degrees Celsius)", -500, 1000, 20, false, false},
+        {ASI_TEMPERATURE, "Temperature", "Sensor temperature(10x degrees Celsius)", -500, 1000, 200, false, false},
     };
     if (m.color) {
         c.push_back({ASI_WB_R, "WB_R", "White balance: Red component", 1, 99, 52, true, true});

@@ -5,6 +5,25 @@ libASICamera2.so installed beside this file. When the ASICamera2 loaded in the
 process is another library (a vendor SDK through LD_LIBRARY_PATH), every function
 raises RuntimeError. ORLICAM_SIM_LIBRARY names another simulator build to load,
 for developing the simulator itself.
+
+How the simulated cameras answer where cameras differ or the vendor leaves it open:
+- Capture (ASIStartExposure, ASIStartVideoCapture) needs ASIInitCamera after each
+  ASIOpenCamera: before it, ASI_ERROR_GENERAL_ERROR. Settings survive close and reopen.
+- ASIGetDataAfterExp(GPS) before the exposure succeeded: ASI_ERROR_GENERAL_ERROR.
+- ASIGetVideoData(GPS) when no capture runs: ASI_ERROR_INVALID_SEQUENCE; a caller
+  waiting when the capture stops or the camera closes returns ASI_ERROR_TIMEOUT at once.
+  Starting a capture that runs already succeeds and changes nothing.
+- ASISendSoftTrigger outside the soft trigger modes (so always on cameras without
+  triggers): ASI_ERROR_INVALID_MODE; with no capture running a soft trigger is lost.
+  Hardware modes follow camsim trigger_input() transitions; the input idles low.
+  Level modes expose for as long as the level lasts, one frame per pulse.
+  Snapshots ignore the trigger mode.
+- Trigger output settings on a camera without triggers: ASI_ERROR_GENERAL_ERROR.
+- The frame-with-GPS calls on a camera without GPS, or without a fix, succeed and
+  zero-fill the record; ASIGPSGetData before any frame reports the current time.
+- A failed or forced ASIGetSDKVersion returns NULL; a failed ASIGetNumOfConnectedCameras
+  or ASICameraCheck returns the code as its value.
+- The time scale speeds up cooling only; exposures, frame rates and guiding run in real time.
 """
 import ast
 import ctypes
