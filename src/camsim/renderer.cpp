@@ -2,44 +2,44 @@
 //
 // A frame is built in two stages so that streaming stays cheap:
 //
-//  1. When the settings change, the noiseless expected frame is computed for the
-//     current ROI in output order (binned, flipped, one element per output sample)
-//     as a 16-bit mean (left-aligned ADC units, half an ADC step added so that
-//     truncation rounds) and a 16-bit standard deviation in the same units.
-//  2. Each frame adds mean + sigma * n, with n read from a shared table of
-//     Gaussian samples at pseudo-random offsets chosen from (seed, frame_index),
-//     then clips, drops the bits below the ADC's resolution and converts.
+//  1. When the settings change, the noiseless expected frame of the ROI is
+//     computed in output order (binned, flipped, one element per output sample)
+//     as a 16-bit mean (left-aligned ADC units, plus half an ADC step so that
+//     dropping the low bits rounds) and a 16-bit standard deviation.
+//  2. Each frame is mean + sigma * n, n read from a shared 4 MB table of
+//     quantised Gaussian samples at offsets hashed from (seed, frame_index,
+//     row, chunk), then clipped and reduced to the ADC's bits: a branch-free
+//     SSE2 loop over 16-bit lanes, with no allocation and no random numbers.
+//     The noise belongs to the unflipped position, so a flipped frame is the
+//     exact mirror of the unflipped one.
 //
 // Physical model (electrons per sensor pixel unless noted):
-//  - stars: an infinite field generated tile by tile from the seed, so ROI,
-//    binning and any shift see the same sky; flux follows a power-law
-//    magnitude distribution (many faint, few bright); the PSF is a Gaussian
-//    core plus a faint wide Gaussian halo, integrated exactly over each output
-//    pixel with erf, so centroids are unbiased to well below a tenth of a pixel;
+//  - stars: an unbounded field generated tile by tile from the seed, so ROI,
+//    binning and any shift see the same sky; magnitudes follow a power law
+//    (many faint, few bright); the PSF is a Gaussian core (FWHM 2.7 px) plus a
+//    faint wide Gaussian halo, integrated exactly over each pixel with erf, so
+//    centroids carry no rendering bias;
 //  - sky background, dark current doubling every 6 C, hot pixels with a much
 //    higher dark current at fixed positions from the seed;
 //  - gain factor 10^(gain/200); ADC units = electrons * factor / elec_per_adu;
 //  - bias = offset * 16 in 16-bit left-aligned units, whatever the bit depth;
-//  - read noise in electrons falls with gain; shot noise is Gaussian with
-//    variance equal to the signal. Noise is exact in variance per pixel, since
-//    sigma is precomputed from each pixel's expected signal;
-//  - binning averages the bin x bin sensor pixels (levels do not change with
-//    bin, noise drops by the bin factor);
+//  - read noise (electrons) falls with gain; shot noise is Gaussian with
+//    variance equal to the signal; each pixel's sigma comes from its own
+//    expected signal, so the noise amplitude is right pixel by pixel;
+//  - binning averages the bin x bin sensor pixels, each clipped at saturation
+//    first (levels do not change with bin; noise drops by the bin factor);
 //  - colour sensors: per-channel response and star colours, white balance as a
-//    digital gain on red and blue; raw formats give the Bayer mosaic of the
-//    sensor position (binned colour raw keeps a Bayer mosaic: each binned pixel
-//    averages its block in the channel its position calls for); RGB24 renders
-//    each channel directly; Y8 is the luminance 0.299 R + 0.587 G + 0.114 B;
+//    digital gain on red and blue (wb / 50); raw formats give the Bayer mosaic
+//    of the sensor position (binned colour raw stays a mosaic: each binned
+//    pixel averages its block in the channel its position calls for); RGB24
+//    renders each channel directly; Y8 is the luminance 0.299 R + 0.587 G + 0.114 B;
 //  - dark subtraction (RAW8, Y8) subtracts the average of the dark's bin x bin
-//    block under each output pixel, after noise, saturating at 0.
-//  - gamma is not modelled (the outputs are linear).
+//    block under each output pixel, after noise, saturating at 0;
+//  - gamma is not modelled: outputs are linear.
 #include "renderer.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <numbers>
 
 #include "ASICamera2.h"
@@ -239,7 +239,6 @@ std::size_t frame_bytes(const RenderRequest& req) {
 struct Renderer::Impl {
     bool valid = false;
     Key key{};
-    std::vector<float> electrons;      // per channel plane, unflipped; kept to avoid refaulting
     std::vector<std::uint16_t> mean;   // output order (flipped), left-aligned 16-bit units
     std::vector<std::uint16_t> sigma;  // 16 * sigma, or sigma when `wide`
     std::vector<std::uint8_t> dark_row;
@@ -249,7 +248,7 @@ struct Renderer::Impl {
     bool wide = false;
 
     void rebuild(const RenderRequest& r);
-    bool convert(const RenderRequest& r, float sigma_scale);
+    bool convert(const RenderRequest& r, const float* electrons, float sigma_scale);
     void emit(const RenderRequest& r, std::uint8_t* out);
 };
 
@@ -301,14 +300,12 @@ struct Response {
     }
 };
 
-// Expected electrons per sensor pixel on a grid of gw x gh cells, each `cell`
-// sensor pixels wide, whose corner is at sensor position (x0, y0): values are
-// averages over each cell. One plane of gw * gh per channel.
-void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, double x0, double y0) {
+// Expected electrons of the gw x gh sensor pixels whose corner is at sensor
+// position (x0, y0), one plane per channel.
+void expose(const RenderRequest& r, float* planes, int gw, int gh, double x0, double y0) {
     const int channels = r.color ? 3 : 1;
     const std::size_t npix = static_cast<std::size_t>(gw) * gh;
     const double t = static_cast<double>(std::max(0L, r.exposure_us)) * 1e-6;
-    const double inv_area = 1.0 / (double(cell) * cell);
     auto plane = [&](int c) { return planes + npix * c; };
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
@@ -322,8 +319,8 @@ void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, dou
 
     if (!r.dark && t > 0.0 && npix > 0) {
         // Every star whose light can reach the grid, from the tiles overlapping it.
-        const double fx0 = x0 - r.shift_x - kHaloReach, fx1 = x0 + double(gw) * cell - r.shift_x + kHaloReach;
-        const double fy0 = y0 - r.shift_y - kHaloReach, fy1 = y0 + double(gh) * cell - r.shift_y + kHaloReach;
+        const double fx0 = x0 - r.shift_x - kHaloReach, fx1 = x0 + double(gw) - r.shift_x + kHaloReach;
+        const double fy0 = y0 - r.shift_y - kHaloReach, fy1 = y0 + double(gh) - r.shift_y + kHaloReach;
         std::vector<Star> stars;
         const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
         const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
@@ -332,18 +329,18 @@ void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, dou
 
         const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
         std::vector<double> cx, hx, cy, hy;
-        // Fractions of a unit Gaussian (core and halo) falling on cells [lo, hi),
-        // cell k spanning [origin + k*cell, origin + (k+1)*cell).
+        // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
+        // pixel k spanning [origin + k, origin + k + 1).
         auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
                            std::vector<double>& halo) -> std::pair<int, int> {
-            const int lo = static_cast<int>(std::clamp(std::floor((centre - reach - origin) / cell), 0.0, double(n)));
-            const int hi = static_cast<int>(std::clamp(std::floor((centre + reach - origin) / cell) + 1.0, 0.0, double(n)));
+            const int lo = static_cast<int>(std::clamp(std::floor(centre - reach - origin), 0.0, double(n)));
+            const int hi = static_cast<int>(std::clamp(std::floor(centre + reach - origin) + 1.0, 0.0, double(n)));
             core.clear();
             halo.clear();
-            double pc = phi((origin + double(lo) * cell - centre) / sc);
-            double ph = phi((origin + double(lo) * cell - centre) / sh);
+            double pc = phi((origin + double(lo) - centre) / sc);
+            double ph = phi((origin + double(lo) - centre) / sh);
             for (int k = lo; k < hi; ++k) {
-                const double edge = origin + double(k + 1) * cell - centre;
+                const double edge = origin + double(k + 1) - centre;
                 const double nc = phi(edge / sc), nh = phi(edge / sh);
                 core.push_back(nc - pc);
                 halo.push_back(nh - ph);
@@ -360,7 +357,7 @@ void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, dou
             auto [xlo, xhi] = profile(sx, reach, x0, gw, cx, hx);
             if (xlo >= xhi) continue;
             for (int c = 0; c < channels; ++c) {
-                const double f = s.flux * t * inv_area * qe[c] * (r.color ? s.colour[c] : 1.0);
+                const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0);
                 for (int j = ylo; j < yhi; ++j) {
                     const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
                     const double b = f * kHaloFraction * hy[j - ylo];
@@ -371,13 +368,11 @@ void expose(const RenderRequest& r, float* planes, int gw, int gh, int cell, dou
         }
     }
 
-    // Hot pixels add to whichever cell holds their sensor position.
     for (const HotPixel& hp : hot_pixels(r.seed, r.sensor_width, r.sensor_height)) {
-        const double rx = double(hp.x) - x0, ry = double(hp.y) - y0;
-        if (rx < 0 || ry < 0) continue;
-        const long k = static_cast<long>(rx) / cell, j = static_cast<long>(ry) / cell;
-        if (k >= gw || j >= gh) continue;
-        const double extra = hp.rate * dark_scale(r.temperature_c) * t * inv_area;
+        const double fk = double(hp.x) - x0, fj = double(hp.y) - y0;
+        if (fk < 0 || fj < 0 || fk >= gw || fj >= gh) continue;
+        const long k = static_cast<long>(fk), j = static_cast<long>(fj);
+        const double extra = hp.rate * dark_scale(r.temperature_c) * t;
         for (int c = 0; c < channels; ++c) plane(c)[static_cast<std::size_t>(j) * gw + k] += static_cast<float>(extra);
     }
 }
@@ -393,16 +388,17 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
     const double y0 = static_cast<double>(r.start_y) * bin;
     const Response resp(r);
 
-    electrons.resize(npix * channels);
+    // Expected electrons per sensor pixel, averaged over each output pixel's block.
+    std::vector<float> electrons(npix * channels);
     if (bin == 1) {
-        expose(r, electrons.data(), w, h, 1, x0, y0);
+        expose(r, electrons.data(), w, h, x0, y0);
     } else {
         // Each sensor pixel saturates on its own before the bin averages them, so
         // a saturated star core or hot pixel does not saturate its whole block.
         const int fw = w * bin, fh = h * bin;
         const std::size_t fpix = static_cast<std::size_t>(fw) * fh;
         std::vector<float> fine(fpix * channels);
-        expose(r, fine.data(), fw, fh, 1, x0, y0);
+        expose(r, fine.data(), fw, fh, x0, y0);
         const float inv_area = 1.0f / static_cast<float>(bin * bin);
         for (int c = 0; c < channels; ++c) {
             const float full = (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f);
@@ -423,14 +419,14 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
     mean.resize(npix * samples_per_pixel);
     sigma.resize(npix * samples_per_pixel);
     // The SSE2 kernel takes 16 * sigma in 16 bits; the noise of extreme gains needs the wide one.
-    wide = !convert(r, 16.0f);
-    if (wide) convert(r, 1.0f);
+    wide = !convert(r, electrons.data(), 16.0f);
+    if (wide) convert(r, electrons.data(), 1.0f);
     dark_row.resize(static_cast<std::size_t>(w) + 16);
 }
 
 // Electrons to mean and sigma in left-aligned 16-bit units, in output order.
 // False when some sigma * sigma_scale does not fit 16 bits.
-bool Renderer::Impl::convert(const RenderRequest& r, float sigma_scale) {
+bool Renderer::Impl::convert(const RenderRequest& r, const float* electrons, float sigma_scale) {
     const int w = r.width, h = r.height;
     const int bin = std::max(1, r.bin);
     const std::size_t npix = static_cast<std::size_t>(w) * h;
@@ -442,7 +438,7 @@ bool Renderer::Impl::convert(const RenderRequest& r, float sigma_scale) {
     const bool hflip = r.flip & ASI_FLIP_HORIZ, vflip = r.flip & ASI_FLIP_VERT;
     const int pattern = std::clamp(r.bayer_pattern, 0, 3);
     const int spp = samples_per_pixel;
-    const float* e0 = electrons.data();
+    const float* e0 = electrons;
     const float* e1 = r.color ? e0 + npix : e0;
     const float* e2 = r.color ? e0 + 2 * npix : e0;
     const float* plane[3] = {e0, e1, e2};
