@@ -15,7 +15,7 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = [ROOT / "tests/native/renderer_check.cpp", ROOT / "src/camsim/renderer.cpp", ROOT / "src/camsim/bmp.cpp"]
 FLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "src/sdk"), "-I", str(ROOT / "src/camsim")]
-SANITIZE = ["-fsanitize=address,undefined", "-fno-omit-frame-pointer", "-fno-sanitize-recover=undefined"]
+SANITIZE = ["-fsanitize=address,undefined,float-cast-overflow", "-fno-omit-frame-pointer", "-fno-sanitize-recover=all"]
 BUILDS = {"optimised": ["-O2"], "sanitized": ["-O1", "-g", *SANITIZE]}
 GXX = shutil.which("g++")
 

@@ -658,15 +658,41 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
     }
 }
 
+namespace {
+
+// The camera validates settings, but nothing a caller passes may turn into
+// undefined arithmetic here (NaN or huge values cast to integers, infinities).
+RenderRequest sane(const RenderRequest& req) {
+    RenderRequest r = req;
+    auto finite = [](double v, double lo, double hi, double fallback) {
+        return std::isfinite(v) ? std::clamp(v, lo, hi) : fallback;
+    };
+    r.bin = std::max(1, r.bin);
+    r.bit_depth = std::clamp(r.bit_depth, 8, 16);
+    r.exposure_us = std::clamp(r.exposure_us, 0L, 100000L * 1000000L);
+    r.gain = std::clamp(r.gain, 0L, 2000L);
+    r.offset = std::clamp(r.offset, 0L, 4095L);
+    r.wb_r = std::clamp(r.wb_r, 0L, 1000L);
+    r.wb_b = std::clamp(r.wb_b, 0L, 1000L);
+    r.elec_per_adu = r.elec_per_adu > 0 ? finite(r.elec_per_adu, 1e-3, 1e3, 1.0) : 1.0;
+    r.temperature_c = finite(r.temperature_c, -100.0, 100.0, 20.0);
+    r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
+    r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
+    return r;
+}
+
+}  // namespace
+
 void Renderer::render(const RenderRequest& req, std::uint8_t* out) {
     if (out == nullptr || frame_bytes(req) == 0) return;
-    const Key k = Key::of(req);
+    const RenderRequest r = sane(req);
+    const Key k = Key::of(r);
     if (!impl_->valid || !(impl_->key == k)) {
-        impl_->rebuild(req);
+        impl_->rebuild(r);
         impl_->key = k;
         impl_->valid = true;
     }
-    impl_->emit(req, out);
+    impl_->emit(r, out);
 }
 
 }  // namespace camsim

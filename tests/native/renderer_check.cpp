@@ -290,10 +290,11 @@ static void dark_subtraction() {
     const std::function<void(RenderRequest&)> odd[] = {
         [](auto& r) { r.start_x = 700; }, [](auto& r) { r.start_y = -5; }, [](auto& r) { r.bin = 0; }, [](auto& r) { r.bit_depth = 40; },
         [](auto& r) { r.exposure_us = -1; }, [](auto& r) { r.gain = 100000; }, [](auto& r) { r.elec_per_adu = 0; },
-        [](auto& r) { r.color = true, r.bayer_pattern = 17; }, [](auto& r) { r.shift_x = 1e9; }, [](auto& r) { r.width = r.height = 1; }};
+        [](auto& r) { r.color = true, r.bayer_pattern = 17; }, [](auto& r) { r.shift_x = 1e30, r.shift_y = NAN; },
+        [](auto& r) { r.temperature_c = NAN, r.elec_per_adu = INFINITY; }, [](auto& r) { r.width = r.height = 1; }};
     for (const auto& edit : odd) {
         RenderRequest r = d;
-        r.dark_frame = master.data(), r.img_type = ASI_IMG_RAW8;
+        r.dark_frame = master.data(), r.img_type = ASI_IMG_RAW8, r.dark = false, r.exposure_us = 1000000;
         edit(r);
         Bytes b(frame_bytes(r) + 16, 0x5A);
         Renderer().render(r, b.data());
