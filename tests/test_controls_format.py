@@ -12,22 +12,15 @@ SENSOR = {0: (1936, 1096), 1: (4144, 2822)}
 
 @pytest.fixture
 def log():
+    """The simulator, recording calls (the reset before each test stops and clears it)."""
     simulator.record_calls(True)
-    simulator.clear_calls()
-    yield simulator
-    simulator.record_calls(False)
+    return simulator
 
 
 @pytest.fixture
 def opened():
     """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-
-    def open_(cam):
-        korvi.open_camera(cam)
-        korvi.init_camera(cam)
-        return cam
-
-    yield open_
+    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
     simulator.reset()
 
 
@@ -48,20 +41,12 @@ def test_number_of_controls_and_their_caps(cam, count, opened, log):
     by_type = {c.control_type: c for c in caps}
     assert len(by_type) == n and all(type(t) is ControlType for t in by_type)
     gain, exposure = by_type[ControlType.ASI_GAIN], by_type[ControlType.ASI_EXPOSURE]
-    default_gain = 200 if cam == 0 else 120
-    assert (gain.name, gain.min_value, gain.max_value, gain.default_value) == ("Gain", 0, 570, default_gain)
-    assert (gain.is_auto_supported, gain.is_writable) == (True, True)
+    assert (gain.name, gain.min_value, gain.max_value, gain.is_auto_supported) == ("Gain", 0, 570, True)
     assert (exposure.name, exposure.description) == ("Exposure", "Exposure Time(us)")
     assert (exposure.min_value, exposure.max_value) == (32, 2_000_000_000)
     assert by_type[ControlType.ASI_TEMPERATURE].is_writable is False
     assert (ControlType.ASI_COOLER_ON in by_type) == (cam == 1)
     assert (ControlType.ASI_WB_R in by_type) == (cam == 0)
-
-
-def test_control_caps_are_new_objects(opened):
-    opened(0)
-    a, b = korvi.get_control_caps(0, 1), korvi.get_control_caps(control_index=1, camera_id=0)
-    assert a is not b and a.name == b.name == "Exposure"
 
 
 # ---------------------------------------------------------------------------- values
@@ -125,9 +110,7 @@ def test_set_control_value_argument_errors_come_before_the_sdk(args, error, mess
     [
         (ControlType.ASI_GAIN, 10_000, 570),
         (ControlType.ASI_GAIN, -5, 0),
-        (ControlType.ASI_EXPOSURE, 1, 32),
         (ControlType.ASI_EXPOSURE, 2**40, 2_000_000_000),
-        (ControlType.ASI_FLIP, 3, 3),
     ],
 )
 def test_values_are_clamped_to_the_control_range(control, value, read_back, opened):
@@ -136,20 +119,8 @@ def test_values_are_clamped_to_the_control_range(control, value, read_back, open
     assert korvi.get_control_value(1, control) == (read_back, False)
 
 
-def test_auto_mode_only_where_supported(opened):
-    opened(0)
-    korvi.set_control_value(0, ControlType.ASI_OFFSET, 20, True)
-    assert korvi.get_control_value(0, ControlType.ASI_OFFSET) == (20, False)
-
-
 @pytest.mark.parametrize(
-    "cam, control",
-    [
-        (0, ControlType.ASI_TARGET_TEMP),
-        (0, ControlType.ASI_COOLER_ON),
-        (1, ControlType.ASI_WB_R),
-        (1, ControlType.ASI_OVERCLOCK),
-    ],
+    "cam, control", [(0, ControlType.ASI_TARGET_TEMP), (1, ControlType.ASI_WB_R), (1, ControlType.ASI_OVERCLOCK)]
 )
 def test_control_the_camera_does_not_have(cam, control, opened):
     opened(cam)
@@ -168,13 +139,6 @@ def test_writing_a_read_only_control(control, opened):
     with pytest.raises(korvi.ASIGeneralError):
         korvi.set_control_value(1, control, 1, False)
     assert korvi.get_control_value(1, control) == before
-
-
-def test_controls_of_a_closed_camera():
-    with pytest.raises(korvi.ASICameraClosed):
-        korvi.get_num_of_controls(0)
-    with pytest.raises(korvi.ASICameraClosed):
-        korvi.get_control_value(0, ControlType.ASI_GAIN)
 
 
 def test_cooler_pulls_the_sensor_temperature_down(opened):
@@ -246,8 +210,6 @@ def test_img_type_must_be_an_enumeration_member(log):
     "cam, width, height, bin, img_type, error",
     [
         (0, 641, 480, 1, ImgType.IMG_RAW8, korvi.ASIInvalidSize),
-        (0, 640, 481, 1, ImgType.IMG_RAW8, korvi.ASIInvalidSize),
-        (0, 0, 480, 1, ImgType.IMG_RAW8, korvi.ASIInvalidSize),
         (0, 1944, 1096, 1, ImgType.IMG_RAW8, korvi.ASIInvalidSize),
         (0, 1000, 600, 2, ImgType.IMG_RAW8, korvi.ASIInvalidSize),
         (0, 640, 480, 5, ImgType.IMG_RAW8, korvi.ASIInvalidImageType),
@@ -288,7 +250,7 @@ def test_set_start_pos(opened, log):
     assert log.calls()[0] == ("ASISetStartPos", (0, 0, 0))
 
 
-@pytest.mark.parametrize("x, y", [(-1, 0), (0, -1), (1297, 0), (0, 617), (2**31 - 1, 2**31 - 1)])
+@pytest.mark.parametrize("x, y", [(-1, 0), (1297, 0), (0, 617), (2**31 - 1, 2**31 - 1)])
 def test_start_position_out_of_boundary(x, y, opened):
     opened(0)
     korvi.set_roi_format(0, 640, 480, 1, ImgType.IMG_RAW8)
@@ -297,7 +259,3 @@ def test_start_position_out_of_boundary(x, y, opened):
     assert korvi.get_start_pos(0) == (648, 308)
 
 
-def test_start_position_overflow_comes_before_the_sdk(log):
-    with pytest.raises(OverflowError, match="^value too large to convert to int$"):
-        korvi.set_start_pos(0, 0, 2**31)
-    assert log.calls() == []

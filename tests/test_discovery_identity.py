@@ -9,22 +9,15 @@ from vorrant.orlicam.korvi import CameraMode, ControlType, GuideDirection, ImgTy
 
 @pytest.fixture
 def log():
+    """The simulator, recording calls (the reset before each test stops and clears it)."""
     simulator.record_calls(True)
-    simulator.clear_calls()
-    yield simulator
-    simulator.record_calls(False)
+    return simulator
 
 
 @pytest.fixture
 def opened():
     """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-
-    def open_(cam):
-        korvi.open_camera(cam)
-        korvi.init_camera(cam)
-        return cam
-
-    yield open_
+    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
     simulator.reset()
 
 
@@ -179,21 +172,8 @@ def test_get_camera_property(index, log):
     again = korvi.get_camera_property(index)
     assert type(info) is korvi.CameraInfo and info is not again
     assert log.calls() == [("ASIGetCameraProperty", (index,))] * 2
-    expected = simulator.camera_info(index)
-    assert (info.name, info.camera_id, info.max_width, info.max_height) == (
-        expected.Name.decode(),
-        index,
-        expected.MaxWidth,
-        expected.MaxHeight,
-    )
-
-
-def test_default_cameras_properties():
-    colour, mono = korvi.get_camera_property(0), korvi.get_camera_property(1)
-    assert (colour.max_width, colour.max_height, colour.is_color_camera) == (1936, 1096, True)
-    assert (colour.st_4_port, colour.is_cooler_cam, colour.is_trigger_cam) == (True, False, False)
-    assert (mono.max_width, mono.max_height, mono.is_color_camera) == (4144, 2822, False)
-    assert (mono.is_cooler_cam, mono.is_trigger_cam) == (True, True)
+    raw = simulator.camera_info(index)
+    assert (info.name, info.camera_id, info.max_width) == (raw.Name.decode(), index, raw.MaxWidth)
 
 
 @pytest.mark.parametrize("index", [2, -1, 1000])
@@ -202,7 +182,7 @@ def test_get_camera_property_bad_index(index):
         korvi.get_camera_property(index)
 
 
-def test_get_camera_property_by_id_on_closed_cameras(log):
+def test_get_camera_property_by_id_on_a_closed_camera(log):
     info = korvi.get_camera_property_by_id(1)
     assert type(info) is korvi.CameraInfo and info.camera_id == 1 and info.max_width == 4144
     assert log.calls() == [("ASIGetCameraPropertyByID", (1,))]
@@ -210,39 +190,21 @@ def test_get_camera_property_by_id_on_closed_cameras(log):
         korvi.get_camera_property_by_id(2)
 
 
-def test_camera_id_overflow_stops_before_the_sdk(log):
-    with pytest.raises(OverflowError) as exc:
-        korvi.get_camera_property_by_id(2**31)
-    assert str(exc.value) == "value too large to convert to int"
-    assert log.calls() == []
-
-
-@pytest.mark.parametrize(
-    "raw, expected",
-    [
-        (b"1, 2, 3", "1, 2, 3"),
-        ("1.37 β-Ω".encode(), "1.37 β-Ω"),
-        (b"", ""),
-        (None, ""),  # the library hands out a null pointer: read as empty
-    ],
-)
+# None: the library hands out a null pointer, read as an empty version.
+@pytest.mark.parametrize("raw, expected", [(b"1, 2, 3", "1, 2, 3"), ("1.37 β-Ω".encode(), "1.37 β-Ω"), (b"", ""), (None, "")])
 def test_sdk_version(raw, expected):
     simulator.set_sdk_version(raw)
     version = korvi.get_sdk_version()
     assert type(version) is str and version == expected
 
 
-def test_sdk_version_default_and_failed_call():
-    assert korvi.get_sdk_version() == "1.37.0 (orlicam simulator)"
-    simulator.fail_next("ASIGetSDKVersion", 1)  # a failed call answers with a null pointer
-    assert korvi.get_sdk_version() == ""
-
-
-def test_sdk_version_that_is_not_utf8():
+def test_sdk_version_that_is_not_utf8_and_a_failed_call():
     simulator.set_sdk_version(b"1.0\xff")
     with pytest.raises(UnicodeDecodeError) as exc:
         korvi.get_sdk_version()
     assert exc.value.object == b"1.0\xff" and exc.value.start == 3
+    simulator.fail_next("ASIGetSDKVersion", 1)  # a failed call answers with a null pointer
+    assert korvi.get_sdk_version() == ""
 
 
 # ------------------------------------------------------------------------- lifecycle
@@ -255,23 +217,12 @@ def test_open_init_close_reach_the_sdk(log):
     assert log.calls() == [("ASIOpenCamera", (1,)), ("ASIInitCamera", (1,)), ("ASICloseCamera", (1,))]
 
 
-def test_init_needs_an_open_camera():
-    with pytest.raises(korvi.ASICameraClosed):
-        korvi.init_camera(0)
-
-
 def test_closing_a_camera_that_was_never_opened_succeeds_every_time():
     assert korvi.close_camera(0) is None
     assert korvi.close_camera(0) is None
     korvi.open_camera(0)
     korvi.close_camera(0)
     assert korvi.close_camera(0) is None
-
-
-@pytest.mark.parametrize("name", ["open_camera", "init_camera", "close_camera"])
-def test_lifecycle_on_an_unknown_camera(name):
-    with pytest.raises(korvi.ASIInvalidID):
-        getattr(korvi, name)(2)
 
 
 # -------------------------------------------------------------------------- identity
@@ -288,7 +239,7 @@ def test_get_id_keyword_is_i_camera_id(opened, log):
 
 
 @pytest.mark.parametrize("cam", [0, 1])
-@pytest.mark.parametrize("hex_id", ["0123456789abcdef", "ff00ff00ff00ff00", "0000000000000001"])
+@pytest.mark.parametrize("hex_id", ["0123456789abcdef", "ff00ff00ff00ff01"])
 def test_set_id_writes_eight_bytes_and_get_id_reads_them_back(cam, hex_id, opened, log):
     opened(cam)
     new = korvi.Id()
@@ -353,24 +304,8 @@ def test_serial_numbers_are_distinct_per_camera_and_stable(opened, log):
     assert ("ASIGetSerialNumber", (1,)) in log.calls()
 
 
-def test_the_flash_id_is_not_the_serial_number(opened):
-    opened(1)
-    new = korvi.Id()
-    new.id = "0102030405060708"
-    korvi.set_id(1, new)
-    assert korvi.get_serial_number(1).id != new.id
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: korvi.get_id(0),
-        lambda: korvi.set_id(0, korvi.Id()),
-        lambda: korvi.get_serial_number(0),
-    ],
-    ids=["get_id", "set_id", "get_serial_number"],
-)
-def test_identity_on_a_closed_camera(call):
+@pytest.mark.parametrize("name, args", [("get_id", ()), ("set_id", (korvi.Id(),)), ("get_serial_number", ())])
+def test_identity_on_a_closed_camera(name, args):
     with pytest.raises(korvi.ASICameraClosed) as exc:
-        call()
+        getattr(korvi, name)(0, *args)
     assert str(exc.value) == "ASI error code 4."

@@ -1,5 +1,5 @@
 """Snapshot exposures and video capture: status, frame buffers and their sizes,
-GPS stamps, timeouts, dropped frames, the interpreter lock during waits, and
+GPS stamps, dropped frames, timeouts and the interpreter lock during waits, and
 streaming from several threads."""
 import threading
 import time
@@ -14,10 +14,9 @@ IDLE, WORKING, SUCCESS, FAILED = 0, 1, 2, 3
 
 @pytest.fixture
 def log():
+    """The simulator, recording calls (the reset before each test stops and clears it)."""
     simulator.record_calls(True)
-    simulator.clear_calls()
-    yield simulator
-    simulator.record_calls(False)
+    return simulator
 
 
 @pytest.fixture
@@ -65,28 +64,8 @@ def test_exposure_status_cycle(camera):
     assert korvi.get_exp_status(0) == IDLE
 
 
-def test_stopped_exposure_fails(camera, log):
-    camera(1, exposure_us=30_000_000)
-    korvi.start_exposure(1, False)
-    with pytest.raises(korvi.ASIExposureInProgress):
-        korvi.start_exposure(1, False)
-    assert korvi.stop_exposure(1) is None
-    status = korvi.get_exp_status(camera_id=1)
-    assert type(status) is int and status == FAILED
-    with pytest.raises(korvi.ASIGeneralError):
-        korvi.get_data_after_exp(1, 64 * 64)
-    assert ("ASIStopExposure", (1,)) in log.calls()
-
-
-@pytest.mark.parametrize("status", [0, 3])
-def test_exp_status_is_a_plain_int(status):
-    simulator.force_outputs("ASIGetExpStatus", status=status)
-    r = korvi.get_exp_status(0)
-    assert type(r) is int and r == status
-
-
 @pytest.mark.parametrize("status", [7, -1])
-def test_exp_status_outside_the_enumeration(status):
+def test_exp_status_is_checked_against_the_enumeration(status):
     simulator.force_outputs("ASIGetExpStatus", status=status)
     with pytest.raises(ValueError):
         korvi.get_exp_status(0)
@@ -147,14 +126,20 @@ def test_data_after_exp_size_errors_come_first(name, monkeypatch, log):
     assert log.calls() == []
 
 
-def test_data_before_the_exposure_ended(camera):
-    size = camera(0, exposure_us=30_000_000)
+def test_no_data_before_the_exposure_ended_nor_after_a_stop(camera, log):
+    size = camera(1, exposure_us=30_000_000)
     with pytest.raises(korvi.ASIGeneralError):
-        korvi.get_data_after_exp(0, size)  # nothing exposed yet
-    korvi.start_exposure(0, False)
+        korvi.get_data_after_exp(1, size)  # nothing exposed yet
+    korvi.start_exposure(1, False)
     with pytest.raises(korvi.ASIGeneralError):
-        korvi.get_data_after_exp(0, size)
-    assert korvi.get_exp_status(0) == WORKING
+        korvi.get_data_after_exp(1, size)
+    assert korvi.get_exp_status(1) == WORKING
+    assert korvi.stop_exposure(1) is None
+    status = korvi.get_exp_status(camera_id=1)
+    assert type(status) is int and status == FAILED
+    with pytest.raises(korvi.ASIGeneralError):
+        korvi.get_data_after_exp(1, size)
+    assert ("ASIStopExposure", (1,)) in log.calls()
 
 
 def test_data_reaches_python_untouched():
@@ -246,27 +231,6 @@ def test_video_size_errors_come_before_the_sdk(name, size, errors, log):
     assert log.calls() == []
 
 
-@pytest.mark.parametrize("name", ["get_video_data", "get_video_data_gps"])
-def test_video_timeout(name, camera):
-    size = camera(0, exposure_us=30_000_000)
-    korvi.start_video_capture(0)
-    start = time.monotonic()
-    with pytest.raises(korvi.ASITimeout) as exc:
-        getattr(korvi, name)(0, size, 150)
-    assert time.monotonic() - start >= 0.14
-    assert str(exc.value) == "ASI error code 11."
-
-
-def test_video_data_needs_a_running_capture(camera):
-    size = camera(0)
-    with pytest.raises(korvi.ASIInvalidSequence):
-        korvi.get_video_data(0, size, 10)
-    korvi.start_video_capture(0)
-    korvi.stop_video_capture(0)
-    with pytest.raises(korvi.ASIInvalidSequence):
-        korvi.get_video_data_gps(0, size, 10)
-
-
 def ticks_during(call):
     """Runs call() while another thread ticks about once a millisecond, and returns how
     many ticks fell well inside the call."""
@@ -317,11 +281,6 @@ def test_dropped_frames(camera, log):
     korvi.stop_video_capture(0)
     assert korvi.get_dropped_frames(0) == 0
     assert ("ASIGetDroppedFrames", (0,)) in log.calls()
-
-
-def test_dropped_frames_is_the_sdk_count():
-    simulator.force_outputs("ASIGetDroppedFrames", count=2**31 - 1)
-    assert korvi.get_dropped_frames(0) == 2**31 - 1
 
 
 def test_streaming_from_many_threads_while_capture_starts_and_stops(camera):

@@ -4,6 +4,7 @@ import pathlib
 import struct
 import tempfile
 import time
+import traceback
 
 import pytest
 
@@ -16,31 +17,16 @@ PINA, PINB = TrigOutput.ASI_TRIG_OUTPUT_PINA, TrigOutput.ASI_TRIG_OUTPUT_PINB
 
 @pytest.fixture
 def log():
+    """The simulator, recording calls (the reset before each test stops and clears it)."""
     simulator.record_calls(True)
-    simulator.clear_calls()
-    yield simulator
-    simulator.record_calls(False)
+    return simulator
 
 
 @pytest.fixture
 def opened():
     """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-
-    def open_(cam):
-        korvi.open_camera(cam)
-        korvi.init_camera(cam)
-        return cam
-
-    yield open_
+    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
     simulator.reset()
-
-
-def entries(exc):
-    names, tb = [], exc.__traceback__
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return names
 
 
 def snapshot(cam, size, is_dark=False):
@@ -97,34 +83,22 @@ def test_unsupported_mode(cam, mode, opened):
 
 
 @pytest.mark.parametrize(
-    "call",
-    [
-        lambda: korvi.set_camera_mode(1, 1),
-        lambda: korvi.set_trigger_output_io_conf(1, 0, True, 0, 100),
-        lambda: korvi.pulse_guide_on(0, 0),
-        lambda: korvi.pulse_guide_off(0, 3),
-    ],
-    ids=["set_camera_mode", "set_trigger_output_io_conf", "pulse_guide_on", "pulse_guide_off"],
+    "name, args",
+    [("set_camera_mode", (1,)), ("set_trigger_output_io_conf", (0, True, 0, 100)), ("pulse_guide_on", (0,)),
+     ("pulse_guide_off", (3,))],
 )
-def test_enumeration_parameters_refuse_plain_ints(call, log):
+def test_enumeration_parameters_refuse_plain_ints(name, args, log):
     with pytest.raises(AttributeError, match="^'int' object has no attribute 'value'$"):
-        call()
+        getattr(korvi, name)(1, *args)
     assert log.calls() == []
 
 
-@pytest.mark.parametrize("start, sent", [(True, 1), (0, 0), ("", 0), ("go", 1)])
-def test_send_soft_trigger_flag(start, sent, opened, log):
+def test_send_soft_trigger_flag(opened, log):
     opened(1)
     korvi.set_camera_mode(1, SOFT_EDGE)
     log.clear_calls()
-    assert korvi.send_soft_trigger(1, start) is None
-    assert log.calls() == [("ASISendSoftTrigger", (1, sent))]
-
-
-def test_soft_trigger_outside_a_soft_mode(opened):
-    opened(1)
-    with pytest.raises(korvi.ASIInvalidMode):
-        korvi.send_soft_trigger(1, True)
+    assert [korvi.send_soft_trigger(1, start) for start in (True, 0, "", "go")] == [None] * 4
+    assert log.calls() == [("ASISendSoftTrigger", (1, sent)) for sent in (1, 0, 0, 1)]
 
 
 def test_soft_triggered_capture(opened):
@@ -170,7 +144,8 @@ def test_get_trigger_output_reports_the_sdk_out_values():
 
 @pytest.mark.parametrize(
     "cam, pin, delay, duration",
-    [(1, PINA, 2_000_000_001, 0), (1, PINA, -1, 0), (1, PINB, 0, -1), (1, TrigOutput.ASI_TRIG_OUTPUT_NONE, 0, 0), (0, PINA, 0, 0)],
+    [(1, PINA, 2_000_000_001, 0), (1, PINA, -1, 0), (1, PINB, 0, -1), (1, TrigOutput.ASI_TRIG_OUTPUT_NONE, 0, 0),
+     (0, PINA, 0, 0)],  # camera 0 has no trigger outputs
 )
 def test_trigger_output_refusals(cam, pin, delay, duration, opened):
     opened(cam)
@@ -202,12 +177,7 @@ def test_guide_pulse_moves_the_star_field(direction, code, sign, opened, log):
     time.sleep(0.05)
     assert simulator.star_shift(0) == moved  # off stops it
     assert log.calls() == [("ASIPulseGuideOn", (0, code)), ("ASIPulseGuideOff", (0, code))]
-    rate = 7.52 / (206.265 * 2.9 / 400)  # half the sidereal rate, in pixels per second
-    for axis in (0, 1):
-        if sign[axis] == 0:
-            assert moved[axis] == 0
-        else:
-            assert 0.09 * rate <= moved[axis] * sign[axis] <= 0.3 * rate
+    assert tuple((v > 0.3) - (v < -0.3) for v in moved) == sign  # 0.1 s at about 5 pixels per second
 
 
 def brightest_star(frame, width, height, threshold, near=None, reach=12):
@@ -307,7 +277,7 @@ def test_path_with_an_embedded_nul(tmp_path, log):
     with pytest.raises(ValueError) as exc:
         korvi.enable_dark_subtract(0, str(tmp_path / "dark.bmp") + "\0.txt")
     assert str(exc.value) == "embedded null character"
-    assert entries(exc.value)[-1] == "vorrant.orlicam.korvi.enable_dark_subtract"
+    assert traceback.extract_tb(exc.value.__traceback__)[-1].name == "vorrant.orlicam.korvi.enable_dark_subtract"
     assert log.calls() == []
 
 
@@ -421,15 +391,6 @@ def test_gain_presets_keep_the_sdk_order(name, entry, keys, log):
     assert type(result) is tuple and result == (11, -22, 33, 2**31 - 1)
     assert all(type(v) is int for v in result)
     assert log.calls() == [(entry, (1,))]
-
-
-@pytest.mark.parametrize(
-    "cam, presets, lmh", [(0, (5, 24, 80, 12), (0, 80, 350, 40)), (1, (10, 30, 120, 30), (0, 120, 360, 50))]
-)
-def test_gain_presets_of_the_cameras(cam, presets, lmh, opened):
-    opened(cam)
-    assert korvi.get_gain_offset(cam) == presets
-    assert korvi.get_lmh_gain_offset(camera_id=cam) == lmh
 
 
 # ----------------------------------------------------------------------------- GPS
