@@ -90,8 +90,12 @@ constexpr int kNoiseShift = 4;
 constexpr std::size_t kNoiseTableSize = std::size_t{1} << 22;
 constexpr std::size_t kNoiseChunk = 8192;  // samples read from one table offset
 
+// SplitMix64: a hash for seeds and offsets, and a small generator. Its own code
+// rather than <random>, so the frames do not depend on the standard library.
+constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+
 std::uint64_t mix64(std::uint64_t z) {
-    z += 0x9E3779B97F4A7C15ULL;
+    z += kGolden;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
     return z ^ (z >> 31);
@@ -100,15 +104,8 @@ std::uint64_t mix64(std::uint64_t z) {
 struct Rng {
     std::uint64_t state;
     explicit Rng(std::uint64_t s) : state(s) {}
-    std::uint64_t next() {
-        state += 0x9E3779B97F4A7C15ULL;
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    // In [0, 1).
-    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    std::uint64_t next() { return mix64(state += kGolden); }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
 };
 
 double phi(double z) { return 0.5 * std::erfc(-z * (1.0 / std::numbers::sqrt2)); }
