@@ -39,32 +39,35 @@ PyObject* get_exp_status(Bound& a) {
     return member ? member.release() : fail();
 }
 
-PyObject* get_data_after_exp(Bound& a) {
+namespace {
+
+// The fetch shared by both variants: the buffer first (a bad size fails before
+// anything else), then the look-up, the conversions, the call and the copy.
+Ref fetch_after_exp(Bound& a, ASI_GPS_DATA* gps) {
     Ref buffer = new_frame_buffer(a[1]);
-    if (!buffer) return fail();
+    if (!buffer) return Ref();
     Ref handle = lookup(names.handle_error_code);
-    if (!handle) return fail();
+    if (!handle) return Ref();
     int camera;
     long size;
-    if (!as_c_int(a[0], camera) || !as_c_long(a[1], size)) return fail();
-    if (!check(handle, ASIGetDataAfterExp(camera, storage(buffer), size))) return fail();
-    Ref data = bytes_copy(buffer);
+    if (!as_c_int(a[0], camera) || !as_c_long(a[1], size)) return Ref();
+    int code = gps ? ASIGetDataAfterExpGPS(camera, storage(buffer), size, gps)
+                   : ASIGetDataAfterExp(camera, storage(buffer), size);
+    if (!check(handle, code)) return Ref();
+    return bytes_copy(buffer);
+}
+
+}  // namespace
+
+PyObject* get_data_after_exp(Bound& a) {
+    Ref data = fetch_after_exp(a, nullptr);
     return data ? data.release() : fail();
 }
 
 PyObject* get_data_after_exp_gps(Bound& a) {
     Ref gps = new_record(GpsDataType);
     if (!gps) return fail();
-    Ref buffer = new_frame_buffer(a[1]);
-    if (!buffer) return fail();
-    Ref handle = lookup(names.handle_error_code);
-    if (!handle) return fail();
-    int camera;
-    long size;
-    if (!as_c_int(a[0], camera) || !as_c_long(a[1], size)) return fail();
-    int code = ASIGetDataAfterExpGPS(camera, storage(buffer), size, &as<GpsDataObject>(gps)->c_gps_data);
-    if (!check(handle, code)) return fail();
-    Ref data = bytes_copy(buffer);
+    Ref data = fetch_after_exp(a, &as<GpsDataObject>(gps)->c_gps_data);
     if (!data) return fail();
     Ref result = build_tuple({data.release(), gps.release()});
     return result ? result.release() : fail();
