@@ -12,6 +12,10 @@
 //     SSE2 loop over 16-bit lanes, with no allocation and no random numbers.
 //     The noise belongs to the unflipped position, so a flipped frame is the
 //     exact mirror of the unflipped one.
+//  A star field that moves (guiding, drift) only redraws and reconverts the
+//  pixels its stars covered and now cover; the electrons of the ROI are kept
+//  for that. Star footprints grow with exposure, so short exposures, the ones
+//  that stream fast, are the cheapest to move.
 //
 // Physical model (electrons per sensor pixel unless noted):
 //  - stars: an unbounded field generated tile by tile from the seed, so ROI,
@@ -233,9 +237,20 @@ std::size_t frame_bytes(const RenderRequest& req) {
     return static_cast<std::size_t>(req.width) * static_cast<std::size_t>(req.height) * per;
 }
 
+// Rectangle [x0, x1) x [y0, y1) of pixels.
+struct Rect {
+    int x0, y0, x1, y1;
+};
+
 struct Renderer::Impl {
     bool valid = false;
     Key key{};
+    // Expected electrons per sensor pixel. `grid` covers the ROI at sensor
+    // resolution; for bin 1 it is the output grid itself, otherwise `binned`
+    // holds the block averages. Kept so that a moving star field only redraws
+    // where stars were and are.
+    std::vector<float> grid, binned;
+    std::vector<Rect> lit;             // grid rectangles holding star light
     std::vector<std::uint16_t> mean;   // output order (flipped), left-aligned 16-bit units
     std::vector<std::uint16_t> sigma;  // 16 * sigma, or sigma when `wide`
     std::vector<std::uint8_t> dark_row;
@@ -245,8 +260,11 @@ struct Renderer::Impl {
     bool wide = false;
 
     void rebuild(const RenderRequest& r);
-    bool convert(const RenderRequest& r, const float* electrons, float sigma_scale);
+    bool move_stars(const RenderRequest& r);
+    void bin_blocks(const RenderRequest& r, const Rect& out);
+    bool convert(const RenderRequest& r, const Rect& out, float sigma_scale);
     void emit(const RenderRequest& r, std::uint8_t* out);
+    const float* electrons(const RenderRequest& r) const { return r.bin > 1 ? binned.data() : grid.data(); }
 };
 
 Renderer::Renderer() : impl_(std::make_unique<Impl>()) {}
@@ -297,135 +315,179 @@ struct Response {
     }
 };
 
-// Expected electrons of the gw x gh sensor pixels whose corner is at sensor
-// position (x0, y0), one plane per channel.
-void expose(const RenderRequest& r, float* planes, int gw, int gh, double x0, double y0) {
-    const int channels = r.color ? 3 : 1;
-    const std::size_t npix = static_cast<std::size_t>(gw) * gh;
-    const double t = static_cast<double>(std::max(0L, r.exposure_us)) * 1e-6;
-    auto plane = [&](int c) { return planes + npix * c; };
+// The uniform part of a pixel's expected electrons (sky, dark current), per channel.
+void background(const RenderRequest& r, double level[3]) {
+    const double t = static_cast<double>(r.exposure_us) * 1e-6;
+    const double dark = kDarkRateAtM10 * dark_scale(r.temperature_c) * t;
+    for (int c = 0; c < 3; ++c)
+        level[c] = dark + (r.dark ? 0.0 : kSkyRate * t * (r.color ? kChannelQe[c] * kSkyColour[c] : 1.0));
+}
+
+// The grid: gw x gh sensor pixels from sensor position (x0, y0), one plane per channel.
+struct Grid {
+    float* planes;
+    int gw, gh, channels;
+    double x0, y0;
+    float* plane(int c) const { return planes + static_cast<std::size_t>(gw) * gh * c; }
+};
+
+// Hot pixels are set, not added, so that they can be redrawn over a background.
+void set_hot_pixels(const RenderRequest& r, const Grid& g, const double level[3]) {
+    const double t = static_cast<double>(r.exposure_us) * 1e-6;
+    for (const HotPixel& hp : hot_pixels(r.seed, r.sensor_width, r.sensor_height)) {
+        const double fk = double(hp.x) - g.x0, fj = double(hp.y) - g.y0;
+        if (fk < 0 || fj < 0 || fk >= g.gw || fj >= g.gh) continue;
+        const std::size_t i = static_cast<std::size_t>(fj) * g.gw + static_cast<std::size_t>(fk);
+        const double extra = hp.rate * dark_scale(r.temperature_c) * t;
+        for (int c = 0; c < g.channels; ++c) g.plane(c)[i] = static_cast<float>(level[c] + extra);
+    }
+}
+
+// Adds every star whose light reaches the grid; appends the rectangles drawn.
+void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
+    const double t = static_cast<double>(r.exposure_us) * 1e-6;
+    if (r.dark || t <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
+    const double fx0 = g.x0 - r.shift_x - kHaloReach, fx1 = g.x0 + g.gw - r.shift_x + kHaloReach;
+    const double fy0 = g.y0 - r.shift_y - kHaloReach, fy1 = g.y0 + g.gh - r.shift_y + kHaloReach;
+    std::vector<Star> stars;
+    const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
+    const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
+    for (long ty = ty0; ty <= ty1; ++ty)
+        for (long tx = tx0; tx <= tx1; ++tx) tile_stars(r.seed, tx, ty, stars);
 
-    const double dark_rate = kDarkRateAtM10 * dark_scale(r.temperature_c);
-    for (int c = 0; c < channels; ++c) {
-        double level = dark_rate * t;
-        if (!r.dark) level += kSkyRate * t * qe[c] * (r.color ? kSkyColour[c] : 1.0);
-        std::fill(plane(c), plane(c) + npix, static_cast<float>(level));
-    }
-
-    if (!r.dark && t > 0.0 && npix > 0) {
-        // Every star whose light can reach the grid, from the tiles overlapping it.
-        const double fx0 = x0 - r.shift_x - kHaloReach, fx1 = x0 + double(gw) - r.shift_x + kHaloReach;
-        const double fy0 = y0 - r.shift_y - kHaloReach, fy1 = y0 + double(gh) - r.shift_y + kHaloReach;
-        std::vector<Star> stars;
-        const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
-        const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
-        for (long ty = ty0; ty <= ty1; ++ty)
-            for (long tx = tx0; tx <= tx1; ++tx) tile_stars(r.seed, tx, ty, stars);
-
-        const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
-        std::vector<double> cx, hx, cy, hy;
-        // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
-        // pixel k spanning [origin + k, origin + k + 1).
-        auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
-                           std::vector<double>& halo) -> std::pair<int, int> {
-            const int lo = static_cast<int>(std::clamp(std::floor(centre - reach - origin), 0.0, double(n)));
-            const int hi = static_cast<int>(std::clamp(std::floor(centre + reach - origin) + 1.0, 0.0, double(n)));
-            core.clear();
-            halo.clear();
-            double pc = phi((origin + double(lo) - centre) / sc);
-            double ph = phi((origin + double(lo) - centre) / sh);
-            for (int k = lo; k < hi; ++k) {
-                const double edge = origin + double(k + 1) - centre;
-                const double nc = phi(edge / sc), nh = phi(edge / sh);
-                core.push_back(nc - pc);
-                halo.push_back(nh - ph);
-                pc = nc;
-                ph = nh;
-            }
-            return {lo, hi};
-        };
-        for (const Star& s : stars) {
-            const double sx = s.x + r.shift_x, sy = s.y + r.shift_y;
-            const double reach = star_reach(s.flux * t);
-            auto [ylo, yhi] = profile(sy, reach, y0, gh, cy, hy);
-            if (ylo >= yhi) continue;
-            auto [xlo, xhi] = profile(sx, reach, x0, gw, cx, hx);
-            if (xlo >= xhi) continue;
-            for (int c = 0; c < channels; ++c) {
-                const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0);
-                for (int j = ylo; j < yhi; ++j) {
-                    const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
-                    const double b = f * kHaloFraction * hy[j - ylo];
-                    float* row = plane(c) + static_cast<std::size_t>(j) * gw;
-                    for (int k = xlo; k < xhi; ++k) row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
-                }
+    const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
+    std::vector<double> cx, hx, cy, hy;
+    // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
+    // pixel k spanning [origin + k, origin + k + 1).
+    auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
+                       std::vector<double>& halo) -> std::pair<int, int> {
+        const int lo = static_cast<int>(std::clamp(std::floor(centre - reach - origin), 0.0, double(n)));
+        const int hi = static_cast<int>(std::clamp(std::floor(centre + reach - origin) + 1.0, 0.0, double(n)));
+        core.clear();
+        halo.clear();
+        double pc = phi((origin + double(lo) - centre) / sc);
+        double ph = phi((origin + double(lo) - centre) / sh);
+        for (int k = lo; k < hi; ++k) {
+            const double edge = origin + double(k + 1) - centre;
+            const double nc = phi(edge / sc), nh = phi(edge / sh);
+            core.push_back(nc - pc);
+            halo.push_back(nh - ph);
+            pc = nc;
+            ph = nh;
+        }
+        return {lo, hi};
+    };
+    for (const Star& s : stars) {
+        const double sx = s.x + r.shift_x, sy = s.y + r.shift_y;
+        const double reach = star_reach(s.flux * t);
+        auto [ylo, yhi] = profile(sy, reach, g.y0, g.gh, cy, hy);
+        if (ylo >= yhi) continue;
+        auto [xlo, xhi] = profile(sx, reach, g.x0, g.gw, cx, hx);
+        if (xlo >= xhi) continue;
+        lit.push_back({xlo, ylo, xhi, yhi});
+        for (int c = 0; c < g.channels; ++c) {
+            const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0);
+            for (int j = ylo; j < yhi; ++j) {
+                const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
+                const double b = f * kHaloFraction * hy[j - ylo];
+                float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
+                for (int k = xlo; k < xhi; ++k) row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
             }
         }
-    }
-
-    for (const HotPixel& hp : hot_pixels(r.seed, r.sensor_width, r.sensor_height)) {
-        const double fk = double(hp.x) - x0, fj = double(hp.y) - y0;
-        if (fk < 0 || fj < 0 || fk >= gw || fj >= gh) continue;
-        const long k = static_cast<long>(fk), j = static_cast<long>(fj);
-        const double extra = hp.rate * dark_scale(r.temperature_c) * t;
-        for (int c = 0; c < channels; ++c) plane(c)[static_cast<std::size_t>(j) * gw + k] += static_cast<float>(extra);
     }
 }
 
 }  // namespace
 
 void Renderer::Impl::rebuild(const RenderRequest& r) {
-    const int w = r.width, h = r.height;
-    const int bin = std::max(1, r.bin);
+    const int w = r.width, h = r.height, bin = r.bin;
     const int channels = r.color ? 3 : 1;
-    const std::size_t npix = static_cast<std::size_t>(w) * h;
-    const double x0 = static_cast<double>(r.start_x) * bin;  // sensor coordinates of the ROI's corner
-    const double y0 = static_cast<double>(r.start_y) * bin;
-    const Response resp(r);
+    const Grid g{nullptr, w * bin, h * bin, channels, double(r.start_x) * bin, double(r.start_y) * bin};
+    grid.resize(static_cast<std::size_t>(g.gw) * g.gh * channels);
+    if (bin > 1) binned.resize(static_cast<std::size_t>(w) * h * channels);
+    else std::vector<float>().swap(binned);
+    const Grid gd{grid.data(), g.gw, g.gh, g.channels, g.x0, g.y0};
 
-    // Expected electrons per sensor pixel, averaged over each output pixel's block.
-    std::vector<float> electrons(npix * channels);
-    if (bin == 1) {
-        expose(r, electrons.data(), w, h, x0, y0);
-    } else {
-        // Each sensor pixel saturates on its own before the bin averages them, so
-        // a saturated star core or hot pixel does not saturate its whole block.
-        const int fw = w * bin, fh = h * bin;
-        const std::size_t fpix = static_cast<std::size_t>(fw) * fh;
-        std::vector<float> fine(fpix * channels);
-        expose(r, fine.data(), fw, fh, x0, y0);
-        const float inv_area = 1.0f / static_cast<float>(bin * bin);
-        for (int c = 0; c < channels; ++c) {
-            const float full = (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f);
-            const float* src = fine.data() + fpix * c;
-            float* dst = electrons.data() + npix * c;
-            std::fill(dst, dst + npix, 0.0f);
-            for (int y = 0; y < fh; ++y) {
-                float* drow = dst + static_cast<std::size_t>(y / bin) * w;
-                const float* srow = src + static_cast<std::size_t>(y) * fw;
-                for (int x = 0; x < fw; ++x) drow[x / bin] += std::min(srow[x], full);
-            }
-            for (std::size_t i = 0; i < npix; ++i) dst[i] *= inv_area;
-        }
-    }
+    double level[3];
+    background(r, level);
+    for (int c = 0; c < channels; ++c) std::fill(gd.plane(c), gd.plane(c) + std::size_t(g.gw) * g.gh, float(level[c]));
+    set_hot_pixels(r, gd, level);
+    lit.clear();
+    draw_stars(r, gd, lit);
 
-    mask = static_cast<std::uint16_t>(0xFFFFu << resp.shift);
+    const Rect all{0, 0, w, h};
+    if (bin > 1) bin_blocks(r, all);
+    mask = static_cast<std::uint16_t>(0xFFFFu << Response(r).shift);
     samples_per_pixel = r.img_type == ASI_IMG_RGB24 ? 3 : 1;
-    mean.resize(npix * samples_per_pixel);
-    sigma.resize(npix * samples_per_pixel);
+    mean.resize(static_cast<std::size_t>(w) * h * samples_per_pixel);
+    sigma.resize(mean.size());
     // The SSE2 kernel takes 16 * sigma in 16 bits; the noise of extreme gains needs the wide one.
-    wide = !convert(r, electrons.data(), 16.0f);
-    if (wide) convert(r, electrons.data(), 1.0f);
+    wide = !convert(r, all, 16.0f);
+    if (wide) convert(r, all, 1.0f);
     dark_row.resize(static_cast<std::size_t>(w) + 16);
 }
 
-// Electrons to mean and sigma in left-aligned 16-bit units, in output order.
+// Only the star field moved (guiding, drift): put the background back where
+// stars were, draw them where they are, and convert just those pixels.
+// False when the new noise does not fit the kernel: the caller rebuilds.
+bool Renderer::Impl::move_stars(const RenderRequest& r) {
+    const int bin = r.bin, channels = r.color ? 3 : 1;
+    const Grid g{grid.data(), r.width * bin, r.height * bin, channels, double(r.start_x) * bin, double(r.start_y) * bin};
+    double level[3];
+    background(r, level);
+    for (const Rect& q : lit)
+        for (int c = 0; c < channels; ++c)
+            for (int j = q.y0; j < q.y1; ++j) {
+                float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
+                std::fill(row + q.x0, row + q.x1, static_cast<float>(level[c]));
+            }
+    set_hot_pixels(r, g, level);
+    std::vector<Rect> dirty;
+    dirty.swap(lit);
+    const std::size_t before = dirty.size();
+    draw_stars(r, g, dirty);
+    lit.assign(dirty.begin() + static_cast<long>(before), dirty.end());
+    for (const Rect& q : dirty) {
+        // Output pixels whose blocks the rectangle touches.
+        const Rect out{q.x0 / bin, q.y0 / bin, (q.x1 + bin - 1) / bin, (q.y1 + bin - 1) / bin};
+        if (bin > 1) bin_blocks(r, out);
+        if (!convert(r, out, wide ? 1.0f : 16.0f)) return false;
+    }
+    return true;
+}
+
+// Block averages of the grid for output pixels in `out`. Each sensor pixel
+// saturates on its own before the bin averages them, so a saturated star core
+// or hot pixel does not saturate its whole block.
+void Renderer::Impl::bin_blocks(const RenderRequest& r, const Rect& out) {
+    const int w = r.width, bin = r.bin, gw = w * bin, channels = r.color ? 3 : 1;
+    const std::size_t gpix = static_cast<std::size_t>(gw) * r.height * bin, npix = static_cast<std::size_t>(w) * r.height;
+    const Response resp(r);
+    const float inv_area = 1.0f / static_cast<float>(bin * bin);
+    for (int c = 0; c < channels; ++c) {
+        const float full = (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f);
+        const float* src = grid.data() + gpix * c;
+        float* dst = binned.data() + npix * c;
+        for (int j = out.y0; j < out.y1; ++j) {
+            float* drow = dst + static_cast<std::size_t>(j) * w;
+            std::fill(drow + out.x0, drow + out.x1, 0.0f);
+            for (int y = j * bin; y < (j + 1) * bin; ++y) {
+                const float* srow = src + static_cast<std::size_t>(y) * gw;
+                for (int x = out.x0 * bin; x < out.x1 * bin; ++x) drow[x / bin] += std::min(srow[x], full);
+            }
+            for (int k = out.x0; k < out.x1; ++k) drow[k] *= inv_area;
+        }
+    }
+}
+
+// Electrons to mean and sigma in left-aligned 16-bit units for the output
+// pixels in `out` (unflipped coordinates), stored in output order.
 // False when some sigma * sigma_scale does not fit 16 bits.
-bool Renderer::Impl::convert(const RenderRequest& r, const float* electrons, float sigma_scale) {
+bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigma_scale) {
     const int w = r.width, h = r.height;
-    const int bin = std::max(1, r.bin);
+    const int bin = r.bin;
     const std::size_t npix = static_cast<std::size_t>(w) * h;
     const Response resp(r);
     const float bias = resp.bias, read_var = resp.read_var;
@@ -435,7 +497,7 @@ bool Renderer::Impl::convert(const RenderRequest& r, const float* electrons, flo
     const bool hflip = r.flip & ASI_FLIP_HORIZ, vflip = r.flip & ASI_FLIP_VERT;
     const int pattern = std::clamp(r.bayer_pattern, 0, 3);
     const int spp = samples_per_pixel;
-    const float* e0 = electrons;
+    const float* e0 = electrons(r);
     const float* e1 = r.color ? e0 + npix : e0;
     const float* e2 = r.color ? e0 + 2 * npix : e0;
     const float* plane[3] = {e0, e1, e2};
@@ -458,10 +520,10 @@ bool Renderer::Impl::convert(const RenderRequest& r, const float* electrons, flo
     };
     auto single = [&](std::size_t idx, float el, float g) { put(idx, bias + el * g, g * g * (el + read_var) * inv_area); };
 
-    for (int j = 0; j < h; ++j) {
+    for (int j = out.y0; j < out.y1; ++j) {
         const std::size_t src = static_cast<std::size_t>(j) * w;
         const std::size_t dst = static_cast<std::size_t>(vflip ? h - 1 - j : j) * w;
-        for (int k = 0; k < w; ++k) {
+        for (int k = out.x0; k < out.x1; ++k) {
             const std::size_t o = (dst + static_cast<std::size_t>(hflip ? w - 1 - k : k)) * spp;
             const std::size_t i = src + k;
             if (spp == 3) {
@@ -659,6 +721,7 @@ namespace {
 
 // The camera validates settings, but nothing a caller passes may turn into
 // undefined arithmetic here (NaN or huge values cast to integers, infinities).
+// Exposure, bin and the other counts are non-negative from here on.
 RenderRequest sane(const RenderRequest& req) {
     RenderRequest r = req;
     auto finite = [](double v, double lo, double hi, double fallback) {
@@ -672,7 +735,8 @@ RenderRequest sane(const RenderRequest& req) {
     r.wb_r = std::clamp(r.wb_r, 0L, 1000L);
     r.wb_b = std::clamp(r.wb_b, 0L, 1000L);
     r.elec_per_adu = r.elec_per_adu > 0 ? finite(r.elec_per_adu, 1e-3, 1e3, 1.0) : 1.0;
-    r.temperature_c = finite(r.temperature_c, -100.0, 100.0, 20.0);
+    // 0.1 C steps: a sensor cooling or warming does not rebuild every frame.
+    r.temperature_c = std::round(finite(r.temperature_c, -100.0, 100.0, 20.0) * 10.0) / 10.0;
     r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
     r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
     return r;
@@ -685,7 +749,10 @@ void Renderer::render(const RenderRequest& req, std::uint8_t* out) {
     const RenderRequest r = sane(req);
     const Key k = Key::of(r);
     if (!impl_->valid || !(impl_->key == k)) {
-        impl_->rebuild(r);
+        Key moved = impl_->key;
+        moved.shift_x = k.shift_x;
+        moved.shift_y = k.shift_y;
+        if (!impl_->valid || !(moved == k) || !impl_->move_stars(r)) impl_->rebuild(r);
         impl_->key = k;
         impl_->valid = true;
     }

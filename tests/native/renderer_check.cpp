@@ -102,6 +102,18 @@ static void sizes_and_determinism() {
     CHECK(std::abs(s1 / k) < 2 && std::abs(sd / want - 1) < 0.15, "noise difference mean %.2f sd %.1f (want %.1f)", s1 / k, sd, want);
     q.seed = 8;
     CHECK(raw(q) != c, "seed does not change the frame");
+    // A renderer that follows a moving star field gives the frames a fresh one does.
+    for (int k = 0; k < 4; ++k) {
+        RenderRequest m = cam(400, 300, k & 1);
+        m.bin = k < 2 ? 1 : 2, m.width = 400 / m.bin, m.height = 300 / m.bin, m.flip = k, m.exposure_us = 3000000;
+        Renderer follow;
+        Bytes f(frame_bytes(m));
+        for (double x : {0.0, 0.3, 4.6, -7.25}) {
+            m.shift_x = x, m.shift_y = x / 2 - 1;
+            follow.render(m, f.data());
+            CHECK(f == raw(m), "case %d: frame at shift %.2f differs from a fresh render", k, x);
+        }
+    }
 }
 
 static void light_dark_and_levels() {
