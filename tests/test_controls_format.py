@@ -10,20 +10,6 @@ from vorrant.orlicam.korvi import ControlType, ImgType
 SENSOR = {0: (1936, 1096), 1: (4144, 2822)}
 
 
-@pytest.fixture
-def log():
-    """The simulator, recording calls (the reset before each test stops and clears it)."""
-    simulator.record_calls(True)
-    return simulator
-
-
-@pytest.fixture
-def opened():
-    """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
-    simulator.reset()
-
-
 # ---------------------------------------------------------------------- capabilities
 
 

@@ -7,20 +7,6 @@ from vorrant.orlicam import korvi, simulator
 from vorrant.orlicam.korvi import CameraMode, ControlType, GuideDirection, ImgType, TrigOutput
 
 
-@pytest.fixture
-def log():
-    """The simulator, recording calls (the reset before each test stops and clears it)."""
-    simulator.record_calls(True)
-    return simulator
-
-
-@pytest.fixture
-def opened():
-    """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
-    simulator.reset()
-
-
 # ------------------------------------------------------- steps shared by every operation
 
 # name -> (SDK entry point, well-typed arguments). The three operations whose SDK call

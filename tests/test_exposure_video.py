@@ -13,13 +13,6 @@ IDLE, WORKING, SUCCESS, FAILED = 0, 1, 2, 3
 
 
 @pytest.fixture
-def log():
-    """The simulator, recording calls (the reset before each test stops and clears it)."""
-    simulator.record_calls(True)
-    return simulator
-
-
-@pytest.fixture
 def camera():
     """camera(cam, width, height, img_type, exposure_us) opens and initialises a camera with
     that region and exposure and returns the frame size; everything is closed afterwards."""

@@ -15,20 +15,6 @@ NORMAL, SOFT_EDGE = CameraMode.ASI_MODE_NORMAL, CameraMode.ASI_MODE_TRIG_SOFT_ED
 PINA, PINB = TrigOutput.ASI_TRIG_OUTPUT_PINA, TrigOutput.ASI_TRIG_OUTPUT_PINB
 
 
-@pytest.fixture
-def log():
-    """The simulator, recording calls (the reset before each test stops and clears it)."""
-    simulator.record_calls(True)
-    return simulator
-
-
-@pytest.fixture
-def opened():
-    """opened(cam) opens and initialises a camera; every camera is closed afterwards."""
-    yield lambda cam: (korvi.open_camera(cam), korvi.init_camera(cam))
-    simulator.reset()
-
-
 def snapshot(cam, size, is_dark=False):
     korvi.start_exposure(cam, is_dark)
     deadline = time.monotonic() + 5

@@ -155,14 +155,6 @@ def entries(exc):
     return names
 
 
-@pytest.fixture
-def log():
-    simulator.reset()
-    simulator.record_calls(True)
-    yield simulator
-    simulator.record_calls(False)
-
-
 # ----------------------------------------------------------------- namespace
 
 
