@@ -3,6 +3,8 @@ the error model, checked from the outside as a caller sees them."""
 import builtins
 import enum
 import importlib
+import inspect
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -218,6 +220,12 @@ def test_function_attributes(name):
     assert f.__module__ == "vorrant.orlicam.korvi"
     assert f.__annotations__ == {**dict(params), "return": returns}
     assert list(f.__annotations__) == [p for p, _ in params] + ["return"]
+    signature = inspect.signature(f)
+    assert [(p.name, p.kind, p.annotation) for p in signature.parameters.values()] == [
+        (p, inspect.Parameter.POSITIONAL_OR_KEYWORD, a) for p, a in params
+    ]
+    assert signature.return_annotation == returns
+    assert pickle.loads(pickle.dumps(f)) is f
     if name == "handle_error_code":
         assert f.__doc__ is None
     else:

@@ -48,7 +48,11 @@ ASI_ERROR_CODE on_camera(Fn fn, int id, std::initializer_list<Out> outs, Body&& 
     if (auto code = prologue(fn, outs, id, args...)) return *code;
     auto cam = Library::get().camera(id);
     if (!cam) return ASI_ERROR_INVALID_ID;
-    return body(*cam);
+    try {
+        return body(*cam);
+    } catch (...) {  // no C++ exception (an allocation that failed) may cross the C boundary
+        return ASI_ERROR_GENERAL_ERROR;
+    }
 }
 
 // Connect the cameras when the library loads, so a bad ORLICAM_SIM_CAMERAS is reported at once.

@@ -86,6 +86,14 @@ void Video::publish(std::unique_ptr<Frame> f) {
 }
 
 void Video::run() {
+    try {
+        produce();
+    } catch (...) {
+        // Out of memory for a frame: the stream ends, waiting readers time out.
+    }
+}
+
+void Video::produce() {
     for (;;) {
         SteadyTime start = steady_clock::now();
         auto wall = system_clock::now();

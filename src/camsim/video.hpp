@@ -72,6 +72,7 @@ private:
     };
 
     void run();
+    void produce();
     bool next_event(Event& e);  // false when stopping
     std::unique_ptr<Frame> take_frame();
     void publish(std::unique_ptr<Frame> f);  // caller holds mu_

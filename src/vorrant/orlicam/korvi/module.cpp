@@ -53,6 +53,44 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U>", reinterpret_cast<FunctionObject*>(self)->qualname);
 }
 
+// inspect.signature() of a function object: every parameter positional-or-keyword,
+// annotated with the same strings as __annotations__.
+PyObject* function_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Ref inspect(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Ref parameter(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref kind = parameter ? Ref(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD")) : Ref();
+    Ref params(PyList_New(0));
+    if (!signature || !kind || !params) return nullptr;
+    const Signature& sig = f->def->sig;
+    for (int i = 0; i < sig.count; ++i) {
+        Ref keywords = Ref(Py_BuildValue("{ss}", "annotation", sig.params[i].annotation));
+        Ref args = keywords ? Ref(PyTuple_Pack(2, sig.interned[i], kind.get())) : Ref();
+        Ref p = args ? Ref(PyObject_Call(parameter.get(), args.get(), keywords.get())) : Ref();
+        if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
+    }
+    Ref keywords(Py_BuildValue("{ss}", "return_annotation", f->def->returns));
+    Ref args = keywords ? Ref(PyTuple_Pack(1, params.get())) : Ref();
+    return args ? PyObject_Call(signature.get(), args.get(), keywords.get()) : nullptr;
+}
+
+// Pickled by reference, like the interpreter's own functions.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__name__", Py_T_OBJECT_EX, offsetof(FunctionObject, name), Py_READONLY, nullptr},
     {"__qualname__", Py_T_OBJECT_EX, offsetof(FunctionObject, qualname), Py_READONLY, nullptr},
@@ -72,7 +110,9 @@ PyTypeObject FunctionType = {
     .tp_repr = function_repr,
     .tp_call = PyVectorcall_Call,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_methods = function_methods,
     .tp_members = function_members,
+    .tp_getset = function_getset,
 };
 
 constexpr const char* kModuleName = "vorrant.orlicam.korvi";
