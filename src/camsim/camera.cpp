@@ -108,10 +108,10 @@ int Camera::open() {
 }
 
 int Camera::init() {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    initialised_ = true;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        initialised_ = true;
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::close() {
@@ -130,108 +130,108 @@ int Camera::close() {
 }
 
 int Camera::get_id(ASI_ID* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(out, flash_id_);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(out, flash_id_);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::set_id(const ASI_ID& id) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    flash_id_ = id;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        flash_id_ = id;
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::serial(ASI_SN* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(out, serial_);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(out, serial_);
+        return ASI_SUCCESS;
+    });
 }
 
 // --- controls -----------------------------------------------------------------
 
 int Camera::num_controls(int* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(out, static_cast<int>(caps_.size()));
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(out, static_cast<int>(caps_.size()));
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::control_caps(int index, ASI_CONTROL_CAPS* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (index < 0 || index >= static_cast<int>(caps_.size())) return ASI_ERROR_INVALID_INDEX;
-    put(out, caps_[index]);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (index < 0 || index >= static_cast<int>(caps_.size())) return ASI_ERROR_INVALID_INDEX;
+        put(out, caps_[index]);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::get_control(int type, long* value, ASI_BOOL* is_auto) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!model_.control(type)) return ASI_ERROR_INVALID_CONTROL_TYPE;
-    long v = controls_[type].value;
-    if (type == ASI_TEMPERATURE || type == ASI_COOLER_POWER_PERC) {
-        update_thermal();
-        v = type == ASI_TEMPERATURE ? std::lround(thermal_.temperature() * 10.0) : thermal_.power_percent();
-    }
-    put(value, v);
-    put(is_auto, controls_[type].is_auto ? ASI_TRUE : ASI_FALSE);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!model_.control(type)) return ASI_ERROR_INVALID_CONTROL_TYPE;
+        long v = controls_[type].value;
+        if (type == ASI_TEMPERATURE || type == ASI_COOLER_POWER_PERC) {
+            update_thermal();
+            v = type == ASI_TEMPERATURE ? std::lround(thermal_.temperature() * 10.0) : thermal_.power_percent();
+        }
+        put(value, v);
+        put(is_auto, controls_[type].is_auto ? ASI_TRUE : ASI_FALSE);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::set_control(int type, long value, ASI_BOOL is_auto) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    const ControlDef* def = model_.control(type);
-    if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
-    if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
-    if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
-    controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        const ControlDef* def = model_.control(type);
+        if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
+        if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
+        if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
+        controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
+        return ASI_SUCCESS;
+    });
 }
 
 // --- region of interest -------------------------------------------------------
 
 int Camera::set_roi(int width, int height, int bin, int img_type) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (video_) return ASI_ERROR_INVALID_SEQUENCE;
-    if (!model_.has_bin(bin) || !model_.has_format(img_type)) return ASI_ERROR_INVALID_IMGTYPE;
-    if (width <= 0 || height <= 0 || width % 8 != 0 || height % 2 != 0) return ASI_ERROR_INVALID_SIZE;
-    if (long(width) * bin > model_.width || long(height) * bin > model_.height) return ASI_ERROR_INVALID_SIZE;
-    roi_ = {width, height, bin, img_type, (model_.width / bin - width) / 2, (model_.height / bin - height) / 2};
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (video_) return ASI_ERROR_INVALID_SEQUENCE;
+        if (!model_.has_bin(bin) || !model_.has_format(img_type)) return ASI_ERROR_INVALID_IMGTYPE;
+        if (width <= 0 || height <= 0 || width % 8 != 0 || height % 2 != 0) return ASI_ERROR_INVALID_SIZE;
+        if (long(width) * bin > model_.width || long(height) * bin > model_.height) return ASI_ERROR_INVALID_SIZE;
+        roi_ = {width, height, bin, img_type, (model_.width / bin - width) / 2, (model_.height / bin - height) / 2};
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::get_roi(int* width, int* height, int* bin, ASI_IMG_TYPE* img_type) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(width, roi_.width);
-    put(height, roi_.height);
-    put(bin, roi_.bin);
-    put(img_type, roi_.img_type);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(width, roi_.width);
+        put(height, roi_.height);
+        put(bin, roi_.bin);
+        put(img_type, roi_.img_type);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::set_start(int x, int y) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (x < 0 || y < 0 || long(x) + roi_.width > model_.width / roi_.bin ||
-        long(y) + roi_.height > model_.height / roi_.bin)
-        return ASI_ERROR_OUTOF_BOUNDARY;
-    roi_.start_x = x;
-    roi_.start_y = y;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (x < 0 || y < 0 || long(x) + roi_.width > model_.width / roi_.bin ||
+            long(y) + roi_.height > model_.height / roi_.bin)
+            return ASI_ERROR_OUTOF_BOUNDARY;
+        roi_.start_x = x;
+        roi_.start_y = y;
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::get_start(int* x, int* y) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(x, roi_.start_x);
-    put(y, roi_.start_y);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(x, roi_.start_x);
+        put(y, roi_.start_y);
+        return ASI_SUCCESS;
+    });
 }
 
 // --- frames -------------------------------------------------------------------
@@ -306,34 +306,34 @@ Shot Camera::begin_shot(long exposure_us, system_clock::time_point start) {
 // Capture needs ASIInitCamera after ASIOpenCamera, as with the vendor's cameras.
 
 int Camera::start_exposure(bool dark) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
-    if (video_) return ASI_ERROR_VIDEO_MODE_ACTIVE;
-    update_exposure();
-    if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
-    auto now = std::chrono::steady_clock::now();
-    exposure_.shot = shot_locked(-1, dark);
-    stamp_gps(exposure_.shot, system_clock::now());
-    exposure_.end = now + std::chrono::microseconds(exposure_.shot.req.exposure_us);
-    exposure_.status = ASI_EXP_WORKING;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
+        if (video_) return ASI_ERROR_VIDEO_MODE_ACTIVE;
+        update_exposure();
+        if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+        auto now = std::chrono::steady_clock::now();
+        exposure_.shot = shot_locked(-1, dark);
+        stamp_gps(exposure_.shot, system_clock::now());
+        exposure_.end = now + std::chrono::microseconds(exposure_.shot.req.exposure_us);
+        exposure_.status = ASI_EXP_WORKING;
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::stop_exposure() {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    update_exposure();
-    if (exposure_.status == ASI_EXP_WORKING) exposure_.status = ASI_EXP_FAILED;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        update_exposure();
+        if (exposure_.status == ASI_EXP_WORKING) exposure_.status = ASI_EXP_FAILED;
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::exposure_status(ASI_EXPOSURE_STATUS* out) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    update_exposure();
-    put(out, exposure_.status);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        update_exposure();
+        put(out, exposure_.status);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps) {
@@ -357,18 +357,18 @@ int Camera::data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps)
 // --- video --------------------------------------------------------------------
 
 int Camera::start_video() {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
-    update_exposure();
-    if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
-    if (video_) return ASI_SUCCESS;
-    RenderRequest shape;
-    shape.width = roi_.width;
-    shape.height = roi_.height;
-    shape.img_type = roi_.img_type;
-    video_ = std::make_shared<Video>(*this, frame_bytes(shape), trigger_kind(mode_));
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
+        update_exposure();
+        if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+        if (video_) return ASI_SUCCESS;
+        RenderRequest shape;
+        shape.width = roi_.width;
+        shape.height = roi_.height;
+        shape.img_type = roi_.img_type;
+        video_ = std::make_shared<Video>(*this, frame_bytes(shape), trigger_kind(mode_));
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::stop_video() {
@@ -396,54 +396,54 @@ int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* 
 }
 
 int Camera::dropped_frames(int* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(out, video_ ? video_->dropped() : 0);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(out, video_ ? video_->dropped() : 0);
+        return ASI_SUCCESS;
+    });
 }
 
 // --- trigger modes ------------------------------------------------------------
 
 int Camera::support_modes(ASI_SUPPORTED_MODE* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    ASI_SUPPORTED_MODE m{};
-    auto modes = model_.modes();
-    std::copy(modes.begin(), modes.end(), m.SupportedCameraMode);
-    m.SupportedCameraMode[modes.size()] = ASI_MODE_END;
-    put(out, m);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        ASI_SUPPORTED_MODE m{};
+        auto modes = model_.modes();
+        std::copy(modes.begin(), modes.end(), m.SupportedCameraMode);
+        m.SupportedCameraMode[modes.size()] = ASI_MODE_END;
+        put(out, m);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::get_mode(ASI_CAMERA_MODE* out) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    put(out, mode_);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        put(out, mode_);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::set_mode(int mode) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    update_exposure();
-    if (capturing()) return ASI_ERROR_INVALID_SEQUENCE;
-    auto modes = model_.modes();
-    if (std::find(modes.begin(), modes.end(), mode) == modes.end()) return ASI_ERROR_INVALID_MODE;
-    mode_ = mode;
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        update_exposure();
+        if (capturing()) return ASI_ERROR_INVALID_SEQUENCE;
+        auto modes = model_.modes();
+        if (std::find(modes.begin(), modes.end(), mode) == modes.end()) return ASI_ERROR_INVALID_MODE;
+        mode_ = mode;
+        return ASI_SUCCESS;
+    });
 }
 
 // Only the soft modes take soft triggers; when no capture runs the trigger is lost.
 int Camera::soft_trigger(bool start) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL) return ASI_ERROR_INVALID_MODE;
-    if (!video_) return ASI_SUCCESS;
-    if (mode_ == ASI_MODE_TRIG_SOFT_LEVEL)
-        video_->level(start);
-    else if (start)
-        video_->edge();
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL) return ASI_ERROR_INVALID_MODE;
+        if (!video_) return ASI_SUCCESS;
+        if (mode_ == ASI_MODE_TRIG_SOFT_LEVEL)
+            video_->level(start);
+        else if (start)
+            video_->edge();
+        return ASI_SUCCESS;
+    });
 }
 
 // Hardware modes react to transitions of the input line, which idles low.
@@ -462,53 +462,53 @@ void Camera::trigger_input(int level) {
 }
 
 int Camera::set_trigger_output(int pin, bool high, long delay, long duration) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
-        return ASI_ERROR_GENERAL_ERROR;
-    if (delay < 0 || delay > kMaxTriggerTimeUs || duration < 0 || duration > kMaxTriggerTimeUs)
-        return ASI_ERROR_GENERAL_ERROR;
-    trigger_out_[pin] = {high, delay, duration};
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
+            return ASI_ERROR_GENERAL_ERROR;
+        if (delay < 0 || delay > kMaxTriggerTimeUs || duration < 0 || duration > kMaxTriggerTimeUs)
+            return ASI_ERROR_GENERAL_ERROR;
+        trigger_out_[pin] = {high, delay, duration};
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::get_trigger_output(int pin, ASI_BOOL* high, long* delay, long* duration) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
-        return ASI_ERROR_GENERAL_ERROR;
-    const TriggerOutput& t = trigger_out_[pin];
-    put(high, t.high ? ASI_TRUE : ASI_FALSE);
-    put(delay, t.delay);
-    put(duration, t.duration);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!model_.trigger || (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB))
+            return ASI_ERROR_GENERAL_ERROR;
+        const TriggerOutput& t = trigger_out_[pin];
+        put(high, t.high ? ASI_TRUE : ASI_FALSE);
+        put(delay, t.delay);
+        put(duration, t.duration);
+        return ASI_SUCCESS;
+    });
 }
 
 // --- guiding, dark, presets, GPS ----------------------------------------------
 
 int Camera::pulse_guide(int direction, bool on) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST) return ASI_ERROR_GENERAL_ERROR;
-    motion_.pulse(direction, on, real_seconds());
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST) return ASI_ERROR_GENERAL_ERROR;
+        motion_.pulse(direction, on, real_seconds());
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::enable_dark(const char* path) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!path) return ASI_ERROR_INVALID_PATH;
-    auto dark = std::make_shared<std::vector<std::uint8_t>>();
-    if (int e = load_dark_bmp(path, model_.width, model_.height, *dark)) return e;
-    dark_ = std::move(dark);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        if (!path) return ASI_ERROR_INVALID_PATH;
+        auto dark = std::make_shared<std::vector<std::uint8_t>>();
+        if (int e = load_dark_bmp(path, model_.width, model_.height, *dark)) return e;
+        dark_ = std::move(dark);
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::disable_dark() {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    dark_.reset();
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        dark_.reset();
+        return ASI_SUCCESS;
+    });
 }
 
 int Camera::gain_offset(int* offset_highest_dr, int* offset_unity_gain, int* gain_lowest_rn,
@@ -524,31 +524,31 @@ int Camera::gain_offset(int* offset_highest_dr, int* offset_unity_gain, int* gai
 }
 
 int Camera::lmh_gain_offset(int* low_gain, int* medium_gain, int* high_gain, int* high_offset) const {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    const GainPresets& p = model_.presets;
-    put(low_gain, p.low_gain);
-    put(medium_gain, p.medium_gain);
-    put(high_gain, p.high_gain);
-    put(high_offset, p.high_offset);
-    return ASI_SUCCESS;
+    return when_open([&]() -> int {
+        const GainPresets& p = model_.presets;
+        put(low_gain, p.low_gain);
+        put(medium_gain, p.medium_gain);
+        put(high_gain, p.high_gain);
+        put(high_offset, p.high_offset);
+        return ASI_SUCCESS;
+    });
 }
 
 // Before the first frame the receiver reports the current time.
 int Camera::gps_data(ASI_GPS_DATA* start, ASI_GPS_DATA* end) {
-    std::lock_guard lk(mu_);
-    if (int e = refuse_unless_open()) return e;
-    if (!model_.gps) return ASI_ERROR_GPS_NOT_SUPPORTED;
-    if (!gps_.fix) return ASI_ERROR_GPS_DATA_INVALID;
-    if (!have_last_gps_) {
-        auto now = system_clock::now();
-        put(start, gps_record(now, gps_));
-        put(end, gps_end_record(now));
+    return when_open([&]() -> int {
+        if (!model_.gps) return ASI_ERROR_GPS_NOT_SUPPORTED;
+        if (!gps_.fix) return ASI_ERROR_GPS_DATA_INVALID;
+        if (!have_last_gps_) {
+            auto now = system_clock::now();
+            put(start, gps_record(now, gps_));
+            put(end, gps_end_record(now));
+            return ASI_SUCCESS;
+        }
+        put(start, last_gps_[0]);
+        put(end, last_gps_[1]);
         return ASI_SUCCESS;
-    }
-    put(start, last_gps_[0]);
-    put(end, last_gps_[1]);
-    return ASI_SUCCESS;
+    });
 }
 
 // --- test controls ------------------------------------------------------------

@@ -114,6 +114,13 @@ private:
 
     // Each caller holds mu_.
     int refuse_unless_open() const;
+    // Runs `body` under the camera lock when the camera is open; the closed code otherwise.
+    template <class F>
+    int when_open(F&& body) const {
+        std::lock_guard lk(mu_);
+        if (int e = refuse_unless_open()) return e;
+        return body();
+    }
     void update_exposure();
     void update_thermal();
     long value(int type, long fallback = 0) const;
