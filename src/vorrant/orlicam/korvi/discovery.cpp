@@ -15,29 +15,28 @@ PyObject* camera_check(Bound& a) {
     return PyBool_FromLong(ASICameraCheck(vid, pid) != 0);  // the int result rule makes it 1 or 0
 }
 
-PyObject* get_camera_property(Bound& a) {
-    Ref info = new_record(CameraInfoType);
-    if (!info) return fail();
-    Ref handle = lookup(names.handle_error_code);
-    if (!handle) return fail();
-    int index;
-    if (!as_c_int(a[0], index)) return fail();
-    int code = ASIGetCameraProperty(&as<CameraInfoObject>(info)->c_info, index);
-    if (!check(handle, code)) return fail();
-    return info.release();
-}
+namespace {
 
-PyObject* get_camera_property_by_id(Bound& a) {
+// Both property reads: the record first, then the look-up, the conversion, the call.
+PyObject* read_camera_info(Bound& a, ASI_ERROR_CODE (*sdk)(int, ASI_CAMERA_INFO*)) {
     Ref info = new_record(CameraInfoType);
     if (!info) return fail();
     Ref handle = lookup(names.handle_error_code);
     if (!handle) return fail();
     int camera;
     if (!as_c_int(a[0], camera)) return fail();
-    int code = ASIGetCameraPropertyByID(camera, &as<CameraInfoObject>(info)->c_info);
-    if (!check(handle, code)) return fail();
+    if (!check(handle, sdk(camera, &as<CameraInfoObject>(info)->c_info))) return fail();
     return info.release();
 }
+
+}  // namespace
+
+PyObject* get_camera_property(Bound& a) {
+    // The index variant takes the out-record first.
+    return read_camera_info(a, [](int index, ASI_CAMERA_INFO* out) { return ASIGetCameraProperty(out, index); });
+}
+
+PyObject* get_camera_property_by_id(Bound& a) { return read_camera_info(a, ASIGetCameraPropertyByID); }
 
 PyObject* get_sdk_version(Bound&) {
     const char* text = ASIGetSDKVersion();
