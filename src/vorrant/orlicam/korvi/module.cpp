@@ -16,6 +16,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FunctionDef* def;
+    bool returns_int;  // the result passes the int rule
     PyObject* name;
     PyObject* qualname;
     PyObject* module_name;
@@ -44,7 +45,7 @@ PyObject* function_call(PyObject* self, PyObject* const* args, size_t nargsf, Py
     bool ok = def.noargs ? Binder::bind_none(def.sig.name, nargs, kwnames)
                          : Binder::bind(def.sig, args, nargs, kwnames, bound);
     PyObject* result = ok ? def.body(bound) : nullptr;
-    if (result && std::strcmp(def.returns, "int") == 0) result = coerce_int_result(result);
+    if (result && f->returns_int) result = coerce_int_result(result);
     if (!result) add_traceback(f->traceback_name);
     return result;
 }
@@ -140,6 +141,7 @@ Ref make_function(FunctionDef& def) {
     if (!f) return Ref();
     f->vectorcall = function_call;
     f->def = &def;
+    f->returns_int = std::strcmp(def.returns, "int") == 0;
     f->qualname = Py_NewRef(name.get());
     f->name = name.release();
     f->module_name = module_name.release();
