@@ -32,10 +32,9 @@ LOCK := flock $(CURDIR)/build/.lock
 install: $(PY) system-deps
 	@mkdir -p build
 	$(LOCK) $(PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
-	$(LOCK) $(PY) -m pip install -q --no-build-isolation .
+	$(LOCK) $(PY) -m pip install -q --no-build-isolation '.[all,test]'
 
 demo: install
-	$(PY) -m pip install -q '.[demo]' --no-build-isolation
 	$(PY) examples/demo.py
 
 test: install
@@ -48,7 +47,7 @@ sanitize: $(ASAN_PY) system-deps
 	$(LOCK) $(ASAN_PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
 	$(LOCK) $(ASAN_PY) -m pip install -q --no-build-isolation \
 	  -C build-dir=build/sanitize -C cmake.build-type=Debug \
-	  -C cmake.define.ORLICAM_SANITIZE=ON .
+	  -C cmake.define.ORLICAM_SANITIZE=ON '.[all,test]'
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
