@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all demo test sanitize bench clean install system-deps
+.PHONY: all demo test typecheck sanitize bench clean install system-deps
 
 all: test
 
@@ -52,6 +52,11 @@ sanitize: $(ASAN_PY) system-deps
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
 	  ORLICAM_SANITIZED=1 ../$(ASAN_PY) -m pytest -q -p no:faulthandler $(PYTEST_ARGS)
+
+# The stub against the built module, and the Python layer under mypy --strict.
+typecheck: install
+	cd tests && ../$(PY) -m mypy.stubtest vorrant.orlicam.korvi --allowlist ../stubtest-allowlist.txt
+	$(PY) -m mypy --no-incremental
 
 bench: install
 	$(PY) bench/video.py
