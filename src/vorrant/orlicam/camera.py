@@ -415,8 +415,11 @@ _HINTS: Final[dict[type[korvi.ASIError], str]] = {
 
 
 def _noted(exc: BaseException, operation: str, label: str) -> BaseException:
+    """Adds the note naming operation and camera; errors that came from an SDK code
+    (their message is korvi's "ASI error code N.") also get the hint for that code."""
     note = f"orlicam: {operation} on {label}"
-    hint = _HINTS.get(type(exc)) if isinstance(exc, korvi.ASIError) else None
+    from_sdk = isinstance(exc, korvi.ASIError) and str(exc).startswith("ASI error code ")
+    hint = _HINTS.get(type(exc)) if from_sdk else None
     exc.add_note(f"{note} (hint: {hint})" if hint else note)
     return exc
 
