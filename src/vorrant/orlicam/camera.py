@@ -749,18 +749,27 @@ class Camera:
                              + ", ".join(self._desc.formats))
         return fmt
 
+    def _check_geometry(self, x: int, y: int, width: int, height: int, binning: int) -> None:
+        sensor_w, sensor_h = self._desc.max_width // binning, self._desc.max_height // binning
+        for name, size in (("width", width), ("height", height)):
+            if size <= 0:
+                raise ValueError(f"the ROI {name} must be positive, got {size}")
+        if width % 8:
+            raise ValueError(f"the ROI width must be a multiple of 8, got {width}")
+        if height % 2:
+            raise ValueError(f"the ROI height must be even, got {height}")
+        for name, start in (("x", x), ("y", y)):
+            if start < 0:
+                raise ValueError(f"the ROI {name} must not be negative, got {start}")
+        if x + width > sensor_w or y + height > sensor_h:
+            raise ValueError(
+                f"the ROI must lie inside the sensor, which is {sensor_w} x {sensor_h} pixels at bin {binning}; "
+                f"got x + width = {x + width}, y + height = {y + height}")
+
     def _check_roi(self, roi: Roi) -> None:
         self._check_bin(roi.bin)
         self._check_format(roi.image_format)
-        sensor_w, sensor_h = self._desc.max_width // roi.bin, self._desc.max_height // roi.bin
-        if roi.width % 8:
-            raise ValueError(f"the ROI width must be a multiple of 8, got {roi.width}")
-        if roi.height % 2:
-            raise ValueError(f"the ROI height must be even, got {roi.height}")
-        if roi.x + roi.width > sensor_w or roi.y + roi.height > sensor_h:
-            raise ValueError(
-                f"the ROI must lie inside the sensor, which is {sensor_w} x {sensor_h} pixels at bin {roi.bin}; "
-                f"got x + width = {roi.x + roi.width}, y + height = {roi.y + roi.height}")
+        self._check_geometry(roi.x, roi.y, roi.width, roi.height, roi.bin)
 
     def _apply_roi(self, roi: Roi) -> None:
         try:
@@ -780,20 +789,14 @@ class Camera:
         sensor_w, sensor_h = self._desc.max_width // binning, self._desc.max_height // binning
         w = sensor_w - sensor_w % 8 if width is None else _integer("width", width)
         h = sensor_h - sensor_h % 2 if height is None else _integer("height", height)
-        for name, size in (("width", w), ("height", h)):
-            if size <= 0:
-                raise ValueError(f"the ROI {name} must be positive, got {size}")
         # Centred on an even pixel, so a colour camera's Bayer pattern stays as described.
-        x0 = (sensor_w - w) // 2 & ~1 if x is None else _integer("x", x)
-        y0 = (sensor_h - h) // 2 & ~1 if y is None else _integer("y", y)
-        for name, start in (("x", x0), ("y", y0)):
-            if start < 0:
-                raise ValueError(f"the ROI {name} must not be negative, got {start}")
+        x0 = max(0, (sensor_w - w) // 2) & ~1 if x is None else _integer("x", x)
+        y0 = max(0, (sensor_h - h) // 2) & ~1 if y is None else _integer("y", y)
+        self._check_geometry(x0, y0, w, h, binning)
         self._require_open("setting the region of interest")
         if fmt is None:
             fmt = FORMATS[self.roi.image_format]
         roi = Roi(x0, y0, w, h, binning, fmt.name)
-        self._check_roi(roi)
         self._apply_roi(roi)
         return roi
 
@@ -865,6 +868,10 @@ class Camera:
             raise
         try:
             if status == _FAILED:
+                try:
+                    korvi.stop_exposure(cid)   # so that the next exposure can start
+                except korvi.ASIError:
+                    pass
                 raise korvi.ASIGeneralError(f"the exposure of {seconds:g} s failed on {self._label}")
             fmt = FORMATS[roi.image_format]
             size = fmt.buffer_size(roi.width, roi.height)
