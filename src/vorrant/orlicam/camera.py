@@ -170,23 +170,24 @@ class _Bool(_Kind[bool, bool]):
 
 
 class _Scaled(_Kind[float, float]):
-    """A physical value that the SDK counts in steps of `scale` (µs, ms, 0.1 °C...)."""
+    """A physical value that the SDK counts in 1/`divisor` steps (µs, ms, 0.1 °C...).
+    Dividing, not multiplying by a fraction, keeps 215 tenths at 21.5 rather than 21.500000000000004."""
 
-    def __init__(self, scale: float, unit: str) -> None:
-        self.scale = scale
+    def __init__(self, divisor: int, unit: str) -> None:
+        self.divisor = divisor
         self.unit = unit
 
     def from_raw(self, raw: int) -> float:
-        return raw * self.scale
+        return raw / self.divisor
 
     def to_raw(self, name: str, value: float) -> int:
         number = _real(name, value)
         if math.isinf(number):
             raise ValueError(f"{name} must be finite, got {number}")
-        return round(number / self.scale)
+        return round(number * self.divisor)
 
     def show(self, raw: int) -> str:
-        return f"{raw * self.scale:g} {self.unit}"
+        return f"{raw / self.divisor:g} {self.unit}"
 
 
 class _Flip(_Kind[korvi.FlipStatus, "korvi.FlipStatus | str | int"]):
@@ -203,10 +204,10 @@ class _Flip(_Kind[korvi.FlipStatus, "korvi.FlipStatus | str | int"]):
 _INT = _Int()
 _PERCENT = _Int("%")
 _BOOL = _Bool()
-_SECONDS_US = _Scaled(1e-6, "s")
-_SECONDS_MS = _Scaled(1e-3, "s")
-_TENTH_CELSIUS = _Scaled(0.1, "°C")
-_CELSIUS = _Scaled(1.0, "°C")
+_SECONDS_US = _Scaled(1_000_000, "s")
+_SECONDS_MS = _Scaled(1000, "s")
+_TENTH_CELSIUS = _Scaled(10, "°C")
+_CELSIUS = _Scaled(1, "°C")
 _FLIP_KIND = _Flip()
 
 # Name and kind of every control the SDK knows; `cam.controls` is keyed by these names.
@@ -811,7 +812,7 @@ class Camera:
         """The frame's metadata, settings read back now. Without a GPS time, `start` is the
         exposure start, or with `received` the moment the frame arrived (a video frame)."""
         d = self._desc
-        exposure = (self._read_raw(CT.ASI_EXPOSURE) or 0) * 1e-6
+        exposure = (self._read_raw(CT.ASI_EXPOSURE) or 0) / 1e6
         temperature = self._read_raw(CT.ASI_TEMPERATURE)
         target = self._read_raw(CT.ASI_TARGET_TEMP) if d.cooled else None
         pattern = None
@@ -853,7 +854,7 @@ class Camera:
             if raw_exposure is not None:
                 _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
             roi = self.roi
-            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] * 1e-6
+            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
             start = datetime.now(UTC)
             korvi.start_exposure(cid, dark)
         except korvi.ASIError as exc:
@@ -1031,7 +1032,7 @@ class Camera:
             seconds = _real(name, value)
             if not 0 <= seconds <= _MAX_TRIGGER_S:
                 raise ValueError(f"{name} must be between 0 and {_MAX_TRIGGER_S:g} s, got {seconds:g}")
-            times.append(round(seconds * 1e6))
+            times.append(round(seconds * 1_000_000))
         self._require_open("configuring a trigger output")
         if not self._desc.trigger:
             raise AttributeError(f"{self._label} has no trigger outputs")
@@ -1050,7 +1051,7 @@ class Camera:
             high, delay, duration = korvi.get_trigger_output_io_conf(self._id, int(member))
         except korvi.ASIError as exc:
             raise _noted(exc, f"reading trigger output {_short(member, _PIN)}", self._label)
-        return TriggerOutput(_short(member, _PIN).upper(), high, delay * 1e-6, duration * 1e-6)
+        return TriggerOutput(_short(member, _PIN).upper(), high, delay / 1e6, duration / 1e6)
 
     def enable_dark_subtract(self, path: str | os.PathLike[str]) -> None:
         """Has the camera subtract a dark frame stored as a BMP file from every frame."""
@@ -1100,7 +1101,7 @@ class Stream:
             if self._raw_exposure is not None:
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
             self._roi = cam.roi
-            seconds = _get_value(cam._id, CT.ASI_EXPOSURE)[0] * 1e-6
+            seconds = _get_value(cam._id, CT.ASI_EXPOSURE)[0] / 1e6
             korvi.start_video_capture(cam._id)
         except korvi.ASIError as exc:
             raise _noted(exc, "starting a video stream", cam._label)
