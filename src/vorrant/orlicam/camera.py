@@ -419,8 +419,9 @@ def _noted(exc: BaseException, operation: str, label: str) -> BaseException:
     """Adds the note naming operation and camera; errors that came from an SDK code
     (their message is korvi's "ASI error code N.") also get the hint for that code."""
     note = f"orlicam: {operation} on {label}"
-    from_sdk = isinstance(exc, korvi.ASIError) and str(exc).startswith("ASI error code ")
-    hint = _HINTS.get(type(exc)) if from_sdk else None
+    hint = None
+    if isinstance(exc, korvi.ASIError) and str(exc).startswith("ASI error code "):
+        hint = _HINTS.get(type(exc))
     exc.add_note(f"{note} (hint: {hint})" if hint else note)
     return exc
 
@@ -430,13 +431,14 @@ def _noted(exc: BaseException, operation: str, label: str) -> BaseException:
 class _ControlAttr(Generic[G, S]):
     """A Camera property backed by one SDK control, in physical units."""
 
-    __slots__ = ("member", "number", "name", "kind")
+    __slots__ = ("member", "number", "name", "kind", "plain")
 
     def __init__(self, member: korvi.ControlType, kind: _Kind[G, S]) -> None:
         self.member = member
         self.number = int(member)
         self.name = _CONTROLS[member][0]
         self.kind = kind
+        self.plain = isinstance(kind, _Int)   # the SDK's number is the value: no conversion call
 
     @overload
     def __get__(self, cam: None, owner: type[Camera]) -> Self: ...
@@ -449,9 +451,10 @@ class _ControlAttr(Generic[G, S]):
         if self.number not in cam._caps:
             raise cam._lacking(self.name, "reading")
         try:
-            return self.kind.from_raw(_get_value(cam._id, self.member)[0])
+            raw = _get_value(cam._id, self.member)[0]
         except korvi.ASIError as exc:
             raise _noted(exc, f"reading {self.name}", cam._label)
+        return raw if self.plain else self.kind.from_raw(raw)  # type: ignore[return-value]
 
     def __set__(self, cam: Camera, value: S) -> None:
         cam._write(self.number, value)
