@@ -292,3 +292,15 @@ def test_an_sdk_failure_during_capture_names_the_operation(cam0):
         cam0.capture(0.001)
     assert info.value.__notes__ == [f"orlicam: capture on {NAME0} "
                                     "(hint: an exposure is running: wait for it or stop it first)"]
+
+
+def test_numpy_sees_the_frame_as_its_data(cam0):
+    cam0.set_roi(16, 8, image_format="RAW16")
+    frame = cam0.capture(0.001)
+    assert np.asarray(frame) is frame.data
+    copied = np.array(frame)
+    assert copied.flags.writeable and not np.shares_memory(copied, frame.data)
+    as_float = np.asarray(frame, dtype=np.float64)
+    assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
+    with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
+        np.asarray(frame, dtype=np.float32, copy=False)

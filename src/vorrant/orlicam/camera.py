@@ -302,7 +302,8 @@ class CameraDescription:
     mechanical_shutter: bool
 
 
-_registry_lock = threading.Lock()
+# Re-entrant: a forgotten Camera may be finalised (and close itself) while this thread holds it.
+_registry_lock = threading.RLock()
 _registry: dict[int, weakref.ref[Camera]] = {}   # camera id -> the Camera that holds it
 _gps_seen: dict[tuple[int, str], bool] = {}
 
@@ -518,7 +519,10 @@ class Camera:
                     self._load()
                 except BaseException:
                     self._caps = {}
-                    korvi.close_camera(self._id)
+                    try:
+                        korvi.close_camera(self._id)
+                    except korvi.ASIError:
+                        pass   # the first failure is the one to report
                     raise
             except korvi.ASIError as exc:
                 raise _noted(exc, "opening", self._label)

@@ -56,7 +56,7 @@ def format_named(value: object) -> Format:
         if key in FORMATS:
             return FORMATS[key]
         raise ValueError(f"unknown image format {value!r}; known: {', '.join(FORMATS)}")
-    if isinstance(value, bool) or not isinstance(value, int):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(
             f"an image format is a name ({', '.join(FORMATS)}), an ImgType or an int, "
             f"not {type(value).__name__}")
@@ -175,9 +175,13 @@ class Frame:
         return int(self.data.shape[0])
 
     def __array__(self, dtype: npt.DTypeLike = None, copy: bool | None = None) -> npt.NDArray[Any]:
-        if dtype is None and not copy:
+        if copy:
+            return np.array(self.data, dtype=dtype, copy=True)
+        if dtype is None or np.dtype(dtype) == self.data.dtype:
             return self.data
-        return np.array(self.data, dtype=dtype, copy=True)
+        if copy is False:
+            raise ValueError(f"a {self.data.dtype} frame cannot become {np.dtype(dtype)} without a copy")
+        return self.data.astype(dtype)
 
 
 def to_array(raw: bytes | bytearray | memoryview, fmt: Format, width: int, height: int) -> npt.NDArray[Any]:
