@@ -15,7 +15,7 @@ import numpy.typing as npt
 
 from . import korvi
 
-__all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "Format", "format_named", "bayer_at"]
+__all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "FORMATS_BY_NUMBER", "Format", "format_named", "bayer_at"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -45,7 +45,7 @@ FORMATS: Final[dict[str, Format]] = {
         Format("Y8", korvi.ImgType.IMG_Y8, 1, 1, np.dtype(np.uint8)),
     )
 }
-_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
+FORMATS_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
 
 
 def format_named(value: object) -> Format:
@@ -60,7 +60,7 @@ def format_named(value: object) -> Format:
         raise TypeError(
             f"an image format is a name ({', '.join(FORMATS)}), an ImgType or an int, "
             f"not {type(value).__name__}")
-    found = _BY_NUMBER.get(operator.index(value))
+    found = FORMATS_BY_NUMBER.get(operator.index(value))
     if found is None:
         raise ValueError(f"unknown image format number {int(value)}; known: "
                          + ", ".join(f"{int(f.img_type)} ({f.name})" for f in FORMATS.values()))
