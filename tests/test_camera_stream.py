@@ -59,10 +59,13 @@ def test_stream_frames_for_every_format(cam0, fmt, dtype, shape):
     assert frame.meta.roi.image_format == fmt
 
 
-def test_stream_rgb24_is_reordered_to_rgb(cam0):
+@pytest.mark.parametrize("reader, copy", [(None, True), ("filling", True), ("filling", False)])
+def test_stream_rgb24_is_reordered_to_rgb(cam0, monkeypatch, reader, copy):
+    if reader:
+        monkeypatch.setattr(camera_module, "_fast", FillingReader())
     cam0.set_roi(8, 2, image_format="RGB24", x=0, y=0)
     raw = bytes(range(48))
-    with cam0.stream(0.001) as frames:
+    with cam0.stream(0.001, copy=copy) as frames:
         simulator.force_outputs("ASIGetVideoData", data=raw)
         frame = next(frames)
     assert frame.data.tolist() == np.frombuffer(raw, np.uint8).reshape(2, 8, 3)[..., ::-1].tolist()
