@@ -602,7 +602,9 @@ class Camera:
     def capture(self, exposure: float | None = None, dark: bool = False,
                 timeout: float | None = None) -> Frame:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
-        Ctrl-C stops the exposure and leaves the camera ready for the next one."""
+        `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
+        5 s; korvi.ASITimeout after it). Ctrl-C stops the exposure and leaves the camera
+        ready for the next one."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
@@ -706,8 +708,9 @@ class Camera:
     def cool_to(self, celsius: float, timeout: float, tolerance: float = 1.0,
                 progress: Callable[[Cooling], object] | None = None, interval: float = 1.0) -> float:
         """Switches the cooler on with target `celsius` and waits until the sensor is within
-        `tolerance` of it; returns the temperature reached. `progress` sees each reading;
-        korvi.ASITimeout when `timeout` seconds pass first."""
+        `tolerance` of it; returns the temperature reached. `progress` sees each reading
+        (every `interval` seconds); korvi.ASITimeout when `timeout` seconds pass first. On a
+        timeout or Ctrl-C the cooler stays on at the new target."""
         limit = seconds_arg("timeout", timeout)
         tol = real_arg("tolerance", tolerance)
         if tol < 0:
