@@ -3,7 +3,6 @@ arrays for every format, their metadata, and the timeout, failure and Ctrl-C pat
 import os
 import signal
 import threading
-import time
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
@@ -251,13 +250,12 @@ def test_capture_arguments_are_checked_first(cam0, log, kwargs, error, message):
 
 def test_a_capture_that_outlasts_its_timeout_is_stopped(cam0, log):
     cam0.set_roi(64, 32)
-    started = time.monotonic()
     with pytest.raises(korvi.ASITimeout) as info:
         cam0.capture(3.0, timeout=0.2)
-    assert time.monotonic() - started < 2.0
     assert str(info.value) == f"the exposure of 3 s on {NAME0} did not end within 0.2 s"
     assert info.value.__notes__ == [f"orlicam: capture on {NAME0}"]
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)
 
 
@@ -275,14 +273,13 @@ def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
 def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     cam0.set_roi(64, 32)
     timer = sigint_after(0.3)
-    started = time.monotonic()
     try:
         with pytest.raises(KeyboardInterrupt):
             cam0.capture(5.0)
     finally:
         timer.join()
-    assert time.monotonic() - started < 2.0
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
