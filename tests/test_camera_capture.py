@@ -301,3 +301,15 @@ def test_numpy_sees_the_frame_as_its_data(cam0):
     assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
     with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
         np.asarray(frame, dtype=np.float32, copy=False)
+
+
+def test_a_failure_inside_capture_is_noted_once_by_the_step_that_failed(cam0):
+    simulator.fail_next("ASIGetROIFormat", 4)
+    with pytest.raises(korvi.ASICameraClosed) as info:
+        cam0.capture(0.001)
+    assert info.value.__notes__ == [f"orlicam: reading the region of interest on {NAME0} "
+                                    "(hint: the camera is not open)"]
+    simulator.fail_next("ASIGetExpStatus", 5)
+    with pytest.raises(korvi.ASICameraRemoved) as info:
+        cam0.capture(0.001)
+    assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith(f"orlicam: capture on {NAME0}")

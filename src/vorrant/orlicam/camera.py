@@ -659,13 +659,18 @@ class Camera:
         if seconds > 0.02:
             time.sleep(min(seconds - 0.01, limit))
         pause = 0.0002 if seconds < 0.1 else 0.001
-        while (status := korvi.get_exp_status(cid)) == _WORKING:
+        while True:
+            try:
+                status = korvi.get_exp_status(cid)
+            except korvi.ASIError as exc:
+                raise noted(exc, "capture", self._label)
+            if status != _WORKING:
+                return status
             if time.monotonic() >= deadline:
                 raise noted(korvi.ASITimeout(
                     f"the exposure of {seconds:g} s on {self._label} did not end within {limit:g} s"),
                     "capture", self._label)
             time.sleep(pause)
-        return status
 
     # -- video --
 
@@ -922,8 +927,9 @@ class Stream:
             meta = cam._meta(roi, datetime.now(UTC), gps, False, self._count, received=True)
         except korvi.ASIError as exc:
             raise noted(exc, "reading a video frame", cam._label)
+        frame = Frame(self._array(raw, fmt, roi), meta)
         self._count += 1
-        return Frame(self._array(raw, fmt, roi), meta)
+        return frame
 
     def _fetch(self, size: int, wait_ms: int) -> tuple[Any, korvi.GpsData | None]:
         cid = self._cam._id

@@ -28,8 +28,11 @@ HINTS: Final[dict[type[korvi.ASIError], str]] = {
 
 
 def noted(exc: BaseException, operation: str, label: str) -> BaseException:
-    """Adds the note naming operation and camera; errors that came from an SDK code
-    (their message is korvi's "ASI error code N.") also get the hint for that code."""
+    """Adds the note naming operation and camera, unless a step inside the operation has
+    already named itself (the innermost note is the most precise); errors that came from
+    an SDK code (korvi's message "ASI error code N.") also get the hint for that code."""
+    if any(note.startswith("orlicam: ") for note in getattr(exc, "__notes__", ())):
+        return exc
     note = f"orlicam: {operation} on {label}"
     hint = None
     if isinstance(exc, korvi.ASIError) and str(exc).startswith("ASI error code "):
