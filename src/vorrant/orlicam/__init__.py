@@ -13,15 +13,13 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .camera import Camera, CameraDescription, Control, Cooling, Stream, TriggerOutput, cameras
+    from .camera import Camera, CameraDescription, Control, cameras
     from .frames import Frame, FrameMeta, Roi
 
-__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Cooling", "Frame", "FrameMeta", "Roi",
-           "Stream", "TriggerOutput"]
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi"]
 
 _HOME = {
     "cameras": "camera", "Camera": "camera", "CameraDescription": "camera", "Control": "camera",
-    "Cooling": "camera", "Stream": "camera", "TriggerOutput": "camera",
     "Frame": "frames", "FrameMeta": "frames", "Roi": "frames",
 }
 
