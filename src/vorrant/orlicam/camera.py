@@ -614,7 +614,7 @@ class Camera:
         self._require_open("capture")
         if self._busy:
             raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
-                         "capture", self._label)
+                        "capture", self._label)
         cid = self._id
         try:
             if raw_exposure is not None:
@@ -868,7 +868,7 @@ class Stream:
         cam._require_open("starting a video stream")
         if cam._busy:
             raise noted(korvi.ASIVideoModeActive(f"{cam._label} is streaming already"),
-                         "starting a video stream", cam._label)
+                        "starting a video stream", cam._label)
         try:
             if self._raw_exposure is not None:
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)

@@ -31,7 +31,7 @@ def short_name(member: IntEnum, prefixes: tuple[str, ...]) -> str:
 
 
 def enum_arg(cls: type[E], value: object, what: str, prefixes: tuple[str, ...],
-            allowed: tuple[E, ...] | None = None, aliases: Mapping[str, str] | None = None) -> E:
+             allowed: tuple[E, ...] | None = None, aliases: Mapping[str, str] | None = None) -> E:
     choices = allowed if allowed is not None else tuple(m for m in cls if m.value >= 0)
     known = ", ".join(repr(short_name(m, prefixes)) for m in choices)
     found: E | None = None
