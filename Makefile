@@ -60,6 +60,7 @@ typecheck: install
 
 bench: install
 	$(PY) bench/video.py
+	$(PY) bench/camera.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output
