@@ -67,9 +67,12 @@ async def _params(request: Request) -> Params:
     if body and kind != "application/x-www-form-urlencoded":
         raise BadRequest("PUT parameters must be sent as application/x-www-form-urlencoded")
     try:
-        return Params(parse_qsl(body.decode(), keep_blank_values=True, max_num_fields=MAX_FIELDS))
-    except (UnicodeDecodeError, ValueError) as exc:
-        raise BadRequest(f"unreadable form body: {exc}") from None
+        text = body.decode()
+    except UnicodeDecodeError:
+        raise BadRequest("the form body is not UTF-8 text") from None
+    if text.count("&") >= MAX_FIELDS:
+        raise BadRequest(f"more than {MAX_FIELDS} parameters")
+    return Params(parse_qsl(text, keep_blank_values=True))
 
 
 class AlpacaApp:
