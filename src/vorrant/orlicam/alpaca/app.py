@@ -153,6 +153,8 @@ class AlpacaApp:
             return _json(body if request.method == "PUT" else {"Value": None, **body})
 
     async def _image(self, request: Request, device: CameraDevice, client_tid: int, server_tid: int) -> Response:
+        # Failures answer in JSON whatever the Accept header asked for: clients
+        # read the content type, and JSON is the form every client handles.
         image = await run_in_threadpool(device.image)
         if IMAGEBYTES in request.headers.get("accept", "").lower():
             header = imagebytes_header(image, client_tid, server_tid)

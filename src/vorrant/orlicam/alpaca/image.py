@@ -19,13 +19,13 @@ HEADER = struct.Struct("<11i")
 # ImageArray element type codes
 UNKNOWN, INT16, INT32, DOUBLE, SINGLE, UINT64, BYTE, INT64, UINT16 = range(9)
 # Alpaca images are Int32 arrays; the wire carries the smallest type that holds the pixels.
-_TRANSMISSION = {np.dtype(np.uint8): BYTE, np.dtype("<u2"): UINT16}
+_TRANSMISSION = {1: BYTE, 2: UINT16}  # by bytes per pixel
 
 
 def as_image_array(data: npt.NDArray[Any]) -> npt.NDArray[Any]:
     """The frame's pixels (rows top-down, (h, w) or (h, w, planes)) as a
     C-contiguous little-endian [x][y](...) array."""
-    if data.dtype not in (np.uint8, np.uint16):
+    if data.dtype.kind != "u" or data.dtype.itemsize not in (1, 2):
         raise TypeError(f"ImageArray pixels must be uint8 or uint16, not {data.dtype}")
     if data.ndim not in (2, 3):
         raise ValueError(f"ImageArray needs a 2- or 3-dimensional frame, not {data.ndim}")
@@ -36,13 +36,7 @@ def as_image_array(data: npt.NDArray[Any]) -> npt.NDArray[Any]:
 def imagebytes_header(image: npt.NDArray[Any], client_tid: int, server_tid: int) -> bytes:
     dims = list(image.shape) + [0] * (3 - image.ndim)
     return HEADER.pack(METADATA_VERSION, 0, client_tid, server_tid, HEADER.size,
-                       INT32, _TRANSMISSION[image.dtype], image.ndim, *dims)
-
-
-def imagebytes_error(number: int, message: str, client_tid: int, server_tid: int) -> bytes:
-    """The ImageBytes form of a failure: the header with no array, then the message."""
-    return HEADER.pack(METADATA_VERSION, number, client_tid, server_tid, HEADER.size,
-                       UNKNOWN, UNKNOWN, 0, 0, 0, 0) + message.encode()
+                       INT32, _TRANSMISSION[image.itemsize], image.ndim, *dims)
 
 
 # --- JSON ----------------------------------------------------------------------

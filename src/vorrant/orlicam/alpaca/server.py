@@ -186,7 +186,7 @@ class Server:
         self._release()
 
     def __enter__(self) -> Server:
-        return self.start()
+        return self if self._uvicorn is not None else self.start()
 
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
                  traceback: TracebackType | None) -> None:
