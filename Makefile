@@ -55,6 +55,7 @@ sanitize: $(ASAN_PY) system-deps
 
 bench: install
 	$(PY) bench/video.py
+	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
 
 clean:
