@@ -193,25 +193,37 @@ def test_colour_frames_are_rank_3_with_planes_last(server, connected, captured):
     assert reply["Rank"] == 3 and reply["Value"] == frame.data.transpose(1, 0, 2).tolist()
 
 
+def started(client, duration):
+    try:
+        client.StartExposure(duration, True)
+        return True
+    except InvalidOperationException:
+        return False
+
+
 def test_polling_during_an_exposure_and_conflicting_writes(connected, log):
     client = connected(1)
     client.NumX, client.NumY = 256, 256
-    client.StartExposure(30.0, True)
+    client.StartExposure(3.0, True)
     assert client.CameraState == 2 and client.ImageReady is False
     assert 0 <= client.PercentCompleted < 100
     assert (client.Gain, client.CCDTemperature) == (120, 20.0)
     for write in (lambda: setattr(client, "Gain", 200), lambda: setattr(client, "BinX", 2),
                   lambda: setattr(client, "NumX", 128), lambda: setattr(client, "ReadoutMode", 1),
                   lambda: client.StartExposure(1.0, True), lambda: setattr(client, "Connected", False)):
-        with pytest.raises(InvalidOperationException):
+        with pytest.raises(InvalidOperationException, match="while an exposure is in progress"):
             write()
     assert client.Gain == 120
+    log.clear_calls()
     client.AbortExposure()
-    wait_for(lambda: client.CameraState == 0, "the abort")
-    assert client.ImageReady is False
+    assert log.calls() == [("ASIStopExposure", (1,))]
+    assert (client.CameraState, client.ImageReady, client.PercentCompleted) == (0, False, 0)
+    with pytest.raises(InvalidOperationException, match="until the aborted exposure has ended"):
+        client.StartExposure(0.01, True)
     with pytest.raises(InvalidOperationException):
         client.ImageArray
-    expose(client, 0.01)
+    wait_for(lambda: started(client, 0.01), "the aborted exposure to end")
+    wait_for(lambda: client.ImageReady, "the next image")
     assert len(client.ImageArray) == 256
 
 

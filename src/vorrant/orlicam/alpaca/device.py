@@ -125,6 +125,7 @@ class CameraDevice:
         self._image: Image | None = None
         self._failure: DeviceError | None = None
         self._guiding = _Guiding()
+        self._ranges: dict[str, tuple[Any, Any]] = {}
 
     # --- dispatch ----------------------------------------------------------------
 
@@ -163,7 +164,12 @@ class CameraDevice:
         """The lock, held for a change that must not happen during an exposure."""
         with self._lock:
             camera = self.camera
-            if self._exposure is not None:
+            exposure = self._exposure
+            if exposure is not None:
+                if exposure.aborted:
+                    left = max(0.0, exposure.started + exposure.duration - time.monotonic())
+                    raise DeviceError(ErrorNumber.INVALID_OPERATION,
+                                      f"cannot {what} until the aborted exposure has ended (about {left:.0f} s)")
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while an exposure is in progress")
             yield camera
 
@@ -193,6 +199,12 @@ class CameraDevice:
                 return
             camera = Camera(self.description)
             camera.open()
+            try:
+                # Ranges do not change while the camera is open; read them once.
+                self._ranges = {name: (c.min, c.max) for name, c in camera.controls.items()}
+            except BaseException:
+                camera.close()
+                raise
             self._camera = camera
             log.info("camera %d (%s) connected", self.number, self.description.name)
 
@@ -381,8 +393,8 @@ class CameraDevice:
     # --- gain and offset ---------------------------------------------------------
 
     def _limits(self, control: str) -> tuple[Any, Any]:
-        found = self.camera.controls[control]
-        return found.min, found.max
+        self.camera
+        return self._ranges[control]
 
     def get_gain(self) -> int:
         with self._lock:
@@ -506,8 +518,10 @@ class CameraDevice:
                 self._abort(exposure, self.camera)
 
     def _abort(self, exposure: _Exposure, camera: Camera) -> None:
-        # The camera layer's capture() waits for the SDK's exposure status, so
-        # stopping the exposure in the SDK ends that wait; the frame is then dropped.
+        # The camera is idle for clients at once. Stopping the exposure in the SDK
+        # makes the camera layer's capture() fail once it wakes at the planned end
+        # (it sleeps through the exposure); its thread then ends and drops the frame.
+        # Until then nothing may start on this camera: two captures would share it.
         exposure.aborted = True
         try:
             korvi.stop_exposure(camera.description.camera_id)
@@ -518,7 +532,7 @@ class CameraDevice:
         with self._lock:
             self.camera
             exposure = self._exposure
-            if exposure is not None:
+            if exposure is not None and not exposure.aborted:
                 elapsed = time.monotonic() - exposure.started
                 return CameraState.EXPOSING if elapsed < exposure.duration else CameraState.READING
             return CameraState.ERROR if self._failure is not None else CameraState.IDLE
@@ -532,7 +546,7 @@ class CameraDevice:
         with self._lock:
             self.camera
             exposure = self._exposure
-            if exposure is None:
+            if exposure is None or exposure.aborted:
                 return 100 if self._image is not None else 0
             elapsed = time.monotonic() - exposure.started
             return min(100, int(100 * elapsed / exposure.duration)) if exposure.duration > 0 else 100
@@ -621,6 +635,8 @@ class CameraDevice:
                 raise DeviceError(ErrorNumber.INVALID_VALUE, f"Direction must be 0 to 3, not {direction}")
             if not 0 <= duration <= MAX_PULSE_MS:
                 raise DeviceError(ErrorNumber.INVALID_VALUE, f"Duration must be 0 to {MAX_PULSE_MS} ms, not {duration}")
+            if duration == 0:
+                return
             # North/south and east/west are separate axes; each takes one pulse at a time.
             axis = "dec" if direction < 2 else "ra"
             running = self._guiding.axes.get(axis)

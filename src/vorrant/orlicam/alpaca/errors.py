@@ -44,7 +44,7 @@ def sdk_error_number(exc: korvi.ASIError) -> int:
     0x500 itself for an error the table does not name."""
     for code, cls in korvi.ASI_ERROR_CODE_TO_EXCEPTION.items():
         if type(exc) is cls:
-            return ErrorNumber.DRIVER_ERROR + code
+            return ErrorNumber.DRIVER_ERROR + int(code)
     return ErrorNumber.DRIVER_ERROR
 
 
