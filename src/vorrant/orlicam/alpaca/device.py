@@ -230,6 +230,7 @@ class CameraDevice:
 
     def _close(self) -> None:
         camera, self._camera = self._camera, None
+        self._image = self._failure = None   # an image belongs to the connection that took it
         if camera is not None:
             camera.close()
             log.info("camera %d (%s) closed", self.number, self.description.name)

@@ -21,6 +21,9 @@ from .discovery import DISCOVERY_PORT, bind_discovery, start_responder
 
 log = logging.getLogger("vorrant.orlicam.alpaca")
 
+# Beyond this many open connections and running requests, new requests get HTTP 503.
+MAX_CONNECTIONS = 128
+
 
 def bind_http(host: str, port: int) -> socket.socket:
     """The listening socket, bound before anything else starts, so that a port in
@@ -125,7 +128,8 @@ class Server:
         info = ServerInfo("orlicam Alpaca server", "orlicam", _driver_version(), self._location)
         app = AlpacaApp(self.devices, info).starlette()
         config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http="h11",
-                                ws="none", timeout_keep_alive=5, timeout_graceful_shutdown=5)
+                                ws="none", timeout_keep_alive=5, timeout_graceful_shutdown=5,
+                                limit_concurrency=MAX_CONNECTIONS)
         self._uvicorn = _Uvicorn(config)
         log.info("serving %d camera(s) on %s", len(self.devices), self.url)
 
