@@ -145,6 +145,10 @@ def test_an_exposure_reaches_the_sdk_with_the_subframe_and_duration(connected, l
     assert ("ASISetControlValue", (1, 1, 50000, 0)) in log.calls()
     assert client.LastExposureDuration == pytest.approx(0.05)
     assert (client.CameraState, client.PercentCompleted) == (0, 100)
+    client.StartExposure(0.5, True)   # the last exposure's figures stay until the next one ends
+    assert (client.ImageReady, client.LastExposureDuration) == (False, pytest.approx(0.05))
+    wait_for(lambda: client.ImageReady, "the second image")
+    assert client.LastExposureDuration == pytest.approx(0.5)
 
 
 def test_image_array_as_imagebytes_and_json_is_the_captured_frame_transposed(server, connected, captured):
@@ -262,11 +266,15 @@ def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
 def test_pulse_guide_returns_at_once_and_guides_in_the_background(connected, log):
     client = connected(1)
     log.clear_calls()
+    client.PulseGuide(3, 0)
+    assert client.IsPulseGuiding is False
     client.PulseGuide(0, 300)
     assert client.IsPulseGuiding is True
     client.PulseGuide(2, 100)  # the other axis may guide at the same time
-    with pytest.raises(InvalidOperationException):
+    with pytest.raises(InvalidOperationException, match="a dec guide pulse is already running"):
         client.PulseGuide(1, 100)
+    with pytest.raises(InvalidOperationException, match="cannot disconnect while a guide pulse runs"):
+        client.Connected = False
     wait_for(lambda: not client.IsPulseGuiding, "the pulses to end")
     guide = [c for c in log.calls() if c[0].startswith("ASIPulseGuide")]
     assert sorted(guide) == sorted([("ASIPulseGuideOn", (1, 0)), ("ASIPulseGuideOff", (1, 0)),

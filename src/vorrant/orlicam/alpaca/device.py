@@ -16,7 +16,7 @@ import time
 import uuid
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import UTC, datetime
 from enum import IntEnum
 from importlib.metadata import PackageNotFoundError, version
@@ -105,11 +105,6 @@ class _Geometry:
     readout_mode: int = 0
 
 
-@dataclass(slots=True)
-class _Guiding:
-    axes: dict[str, threading.Thread] = field(default_factory=dict)
-
-
 class CameraDevice:
     """Alpaca device number `number`: the camera `description`, opened on connect."""
 
@@ -122,9 +117,10 @@ class CameraDevice:
         self._geometry = _Geometry(num_x=description.max_width, num_y=description.max_height)
         self._modes = [f for f in READOUT_FORMATS if f in description.formats]
         self._exposure: _Exposure | None = None
-        self._image: Image | None = None
+        self._image: Image | None = None   # the last finished exposure
+        self._ready = False                  # ... and it is the answer to the current one
         self._failure: DeviceError | None = None
-        self._guiding = _Guiding()
+        self._guides: dict[str, threading.Thread] = {}
         self._ranges: dict[str, tuple[Any, Any]] = {}
 
     # --- dispatch ----------------------------------------------------------------
@@ -152,8 +148,8 @@ class CameraDevice:
             log.exception("camera %d: %s failed", self.number, member)
             raise DeviceError(ErrorNumber.DRIVER_ERROR, describe(exc)) from exc
 
-    @property
-    def camera(self) -> Camera:
+    def _open_camera(self) -> Camera:
+        """The camera, or the not-connected error every member but a few gives."""
         camera = self._camera
         if camera is None:
             raise DeviceError(ErrorNumber.NOT_CONNECTED, f"camera {self.number} is not connected")
@@ -163,7 +159,7 @@ class CameraDevice:
     def _idle(self, what: str) -> Iterator[Camera]:
         """The lock, held for a change that must not happen during an exposure."""
         with self._lock:
-            camera = self.camera
+            camera = self._open_camera()
             exposure = self._exposure
             if exposure is not None:
                 if exposure.aborted:
@@ -214,6 +210,8 @@ class CameraDevice:
                 return
             if self._exposure is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while an exposure is in progress")
+            if any(t.is_alive() for t in self._guides.values()):
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while a guide pulse runs")
             self._close()
 
     def close(self, wait: float = 5.0) -> None:
@@ -222,7 +220,7 @@ class CameraDevice:
             exposure = self._exposure
             if exposure is not None and self._camera is not None:
                 self._abort(exposure, self._camera)
-        for thread in [exposure.thread if exposure else None, *self._guiding.axes.values()]:
+        for thread in [exposure.thread if exposure else None, *self._guides.values()]:
             if thread is not None:
                 thread.join(wait)
         with self._lock:
@@ -230,7 +228,8 @@ class CameraDevice:
 
     def _close(self) -> None:
         camera, self._camera = self._camera, None
-        self._image = self._failure = None   # an image belongs to the connection that took it
+        # An image belongs to the connection that took it.
+        self._image, self._ready, self._failure = None, False, None
         if camera is not None:
             camera.close()
             log.info("camera %d (%s) closed", self.number, self.description.name)
@@ -257,7 +256,7 @@ class CameraDevice:
         raise DeviceError(ErrorNumber.ACTION_NOT_IMPLEMENTED, f"action {params.text('Action')!r} is not supported")
 
     def get_devicestate(self) -> list[dict[str, Any]]:
-        self.camera
+        self._open_camera()
         state: dict[str, Any] = {"CameraState": self.get_camerastate(), "CCDTemperature": self.get_ccdtemperature()}
         if self.description.cooled:
             state["CoolerPower"] = self.get_coolerpower()
@@ -270,25 +269,25 @@ class CameraDevice:
     # --- sensor ------------------------------------------------------------------
 
     def get_cameraxsize(self) -> int:
-        self.camera
+        self._open_camera()
         return self.description.max_width
 
     def get_cameraysize(self) -> int:
-        self.camera
+        self._open_camera()
         return self.description.max_height
 
     def get_pixelsizex(self) -> float:
-        self.camera
+        self._open_camera()
         return self.description.pixel_size
 
     get_pixelsizey = get_pixelsizex
 
     def get_sensortype(self) -> int:
-        self.camera
+        self._open_camera()
         return SensorType.RGGB if self.description.is_color else SensorType.MONOCHROME
 
     def _bayer_offset(self) -> tuple[int, int]:
-        self.camera
+        self._open_camera()
         if not self.description.is_color or self.description.bayer_pattern is None:
             raise not_implemented("bayer offsets of a monochrome sensor")
         return BAYER_OFFSETS[self.description.bayer_pattern]
@@ -305,7 +304,7 @@ class CameraDevice:
     def get_maxadu(self) -> int:
         """The largest value in delivered units: 16-bit output carries the sensor's
         bits at the top of the word."""
-        self.camera
+        self._open_camera()
         depth = self.description.bit_depth
         if self._format() == "RAW16":
             return ((1 << depth) - 1) << (16 - depth)
@@ -313,23 +312,23 @@ class CameraDevice:
 
     def get_electronsperadu(self) -> float:
         """Per unit of the delivered data, which is why 16-bit output divides by the shift."""
-        self.camera
+        self._open_camera()
         depth = self.description.bit_depth
         scale = 2.0 ** (16 - depth) if self._format() == "RAW16" else 2.0 ** (8 - depth)
         return self.description.e_per_adu / scale
 
     def get_fullwellcapacity(self) -> float:
-        self.camera
+        self._open_camera()
         return self.description.e_per_adu * ((1 << self.description.bit_depth) - 1)
 
     def get_sensorname(self) -> str:
-        self.camera
+        self._open_camera()
         return ""  # the SDK does not name the sensor
 
     # --- binning and subframe ----------------------------------------------------
 
     def get_binx(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.bin
 
     get_biny = get_binx
@@ -348,58 +347,59 @@ class CameraDevice:
         self._put_bin(params.integer("BinY"))
 
     def get_maxbinx(self) -> int:
-        self.camera
+        self._open_camera()
         return max(self.description.bins)
 
     get_maxbiny = get_maxbinx
 
     def get_canasymmetricbin(self) -> bool:
-        self.camera
+        self._open_camera()
         return False
 
-    def _put_geometry(self, name: str, value: int, least: int) -> None:
+    def _put_geometry(self, params: Params, name: str, attribute: str, least: int) -> None:
+        value = params.integer(name)
         with self._idle(f"change {name}"):
             if value < least:
                 raise DeviceError(ErrorNumber.INVALID_VALUE, f"{name} must be at least {least}, not {value}")
-            setattr(self._geometry, name, value)
+            setattr(self._geometry, attribute, value)
 
     def get_startx(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.start_x
 
     def get_starty(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.start_y
 
     def get_numx(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.num_x
 
     def get_numy(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.num_y
 
     def put_startx(self, params: Params) -> None:
-        self._put_geometry("start_x", params.integer("StartX"), 0)
+        self._put_geometry(params, "StartX", "start_x", 0)
 
     def put_starty(self, params: Params) -> None:
-        self._put_geometry("start_y", params.integer("StartY"), 0)
+        self._put_geometry(params, "StartY", "start_y", 0)
 
     def put_numx(self, params: Params) -> None:
-        self._put_geometry("num_x", params.integer("NumX"), 1)
+        self._put_geometry(params, "NumX", "num_x", 1)
 
     def put_numy(self, params: Params) -> None:
-        self._put_geometry("num_y", params.integer("NumY"), 1)
+        self._put_geometry(params, "NumY", "num_y", 1)
 
     # --- gain and offset ---------------------------------------------------------
 
     def _limits(self, control: str) -> tuple[Any, Any]:
-        self.camera
+        self._open_camera()
         return self._ranges[control]
 
     def get_gain(self) -> int:
         with self._lock:
-            return int(self.camera.gain)
+            return int(self._open_camera().gain)
 
     def put_gain(self, params: Params) -> None:
         value = params.integer("Gain")
@@ -414,7 +414,7 @@ class CameraDevice:
 
     def get_offset(self) -> int:
         with self._lock:
-            return int(self.camera.offset)
+            return int(self._open_camera().offset)
 
     def put_offset(self, params: Params) -> None:
         value = params.integer("Offset")
@@ -436,15 +436,15 @@ class CameraDevice:
         return float(self._limits("exposure")[1])
 
     def get_exposureresolution(self) -> float:
-        self.camera
+        self._open_camera()
         return 1e-6  # the SDK takes exposures in microseconds
 
     def get_readoutmodes(self) -> list[str]:
-        self.camera
+        self._open_camera()
         return list(self._modes)
 
     def get_readoutmode(self) -> int:
-        self.camera
+        self._open_camera()
         return self._geometry.readout_mode
 
     def put_readoutmode(self, params: Params) -> None:
@@ -456,15 +456,15 @@ class CameraDevice:
             self._geometry.readout_mode = value
 
     def get_hasshutter(self) -> bool:
-        self.camera
+        self._open_camera()
         return self.description.mechanical_shutter
 
     def get_canstopexposure(self) -> bool:
-        self.camera
+        self._open_camera()
         return False
 
     def get_canabortexposure(self) -> bool:
-        self.camera
+        self._open_camera()
         return True
 
     def put_startexposure(self, params: Params) -> None:
@@ -478,7 +478,7 @@ class CameraDevice:
             exposure = _Exposure(duration, light, time.monotonic())
             exposure.thread = threading.Thread(target=self._expose, args=(camera, exposure),
                                                name=f"alpaca-exposure-{self.number}", daemon=True)
-            self._exposure, self._image, self._failure = exposure, None, None
+            self._exposure, self._ready, self._failure = exposure, False, None
             exposure.thread.start()
         log.info("camera %d: %s exposure of %g s started", self.number, "light" if light else "dark", duration)
 
@@ -496,27 +496,25 @@ class CameraDevice:
         try:
             frame = camera.capture(exposure=exposure.duration, dark=not exposure.light)
             image = Image(as_image_array(frame.data), frame.meta.exposure, frame.meta.start_time)
-        except BaseException as exc:
+        except Exception as exc:
             with self._lock:
                 self._exposure = None
                 if not exposure.aborted:
                     number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
                     self._failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
                     log.warning("camera %d: %s", self.number, self._failure.message)
-            if not isinstance(exc, Exception):
-                raise
         else:
             with self._lock:
                 self._exposure = None
                 if not exposure.aborted:
-                    self._image = image
+                    self._image, self._ready = image, True
             log.info("camera %d: exposure finished", self.number)
 
     def put_abortexposure(self, params: Params) -> None:
         with self._lock:
             exposure = self._exposure
             if exposure is not None:
-                self._abort(exposure, self.camera)
+                self._abort(exposure, self._open_camera())
 
     def _abort(self, exposure: _Exposure, camera: Camera) -> None:
         # The camera is idle for clients at once. Stopping the exposure in the SDK
@@ -531,7 +529,7 @@ class CameraDevice:
 
     def get_camerastate(self) -> int:
         with self._lock:
-            self.camera
+            self._open_camera()
             exposure = self._exposure
             if exposure is not None and not exposure.aborted:
                 elapsed = time.monotonic() - exposure.started
@@ -540,21 +538,21 @@ class CameraDevice:
 
     def get_imageready(self) -> bool:
         with self._lock:
-            self.camera
-            return self._image is not None
+            self._open_camera()
+            return self._ready
 
     def get_percentcompleted(self) -> int:
         with self._lock:
-            self.camera
+            self._open_camera()
             exposure = self._exposure
             if exposure is None or exposure.aborted:
-                return 100 if self._image is not None else 0
+                return 100 if self._ready else 0
             elapsed = time.monotonic() - exposure.started
             return min(100, int(100 * elapsed / exposure.duration)) if exposure.duration > 0 else 100
 
     def _last(self) -> Image:
         with self._lock:
-            self.camera
+            self._open_camera()
             if self._image is None:
                 raise DeviceError(ErrorNumber.VALUE_NOT_SET, "no exposure has finished yet")
             return self._image
@@ -568,8 +566,8 @@ class CameraDevice:
     def image(self) -> npt.NDArray[Any]:
         """The last image in [x][y] order; for the image-array routes."""
         with self._lock:
-            self.camera
-            if self._image is not None:
+            self._open_camera()
+            if self._ready and self._image is not None:
                 return self._image.array
             if self._failure is not None:
                 raise self._failure
@@ -578,20 +576,20 @@ class CameraDevice:
     # --- cooling -----------------------------------------------------------------
 
     def _cooled(self, member: str) -> Camera:
-        camera = self.camera
+        camera = self._open_camera()
         if not self.description.cooled:
             raise not_implemented(f"{member} on a camera without a cooler")
         return camera
 
     def get_cansetccdtemperature(self) -> bool:
-        self.camera
+        self._open_camera()
         return self.description.cooled
 
     get_cangetcoolerpower = get_cansetccdtemperature
 
     def get_ccdtemperature(self) -> float:
         with self._lock:
-            return float(self.camera.temperature)
+            return float(self._open_camera().temperature)
 
     def get_setccdtemperature(self) -> float:
         with self._lock:
@@ -618,18 +616,18 @@ class CameraDevice:
     # --- guiding -----------------------------------------------------------------
 
     def get_canpulseguide(self) -> bool:
-        self.camera
+        self._open_camera()
         return self.description.st4
 
     def get_ispulseguiding(self) -> bool:
         with self._lock:
-            self.camera
-            return any(t.is_alive() for t in self._guiding.axes.values())
+            self._open_camera()
+            return any(t.is_alive() for t in self._guides.values())
 
     def put_pulseguide(self, params: Params) -> None:
         direction, duration = params.integer("Direction"), params.integer("Duration")
         with self._lock:
-            camera = self.camera
+            camera = self._open_camera()
             if not self.description.st4:
                 raise not_implemented("pulseguide on a camera without a guide port")
             if not 0 <= direction < len(DIRECTIONS):
@@ -640,12 +638,12 @@ class CameraDevice:
                 return
             # North/south and east/west are separate axes; each takes one pulse at a time.
             axis = "dec" if direction < 2 else "ra"
-            running = self._guiding.axes.get(axis)
+            running = self._guides.get(axis)
             if running is not None and running.is_alive():
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"a {axis} guide pulse is already running")
             thread = threading.Thread(target=self._guide, args=(camera, DIRECTIONS[direction], duration / 1000),
                                       name=f"alpaca-guide-{self.number}-{axis}", daemon=True)
-            self._guiding.axes[axis] = thread
+            self._guides[axis] = thread
             thread.start()
 
     def _guide(self, camera: Camera, direction: str, seconds: float) -> None:
