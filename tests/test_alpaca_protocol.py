@@ -101,6 +101,7 @@ def test_parameter_names_ignore_case_for_get_and_put(server):
 @pytest.mark.parametrize("method, path, params, message", [
     ("GET", "/api/v1/camera/2/name", {}, "no camera with device number '2'; there are 2"),
     ("GET", "/api/v1/camera/x/name", {}, "no camera with device number 'x'; there are 2"),
+    ("GET", "/api/v1/camera/%C2%B2/name", {}, "no camera with device number '²'; there are 2"),
     ("GET", "/api/v1/telescope/0/name", {}, "no such device type 'telescope': this server has cameras only"),
     ("GET", "/api/v1/camera/0/Name", {}, "unknown member 'Name' (members are lower case)"),
     ("GET", "/api/v1/camera/0/focus", {}, "unknown member 'focus' (members are lower case)"),

@@ -9,6 +9,7 @@ from __future__ import annotations
 import itertools
 import json
 import logging
+import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -33,6 +34,7 @@ IMAGE_MEMBERS = frozenset({"imagearray", "imagearrayvariant"})
 _READABLE = frozenset(GETTERS) | IMAGE_MEMBERS | NOT_IMPLEMENTED
 _WRITABLE = frozenset(SETTERS) | NOT_IMPLEMENTED
 _JSON = "application/json"
+_DECIMAL = re.compile(r"[0-9]{1,9}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -56,7 +58,7 @@ async def _params(request: Request) -> Params:
     if request.method == "GET":
         return Params(request.query_params.multi_items())
     declared = request.headers.get("content-length")
-    if declared is not None and (not declared.isdigit() or int(declared) > MAX_BODY):
+    if declared is not None and (not _DECIMAL.fullmatch(declared) or int(declared) > MAX_BODY):
         raise BadRequest(f"request body larger than {MAX_BODY} bytes")
     kind = request.headers.get("content-type", "").split(";")[0].strip().lower()
     body = bytearray()
@@ -118,7 +120,7 @@ class AlpacaApp:
         kind, number, member = (request.path_params[k] for k in ("device_type", "device_number", "member"))
         if kind != "camera":
             raise BadRequest(f"no such device type {kind!r}: this server has cameras only")
-        if not number.isdigit() or int(number) >= len(self.devices):
+        if not _DECIMAL.fullmatch(number) or int(number) >= len(self.devices):
             raise BadRequest(f"no camera with device number {number!r}; there are {len(self.devices)}")
         allowed = _READABLE if request.method == "GET" else _WRITABLE
         if member not in allowed:

@@ -5,6 +5,7 @@ carry the frame transposed: `as_image_array` makes that copy once per frame.
 """
 from __future__ import annotations
 
+import functools
 import struct
 from collections.abc import Iterator
 from typing import Any
@@ -41,11 +42,20 @@ def imagebytes_header(image: npt.NDArray[Any], client_tid: int, server_tid: int)
 
 # --- JSON ----------------------------------------------------------------------
 # Serialising millions of numbers through Python lists takes seconds, so the text is
-# made with numpy: every element gets a fixed-width slot (its brackets, its digits,
-# right-aligned, and a comma), and the padding spaces are then dropped.
+# made with numpy: every element gets a fixed-width slot (its brackets, its digits
+# right-aligned, from a table of every value's text, and a comma), and the padding
+# spaces are then dropped.
 
-_SPACE, _COMMA, _OPEN, _CLOSE, _ZERO = b" ,[]0"
+_SPACE, _COMMA, _OPEN, _CLOSE = b" ,[]"
 _ELEMENTS_PER_CHUNK = 1 << 20
+
+
+@functools.cache
+def _digits(width: int) -> npt.NDArray[np.uint8]:
+    """Row v is the text of v, right-aligned in `width` characters (v < 65536)."""
+    count = min(10**width, 1 << 16)
+    text = "".join(f"{v:>{width}}" for v in range(count)).encode()
+    return np.frombuffer(text, np.uint8).reshape(count, width)
 
 
 def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
@@ -54,9 +64,9 @@ def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
         yield b"[]"
         return
     inner = image.shape[1:]
-    digits = len(str(int(image.max())))
+    digits = _digits(len(str(int(image.max()))))
     depth = len(inner)                 # brackets an element may open or close
-    width = depth + digits + depth + 1
+    width = depth + digits.shape[1] + depth + 1
     # Brackets per element depend only on its position within one x column.
     index = np.indices(inner).reshape(len(inner), -1)
     at_start = np.cumprod((index == 0)[::-1], axis=0)   # innermost axis first
@@ -65,18 +75,16 @@ def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
     template = np.full((index.shape[1], width), _SPACE, dtype=np.uint8)
     for k in range(depth):
         template[opens > k, depth - 1 - k] = _OPEN
-        template[closes > k, depth + digits + k] = _CLOSE
+        template[closes > k, width - 1 - depth + k] = _CLOSE
     template[:, -1] = _COMMA
     per_column = index.shape[1]
     columns = max(1, _ELEMENTS_PER_CHUNK // per_column)
     yield b"["
     for start in range(0, image.shape[0], columns):
-        values = image[start:start + columns].reshape(-1, per_column).astype(np.uint32)
-        text = np.broadcast_to(template, values.shape + (width,)).copy()
-        for place in range(digits):
-            scale = 10 ** (digits - 1 - place)
-            show = (values >= scale) if place < digits - 1 else np.ones_like(values, dtype=bool)
-            text[..., depth + place] = np.where(show, (values // scale) % 10 + _ZERO, _SPACE)
+        values = image[start:start + columns].reshape(-1, per_column)
+        text = np.empty(values.shape + (width,), dtype=np.uint8)
+        text[...] = template
+        text[..., depth:depth + digits.shape[1]] = digits[values]
         if start + columns >= image.shape[0]:
             text[-1, -1, -1] = _SPACE  # no comma after the last element
         flat = text.reshape(-1)
