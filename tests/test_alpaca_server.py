@@ -51,11 +51,6 @@ def test_default_discovery_port_is_32227():
         assert json.loads(ask(32227, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
 
 
-def test_no_discovery_means_no_responder():
-    with Server(port=0, discovery=False) as running:
-        assert running.discovery_port is None
-
-
 def test_a_second_server_on_the_same_port_is_refused_with_a_clear_message():
     with Server(port=0, discovery=False) as first:
         with pytest.raises(OSError) as refused:
