@@ -3,7 +3,6 @@ arrays for every format, their metadata, and the timeout, failure and Ctrl-C pat
 import os
 import signal
 import threading
-import time
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
@@ -251,13 +250,12 @@ def test_capture_arguments_are_checked_first(cam0, log, kwargs, error, message):
 
 def test_a_capture_that_outlasts_its_timeout_is_stopped(cam0, log):
     cam0.set_roi(64, 32)
-    started = time.monotonic()
     with pytest.raises(korvi.ASITimeout) as info:
         cam0.capture(3.0, timeout=0.2)
-    assert time.monotonic() - started < 2.0
     assert str(info.value) == f"the exposure of 3 s on {NAME0} did not end within 0.2 s"
     assert info.value.__notes__ == [f"orlicam: capture on {NAME0}"]
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)
 
 
@@ -275,14 +273,13 @@ def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
 def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     cam0.set_roi(64, 32)
     timer = sigint_after(0.3)
-    started = time.monotonic()
     try:
         with pytest.raises(KeyboardInterrupt):
             cam0.capture(5.0)
     finally:
         timer.join()
-    assert time.monotonic() - started < 2.0
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
@@ -292,3 +289,27 @@ def test_an_sdk_failure_during_capture_names_the_operation(cam0):
         cam0.capture(0.001)
     assert info.value.__notes__ == [f"orlicam: capture on {NAME0} "
                                     "(hint: an exposure is running: wait for it or stop it first)"]
+
+
+def test_numpy_sees_the_frame_as_its_data(cam0):
+    cam0.set_roi(16, 8, image_format="RAW16")
+    frame = cam0.capture(0.001)
+    assert np.asarray(frame) is frame.data
+    copied = np.array(frame)
+    assert copied.flags.writeable and not np.shares_memory(copied, frame.data)
+    as_float = np.asarray(frame, dtype=np.float64)
+    assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
+    with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
+        np.asarray(frame, dtype=np.float32, copy=False)
+
+
+def test_a_failure_inside_capture_is_noted_once_by_the_step_that_failed(cam0):
+    simulator.fail_next("ASIGetROIFormat", 4)
+    with pytest.raises(korvi.ASICameraClosed) as info:
+        cam0.capture(0.001)
+    assert info.value.__notes__ == [f"orlicam: reading the region of interest on {NAME0} "
+                                    "(hint: the camera is not open)"]
+    simulator.fail_next("ASIGetExpStatus", 5)
+    with pytest.raises(korvi.ASICameraRemoved) as info:
+        cam0.capture(0.001)
+    assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith(f"orlicam: capture on {NAME0}")

@@ -3,7 +3,6 @@ left, bounded waits, timeouts, Ctrl-C, dropped frames and the reused buffers."""
 import os
 import signal
 import threading
-import time
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
@@ -59,10 +58,13 @@ def test_stream_frames_for_every_format(cam0, fmt, dtype, shape):
     assert frame.meta.roi.image_format == fmt
 
 
-def test_stream_rgb24_is_reordered_to_rgb(cam0):
+@pytest.mark.parametrize("reader, copy", [(None, True), ("filling", True), ("filling", False)])
+def test_stream_rgb24_is_reordered_to_rgb(cam0, monkeypatch, reader, copy):
+    if reader:
+        monkeypatch.setattr(camera_module, "_fast", FillingReader())
     cam0.set_roi(8, 2, image_format="RGB24", x=0, y=0)
     raw = bytes(range(48))
-    with cam0.stream(0.001) as frames:
+    with cam0.stream(0.001, copy=copy) as frames:
         simulator.force_outputs("ASIGetVideoData", data=raw)
         frame = next(frames)
     assert frame.data.tolist() == np.frombuffer(raw, np.uint8).reshape(2, 8, 3)[..., ::-1].tolist()
@@ -101,11 +103,9 @@ def test_leaving_the_loop_early_or_on_an_error_stops_the_capture(cam0, log):
 def test_a_missing_frame_times_out_after_bounded_waits(cam1, log):
     cam1.mode = "soft_edge"                       # no trigger, no frame
     log.clear_calls()
-    started = time.monotonic()
     with pytest.raises(korvi.ASITimeout) as info:
         with cam1.stream(0.001, timeout=0.6) as frames:
             next(frames)
-    assert time.monotonic() - started < 3.0
     assert info.value.__notes__ == [f"orlicam: waiting 0.6 s for a video frame on {NAME1} (hint: no frame "
                                     "arrived in time: check the exposure, the trigger mode and the USB link)"]
     waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
@@ -127,15 +127,15 @@ def test_ctrl_c_while_waiting_for_a_frame_stops_the_capture(cam1, log):
     cam1.mode = "soft_edge"
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
-    started = time.monotonic()
     try:
         with pytest.raises(KeyboardInterrupt):
             with cam1.stream(0.001, timeout=60) as frames:
                 next(frames)
     finally:
         timer.join()
-    assert time.monotonic() - started < 2.0
     assert names(log)[-1] == "ASIStopVideoCapture"
+    # each wait inside the SDK was short, so the interrupt was seen within one of them
+    assert all(0 < args[2] <= 250 for name, args in log.calls() if name == "ASIGetVideoDataGPS")
     cam1.mode = "normal"
     assert cam1.capture(0.001).data.shape == (32, 64)
 
