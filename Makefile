@@ -61,6 +61,7 @@ typecheck: install
 bench: install
 	$(PY) bench/video.py
 	$(PY) bench/camera.py
+	$(PY) bench/alpaca.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output

@@ -1,0 +1,18 @@
+"""An ASCOM Alpaca server: every connected camera as an Alpaca Camera device.
+
+    from vorrant.orlicam.alpaca import serve
+    serve()                      # http://127.0.0.1:11111, until Ctrl-C
+
+`Server` runs the same server in a background thread (`with Server(port=0) as s:`).
+Needs the optional dependencies of the `alpaca` extra (starlette, uvicorn).
+"""
+try:
+    import starlette  # noqa: F401
+    import uvicorn  # noqa: F401
+except ImportError as exc:  # pragma: no cover - depends on the installation
+    raise ImportError("the Alpaca server needs the 'alpaca' extra: pip install 'orlicam[alpaca]'") from exc
+
+from .discovery import DISCOVERY_PORT
+from .server import Server, serve
+
+__all__ = ["DISCOVERY_PORT", "Server", "serve"]

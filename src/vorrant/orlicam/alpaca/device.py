@@ -1,0 +1,667 @@
+"""One camera as an Alpaca Camera device (ICameraV4), over the camera layer.
+
+Every member is a `get_<member>` or `put_<member>` method; the tables at the end
+of the module are made from those names, so a URL can reach nothing else.
+
+Locking: one lock per device guards its state and every camera call except the
+exposure itself, which runs in a background thread without the lock so that
+clients can poll (camera state, temperature, ...) while it runs. Writes that
+would change the frame being exposed are refused while an exposure runs.
+"""
+from __future__ import annotations
+
+import logging
+import threading
+import time
+import uuid
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from enum import IntEnum
+from importlib.metadata import PackageNotFoundError, version
+from typing import Any
+
+import numpy.typing as npt
+
+from .. import korvi
+from ..camera import Camera, CameraDescription
+from .errors import BadRequest, DeviceError, ErrorNumber, describe, not_implemented, sdk_error_number
+from .image import as_image_array
+from .params import Params
+
+log = logging.getLogger("vorrant.orlicam.alpaca")
+
+INTERFACE_VERSION = 4
+MAX_PULSE_MS = 60_000
+
+
+class CameraState(IntEnum):
+    IDLE = 0
+    WAITING = 1
+    EXPOSING = 2
+    READING = 3
+    DOWNLOAD = 4
+    ERROR = 5
+
+
+class SensorType(IntEnum):
+    MONOCHROME = 0
+    COLOR = 1
+    RGGB = 2
+
+
+# Where the red pixel of the RGGB cell sits, for each Bayer pattern the cameras report.
+BAYER_OFFSETS = {"RGGB": (0, 0), "GRBG": (1, 0), "GBRG": (0, 1), "BGGR": (1, 1)}
+# Readout modes are the camera's output formats, the full bit depth first.
+READOUT_FORMATS = ("RAW16", "RAW8", "RGB24")
+# Guide directions 0-3 are North, South, East, West in both Alpaca and the SDK.
+DIRECTIONS = ("north", "south", "east", "west")
+NOT_IMPLEMENTED = frozenset({
+    "gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration",
+    "stopexposure", "commandblind", "commandbool", "commandstring",
+})
+
+
+def _driver_version() -> str:
+    try:
+        return version("orlicam")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def unique_id(description: CameraDescription, serial: str | None) -> str:
+    """A GUID-shaped identifier derived from the camera's model and serial, so it
+    survives restarts and re-plugging; cameras without a serial fall back to their index."""
+    key = f"{description.name}/{serial}" if serial else f"{description.name}/index-{description.index}"
+    return str(uuid.uuid5(uuid.NAMESPACE_URL, f"orlicam:{key}"))
+
+
+@dataclass(slots=True)
+class _Exposure:
+    duration: float
+    light: bool
+    started: float  # monotonic
+    thread: threading.Thread | None = None
+    aborted: bool = False
+
+
+@dataclass(frozen=True, slots=True)
+class Image:
+    """A finished exposure, already in Alpaca's [x][y] order."""
+
+    array: npt.NDArray[Any]
+    duration: float
+    start_time: datetime
+
+
+@dataclass(slots=True)
+class _Geometry:
+    bin: int = 1
+    start_x: int = 0
+    start_y: int = 0
+    num_x: int = 0
+    num_y: int = 0
+    readout_mode: int = 0
+
+
+class CameraDevice:
+    """Alpaca device number `number`: the camera `description`, opened on connect."""
+
+    def __init__(self, number: int, description: CameraDescription, unique_id: str) -> None:
+        self.number = number
+        self.description = description
+        self.unique_id = unique_id
+        self._lock = threading.RLock()
+        self._camera: Camera | None = None
+        self._geometry = _Geometry(num_x=description.max_width, num_y=description.max_height)
+        self._modes = [f for f in READOUT_FORMATS if f in description.formats]
+        self._exposure: _Exposure | None = None
+        self._image: Image | None = None   # the last finished exposure
+        self._ready = False                  # ... and it is the answer to the current one
+        self._failure: DeviceError | None = None
+        self._guides: dict[str, threading.Thread] = {}
+        self._ranges: dict[str, tuple[Any, Any]] = {}
+
+    # --- dispatch ----------------------------------------------------------------
+
+    def read(self, member: str) -> Any:
+        return self._call(GETTERS, member, None)
+
+    def write(self, member: str, params: Params) -> None:
+        self._call(SETTERS, member, params)
+
+    def _call(self, table: dict[str, Callable[..., Any]], member: str, params: Params | None) -> Any:
+        if member in NOT_IMPLEMENTED:
+            raise not_implemented(member)
+        method = table[member]
+        args = () if params is None else (params,)
+        try:
+            return method(self, *args)
+        except (DeviceError, BadRequest):
+            raise
+        except korvi.ASIError as exc:
+            raise DeviceError(sdk_error_number(exc), describe(exc)) from exc
+        except ValueError as exc:  # the camera layer's range and rule checks
+            raise DeviceError(ErrorNumber.INVALID_VALUE, describe(exc)) from exc
+        except Exception as exc:
+            log.exception("camera %d: %s failed", self.number, member)
+            raise DeviceError(ErrorNumber.DRIVER_ERROR, describe(exc)) from exc
+
+    def _open_camera(self) -> Camera:
+        """The camera, or the not-connected error every member but a few gives."""
+        camera = self._camera
+        if camera is None:
+            raise DeviceError(ErrorNumber.NOT_CONNECTED, f"camera {self.number} is not connected")
+        return camera
+
+    @contextmanager
+    def _idle(self, what: str) -> Iterator[Camera]:
+        """The lock, held for a change that must not happen during an exposure."""
+        with self._lock:
+            camera = self._open_camera()
+            exposure = self._exposure
+            if exposure is not None:
+                if exposure.aborted:
+                    left = max(0.0, exposure.started + exposure.duration - time.monotonic())
+                    raise DeviceError(ErrorNumber.INVALID_OPERATION,
+                                      f"cannot {what} until the aborted exposure has ended (about {left:.0f} s)")
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while an exposure is in progress")
+            yield camera
+
+    # --- common members ----------------------------------------------------------
+
+    def get_connected(self) -> bool:
+        return self._camera is not None
+
+    def put_connected(self, params: Params) -> None:
+        if params.flag("Connected"):
+            self.connect()
+        else:
+            self.disconnect()
+
+    def put_connect(self, params: Params) -> None:
+        self.connect()
+
+    def put_disconnect(self, params: Params) -> None:
+        self.disconnect()
+
+    def get_connecting(self) -> bool:
+        return False  # connecting completes within the request
+
+    def connect(self) -> None:
+        with self._lock:
+            if self._camera is not None:
+                return
+            camera = Camera(self.description)
+            camera.open()
+            try:
+                # Ranges do not change while the camera is open; read them once.
+                self._ranges = {name: (c.min, c.max) for name, c in camera.controls.items()}
+            except BaseException:
+                camera.close()
+                raise
+            self._camera = camera
+            log.info("camera %d (%s) connected", self.number, self.description.name)
+
+    def disconnect(self) -> None:
+        with self._lock:
+            if self._camera is None:
+                return
+            if self._exposure is not None:
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while an exposure is in progress")
+            if any(t.is_alive() for t in self._guides.values()):
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while a guide pulse runs")
+            self._close()
+
+    def close(self, wait: float = 5.0) -> None:
+        """Stops what runs (aborting an exposure) and closes the camera; for server shutdown."""
+        with self._lock:
+            exposure = self._exposure
+            if exposure is not None and self._camera is not None:
+                self._abort(exposure, self._camera)
+        for thread in [exposure.thread if exposure else None, *self._guides.values()]:
+            if thread is not None:
+                thread.join(wait)
+        with self._lock:
+            self._close()
+
+    def _close(self) -> None:
+        camera, self._camera = self._camera, None
+        # An image belongs to the connection that took it.
+        self._image, self._ready, self._failure = None, False, None
+        if camera is not None:
+            camera.close()
+            log.info("camera %d (%s) closed", self.number, self.description.name)
+
+    def get_description(self) -> str:
+        return f"{self.description.name} (ZWO ASI camera)"
+
+    def get_driverinfo(self) -> str:
+        return "orlicam Alpaca camera server for ZWO ASI cameras"
+
+    def get_driverversion(self) -> str:
+        return _driver_version()
+
+    def get_interfaceversion(self) -> int:
+        return INTERFACE_VERSION
+
+    def get_name(self) -> str:
+        return self.description.name
+
+    def get_supportedactions(self) -> list[str]:
+        return []
+
+    def put_action(self, params: Params) -> None:
+        raise DeviceError(ErrorNumber.ACTION_NOT_IMPLEMENTED, f"action {params.text('Action')!r} is not supported")
+
+    def get_devicestate(self) -> list[dict[str, Any]]:
+        self._open_camera()
+        state: dict[str, Any] = {"CameraState": self.get_camerastate(), "CCDTemperature": self.get_ccdtemperature()}
+        if self.description.cooled:
+            state["CoolerPower"] = self.get_coolerpower()
+        state |= {
+            "ImageReady": self.get_imageready(), "IsPulseGuiding": self.get_ispulseguiding(),
+            "PercentCompleted": self.get_percentcompleted(), "TimeStamp": _timestamp(datetime.now(UTC)),
+        }
+        return [{"Name": name, "Value": value} for name, value in state.items()]
+
+    # --- sensor ------------------------------------------------------------------
+
+    def get_cameraxsize(self) -> int:
+        self._open_camera()
+        return self.description.max_width
+
+    def get_cameraysize(self) -> int:
+        self._open_camera()
+        return self.description.max_height
+
+    def get_pixelsizex(self) -> float:
+        self._open_camera()
+        return self.description.pixel_size
+
+    get_pixelsizey = get_pixelsizex
+
+    def get_sensortype(self) -> int:
+        self._open_camera()
+        return SensorType.RGGB if self.description.is_color else SensorType.MONOCHROME
+
+    def _bayer_offset(self) -> tuple[int, int]:
+        self._open_camera()
+        if not self.description.is_color or self.description.bayer_pattern is None:
+            raise not_implemented("bayer offsets of a monochrome sensor")
+        return BAYER_OFFSETS[self.description.bayer_pattern]
+
+    def get_bayeroffsetx(self) -> int:
+        return self._bayer_offset()[0]
+
+    def get_bayeroffsety(self) -> int:
+        return self._bayer_offset()[1]
+
+    def _format(self) -> str:
+        return self._modes[self._geometry.readout_mode]
+
+    def get_maxadu(self) -> int:
+        """The largest value in delivered units: 16-bit output carries the sensor's
+        bits at the top of the word."""
+        self._open_camera()
+        depth = self.description.bit_depth
+        if self._format() == "RAW16":
+            return ((1 << depth) - 1) << (16 - depth)
+        return 255
+
+    def get_electronsperadu(self) -> float:
+        """Per unit of the delivered data, which is why 16-bit output divides by the shift."""
+        self._open_camera()
+        depth = self.description.bit_depth
+        scale = 2.0 ** (16 - depth) if self._format() == "RAW16" else 2.0 ** (8 - depth)
+        return self.description.e_per_adu / scale
+
+    def get_fullwellcapacity(self) -> float:
+        self._open_camera()
+        return self.description.e_per_adu * ((1 << self.description.bit_depth) - 1)
+
+    def get_sensorname(self) -> str:
+        self._open_camera()
+        return ""  # the SDK does not name the sensor
+
+    # --- binning and subframe ----------------------------------------------------
+
+    def get_binx(self) -> int:
+        self._open_camera()
+        return self._geometry.bin
+
+    get_biny = get_binx
+
+    def _put_bin(self, value: int) -> None:
+        with self._idle("change binning"):
+            if value not in self.description.bins:
+                raise DeviceError(ErrorNumber.INVALID_VALUE,
+                                  f"binning {value} is not supported; the camera bins {list(self.description.bins)}")
+            self._geometry.bin = value
+
+    def put_binx(self, params: Params) -> None:
+        self._put_bin(params.integer("BinX"))
+
+    def put_biny(self, params: Params) -> None:
+        self._put_bin(params.integer("BinY"))
+
+    def get_maxbinx(self) -> int:
+        self._open_camera()
+        return max(self.description.bins)
+
+    get_maxbiny = get_maxbinx
+
+    def get_canasymmetricbin(self) -> bool:
+        self._open_camera()
+        return False
+
+    def _put_geometry(self, params: Params, name: str, attribute: str, least: int) -> None:
+        value = params.integer(name)
+        with self._idle(f"change {name}"):
+            if value < least:
+                raise DeviceError(ErrorNumber.INVALID_VALUE, f"{name} must be at least {least}, not {value}")
+            setattr(self._geometry, attribute, value)
+
+    def get_startx(self) -> int:
+        self._open_camera()
+        return self._geometry.start_x
+
+    def get_starty(self) -> int:
+        self._open_camera()
+        return self._geometry.start_y
+
+    def get_numx(self) -> int:
+        self._open_camera()
+        return self._geometry.num_x
+
+    def get_numy(self) -> int:
+        self._open_camera()
+        return self._geometry.num_y
+
+    def put_startx(self, params: Params) -> None:
+        self._put_geometry(params, "StartX", "start_x", 0)
+
+    def put_starty(self, params: Params) -> None:
+        self._put_geometry(params, "StartY", "start_y", 0)
+
+    def put_numx(self, params: Params) -> None:
+        self._put_geometry(params, "NumX", "num_x", 1)
+
+    def put_numy(self, params: Params) -> None:
+        self._put_geometry(params, "NumY", "num_y", 1)
+
+    # --- gain and offset ---------------------------------------------------------
+
+    def _limits(self, control: str) -> tuple[Any, Any]:
+        self._open_camera()
+        return self._ranges[control]
+
+    def get_gain(self) -> int:
+        with self._lock:
+            return int(self._open_camera().gain)
+
+    def put_gain(self, params: Params) -> None:
+        value = params.integer("Gain")
+        with self._idle("change the gain") as camera:
+            camera.gain = value
+
+    def get_gainmin(self) -> int:
+        return int(self._limits("gain")[0])
+
+    def get_gainmax(self) -> int:
+        return int(self._limits("gain")[1])
+
+    def get_offset(self) -> int:
+        with self._lock:
+            return int(self._open_camera().offset)
+
+    def put_offset(self, params: Params) -> None:
+        value = params.integer("Offset")
+        with self._idle("change the offset") as camera:
+            camera.offset = value
+
+    def get_offsetmin(self) -> int:
+        return int(self._limits("offset")[0])
+
+    def get_offsetmax(self) -> int:
+        return int(self._limits("offset")[1])
+
+    # --- exposure ----------------------------------------------------------------
+
+    def get_exposuremin(self) -> float:
+        return float(self._limits("exposure")[0])
+
+    def get_exposuremax(self) -> float:
+        return float(self._limits("exposure")[1])
+
+    def get_exposureresolution(self) -> float:
+        self._open_camera()
+        return 1e-6  # the SDK takes exposures in microseconds
+
+    def get_readoutmodes(self) -> list[str]:
+        self._open_camera()
+        return list(self._modes)
+
+    def get_readoutmode(self) -> int:
+        self._open_camera()
+        return self._geometry.readout_mode
+
+    def put_readoutmode(self, params: Params) -> None:
+        value = params.integer("ReadoutMode")
+        with self._idle("change the readout mode"):
+            if not 0 <= value < len(self._modes):
+                raise DeviceError(ErrorNumber.INVALID_VALUE,
+                                  f"readout mode {value} does not exist; modes are 0 to {len(self._modes) - 1}")
+            self._geometry.readout_mode = value
+
+    def get_hasshutter(self) -> bool:
+        self._open_camera()
+        return self.description.mechanical_shutter
+
+    def get_canstopexposure(self) -> bool:
+        self._open_camera()
+        return False
+
+    def get_canabortexposure(self) -> bool:
+        self._open_camera()
+        return True
+
+    def put_startexposure(self, params: Params) -> None:
+        duration, light = params.number("Duration"), params.flag("Light")
+        with self._idle("start an exposure") as camera:
+            low, high = self.get_exposuremin(), self.get_exposuremax()
+            if not low <= duration <= high:
+                raise DeviceError(ErrorNumber.INVALID_VALUE,
+                                  f"Duration {duration} s is outside the camera's range {low} to {high} s")
+            self._apply_geometry(camera)
+            exposure = _Exposure(duration, light, time.monotonic())
+            exposure.thread = threading.Thread(target=self._expose, args=(camera, exposure),
+                                               name=f"alpaca-exposure-{self.number}", daemon=True)
+            self._exposure, self._ready, self._failure = exposure, False, None
+            exposure.thread.start()
+        log.info("camera %d: %s exposure of %g s started", self.number, "light" if light else "dark", duration)
+
+    def _apply_geometry(self, camera: Camera) -> None:
+        g = self._geometry
+        width, height = self.description.max_width // g.bin, self.description.max_height // g.bin
+        if g.start_x + g.num_x > width or g.start_y + g.num_y > height:
+            raise DeviceError(ErrorNumber.INVALID_VALUE,
+                              f"subframe {g.num_x}x{g.num_y} at ({g.start_x}, {g.start_y}) does not fit "
+                              f"the {width}x{height} sensor at binning {g.bin}")
+        camera.set_roi(width=g.num_x, height=g.num_y, bin=g.bin, image_format=self._format(),
+                       x=g.start_x, y=g.start_y)
+
+    def _expose(self, camera: Camera, exposure: _Exposure) -> None:
+        try:
+            frame = camera.capture(exposure=exposure.duration, dark=not exposure.light)
+            image = Image(as_image_array(frame.data), frame.meta.exposure, frame.meta.start_time)
+        except Exception as exc:
+            with self._lock:
+                self._exposure = None
+                if not exposure.aborted:
+                    number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
+                    self._failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
+                    log.warning("camera %d: %s", self.number, self._failure.message)
+        else:
+            with self._lock:
+                self._exposure = None
+                if not exposure.aborted:
+                    self._image, self._ready = image, True
+            log.info("camera %d: exposure finished", self.number)
+
+    def put_abortexposure(self, params: Params) -> None:
+        with self._lock:
+            exposure = self._exposure
+            if exposure is not None:
+                self._abort(exposure, self._open_camera())
+
+    def _abort(self, exposure: _Exposure, camera: Camera) -> None:
+        # The camera is idle for clients at once. Stopping the exposure in the SDK
+        # makes the camera layer's capture() fail once it wakes at the planned end
+        # (it sleeps through the exposure); its thread then ends and drops the frame.
+        # Until then nothing may start on this camera: two captures would share it.
+        exposure.aborted = True
+        try:
+            korvi.stop_exposure(camera.description.camera_id)
+        except korvi.ASIError as exc:
+            log.warning("camera %d: stopping the exposure: %s", self.number, describe(exc))
+
+    def get_camerastate(self) -> int:
+        with self._lock:
+            self._open_camera()
+            exposure = self._exposure
+            if exposure is not None and not exposure.aborted:
+                elapsed = time.monotonic() - exposure.started
+                return CameraState.EXPOSING if elapsed < exposure.duration else CameraState.READING
+            return CameraState.ERROR if self._failure is not None else CameraState.IDLE
+
+    def get_imageready(self) -> bool:
+        with self._lock:
+            self._open_camera()
+            return self._ready
+
+    def get_percentcompleted(self) -> int:
+        with self._lock:
+            self._open_camera()
+            exposure = self._exposure
+            if exposure is None or exposure.aborted:
+                return 100 if self._ready else 0
+            elapsed = time.monotonic() - exposure.started
+            return min(100, int(100 * elapsed / exposure.duration)) if exposure.duration > 0 else 100
+
+    def _last(self) -> Image:
+        with self._lock:
+            self._open_camera()
+            if self._image is None:
+                raise DeviceError(ErrorNumber.VALUE_NOT_SET, "no exposure has finished yet")
+            return self._image
+
+    def get_lastexposureduration(self) -> float:
+        return self._last().duration
+
+    def get_lastexposurestarttime(self) -> str:
+        return _timestamp(self._last().start_time)
+
+    def image(self) -> npt.NDArray[Any]:
+        """The last image in [x][y] order; for the image-array routes."""
+        with self._lock:
+            self._open_camera()
+            if self._ready and self._image is not None:
+                return self._image.array
+            if self._failure is not None:
+                raise self._failure
+            raise DeviceError(ErrorNumber.INVALID_OPERATION, "no image is ready")
+
+    # --- cooling -----------------------------------------------------------------
+
+    def _cooled(self, member: str) -> Camera:
+        camera = self._open_camera()
+        if not self.description.cooled:
+            raise not_implemented(f"{member} on a camera without a cooler")
+        return camera
+
+    def get_cansetccdtemperature(self) -> bool:
+        self._open_camera()
+        return self.description.cooled
+
+    get_cangetcoolerpower = get_cansetccdtemperature
+
+    def get_ccdtemperature(self) -> float:
+        with self._lock:
+            return float(self._open_camera().temperature)
+
+    def get_setccdtemperature(self) -> float:
+        with self._lock:
+            return float(self._cooled("setccdtemperature").target_temperature)
+
+    def put_setccdtemperature(self, params: Params) -> None:
+        value = params.number("SetCCDTemperature")
+        with self._lock:
+            self._cooled("setccdtemperature").target_temperature = value
+
+    def get_cooleron(self) -> bool:
+        with self._lock:
+            return bool(self._cooled("cooleron").cooler_on)
+
+    def put_cooleron(self, params: Params) -> None:
+        value = params.flag("CoolerOn")
+        with self._lock:
+            self._cooled("cooleron").cooler_on = value
+
+    def get_coolerpower(self) -> float:
+        with self._lock:
+            return float(self._cooled("coolerpower").cooler_power)
+
+    # --- guiding -----------------------------------------------------------------
+
+    def get_canpulseguide(self) -> bool:
+        self._open_camera()
+        return self.description.st4
+
+    def get_ispulseguiding(self) -> bool:
+        with self._lock:
+            self._open_camera()
+            return any(t.is_alive() for t in self._guides.values())
+
+    def put_pulseguide(self, params: Params) -> None:
+        direction, duration = params.integer("Direction"), params.integer("Duration")
+        with self._lock:
+            camera = self._open_camera()
+            if not self.description.st4:
+                raise not_implemented("pulseguide on a camera without a guide port")
+            if not 0 <= direction < len(DIRECTIONS):
+                raise DeviceError(ErrorNumber.INVALID_VALUE, f"Direction must be 0 to 3, not {direction}")
+            if not 0 <= duration <= MAX_PULSE_MS:
+                raise DeviceError(ErrorNumber.INVALID_VALUE, f"Duration must be 0 to {MAX_PULSE_MS} ms, not {duration}")
+            if duration == 0:
+                return
+            # North/south and east/west are separate axes; each takes one pulse at a time.
+            axis = "dec" if direction < 2 else "ra"
+            running = self._guides.get(axis)
+            if running is not None and running.is_alive():
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"a {axis} guide pulse is already running")
+            thread = threading.Thread(target=self._guide, args=(camera, DIRECTIONS[direction], duration / 1000),
+                                      name=f"alpaca-guide-{self.number}-{axis}", daemon=True)
+            self._guides[axis] = thread
+            thread.start()
+
+    def _guide(self, camera: Camera, direction: str, seconds: float) -> None:
+        try:
+            camera.pulse_guide(direction, seconds)
+        except Exception as exc:
+            log.warning("camera %d: guide pulse %s failed: %s", self.number, direction, describe(exc))
+
+
+def _timestamp(moment: datetime) -> str:
+    """FITS-style UTC time with milliseconds, as Alpaca time stamps are written."""
+    return moment.astimezone(UTC).strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}"
+
+
+def _table(prefix: str) -> dict[str, Callable[..., Any]]:
+    return {name.removeprefix(prefix): fn for name, fn in vars(CameraDevice).items()
+            if name.startswith(prefix) and callable(fn)}
+
+
+GETTERS = _table("get_")
+SETTERS = _table("put_")

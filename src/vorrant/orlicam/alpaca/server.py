@@ -1,0 +1,210 @@
+"""Running the Alpaca server: sockets, uvicorn, discovery, and closing the cameras."""
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import errno
+import logging
+import signal
+import socket
+import threading
+import time
+from collections.abc import Iterator, Sequence
+from types import TracebackType
+
+import uvicorn
+
+from ..camera import Camera, CameraDescription, cameras
+from .app import AlpacaApp, ServerInfo
+from .device import CameraDevice, _driver_version, unique_id
+from .discovery import DISCOVERY_PORT, bind_discovery, start_responder
+
+log = logging.getLogger("vorrant.orlicam.alpaca")
+
+# Beyond this many open connections and running requests, new requests get HTTP 503.
+MAX_CONNECTIONS = 128
+
+
+def bind_http(host: str, port: int) -> socket.socket:
+    """The listening socket, bound before anything else starts, so that a port in
+    use is a plain error rather than a log line from inside uvicorn."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    # The protocol named explicitly: asyncio only turns Nagle's algorithm off for
+    # sockets that say they are TCP, and without that every response waits ~40 ms
+    # for the client's delayed acknowledgement.
+    sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    # Lets a restarted server take the port while old connections linger in
+    # TIME_WAIT; Linux still refuses a second listener on the same port.
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, port))
+        sock.listen(128)
+    except OSError as exc:
+        sock.close()
+        reason = "is already in use" if exc.errno == errno.EADDRINUSE else f"cannot be used ({exc.strerror})"
+        raise OSError(exc.errno, f"Alpaca HTTP port {host}:{port} {reason}") from None
+    return sock
+
+
+def _serial(description: CameraDescription) -> str | None:
+    """The camera's serial, read by opening it briefly; None when that fails
+    (a camera in use elsewhere keeps an identity from its index)."""
+    try:
+        with Camera(description) as camera:
+            return camera.serial
+    except Exception as exc:
+        log.warning("camera %d (%s): no serial number: %s", description.index, description.name, exc)
+        return None
+
+
+def make_devices(found: Sequence[CameraDescription]) -> list[CameraDevice]:
+    return [CameraDevice(n, d, unique_id(d, _serial(d))) for n, d in enumerate(found)]
+
+
+class _Uvicorn(uvicorn.Server):
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        # Ctrl-C and SIGTERM end serve() normally once the cameras are closed,
+        # instead of being raised again after uvicorn stops.
+        if threading.current_thread() is not threading.main_thread():
+            yield
+            return
+        handled = (signal.SIGINT, signal.SIGTERM)
+        previous = {sig: signal.signal(sig, self.handle_exit) for sig in handled}
+        try:
+            yield
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+
+
+class Server:
+    """An Alpaca server for every connected camera (or the ones given).
+
+    `run()` serves in the calling thread until Ctrl-C or SIGTERM; `start()` and
+    `stop()` (or a with block) run it in a background thread, for programs and tests.
+    Port 0 picks a free port; `port` and `discovery_port` tell which.
+    """
+
+    def __init__(self, host: str = "127.0.0.1", port: int = 11111, *, discovery: bool = True,
+                 discovery_port: int = DISCOVERY_PORT, location: str = "",
+                 cameras: Sequence[CameraDescription] | None = None) -> None:
+        self.host = host
+        self._requested = (port, discovery_port if discovery else None)
+        self._location = location
+        self._cameras = cameras
+        self._http: socket.socket | None = None
+        self._udp: socket.socket | None = None
+        self._uvicorn: _Uvicorn | None = None
+        self._thread: threading.Thread | None = None
+        self.devices: list[CameraDevice] = []
+
+    @property
+    def port(self) -> int:
+        if self._http is None:
+            raise RuntimeError("the server is not started")
+        return int(self._http.getsockname()[1])
+
+    @property
+    def discovery_port(self) -> int | None:
+        return None if self._udp is None else int(self._udp.getsockname()[1])
+
+    @property
+    def url(self) -> str:
+        return f"http://{self.host}:{self.port}"
+
+    def _prepare(self) -> None:
+        if self._uvicorn is not None:
+            raise RuntimeError("the server is already running")
+        port, discovery_port = self._requested
+        self._http = bind_http(self.host, port)
+        try:
+            if discovery_port is not None:
+                self._udp = bind_discovery(self.host, discovery_port)
+            self.devices = make_devices(cameras() if self._cameras is None else self._cameras)
+        except BaseException:
+            self._release()
+            raise
+        info = ServerInfo("orlicam Alpaca server", "orlicam", _driver_version(), self._location)
+        app = AlpacaApp(self.devices, info).starlette()
+        config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http="h11",
+                                ws="none", timeout_keep_alive=5, timeout_graceful_shutdown=5,
+                                limit_concurrency=MAX_CONNECTIONS)
+        self._uvicorn = _Uvicorn(config)
+        log.info("serving %d camera(s) on %s", len(self.devices), self.url)
+
+    async def _serve(self) -> None:
+        assert self._uvicorn is not None and self._http is not None
+        responder = None
+        try:
+            if self._udp is not None:
+                responder = await start_responder(self._udp, self.port)
+            await self._uvicorn.serve(sockets=[self._http])
+        finally:
+            if responder is not None:
+                responder.close()
+            self._close_devices()
+
+    def _close_devices(self) -> None:
+        for device in self.devices:
+            try:
+                device.close()
+            except Exception:
+                log.exception("closing camera %d", device.number)
+
+    def _release(self) -> None:
+        for sock in (self._http, self._udp):
+            if sock is not None:
+                sock.close()
+        self._http = self._udp = None
+        self._uvicorn = None
+        self._thread = None
+
+    def run(self) -> None:
+        """Serves until Ctrl-C or SIGTERM, then closes every camera and returns."""
+        self._prepare()
+        try:
+            asyncio.run(self._serve())
+        finally:
+            self._release()
+
+    def start(self, timeout: float = 30.0) -> Server:
+        """Serves from a background thread; returns once requests are accepted."""
+        self._prepare()
+        assert self._uvicorn is not None
+        server = self._uvicorn
+        self._thread = threading.Thread(target=asyncio.run, args=(self._serve(),),
+                                        name="alpaca-server", daemon=True)
+        self._thread.start()
+        deadline = time.monotonic() + timeout
+        while not server.started:
+            if not self._thread.is_alive() or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("the Alpaca server did not start")
+            time.sleep(0.01)
+        return self
+
+    def stop(self) -> None:
+        """Stops serving, closes the cameras and waits for the server thread."""
+        if self._uvicorn is not None:
+            self._uvicorn.should_exit = True
+        if self._thread is not None:
+            self._thread.join()
+        self._release()
+
+    def __enter__(self) -> Server:
+        return self if self._uvicorn is not None else self.start()
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.stop()
+
+
+def serve(host: str = "127.0.0.1", port: int = 11111, discovery: bool = True, *,
+          discovery_port: int = DISCOVERY_PORT, location: str = "") -> None:
+    """Serves every connected camera over ASCOM Alpaca until Ctrl-C or SIGTERM.
+
+    Binds to the loopback interface unless `host` says otherwise. Raises OSError
+    with a one-line message when the HTTP port or the discovery port is in use.
+    """
+    Server(host, port, discovery=discovery, discovery_port=discovery_port, location=location).run()

@@ -1,0 +1,291 @@
+"""The server through the ASCOM Initiative's own client (alpyca), on the simulated cameras."""
+import http.client
+import json
+import struct
+import time
+
+import numpy as np
+import pytest
+from alpaca.camera import Camera as AlpacaCamera
+from alpaca.exceptions import (InvalidOperationException, InvalidValueException, NotConnectedException,
+                               NotImplementedException)
+
+from vorrant.orlicam import simulator
+from vorrant.orlicam.alpaca import Server
+from vorrant.orlicam.camera import Camera
+
+
+@pytest.fixture
+def server():
+    with Server(port=0, discovery=False) as running:
+        yield running
+
+
+@pytest.fixture
+def connected(server):
+    """connected(n): an alpyca client for camera n, connected."""
+    def make(number):
+        client = AlpacaCamera(f"127.0.0.1:{server.port}", number)
+        client.Connected = True
+        return client
+    return make
+
+
+@pytest.fixture
+def captured(monkeypatch):
+    """Every frame the camera layer's capture() hands back while the test runs."""
+    frames = []
+    original = Camera.capture
+
+    def spy(self, *args, **kwargs):
+        frame = original(self, *args, **kwargs)
+        frames.append(frame)
+        return frame
+
+    monkeypatch.setattr(Camera, "capture", spy)
+    return frames
+
+
+def wait_for(predicate, what, seconds=30.0):
+    deadline = time.monotonic() + seconds
+    while not predicate():
+        assert time.monotonic() < deadline, f"gave up waiting for {what}"
+        time.sleep(0.02)
+
+
+COMMON = {"Connected": True, "Connecting": False, "InterfaceVersion": 4, "SupportedActions": [],
+          "DriverVersion": "0.1.0", "CanAsymmetricBin": False, "BinX": 1, "BinY": 1, "MaxBinX": 4, "MaxBinY": 4,
+          "StartX": 0, "StartY": 0, "ExposureMin": 3.2e-05, "ExposureMax": 2000.0, "ExposureResolution": 1e-06,
+          "ReadoutMode": 0, "HasShutter": False, "CanStopExposure": False, "CanAbortExposure": True,
+          "CameraState": 0, "ImageReady": False, "PercentCompleted": 0, "CanPulseGuide": True,
+          "IsPulseGuiding": False, "CCDTemperature": 20.0, "SensorName": "", "GainMin": 0, "GainMax": 570,
+          "OffsetMin": 0}
+MEMBERS = {
+    0: COMMON | {"Name": "ZWO ASI462MC Simulator", "CameraXSize": 1936, "CameraYSize": 1096, "NumX": 1936,
+                 "NumY": 1096, "PixelSizeX": 2.9, "PixelSizeY": 2.9, "SensorType": 2, "BayerOffsetX": 0,
+                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": pytest.approx(3.06 / 16),
+                 "FullWellCapacity": pytest.approx(3.06 * 4095), "Gain": 200, "Offset": 12, "OffsetMax": 80,
+                 "ReadoutModes": ["RAW16", "RAW8", "RGB24"], "CanSetCCDTemperature": False,
+                 "CanGetCoolerPower": False},
+    1: COMMON | {"Name": "ZWO ASI294MM Pro GPS Simulator", "CameraXSize": 4144, "CameraYSize": 2822,
+                 "NumX": 4144, "NumY": 2822, "PixelSizeX": 4.63, "PixelSizeY": 4.63, "SensorType": 0,
+                 "MaxADU": 16383 << 2, "ElectronsPerADU": pytest.approx(3.92 / 4),
+                 "FullWellCapacity": pytest.approx(3.92 * 16383), "Gain": 120, "Offset": 8, "OffsetMax": 250,
+                 "ReadoutModes": ["RAW16", "RAW8"], "CanSetCCDTemperature": True, "CanGetCoolerPower": True,
+                 "CoolerOn": False, "CoolerPower": 0.0, "SetCCDTemperature": 0.0},
+}
+NOT_IMPLEMENTED = {0: ["Gains", "Offsets", "HeatSinkTemperature", "CoolerOn", "CoolerPower", "SetCCDTemperature"],
+                   1: ["Gains", "Offsets", "HeatSinkTemperature", "BayerOffsetX", "BayerOffsetY"]}
+
+
+@pytest.mark.parametrize("number", [0, 1])
+def test_every_member_reads_through_the_standard_client(connected, number):
+    client = connected(number)
+    values = {name: getattr(client, name) for name in MEMBERS[number]}
+    assert values == MEMBERS[number]
+    assert client.Description == f"{MEMBERS[number]['Name']} (ZWO ASI camera)"
+    assert "orlicam" in client.DriverInfo[0]
+    for name in NOT_IMPLEMENTED[number]:
+        with pytest.raises(NotImplementedException):
+            getattr(client, name)
+
+
+def test_device_state_lists_the_operational_members(connected):
+    state = {item["Name"]: item["Value"] for item in connected(1).DeviceState}
+    assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "ImageReady", "IsPulseGuiding",
+                           "PercentCompleted", "TimeStamp"]
+    assert [state[k] for k in ("CameraState", "CCDTemperature", "ImageReady", "IsPulseGuiding")] == [0, 20.0, False, False]
+    assert "CoolerPower" not in {item["Name"] for item in connected(0).DeviceState}
+
+
+def test_use_while_disconnected_raises_not_connected(server):
+    client = AlpacaCamera(f"127.0.0.1:{server.port}", 0)
+    assert client.Connected is False
+    for action in (lambda: client.CameraXSize, lambda: client.ImageArray, lambda: client.StartExposure(0.1, True),
+                   lambda: client.PulseGuide(0, 10)):
+        with pytest.raises(NotConnectedException):
+            action()
+
+
+def test_connect_and_disconnect_open_and_close_the_camera(server, log):
+    client = AlpacaCamera(f"127.0.0.1:{server.port}", 1)
+    log.clear_calls()
+    client.Connect()
+    assert client.Connected is True
+    assert [c for c in log.calls() if c[0] in ("ASIOpenCamera", "ASIInitCamera")] == [
+        ("ASIOpenCamera", (1,)), ("ASIInitCamera", (1,))]
+    client.Disconnect()
+    assert client.Connected is False
+    assert ("ASICloseCamera", (1,)) in log.calls()
+
+
+def test_stopping_the_server_closes_connected_cameras(log):
+    with Server(port=0, discovery=False) as running:
+        AlpacaCamera(f"127.0.0.1:{running.port}", 0).Connected = True
+        log.clear_calls()
+    assert ("ASICloseCamera", (0,)) in log.calls()
+
+
+def expose(client, duration, light=True):
+    client.StartExposure(duration, light)
+    wait_for(lambda: client.ImageReady, "the image")
+
+
+def test_an_exposure_reaches_the_sdk_with_the_subframe_and_duration(connected, log):
+    client = connected(1)
+    client.BinX = 2
+    assert client.BinY == 2
+    client.StartX, client.StartY, client.NumX, client.NumY = 16, 8, 640, 480
+    client.ReadoutMode = 1
+    log.clear_calls()
+    expose(client, 0.05, light=False)
+    sent = [c for c in log.calls() if c[0] in ("ASISetROIFormat", "ASISetStartPos", "ASIStartExposure")]
+    assert sent == [("ASISetROIFormat", (1, 640, 480, 2, 0)), ("ASISetStartPos", (1, 16, 8)),
+                    ("ASIStartExposure", (1, 1))]
+    assert ("ASISetControlValue", (1, 1, 50000, 0)) in log.calls()
+    assert client.LastExposureDuration == pytest.approx(0.05)
+    assert (client.CameraState, client.PercentCompleted) == (0, 100)
+    client.StartExposure(0.5, True)   # the last exposure's figures stay until the next one ends
+    assert (client.ImageReady, client.LastExposureDuration) == (False, pytest.approx(0.05))
+    wait_for(lambda: client.ImageReady, "the second image")
+    assert client.LastExposureDuration == pytest.approx(0.5)
+
+
+def test_image_array_as_imagebytes_and_json_is_the_captured_frame_transposed(server, connected, captured):
+    client = connected(1)
+    client.BinX, client.NumX, client.NumY, client.StartX, client.StartY = 2, 1024, 700, 8, 6
+    expose(client, 0.02)
+    (frame,) = captured
+    assert frame.data.shape == (700, 1024) and frame.data.dtype == np.uint16
+    expected = frame.data.T.tolist()
+    assert [list(column) for column in client.ImageArray] == expected           # ImageBytes, as alpyca asks
+    assert (client.img_desc.ImageElementType, client.img_desc.TransmissionElementType) == (2, 8)
+    assert (client.img_desc.Rank, client.img_desc.Dimension1, client.img_desc.Dimension2) == (2, 1024, 700)
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+    conn.request("GET", "/api/v1/camera/1/imagearray?ClientTransactionID=77")   # no Accept: JSON
+    reply = json.loads(conn.getresponse().read())
+    conn.close()
+    assert (reply["Type"], reply["Rank"], reply["ErrorNumber"], reply["ClientTransactionID"]) == (2, 2, 0, 77)
+    assert reply["Value"] == expected
+    assert client.LastExposureStartTime == frame.meta.start_time.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
+    assert client.LastExposureDuration == frame.meta.exposure
+
+
+def test_colour_frames_are_rank_3_with_planes_last(server, connected, captured):
+    client = connected(0)
+    client.NumX, client.NumY, client.ReadoutMode = 64, 32, 2
+    expose(client, 0.01)
+    (frame,) = captured
+    assert frame.data.shape == (32, 64, 3)
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+    conn.request("GET", "/api/v1/camera/0/imagearray", headers={"Accept": "application/imagebytes"})
+    raw = conn.getresponse().read()
+    conn.request("GET", "/api/v1/camera/0/imagearray")
+    reply = json.loads(conn.getresponse().read())
+    conn.close()
+    header = struct.unpack("<11i", raw[:44])
+    assert header[:2] == (1, 0) and header[4:] == (44, 2, 6, 3, 64, 32, 3)
+    pixels = np.frombuffer(raw[44:], np.uint8).reshape(64, 32, 3)
+    assert np.array_equal(pixels, frame.data.transpose(1, 0, 2))
+    assert reply["Rank"] == 3 and reply["Value"] == frame.data.transpose(1, 0, 2).tolist()
+
+
+def started(client, duration):
+    try:
+        client.StartExposure(duration, True)
+        return True
+    except InvalidOperationException:
+        return False
+
+
+def test_polling_during_an_exposure_and_conflicting_writes(connected, log):
+    client = connected(1)
+    client.NumX, client.NumY = 256, 256
+    client.StartExposure(3.0, True)
+    assert client.CameraState == 2 and client.ImageReady is False
+    assert 0 <= client.PercentCompleted < 100
+    assert (client.Gain, client.CCDTemperature) == (120, 20.0)
+    for write in (lambda: setattr(client, "Gain", 200), lambda: setattr(client, "BinX", 2),
+                  lambda: setattr(client, "NumX", 128), lambda: setattr(client, "ReadoutMode", 1),
+                  lambda: client.StartExposure(1.0, True), lambda: setattr(client, "Connected", False)):
+        with pytest.raises(InvalidOperationException, match="while an exposure is in progress"):
+            write()
+    assert client.Gain == 120
+    log.clear_calls()
+    client.AbortExposure()
+    assert log.calls() == [("ASIStopExposure", (1,))]
+    assert (client.CameraState, client.ImageReady, client.PercentCompleted) == (0, False, 0)
+    with pytest.raises(InvalidOperationException, match="until the aborted exposure has ended"):
+        client.StartExposure(0.01, True)
+    with pytest.raises(InvalidOperationException):
+        client.ImageArray
+    wait_for(lambda: started(client, 0.01), "the aborted exposure to end")
+    wait_for(lambda: client.ImageReady, "the next image")
+    assert len(client.ImageArray) == 256
+
+
+def test_a_failed_exposure_is_the_error_state_with_the_sdk_message(connected):
+    client = connected(1)
+    client.NumX, client.NumY = 64, 64
+    simulator.fail_next("ASIStartExposure", 15)
+    client.StartExposure(0.01, True)
+    wait_for(lambda: client.CameraState != 2 and client.CameraState != 3, "the failure")
+    assert (client.CameraState, client.ImageReady) == (5, False)
+    with pytest.raises(Exception) as failure:
+        client.ImageArray
+    assert "ASI error code 15." in str(failure.value)
+
+
+@pytest.mark.parametrize("member, value", [("Gain", 571), ("Gain", -1), ("Offset", 251), ("SetCCDTemperature", -60.0)])
+def test_out_of_range_values_are_invalid_value_errors(connected, member, value):
+    client = connected(1)
+    with pytest.raises(InvalidValueException):
+        setattr(client, member, value)
+
+
+def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
+    client = connected(1)
+    client.NumX, client.NumY = 100, 51
+    log.clear_calls()
+    with pytest.raises(InvalidValueException):
+        client.StartExposure(0.01, True)
+    client.NumX, client.NumY = 4144, 2822
+    client.StartX = 8
+    with pytest.raises(InvalidValueException, match="subframe 4144x2822 at \\(8, 0\\) does not fit the 4144x2822"):
+        client.StartExposure(0.01, True)
+    assert [c for c in log.calls() if c[0] == "ASIStartExposure"] == []
+    assert client.CameraState == 0
+
+
+def test_pulse_guide_returns_at_once_and_guides_in_the_background(connected, log):
+    client = connected(1)
+    log.clear_calls()
+    client.PulseGuide(3, 0)
+    assert client.IsPulseGuiding is False
+    client.PulseGuide(0, 300)
+    assert client.IsPulseGuiding is True
+    client.PulseGuide(2, 100)  # the other axis may guide at the same time
+    with pytest.raises(InvalidOperationException, match="a dec guide pulse is already running"):
+        client.PulseGuide(1, 100)
+    with pytest.raises(InvalidOperationException, match="cannot disconnect while a guide pulse runs"):
+        client.Connected = False
+    wait_for(lambda: not client.IsPulseGuiding, "the pulses to end")
+    guide = [c for c in log.calls() if c[0].startswith("ASIPulseGuide")]
+    assert sorted(guide) == sorted([("ASIPulseGuideOn", (1, 0)), ("ASIPulseGuideOff", (1, 0)),
+                                    ("ASIPulseGuideOn", (1, 2)), ("ASIPulseGuideOff", (1, 2))])
+    assert guide.index(("ASIPulseGuideOn", (1, 0))) < guide.index(("ASIPulseGuideOff", (1, 0)))
+
+
+def test_cooling_reaches_the_target(connected, log):
+    simulator.set_time_scale(200.0)
+    client = connected(1)
+    log.clear_calls()
+    client.SetCCDTemperature = -10.0
+    client.CoolerOn = True
+    assert ("ASISetControlValue", (1, 16, -10, 0)) in log.calls()
+    assert ("ASISetControlValue", (1, 17, 1, 0)) in log.calls()
+    assert (client.SetCCDTemperature, client.CoolerOn) == (-10.0, True)
+    wait_for(lambda: abs(client.CCDTemperature + 10.0) <= 0.5, "the sensor to cool")
+    assert 0 < client.CoolerPower <= 100
+    client.CoolerOn = False
+    assert client.CoolerOn is False

@@ -1,0 +1,114 @@
+"""Running the server: discovery, ports already taken, and serve() stopping on a signal.
+Everything stays on the loopback interface."""
+import http.client
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from vorrant.orlicam.alpaca import DISCOVERY_PORT, Server, serve
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def ask(port, payload, timeout=5.0):
+    """Sends a datagram to 127.0.0.1:port; the reply, or None when none comes in time."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+        client.settimeout(timeout)
+        client.sendto(payload, ("127.0.0.1", port))
+        try:
+            return client.recvfrom(1024)[0]
+        except TimeoutError:
+            return None
+
+
+def test_discovery_answers_with_the_http_port():
+    with Server(port=0, discovery_port=0) as running:
+        assert running.discovery_port not in (None, DISCOVERY_PORT)
+        reply = ask(running.discovery_port, b"alpacadiscovery1")
+        assert json.loads(reply) == {"AlpacaPort": running.port}
+        assert ask(running.discovery_port, b"hello", timeout=0.5) is None
+        assert json.loads(ask(running.discovery_port, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
+
+
+def test_default_discovery_port_is_32227():
+    try:
+        running = Server(port=0).start()
+    except OSError as exc:
+        pytest.skip(f"port 32227 is taken on this machine: {exc}")
+    with running:
+        assert running.discovery_port == 32227
+        assert json.loads(ask(32227, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
+
+
+def test_a_second_server_on_the_same_port_is_refused_with_a_clear_message():
+    with Server(port=0, discovery=False) as first:
+        with pytest.raises(OSError) as refused:
+            Server(port=first.port, discovery=False).start()
+        assert str(refused.value) == f"[Errno 98] Alpaca HTTP port 127.0.0.1:{first.port} is already in use"
+        conn = http.client.HTTPConnection("127.0.0.1", first.port, timeout=10)
+        conn.request("GET", "/management/apiversions")
+        assert json.loads(conn.getresponse().read())["Value"] == [1]   # the first one still serves
+        conn.close()
+
+
+def test_a_taken_discovery_port_is_a_clear_message_and_frees_the_http_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as taken:
+        taken.bind(("127.0.0.1", 0))
+        udp = taken.getsockname()[1]
+        http_port = free_port()
+        with pytest.raises(OSError) as refused:
+            serve(port=http_port, discovery_port=udp)
+        assert str(refused.value) == (f"[Errno 98] Alpaca discovery port 127.0.0.1:{udp} (UDP) is already in use; "
+                                      "serve without discovery or stop the other Alpaca server")
+    with Server(port=http_port, discovery=False):
+        pass
+
+
+SERVE = textwrap.dedent("""
+    import logging, sys
+    logging.basicConfig(level=logging.INFO, stream=sys.stdout, format="%(name)s: %(message)s")
+    from vorrant.orlicam.alpaca import serve
+    serve(port=int(sys.argv[1]), discovery=False)
+    print("serve returned", flush=True)
+""")
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_serve_runs_until_a_signal_then_closes_the_cameras_and_returns(sig):
+    port = free_port()
+    child = subprocess.Popen([sys.executable, "-c", SERVE, str(port)], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, cwd=os.path.dirname(__file__))
+    try:
+        deadline = time.monotonic() + 60
+        while True:
+            assert child.poll() is None, child.stdout.read()
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                conn.request("PUT", "/api/v1/camera/1/connected", body="Connected=True",
+                             headers={"Content-Type": "application/x-www-form-urlencoded"})
+                assert json.loads(conn.getresponse().read())["ErrorNumber"] == 0
+                conn.close()
+                break
+            except ConnectionRefusedError:
+                assert time.monotonic() < deadline, "the server never came up"
+                time.sleep(0.1)
+        child.send_signal(sig)
+        output, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+    assert child.returncode == 0, output
+    lines = output.splitlines()
+    assert "vorrant.orlicam.alpaca: camera 1 (ZWO ASI294MM Pro GPS Simulator) closed" in lines
+    assert lines[-1] == "serve returned"
