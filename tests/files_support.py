@@ -4,28 +4,7 @@ from datetime import UTC, datetime
 
 import numpy as np
 
-try:
-    from vorrant.orlicam.frames import Frame, FrameMeta, Roi
-except ImportError:  # TEMPORARY until the camera layer lands
-    from dataclasses import dataclass, fields, make_dataclass
-
-    @dataclass(frozen=True, slots=True)
-    class Roi:
-        x: int
-        y: int
-        width: int
-        height: int
-        bin: int = 1
-        image_format: str = "RAW8"
-
-    FrameMeta = make_dataclass("FrameMeta", [(n, object) for n in (
-        "camera_name camera_index camera_id serial exposure gain offset temperature target_temperature cooled roi "
-        "bayer_pattern bit_depth pixel_size e_per_adu start_time gps dark index").split()], frozen=True)
-
-    @dataclass(frozen=True)
-    class Frame:
-        data: object
-        meta: object
+from vorrant.orlicam.frames import Frame, FrameMeta, Roi
 
 START = datetime(2026, 12, 7, 10, 50, 8, 123456, tzinfo=UTC)
 

@@ -3,8 +3,10 @@ from __future__ import annotations
 
 import os
 import struct
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 __all__ = ["write_grey_bmp"]
 
@@ -14,7 +16,7 @@ _PALETTE = bytes(b for level in range(256) for b in (level, level, level, 0))  #
 _PIXELS_PER_METRE = 2835  # 72 dpi
 
 
-def write_grey_bmp(path: str | os.PathLike[str], pixels: np.ndarray) -> None:
+def write_grey_bmp(path: str | os.PathLike[str], pixels: NDArray[Any]) -> None:
     """Writes a (height, width) uint8 array, rows top-down, as a bottom-up 8-bit BMP with a grey palette."""
     if pixels.dtype != np.uint8 or pixels.ndim != 2:
         raise ValueError(f"a greyscale BMP takes a 2-D uint8 array, not {pixels.ndim}-D {pixels.dtype}")

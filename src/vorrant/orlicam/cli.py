@@ -8,6 +8,7 @@ line); an interrupted recording closes its file first and exits with status 130.
 from __future__ import annotations
 
 import dataclasses
+import importlib
 import json
 import math
 import re
@@ -464,8 +465,7 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: Path) ->
 @click.option("--discovery/--no-discovery", default=True, show_default=True, help="Answer Alpaca discovery.")
 def serve(host: str, port: int, discovery: bool) -> None:
     """Serve the cameras over ASCOM Alpaca."""
-    from . import alpaca
-
+    alpaca = importlib.import_module("vorrant.orlicam.alpaca")
     try:
         alpaca.serve(host=host, port=port, discovery=discovery)
     except (OSError, RuntimeError) as error:

@@ -22,9 +22,12 @@ from types import ModuleType, TracebackType
 from typing import TYPE_CHECKING, Any, BinaryIO, Self
 
 import numpy as np
+from numpy.typing import NDArray
+
+from .frames import Frame
 
 if TYPE_CHECKING:
-    from .frames import Frame, FrameMeta
+    from .frames import FrameMeta
 
 __all__ = ["write_fits", "FitsCubeWriter", "header_cards", "bayer_pattern_at", "fits_timestamp"]
 
@@ -41,7 +44,8 @@ def _astropy_fits() -> ModuleType:
     except ImportError as error:
         error.add_note("writing FITS files needs astropy: pip install 'orlicam[fits]'")
         raise
-    return fits
+    module: ModuleType = fits
+    return module
 
 
 def _software() -> str:
@@ -124,7 +128,7 @@ def header_cards(meta: FrameMeta, height: int) -> list[tuple[str, Any, str]]:
     return cards
 
 
-def _planes(data: np.ndarray) -> np.ndarray:
+def _planes(data: NDArray[Any]) -> NDArray[Any]:
     """The pixels in FITS order: colour as the slowest axis, rows bottom-up."""
     if data.ndim == 3:
         data = np.moveaxis(data, 2, 0)
@@ -163,7 +167,7 @@ def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
     return header
 
 
-def _stored_bytes(data: np.ndarray) -> bytes | memoryview:
+def _stored_bytes(data: NDArray[Any]) -> bytes | memoryview:
     planes = _planes(data)
     if data.dtype == np.uint16:
         # BZERO 32768: the stored signed value is the unsigned one with its top bit flipped.
@@ -235,8 +239,8 @@ def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], ov
     fits = _astropy_fits()
     if not overwrite and os.path.exists(path):
         raise FileExistsError(f"{os.fspath(path)!r} exists")
-    if hasattr(frames, "meta"):
-        frame: Frame = frames  # type: ignore[assignment]
+    if isinstance(frames, Frame):
+        frame = frames
         buffer = io.BytesIO()
         header = _header(fits, frame, None)
         buffer.write(header.tostring().encode("ascii"))
@@ -245,11 +249,11 @@ def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], ov
         with open(path, "wb") as file:
             file.write(buffer.getbuffer())
         return
-    frames = iter(frames)  # type: ignore[arg-type]
-    first = next(frames, None)
+    remaining = iter(frames)
+    first = next(remaining, None)
     if first is None:
         raise ValueError("no frames to write")
     with FitsCubeWriter(path) as writer:
         writer.write(first)
-        for frame in frames:
+        for frame in remaining:
             writer.write(frame)

@@ -7,9 +7,10 @@ ones. Colour raw frames are shown as colour, one pixel per 2x2 Bayer cell.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 if TYPE_CHECKING:
     from .frames import Frame
@@ -19,7 +20,7 @@ __all__ = ["stretch", "superpixel", "write_png", "preview_array"]
 _CHANNEL = {"R": 0, "G": 1, "B": 2}
 
 
-def stretch(data: np.ndarray, low_percentile: float = 50.0, high_percentile: float = 99.9) -> np.ndarray:
+def stretch(data: NDArray[Any], low_percentile: float = 50.0, high_percentile: float = 99.9) -> NDArray[Any]:
     """uint8 picture of `data` (any shape): median to black, the high percentile to white, square-root curve."""
     values = data.astype(np.float32)
     low, high = np.percentile(values, (low_percentile, high_percentile))
@@ -28,7 +29,7 @@ def stretch(data: np.ndarray, low_percentile: float = 50.0, high_percentile: flo
     return (np.sqrt(scaled) * 255.0 + 0.5).astype(np.uint8)
 
 
-def superpixel(mosaic: np.ndarray, pattern: str) -> np.ndarray:
+def superpixel(mosaic: NDArray[Any], pattern: str) -> NDArray[Any]:
     """Half-size RGB from a Bayer mosaic whose first pixel starts `pattern`: each 2x2 cell one pixel."""
     h, w = mosaic.shape[0] // 2 * 2, mosaic.shape[1] // 2 * 2
     cells = mosaic[:h, :w].astype(np.float32).reshape(h // 2, 2, w // 2, 2)
@@ -38,7 +39,7 @@ def superpixel(mosaic: np.ndarray, pattern: str) -> np.ndarray:
     return rgb
 
 
-def preview_array(frame: Frame) -> np.ndarray:
+def preview_array(frame: Frame) -> NDArray[Any]:
     """The frame as an 8-bit picture: grey (h, w) or colour (h, w, 3), rows top-down."""
     meta = frame.meta
     data = frame.data

@@ -21,7 +21,7 @@ from array import array
 from collections.abc import Iterable
 from datetime import UTC, datetime
 from types import TracebackType
-from typing import TYPE_CHECKING, Self
+from typing import TYPE_CHECKING, Any, Self
 
 import numpy as np
 
@@ -84,7 +84,7 @@ class SerWriter:
         self.telescope = telescope
         self.count = 0
         self._shape: tuple[int, ...] | None = None
-        self._dtype: np.dtype | None = None
+        self._dtype: np.dtype[Any] | None = None
         self._times = array("q")
         self._fd: int | None = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
 
