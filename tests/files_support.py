@@ -65,3 +65,15 @@ def net_ticks(moment):
     """100 ns units since 0001-01-01, counted with integer datetime arithmetic."""
     epoch = datetime(1, 1, 1, tzinfo=moment.tzinfo)
     return (moment - epoch) // (datetime(1, 1, 1, 0, 0, 0, 1) - datetime(1, 1, 1)) * 10
+
+
+def read_grey_bmp(path):
+    raw = open(path, "rb").read()
+    magic, size, _, _, offset = struct.unpack_from("<2sIHHI", raw, 0)
+    header, width, height, planes, bits, compression, _, _, _, used, _ = struct.unpack_from("<IiiHHIIiiII", raw, 14)
+    assert (magic, size, header, planes, bits, compression) == (b"BM", len(raw), 40, 1, 8, 0)
+    palette = np.frombuffer(raw, np.uint8, count=4 * (used or 256), offset=54).reshape(-1, 4)
+    stride = (width + 3) // 4 * 4
+    rows = np.frombuffer(raw, np.uint8, count=stride * abs(height), offset=offset).reshape(abs(height), stride)
+    pixels = palette[rows[:, :width], 1]  # grey: any channel
+    return pixels[::-1] if height > 0 else pixels, palette

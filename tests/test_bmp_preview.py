@@ -1,28 +1,15 @@
 """The dark-frame BMP (read back by hand and by the camera's own dark subtraction) and PNG previews."""
-import struct
 import time
 
 import numpy as np
 import pytest
 from PIL import Image
 
-from files_support import Roi, frame
+from files_support import Roi, frame, read_grey_bmp
 from vorrant.orlicam import korvi
 from vorrant.orlicam.bmp import write_grey_bmp
 from vorrant.orlicam.korvi import ControlType, ExposureStatus, ImgType
 from vorrant.orlicam.preview import preview_array, stretch, superpixel, write_png
-
-
-def read_grey_bmp(path):
-    raw = open(path, "rb").read()
-    magic, size, _, _, offset = struct.unpack_from("<2sIHHI", raw, 0)
-    header, width, height, planes, bits, compression, _, _, _, used, _ = struct.unpack_from("<IiiHHIIiiII", raw, 14)
-    assert (magic, size, header, planes, bits, compression) == (b"BM", len(raw), 40, 1, 8, 0)
-    palette = np.frombuffer(raw, np.uint8, count=4 * (used or 256), offset=54).reshape(-1, 4)
-    stride = (width + 3) // 4 * 4
-    rows = np.frombuffer(raw, np.uint8, count=stride * abs(height), offset=offset).reshape(abs(height), stride)
-    pixels = palette[rows[:, :width], 1]  # grey: any channel
-    return pixels[::-1] if height > 0 else pixels, palette
 
 
 @pytest.mark.parametrize("shape", [(3, 5), (4, 8), (1, 1), (2, 7)])

@@ -135,9 +135,15 @@ def configure(cam: Camera, exposure: float | None, gain: int | None, offset: int
     fmt = None if image_format is None else image_format.upper()
     if roi is None:
         cam.set_roi(bin=bin, image_format=fmt)
-    else:
-        width, height, x, y = roi
-        cam.set_roi(width=width, height=height, bin=bin, image_format=fmt, x=x, y=y)
+        return
+    width, height, x, y = roi
+    across, down = desc.max_width // bin, desc.max_height // bin
+    if width % 8 or height % 2 or not 0 < width <= across or not 0 < height <= down:
+        raise ValueError(f"region {width}x{height} at bin {bin}: the width is a multiple of 8 up to {across}, "
+                         f"the height a multiple of 2 up to {down}")
+    if x is not None and y is not None and (x + width > across or y + height > down):
+        raise ValueError(f"region {width}x{height}+{x}+{y} at bin {bin} does not fit in {across}x{down}")
+    cam.set_roi(width=width, height=height, bin=bin, image_format=fmt, x=x, y=y)
 
 
 # --- presentation -------------------------------------------------------------------
@@ -172,7 +178,7 @@ class _Plain:
 
     def __init__(self, every: float = 1.0) -> None:
         self._every = every
-        self._last = -math.inf
+        self._last = time.monotonic()  # the first figures after one interval, when they mean something
 
     def update(self, text: str) -> None:
         now = time.monotonic()
@@ -428,7 +434,8 @@ def warm(camera: str) -> None:
 
 @cli.command()
 @click.argument("camera")
-@click.argument("direction", type=click.Choice(["north", "south", "east", "west"], case_sensitive=False))
+@click.argument("direction", type=click.Choice(["north", "south", "east", "west"], case_sensitive=False),
+                metavar="DIRECTION")
 @click.argument("duration", type=DURATION)
 def guide(camera: str, direction: str, duration: float) -> None:
     """Send one guide pulse through the ST4 port, e.g. `orlicam guide 0 north 500ms`."""

@@ -188,6 +188,7 @@ class FitsCubeWriter:
     _file: BinaryIO | None = field(default=None, init=False, repr=False)
     _first: Frame | None = field(default=None, init=False, repr=False)
     _end: datetime | None = field(default=None, init=False, repr=False)
+    _data_start: int = field(default=0, init=False, repr=False)
     _fits: ModuleType | None = field(default=None, init=False, repr=False)
 
     def __post_init__(self) -> None:
@@ -200,6 +201,7 @@ class FitsCubeWriter:
         if self._first is None:
             self._first = frame
             self._file.write(self._header_bytes(1))
+            self._data_start = self._file.tell()
         else:
             _check_same(self._first, frame)
         self._file.write(_stored_bytes(frame.data))
@@ -220,7 +222,11 @@ class FitsCubeWriter:
         file, self._file = self._file, None
         try:
             if self._first is not None:
-                size = file.tell()
+                # Whole frames only: an interrupt can land in the middle of one.
+                size = self._data_start + self.count * self._first.data.nbytes
+                file.flush()
+                file.truncate(size)
+                file.seek(size)
                 file.write(b"\0" * (-size % _BLOCK))
                 file.seek(0)
                 file.write(self._header_bytes(self.count))

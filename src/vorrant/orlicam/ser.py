@@ -74,7 +74,7 @@ class SerWriter:
     camera's name by default) and telescope go into the header's 40-byte text fields.
     """
 
-    __slots__ = ("path", "observer", "instrument", "telescope", "count", "_fd", "_shape", "_dtype", "_times")
+    __slots__ = ("path", "observer", "instrument", "telescope", "count", "_fd", "_shape", "_dtype", "_frame_bytes", "_times")
 
     def __init__(self, path: str | os.PathLike[str], observer: str = "", instrument: str | None = None,
                  telescope: str = "") -> None:
@@ -85,6 +85,7 @@ class SerWriter:
         self.count = 0
         self._shape: tuple[int, ...] | None = None
         self._dtype: np.dtype[Any] | None = None
+        self._frame_bytes = 0
         self._times = array("q")
         self._fd: int | None = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
 
@@ -107,7 +108,7 @@ class SerWriter:
             if data.dtype not in (np.uint8, np.uint16) or data.ndim not in (2, 3):
                 raise ValueError(f"SER frames are 2-D uint8/uint16 or RGB, not {data.ndim}-D {data.dtype}")
             _write_all(fd, self._header(frame))
-            self._shape, self._dtype = data.shape, data.dtype
+            self._shape, self._dtype, self._frame_bytes = data.shape, data.dtype, data.nbytes
         elif data.shape != self._shape or data.dtype != self._dtype:
             raise ValueError(f"every frame of a SER file has the shape and type of the first: "
                              f"{data.shape} {data.dtype} after {self._shape} {self._dtype}")
@@ -122,8 +123,13 @@ class SerWriter:
         if fd is None:
             return
         try:
-            if self.count:
-                _write_all(fd, memoryview(self._times).cast("B"))
+            if self._shape is not None:
+                # Whole frames only: an interrupt can land in the middle of one.
+                end = HEADER_SIZE + self.count * self._frame_bytes
+                os.ftruncate(fd, end)
+                os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
+                os.lseek(fd, end, os.SEEK_SET)
+                _write_all(fd, np.asarray(self._times[: self.count], dtype="<i8").tobytes())
         finally:
             os.close(fd)
 
