@@ -55,6 +55,7 @@ sanitize: $(ASAN_PY) system-deps
 
 bench: install
 	$(PY) bench/video.py
+	$(PY) bench/camera.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output

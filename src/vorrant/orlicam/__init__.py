@@ -1,1 +1,37 @@
-"""orlicam: call-by-call access to ZWO ASI cameras, with a simulated camera SDK."""
+"""orlicam: Python access to ZWO ASI cameras.
+
+`vorrant.orlicam.korvi` is the call-by-call SDK module. The everyday layer is exported
+here lazily, so importing korvi alone needs no numpy:
+
+    from vorrant.orlicam import Camera
+    with Camera(0) as cam:
+        frame = cam.capture(0.01)
+"""
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .camera import Camera, CameraDescription, Control, cameras
+    from .frames import Frame, FrameMeta, Roi
+
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi"]
+
+_HOME = {
+    "cameras": "camera", "Camera": "camera", "CameraDescription": "camera", "Control": "camera",
+    "Frame": "frames", "FrameMeta": "frames", "Roi": "frames",
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOME.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

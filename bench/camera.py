@@ -1,0 +1,78 @@
+"""Cost of the camera layer over the raw korvi calls it makes, measured side by side.
+
+1. cam.capture(0.001) against the raw sequence a script would write with korvi alone:
+   set the exposure, start it, poll the status until it ends, fetch the data and view
+   it as a numpy array. Full-frame RAW8 on the colour camera (index 0).
+2. Reading cam.gain against korvi.get_control_value(cam, ASI_GAIN).
+
+The two sides alternate in rounds; each round's median per call is kept and the table
+shows the median over rounds. Run with `make bench`; nothing here is asserted.
+"""
+import statistics
+import sys
+import time
+
+import numpy as np
+
+from vorrant.orlicam import Camera, korvi, simulator
+from vorrant.orlicam.korvi import ControlType
+
+ROUNDS = 7
+CAPTURES = 15          # per side and round
+READS = 20_000         # per side and round
+WORKING = int(korvi.ExposureStatus.ASI_EXP_WORKING)
+
+
+def raw_capture(cid, size, shape):
+    korvi.set_control_value(cid, ControlType.ASI_EXPOSURE, 1000, False)
+    korvi.start_exposure(cid, False)
+    while korvi.get_exp_status(cid) == WORKING:
+        pass
+    return np.frombuffer(korvi.get_data_after_exp(cid, size), np.uint8).reshape(shape)
+
+
+def timed_each(fn, count):
+    times = []
+    for _ in range(count):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def timed_loop(fn, count):
+    start = time.perf_counter()
+    for _ in range(count):
+        fn()
+    return (time.perf_counter() - start) / count
+
+
+def compare(label, layer, raw, count, timer, unit, scale):
+    ours, theirs = [], []
+    for _ in range(ROUNDS):
+        ours.append(timer(layer, count))
+        theirs.append(timer(raw, count))
+    a, b = statistics.median(ours), statistics.median(theirs)
+    print(f"{label:<36} {a * scale:>10.2f} {b * scale:>10.2f} {unit:<3} {a / b:>6.2f}x")
+    return a / b
+
+
+def main():
+    simulator.reset()
+    with Camera(0) as cam:
+        roi = cam.set_roi(image_format="RAW8")
+        cid, size, shape = cam.camera_id, roi.buffer_size, (roi.height, roi.width)
+        cam.exposure = 0.001
+        for _ in range(3):   # the first frames build the simulator's caches
+            cam.capture()
+            raw_capture(cid, size, shape)
+        print(f"{'':<36} {'layer':>10} {'raw korvi':>10}     {'ratio':>6}")
+        compare(f"capture 1 ms, {roi.width}x{roi.height} RAW8", lambda: cam.capture(0.001),
+                lambda: raw_capture(cid, size, shape), CAPTURES, timed_each, "ms", 1e3)
+        compare("cam.gain vs get_control_value", lambda: cam.gain,
+                lambda: korvi.get_control_value(cid, ControlType.ASI_GAIN), READS, timed_loop, "µs", 1e6)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,190 @@
+"""Frames as numpy arrays with their metadata, and the image-format table.
+
+Everything that depends on an image format (bytes per pixel, numpy dtype, array
+shape, how the SDK's bytes become an array) is written once, here.
+"""
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass
+from datetime import datetime
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from . import korvi
+
+__all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "Format", "format_named", "bayer_at"]
+
+
+@dataclass(frozen=True, slots=True)
+class Format:
+    """One image format: its name, the SDK's number, bytes per pixel and samples per pixel."""
+
+    name: str
+    img_type: korvi.ImgType
+    bytes_per_pixel: int
+    channels: int
+    dtype: np.dtype[Any]
+
+    def buffer_size(self, width: int, height: int) -> int:
+        return width * height * self.bytes_per_pixel
+
+    def shape(self, width: int, height: int) -> tuple[int, ...]:
+        return (height, width) if self.channels == 1 else (height, width, self.channels)
+
+
+# RAW16 is the SDK's 16-bit words in the machine's byte order, as they arrive.
+FORMATS: Final[dict[str, Format]] = {
+    f.name: f
+    for f in (
+        Format("RAW8", korvi.ImgType.IMG_RAW8, 1, 1, np.dtype(np.uint8)),
+        Format("RGB24", korvi.ImgType.IMG_RGB24, 3, 3, np.dtype(np.uint8)),
+        Format("RAW16", korvi.ImgType.IMG_RAW16, 2, 1, np.dtype(np.uint16)),
+        Format("Y8", korvi.ImgType.IMG_Y8, 1, 1, np.dtype(np.uint8)),
+    )
+}
+_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
+
+
+def format_named(value: object) -> Format:
+    """The format for a name ("RAW16", case-insensitive, "IMG_" prefix allowed), an
+    ImgType member or its number; TypeError/ValueError for anything else."""
+    if isinstance(value, str):
+        key = value.strip().upper().removeprefix("IMG_")
+        if key in FORMATS:
+            return FORMATS[key]
+        raise ValueError(f"unknown image format {value!r}; known: {', '.join(FORMATS)}")
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(
+            f"an image format is a name ({', '.join(FORMATS)}), an ImgType or an int, "
+            f"not {type(value).__name__}")
+    found = _BY_NUMBER.get(operator.index(value))
+    if found is None:
+        raise ValueError(f"unknown image format number {int(value)}; known: "
+                         + ", ".join(f"{int(f.img_type)} ({f.name})" for f in FORMATS.values()))
+    return found
+
+
+def _int_field(name: str, value: object, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"Roi {name} takes an int, got {type(value).__name__}")
+    number = operator.index(value)
+    if number < minimum:
+        raise ValueError(f"Roi {name} must be at least {minimum}, got {number}")
+    return number
+
+
+@dataclass(frozen=True, slots=True)
+class Roi:
+    """A region of interest as the SDK takes it: start and size in binned pixels,
+    the binning factor and the image format's name."""
+
+    x: int
+    y: int
+    width: int
+    height: int
+    bin: int = 1
+    image_format: str = "RAW8"
+
+    def __post_init__(self) -> None:
+        # Frozen: normalise through object.__setattr__ so equal regions compare equal.
+        for name, minimum in (("x", 0), ("y", 0), ("width", 1), ("height", 1), ("bin", 1)):
+            object.__setattr__(self, name, _int_field(name, getattr(self, name), minimum))
+        object.__setattr__(self, "image_format", format_named(self.image_format).name)
+
+    @property
+    def format(self) -> Format:
+        return FORMATS[self.image_format]
+
+    @property
+    def buffer_size(self) -> int:
+        """Bytes of one frame of this region."""
+        return FORMATS[self.image_format].buffer_size(self.width, self.height)
+
+
+_BAYER_NAMES: Final = ("RGGB", "BGGR", "GRBG", "GBRG")
+
+
+def bayer_at(pattern: str, x: int, y: int, width: int, height: int, flip: int = 0) -> str:
+    """The Bayer pattern of a frame's top-left 2x2 block, for a sensor with `pattern` read
+    from start (x, y) and mirrored by `flip` (bit 0 horizontal, bit 1 vertical): an odd
+    start or a mirror over an even width moves the colours."""
+    cells = (pattern[0:2], pattern[2:4])
+    out = []
+    for row in (0, 1):
+        j = height - 1 - row if flip & 2 else row
+        for col in (0, 1):
+            k = width - 1 - col if flip & 1 else col
+            out.append(cells[(y + j) & 1][(x + k) & 1])
+    return "".join(out)
+
+
+def bayer_name(pattern: int) -> str:
+    return _BAYER_NAMES[pattern]
+
+
+@dataclass(frozen=True, slots=True)
+class FrameMeta:
+    """What is known about a frame: the camera, the settings read back from it, and when."""
+
+    camera_name: str
+    camera_index: int
+    camera_id: int
+    serial: str | None
+    exposure: float
+    gain: int | None
+    offset: int | None
+    temperature: float | None
+    target_temperature: float | None
+    cooled: bool
+    roi: Roi
+    bayer_pattern: str | None
+    bit_depth: int
+    pixel_size: float
+    e_per_adu: float
+    start_time: datetime
+    gps: korvi.GpsData | None
+    dark: bool
+    index: int
+
+    @property
+    def image_format(self) -> str:
+        return self.roi.image_format
+
+    @property
+    def bin(self) -> int:
+        return self.roi.bin
+
+
+@dataclass(frozen=True, slots=True)
+class Frame:
+    """One image: `data` (numpy, read-only) and `meta`. RGB24 frames are (h, w, 3) in
+    R, G, B order; the others (h, w), uint16 for RAW16 and uint8 otherwise."""
+
+    data: npt.NDArray[Any]
+    meta: FrameMeta
+
+    @property
+    def width(self) -> int:
+        return int(self.data.shape[1])
+
+    @property
+    def height(self) -> int:
+        return int(self.data.shape[0])
+
+    def __array__(self, dtype: npt.DTypeLike = None, copy: bool | None = None) -> npt.NDArray[Any]:
+        if dtype is None and not copy:
+            return self.data
+        return np.array(self.data, dtype=dtype, copy=True)
+
+
+def to_array(raw: bytes | bytearray | memoryview, fmt: Format, width: int, height: int) -> npt.NDArray[Any]:
+    """The SDK's frame bytes as a read-only array in the format's shape; RGB24 arrives as
+    B, G, R per pixel and is reordered to R, G, B (one copy), the others are not copied."""
+    array = np.frombuffer(raw, dtype=fmt.dtype).reshape(fmt.shape(width, height))
+    if fmt.channels == 3:
+        array = np.ascontiguousarray(array[..., ::-1])
+    array.flags.writeable = False
+    return array
