@@ -80,70 +80,31 @@ FORMATS = click.Choice(["RAW8", "RAW16", "RGB24", "Y8"], case_sensitive=False)
 
 # --- cameras ------------------------------------------------------------------------
 
-def find_camera(spec: str) -> CameraDescription:
-    """The camera whose index is `spec`, or the one camera whose name contains it."""
-    from .camera import cameras
-
-    found = cameras()
-    if not found:
-        raise LookupError("no camera is connected")
-    if spec.isdigit():
-        matches = [c for c in found if c.index == int(spec)]
-    else:
-        matches = [c for c in found if spec.casefold() in c.name.casefold()]
-    if len(matches) == 1:
-        return matches[0]
-    listing = ", ".join(f"{c.index}: {c.name}" for c in found)
-    raise LookupError(f"{'no camera' if not matches else 'more than one camera'} matches {spec!r} ({listing})")
-
-
 @contextmanager
 def opened(spec: str) -> Iterator[Camera]:
+    """The camera by index ("0") or by text in its name ("294MM"), open for the block."""
     from .camera import Camera
 
-    with Camera(find_camera(spec)) as cam:
+    with Camera(int(spec) if spec.isdigit() else spec) as cam:
         yield cam
 
 
-def set_control(cam: Camera, name: str, value: float | int | None) -> None:
-    """Sets a control when given, refusing values outside its range with the range in the message."""
-    if value is None:
-        return
-    control = cam.controls.get(name)
-    if control is None:
-        raise ValueError(f"{cam.name} has no {name} control")
-    low, high = control.min, control.max
-    if not low <= value <= high:
-        unit = f" {control.unit}" if control.unit else ""
-        raise ValueError(f"{name} {value:g} is out of range for {cam.name}: {low:g} to {high:g}{unit}")
-    setattr(cam, name, value)
+def need(cam: Camera, feature: str, what: str) -> None:
+    if not getattr(cam.description, feature):
+        raise ValueError(f"{cam.name} has no {what}")
 
 
 def configure(cam: Camera, exposure: float | None, gain: int | None, offset: int | None, bin: int,
               image_format: str | None, roi: tuple[int, int, int | None, int | None] | None) -> None:
+    """Applies the capture options given; the camera checks each against its ranges."""
     if exposure is not None:
-        if exposure <= 0:
-            raise ValueError("the exposure is positive")
-        set_control(cam, "exposure", exposure)
-    set_control(cam, "gain", gain)
-    set_control(cam, "offset", offset)
-    desc = cam.description
-    if bin not in desc.bins:
-        raise ValueError(f"bin {bin} is not offered by {desc.name} (bins: {', '.join(map(str, desc.bins))})")
-    if image_format is not None and image_format.upper() not in desc.formats:
-        raise ValueError(f"{desc.name} does not deliver {image_format.upper()} (formats: {', '.join(desc.formats)})")
-    fmt = None if image_format is None else image_format.upper()
-    if roi is None:
-        cam.set_roi(bin=bin, image_format=fmt)
-        return
-    width, height, x, y = roi
-    across, down = desc.max_width // bin, desc.max_height // bin
-    if width % 8 or height % 2 or not 0 < width <= across or not 0 < height <= down:
-        raise ValueError(f"region {width}x{height} at bin {bin}: the width is a multiple of 8 up to {across}, "
-                         f"the height a multiple of 2 up to {down}")
-    if x is not None and y is not None and (x + width > across or y + height > down):
-        raise ValueError(f"region {width}x{height}+{x}+{y} at bin {bin} does not fit in {across}x{down}")
-    cam.set_roi(width=width, height=height, bin=bin, image_format=fmt, x=x, y=y)
+        cam.exposure = exposure
+    if gain is not None:
+        cam.gain = gain
+    if offset is not None:
+        cam.offset = offset
+    width, height, x, y = (None, None, None, None) if roi is None else roi
+    cam.set_roi(width=width, height=height, bin=bin, image_format=image_format, x=x, y=y)
 
 
 # --- presentation -------------------------------------------------------------------
@@ -407,18 +368,19 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 @click.option("--timeout", type=DURATION, default="10min", show_default=True, help="Give up after this long.")
 def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
     """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
-    with opened(camera) as cam:
-        if not cam.description.cooled:
-            raise ValueError(f"{cam.name} has no cooler")
-        with progress(f"cooling {cam.name} to {target:g} C") as shown:
-            def report(temperature: float, power: float) -> None:
-                shown.update(f"{temperature:6.1f} C, cooler {power:3.0f} %, target {target:g} C")
+    from .camera import Cooling
 
-            reached = cam.cool_to(target, timeout, tolerance=tolerance, progress=report)
-        temperature = cam.temperature
-    click.echo(f"{cam.name}: {temperature:.1f} C (target {target:g} C)")
-    if not reached:
-        raise TimeoutError(f"{temperature:.1f} C after {timeout:g} s, not within {tolerance:g} C of {target:g} C")
+    with opened(camera) as cam:
+        need(cam, "cooled", "cooler")
+        with progress(f"cooling {cam.name} to {target:g} C") as shown:
+            def report(now: Cooling) -> None:
+                shown.update(f"{now.temperature:6.1f} C, cooler {now.cooler_power:3d} %, {now.elapsed:4.0f} s")
+
+            try:
+                reached = cam.cool_to(target, timeout, tolerance=tolerance, progress=report)
+            except korvi.ASITimeout as error:
+                raise TimeoutError(f"{cam.name}: {error}") from None  # the message says it all
+    click.echo(f"{cam.name}: {reached:.1f} C (target {target:g} C)")
 
 
 @cli.command()
@@ -426,8 +388,7 @@ def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
 def warm(camera: str) -> None:
     """Turn the cooler off (the sensor warms up slowly on its own)."""
     with opened(camera) as cam:
-        if not cam.description.cooled:
-            raise ValueError(f"{cam.name} has no cooler")
+        need(cam, "cooled", "cooler")
         cam.cooler_on = False
         click.echo(f"{cam.name}: cooler off at {cam.temperature:.1f} C")
 
@@ -439,11 +400,8 @@ def warm(camera: str) -> None:
 @click.argument("duration", type=DURATION)
 def guide(camera: str, direction: str, duration: float) -> None:
     """Send one guide pulse through the ST4 port, e.g. `orlicam guide 0 north 500ms`."""
-    if duration <= 0:
-        raise ValueError("the pulse duration is positive")
     with opened(camera) as cam:
-        if not cam.description.st4:
-            raise ValueError(f"{cam.name} has no ST4 guide port")
+        need(cam, "st4", "ST4 guide port")
         cam.pulse_guide(direction.lower(), duration)
     click.echo(f"{cam.name}: guided {direction.lower()} for {duration * 1000:g} ms")
 
@@ -508,6 +466,6 @@ def main(argv: Sequence[str] | None = None) -> None:
         sys.exit(INTERRUPTED)
     except click.ClickException as error:
         fail(error.format_message(), error.exit_code)
-    except (korvi.ASIError, ValueError, OSError, LookupError, TimeoutError, ImportError) as error:
+    except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError is an OSError
         fail(error_line(error))
     sys.exit(status if isinstance(status, int) else 0)

@@ -24,23 +24,20 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Self
 import numpy as np
 from numpy.typing import NDArray
 
-from .frames import Frame
+from .frames import Frame, bayer_at
 
 if TYPE_CHECKING:
     from .frames import FrameMeta
 
-__all__ = ["write_fits", "FitsCubeWriter", "header_cards", "bayer_pattern_at", "fits_timestamp"]
+__all__ = ["write_fits", "FitsCubeWriter", "header_cards", "fits_timestamp"]
 
 ROW_ORDER = "BOTTOM-UP"
 _BLOCK = 2880
 
-# Pattern letters as a 2x2 table: moving the origin by (dx, dy) reads it from there.
-_PATTERNS = ("RGGB", "BGGR", "GRBG", "GBRG")
-
 
 def _astropy_fits() -> ModuleType:
     try:
-        from astropy.io import fits
+        from astropy.io import fits  # type: ignore[import-untyped]
     except ImportError as error:
         error.add_note("writing FITS files needs astropy: pip install 'orlicam[fits]'")
         raise
@@ -55,14 +52,6 @@ def _software() -> str:
         return "orlicam"
 
 
-def bayer_pattern_at(pattern: str, dx: int, dy: int) -> str:
-    """The 2x2 pattern read with its origin moved by (dx, dy) pixels."""
-    if pattern not in _PATTERNS:
-        raise ValueError(f"unknown Bayer pattern {pattern!r}")
-    cells = [[pattern[0], pattern[1]], [pattern[2], pattern[3]]]
-    return "".join(cells[(dy + j) % 2][(dx + i) % 2] for j in (0, 1) for i in (0, 1))
-
-
 def fits_timestamp(moment: datetime) -> str:
     """ISO 8601 in UTC with milliseconds and no zone suffix, as DATE-OBS takes it."""
     if moment.tzinfo is None:
@@ -75,14 +64,14 @@ def _is_colour_raw(meta: FrameMeta) -> bool:
     return meta.bayer_pattern is not None and meta.roi.image_format in ("RAW8", "RAW16")
 
 
-def header_cards(meta: FrameMeta, height: int) -> list[tuple[str, Any, str]]:
-    """The descriptive keywords (everything but the structural ones) for a frame of `height` rows."""
+def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, Any, str]]:
+    """The descriptive keywords (everything but the structural ones) for a width x height frame."""
     roi = meta.roi
     cards: list[tuple[str, Any, str]] = [
         ("DATE-OBS", fits_timestamp(meta.start_time), "exposure start, UTC" + (" (GPS)" if meta.gps else "")),
         ("TIMESYS", "UTC", "time scale of DATE-OBS"),
-        ("EXPTIME", meta.exposure, "[s] exposure time"),
-        ("EXPOSURE", meta.exposure, "[s] exposure time"),
+        ("EXPTIME", round(meta.exposure, 6), "[s] exposure time"),  # the camera counts in microseconds
+        ("EXPOSURE", round(meta.exposure, 6), "[s] exposure time"),
     ]
     if meta.gain is not None:
         cards.append(("GAIN", meta.gain, "sensor gain setting"))
@@ -106,9 +95,8 @@ def header_cards(meta: FrameMeta, height: int) -> list[tuple[str, Any, str]]:
         cards.append(("CAMSER", meta.serial, "camera serial number"))
     cards.append(("IMAGETYP", "Dark Frame" if meta.dark else "Light Frame", "frame type"))
     if _is_colour_raw(meta) and meta.bayer_pattern is not None:
-        # The sensor's pattern starts at the sensor origin; the frame starts at the ROI
-        # origin, and the first stored row is the frame's last one.
-        stored = bayer_pattern_at(meta.bayer_pattern, roi.x, roi.y + height - 1)
+        # The frame's pattern starts at its top-left pixel; the first stored row is its last one.
+        stored = bayer_at(meta.bayer_pattern, 0, height - 1, width, height)
         cards += [
             ("BAYERPAT", stored, "CFA pattern from the first stored pixel"),
             ("XBAYROFF", 0, "Bayer pattern x offset"),
@@ -162,7 +150,7 @@ def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
         header["BSCALE"] = 1
     if data.ndim == 3:
         header["CTYPE3"] = ("RGB", "colour planes R, G, B")
-    for key, value, comment in header_cards(frame.meta, data.shape[0]):
+    for key, value, comment in header_cards(frame.meta, data.shape[1], data.shape[0]):
         header[key] = (value, comment)
     return header
 

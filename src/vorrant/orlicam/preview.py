@@ -44,9 +44,7 @@ def preview_array(frame: Frame) -> NDArray[Any]:
     meta = frame.meta
     data = frame.data
     if meta.bayer_pattern is not None and meta.roi.image_format in ("RAW8", "RAW16") and data.ndim == 2:
-        from .fits import bayer_pattern_at
-
-        data = superpixel(data, bayer_pattern_at(meta.bayer_pattern, meta.roi.x, meta.roi.y))
+        data = superpixel(data, meta.bayer_pattern)
     return stretch(data)
 
 

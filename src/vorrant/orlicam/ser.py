@@ -56,10 +56,7 @@ def _colour_id(frame: Frame) -> int:
     if frame.data.ndim == 3:
         return RGB
     if meta.bayer_pattern is not None and meta.roi.image_format in ("RAW8", "RAW16"):
-        # The pattern from the frame's first pixel: the ROI origin moves it.
-        from .fits import bayer_pattern_at
-
-        return _BAYER[bayer_pattern_at(meta.bayer_pattern, meta.roi.x, meta.roi.y)]
+        return _BAYER[meta.bayer_pattern]  # the pattern from the frame's first pixel, as SER wants it
     return MONO
 
 
