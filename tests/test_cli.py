@@ -234,3 +234,27 @@ def test_serve_reports_a_busy_port_in_one_line():
         result = run("serve", "--port", port, "--no-discovery", timeout=30)
     assert result.returncode == 1
     assert one_error_line(result).startswith(f"cannot serve on 127.0.0.1:{port}: ")
+
+
+def test_snap_with_a_gps_fix_takes_time_and_position_from_the_camera(tmp_path):
+    setup = "simulator.set_gps_fix(1, True); simulator.set_gps_position(1, 47.3769, 8.5417, 408)"
+    result = run_with_simulator(setup, "snap", "1", "-e", "20ms", "--roi", "64x32", "-o", tmp_path / "g.fits")
+    assert result.returncode == 0, result.stderr
+    header = afits.getheader(tmp_path / "g.fits")
+    assert (header["SITELAT"], header["SITELONG"], header["SITEELEV"]) == (47.3769, 8.5417, 408)
+    assert header["GPSSATS"] > 0 and header["TIMESYS"] == "UTC"
+    assert header.comments["DATE-OBS"] == "exposure start, UTC (GPS)"
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}", header["DATE-OBS"])
+
+
+def test_frame_to_fits_from_the_package(tmp_path):
+    from vorrant.orlicam import Camera, write_ser
+
+    with Camera(0) as cam:
+        cam.set_roi(64, 32, image_format="RGB24")
+        frame = cam.capture(0.001)
+    frame.to_fits(tmp_path / "f.fits")
+    with afits.open(tmp_path / "f.fits") as hdul:
+        np.testing.assert_array_equal(np.moveaxis(hdul[0].data[:, ::-1, :], 0, -1), frame.data)
+    assert write_ser(tmp_path / "f.ser", [frame]) == 1
+    np.testing.assert_array_equal(read_ser(tmp_path / "f.ser")[1][0], frame.data)
