@@ -60,12 +60,16 @@ def test_superpixel_takes_each_colour_from_its_cell(pattern, rgb):
     np.testing.assert_array_equal(out, np.broadcast_to(np.array(rgb, np.float32), (2, 3, 3)))
 
 
-def test_stretch_maps_median_to_black_and_the_top_to_white():
-    data = np.arange(1001, dtype=np.uint16)  # median 500, 99.9th percentile 999
-    out = stretch(data)
-    assert out.dtype == np.uint8
-    assert (out[0], out[500], out[999], out[1000]) == (0, 0, 255, 255)
-    assert out[750] == round(np.sqrt(250 / 499) * 255)
+def test_stretch_blacks_out_the_sky_noise_and_keeps_stars_in_order():
+    rng = np.random.default_rng(5)
+    sky = rng.normal(1000, 10, (200, 200))
+    stars = np.zeros_like(sky)
+    stars[50, 50], stars[100, 120], stars[150, 30] = 100, 400, 1600
+    stars[18:23, 178:183] = 30000  # a bright star's core, more pixels than the top 0.01 %
+    out = stretch(np.clip(sky + stars, 0, 65535).astype(np.uint16))
+    assert out.dtype == np.uint8 and out.shape == (200, 200)
+    assert np.mean(out[stars == 0] == 0) > 0.95  # the sky is black apart from its brightest noise
+    assert out[20, 180] == 255 and 0 < out[50, 50] < out[100, 120] < out[150, 30] < 255
 
 
 def test_png_preview_of_colour_raw_is_half_size_rgb(tmp_path):

@@ -346,16 +346,20 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
     until = math.inf if duration is None else duration
     try:
         with writer, cam.stream(copy=False) as video, progress("recording ...") as shown:
-            start = time.perf_counter()
+            start = shown_at = time.perf_counter()
             for frame in video:
                 writer.write(frame)
                 stats.count += 1
                 stats.bytes += frame.data.nbytes
-                stats.seconds = time.perf_counter() - start
-                stats.dropped = video.dropped
-                shown.update(stats.line())
+                now = time.perf_counter()
+                stats.seconds = now - start
                 if stats.count >= limit or stats.seconds >= until:
                     break
+                if now - shown_at >= 0.25:  # the figures, not every frame: each costs a camera call
+                    shown_at = now
+                    stats.dropped = video.dropped
+                    shown.update(stats.line())
+            stats.dropped = video.dropped
     except KeyboardInterrupt:
         stats.interrupted = True
     return stats

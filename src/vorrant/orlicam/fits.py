@@ -77,7 +77,8 @@ def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, An
         cards.append(("GAIN", meta.gain, "sensor gain setting"))
     if meta.offset is not None:
         cards.append(("OFFSET", meta.offset, "sensor offset setting"))
-    cards.append(("EGAIN", meta.e_per_adu, "[e-/ADU] electrons per ADU"))
+    # The SDK holds it as a 32-bit float: seven significant digits are all there is.
+    cards.append(("EGAIN", float(f"{meta.e_per_adu:.7g}"), "[e-/ADU] electrons per ADU"))
     if meta.temperature is not None:
         cards.append(("CCD-TEMP", meta.temperature, "[C] sensor temperature"))
     if meta.cooled and meta.target_temperature is not None:

@@ -1,8 +1,8 @@
 """Quick-look pictures: an automatic stretch to 8 bits and a PNG writer (pillow, the ``png`` extra).
 
-The stretch puts the sky background (the median) near black and the 99.9th percentile at
-white, with a square-root curve between, so faint stars show without burning the bright
-ones. Colour raw frames are shown as colour, one pixel per 2x2 Bayer cell.
+The stretch puts the sky and its noise (up to two standard deviations above the median)
+at black and the 99.99th percentile at white, with a square-root curve between, so faint
+stars show without burning the bright ones. Colour raw frames are shown as colour, one pixel per 2x2 Bayer cell.
 """
 from __future__ import annotations
 
@@ -20,12 +20,15 @@ __all__ = ["stretch", "superpixel", "write_png", "preview_array"]
 _CHANNEL = {"R": 0, "G": 1, "B": 2}
 
 
-def stretch(data: NDArray[Any], low_percentile: float = 50.0, high_percentile: float = 99.9) -> NDArray[Any]:
-    """uint8 picture of `data` (any shape): median to black, the high percentile to white, square-root curve."""
+def stretch(data: NDArray[Any], noise_floor: float = 2.0, high_percentile: float = 99.99) -> NDArray[Any]:
+    """uint8 picture of `data` (any shape): black up to `noise_floor` standard deviations of the
+    sky above its median, white from the high percentile, a square-root curve between."""
     values = data.astype(np.float32)
-    low, high = np.percentile(values, (low_percentile, high_percentile))
-    span = max(float(high - low), 1.0)
-    scaled = np.clip((values - np.float32(low)) / np.float32(span), 0.0, 1.0)
+    sky = float(np.median(values))
+    sigma = 1.4826 * float(np.median(np.abs(values - np.float32(sky))))  # robust: stars do not count
+    low = sky + noise_floor * sigma
+    high = max(float(np.percentile(values, high_percentile)), low + 1.0)
+    scaled = np.clip((values - np.float32(low)) / np.float32(high - low), 0.0, 1.0)
     return (np.sqrt(scaled) * 255.0 + 0.5).astype(np.uint8)
 
 
