@@ -56,6 +56,7 @@ sanitize: $(ASAN_PY) system-deps
 bench: install
 	$(PY) bench/video.py
 	$(PY) bench/camera.py
+	$(PY) bench/stream.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output

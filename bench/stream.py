@@ -21,6 +21,7 @@ ORLICAM = [sys.executable, "-m", "vorrant.orlicam"]
 ROUNDS = 3
 # (label, camera, width, height, format, bytes per pixel, frames)
 SETTINGS = [
+    ("320x240 RAW8, 1 ms", 0, 320, 240, "RAW8", 1, 1000),
     ("640x480 RAW8, 1 ms", 0, 640, 480, "RAW8", 1, 600),
     ("1920x1080 RAW8, 1 ms", 0, 1920, 1080, "RAW8", 1, 300),
     ("1920x1080 RAW16, 1 ms", 0, 1920, 1080, "RAW16", 2, 150),

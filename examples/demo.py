@@ -17,7 +17,7 @@ from astropy.io import fits
 from vorrant.orlicam import Camera, simulator
 from vorrant.orlicam.preview import stretch
 
-OUT = pathlib.Path(__file__).resolve().parent.parent / "demo-output"
+OUT = pathlib.Path(os.path.relpath(pathlib.Path(__file__).resolve().parent.parent / "demo-output"))
 ORLICAM = pathlib.Path(sys.executable).with_name("orlicam")
 
 
@@ -116,7 +116,7 @@ def main():
 
     orlicam("guide", "0", "north", "500ms")
     guide_measurement()
-    print(f"\nfiles in {os.path.relpath(OUT)}: {', '.join(sorted(p.name for p in OUT.iterdir()))}")
+    print(f"\nfiles in {OUT}: {', '.join(sorted(p.name for p in OUT.iterdir()))}")
 
 
 if __name__ == "__main__":
