@@ -193,3 +193,11 @@ def test_ser_timestamps_keep_microseconds_across_zones():
     moment = datetime(2000, 1, 1, 12, 0, 0, 1, tzinfo=UTC)
     assert ticks(moment) == 630_823_248_000_000_010
     assert ticks(moment.astimezone(timezone(timedelta(hours=-5)))) == ticks(moment)
+
+
+def test_fits_keeps_an_existing_file_unless_told_to_overwrite(tmp_path):
+    (tmp_path / "f.fits").write_bytes(b"keep")
+    for frames in (frame(np.zeros((2, 2), np.uint8)), [frame(np.zeros((2, 2), np.uint8))]):
+        with pytest.raises(FileExistsError):
+            write_fits(tmp_path / "f.fits", frames, overwrite=False)
+    assert (tmp_path / "f.fits").read_bytes() == b"keep"

@@ -403,7 +403,10 @@ def warm(camera: str) -> None:
                 metavar="DIRECTION")
 @click.argument("duration", type=DURATION)
 def guide(camera: str, direction: str, duration: float) -> None:
-    """Send one guide pulse through the ST4 port, e.g. `orlicam guide 0 north 500ms`."""
+    """Send one guide pulse through the ST4 port.
+
+    Example: orlicam guide 0 north 500ms
+    """
     with opened(camera) as cam:
         need(cam, "st4", "ST4 guide port")
         cam.pulse_guide(direction.lower(), duration)

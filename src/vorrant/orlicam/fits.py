@@ -12,7 +12,6 @@ without it.
 """
 from __future__ import annotations
 
-import io
 import os
 from collections.abc import Iterable
 from dataclasses import dataclass, field
@@ -173,6 +172,7 @@ class FitsCubeWriter:
     """
 
     path: str | os.PathLike[str]
+    overwrite: bool = True
     count: int = field(default=0, init=False)
     _file: BinaryIO | None = field(default=None, init=False, repr=False)
     _first: Frame | None = field(default=None, init=False, repr=False)
@@ -182,7 +182,7 @@ class FitsCubeWriter:
 
     def __post_init__(self) -> None:
         self._fits = _astropy_fits()
-        self._file = open(self.path, "wb")
+        self._file = open(self.path, "wb" if self.overwrite else "xb")
 
     def write(self, frame: Frame) -> None:
         if self._file is None or self._fits is None:
@@ -231,24 +231,19 @@ class FitsCubeWriter:
 
 def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = True) -> None:
     """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube."""
-    fits = _astropy_fits()
-    if not overwrite and os.path.exists(path):
-        raise FileExistsError(f"{os.fspath(path)!r} exists")
     if isinstance(frames, Frame):
-        frame = frames
-        buffer = io.BytesIO()
-        header = _header(fits, frame, None)
-        buffer.write(header.tostring().encode("ascii"))
-        buffer.write(_stored_bytes(frame.data))
-        buffer.write(b"\0" * (-buffer.tell() % _BLOCK))
-        with open(path, "wb") as file:
-            file.write(buffer.getbuffer())
+        header: str = _header(_astropy_fits(), frames, None).tostring()  # whole blocks, END included
+        data = _stored_bytes(frames.data)
+        with open(path, "wb" if overwrite else "xb") as file:
+            file.write(header.encode("ascii"))
+            file.write(data)
+            file.write(b"\0" * (-len(data) % _BLOCK))
         return
     remaining = iter(frames)
     first = next(remaining, None)
     if first is None:
         raise ValueError("no frames to write")
-    with FitsCubeWriter(path) as writer:
+    with FitsCubeWriter(path, overwrite) as writer:
         writer.write(first)
         for frame in remaining:
             writer.write(frame)
