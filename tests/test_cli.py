@@ -258,3 +258,27 @@ def test_frame_to_fits_from_the_package(tmp_path):
         np.testing.assert_array_equal(np.moveaxis(hdul[0].data[:, ::-1, :], 0, -1), frame.data)
     assert write_ser(tmp_path / "f.ser", [frame]) == 1
     np.testing.assert_array_equal(read_ser(tmp_path / "f.ser")[1][0], frame.data)
+
+
+@pytest.mark.parametrize("text, seconds", [
+    ("2s", 2.0), ("500ms", 0.5), ("250us", 250e-6), ("250µs", 250e-6), ("1.5min", 90.0), ("2m", 120.0),
+    ("0.25", 0.25), ("1e-3s", 1e-3), (" 3 s ", 3.0), ("1h", 3600.0),
+])
+def test_durations_take_units(text, seconds):
+    from vorrant.orlicam.cli import parse_duration
+    assert parse_duration(text) == pytest.approx(seconds, rel=1e-12)
+
+
+@pytest.mark.parametrize("text, region", [
+    ("640x480", (640, 480, None, None)), ("640X480+100+50", (640, 480, 100, 50)), (" 8x2+0+0 ", (8, 2, 0, 0)),
+])
+def test_regions_take_an_optional_start(text, region):
+    from vorrant.orlicam.cli import parse_roi
+    assert parse_roi(text) == region
+
+
+@pytest.mark.parametrize("text", ["", "s", "2 parsec", "-1s", "1,5s", "ms500"])
+def test_malformed_durations_are_refused(text):
+    from vorrant.orlicam.cli import parse_duration
+    with pytest.raises(ValueError, match=r"is not a duration \(examples: 2s, 500ms, 250us\)$"):
+        parse_duration(text)
