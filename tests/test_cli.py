@@ -6,6 +6,7 @@ import signal
 import subprocess
 import sys
 import time
+from datetime import UTC, datetime, timedelta
 
 import numpy as np
 import pytest
@@ -101,6 +102,7 @@ def test_user_errors_print_one_line_and_exit_non_zero(tmp_path, args, status, me
 
 
 def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
+    began = datetime.now(UTC)
     result = run("snap", "1", "--exposure", "50ms", "--gain", "150", "--offset", "20", "--bin", "2",
                  "--format", "RAW16", "--roi", "512x256+16+8", "--count", "2", "-o", tmp_path / "m42_{n:03}.fits",
                  "--png")
@@ -111,6 +113,7 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
     korvi.open_camera(1)
     serial = korvi.get_serial_number(1).id
     temperature = korvi.get_control_value(1, ControlType.ASI_TEMPERATURE)[0] / 10
+    target = korvi.get_control_value(1, ControlType.ASI_TARGET_TEMP)[0]
     with afits.open(tmp_path / "m42_001.fits") as hdul:
         header, data = hdul[0].header, hdul[0].data
         assert {k: header[k] for k in ("NAXIS1", "NAXIS2", "BITPIX", "BZERO", "EXPTIME", "EXPOSURE", "GAIN",
@@ -121,7 +124,9 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
             "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "BOTTOM-UP"}
         assert header["XPIXSZ"] == pytest.approx(2 * info.pixel_size) and header["EGAIN"] == pytest.approx(
             info.elec_per_adu)
-        assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and "SET-TEMP" in header
+        assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and header["SET-TEMP"] == target
+        start = datetime.strptime(header["DATE-OBS"], "%Y-%m-%dT%H:%M:%S.%f").replace(tzinfo=UTC)
+        assert began - timedelta(seconds=1) <= start <= datetime.now(UTC)
         assert "BAYERPAT" not in header and data.std() > 0
     assert result.stdout.splitlines()[0] == f"{tmp_path / 'm42_001.fits'}: 512x256 RAW16, 0.05 s (+ m42_001.png)"
 
