@@ -27,7 +27,6 @@ from . import korvi
 
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription
-    from .frames import Frame
 
 __all__ = ["main", "cli", "parse_duration", "parse_roi"]
 
