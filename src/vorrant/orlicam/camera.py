@@ -17,7 +17,6 @@ import weakref
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
-from enum import IntEnum
 from types import TracebackType
 from typing import Any, Final, Generic, Self, TypeVar, overload
 
@@ -25,7 +24,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import korvi
-from .frames import FORMATS, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named, to_array
+from .errors import noted
+from .frames import FORMATS, FORMATS_BY_NUMBER, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named, to_array
+from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, GUIDE, INT, MODE,
+                    PERCENT, PIN, PIN_ALIASES, SECONDS_US, TENTH_CELSIUS, Control, IntKind, Kind, bool_arg,
+                    enum_arg, int_arg, real_arg, seconds_arg, short_name)
 
 __all__ = ["cameras", "Camera", "CameraDescription", "Control", "Cooling", "Stream", "TriggerOutput"]
 
@@ -48,207 +51,15 @@ _WAIT_SLICE_MS: Final = 250
 _MAX_GUIDE_S: Final = 3600.0
 _MAX_TRIGGER_S: Final = 2000.0
 
-
-# --- enumeration arguments: a member, its name (short or full) or its number ------
-
-E = TypeVar("E", bound=IntEnum)
-
-
-def _short(member: IntEnum, prefixes: tuple[str, ...]) -> str:
-    name = member.name
-    for prefix in prefixes:
-        if name.startswith(prefix):
-            return name[len(prefix):].lower()
-    return name.lower()
-
-
-def _member(cls: type[E], value: object, what: str, prefixes: tuple[str, ...],
-            allowed: tuple[E, ...] | None = None, aliases: Mapping[str, str] | None = None) -> E:
-    choices = allowed if allowed is not None else tuple(m for m in cls if m.value >= 0)
-    known = ", ".join(repr(_short(m, prefixes)) for m in choices)
-    found: E | None = None
-    if isinstance(value, cls):
-        found = value
-    elif isinstance(value, str):
-        key = value.strip().lower().replace("-", "_").replace(" ", "_")
-        key = (aliases or {}).get(key, key)
-        found = next((m for m in cls if key in (m.name.lower(), _short(m, prefixes))), None)
-        if found is None:
-            raise ValueError(f"unknown {what} {value!r}; known: {known}")
-    elif isinstance(value, int) and not isinstance(value, bool):
-        try:
-            found = cls(operator.index(value))
-        except ValueError:
-            raise ValueError(f"unknown {what} number {value}; known: "
-                             + ", ".join(f"{int(m)} ({_short(m, prefixes)})" for m in choices)) from None
-    else:
-        raise TypeError(f"{what} takes a {cls.__name__}, a name or an int, not {type(value).__name__}")
-    if found not in choices:
-        raise ValueError(f"{what} {_short(found, prefixes)!r} is not available here; available: {known}")
-    return found
-
-
-_GUIDE: Final = ("ASI_GUIDE_",)
-_FLIP: Final = ("ASI_FLIP_",)
-_FLIP_ALIASES: Final = {"horizontal": "horiz", "vertical": "vert"}
-_MODE: Final = ("ASI_MODE_TRIG_", "ASI_MODE_")
-_PIN: Final = ("ASI_TRIG_OUTPUT_PIN", "ASI_TRIG_OUTPUT_")
-_PIN_ALIASES: Final = {"pina": "a", "pinb": "b", "pin_a": "a", "pin_b": "b"}
-
-
-def _real(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} takes a number (int or float), not {type(value).__name__}")
-    number = float(value)
-    if math.isnan(number):
-        raise ValueError(f"{name} must be a number, got nan")
-    return number
-
-
-def _integer(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
-        raise TypeError(f"{name} takes an int, not {type(value).__name__}")
-    return operator.index(value)
-
-
-def _flag(name: str, value: object) -> bool:
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)) and value in (0, 1):
-        return bool(value)
-    raise TypeError(f"{name} takes a bool, not {value!r}")
-
-
-def _timeout(name: str, value: object) -> float:
-    seconds = _real(name, value)
-    if not seconds > 0:
-        raise ValueError(f"{name} must be positive (seconds), got {seconds:g}")
-    return seconds
-
-
-# --- controls: SDK numbers <-> physical values ---------------------------------------
-
 G = TypeVar("G")
 S = TypeVar("S")
-
-
-class _Kind(Generic[G, S]):
-    """How one kind of control turns SDK integers into values and back."""
-
-    unit = ""
-
-    def from_raw(self, raw: int) -> G:
-        raise NotImplementedError
-
-    def to_raw(self, name: str, value: S) -> int:
-        raise NotImplementedError
-
-    def show(self, raw: int) -> str:
-        return f"{self.from_raw(raw)}{' ' + self.unit if self.unit else ''}"
-
-
-class _Int(_Kind[int, int]):
-    def __init__(self, unit: str = "") -> None:
-        self.unit = unit
-
-    def from_raw(self, raw: int) -> int:
-        return raw
-
-    def to_raw(self, name: str, value: int) -> int:
-        return _integer(name, value)
-
-
-class _Bool(_Kind[bool, bool]):
-    def from_raw(self, raw: int) -> bool:
-        return raw != 0
-
-    def to_raw(self, name: str, value: bool) -> int:
-        return int(_flag(name, value))
-
-    def show(self, raw: int) -> str:
-        return str(raw != 0)
-
-
-class _Scaled(_Kind[float, float]):
-    """A physical value that the SDK counts in steps of `scale` (µs, ms, 0.1 °C...)."""
-
-    def __init__(self, scale: float, unit: str) -> None:
-        self.scale = scale
-        self.unit = unit
-
-    def from_raw(self, raw: int) -> float:
-        return raw * self.scale
-
-    def to_raw(self, name: str, value: float) -> int:
-        number = _real(name, value)
-        if math.isinf(number):
-            raise ValueError(f"{name} must be finite, got {number}")
-        return round(number / self.scale)
-
-    def show(self, raw: int) -> str:
-        return f"{raw * self.scale:g} {self.unit}"
-
-
-class _Flip(_Kind[korvi.FlipStatus, "korvi.FlipStatus | str | int"]):
-    def from_raw(self, raw: int) -> korvi.FlipStatus:
-        return korvi.FlipStatus(raw)
-
-    def to_raw(self, name: str, value: korvi.FlipStatus | str | int) -> int:
-        return int(_member(korvi.FlipStatus, value, name, _FLIP, aliases=_FLIP_ALIASES))
-
-    def show(self, raw: int) -> str:
-        return f"{raw} ({_short(korvi.FlipStatus(raw), _FLIP)})" if raw in (0, 1, 2, 3) else str(raw)
-
-
-_INT = _Int()
-_PERCENT = _Int("%")
-_BOOL = _Bool()
-_SECONDS_US = _Scaled(1e-6, "s")
-_SECONDS_MS = _Scaled(1e-3, "s")
-_TENTH_CELSIUS = _Scaled(0.1, "°C")
-_CELSIUS = _Scaled(1.0, "°C")
-_FLIP_KIND = _Flip()
-
-# Name and kind of every control the SDK knows; `cam.controls` is keyed by these names.
-_CONTROLS: Final[dict[int, tuple[str, _Kind[Any, Any]]]] = {
-    CT.ASI_GAIN: ("gain", _INT),
-    CT.ASI_EXPOSURE: ("exposure", _SECONDS_US),
-    CT.ASI_GAMMA: ("gamma", _INT),
-    CT.ASI_WB_R: ("wb_red", _INT),
-    CT.ASI_WB_B: ("wb_blue", _INT),
-    CT.ASI_OFFSET: ("offset", _INT),
-    CT.ASI_BANDWIDTHOVERLOAD: ("bandwidth", _PERCENT),
-    CT.ASI_OVERCLOCK: ("overclock", _INT),
-    CT.ASI_TEMPERATURE: ("temperature", _TENTH_CELSIUS),
-    CT.ASI_FLIP: ("flip", _FLIP_KIND),
-    CT.ASI_AUTO_MAX_GAIN: ("auto_max_gain", _INT),
-    CT.ASI_AUTO_MAX_EXP: ("auto_max_exposure", _SECONDS_MS),
-    CT.ASI_AUTO_TARGET_BRIGHTNESS: ("auto_target_brightness", _INT),
-    CT.ASI_HARDWARE_BIN: ("hardware_bin", _BOOL),
-    CT.ASI_HIGH_SPEED_MODE: ("high_speed_mode", _BOOL),
-    CT.ASI_COOLER_POWER_PERC: ("cooler_power", _PERCENT),
-    CT.ASI_TARGET_TEMP: ("target_temperature", _CELSIUS),
-    CT.ASI_COOLER_ON: ("cooler_on", _BOOL),
-    CT.ASI_MONO_BIN: ("mono_bin", _BOOL),
-    CT.ASI_FAN_ON: ("fan_on", _BOOL),
-    CT.ASI_PATTERN_ADJUST: ("pattern_adjust", _INT),
-    CT.ASI_ANTI_DEW_HEATER: ("anti_dew_heater", _BOOL),
-    CT.ASI_FAN_ADJUST: ("fan_adjust", _INT),
-    CT.ASI_PWRLED_BRIGNT: ("power_led_brightness", _INT),
-    CT.ASI_USBHUB_RESET: ("usb_hub_reset", _INT),
-    CT.ASI_GPS_SUPPORT: ("gps", _BOOL),
-    CT.ASI_GPS_START_LINE: ("gps_start_line", _INT),
-    CT.ASI_GPS_END_LINE: ("gps_end_line", _INT),
-    CT.ASI_ROLLING_INTERVAL: ("rolling_interval", _Int("µs")),
-}
-_CONTROL_NAMES: Final = {name: CT(number) for number, (name, _) in _CONTROLS.items()}
 
 
 @dataclass(frozen=True, slots=True)
 class _Caps:
     member: korvi.ControlType
     name: str
-    kind: _Kind[Any, Any]
+    kind: Kind[Any, Any]
     sdk_name: str
     description: str
     min: int
@@ -256,23 +67,6 @@ class _Caps:
     default: int
     writable: bool
     auto_supported: bool
-
-
-@dataclass(frozen=True, slots=True)
-class Control:
-    """One control of an open camera: its capabilities and current value, in the
-    units of the matching Camera property (exposure in s, temperatures in °C)."""
-
-    name: str
-    min: Any
-    max: Any
-    default: Any
-    writable: bool
-    auto_supported: bool
-    description: str
-    unit: str
-    value: Any
-    auto: bool
 
 
 # --- discovery ------------------------------------------------------------------------
@@ -301,7 +95,8 @@ class CameraDescription:
     mechanical_shutter: bool
 
 
-_registry_lock = threading.Lock()
+# Re-entrant: a forgotten Camera may be finalised (and close itself) while this thread holds it.
+_registry_lock = threading.RLock()
 _registry: dict[int, weakref.ref[Camera]] = {}   # camera id -> the Camera that holds it
 _gps_seen: dict[tuple[int, str], bool] = {}
 
@@ -320,7 +115,6 @@ def _has_gps(camera_id: int, name: str) -> bool:
     holder = _holder(camera_id)
     if holder is not None and holder.is_open:
         return holder._gps
-    answer = False
     try:
         try:
             answer = bool(_get_value(camera_id, CT.ASI_GPS_SUPPORT)[0])
@@ -330,8 +124,10 @@ def _has_gps(camera_id: int, name: str) -> bool:
                 answer = bool(_get_value(camera_id, CT.ASI_GPS_SUPPORT)[0])
             finally:
                 korvi.close_camera(camera_id)
+    except korvi.ASIInvalidControlType:
+        answer = False   # the camera has no GPS control at all
     except korvi.ASIError:
-        answer = False
+        return False     # busy elsewhere or gone: no answer to remember
     _gps_seen[key] = answer
     return answer
 
@@ -348,9 +144,6 @@ def _describe(index: int, info: korvi.CameraInfo) -> CameraDescription:
         st4=info.st_4_port, trigger=info.is_trigger_cam,
         gps=_has_gps(info.camera_id, info.name), usb3=info.is_usb3_camera,
         mechanical_shutter=info.mechanical_shutter)
-
-
-FORMATS_BY_NUMBER: Final = {int(f.img_type): f for f in FORMATS.values()}
 
 
 def cameras() -> list[CameraDescription]:
@@ -391,48 +184,19 @@ def _resolve(which: object) -> CameraDescription:
     return found[index]
 
 
-# --- errors ----------------------------------------------------------------------------
-
-# What usually lies behind the SDK codes that users meet.
-_HINTS: Final[dict[type[korvi.ASIError], str]] = {
-    korvi.ASIInvalidSize: "the region of interest breaks a rule: width a multiple of 8, height even, "
-                          "and inside the sensor at that bin",
-    korvi.ASIInvalidImageType: "the camera does not offer that image format or bin",
-    korvi.ASIOutOfBoundary: "the start position puts the region outside the sensor",
-    korvi.ASIGeneralError: "usually a value the camera refuses, a read-only control, or a capture "
-                           "started before the camera was initialised",
-    korvi.ASITimeout: "no frame arrived in time: check the exposure, the trigger mode and the USB link",
-    korvi.ASICameraClosed: "the camera is not open",
-    korvi.ASICameraRemoved: "the camera was disconnected; reconnect it and open it again",
-    korvi.ASIInvalidID: "the camera id is unknown; the camera may have been disconnected",
-    korvi.ASIInvalidSequence: "stop the running capture first",
-    korvi.ASIVideoModeActive: "a video stream is running: leave the stream first",
-    korvi.ASIExposureInProgress: "an exposure is running: wait for it or stop it first",
-    korvi.ASIInvalidMode: "this needs another camera mode (soft triggers need a soft trigger mode)",
-    korvi.ASIInvalidPath: "the file path is not usable",
-    korvi.ASIInvalidFileFormat: "the dark frame must be a BMP of the full sensor",
-}
-
-
-def _noted(exc: BaseException, operation: str, label: str) -> BaseException:
-    note = f"orlicam: {operation} on {label}"
-    hint = _HINTS.get(type(exc)) if isinstance(exc, korvi.ASIError) else None
-    exc.add_note(f"{note} (hint: {hint})" if hint else note)
-    return exc
-
-
 # --- the camera ------------------------------------------------------------------------
 
 class _ControlAttr(Generic[G, S]):
     """A Camera property backed by one SDK control, in physical units."""
 
-    __slots__ = ("member", "number", "name", "kind")
+    __slots__ = ("member", "number", "name", "kind", "plain")
 
-    def __init__(self, member: korvi.ControlType, kind: _Kind[G, S]) -> None:
+    def __init__(self, member: korvi.ControlType, kind: Kind[G, S]) -> None:
         self.member = member
         self.number = int(member)
-        self.name = _CONTROLS[member][0]
+        self.name = CONTROLS[member][0]
         self.kind = kind
+        self.plain = isinstance(kind, IntKind)   # the SDK's number is the value: no conversion call
 
     @overload
     def __get__(self, cam: None, owner: type[Camera]) -> Self: ...
@@ -445,9 +209,10 @@ class _ControlAttr(Generic[G, S]):
         if self.number not in cam._caps:
             raise cam._lacking(self.name, "reading")
         try:
-            return self.kind.from_raw(_get_value(cam._id, self.member)[0])
+            raw = _get_value(cam._id, self.member)[0]
         except korvi.ASIError as exc:
-            raise _noted(exc, f"reading {self.name}", cam._label)
+            raise noted(exc, f"reading {self.name}", cam._label)
+        return raw if self.plain else self.kind.from_raw(raw)  # type: ignore[return-value]
 
     def __set__(self, cam: Camera, value: S) -> None:
         cam._write(self.number, value)
@@ -501,7 +266,7 @@ class Camera:
                 return
             holder = _holder(self._id)
             if holder is not None and holder is not self:
-                raise _noted(korvi.ASIGeneralError(
+                raise noted(korvi.ASIGeneralError(
                     f"{self._label} is already open through another Camera object in this process; "
                     "use that object or close it first"), "opening", self._label)
             try:
@@ -511,10 +276,13 @@ class Camera:
                     self._load()
                 except BaseException:
                     self._caps = {}
-                    korvi.close_camera(self._id)
+                    try:
+                        korvi.close_camera(self._id)
+                    except korvi.ASIError:
+                        pass   # the first failure is the one to report
                     raise
             except korvi.ASIError as exc:
-                raise _noted(exc, "opening", self._label)
+                raise noted(exc, "opening", self._label)
             _registry[self._id] = weakref.ref(self)
             self._open = True
 
@@ -526,7 +294,7 @@ class Camera:
                 member = record.control_type
             except ValueError:
                 continue   # a control this SDK build has no name for
-            name, kind = _CONTROLS[member]
+            name, kind = CONTROLS[member]
             caps[int(member)] = _Caps(member, name, kind, record.name, record.description,
                                       record.min_value, record.max_value, record.default_value,
                                       record.is_writable, record.is_auto_supported)
@@ -551,7 +319,7 @@ class Camera:
             try:
                 korvi.close_camera(self._id)
             except korvi.ASIError as exc:
-                raise _noted(exc, "closing", self._label)
+                raise noted(exc, "closing", self._label)
 
     def __enter__(self) -> Self:
         self.open()
@@ -605,7 +373,7 @@ class Camera:
 
     def _require_open(self, operation: str) -> None:
         if not self._open:
-            raise _noted(korvi.ASICameraClosed(
+            raise noted(korvi.ASICameraClosed(
                 f"{self._label} is closed; open it first (with Camera(...) as cam: or cam.open())"),
                 operation, self._label)
 
@@ -620,17 +388,17 @@ class Camera:
     def _caps_named(self, name: object, operation: str) -> _Caps:
         if isinstance(name, str):
             key = name.strip()
-            member = _CONTROL_NAMES.get(key)
+            member = CONTROL_NAMES.get(key)
             if member is None:   # the SDK's own names work too ("Gain", "CoolerOn")
                 member = next((c.member for c in self._caps.values() if c.sdk_name == key), None)
             if member is None:
                 self._require_open(operation)
                 raise self._lacking(key, operation)
         else:
-            member = _member(CT, name, "control", ("ASI_",))
+            member = enum_arg(CT, name, "control", ("ASI_",))
         caps = self._caps.get(int(member))
         if caps is None:
-            raise self._lacking(_CONTROLS[member][0], operation)
+            raise self._lacking(CONTROLS[member][0], operation)
         return caps
 
     def _checked_raw(self, caps: _Caps, value: object) -> int:
@@ -645,12 +413,12 @@ class Camera:
     def _write(self, number: int, value: object) -> None:
         caps = self._caps.get(number)
         if caps is None:
-            raise self._lacking(_CONTROLS[number][0], "setting")
+            raise self._lacking(CONTROLS[number][0], "setting")
         raw = self._checked_raw(caps, value)
         try:
             _set_value(self._id, caps.member, raw, False)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"setting {caps.name} to {caps.kind.show(raw)}", self._label)
+            raise noted(exc, f"setting {caps.name} to {caps.kind.show(raw)}", self._label)
 
     def get_control(self, name: str | korvi.ControlType | int) -> Any:
         """A control's current value by name (as in `controls`), ControlType or number."""
@@ -658,7 +426,7 @@ class Camera:
         try:
             return caps.kind.from_raw(_get_value(self._id, caps.member)[0])
         except korvi.ASIError as exc:
-            raise _noted(exc, f"reading {caps.name}", self._label)
+            raise noted(exc, f"reading {caps.name}", self._label)
 
     def set_control(self, name: str | korvi.ControlType | int, value: Any) -> None:
         """Sets a control by name (as in `controls`), ControlType or number; checked against
@@ -669,7 +437,7 @@ class Camera:
     def set_auto(self, name: str | korvi.ControlType | int, on: bool = True) -> None:
         """Switches a control's automatic mode on or off, keeping its current value."""
         caps = self._caps_named(name, "setting the automatic mode of")
-        flag = _flag("on", on)
+        flag = bool_arg("on", on)
         if not caps.auto_supported:
             have = ", ".join(c.name for c in self._caps.values() if c.auto_supported) or "none"
             raise ValueError(f"{caps.name} has no automatic mode on {self._label}; controls with one: {have}")
@@ -677,7 +445,7 @@ class Camera:
             raw = _get_value(self._id, caps.member)[0]
             _set_value(self._id, caps.member, raw, flag)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"switching automatic {caps.name} {'on' if flag else 'off'}", self._label)
+            raise noted(exc, f"switching automatic {caps.name} {'on' if flag else 'off'}", self._label)
 
     @property
     def controls(self) -> Mapping[str, Control]:
@@ -688,28 +456,28 @@ class Camera:
             try:
                 raw, auto = _get_value(self._id, caps.member)
             except korvi.ASIError as exc:
-                raise _noted(exc, f"reading {caps.name}", self._label)
+                raise noted(exc, f"reading {caps.name}", self._label)
             k = caps.kind
             out[caps.name] = Control(caps.name, k.from_raw(caps.min), k.from_raw(caps.max),
                                      k.from_raw(caps.default), caps.writable, caps.auto_supported,
                                      caps.description, k.unit, k.from_raw(raw), auto)
         return out
 
-    exposure: _ControlAttr[float, float] = _ControlAttr(CT.ASI_EXPOSURE, _SECONDS_US)
-    gain: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAIN, _INT)
-    offset: _ControlAttr[int, int] = _ControlAttr(CT.ASI_OFFSET, _INT)
-    temperature: _ControlAttr[float, float] = _ControlAttr(CT.ASI_TEMPERATURE, _TENTH_CELSIUS)
-    target_temperature: _ControlAttr[float, float] = _ControlAttr(CT.ASI_TARGET_TEMP, _CELSIUS)
-    cooler_on: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_COOLER_ON, _BOOL)
-    cooler_power: _ControlAttr[int, int] = _ControlAttr(CT.ASI_COOLER_POWER_PERC, _PERCENT)
-    fan_on: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_FAN_ON, _BOOL)
-    anti_dew_heater: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_ANTI_DEW_HEATER, _BOOL)
-    bandwidth: _ControlAttr[int, int] = _ControlAttr(CT.ASI_BANDWIDTHOVERLOAD, _PERCENT)
-    high_speed_mode: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_HIGH_SPEED_MODE, _BOOL)
-    flip: _ControlAttr[korvi.FlipStatus, korvi.FlipStatus | str | int] = _ControlAttr(CT.ASI_FLIP, _FLIP_KIND)
-    wb_red: _ControlAttr[int, int] = _ControlAttr(CT.ASI_WB_R, _INT)
-    wb_blue: _ControlAttr[int, int] = _ControlAttr(CT.ASI_WB_B, _INT)
-    gamma: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAMMA, _INT)
+    exposure: _ControlAttr[float, float] = _ControlAttr(CT.ASI_EXPOSURE, SECONDS_US)
+    gain: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAIN, INT)
+    offset: _ControlAttr[int, int] = _ControlAttr(CT.ASI_OFFSET, INT)
+    temperature: _ControlAttr[float, float] = _ControlAttr(CT.ASI_TEMPERATURE, TENTH_CELSIUS)
+    target_temperature: _ControlAttr[float, float] = _ControlAttr(CT.ASI_TARGET_TEMP, CELSIUS)
+    cooler_on: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_COOLER_ON, BOOL)
+    cooler_power: _ControlAttr[int, int] = _ControlAttr(CT.ASI_COOLER_POWER_PERC, PERCENT)
+    fan_on: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_FAN_ON, BOOL)
+    anti_dew_heater: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_ANTI_DEW_HEATER, BOOL)
+    bandwidth: _ControlAttr[int, int] = _ControlAttr(CT.ASI_BANDWIDTHOVERLOAD, PERCENT)
+    high_speed_mode: _ControlAttr[bool, bool] = _ControlAttr(CT.ASI_HIGH_SPEED_MODE, BOOL)
+    flip: _ControlAttr[korvi.FlipStatus, korvi.FlipStatus | str | int] = _ControlAttr(CT.ASI_FLIP, FLIP_KIND)
+    wb_red: _ControlAttr[int, int] = _ControlAttr(CT.ASI_WB_R, INT)
+    wb_blue: _ControlAttr[int, int] = _ControlAttr(CT.ASI_WB_B, INT)
+    gamma: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAMMA, INT)
 
     # -- region of interest --
 
@@ -721,7 +489,7 @@ class Camera:
             width, height, binning, img_type = korvi.get_roi_format(self._id)
             x, y = korvi.get_start_pos(self._id)
         except korvi.ASIError as exc:
-            raise _noted(exc, "reading the region of interest", self._label)
+            raise noted(exc, "reading the region of interest", self._label)
         return Roi(x, y, width, height, binning, FORMATS_BY_NUMBER[int(img_type)].name)
 
     @roi.setter
@@ -733,7 +501,7 @@ class Camera:
         self._apply_roi(roi)
 
     def _check_bin(self, binning: int) -> int:
-        binning = _integer("bin", binning)
+        binning = int_arg("bin", binning)
         if binning not in self._desc.bins:
             raise ValueError(f"bin {binning} is not supported by {self._label}; supported: "
                              + ", ".join(map(str, self._desc.bins)))
@@ -746,25 +514,34 @@ class Camera:
                              + ", ".join(self._desc.formats))
         return fmt
 
+    def _check_geometry(self, x: int, y: int, width: int, height: int, binning: int) -> None:
+        sensor_w, sensor_h = self._desc.max_width // binning, self._desc.max_height // binning
+        for name, size in (("width", width), ("height", height)):
+            if size <= 0:
+                raise ValueError(f"the ROI {name} must be positive, got {size}")
+        if width % 8:
+            raise ValueError(f"the ROI width must be a multiple of 8, got {width}")
+        if height % 2:
+            raise ValueError(f"the ROI height must be even, got {height}")
+        for name, start in (("x", x), ("y", y)):
+            if start < 0:
+                raise ValueError(f"the ROI {name} must not be negative, got {start}")
+        if x + width > sensor_w or y + height > sensor_h:
+            raise ValueError(
+                f"the ROI must lie inside the sensor, which is {sensor_w} x {sensor_h} pixels at bin {binning}; "
+                f"got x + width = {x + width}, y + height = {y + height}")
+
     def _check_roi(self, roi: Roi) -> None:
         self._check_bin(roi.bin)
         self._check_format(roi.image_format)
-        sensor_w, sensor_h = self._desc.max_width // roi.bin, self._desc.max_height // roi.bin
-        if roi.width % 8:
-            raise ValueError(f"the ROI width must be a multiple of 8, got {roi.width}")
-        if roi.height % 2:
-            raise ValueError(f"the ROI height must be even, got {roi.height}")
-        if roi.x + roi.width > sensor_w or roi.y + roi.height > sensor_h:
-            raise ValueError(
-                f"the ROI must lie inside the sensor, which is {sensor_w} x {sensor_h} pixels at bin {roi.bin}; "
-                f"got x + width = {roi.x + roi.width}, y + height = {roi.y + roi.height}")
+        self._check_geometry(roi.x, roi.y, roi.width, roi.height, roi.bin)
 
     def _apply_roi(self, roi: Roi) -> None:
         try:
             korvi.set_roi_format(self._id, roi.width, roi.height, roi.bin, FORMATS[roi.image_format].img_type)
             korvi.set_start_pos(self._id, roi.x, roi.y)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"setting the region of interest to {roi}", self._label)
+            raise noted(exc, f"setting the region of interest to {roi}", self._label)
 
     def set_roi(self, width: int | None = None, height: int | None = None, bin: int = 1,
                 image_format: str | korvi.ImgType | int | None = None,
@@ -775,22 +552,16 @@ class Camera:
         binning = self._check_bin(bin)
         fmt = None if image_format is None else self._check_format(image_format)
         sensor_w, sensor_h = self._desc.max_width // binning, self._desc.max_height // binning
-        w = sensor_w - sensor_w % 8 if width is None else _integer("width", width)
-        h = sensor_h - sensor_h % 2 if height is None else _integer("height", height)
-        for name, size in (("width", w), ("height", h)):
-            if size <= 0:
-                raise ValueError(f"the ROI {name} must be positive, got {size}")
+        w = sensor_w - sensor_w % 8 if width is None else int_arg("width", width)
+        h = sensor_h - sensor_h % 2 if height is None else int_arg("height", height)
         # Centred on an even pixel, so a colour camera's Bayer pattern stays as described.
-        x0 = (sensor_w - w) // 2 & ~1 if x is None else _integer("x", x)
-        y0 = (sensor_h - h) // 2 & ~1 if y is None else _integer("y", y)
-        for name, start in (("x", x0), ("y", y0)):
-            if start < 0:
-                raise ValueError(f"the ROI {name} must not be negative, got {start}")
+        x0 = max(0, (sensor_w - w) // 2) & ~1 if x is None else int_arg("x", x)
+        y0 = max(0, (sensor_h - h) // 2) & ~1 if y is None else int_arg("y", y)
+        self._check_geometry(x0, y0, w, h, binning)
         self._require_open("setting the region of interest")
         if fmt is None:
             fmt = FORMATS[self.roi.image_format]
         roi = Roi(x0, y0, w, h, binning, fmt.name)
-        self._check_roi(roi)
         self._apply_roi(roi)
         return roi
 
@@ -805,7 +576,7 @@ class Camera:
         """The frame's metadata, settings read back now. Without a GPS time, `start` is the
         exposure start, or with `received` the moment the frame arrived (a video frame)."""
         d = self._desc
-        exposure = (self._read_raw(CT.ASI_EXPOSURE) or 0) * 1e-6
+        exposure = (self._read_raw(CT.ASI_EXPOSURE) or 0) / 1e6
         temperature = self._read_raw(CT.ASI_TEMPERATURE)
         target = self._read_raw(CT.ASI_TARGET_TEMP) if d.cooled else None
         pattern = None
@@ -831,27 +602,29 @@ class Camera:
     def capture(self, exposure: float | None = None, dark: bool = False,
                 timeout: float | None = None) -> Frame:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
-        Ctrl-C stops the exposure and leaves the camera ready for the next one."""
+        `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
+        5 s; korvi.ASITimeout after it). Ctrl-C stops the exposure and leaves the camera
+        ready for the next one."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
             raw_exposure = self._checked_raw(self._caps[CT.ASI_EXPOSURE], exposure)
-        dark = _flag("dark", dark)
-        limit = None if timeout is None else _timeout("timeout", timeout)
+        dark = bool_arg("dark", dark)
+        limit = None if timeout is None else seconds_arg("timeout", timeout)
         self._require_open("capture")
         if self._busy:
-            raise _noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
+            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
                          "capture", self._label)
         cid = self._id
         try:
             if raw_exposure is not None:
                 _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
             roi = self.roi
-            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] * 1e-6
+            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
             start = datetime.now(UTC)
             korvi.start_exposure(cid, dark)
         except korvi.ASIError as exc:
-            raise _noted(exc, "capture", self._label)
+            raise noted(exc, "capture", self._label)
         try:
             status = self._wait_exposure(seconds, 2 * seconds + 5.0 if limit is None else limit)
         except BaseException:
@@ -862,6 +635,10 @@ class Camera:
             raise
         try:
             if status == _FAILED:
+                try:
+                    korvi.stop_exposure(cid)   # so that the next exposure can start
+                except korvi.ASIError:
+                    pass
                 raise korvi.ASIGeneralError(f"the exposure of {seconds:g} s failed on {self._label}")
             fmt = FORMATS[roi.image_format]
             size = fmt.buffer_size(roi.width, roi.height)
@@ -872,7 +649,7 @@ class Camera:
                 data = korvi.get_data_after_exp(cid, size)
             meta = self._meta(roi, start, gps, dark, 0)
         except korvi.ASIError as exc:
-            raise _noted(exc, "capture", self._label)
+            raise noted(exc, "capture", self._label)
         return Frame(to_array(data, fmt, roi.width, roi.height), meta)
 
     def _wait_exposure(self, seconds: float, limit: float) -> int:
@@ -882,13 +659,18 @@ class Camera:
         if seconds > 0.02:
             time.sleep(min(seconds - 0.01, limit))
         pause = 0.0002 if seconds < 0.1 else 0.001
-        while (status := korvi.get_exp_status(cid)) == _WORKING:
+        while True:
+            try:
+                status = korvi.get_exp_status(cid)
+            except korvi.ASIError as exc:
+                raise noted(exc, "capture", self._label)
+            if status != _WORKING:
+                return status
             if time.monotonic() >= deadline:
-                raise _noted(korvi.ASITimeout(
+                raise noted(korvi.ASITimeout(
                     f"the exposure of {seconds:g} s on {self._label} did not end within {limit:g} s"),
                     "capture", self._label)
             time.sleep(pause)
-        return status
 
     # -- video --
 
@@ -902,8 +684,8 @@ class Camera:
         if exposure is not None:
             self._require_open("stream")
             raw_exposure = self._checked_raw(self._caps[CT.ASI_EXPOSURE], exposure)
-        limit = None if timeout is None else _timeout("timeout", timeout)
-        copy = _flag("copy", copy)
+        limit = None if timeout is None else seconds_arg("timeout", timeout)
+        copy = bool_arg("copy", copy)
         self._require_open("stream")
         return Stream(self, raw_exposure, limit, copy)
 
@@ -912,8 +694,8 @@ class Camera:
     def pulse_guide(self, direction: korvi.GuideDirection | str | int, seconds: float) -> None:
         """Guides through the ST4 port for `seconds` ("north", "south", "east", "west").
         The pulse always ends, also on Ctrl-C."""
-        member = _member(korvi.GuideDirection, direction, "direction", _GUIDE)
-        length = _timeout("seconds", seconds)
+        member = enum_arg(korvi.GuideDirection, direction, "direction", GUIDE)
+        length = seconds_arg("seconds", seconds)
         if length > _MAX_GUIDE_S:
             raise ValueError(f"a guide pulse lasts at most {_MAX_GUIDE_S:g} s, got {length:g}")
         self._require_open("guiding")
@@ -926,18 +708,19 @@ class Camera:
             finally:
                 korvi.pulse_guide_off(self._id, member)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"guiding {_short(member, _GUIDE)} for {length:g} s", self._label)
+            raise noted(exc, f"guiding {short_name(member, GUIDE)} for {length:g} s", self._label)
 
     def cool_to(self, celsius: float, timeout: float, tolerance: float = 1.0,
                 progress: Callable[[Cooling], object] | None = None, interval: float = 1.0) -> float:
         """Switches the cooler on with target `celsius` and waits until the sensor is within
-        `tolerance` of it; returns the temperature reached. `progress` sees each reading;
-        korvi.ASITimeout when `timeout` seconds pass first."""
-        limit = _timeout("timeout", timeout)
-        tol = _real("tolerance", tolerance)
+        `tolerance` of it; returns the temperature reached. `progress` sees each reading
+        (every `interval` seconds); korvi.ASITimeout when `timeout` seconds pass first. On a
+        timeout or Ctrl-C the cooler stays on at the new target."""
+        limit = seconds_arg("timeout", timeout)
+        tol = real_arg("tolerance", tolerance)
         if tol < 0:
             raise ValueError(f"tolerance must not be negative, got {tol:g}")
-        pause = _timeout("interval", interval)
+        pause = seconds_arg("interval", interval)
         if progress is not None and not callable(progress):
             raise TypeError(f"progress takes a callable, not {type(progress).__name__}")
         self._require_open("cooling")
@@ -950,7 +733,7 @@ class Camera:
             _set_value(self._id, CT.ASI_TARGET_TEMP, raw_target, False)
             _set_value(self._id, CT.ASI_COOLER_ON, 1, False)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"cooling to {raw_target} °C", self._label)
+            raise noted(exc, f"cooling to {raw_target} °C", self._label)
         began = time.monotonic()
         while True:
             temperature = self.temperature
@@ -960,7 +743,7 @@ class Camera:
             if abs(temperature - raw_target) <= tol:
                 return temperature
             if elapsed >= limit:
-                raise _noted(korvi.ASITimeout(
+                raise noted(korvi.ASITimeout(
                     f"the sensor is at {temperature:g} °C after {limit:g} s, target {raw_target} ± {tol:g} °C"),
                     "cooling", self._label)
             time.sleep(min(pause, limit - elapsed))
@@ -969,7 +752,7 @@ class Camera:
     def supported_modes(self) -> tuple[str, ...]:
         """Names of the camera modes: "normal" and the trigger modes the camera has."""
         self._require_open("reading the camera modes")
-        return tuple(_short(m, _MODE) for m in self._modes) or ("normal",)
+        return tuple(short_name(m, MODE) for m in self._modes) or ("normal",)
 
     @property
     def mode(self) -> str:
@@ -979,56 +762,56 @@ class Camera:
         if not self._desc.trigger:
             return "normal"
         try:
-            return _short(korvi.get_camera_mode(self._id), _MODE)
+            return short_name(korvi.get_camera_mode(self._id), MODE)
         except korvi.ASIError as exc:
-            raise _noted(exc, "reading the camera mode", self._label)
+            raise noted(exc, "reading the camera mode", self._label)
 
     @mode.setter
     def mode(self, mode: korvi.CameraMode | str | int) -> None:
         self._require_open("setting the camera mode")
         allowed = self._modes or (korvi.CameraMode.ASI_MODE_NORMAL,)
-        member = _member(korvi.CameraMode, mode, "camera mode", _MODE, allowed=allowed)
+        member = enum_arg(korvi.CameraMode, mode, "camera mode", MODE, allowed=allowed)
         if not self._desc.trigger:
             return   # normal is the only mode there is
         try:
             korvi.set_camera_mode(self._id, member)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"setting the camera mode to {_short(member, _MODE)}", self._label)
+            raise noted(exc, f"setting the camera mode to {short_name(member, MODE)}", self._label)
 
     def send_soft_trigger(self, start: bool = True) -> None:
         """Triggers an exposure in the soft trigger modes (start=False ends a soft level)."""
-        flag = _flag("start", start)
+        flag = bool_arg("start", start)
         self._require_open("sending a soft trigger")
         if not self._desc.trigger:
             raise AttributeError(f"{self._label} has no trigger modes")
         try:
             korvi.send_soft_trigger(self._id, flag)
         except korvi.ASIError as exc:
-            raise _noted(exc, "sending a soft trigger", self._label)
+            raise noted(exc, "sending a soft trigger", self._label)
 
     def _pin(self, pin: object) -> korvi.TrigOutput:
         allowed = (korvi.TrigOutput.ASI_TRIG_OUTPUT_PINA, korvi.TrigOutput.ASI_TRIG_OUTPUT_PINB)
-        return _member(korvi.TrigOutput, pin, "trigger output pin", _PIN, allowed=allowed, aliases=_PIN_ALIASES)
+        return enum_arg(korvi.TrigOutput, pin, "trigger output pin", PIN, allowed=allowed, aliases=PIN_ALIASES)
 
     def configure_trigger_output(self, pin: korvi.TrigOutput | str | int, high: bool = True,
                                  delay: float = 0.0, duration: float = 0.0) -> None:
         """Sets a trigger output pin ("A" or "B"): its active level, and the delay after
         the exposure starts and the pulse length, in seconds (µs resolution)."""
         member = self._pin(pin)
-        level = _flag("high", high)
+        level = bool_arg("high", high)
         times = []
         for name, value in (("delay", delay), ("duration", duration)):
-            seconds = _real(name, value)
+            seconds = real_arg(name, value)
             if not 0 <= seconds <= _MAX_TRIGGER_S:
                 raise ValueError(f"{name} must be between 0 and {_MAX_TRIGGER_S:g} s, got {seconds:g}")
-            times.append(round(seconds * 1e6))
+            times.append(round(seconds * 1_000_000))
         self._require_open("configuring a trigger output")
         if not self._desc.trigger:
             raise AttributeError(f"{self._label} has no trigger outputs")
         try:
             korvi.set_trigger_output_io_conf(self._id, member, level, times[0], times[1])
         except korvi.ASIError as exc:
-            raise _noted(exc, f"configuring trigger output {_short(member, _PIN)}", self._label)
+            raise noted(exc, f"configuring trigger output {short_name(member, PIN)}", self._label)
 
     def trigger_output(self, pin: korvi.TrigOutput | str | int) -> TriggerOutput:
         """A trigger output pin's current setting."""
@@ -1039,8 +822,8 @@ class Camera:
         try:
             high, delay, duration = korvi.get_trigger_output_io_conf(self._id, int(member))
         except korvi.ASIError as exc:
-            raise _noted(exc, f"reading trigger output {_short(member, _PIN)}", self._label)
-        return TriggerOutput(_short(member, _PIN).upper(), high, delay * 1e-6, duration * 1e-6)
+            raise noted(exc, f"reading trigger output {short_name(member, PIN)}", self._label)
+        return TriggerOutput(short_name(member, PIN).upper(), high, delay / 1e6, duration / 1e6)
 
     def enable_dark_subtract(self, path: str | os.PathLike[str]) -> None:
         """Has the camera subtract a dark frame stored as a BMP file from every frame."""
@@ -1055,14 +838,14 @@ class Camera:
         try:
             korvi.enable_dark_subtract(self._id, text)
         except korvi.ASIError as exc:
-            raise _noted(exc, f"enabling dark subtraction from {text!r}", self._label)
+            raise noted(exc, f"enabling dark subtraction from {text!r}", self._label)
 
     def disable_dark_subtract(self) -> None:
         self._require_open("disabling dark subtraction")
         try:
             korvi.disable_dark_subtract(self._id)
         except korvi.ASIError as exc:
-            raise _noted(exc, "disabling dark subtraction", self._label)
+            raise noted(exc, "disabling dark subtraction", self._label)
 
 
 class Stream:
@@ -1084,16 +867,16 @@ class Stream:
         cam = self._cam
         cam._require_open("starting a video stream")
         if cam._busy:
-            raise _noted(korvi.ASIVideoModeActive(f"{cam._label} is streaming already"),
+            raise noted(korvi.ASIVideoModeActive(f"{cam._label} is streaming already"),
                          "starting a video stream", cam._label)
         try:
             if self._raw_exposure is not None:
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
             self._roi = cam.roi
-            seconds = _get_value(cam._id, CT.ASI_EXPOSURE)[0] * 1e-6
+            seconds = _get_value(cam._id, CT.ASI_EXPOSURE)[0] / 1e6
             korvi.start_video_capture(cam._id)
         except korvi.ASIError as exc:
-            raise _noted(exc, "starting a video stream", cam._label)
+            raise noted(exc, "starting a video stream", cam._label)
         if self._timeout is None:
             self._timeout = 2 * seconds + 1.0
         cam._busy = True
@@ -1113,7 +896,7 @@ class Stream:
             korvi.stop_video_capture(cam._id)
         except korvi.ASIError as stop_error:
             if exc is None:
-                raise _noted(stop_error, "stopping the video stream", cam._label)
+                raise noted(stop_error, "stopping the video stream", cam._label)
             exc.add_note(f"orlicam: stopping the video stream on {cam._label} failed too: {stop_error!r}")
 
     def __iter__(self) -> Iterator[Frame]:
@@ -1137,15 +920,16 @@ class Stream:
             except korvi.ASITimeout as exc:
                 if time.monotonic() < deadline:
                     continue
-                raise _noted(exc, f"waiting {limit:g} s for a video frame", cam._label)
+                raise noted(exc, f"waiting {limit:g} s for a video frame", cam._label)
             except korvi.ASIError as exc:
-                raise _noted(exc, "reading a video frame", cam._label)
+                raise noted(exc, "reading a video frame", cam._label)
         try:
             meta = cam._meta(roi, datetime.now(UTC), gps, False, self._count, received=True)
         except korvi.ASIError as exc:
-            raise _noted(exc, "reading a video frame", cam._label)
+            raise noted(exc, "reading a video frame", cam._label)
+        frame = Frame(self._array(raw, fmt, roi), meta)
         self._count += 1
-        return Frame(self._array(raw, fmt, roi), meta)
+        return frame
 
     def _fetch(self, size: int, wait_ms: int) -> tuple[Any, korvi.GpsData | None]:
         cid = self._cam._id
@@ -1184,7 +968,7 @@ class Stream:
         try:
             return korvi.get_dropped_frames(cam._id)
         except korvi.ASIError as exc:
-            raise _noted(exc, "reading the dropped frames", cam._label)
+            raise noted(exc, "reading the dropped frames", cam._label)
 
     @property
     def frames_read(self) -> int:

@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from . import korvi
 
-__all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "Format", "format_named", "bayer_at"]
+__all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "FORMATS_BY_NUMBER", "Format", "format_named", "bayer_at"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -46,7 +46,7 @@ FORMATS: Final[dict[str, Format]] = {
         Format("Y8", korvi.ImgType.IMG_Y8, 1, 1, np.dtype(np.uint8)),
     )
 }
-_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
+FORMATS_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
 
 
 def format_named(value: object) -> Format:
@@ -57,11 +57,11 @@ def format_named(value: object) -> Format:
         if key in FORMATS:
             return FORMATS[key]
         raise ValueError(f"unknown image format {value!r}; known: {', '.join(FORMATS)}")
-    if isinstance(value, bool) or not isinstance(value, int):
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
         raise TypeError(
             f"an image format is a name ({', '.join(FORMATS)}), an ImgType or an int, "
             f"not {type(value).__name__}")
-    found = _BY_NUMBER.get(operator.index(value))
+    found = FORMATS_BY_NUMBER.get(operator.index(value))
     if found is None:
         raise ValueError(f"unknown image format number {int(value)}; known: "
                          + ", ".join(f"{int(f.img_type)} ({f.name})" for f in FORMATS.values()))
@@ -176,9 +176,13 @@ class Frame:
         return int(self.data.shape[0])
 
     def __array__(self, dtype: npt.DTypeLike = None, copy: bool | None = None) -> npt.NDArray[Any]:
-        if dtype is None and not copy:
+        if copy:
+            return np.array(self.data, dtype=dtype, copy=True)
+        if dtype is None or np.dtype(dtype) == self.data.dtype:
             return self.data
-        return np.array(self.data, dtype=dtype, copy=True)
+        if copy is False:
+            raise ValueError(f"a {self.data.dtype} frame cannot become {np.dtype(dtype)} without a copy")
+        return self.data.astype(dtype)
 
     def to_fits(self, path: str | os.PathLike[str], overwrite: bool = True) -> None:
         """Writes the frame as a FITS image with its metadata in the header (needs astropy)."""

@@ -1,0 +1,315 @@
+"""Region of interest and snapshots: the ROI rules, what reaches the SDK, frames as numpy
+arrays for every format, their metadata, and the timeout, failure and Ctrl-C paths."""
+import os
+import signal
+import threading
+from datetime import UTC, datetime, timedelta
+
+import numpy as np
+import pytest
+
+from vorrant.orlicam import Camera, Frame, Roi, korvi, simulator
+from vorrant.orlicam.korvi import ImgType
+
+NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
+NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
+
+
+@pytest.fixture
+def cam0():
+    with Camera(0) as cam:
+        yield cam
+
+
+@pytest.fixture
+def cam1():
+    with Camera(1) as cam:
+        yield cam
+
+
+def sigint_after(seconds):
+    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    return timer
+
+
+# --- region of interest ----------------------------------------------------------------
+
+@pytest.mark.parametrize("kwargs, sdk_calls, roi", [
+    (dict(width=640, height=480), [("ASISetROIFormat", (0, 640, 480, 1, 0)), ("ASISetStartPos", (0, 648, 308))],
+     Roi(648, 308, 640, 480, 1, "RAW8")),
+    (dict(bin=2, image_format="raw16"), [("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))],
+     Roi(0, 0, 968, 548, 2, "RAW16")),
+    (dict(width=8, height=2, bin=4, image_format=ImgType.IMG_RGB24, x=3, y=5),
+     [("ASISetROIFormat", (0, 8, 2, 4, 1)), ("ASISetStartPos", (0, 3, 5))], Roi(3, 5, 8, 2, 4, "RGB24")),
+    (dict(width=96, height=94, image_format=3), [("ASISetROIFormat", (0, 96, 94, 1, 3)), ("ASISetStartPos", (0, 920, 500))],
+     Roi(920, 500, 96, 94, 1, "Y8")),
+])
+def test_set_roi_sends_size_then_start_and_reads_back(cam0, log, kwargs, sdk_calls, roi):
+    log.clear_calls()
+    assert cam0.set_roi(**kwargs) == roi
+    assert [c for c in log.calls() if c[0].startswith("ASISet")] == sdk_calls
+    assert cam0.roi == roi
+
+
+def test_the_roi_property_sets_a_whole_region(cam1, log):
+    log.clear_calls()
+    cam1.roi = Roi(x=100, y=50, width=512, height=256, bin=2, image_format="Y8")
+    assert log.calls() == [("ASISetROIFormat", (1, 512, 256, 2, 3)), ("ASISetStartPos", (1, 100, 50))]
+    assert cam1.roi == Roi(100, 50, 512, 256, 2, "Y8")
+
+
+# camera, set_roi arguments, error, message; nothing reaches the SDK
+ROI_REFUSALS = [
+    (0, dict(width=100), ValueError, "the ROI width must be a multiple of 8, got 100"),
+    (0, dict(height=101), ValueError, "the ROI height must be even, got 101"),
+    (0, dict(width=0), ValueError, "the ROI width must be positive, got 0"),
+    (0, dict(width=1944), ValueError, "the ROI must lie inside the sensor, which is 1936 x 1096 pixels at bin 1; "
+                                      "got x + width = 1944, y + height = 1096"),
+    (0, dict(width=488, bin=4), ValueError, "the ROI must lie inside the sensor, which is 484 x 274 pixels at bin 4; "
+                                            "got x + width = 488, y + height = 274"),
+    (0, dict(width=64, height=64, x=1880), ValueError, "the ROI must lie inside the sensor, which is 1936 x 1096 "
+                                                      "pixels at bin 1; got x + width = 1944, y + height = 580"),
+    (0, dict(x=-2, width=64), ValueError, "the ROI x must not be negative, got -2"),
+    (0, dict(bin=5), ValueError, f"bin 5 is not supported by {NAME0}; supported: 1, 2, 3, 4"),
+    (1, dict(image_format="RGB24"), ValueError, f"image format RGB24 is not supported by {NAME1}; "
+                                                "supported: RAW8, RAW16, Y8"),
+    (1, dict(image_format=ImgType.IMG_RGB24), ValueError, f"image format RGB24 is not supported by {NAME1}; "
+                                                          "supported: RAW8, RAW16, Y8"),
+    (0, dict(image_format="RAW12"), ValueError, "unknown image format 'RAW12'; known: RAW8, RGB24, RAW16, Y8"),
+    (0, dict(image_format=7), ValueError, "unknown image format number 7; known: 0 (RAW8), 1 (RGB24), 2 (RAW16), 3 (Y8)"),
+    (0, dict(image_format=1.0), TypeError, "an image format is a name (RAW8, RGB24, RAW16, Y8), an ImgType or an int, "
+                                           "not float"),
+    (0, dict(width=64.0), TypeError, "width takes an int, not float"),
+    (0, dict(bin="2"), TypeError, "bin takes an int, not str"),
+]
+
+
+@pytest.mark.parametrize("cam_index, kwargs, error, message", ROI_REFUSALS)
+def test_roi_rules_are_checked_before_the_sdk(log, cam_index, kwargs, error, message):
+    with Camera(cam_index) as cam:
+        log.clear_calls()
+        with pytest.raises(error) as info:
+            cam.set_roi(**kwargs)
+        assert str(info.value) == message
+        assert log.calls() == []
+
+
+@pytest.mark.parametrize("fields, error, message", [
+    (dict(x=-1, y=0, width=8, height=2), ValueError, "Roi x must be at least 0, got -1"),
+    (dict(x=0, y=0, width=8, height=2, bin=0), ValueError, "Roi bin must be at least 1, got 0"),
+    (dict(x=0, y=0, width="8", height=2), TypeError, "Roi width takes an int, got str"),
+    (dict(x=0, y=0, width=8, height=2, image_format="RAW12"), ValueError,
+     "unknown image format 'RAW12'; known: RAW8, RGB24, RAW16, Y8"),
+])
+def test_a_roi_value_checks_its_fields(fields, error, message):
+    with pytest.raises(error) as info:
+        Roi(**fields)
+    assert str(info.value) == message
+
+
+def test_a_roi_keeps_the_format_by_name():
+    assert Roi(0, 0, 8, 2, 1, ImgType.IMG_RAW16) == Roi(0, 0, 8, 2, 1, "raw16") == Roi(0, 0, 8, 2, 1, 2)
+    assert Roi(0, 0, 8, 2, 1, 2).image_format == "RAW16" and Roi(0, 0, 8, 2, 1, 2).buffer_size == 32
+
+
+def test_the_roi_setter_applies_the_same_rules(cam0, log):
+    log.clear_calls()
+    with pytest.raises(ValueError, match="the ROI width must be a multiple of 8, got 12"):
+        cam0.roi = Roi(0, 0, 12, 2)
+    with pytest.raises(TypeError, match="roi takes a Roi, not tuple"):
+        cam0.roi = (0, 0, 8, 2)
+    assert log.calls() == []
+
+
+# --- frames --------------------------------------------------------------------------------
+
+FORMATS = [(0, "RAW8", np.uint8, ()), (0, "RAW16", np.uint16, ()), (0, "RGB24", np.uint8, (3,)),
+           (0, "Y8", np.uint8, ()), (1, "RAW8", np.uint8, ()), (1, "RAW16", np.uint16, ()), (1, "Y8", np.uint8, ())]
+
+
+@pytest.mark.parametrize("cam_index, fmt, dtype, extra", FORMATS)
+def test_every_format_gives_its_dtype_and_shape(cam_index, fmt, dtype, extra):
+    with Camera(cam_index) as cam:
+        cam.set_roi(64, 32, bin=2, image_format=fmt)
+        frame = cam.capture(0.001)
+    assert type(frame) is Frame
+    assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == (32, 64) + extra
+    assert (frame.width, frame.height) == (64, 32)
+    assert np.asarray(frame) is frame.data and not frame.data.flags.writeable
+    assert frame.meta.roi.image_format == fmt and frame.meta.roi.bin == 2
+
+
+def test_a_full_frame_keeps_the_sensor_size(cam1):
+    frame = cam1.capture(0.001)
+    assert frame.data.shape == (2822, 4144) and frame.data.dtype == np.uint8
+
+
+def test_rgb24_arrives_as_bgr_and_is_reordered(cam0):
+    cam0.set_roi(8, 2, image_format="RGB24", x=0, y=0)
+    raw = bytes(range(48))
+    simulator.force_outputs("ASIGetDataAfterExp", data=raw)
+    frame = cam0.capture(0.001)
+    bgr = np.frombuffer(raw, np.uint8).reshape(2, 8, 3)
+    assert np.array_equal(frame.data[..., 0], bgr[..., 2])     # red
+    assert np.array_equal(frame.data[..., 1], bgr[..., 1])
+    assert np.array_equal(frame.data[..., 2], bgr[..., 0])     # blue
+    assert frame.data.flags.c_contiguous
+    assert frame.data[0, 0].tolist() == [2, 1, 0]
+
+
+def test_raw16_keeps_the_native_16_bit_words(cam0):
+    cam0.set_roi(8, 2, image_format="RAW16", x=0, y=0)
+    words = np.arange(16, dtype=np.uint16) * 4099
+    simulator.force_outputs("ASIGetDataAfterExp", data=words.tobytes())
+    frame = cam0.capture(0.001)
+    assert frame.data.dtype == np.dtype("=u2")
+    assert frame.data.ravel().tolist() == words.tolist()
+
+
+def test_capture_sends_the_exposure_and_the_dark_flag(cam0, log):
+    log.clear_calls()
+    frame = cam0.capture(0.002, dark=True)
+    assert ("ASISetControlValue", (0, 1, 2000, 0)) in log.calls()
+    assert ("ASIStartExposure", (0, 1)) in log.calls()
+    names = [name for name, _ in log.calls()]
+    assert names.index("ASIStartExposure") < names.index("ASIGetDataAfterExp")
+    assert frame.meta.dark is True and frame.meta.exposure == pytest.approx(0.002)
+
+
+def test_capture_without_exposure_keeps_the_current_one(cam0, log):
+    cam0.exposure = 0.003
+    log.clear_calls()
+    assert cam0.capture().meta.exposure == pytest.approx(0.003)
+    assert not [c for c in log.calls() if c[0] == "ASISetControlValue"]
+
+
+def test_frame_metadata_reads_the_camera_back(cam1):
+    cam1.gain = 150
+    cam1.offset = 30
+    cam1.target_temperature = -10
+    cam1.set_roi(128, 64, bin=2, image_format="RAW16", x=10, y=20)
+    simulator.set_gps_fix(1, False)
+    before = datetime.now(UTC)
+    meta = cam1.capture(0.001).meta
+    assert (meta.camera_name, meta.camera_index, meta.camera_id, meta.serial) == (
+        "ZWO ASI294MM Pro GPS Simulator", 1, 1, "294e5a5722071902")
+    assert (meta.gain, meta.offset, meta.target_temperature, meta.cooled) == (150, 30, -10.0, True)
+    assert meta.temperature == pytest.approx(simulator.sensor_temperature(1), abs=0.1)
+    assert meta.roi == Roi(10, 20, 128, 64, 2, "RAW16")
+    assert (meta.bayer_pattern, meta.bit_depth, meta.pixel_size, meta.index, meta.gps) == (None, 14, 4.63, 0, None)
+    assert meta.e_per_adu == pytest.approx(3.92, abs=1e-6)
+    assert before <= meta.start_time <= datetime.now(UTC) and meta.start_time.tzinfo is UTC
+
+
+def test_the_start_time_comes_from_the_gps_record(cam1):
+    cam1.set_roi(64, 32, image_format="RAW8")
+    stamp = dict(year=2025, month=3, day=4, hour=5, minute=6, second=7, m_second=890, u_second=123,
+                 latitude=51.5, longitude=-0.1, altitude=30, satellite_num=9)
+    simulator.force_outputs("ASIGetDataAfterExpGPS", data=bytes(2048), gps=stamp)
+    meta = cam1.capture(0.001).meta
+    assert meta.start_time == datetime(2025, 3, 4, 5, 6, 7, 890123, tzinfo=UTC)
+    assert (meta.gps.latitude, meta.gps.longitude, meta.gps.satellite_num) == (51.5, -0.1, 9)
+
+
+@pytest.mark.parametrize("x, y, flip, pattern", [
+    (0, 0, 0, "RGGB"), (1, 0, 0, "GRBG"), (0, 1, 0, "GBRG"), (1, 1, 0, "BGGR"),
+    (0, 0, 1, "GRBG"), (0, 0, 2, "GBRG"), (0, 0, 3, "BGGR"), (1, 0, 1, "RGGB"),
+])
+def test_the_bayer_pattern_follows_start_and_flip(cam0, x, y, flip, pattern):
+    # Strong red and weak blue balance make the red sites the brightest, blue the darkest.
+    cam0.wb_red, cam0.wb_blue, cam0.gain = 99, 1, 300
+    cam0.set_roi(64, 64, image_format="RAW16", x=x, y=y)
+    cam0.flip = flip
+    frame = cam0.capture(0.05)
+    assert frame.meta.bayer_pattern == pattern
+    sites = [frame.data[i::2, j::2].astype(float).mean() for i in (0, 1) for j in (0, 1)]
+    assert pattern[int(np.argmax(sites))] == "R" and pattern[int(np.argmin(sites))] == "B"
+
+
+def test_debayered_frames_have_no_bayer_pattern(cam0):
+    for fmt in ("RGB24", "Y8"):
+        cam0.set_roi(16, 8, image_format=fmt)
+        assert cam0.capture(0.001).meta.bayer_pattern is None
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(exposure=-1), ValueError, f"exposure must be between 3.2e-05 s and 2000 s on {NAME0}, got -1 s"),
+    (dict(exposure="fast"), TypeError, "exposure takes a number (int or float), not str"),
+    (dict(dark="yes"), TypeError, "dark takes a bool, not 'yes'"),
+    (dict(timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
+    (dict(timeout=None, exposure=None, dark=None), TypeError, "dark takes a bool, not None"),
+])
+def test_capture_arguments_are_checked_first(cam0, log, kwargs, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam0.capture(**kwargs)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_a_capture_that_outlasts_its_timeout_is_stopped(cam0, log):
+    cam0.set_roi(64, 32)
+    with pytest.raises(korvi.ASITimeout) as info:
+        cam0.capture(3.0, timeout=0.2)
+    assert str(info.value) == f"the exposure of 3 s on {NAME0} did not end within 0.2 s"
+    assert info.value.__notes__ == [f"orlicam: capture on {NAME0}"]
+    assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
+    assert cam0.capture(0.001).data.shape == (32, 64)
+
+
+def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
+    cam0.set_roi(64, 32)
+    simulator.force_outputs("ASIGetExpStatus", status=int(korvi.ExposureStatus.ASI_EXP_FAILED))
+    log.clear_calls()
+    with pytest.raises(korvi.ASIGeneralError) as info:
+        cam0.capture(0.001)
+    assert str(info.value) == f"the exposure of 0.001 s failed on {NAME0}"
+    assert "ASIGetDataAfterExp" not in [name for name, _ in log.calls()]
+    assert cam0.capture(0.001).data.shape == (32, 64)
+
+
+def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
+    cam0.set_roi(64, 32)
+    timer = sigint_after(0.3)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            cam0.capture(5.0)
+    finally:
+        timer.join()
+    assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
+    assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
+
+
+def test_an_sdk_failure_during_capture_names_the_operation(cam0):
+    simulator.fail_next("ASIStartExposure", 15)
+    with pytest.raises(korvi.ASIExposureInProgress) as info:
+        cam0.capture(0.001)
+    assert info.value.__notes__ == [f"orlicam: capture on {NAME0} "
+                                    "(hint: an exposure is running: wait for it or stop it first)"]
+
+
+def test_numpy_sees_the_frame_as_its_data(cam0):
+    cam0.set_roi(16, 8, image_format="RAW16")
+    frame = cam0.capture(0.001)
+    assert np.asarray(frame) is frame.data
+    copied = np.array(frame)
+    assert copied.flags.writeable and not np.shares_memory(copied, frame.data)
+    as_float = np.asarray(frame, dtype=np.float64)
+    assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
+    with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
+        np.asarray(frame, dtype=np.float32, copy=False)
+
+
+def test_a_failure_inside_capture_is_noted_once_by_the_step_that_failed(cam0):
+    simulator.fail_next("ASIGetROIFormat", 4)
+    with pytest.raises(korvi.ASICameraClosed) as info:
+        cam0.capture(0.001)
+    assert info.value.__notes__ == [f"orlicam: reading the region of interest on {NAME0} "
+                                    "(hint: the camera is not open)"]
+    simulator.fail_next("ASIGetExpStatus", 5)
+    with pytest.raises(korvi.ASICameraRemoved) as info:
+        cam0.capture(0.001)
+    assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith(f"orlicam: capture on {NAME0}")

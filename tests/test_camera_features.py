@@ -1,0 +1,249 @@
+"""Guiding, cooling, camera modes, soft triggers, trigger outputs and dark subtraction."""
+import os
+import re
+import signal
+import threading
+
+import pytest
+
+from vorrant.orlicam import Camera, korvi, simulator
+from vorrant.orlicam.camera import Cooling, TriggerOutput
+from vorrant.orlicam.korvi import CameraMode, GuideDirection, TrigOutput
+
+NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
+NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
+
+
+@pytest.fixture
+def cam0():
+    with Camera(0) as cam:
+        yield cam
+
+
+@pytest.fixture
+def cam1():
+    with Camera(1) as cam:
+        yield cam
+
+
+def interrupted(action, after=0.3):
+    timer = threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            action()
+    finally:
+        timer.join()
+
+
+# --- guiding -----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("direction, number", [
+    ("north", 0), ("South", 1), (GuideDirection.ASI_GUIDE_EAST, 2), (3, 3), ("ASI_GUIDE_WEST", 3),
+])
+def test_a_guide_pulse_is_switched_on_then_off(cam0, log, direction, number):
+    log.clear_calls()
+    cam0.pulse_guide(direction, 0.02)
+    assert log.calls() == [("ASIPulseGuideOn", (0, number)), ("ASIPulseGuideOff", (0, number))]
+
+
+@pytest.mark.parametrize("direction, axis, sign", [("north", 1, -1), ("south", 1, 1), ("east", 0, -1), ("west", 0, 1)])
+def test_a_guide_pulse_moves_the_stars_along_its_axis(cam0, direction, axis, sign):
+    cam0.pulse_guide(direction, 0.1)
+    shift = simulator.star_shift(0)
+    assert shift[axis] * sign > 0 and shift[1 - axis] == 0
+
+
+@pytest.mark.parametrize("direction, seconds, error, message", [
+    ("up", 1, ValueError, "unknown direction 'up'; known: 'north', 'south', 'east', 'west'"),
+    (4, 1, ValueError, "unknown direction number 4; known: 0 (north), 1 (south), 2 (east), 3 (west)"),
+    (None, 1, TypeError, "direction takes a GuideDirection, a name or an int, not NoneType"),
+    ("north", 0, ValueError, "seconds must be positive (seconds), got 0"),
+    ("north", 3601, ValueError, "a guide pulse lasts at most 3600 s, got 3601"),
+    ("north", "1", TypeError, "seconds takes a number (int or float), not str"),
+])
+def test_guide_arguments_are_checked_first(cam0, log, direction, seconds, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam0.pulse_guide(direction, seconds)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_ctrl_c_during_a_guide_pulse_still_ends_it(cam0, log):
+    log.clear_calls()
+    interrupted(lambda: cam0.pulse_guide("west", 10))
+    assert log.calls() == [("ASIPulseGuideOn", (0, 3)), ("ASIPulseGuideOff", (0, 3))]
+
+
+def test_a_camera_without_st4_refuses_to_guide(log):
+    simulator.patch_camera_info(0, st_4_port=0)
+    with Camera(0) as cam:
+        log.clear_calls()
+        with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no ST4 guide port$"):
+            cam.pulse_guide("north", 0.1)
+        assert log.calls() == []
+
+
+# --- cooling -----------------------------------------------------------------------------
+
+def test_cool_to_waits_for_the_target_and_reports_progress(cam1, log):
+    simulator.set_time_scale(3000)
+    seen = []
+    reached = cam1.cool_to(-5, timeout=30, tolerance=0.5, progress=seen.append, interval=0.02)
+    assert abs(reached + 5) <= 0.5
+    assert ("ASISetControlValue", (1, 16, -5, 0)) in log.calls()
+    assert ("ASISetControlValue", (1, 17, 1, 0)) in log.calls()
+    assert len(seen) >= 2 and all(type(s) is Cooling and s.target == -5.0 for s in seen)
+    assert seen[0].temperature > seen[-1].temperature == reached
+    assert cam1.cooler_on is True and cam1.target_temperature == -5.0
+
+
+def test_cool_to_gives_up_after_its_timeout(cam1):
+    with pytest.raises(korvi.ASITimeout) as info:
+        cam1.cool_to(-30, timeout=0.2, interval=0.05)
+    assert str(info.value).startswith("the sensor is at ")
+    assert str(info.value).endswith(" °C after 0.2 s, target -30 ± 1 °C")
+    assert info.value.__notes__ == [f"orlicam: cooling on {NAME1}"]
+
+
+def test_ctrl_c_during_cool_to_leaves_the_camera_usable(cam1):
+    interrupted(lambda: cam1.cool_to(-30, timeout=60, interval=0.05))
+    assert cam1.cooler_on is True
+    assert cam1.capture(0.001).meta.target_temperature == -30.0
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(celsius=-41, timeout=1), ValueError, f"target_temperature must be between -40 °C and 30 °C on {NAME1}, "
+                                               "got -41 °C"),
+    (dict(celsius=-10, timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
+    (dict(celsius=-10, timeout=1, tolerance=-1), ValueError, "tolerance must not be negative, got -1"),
+    (dict(celsius=-10, timeout=1, progress=5), TypeError, "progress takes a callable, not int"),
+    (dict(celsius="cold", timeout=1), TypeError, "target_temperature takes a number (int or float), not str"),
+])
+def test_cool_to_arguments_are_checked_first(cam1, log, kwargs, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam1.cool_to(**kwargs)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_an_uncooled_camera_has_no_cool_to(cam0, log):
+    log.clear_calls()
+    with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no cooler$"):
+        cam0.cool_to(-10, timeout=1)
+    assert log.calls() == []
+
+
+# --- modes and triggers ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("mode, number, name", [
+    ("soft_edge", 1, "soft_edge"), ("RISE-EDGE", 2, "rise_edge"), (CameraMode.ASI_MODE_TRIG_FALL_EDGE, 3, "fall_edge"),
+    (4, 4, "soft_level"), ("ASI_MODE_TRIG_HIGH_LEVEL", 5, "high_level"), ("normal", 0, "normal"),
+])
+def test_modes_by_name_enum_or_number(cam1, log, mode, number, name):
+    log.clear_calls()
+    cam1.mode = mode
+    assert cam1.mode == name
+    assert log.calls() == [("ASISetCameraMode", (1, number)), ("ASIGetCameraMode", (1,))]
+
+
+def test_supported_modes_by_name(cam0, cam1):
+    assert cam0.supported_modes == ("normal",)
+    assert cam1.supported_modes == ("normal", "soft_edge", "rise_edge", "fall_edge", "soft_level",
+                                    "high_level", "low_level")
+
+
+@pytest.mark.parametrize("mode, error, message", [
+    ("soft_edge", ValueError, "camera mode 'soft_edge' is not available here; available: 'normal'"),
+    ("turbo", ValueError, "unknown camera mode 'turbo'; known: 'normal'"),
+    (-1, ValueError, "camera mode 'end' is not available here; available: 'normal'"),
+    (1.5, TypeError, "camera mode takes a CameraMode, a name or an int, not float"),
+])
+def test_a_camera_without_triggers_only_has_the_normal_mode(cam0, log, mode, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam0.mode = mode
+    assert str(info.value) == message
+    cam0.mode = "normal"
+    assert cam0.mode == "normal" and log.calls() == []
+
+
+def test_soft_triggers_need_a_soft_trigger_mode(cam0, cam1, log):
+    with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no trigger modes$"):
+        cam0.send_soft_trigger()
+    with pytest.raises(korvi.ASIInvalidMode) as info:
+        cam1.send_soft_trigger()
+    assert info.value.__notes__ == [f"orlicam: sending a soft trigger on {NAME1} (hint: this needs another camera "
+                                    "mode (soft triggers need a soft trigger mode))"]
+    cam1.mode = "soft_level"
+    log.clear_calls()
+    cam1.send_soft_trigger(True)
+    cam1.send_soft_trigger(False)
+    assert log.calls() == [("ASISendSoftTrigger", (1, 1)), ("ASISendSoftTrigger", (1, 0))]
+
+
+@pytest.mark.parametrize("pin, number, label", [("A", 0, "A"), ("pinb", 1, "B"), (TrigOutput.ASI_TRIG_OUTPUT_PINA, 0, "A"),
+                                                (1, 1, "B")])
+def test_trigger_outputs_in_seconds(cam1, log, pin, number, label):
+    log.clear_calls()
+    cam1.configure_trigger_output(pin, high=False, delay=0.0015, duration=2.5)
+    assert cam1.trigger_output(pin) == TriggerOutput(label, False, 0.0015, 2.5)
+    assert log.calls() == [("ASISetTriggerOutputIOConf", (1, number, 0, 1500, 2_500_000)),
+                           ("ASIGetTriggerOutputIOConf", (1, number))]
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(pin="C"), ValueError, "unknown trigger output pin 'C'; known: 'a', 'b'"),
+    (dict(pin=-1), ValueError, "trigger output pin 'none' is not available here; available: 'a', 'b'"),
+    (dict(pin="A", delay=-0.1), ValueError, "delay must be between 0 and 2000 s, got -0.1"),
+    (dict(pin="A", duration=2001), ValueError, "duration must be between 0 and 2000 s, got 2001"),
+    (dict(pin="A", high="low"), TypeError, "high takes a bool, not 'low'"),
+])
+def test_trigger_output_arguments_are_checked_first(cam1, log, kwargs, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam1.configure_trigger_output(**kwargs)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_a_camera_without_triggers_has_no_trigger_outputs(cam0, log):
+    log.clear_calls()
+    for action in (lambda: cam0.configure_trigger_output("A"), lambda: cam0.trigger_output("B")):
+        with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no trigger outputs$"):
+            action()
+    assert log.calls() == []
+
+
+# --- dark subtraction ---------------------------------------------------------------------------
+
+def test_dark_subtraction_from_a_bmp_file(cam1, log, tmp_path):
+    dark = tmp_path / "dark.bmp"
+    simulator.write_dark_bmp(1, str(dark))
+    log.clear_calls()
+    cam1.enable_dark_subtract(dark)
+    cam1.disable_dark_subtract()
+    assert log.calls() == [("ASIEnableDarkSubtract", (1, os.fsencode(dark))), ("ASIDisableDarkSubtract", (1,))]
+
+
+@pytest.mark.parametrize("path, error, message", [
+    ("/nonexistent/dark.bmp", FileNotFoundError, "no dark frame file at '/nonexistent/dark.bmp'"),
+    (b"/tmp/dark.bmp", TypeError, "path takes a str or a path object, not bytes"),
+    (None, TypeError, "path takes a str or a path object, not NoneType"),
+])
+def test_dark_subtraction_needs_an_existing_file(cam1, log, path, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam1.enable_dark_subtract(path)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_a_file_the_sdk_refuses_is_reported_with_its_path(cam1, tmp_path):
+    junk = tmp_path / "junk.bmp"
+    junk.write_bytes(b"not a bitmap")
+    with pytest.raises(korvi.ASIError) as info:
+        cam1.enable_dark_subtract(str(junk))
+    assert info.value.__notes__[0].startswith(f"orlicam: enabling dark subtraction from {str(junk)!r} on {NAME1}")

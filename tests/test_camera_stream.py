@@ -1,0 +1,212 @@
+"""Video streams: frames and their order, start and stop around the block however it is
+left, bounded waits, timeouts, Ctrl-C, dropped frames and the reused buffers."""
+import os
+import signal
+import threading
+from datetime import UTC, datetime, timedelta
+
+import numpy as np
+import pytest
+
+from vorrant.orlicam import Camera, korvi, simulator
+from vorrant.orlicam import camera as camera_module
+
+NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
+NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
+
+
+@pytest.fixture
+def cam0():
+    with Camera(0) as cam:
+        cam.set_roi(64, 32)
+        yield cam
+
+
+@pytest.fixture
+def cam1():
+    with Camera(1) as cam:
+        cam.set_roi(64, 32)
+        yield cam
+
+
+def names(log):
+    return [name for name, _ in log.calls()]
+
+
+def test_frames_come_in_order_between_start_and_stop(cam0, log):
+    log.clear_calls()
+    with cam0.stream(0.001) as frames:
+        taken = [frame for _, frame in zip(range(4), frames)]
+        assert isinstance(frames.dropped, int)
+    assert [f.meta.index for f in taken] == [0, 1, 2, 3]
+    assert all(f.data.shape == (32, 64) and f.data.dtype == np.uint8 for f in taken)
+    calls = names(log)
+    assert calls.index("ASIStartVideoCapture") < calls.index("ASIGetVideoData")
+    assert calls[-1] == "ASIStopVideoCapture" and calls.count("ASIStopVideoCapture") == 1
+    assert ("ASISetControlValue", (0, 1, 1000, 0)) in log.calls()
+    assert ("ASIGetDroppedFrames", (0,)) in log.calls()
+    assert cam0.capture(0.001).data.shape == (32, 64)     # back to snapshots
+
+
+@pytest.mark.parametrize("fmt, dtype, shape", [("RAW8", np.uint8, (32, 64)), ("RAW16", np.uint16, (32, 64)),
+                                                ("RGB24", np.uint8, (32, 64, 3)), ("Y8", np.uint8, (32, 64))])
+def test_stream_frames_for_every_format(cam0, fmt, dtype, shape):
+    cam0.set_roi(64, 32, image_format=fmt)
+    with cam0.stream(0.001) as frames:
+        frame = next(frames)
+    assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == shape
+    assert frame.meta.roi.image_format == fmt
+
+
+@pytest.mark.parametrize("reader, copy", [(None, True), ("filling", True), ("filling", False)])
+def test_stream_rgb24_is_reordered_to_rgb(cam0, monkeypatch, reader, copy):
+    if reader:
+        monkeypatch.setattr(camera_module, "_fast", FillingReader())
+    cam0.set_roi(8, 2, image_format="RGB24", x=0, y=0)
+    raw = bytes(range(48))
+    with cam0.stream(0.001, copy=copy) as frames:
+        simulator.force_outputs("ASIGetVideoData", data=raw)
+        frame = next(frames)
+    assert frame.data.tolist() == np.frombuffer(raw, np.uint8).reshape(2, 8, 3)[..., ::-1].tolist()
+
+
+def test_video_frames_without_gps_are_timed_from_their_arrival(cam0):
+    with cam0.stream(0.2) as frames:
+        frame = next(frames)
+        after = datetime.now(UTC)
+    assert after - timedelta(seconds=0.2) - timedelta(seconds=1) < frame.meta.start_time <= after - timedelta(seconds=0.2)
+    assert frame.meta.gps is None
+
+
+def test_gps_video_frames_carry_the_record_and_its_time(cam1, log):
+    stamp = dict(year=2026, month=1, day=2, hour=3, minute=4, second=5, m_second=6, u_second=7, satellite_num=5)
+    with cam1.stream(0.001) as frames:
+        simulator.force_outputs("ASIGetVideoDataGPS", data=bytes(2048), gps=stamp)
+        frame = next(frames)
+    assert frame.meta.start_time == datetime(2026, 1, 2, 3, 4, 5, 6007, tzinfo=UTC)
+    assert frame.meta.gps.satellite_num == 5
+    assert "ASIGetVideoDataGPS" in names(log) and "ASIGetVideoData" not in names(log)
+
+
+def test_leaving_the_loop_early_or_on_an_error_stops_the_capture(cam0, log):
+    with cam0.stream(0.001) as frames:
+        for frame in frames:
+            break
+    with pytest.raises(RuntimeError, match="the consumer failed"):
+        with cam0.stream(0.001) as frames:
+            next(frames)
+            raise RuntimeError("the consumer failed")
+    assert names(log).count("ASIStartVideoCapture") == names(log).count("ASIStopVideoCapture") == 2
+    assert cam0.capture(0.001).data.shape == (32, 64)
+
+
+def test_a_missing_frame_times_out_after_bounded_waits(cam1, log):
+    cam1.mode = "soft_edge"                       # no trigger, no frame
+    log.clear_calls()
+    with pytest.raises(korvi.ASITimeout) as info:
+        with cam1.stream(0.001, timeout=0.6) as frames:
+            next(frames)
+    assert info.value.__notes__ == [f"orlicam: waiting 0.6 s for a video frame on {NAME1} (hint: no frame "
+                                    "arrived in time: check the exposure, the trigger mode and the USB link)"]
+    waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
+    assert len(waits) >= 3 and all(0 < w <= 250 for w in waits)
+    assert names(log)[-1] == "ASIStopVideoCapture"
+
+
+def test_a_soft_trigger_from_another_thread_delivers_a_frame(cam1):
+    cam1.mode = "soft_edge"
+    with cam1.stream(0.001, timeout=5) as frames:
+        timer = threading.Timer(0.2, cam1.send_soft_trigger)
+        timer.start()
+        frame = next(frames)
+        timer.join()
+    assert frame.data.shape == (32, 64)
+
+
+def test_ctrl_c_while_waiting_for_a_frame_stops_the_capture(cam1, log):
+    cam1.mode = "soft_edge"
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            with cam1.stream(0.001, timeout=60) as frames:
+                next(frames)
+    finally:
+        timer.join()
+    assert names(log)[-1] == "ASIStopVideoCapture"
+    # each wait inside the SDK was short, so the interrupt was seen within one of them
+    assert all(0 < args[2] <= 250 for name, args in log.calls() if name == "ASIGetVideoDataGPS")
+    cam1.mode = "normal"
+    assert cam1.capture(0.001).data.shape == (32, 64)
+
+
+def test_a_capture_inside_a_stream_is_refused(cam0, log):
+    with cam0.stream(0.001) as frames:
+        next(frames)
+        log.clear_calls()
+        with pytest.raises(korvi.ASIVideoModeActive) as info:
+            cam0.capture(0.001)
+        assert str(info.value) == f"{NAME0} is streaming; leave the stream first"
+        with pytest.raises(korvi.ASIVideoModeActive):
+            with cam0.stream():
+                pass
+        assert log.calls() == []
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(exposure=0), ValueError, f"exposure must be between 3.2e-05 s and 2000 s on {NAME0}, got 0 s"),
+    (dict(timeout=-1), ValueError, "timeout must be positive (seconds), got -1"),
+    (dict(timeout="1"), TypeError, "timeout takes a number (int or float), not str"),
+    (dict(copy="no"), TypeError, "copy takes a bool, not 'no'"),
+])
+def test_stream_arguments_are_checked_first(cam0, log, kwargs, error, message):
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        cam0.stream(**kwargs)
+    assert str(info.value) == message
+    assert log.calls() == []
+
+
+def test_a_stream_is_iterated_inside_its_block(cam0):
+    stream = cam0.stream(0.001)
+    with pytest.raises(ValueError, match="the stream is not running"):
+        next(stream)
+
+
+class FillingReader:
+    """Stands in for the companion frame reader: fills the caller's buffer."""
+
+    def __init__(self):
+        self.buffers = []
+
+    def read_video_frame(self, camera_id, buffer, wait_ms):
+        self.buffers.append(buffer)
+        buffer[:] = np.frombuffer(korvi.get_video_data(camera_id, buffer.nbytes, wait_ms), np.uint8)
+
+    def read_video_frame_gps(self, camera_id, buffer, wait_ms):
+        self.buffers.append(buffer)
+        data, gps = korvi.get_video_data_gps(camera_id, buffer.nbytes, wait_ms)
+        buffer[:] = np.frombuffer(data, np.uint8)
+        return gps
+
+
+@pytest.mark.parametrize("fmt, shape", [("RAW8", (32, 64)), ("RGB24", (32, 64, 3))])
+@pytest.mark.parametrize("copy, distinct", [(True, 6), (False, 3)])
+def test_the_frame_reader_fills_fresh_or_ring_buffers(cam0, monkeypatch, copy, distinct, fmt, shape):
+    reader = FillingReader()
+    monkeypatch.setattr(camera_module, "_fast", reader)
+    cam0.set_roi(64, 32, image_format=fmt)
+    with cam0.stream(0.001, copy=copy) as frames:
+        taken = [f for _, f in zip(range(6), frames)]
+    assert len({id(b) for b in reader.buffers}) == distinct
+    assert np.shares_memory(taken[0].data, taken[3].data) is (not copy)
+    assert not np.shares_memory(taken[0].data, taken[1].data)
+    assert all(not f.data.flags.writeable and f.data.shape == shape for f in taken)
+
+
+def test_the_frame_reader_serves_gps_cameras(cam1, monkeypatch):
+    reader = FillingReader()
+    monkeypatch.setattr(camera_module, "_fast", reader)
+    with cam1.stream(0.001, copy=False) as frames:
+        frame = next(frames)
+    assert frame.meta.gps is not None and frame.meta.gps.year >= 2026
