@@ -253,7 +253,8 @@ def test_snap_with_a_gps_fix_takes_time_and_position_from_the_camera(tmp_path):
 
 
 def test_frame_to_fits_from_the_package(tmp_path):
-    from vorrant.orlicam import Camera, write_ser
+    from vorrant.orlicam import Camera
+    from vorrant.orlicam.ser import write_ser
 
     with Camera(0) as cam:
         cam.set_roi(64, 32, image_format="RGB24")

@@ -14,16 +14,13 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription, Control, cameras
-    from .fits import write_fits
     from .frames import Frame, FrameMeta, Roi
-    from .ser import write_ser
 
-__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi", "write_fits", "write_ser"]
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi"]
 
 _HOME = {
     "cameras": "camera", "Camera": "camera", "CameraDescription": "camera", "Control": "camera",
     "Frame": "frames", "FrameMeta": "frames", "Roi": "frames",
-    "write_fits": "fits", "write_ser": "ser",
 }
 
 
