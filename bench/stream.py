@@ -1,8 +1,9 @@
 """`orlicam stream` to a SER file against a plain korvi.get_video_data loop, same settings.
 
-1. Rate: the command line (a subprocess: `orlicam stream ... -o x.ser`, its own fps figure)
+1. Rate: the command line (a subprocess: `python -m vorrant.orlicam stream ... -o x.ser`, its own fps figure)
    and a korvi loop in a fresh subprocess (start_video_capture, then get_video_data into a
-   new buffer per frame, nothing written), alternating for a few rounds, best of each.
+   new buffer per frame, nothing written), alternating for a few rounds, best of each; also
+   with the simulator unpaced when it offers that, so that the consumer sets the pace.
 2. Memory: `orlicam stream` over 10,000 frames at a small region, its resident set size
    sampled from /proc while it runs: the figure after the first 1,000 frames against the last.
 
@@ -49,16 +50,16 @@ print(f"{n / elapsed:.3f} {dropped}")
 FPS = re.compile(r": (\d+) frames, ([0-9.]+) fps, ([0-9.]+) MB/s, (\d+) dropped")
 
 
-def korvi_rate(cam, w, h, fmt, bpp, n):
+def korvi_rate(cam, w, h, fmt, bpp, n, env=None):
     out = subprocess.run([sys.executable, "-c", KORVI_LOOP, str(cam), str(w), str(h), fmt, str(bpp), str(n)],
-                         check=True, capture_output=True, text=True).stdout.split()
+                         check=True, capture_output=True, text=True, env=env).stdout.split()
     return float(out[0]), int(out[1])
 
 
-def cli_rate(folder, cam, w, h, fmt, n):
+def cli_rate(folder, cam, w, h, fmt, n, env=None):
     path = os.path.join(folder, "bench.ser")
     result = subprocess.run([*ORLICAM, "stream", str(cam), "--exposure", "1ms", "--roi", f"{w}x{h}", "--format", fmt,
-                             "--frames", str(n), "-o", path], check=True, capture_output=True, text=True)
+                             "--frames", str(n), "-o", path], check=True, capture_output=True, text=True, env=env)
     match = FPS.search(result.stdout.strip().splitlines()[-1])
     if match is None:
         raise RuntimeError(f"unexpected output: {result.stdout!r}")
@@ -94,21 +95,26 @@ def memory(folder):
 
 
 def main():
-    if shutil.which("orlicam") is None and not os.path.exists(os.path.join(os.path.dirname(sys.executable), "orlicam")):
-        print("note: the orlicam console script is not installed; using python -m vorrant.orlicam")
     folder = tempfile.mkdtemp(prefix="orlicam-bench-")
+    from vorrant.orlicam import simulator
+
+    runs = [("paced like a USB link", None)]
+    if hasattr(simulator, "set_pacing"):  # the simulator can also deliver frames as fast as asked
+        runs.append(("unpaced", {**os.environ, "ORLICAM_SIM_UNPACED": "1"}))
     try:
-        print(f"{'settings':<24} {'korvi loop fps':>15} {'orlicam stream fps':>19} {'ratio':>7} {'dropped k/o':>12}")
-        for label, cam, w, h, fmt, bpp, n in SETTINGS:
-            korvi_best = cli_best = 0.0
-            drops = [0, 0]
-            for _ in range(ROUNDS):
-                rate, dropped = korvi_rate(cam, w, h, fmt, bpp, n)
-                korvi_best, drops[0] = max(korvi_best, rate), drops[0] + dropped
-                rate, dropped = cli_rate(folder, cam, w, h, fmt, n)
-                cli_best, drops[1] = max(cli_best, rate), drops[1] + dropped
-            print(f"{label:<24} {korvi_best:>15.1f} {cli_best:>19.1f} {cli_best / korvi_best:>7.3f} "
-                  f"{drops[0]:>5}/{drops[1]:<5}")
+        for title, env in runs:
+            print(f"\nframes {title}")
+            print(f"{'settings':<24} {'korvi loop fps':>15} {'orlicam stream fps':>19} {'ratio':>7} {'dropped k/o':>12}")
+            for label, cam, w, h, fmt, bpp, n in SETTINGS:
+                korvi_best = cli_best = 0.0
+                drops = [0, 0]
+                for _ in range(ROUNDS):
+                    rate, dropped = korvi_rate(cam, w, h, fmt, bpp, n, env)
+                    korvi_best, drops[0] = max(korvi_best, rate), drops[0] + dropped
+                    rate, dropped = cli_rate(folder, cam, w, h, fmt, n, env)
+                    cli_best, drops[1] = max(cli_best, rate), drops[1] + dropped
+                print(f"{label:<24} {korvi_best:>15.1f} {cli_best:>19.1f} {cli_best / korvi_best:>7.3f} "
+                      f"{drops[0]:>5}/{drops[1]:<5}")
         first, last, count, line = memory(folder)
         print(f"memory over {MEMORY_FRAMES} frames at 128x96 RAW8: RSS {first} KiB after 1,000 frames, "
               f"{last} KiB at the end ({count} samples); {line}")
