@@ -288,3 +288,14 @@ def test_malformed_durations_are_refused(text):
     from vorrant.orlicam.cli import parse_duration
     with pytest.raises(ValueError, match=r"is not a duration \(examples: 2s, 500ms, 250us\)$"):
         parse_duration(text)
+
+
+def test_camera_lost_mid_stream_reports_one_line_and_keeps_the_frames(tmp_path):
+    setup = ("import threading\n"
+             "threading.Timer(0.5, simulator.fail_next, ('ASIGetVideoData', 5, 1000)).start()")
+    result = run_with_simulator(setup, "stream", "0", "-e", "1ms", "--roi", "320x240", "--duration", "20s",
+                                "-o", tmp_path / "v.ser")
+    assert result.returncode == 1
+    assert one_error_line(result).startswith("ASICameraRemoved: ASI error code 5.")
+    head, frames, trailer = read_ser(tmp_path / "v.ser")
+    assert head["frame_count"] > 10 and len(frames) == len(trailer) == head["frame_count"]

@@ -196,3 +196,9 @@ def test_fits_keeps_an_existing_file_unless_told_to_overwrite(tmp_path):
         with pytest.raises(FileExistsError):
             write_fits(tmp_path / "f.fits", frames, overwrite=False)
     assert (tmp_path / "f.fits").read_bytes() == b"keep"
+
+
+def test_writers_that_got_no_frame_leave_no_file(tmp_path):
+    SerWriter(tmp_path / "v.ser").close()
+    FitsCubeWriter(tmp_path / "c.fits").close()
+    assert list(tmp_path.iterdir()) == []

@@ -206,19 +206,23 @@ class FitsCubeWriter:
         return text.encode("ascii")
 
     def close(self) -> None:
+        """Completes the cube; a writer that got no frame removes its empty file."""
         if self._file is None:
             return
         file, self._file = self._file, None
+        if self._first is None:
+            file.close()
+            os.unlink(self.path)
+            return
         try:
-            if self._first is not None:
-                # Whole frames only: an interrupt can land in the middle of one.
-                size = self._data_start + self.count * self._first.data.nbytes
-                file.flush()
-                file.truncate(size)
-                file.seek(size)
-                file.write(b"\0" * (-size % _BLOCK))
-                file.seek(0)
-                file.write(self._header_bytes(self.count))
+            # Whole frames only: an interrupt can land in the middle of one.
+            size = self._data_start + self.count * self._first.data.nbytes
+            file.flush()
+            file.truncate(size)
+            file.seek(size)
+            file.write(b"\0" * (-size % _BLOCK))
+            file.seek(0)
+            file.write(self._header_bytes(self.count))
         finally:
             file.close()
 

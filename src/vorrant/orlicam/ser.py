@@ -115,18 +115,22 @@ class SerWriter:
         os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
 
     def close(self) -> None:
-        """Writes the trailer of time stamps and closes the file (a second call does nothing)."""
+        """Writes the trailer of time stamps and closes the file (a second call does nothing).
+        A writer that got no frame removes its empty file: there is no header to give it."""
         fd, self._fd = self._fd, None
         if fd is None:
             return
+        if self._shape is None:
+            os.close(fd)
+            os.unlink(self.path)
+            return
         try:
-            if self._shape is not None:
-                # Whole frames only: an interrupt can land in the middle of one.
-                end = HEADER_SIZE + self.count * self._frame_bytes
-                os.ftruncate(fd, end)
-                os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
-                os.lseek(fd, end, os.SEEK_SET)
-                _write_all(fd, np.asarray(self._times[: self.count], dtype="<i8").tobytes())
+            # Whole frames only: an interrupt can land in the middle of one.
+            end = HEADER_SIZE + self.count * self._frame_bytes
+            os.ftruncate(fd, end)
+            os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
+            os.lseek(fd, end, os.SEEK_SET)
+            _write_all(fd, np.asarray(self._times[: self.count], dtype="<i8").tobytes())
         finally:
             os.close(fd)
 
