@@ -222,7 +222,8 @@ def info(camera: str, as_json: bool) -> None:
     table = Table(show_header=False, box=None, pad_edge=False)
     for field in dataclasses.fields(desc):
         value = getattr(desc, field.name)
-        table.add_row(field.name, ", ".join(map(str, value)) if isinstance(value, tuple) else str(value))
+        text = ", ".join(map(str, value)) if isinstance(value, tuple) else str(value)
+        table.add_row(field.name, f"{value:.7g}" if isinstance(value, float) else text)  # SDK floats are 32-bit
     table.add_row("serial", str(serial))
     out.print(table)
 
