@@ -71,7 +71,8 @@ class SerWriter:
     camera's name by default) and telescope go into the header's 40-byte text fields.
     """
 
-    __slots__ = ("path", "observer", "instrument", "telescope", "count", "_fd", "_shape", "_dtype", "_frame_bytes", "_times")
+    __slots__ = ("path", "observer", "instrument", "telescope", "count",
+                 "_fd", "_shape", "_dtype", "_frame_bytes", "_times")
 
     def __init__(self, path: str | os.PathLike[str], observer: str = "", instrument: str | None = None,
                  telescope: str = "") -> None:
@@ -102,7 +103,7 @@ class SerWriter:
             raise ValueError("the SER file is closed")
         data = frame.data
         if self._shape is None:
-            if data.dtype not in (np.uint8, np.uint16) or data.ndim not in (2, 3):
+            if data.dtype not in (np.uint8, np.uint16) or data.shape[2:] not in ((), (3,)):
                 raise ValueError(f"SER frames are 2-D uint8/uint16 or RGB, not {data.ndim}-D {data.dtype}")
             _write_all(fd, self._header(frame))
             self._shape, self._dtype, self._frame_bytes = data.shape, data.dtype, data.nbytes
