@@ -62,6 +62,7 @@ bench: install
 	$(PY) bench/video.py
 	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
+	$(PY) bench/stream.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output

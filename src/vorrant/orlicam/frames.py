@@ -6,6 +6,7 @@ shape, how the SDK's bytes become an array) is written once, here.
 from __future__ import annotations
 
 import operator
+import os
 from dataclasses import dataclass
 from datetime import datetime
 from typing import Any, Final
@@ -182,6 +183,12 @@ class Frame:
         if copy is False:
             raise ValueError(f"a {self.data.dtype} frame cannot become {np.dtype(dtype)} without a copy")
         return self.data.astype(dtype)
+
+    def to_fits(self, path: str | os.PathLike[str], overwrite: bool = True) -> None:
+        """Writes the frame as a FITS image with its metadata in the header (needs astropy)."""
+        from .fits import write_fits
+
+        write_fits(path, self, overwrite=overwrite)
 
 
 def to_array(raw: bytes | bytearray | memoryview, fmt: Format, width: int, height: int) -> npt.NDArray[Any]:

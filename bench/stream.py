@@ -1,0 +1,126 @@
+"""`orlicam stream` to a SER file against a plain korvi.get_video_data loop, same settings.
+
+1. Rate: the command line (a subprocess: `python -m vorrant.orlicam stream ... -o x.ser`, its own fps figure)
+   and a korvi loop in a fresh subprocess (start_video_capture, then get_video_data into a
+   new buffer per frame, nothing written), alternating for a few rounds, best of each; also
+   with the simulator unpaced when it offers that, so that the consumer sets the pace.
+2. Memory: `orlicam stream` over 10,000 frames at a small region, its resident set size
+   sampled from /proc while it runs: the figure after the first 1,000 frames against the last.
+
+Run with `make bench` (after bench/video.py) or `.venv/bin/python bench/stream.py`.
+Timings are printed, never asserted.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ORLICAM = [sys.executable, "-m", "vorrant.orlicam"]
+ROUNDS = 3
+# (label, camera, width, height, format, bytes per pixel, frames)
+SETTINGS = [
+    ("320x240 RAW8, 1 ms", 0, 320, 240, "RAW8", 1, 1000),
+    ("640x480 RAW8, 1 ms", 0, 640, 480, "RAW8", 1, 600),
+    ("1920x1080 RAW8, 1 ms", 0, 1920, 1080, "RAW8", 1, 300),
+    ("1920x1080 RAW16, 1 ms", 0, 1920, 1080, "RAW16", 2, 150),
+]
+MEMORY_FRAMES = 10_000
+
+KORVI_LOOP = r"""
+import sys, time
+from vorrant.orlicam import korvi
+from vorrant.orlicam.korvi import ControlType, ImgType
+cam, w, h, fmt, bpp, n = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), int(sys.argv[6])
+korvi.open_camera(cam); korvi.init_camera(cam)
+korvi.set_roi_format(cam, w, h, 1, getattr(ImgType, "IMG_" + fmt))
+korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, 1000, False)
+korvi.start_video_capture(cam)
+start = time.perf_counter()
+for _ in range(n):
+    korvi.get_video_data(cam, w * h * bpp, 1000)
+elapsed = time.perf_counter() - start
+dropped = korvi.get_dropped_frames(cam)
+korvi.stop_video_capture(cam); korvi.close_camera(cam)
+print(f"{n / elapsed:.3f} {dropped}")
+"""
+
+FPS = re.compile(r": (\d+) frames, ([0-9.]+) fps, ([0-9.]+) MB/s, (\d+) dropped")
+
+
+def korvi_rate(cam, w, h, fmt, bpp, n, env=None):
+    out = subprocess.run([sys.executable, "-c", KORVI_LOOP, str(cam), str(w), str(h), fmt, str(bpp), str(n)],
+                         check=True, capture_output=True, text=True, env=env).stdout.split()
+    return float(out[0]), int(out[1])
+
+
+def cli_rate(folder, cam, w, h, fmt, n, env=None):
+    path = os.path.join(folder, "bench.ser")
+    result = subprocess.run([*ORLICAM, "stream", str(cam), "--exposure", "1ms", "--roi", f"{w}x{h}", "--format", fmt,
+                             "--frames", str(n), "-o", path], check=True, capture_output=True, text=True, env=env)
+    match = FPS.search(result.stdout.strip().splitlines()[-1])
+    if match is None:
+        raise RuntimeError(f"unexpected output: {result.stdout!r}")
+    os.remove(path)
+    return float(match.group(2)), int(match.group(4))
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def memory(folder):
+    path = os.path.join(folder, "memory.ser")
+    proc = subprocess.Popen([*ORLICAM, "stream", "0", "--exposure", "1ms", "--roi", "128x96", "--format", "RAW8",
+                             "--frames", str(MEMORY_FRAMES), "-o", path], stdout=subprocess.PIPE, text=True)
+    samples = []  # (frames written so far, RSS KiB)
+    frame_bytes = 128 * 96
+    while proc.poll() is None:
+        try:
+            size = os.path.getsize(path)
+            samples.append(((size - 178) // frame_bytes, rss_kib(proc.pid)))
+        except (FileNotFoundError, ProcessLookupError):
+            pass
+        time.sleep(0.05)
+    last_line = proc.stdout.read().strip().splitlines()[-1]
+    os.remove(path)
+    settled = [kib for frames, kib in samples if frames >= 1000]
+    return settled[0] if settled else None, settled[-1] if settled else None, len(samples), last_line
+
+
+def main():
+    folder = tempfile.mkdtemp(prefix="orlicam-bench-")
+    from vorrant.orlicam import simulator
+
+    runs = [("paced like a USB link", None)]
+    if hasattr(simulator, "set_pacing"):  # the simulator can also deliver frames as fast as asked
+        runs.append(("unpaced", {**os.environ, "ORLICAM_SIM_UNPACED": "1"}))
+    try:
+        for title, env in runs:
+            print(f"\nframes {title}")
+            print(f"{'settings':<24} {'korvi loop fps':>15} {'orlicam stream fps':>19} {'ratio':>7} {'dropped k/o':>12}")
+            for label, cam, w, h, fmt, bpp, n in SETTINGS:
+                korvi_best = cli_best = 0.0
+                drops = [0, 0]
+                for _ in range(ROUNDS):
+                    rate, dropped = korvi_rate(cam, w, h, fmt, bpp, n, env)
+                    korvi_best, drops[0] = max(korvi_best, rate), drops[0] + dropped
+                    rate, dropped = cli_rate(folder, cam, w, h, fmt, n, env)
+                    cli_best, drops[1] = max(cli_best, rate), drops[1] + dropped
+                print(f"{label:<24} {korvi_best:>15.1f} {cli_best:>19.1f} {cli_best / korvi_best:>7.3f} "
+                      f"{drops[0]:>5}/{drops[1]:<5}")
+        first, last, count, line = memory(folder)
+        print(f"memory over {MEMORY_FRAMES} frames at 128x96 RAW8: RSS {first} KiB after 1,000 frames, "
+              f"{last} KiB at the end ({count} samples); {line}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

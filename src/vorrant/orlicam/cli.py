@@ -1,0 +1,478 @@
+"""The `orlicam` command line: thin over the camera layer and the file writers.
+
+Every command takes the camera as its index or as text found in its name. User errors
+(an unknown camera, a bad value, a file that cannot be written, a camera refusing a
+setting) print one line on stderr and exit with status 1 (2 for a malformed command
+line); an interrupted recording closes its file first and exits with status 130.
+"""
+from __future__ import annotations
+
+import dataclasses
+import importlib
+import json
+import math
+import re
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NoReturn, Protocol
+
+import click
+from rich.console import Console
+from rich.table import Table
+
+from . import korvi
+
+if TYPE_CHECKING:
+    from .camera import Camera, CameraDescription
+
+__all__ = ["main", "cli", "parse_duration", "parse_roi"]
+
+INTERRUPTED = 130
+out = Console(highlight=False, soft_wrap=True)
+
+
+# --- values with units ---------------------------------------------------------------
+
+_UNITS = {"": 1.0, "s": 1.0, "sec": 1.0, "ms": 1e-3, "us": 1e-6, "µs": 1e-6, "m": 60.0, "min": 60.0, "h": 3600.0}
+_DURATION = re.compile(r"\s*([0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)\s*([a-zµ]*)\s*")
+_ROI = re.compile(r"\s*(\d+)\s*[xX]\s*(\d+)\s*(?:\+\s*(\d+)\s*\+\s*(\d+))?\s*")
+
+
+def parse_duration(text: str) -> float:
+    """Seconds from '2s', '500ms', '250us', '1.5min' or a bare number of seconds."""
+    match = _DURATION.fullmatch(text)
+    if match is None or match.group(2) not in _UNITS:
+        raise ValueError(f"{text!r} is not a duration (examples: 2s, 500ms, 250us)")
+    return float(match.group(1)) * _UNITS[match.group(2)]
+
+
+def parse_roi(text: str) -> tuple[int, int, int | None, int | None]:
+    """(width, height, x, y) from 'WxH' or 'WxH+X+Y' (x and y None when not given)."""
+    match = _ROI.fullmatch(text)
+    if match is None:
+        raise ValueError(f"{text!r} is not a region (WxH or WxH+X+Y, e.g. 640x480+100+50)")
+    w, h, x, y = match.groups()
+    return int(w), int(h), None if x is None else int(x), None if y is None else int(y)
+
+
+class _Parsed(click.ParamType):
+    def __init__(self, name: str, parse: Callable[[str], Any]) -> None:
+        self.name = name
+        self._parse = parse
+
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> Any:
+        if not isinstance(value, str):
+            return value
+        try:
+            return self._parse(value)
+        except ValueError as error:
+            self.fail(str(error), param, ctx)
+
+
+DURATION = _Parsed("duration", parse_duration)
+ROI = _Parsed("roi", parse_roi)
+FORMATS = click.Choice(["RAW8", "RAW16", "RGB24", "Y8"], case_sensitive=False)
+
+
+# --- cameras ------------------------------------------------------------------------
+
+@contextmanager
+def opened(spec: str) -> Iterator[Camera]:
+    """The camera by index ("0") or by text in its name ("294MM"), open for the block."""
+    from .camera import Camera
+
+    with Camera(int(spec) if spec.isdigit() else spec) as cam:
+        yield cam
+
+
+def need(cam: Camera, feature: str, what: str) -> None:
+    if not getattr(cam.description, feature):
+        raise ValueError(f"{cam.name} has no {what}")
+
+
+def configure(cam: Camera, exposure: float | None, gain: int | None, offset: int | None, bin: int,
+              image_format: str | None, roi: tuple[int, int, int | None, int | None] | None) -> None:
+    """Applies the capture options given; the camera checks each against its ranges."""
+    if exposure is not None:
+        cam.exposure = exposure
+    if gain is not None:
+        cam.gain = gain
+    if offset is not None:
+        cam.offset = offset
+    width, height, x, y = (None, None, None, None) if roi is None else roi
+    cam.set_roi(width=width, height=height, bin=bin, image_format=image_format, x=x, y=y)
+
+
+# --- presentation -------------------------------------------------------------------
+
+def to_json(value: Any) -> str:
+    def plain(v: Any) -> Any:
+        if dataclasses.is_dataclass(v) and not isinstance(v, type):
+            return {f.name: plain(getattr(v, f.name)) for f in dataclasses.fields(v)}
+        if isinstance(v, (list, tuple)):
+            return [plain(x) for x in v]
+        if isinstance(v, dict):
+            return {str(k): plain(x) for k, x in v.items()}
+        return v
+
+    return json.dumps(plain(value), indent=2)
+
+
+def describe(desc: CameraDescription) -> str:
+    kind = f"colour {desc.bayer_pattern}" if desc.is_color else "mono"
+    extras = [name for name in ("cooled", "st4", "trigger", "gps", "usb3", "mechanical_shutter")
+              if getattr(desc, name)]
+    return (f"{desc.max_width}x{desc.max_height} {kind} {desc.bit_depth}-bit, {desc.pixel_size:g} um"
+            + (f", {', '.join(extras).replace('st4', 'ST4').replace('_', ' ')}" if extras else ""))
+
+
+class Progress(Protocol):
+    def update(self, text: str) -> None: ...
+
+
+class _Plain:
+    """Progress as plain lines at most once per `every` seconds: no carriage returns for logs and pipes."""
+
+    def __init__(self, every: float = 1.0) -> None:
+        self._every = every
+        self._last = time.monotonic()  # the first figures after one interval, when they mean something
+
+    def update(self, text: str) -> None:
+        now = time.monotonic()
+        if now - self._last >= self._every:
+            self._last = now
+            click.echo(text)
+
+
+class _Live:
+    def __init__(self, status: Any) -> None:
+        self._status = status
+
+    def update(self, text: str) -> None:
+        self._status.update(text)
+
+
+@contextmanager
+def progress(first: str) -> Iterator[Progress]:
+    """A live status line on a terminal, plain lines otherwise."""
+    if out.is_terminal:
+        with out.status(first) as status:
+            yield _Live(status)
+    else:
+        click.echo(first)
+        yield _Plain()
+
+
+def numbered(pattern: str, n: int, count: int) -> Path:
+    if "{" not in pattern:
+        if count > 1:
+            raise ValueError(f"-o {pattern!r} names one file for {count} frames: put {{n}} in it, e.g. m42_{{n:03}}.fits")
+        return Path(pattern)
+    try:
+        return Path(pattern.format(n=n))
+    except (KeyError, IndexError, ValueError) as error:
+        raise ValueError(f"-o {pattern!r}: only {{n}} can be filled in ({error})") from None
+
+
+def writable(path: Path) -> Path:
+    """The path, after checking that its folder exists (so a long capture does not fail at the end)."""
+    folder = path.parent if str(path.parent) else Path(".")
+    if not folder.is_dir():
+        raise FileNotFoundError(f"cannot write {str(path)!r}: folder {str(folder)!r} does not exist")
+    return path
+
+
+# --- commands -----------------------------------------------------------------------
+
+@click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+@click.version_option(package_name="orlicam", prog_name="orlicam")
+def cli() -> None:
+    """Control ZWO ASI cameras: list them, read their controls, take pictures, record video, cool and guide."""
+
+
+@cli.command("list")
+@click.option("--json", "as_json", is_flag=True, help="Print JSON.")
+def list_cameras(as_json: bool) -> None:
+    """List the connected cameras."""
+    from .camera import cameras
+
+    found = cameras()
+    if as_json:
+        click.echo(to_json(found))
+        return
+    if not found:
+        click.echo("no camera connected")
+    for desc in found:
+        click.echo(f"{desc.index}: {desc.name}  ({describe(desc)})")
+
+
+@cli.command()
+@click.argument("camera")
+@click.option("--json", "as_json", is_flag=True, help="Print JSON.")
+def info(camera: str, as_json: bool) -> None:
+    """Describe one camera (index or part of its name)."""
+    with opened(camera) as cam:
+        desc, serial = cam.description, cam.serial
+    if as_json:
+        click.echo(to_json({**json.loads(to_json(desc)), "serial": serial}))
+        return
+    table = Table(show_header=False, box=None, pad_edge=False)
+    for field in dataclasses.fields(desc):
+        value = getattr(desc, field.name)
+        text = ", ".join(map(str, value)) if isinstance(value, tuple) else str(value)
+        table.add_row(field.name, f"{value:.7g}" if isinstance(value, float) else text)  # SDK floats are 32-bit
+    table.add_row("serial", str(serial))
+    out.print(table)
+
+
+@cli.command()
+@click.argument("camera")
+@click.option("--json", "as_json", is_flag=True, help="Print JSON.")
+def controls(camera: str, as_json: bool) -> None:
+    """Show a camera's controls: value, range, unit, auto, writable."""
+    with opened(camera) as cam:
+        found = list(cam.controls.values())
+    if as_json:
+        click.echo(to_json(found))
+        return
+    table = Table("name", "value", "range", "unit", "auto", "writable")
+    for c in found:
+        auto = ("on" if c.auto else "off") if c.auto_supported else "-"
+        table.add_row(c.name, f"{c.value:g}", f"{c.min:g} .. {c.max:g}", c.unit or "", auto,
+                      "yes" if c.writable else "no")
+    out.print(table)
+
+
+def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
+    for option in reversed([
+        click.option("-e", "--exposure", type=DURATION, help="Exposure time, e.g. 2s, 500ms, 250us."),
+        click.option("-g", "--gain", type=int, help="Gain."),
+        click.option("--offset", type=int, help="Offset (black level)."),
+        click.option("-b", "--bin", "bin_", type=int, default=1, show_default=True, help="Binning."),
+        click.option("-f", "--format", "image_format", type=FORMATS, help="Image format."),
+        click.option("--roi", type=ROI, help="Region WxH[+X+Y] in binned pixels (centred without +X+Y)."),
+    ]):
+        f = option(f)
+    return f
+
+
+@cli.command()
+@click.argument("camera")
+@_capture_options
+@click.option("-n", "--count", type=click.IntRange(min=1), default=1, show_default=True, help="Frames to take.")
+@click.option("-o", "--output", default="snap_{n:03}.fits", show_default=True,
+              help="FITS file name; {n} is the frame number from 1.")
+@click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
+@click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
+def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
+         image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int, output: str,
+         dark: bool, png: bool) -> None:
+    """Take pictures and write them as FITS files."""
+    from .fits import write_fits
+    from .preview import write_png
+
+    paths = [writable(numbered(output, n, count)) for n in range(1, count + 1)]
+    with opened(camera) as cam:
+        configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        for path in paths:
+            frame = cam.capture(dark=dark)
+            write_fits(path, frame)
+            line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
+            if png:
+                write_png(path.with_suffix(".png"), frame)
+                line += f" (+ {path.with_suffix('.png').name})"
+            click.echo(line)
+
+
+@cli.command()
+@click.argument("camera")
+@_capture_options
+@click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
+@click.option("--duration", type=DURATION, help="Stop after this long, e.g. 60s.")
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path),
+              help="A .ser video, or a .fits/.fit/.fts cube.")
+@click.option("--observer", default="", help="Observer, for the SER header.")
+@click.option("--telescope", default="", help="Telescope, for the SER header.")
+def stream(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
+           image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, frames: int | None,
+           duration: float | None, output: Path, observer: str, telescope: str) -> None:
+    """Record video to SER (or a FITS cube), showing fps, MB/s and dropped frames."""
+    if frames is None and duration is None:
+        raise click.UsageError("give --frames or --duration")
+    suffix = output.suffix.lower()
+    if suffix not in (".ser", ".fits", ".fit", ".fts"):
+        raise click.BadParameter(f"{str(output)!r} is neither .ser nor .fits", param_hint="-o")
+    writable(output)
+    with opened(camera) as cam:
+        configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        if suffix == ".ser":
+            from .ser import SerWriter
+
+            writer: Any = SerWriter(output, observer=observer, telescope=telescope)
+        else:
+            from .fits import FitsCubeWriter
+
+            writer = FitsCubeWriter(output)
+        stats = _record(cam, writer, frames, duration)
+    click.echo(stats.summary(output))
+    if stats.interrupted:
+        sys.exit(INTERRUPTED)
+
+
+@dataclasses.dataclass(slots=True)
+class _Stats:
+    count: int = 0
+    bytes: int = 0
+    dropped: int = 0
+    seconds: float = 0.0
+    interrupted: bool = False
+
+    def line(self) -> str:
+        rate = self.count / self.seconds if self.seconds > 0 else 0.0
+        mbps = self.bytes / self.seconds / 1e6 if self.seconds > 0 else 0.0
+        return f"{self.count} frames, {rate:.1f} fps, {mbps:.1f} MB/s, {self.dropped} dropped"
+
+    def summary(self, path: Path) -> str:
+        cut = "interrupted: " if self.interrupted else ""
+        return f"{cut}{path}: {self.line()} in {self.seconds:.2f} s"
+
+
+def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None) -> _Stats:
+    stats = _Stats()
+    limit = math.inf if frames is None else frames
+    until = math.inf if duration is None else duration
+    try:
+        with writer, cam.stream(copy=False) as video, progress("recording ...") as shown:
+            start = shown_at = time.perf_counter()
+            for frame in video:
+                writer.write(frame)
+                stats.count += 1
+                stats.bytes += frame.data.nbytes
+                now = time.perf_counter()
+                stats.seconds = now - start
+                if stats.count >= limit or stats.seconds >= until:
+                    break
+                if now - shown_at >= 0.25:  # the figures, not every frame: each costs a camera call
+                    shown_at = now
+                    stats.dropped = video.dropped
+                    shown.update(stats.line())
+            stats.dropped = video.dropped
+    except KeyboardInterrupt:
+        stats.interrupted = True
+    return stats
+
+
+@cli.command()
+@click.argument("camera")
+@click.option("--to", "target", type=float, required=True, help="Target temperature, degrees C.")
+@click.option("--tolerance", type=float, default=1.0, show_default=True, help="Done within this many degrees.")
+@click.option("--timeout", type=DURATION, default="10min", show_default=True, help="Give up after this long.")
+def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
+    """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
+    from .camera import Cooling
+
+    with opened(camera) as cam:
+        need(cam, "cooled", "cooler")
+        with progress(f"cooling {cam.name} to {target:g} C") as shown:
+            def report(now: Cooling) -> None:
+                shown.update(f"{now.temperature:6.1f} C, cooler {now.cooler_power:3d} %, {now.elapsed:4.0f} s")
+
+            try:
+                reached = cam.cool_to(target, timeout, tolerance=tolerance, progress=report)
+            except korvi.ASITimeout as error:
+                raise TimeoutError(f"{cam.name}: {error}") from None  # the message says it all
+    click.echo(f"{cam.name}: {reached:.1f} C (target {target:g} C)")
+
+
+@cli.command()
+@click.argument("camera")
+def warm(camera: str) -> None:
+    """Turn the cooler off (the sensor warms up slowly on its own)."""
+    with opened(camera) as cam:
+        need(cam, "cooled", "cooler")
+        cam.cooler_on = False
+        click.echo(f"{cam.name}: cooler off at {cam.temperature:.1f} C")
+
+
+@cli.command()
+@click.argument("camera")
+@click.argument("direction", type=click.Choice(["north", "south", "east", "west"], case_sensitive=False),
+                metavar="DIRECTION")
+@click.argument("duration", type=DURATION)
+def guide(camera: str, direction: str, duration: float) -> None:
+    """Send one guide pulse through the ST4 port.
+
+    Example: orlicam guide 0 north 500ms
+    """
+    with opened(camera) as cam:
+        need(cam, "st4", "ST4 guide port")
+        cam.pulse_guide(direction.lower(), duration)
+    click.echo(f"{cam.name}: guided {direction.lower()} for {duration * 1000:g} ms")
+
+
+@cli.command()
+@click.argument("camera")
+@click.option("-e", "--exposure", type=DURATION, help="Exposure time of the dark (default: the camera's).")
+@click.option("-g", "--gain", type=int, help="Gain.")
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path), help="BMP file.")
+def dark(camera: str, exposure: float | None, gain: int | None, output: Path) -> None:
+    """Record a full-sensor dark frame as the 8-bit BMP that dark subtraction takes."""
+    from .bmp import write_grey_bmp
+
+    writable(output)
+    with opened(camera) as cam:
+        desc = cam.description
+        configure(cam, exposure, gain, None, 1, "RAW8", (desc.max_width, desc.max_height, 0, 0))
+        frame = cam.capture(dark=True)
+    write_grey_bmp(output, frame.data)
+    click.echo(f"{output}: {frame.width}x{frame.height} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
+
+
+@cli.command()
+@click.option("--host", default="127.0.0.1", show_default=True, help="Address to listen on.")
+@click.option("--port", type=click.IntRange(0, 65535), default=11111, show_default=True, help="TCP port.")
+@click.option("--discovery/--no-discovery", default=True, show_default=True, help="Answer Alpaca discovery.")
+def serve(host: str, port: int, discovery: bool) -> None:
+    """Serve the cameras over ASCOM Alpaca."""
+    alpaca = importlib.import_module("vorrant.orlicam.alpaca")
+    try:
+        alpaca.serve(host=host, port=port, discovery=discovery)
+    except (OSError, RuntimeError) as error:
+        raise click.ClickException(f"cannot serve on {host}:{port}: {error}") from None
+
+
+# --- entry point --------------------------------------------------------------------
+
+def error_line(error: BaseException) -> str:
+    """One line: the message, then the notes (the operation and camera) in brackets."""
+    text = str(error) or type(error).__name__
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        text = f"{error.filename}: {error.strerror}"
+    notes = [n for n in getattr(error, "__notes__", ()) if n]
+    if isinstance(error, korvi.ASIError):
+        text = f"{type(error).__name__}: {text}"
+    return " ".join([text, *(f"({n})" for n in notes)]).replace("\n", " ")
+
+
+def fail(text: str, status: int = 1) -> NoReturn:
+    click.echo(f"orlicam: error: {text}", err=True)
+    sys.exit(status)
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    try:
+        status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
+    except click.exceptions.Abort:
+        click.echo("orlicam: interrupted", err=True)
+        sys.exit(INTERRUPTED)
+    except KeyboardInterrupt:
+        click.echo("orlicam: interrupted", err=True)
+        sys.exit(INTERRUPTED)
+    except click.ClickException as error:
+        fail(error.format_message(), error.exit_code)
+    except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError is an OSError
+        fail(error_line(error))
+    sys.exit(status if isinstance(status, int) else 0)
