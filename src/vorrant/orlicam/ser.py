@@ -4,10 +4,9 @@ Layout: a 178-byte little-endian header, the frames as they are (rows top-down, 
 format wants: its first pixel is the upper left one), then a trailer of one 64-bit UTC
 time stamp per frame. Times are .NET ticks: 100 ns units since 0001-01-01 00:00.
 
-The LittleEndian header field: the format's description says 1 means little-endian
-16-bit data, but the first programs that wrote SER used it the other way round, and
-the readers that stacking software relies on follow them. We write 16-bit data
-little-endian and set the field to 0, which those readers take as little-endian.
+The LittleEndian header field: we follow the format's published description, 1 for
+little-endian 16-bit data, and write 16-bit data little-endian. (Some early writers set 0
+for little-endian data; readers that go by the description would then swap the bytes.)
 
 The file stays readable if the recording is cut short: the frame count in the header
 is brought up to date after every frame (the trailer is optional), and close() writes
@@ -32,7 +31,7 @@ __all__ = ["SerWriter", "write_ser", "ticks", "HEADER_SIZE"]
 
 HEADER_SIZE = 178
 FILE_ID = b"LUCAM-RECORDER"
-LITTLE_ENDIAN_FLAG = 0  # see the module docstring
+LITTLE_ENDIAN_FLAG = 1  # see the module docstring
 _HEADER = struct.Struct("<14s7i40s40s40sqq")
 _COUNT_OFFSET = 38  # FrameCount: after FileID, LuID, ColorID, LittleEndian, Width, Height, Depth
 _TEXT = 40
