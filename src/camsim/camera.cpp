@@ -128,6 +128,11 @@ void Camera::forget_threads_after_fork() {
     if (exposure_.snapshot) {
         exposure_.snapshot->orphan();
         update_exposure();
+        // An exposure still running is lost with the parent's timing; a finished one stays fetchable.
+        if (exposure_.status == ASI_EXP_WORKING) {
+            exposure_.status = ASI_EXP_FAILED;
+            new std::shared_ptr<Snapshot>(take_snapshot());
+        }
     }
     (void)render_.release();  // a parent thread may have been rendering with its lock held
     render_ = std::make_unique<RenderState>();
