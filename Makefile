@@ -8,6 +8,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
 .PHONY: all demo test typecheck sanitize bench clean install system-deps
+.PHONY: fuzz tsan stress-asan soak
 
 all: test
 
@@ -63,6 +64,63 @@ bench: install
 	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
 	$(PY) bench/stream.py
+
+# --- reliability: fuzzing, thread checks, soak ------------------------------------
+FUZZ_SECONDS ?= 60
+TSAN_SECONDS ?= 60
+STRESS_THREADS ?= 8
+SOAK_MINUTES ?= 2
+CAMSIM_SRC := $(wildcard src/camsim/*.cpp)
+NATIVE_FLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -Isrc/sdk -Isrc/camsim
+
+# libFuzzer needs clang; installed from the distribution where missing.
+build/fuzz/.clang:
+	@mkdir -p build/fuzz
+	@command -v clang++ >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq clang; }
+	@touch $@
+
+build/fuzz/fuzz_bmp: tests/fuzz/fuzz_bmp.cpp src/camsim/bmp.cpp src/camsim/bmp.hpp build/fuzz/.clang
+	clang++ $(NATIVE_FLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  tests/fuzz/fuzz_bmp.cpp src/camsim/bmp.cpp -o $@
+
+build/fuzz/fuzz_calls: tests/fuzz/fuzz_calls.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp) build/fuzz/.clang
+	clang++ $(NATIVE_FLAGS) -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+	  tests/fuzz/fuzz_calls.cpp $(CAMSIM_SRC) -o $@ -lpthread
+
+# Each harness runs FUZZ_SECONDS under ASan+UBSan from the seed corpus; any finding fails.
+# New inputs go to build/fuzz/work-*, crashes to build/fuzz/crash-*.
+fuzz: build/fuzz/fuzz_bmp build/fuzz/fuzz_calls
+	@for h in bmp calls; do \
+	  mkdir -p build/fuzz/work-$$h; \
+	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=abort_on_error=1 build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
+	    -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+	    build/fuzz/work-$$h tests/fuzz/corpus/$$h > build/fuzz/fuzz_$$h.log 2>&1 \
+	    || { tail -n 60 build/fuzz/fuzz_$$h.log; exit 1; }; \
+	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/fuzz_$$h.log; \
+	done
+
+build/tsan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+	@mkdir -p build/tsan
+	g++ $(NATIVE_FLAGS) -fsanitize=thread tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
+
+build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+	@mkdir -p build/asan
+	g++ $(NATIVE_FLAGS) -fsanitize=address,undefined -fno-sanitize-recover=undefined \
+	  tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
+
+# The simulator under ThreadSanitizer, STRESS_THREADS threads for TSAN_SECONDS.
+tsan: build/tsan/stress
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+
+# The same stress under ASan+UBSan (memory errors rather than races).
+stress-asan: build/asan/stress
+	ASAN_OPTIONS=abort_on_error=1 build/asan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+
+# Python soak on the installed package: threads, memory, and many state-machine examples.
+soak: install
+	cd tests && ../$(PY) soak.py --minutes $(SOAK_MINUTES) --threads $(STRESS_THREADS)
+	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q test_state_machine.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output

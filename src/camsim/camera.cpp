@@ -52,6 +52,29 @@ ASI_CONTROL_CAPS caps_record(const ControlDef& c) {
 
 }  // namespace
 
+// --- snapshot rendering -------------------------------------------------------
+
+Snapshot::Snapshot(FrameSource& source, Shot shot) : source_(source), shot_(std::move(shot)) {
+    thread_ = std::thread([this] {
+        try {
+            pixels_.resize(frame_bytes(shot_.req));
+            source_.render(shot_.req, pixels_.data());
+            state_.store(State::Done, std::memory_order_release);
+        } catch (...) {  // out of memory for the frame: the exposure fails
+            state_.store(State::Failed, std::memory_order_release);
+        }
+    });
+}
+
+Snapshot::~Snapshot() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void Snapshot::orphan() {
+    if (thread_.joinable()) new std::thread(std::move(thread_));  // leaked: joining would wait forever
+    if (state() == State::Rendering) state_.store(State::Failed, std::memory_order_release);
+}
+
 Camera::Camera(const Model& model, int index)
     : model_(model),
       index_(index),
@@ -77,8 +100,13 @@ int Camera::refuse_unless_open() const { return open_ ? ASI_SUCCESS : ASI_ERROR_
 
 bool Camera::capturing() const { return video_ || exposure_.status == ASI_EXP_WORKING; }
 
+// Done when the exposure time has passed and its pixels are rendered.
 void Camera::update_exposure() {
-    if (exposure_.status == ASI_EXP_WORKING && std::chrono::steady_clock::now() >= exposure_.end)
+    if (exposure_.status != ASI_EXP_WORKING || !exposure_.snapshot) return;
+    Snapshot::State state = exposure_.snapshot->state();
+    if (state == Snapshot::State::Failed)
+        exposure_.status = ASI_EXP_FAILED;
+    else if (state == Snapshot::State::Done && std::chrono::steady_clock::now() >= exposure_.end)
         exposure_.status = ASI_EXP_SUCCESS;
 }
 
@@ -92,6 +120,23 @@ long Camera::value(int type, long fallback) const {
 }
 
 std::shared_ptr<Video> Camera::take_video() { return std::exchange(video_, nullptr); }
+std::shared_ptr<Snapshot> Camera::take_snapshot() { return std::exchange(exposure_.snapshot, nullptr); }
+
+void Camera::forget_threads_after_fork() {
+    // Deliberately leaked: their locks and condition variables may name threads of the parent.
+    if (video_) new std::shared_ptr<Video>(take_video());
+    if (exposure_.snapshot) {
+        exposure_.snapshot->orphan();
+        update_exposure();
+        // An exposure still running is lost with the parent's timing; a finished one stays fetchable.
+        if (exposure_.status == ASI_EXP_WORKING) {
+            exposure_.status = ASI_EXP_FAILED;
+            new std::shared_ptr<Snapshot>(take_snapshot());
+        }
+    }
+    (void)render_.release();  // a parent thread may have been rendering with its lock held
+    render_ = std::make_unique<RenderState>();
+}
 
 // --- identity -----------------------------------------------------------------
 
@@ -116,10 +161,12 @@ int Camera::init() {
 
 int Camera::close() {
     std::shared_ptr<Video> video;
+    std::shared_ptr<Snapshot> snapshot;  // waited for outside the lock, after it
     {
         std::lock_guard lk(mu_);
         if (!open_) return ASI_SUCCESS;
         video = take_video();
+        snapshot = take_snapshot();
         open_ = false;
         initialised_ = false;
         exposure_ = {};
@@ -291,12 +338,14 @@ ASI_GPS_DATA Camera::gps_end_record(system_clock::time_point start) const {
 }
 
 void Camera::render(const RenderRequest& req, std::uint8_t* out) {
-    std::lock_guard lk(render_mu_);
-    renderer_.render(req, out);
+    RenderState& r = *render_;
+    std::lock_guard lk(r.mu);
+    r.renderer.render(req, out);
 }
 
-Shot Camera::begin_shot(long exposure_us, system_clock::time_point start) {
+std::optional<Shot> Camera::begin_shot(const Video& capture, long exposure_us, system_clock::time_point start) {
     std::lock_guard lk(mu_);
+    if (video_.get() != &capture) return std::nullopt;
     Shot shot = shot_locked(exposure_us, false);
     stamp_gps(shot, start);
     return shot;
@@ -306,24 +355,31 @@ Shot Camera::begin_shot(long exposure_us, system_clock::time_point start) {
 // Capture needs ASIInitCamera after ASIOpenCamera, as with the vendor's cameras.
 
 int Camera::start_exposure(bool dark) {
+    std::shared_ptr<Snapshot> previous;  // an unfetched frame, released after the lock
     return when_open([&]() -> int {
         if (!initialised_) return ASI_ERROR_GENERAL_ERROR;
         if (video_) return ASI_ERROR_VIDEO_MODE_ACTIVE;
         update_exposure();
         if (exposure_.status == ASI_EXP_WORKING) return ASI_ERROR_EXPOSURE_IN_PROGRESS;
         auto now = std::chrono::steady_clock::now();
-        exposure_.shot = shot_locked(-1, dark);
-        stamp_gps(exposure_.shot, system_clock::now());
-        exposure_.end = now + std::chrono::microseconds(exposure_.shot.req.exposure_us);
+        Shot shot = shot_locked(-1, dark);
+        stamp_gps(shot, system_clock::now());
+        previous = take_snapshot();
+        exposure_.end = now + std::chrono::microseconds(shot.req.exposure_us);
+        exposure_.snapshot = std::make_shared<Snapshot>(*this, std::move(shot));
         exposure_.status = ASI_EXP_WORKING;
         return ASI_SUCCESS;
     });
 }
 
 int Camera::stop_exposure() {
+    std::shared_ptr<Snapshot> stopped;  // its render is waited for after the lock
     return when_open([&]() -> int {
         update_exposure();
-        if (exposure_.status == ASI_EXP_WORKING) exposure_.status = ASI_EXP_FAILED;
+        if (exposure_.status == ASI_EXP_WORKING) {
+            exposure_.status = ASI_EXP_FAILED;
+            stopped = take_snapshot();
+        }
         return ASI_SUCCESS;
     });
 }
@@ -337,20 +393,21 @@ int Camera::exposure_status(ASI_EXPOSURE_STATUS* out) {
 }
 
 int Camera::data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps) {
-    Shot shot;
+    std::shared_ptr<Snapshot> snapshot;
     {
         std::lock_guard lk(mu_);
         if (int e = refuse_unless_open()) return e;
         update_exposure();
-        if (exposure_.status != ASI_EXP_SUCCESS) return ASI_ERROR_GENERAL_ERROR;
-        if (size < 0 || static_cast<std::size_t>(size) < frame_bytes(exposure_.shot.req))
+        if (exposure_.status != ASI_EXP_SUCCESS || !exposure_.snapshot) return ASI_ERROR_GENERAL_ERROR;
+        if (size < 0 || static_cast<std::size_t>(size) < exposure_.snapshot->pixels().size())
             return ASI_ERROR_BUFFER_TOO_SMALL;
         if (!buf) return ASI_ERROR_GENERAL_ERROR;
-        shot = std::move(exposure_.shot);
+        snapshot = take_snapshot();
         exposure_ = {};
     }
-    render(shot.req, buf);  // outside the camera lock: other calls need not wait for pixels
-    put(gps, shot.gps);
+    // Rendered already; the copy runs outside the camera lock.
+    std::memcpy(buf, snapshot->pixels().data(), snapshot->pixels().size());
+    put(gps, snapshot->shot().gps);
     return ASI_SUCCESS;
 }
 
@@ -376,7 +433,7 @@ int Camera::stop_video() {
     {
         std::lock_guard lk(mu_);
         if (int e = refuse_unless_open()) return e;
-        video = take_video();
+        video = take_video();  // from here its producer starts no other shot
     }
     if (video) video->stop();
     return ASI_SUCCESS;

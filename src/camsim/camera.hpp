@@ -2,10 +2,13 @@
 // which call is refused in which state. Every method returns an ASI error code.
 #pragma once
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "ASICamera2.h"
@@ -19,6 +22,31 @@
 
 namespace camsim {
 
+// A snapshot exposure's pixels, rendered on the simulator's own thread as the exposure
+// runs; the fetch only copies them, as from a real camera's buffer.
+class Snapshot {
+public:
+    enum class State { Rendering, Done, Failed };
+    Snapshot(FrameSource& source, Shot shot);
+    ~Snapshot();  // waits for the render
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+    State state() const { return state_.load(std::memory_order_acquire); }
+    const Shot& shot() const { return shot_; }
+    // Valid once state() is Done.
+    const std::vector<std::uint8_t>& pixels() const { return pixels_; }
+    // In a forked child: the render thread is gone, so nothing may wait for it.
+    void orphan();
+
+private:
+    FrameSource& source_;
+    const Shot shot_;
+    std::vector<std::uint8_t> pixels_;
+    std::atomic<State> state_{State::Rendering};
+    std::thread thread_;  // last: starts once everything above exists
+};
+
 class Camera final : public FrameSource {
 public:
     Camera(const Model& model, int index);
@@ -29,6 +57,12 @@ public:
     const Model& model() const { return model_; }
     // Closes the camera and stops its threads; safe to call more than once.
     void shutdown();
+
+    // Around fork(): the parent holds the camera lock across the fork; the child forgets
+    // the captures whose threads did not come with it, without waiting for or destroying them.
+    void lock_for_fork() { mu_.lock(); }
+    void unlock_after_fork() { mu_.unlock(); }
+    void forget_threads_after_fork();
 
     // Vendor operations.
     int property(ASI_CAMERA_INFO* out) const;
@@ -90,7 +124,8 @@ public:
     int write_dark_bmp(const char* path, long exposure_us);
 
     // FrameSource, for the video producer.
-    Shot begin_shot(long exposure_us, std::chrono::system_clock::time_point start) override;
+    std::optional<Shot> begin_shot(const Video& capture, long exposure_us,
+                                   std::chrono::system_clock::time_point start) override;
     void render(const RenderRequest& req, std::uint8_t* out) override;
 
 private:
@@ -109,7 +144,11 @@ private:
     struct Exposure {
         ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
         SteadyTime end{};
-        Shot shot;
+        std::shared_ptr<Snapshot> snapshot;
+    };
+    struct RenderState {
+        std::mutex mu;  // the renderer is not thread-safe
+        Renderer renderer;
     };
 
     // Each caller holds mu_.
@@ -129,6 +168,7 @@ private:
     void stamp_gps(Shot& shot, std::chrono::system_clock::time_point start);
     ASI_GPS_DATA gps_end_record(std::chrono::system_clock::time_point start) const;
     std::shared_ptr<Video> take_video();
+    std::shared_ptr<Snapshot> take_snapshot();
 
     const Model& model_;
     const int index_;
@@ -155,8 +195,7 @@ private:
     Exposure exposure_;
     std::shared_ptr<Video> video_;
 
-    std::mutex render_mu_;  // the renderer is not thread-safe
-    Renderer renderer_;
+    std::unique_ptr<RenderState> render_ = std::make_unique<RenderState>();
 };
 
 }  // namespace camsim

@@ -137,6 +137,11 @@ CAMSIM_EXPORT int camsim_patch_control_caps(int camera, int index, const void* c
 
 CAMSIM_EXPORT void camsim_set_time_scale(double scale) { set_time_scale(scale); }
 
+// on 0: video frames come as fast as they render instead of at the modelled link's pace.
+CAMSIM_EXPORT void camsim_set_pacing(int on) { set_paced(on != 0); }
+
+CAMSIM_EXPORT int camsim_pacing(void) { return paced() ? 1 : 0; }
+
 CAMSIM_EXPORT void camsim_set_seed(unsigned long long value) { set_seed(value); }
 
 CAMSIM_EXPORT int camsim_trigger_input(int camera, int level) {

@@ -51,6 +51,9 @@ public:
 
     void reset();
 
+    void lock_for_fork() { mu_.lock(); }
+    void unlock_after_fork() { mu_.unlock(); }
+
 private:
     struct Forced {
         int code;

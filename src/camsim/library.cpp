@@ -1,5 +1,7 @@
 #include "library.hpp"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -60,7 +62,38 @@ Library& Library::get() {
     return *lib;
 }
 
-Library::Library() : models_(models_from_environment()) { connect(); }
+Library::Library() : models_(models_from_environment()) {
+    connect();
+    pthread_atfork(&Library::before_fork, &Library::after_fork_parent, &Library::after_fork_child);
+}
+
+// Lock order: the library, then its cameras in turn, then the hooks and the clock.
+void Library::before_fork() {
+    Library& lib = get();
+    lib.mu_.lock();
+    for (auto& cam : lib.cameras_) cam->lock_for_fork();
+    Hooks::get().lock_for_fork();
+    lock_clock_for_fork();
+}
+
+void Library::after_fork_parent() {
+    Library& lib = get();
+    unlock_clock_after_fork();
+    Hooks::get().unlock_after_fork();
+    for (auto& cam : lib.cameras_) cam->unlock_after_fork();
+    lib.mu_.unlock();
+}
+
+void Library::after_fork_child() {
+    Library& lib = get();
+    unlock_clock_after_fork();
+    Hooks::get().unlock_after_fork();
+    for (auto& cam : lib.cameras_) {
+        cam->forget_threads_after_fork();
+        cam->unlock_after_fork();
+    }
+    lib.mu_.unlock();
+}
 
 void Library::connect() {
     std::vector<std::shared_ptr<Camera>> old;
@@ -108,6 +141,7 @@ void Library::reset() {
     Hooks::get().reset();
     set_seed(kDefaultSeed);
     set_time_scale(1.0);
+    set_paced(paced_by_default());
     sdk_version_ = kDefaultSdkVersion;
 }
 

@@ -34,6 +34,11 @@ public:
 
 private:
     Library();
+    // fork(): every simulator lock is held across it, so the child finds each one free and
+    // its state whole; the child then forgets the threads it did not inherit.
+    static void before_fork();
+    static void after_fork_parent();
+    static void after_fork_child();
     void connect();  // fresh cameras for models_
 
     mutable std::mutex mu_;

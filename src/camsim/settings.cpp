@@ -1,12 +1,21 @@
 #include "settings.hpp"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace camsim {
 namespace {
 
 std::atomic<std::uint64_t> g_seed{kDefaultSeed};
+
+bool pacing_from_environment() {
+    const char* env = std::getenv("ORLICAM_SIM_UNPACED");
+    return !(env && std::strcmp(env, "1") == 0);
+}
+
+std::atomic<bool> g_paced{paced_by_default()};
 
 struct SimClock {
     std::mutex mu;
@@ -30,6 +39,13 @@ SteadyTime origin() {
 std::uint64_t seed() { return g_seed.load(std::memory_order_relaxed); }
 void set_seed(std::uint64_t s) { g_seed.store(s, std::memory_order_relaxed); }
 
+bool paced() { return g_paced.load(std::memory_order_relaxed); }
+void set_paced(bool on) { g_paced.store(on, std::memory_order_relaxed); }
+bool paced_by_default() {
+    static const bool on = pacing_from_environment();
+    return on;
+}
+
 double to_seconds(SteadyTime t) { return std::chrono::duration<double>(t - origin()).count(); }
 double real_seconds() { return to_seconds(std::chrono::steady_clock::now()); }
 
@@ -38,6 +54,9 @@ double sim_seconds() {
     std::lock_guard lk(c.mu);
     return c.sim_base + (real_seconds() - c.real_base) * c.scale;
 }
+
+void lock_clock_for_fork() { sim_clock().mu.lock(); }
+void unlock_clock_after_fork() { sim_clock().mu.unlock(); }
 
 void set_time_scale(double scale) {
     SimClock& c = sim_clock();

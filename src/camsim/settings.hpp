@@ -22,4 +22,15 @@ void set_time_scale(double scale);
 double real_seconds();
 double to_seconds(SteadyTime t);
 
+// Held across fork() so the child's clock lock is free.
+void lock_clock_for_fork();
+void unlock_clock_after_fork();
+
+// Link pacing: on, a video frame is ready when its exposure and its transfer over the
+// modelled link would be done; off, as soon as it is rendered. The default comes from
+// ORLICAM_SIM_UNPACED (1: off) when the library loads.
+bool paced();
+void set_paced(bool on);
+bool paced_by_default();
+
 }  // namespace camsim

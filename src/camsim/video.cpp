@@ -1,5 +1,7 @@
 #include "video.hpp"
 
+#include <sys/prctl.h>
+
 #include <cstring>
 
 namespace camsim {
@@ -41,6 +43,7 @@ void Video::edge() {
     auto now = steady_clock::now();
     {
         std::lock_guard lk(mu_);
+        if (!events_.empty() || exposing_ || now < exposing_until_) return;  // the sensor is busy
         events_.push_back({now, system_clock::now(), now, true});
     }
     producer_cv_.notify_all();
@@ -50,7 +53,8 @@ void Video::level(bool on) {
     {
         std::lock_guard lk(mu_);
         bool open = !events_.empty() && !events_.back().end;
-        if (on && !open) events_.push_back({steady_clock::now(), system_clock::now(), std::nullopt, false});
+        if (on && !open && events_.size() < kMaxEvents)
+            events_.push_back({steady_clock::now(), system_clock::now(), std::nullopt, false});
         if (!on && open) events_.back().end = steady_clock::now();
     }
     producer_cv_.notify_all();
@@ -62,6 +66,7 @@ bool Video::next_event(Event& e) {
     if (stopping_) return false;
     e = events_.front();
     events_.pop_front();
+    exposing_ = e.control_timed;
     return true;
 }
 
@@ -86,6 +91,8 @@ void Video::publish(std::unique_ptr<Frame> f) {
 }
 
 void Video::run() {
+    // The default timer slack (50 us) would make every paced frame late.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     try {
         produce();
     } catch (...) {
@@ -107,14 +114,32 @@ void Video::produce() {
                 exposure_us = std::max<long>(
                     1, std::chrono::duration_cast<std::chrono::microseconds>(*e.end - e.start).count());
         }
-        Shot shot = source_.begin_shot(exposure_us, wall);
+        {
+            std::lock_guard lk(mu_);
+            if (stopping_) return;
+        }
+        std::optional<Shot> shot = source_.begin_shot(*this, exposure_us, wall);
+        // The region may only change once this capture is out of the camera; a shot of
+        // another size would be written past the end of this capture's frames.
+        if (!shot || camsim::frame_bytes(shot->req) != frame_bytes_) return;
+        if (trigger_ == Trigger::Edge) {
+            std::lock_guard lk(mu_);
+            exposing_ = false;
+            exposing_until_ = start + std::chrono::microseconds(shot->req.exposure_us);
+        }
         auto frame = take_frame();
-        source_.render(shot.req, frame->data.data());  // while the exposure runs
-        frame->gps = shot.gps;
-        auto ready = start + std::chrono::duration_cast<steady_clock::duration>(
-                                 std::chrono::duration<double>(shot.period_s));
+        source_.render(shot->req, frame->data.data());  // while the exposure runs
+        frame->gps = shot->gps;
         std::unique_lock lk(mu_);
-        if (producer_cv_.wait_until(lk, ready, [&] { return stopping_; })) return;
+        if (paced()) {
+            auto ready = start + std::chrono::duration_cast<steady_clock::duration>(
+                                     std::chrono::duration<double>(shot->period_s));
+            if (producer_cv_.wait_until(lk, ready, [&] { return stopping_; })) return;
+        } else {
+            // Flat out: ready once rendered; wait for room rather than render frames only to drop them.
+            producer_cv_.wait(lk, [&] { return stopping_ || queue_.size() < kQueueFrames; });
+            if (stopping_) return;
+        }
         publish(std::move(frame));
     }
 }
@@ -134,6 +159,8 @@ int Video::fetch(std::uint8_t* out, int wait_ms, ASI_GPS_DATA* gps) {
     if (gps) *gps = frame->gps;
     lk.lock();
     pool_.push_back(std::move(frame));
+    lk.unlock();
+    producer_cv_.notify_all();  // an unpaced producer may be waiting for room
     return ASI_SUCCESS;
 }
 

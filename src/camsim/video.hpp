@@ -25,11 +25,15 @@ struct Shot {
     ASI_GPS_DATA gps{};     // start-line record; zero-filled when there is none
 };
 
+class Video;
+
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    // exposure_us < 0: the exposure control's value.
-    virtual Shot begin_shot(long exposure_us, std::chrono::system_clock::time_point start) = 0;
+    // exposure_us < 0: the exposure control's value. Nullopt once `capture` is no longer
+    // the source's running capture: a stopping capture starts no other shot.
+    virtual std::optional<Shot> begin_shot(const Video& capture, long exposure_us,
+                                           std::chrono::system_clock::time_point start) = 0;
     virtual void render(const RenderRequest& req, std::uint8_t* out) = 0;
 };
 
@@ -37,6 +41,8 @@ class Video {
 public:
     enum class Trigger { Free, Edge, Level };
     static constexpr std::size_t kQueueFrames = 2;
+    // Trigger events waiting for the producer; more are ignored, as a sensor would.
+    static constexpr std::size_t kMaxEvents = 4;
 
     Video(FrameSource& source, std::size_t frame_bytes, Trigger trigger);
     ~Video();
@@ -55,7 +61,8 @@ public:
     long long produced() const;
 
     // Trigger inputs: an edge exposes one frame for the exposure control's time;
-    // a level exposes for as long as it is on.
+    // a level exposes for as long as it is on. An edge that comes while an edge-started
+    // exposure runs (or one is already pending) is ignored.
     void edge();
     void level(bool on);
 
@@ -90,6 +97,8 @@ private:
     std::deque<Event> events_;
     int dropped_ = 0;
     long long produced_ = 0;
+    bool exposing_ = false;        // an edge event was taken and its exposure is being set up
+    SteadyTime exposing_until_{};  // end of the running edge-started exposure
 
     std::thread thread_;  // last: starts once everything above exists
 };

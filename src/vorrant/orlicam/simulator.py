@@ -24,6 +24,17 @@ How the simulated cameras answer where cameras differ or the vendor leaves it op
 - A failed or forced ASIGetSDKVersion returns NULL; a failed ASIGetNumOfConnectedCameras
   or ASICameraCheck returns the code as its value.
 - The time scale speeds up cooling only; exposures, frame rates and guiding run in real time.
+- Video is paced by default: a frame is ready when its exposure and its transfer over the
+  modelled USB link are done. Unpaced (ORLICAM_SIM_UNPACED=1 in the environment when the
+  library loads, or set_pacing(False)), a frame is ready as soon as it is rendered and the
+  producer waits for room in the two-frame queue instead of dropping frames.
+- In the edge trigger modes an edge that comes while the triggered exposure runs, or while
+  another edge waits to start one, is ignored, as a sensor would; level pulses queue up to four.
+- A snapshot is rendered on the simulator's own thread while it exposes; ASIGetExpStatus
+  reports ASI_EXP_WORKING until the exposure time has passed and the pixels exist, and
+  ASIGetDataAfterExp(GPS) copies them.
+- After fork() the child keeps the cameras' settings and open state, but any capture that
+  ran in the parent is gone: no video capture runs, an exposure in progress has failed.
 """
 import ast
 import ctypes
@@ -36,7 +47,7 @@ __all__ = [
     "reset", "configure", "models", "connected",
     "record_calls", "calls", "clear_calls", "fail_next", "force_outputs",
     "set_sdk_version", "patch_camera_info", "patch_control_caps",
-    "set_time_scale", "set_seed", "trigger_input", "set_gps_fix", "set_gps_position",
+    "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
     "set_focal_length", "set_drift", "star_shift", "sensor_temperature", "write_dark_bmp",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
@@ -231,6 +242,8 @@ _SIGNATURES = {
     "camsim_patch_control_caps": (c_int, [c_int, c_int, c_void_p, c_size_t]),
     "camsim_set_time_scale": (None, [c_double]),
     "camsim_set_seed": (None, [c_ulonglong]),
+    "camsim_set_pacing": (None, [c_int]),
+    "camsim_pacing": (c_int, []),
     "camsim_trigger_input": (c_int, [c_int, c_int]),
     "camsim_set_gps_fix": (c_int, [c_int, c_int]),
     "camsim_set_gps_position": (c_int, [c_int, c_double, c_double, c_int]),
@@ -485,6 +498,18 @@ def set_time_scale(scale):
     if not scale > 0:
         raise ValueError("the time scale is positive")
     library().camsim_set_time_scale(float(scale))
+
+
+def set_pacing(on):
+    """Paces video frames to the modelled exposure and USB link (on, the default) or lets them
+    come as fast as they render (off). reset() restores the default: on, unless
+    ORLICAM_SIM_UNPACED=1 was set when the library loaded."""
+    library().camsim_set_pacing(1 if on else 0)
+
+
+def pacing():
+    """Whether video frames are paced to the modelled link."""
+    return bool(library().camsim_pacing())
 
 
 def set_seed(seed):
