@@ -1,0 +1,444 @@
+"""korvi's shortcuts against the general way the same calls go once a shortcut no
+longer applies: the error check, enumeration values, record allocation, traceback
+entries and frames written into the returned bytes. Same results, exception types,
+messages, traceback entries and SDK calls either way."""
+import enum
+import functools
+import sys
+
+import pytest
+
+from vorrant.orlicam import korvi, simulator
+from vorrant.orlicam.korvi import CameraMode, ControlType, GuideDirection, ImgType, TrigOutput
+
+PREFIX = "vorrant.orlicam.korvi."
+
+
+def entries(exc):
+    """(file, line, name) of every traceback entry, outermost first."""
+    out, tb = [], exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        out.append((code.co_filename, tb.tb_lineno, code.co_name))
+        tb = tb.tb_next
+    return out
+
+
+def summary(value):
+    if isinstance(value, (korvi.CameraInfo, korvi.ControlCaps, korvi.Id, korvi.GpsData)):
+        return type(value), record_fields(value)
+    if isinstance(value, tuple):
+        return tuple(summary(v) for v in value)
+    return type(value), value
+
+
+def outcome(call):
+    """What a caller sees of one call, and the SDK calls it made."""
+    simulator.clear_calls()
+    try:
+        result = ("returned", summary(call()))
+    except Exception as exc:  # noqa: BLE001 - every exception is part of the outcome
+        result = ("raised", type(exc), str(exc), exc.args, entries(exc))
+    return result, simulator.calls()
+
+
+def record_fields(record):
+    names = [n for n in dir(type(record)) if not n.startswith("_")]
+    return {n: getattr(record, n) for n in names}
+
+
+class Table(dict):
+    """A code table of a dict subclass: its `get` is looked up and called."""
+
+
+def general_handle(monkeypatch):
+    # A C-level wrapper adds no traceback entry of its own, so the entries compare equal.
+    monkeypatch.setattr(korvi, "handle_error_code", functools.partial(korvi.handle_error_code))
+
+
+def general_table(monkeypatch):
+    monkeypatch.setattr(korvi, "ASI_ERROR_CODE_TO_EXCEPTION", Table(korvi.ASI_ERROR_CODE_TO_EXCEPTION))
+
+
+GENERAL = {"handle_error_code rebound": general_handle, "table a dict subclass": general_table}
+
+# (operation, SDK entry point, call)
+OPERATIONS = [
+    ("get_dropped_frames", "ASIGetDroppedFrames", lambda: korvi.get_dropped_frames(0)),
+    ("get_control_value", "ASIGetControlValue", lambda: korvi.get_control_value(0, ControlType.ASI_GAIN)),
+    ("get_camera_property", "ASIGetCameraProperty", lambda: korvi.get_camera_property(0)),
+    ("open_camera", "ASIOpenCamera", lambda: korvi.open_camera(0)),
+    ("get_video_data", "ASIGetVideoData", lambda: korvi.get_video_data(0, 16, 5)),
+    ("get_video_data_gps", "ASIGetVideoDataGPS", lambda: korvi.get_video_data_gps(0, 16, 5)),
+    ("get_data_after_exp", "ASIGetDataAfterExp", lambda: korvi.get_data_after_exp(0, 16)),
+    ("get_roi_format", "ASIGetROIFormat", lambda: korvi.get_roi_format(0)),
+]
+
+# code -> (exception class name or None, message)
+CODES = {
+    0: (None, None),
+    1: ("ASIInvalidIndex", "ASI error code 1."),
+    4: ("ASICameraClosed", "ASI error code 4."),
+    11: ("ASITimeout", "ASI error code 11."),
+    23: ("ASIErrorEnd", "ASI error code 23."),
+    24: ("ASIUnknownErrorCode", "ASI error code 24 (unknown)."),
+    -1: ("ASIUnknownErrorCode", "ASI error code -1 (unknown)."),
+}
+
+
+def run(sdk_function, code, call):
+    simulator.record_calls(True)
+    simulator.fail_next(sdk_function, code)
+    return outcome(call)
+
+
+# ------------------------------------------------------------------ the error check
+
+
+@pytest.mark.parametrize("code", CODES)
+@pytest.mark.parametrize("name, sdk_function, call", OPERATIONS, ids=[o[0] for o in OPERATIONS])
+def test_error_check_matches_the_general_path(name, sdk_function, call, code, monkeypatch):
+    fast, fast_calls = run(sdk_function, code, call)
+    cls, message = CODES[code]
+    assert [c[0] for c in fast_calls][-1] == sdk_function
+    if cls is None:
+        assert fast[0] == "returned"
+    else:
+        assert fast[:4] == ("raised", getattr(korvi, cls), message, (message,))
+        assert [e[2] for e in fast[4][-2:]] == [PREFIX + name, PREFIX + "handle_error_code"]
+        assert all(e[0].startswith("src/vorrant/orlicam/korvi/") and e[1] > 0 for e in fast[4][-2:])
+    for make_general in GENERAL.values():
+        with monkeypatch.context() as m:
+            make_general(m)
+            assert run(sdk_function, code, call) == (fast, fast_calls)
+
+
+class Refusing:
+    def __init__(self, message):
+        raise RuntimeError(f"refused {message}")
+
+
+class CollidesWith24:
+    """A key hashing like the code 24, whose comparison fails."""
+
+    def __hash__(self):
+        return 24
+
+    def __eq__(self, other):
+        raise LookupError("no comparison")
+
+
+def edit_table(table, ns):
+    return {
+        "success for 4": lambda: table.__setitem__(4, ns.ASISuccess),
+        "4 removed": lambda: table.__delitem__(4),
+        "class that refuses": lambda: table.__setitem__(4, Refusing),
+        "not an exception": lambda: table.__setitem__(4, lambda message: 42),
+        "instance not class": lambda: table.__setitem__(4, lambda message: KeyError(message)),
+        "colliding key": lambda: table.__setitem__(CollidesWith24(), None),
+    }
+
+
+HANDLE = PREFIX + "handle_error_code"
+# edit -> (exception, message, innermost traceback entries)
+EDITS = {
+    "success for 4": ("returned", None, None),
+    "4 removed": (korvi.ASIUnknownErrorCode, "ASI error code 4 (unknown).", [HANDLE]),
+    "class that refuses": (RuntimeError, "refused ASI error code 4.", [HANDLE, "__init__"]),
+    "not an exception": (TypeError, "raise: exception class must be a subclass of BaseException", [HANDLE]),
+    "instance not class": (KeyError, "'ASI error code 4.'", [HANDLE]),
+}
+
+
+@pytest.mark.parametrize("edit", list(EDITS) + ["colliding key", "ASISuccess rebound"])
+def test_edits_of_the_table_are_honoured_alike(edit, monkeypatch):
+    def edited(table_type):
+        with monkeypatch.context() as m:
+            table = table_type(korvi.ASI_ERROR_CODE_TO_EXCEPTION)
+            m.setattr(korvi, "ASI_ERROR_CODE_TO_EXCEPTION", table)
+            code = 4
+            if edit == "ASISuccess rebound":
+                m.setattr(korvi, "ASISuccess", korvi.ASIError)
+                code = 0
+            elif edit == "colliding key":
+                edit_table(table, korvi)[edit]()
+                code = 24  # the look-up compares with the colliding key
+            else:
+                edit_table(table, korvi)[edit]()
+            return run("ASIGetDroppedFrames", code, lambda: korvi.get_dropped_frames(0))
+
+    fast, general = edited(dict), edited(Table)
+    assert fast == general
+    result = fast[0]
+    if edit == "ASISuccess rebound":
+        assert result[1:3] == (korvi.ASISuccess, "ASI error code 0.")
+    elif edit == "colliding key":
+        assert result[1:3] == (LookupError, "no comparison")
+        assert [e[2] for e in result[4][-3:]] == [PREFIX + "get_dropped_frames", PREFIX + "handle_error_code",
+                                                   "__eq__"]
+    elif EDITS[edit][0] == "returned":
+        assert result == ("returned", (int, 0))
+    else:
+        error, message, innermost = EDITS[edit]
+        assert result[1:3] == (error, message)
+        assert [e[2] for e in result[4][-len(innermost) - 1:]] == [PREFIX + "get_dropped_frames", *innermost]
+
+
+def test_handle_error_code_rebound_to_another_callable_is_called_with_the_code(monkeypatch):
+    seen = []
+    monkeypatch.setattr(korvi, "handle_error_code", lambda code: seen.append((type(code), code)))
+    simulator.fail_next("ASIGetDroppedFrames", 4)
+    assert korvi.get_dropped_frames(0) == 0  # the replacement lets the failure pass
+    assert seen == [(int, 4)]
+    monkeypatch.delattr(korvi, "handle_error_code")
+    with pytest.raises(NameError, match="^name 'handle_error_code' is not defined$"):
+        korvi.get_dropped_frames(0)
+
+
+def test_the_same_failure_twice_gives_equal_entries_in_fresh_frames():
+    raised = []
+    for _ in range(2):
+        with pytest.raises(korvi.ASICameraClosed) as info:
+            korvi.get_dropped_frames(0)
+        raised.append(info.value)
+    first, second = (entries(e) for e in raised)
+    assert first[1:] == second[1:]
+    frames = [e.__traceback__.tb_next.tb_frame for e in raised]
+    assert frames[0] is not frames[1]
+    assert all(f.f_globals is vars(korvi) for f in frames)
+
+
+def test_entries_of_one_function_keep_their_own_lines():
+    # One function, three failing statements: each keeps the line it failed on.
+    lines = set()
+    for call, exc in ((lambda: korvi.get_video_data(0, 2**31, 5), OverflowError),
+                      (lambda: korvi.get_video_data(0, -1, 5), ValueError),
+                      (lambda: korvi.get_video_data(0, 16, 5), korvi.ASICameraClosed)):
+        for _ in range(2):
+            with pytest.raises(exc) as info:
+                call()
+            entry = [e for e in entries(info.value) if e[2] == PREFIX + "get_video_data"]
+            assert len(entry) == 1
+            lines.add(entry[0][1])
+    assert len(lines) == 3
+
+
+# ------------------------------------------------------------ enumeration arguments
+
+
+class LookAlike:
+    def __init__(self, value):
+        self.value = value
+
+
+class OtherControls(enum.IntEnum):
+    ASI_WB_R = 3
+
+
+# (operation, SDK entry point, call taking the enumeration argument, member used)
+ENUM_OPERATIONS = [
+    ("get_control_value", "ASIGetControlValue", lambda v: korvi.get_control_value(0, v), ControlType.ASI_WB_R),
+    ("set_control_value", "ASISetControlValue", lambda v: korvi.set_control_value(0, v, 5, True),
+     ControlType.ASI_WB_R),
+    ("set_roi_format", "ASISetROIFormat", lambda v: korvi.set_roi_format(0, 64, 32, 1, v), ImgType.IMG_RAW16),
+    ("set_camera_mode", "ASISetCameraMode", lambda v: korvi.set_camera_mode(0, v), CameraMode.ASI_MODE_END),
+    ("pulse_guide_on", "ASIPulseGuideOn", lambda v: korvi.pulse_guide_on(0, v), GuideDirection.ASI_GUIDE_WEST),
+    ("set_trigger_output_io_conf", "ASISetTriggerOutputIOConf",
+     lambda v: korvi.set_trigger_output_io_conf(0, v, True, 7, 9), TrigOutput.ASI_TRIG_OUTPUT_PINB),
+]
+SDK_ARGS = {
+    "get_control_value": lambda v: (0, v),
+    "set_control_value": lambda v: (0, v, 5, 1),
+    "set_roi_format": lambda v: (0, 64, 32, 1, v),
+    "set_camera_mode": lambda v: (0, v),
+    "pulse_guide_on": lambda v: (0, v),
+    "set_trigger_output_io_conf": lambda v: (0, v, 1, 7, 9),
+}
+
+
+@pytest.mark.parametrize("name, sdk_function, call, member", ENUM_OPERATIONS, ids=[o[0] for o in ENUM_OPERATIONS])
+def test_members_pass_the_same_value_as_look_alikes(name, sdk_function, call, member):
+    sent = {}
+    for label, argument in (("member", member), ("look-alike", LookAlike(int(member))),
+                            ("look-alike holding the member", LookAlike(member)),
+                            ("look-alike holding a float", LookAlike(float(member)))):
+        result, calls = run(sdk_function, 0, lambda: call(argument))
+        assert result[0] == "returned", label
+        sent[label] = calls
+    assert all(calls == [(sdk_function, SDK_ARGS[name](int(member)))] for calls in sent.values()), sent
+
+
+def test_another_enumeration_and_plain_ints_go_the_general_way():
+    result, calls = run("ASIGetControlValue", 0, lambda: korvi.get_control_value(0, OtherControls.ASI_WB_R))
+    assert calls == [("ASIGetControlValue", (0, 3))]
+    result, calls = run("ASIGetControlValue", 0, lambda: korvi.get_control_value(0, 3))
+    assert result[1:4] == (AttributeError, "'int' object has no attribute 'value'",
+                           ("'int' object has no attribute 'value'",))
+    assert result[4][-1][2] == PREFIX + "get_control_value"
+    assert calls == []
+
+
+def sent_control_type(member=ControlType.ASI_WB_R):
+    result, calls = run("ASIGetControlValue", 0, lambda: korvi.get_control_value(0, member))
+    assert result[0] == "returned", result
+    return calls[0][1][1]
+
+
+def test_a_member_s_own_value_is_honoured():
+    member = ControlType.ASI_WB_R
+    member._value_ = 17
+    try:
+        assert sent_control_type() == 17
+    finally:
+        member._value_ = 3
+    assert sent_control_type() == 3
+
+
+def test_a_value_defined_on_the_class_is_honoured_and_its_removal_too():
+    ControlType.value = property(lambda self: 21)
+    try:
+        assert sent_control_type() == 21
+    finally:
+        del ControlType.value
+    assert sent_control_type() == 3
+
+
+def test_a_patched_standard_value_property_is_honoured(monkeypatch):
+    standard = vars(enum.Enum)["value"]
+    enum.Enum.value = enum.property(lambda self: 22)
+    try:
+        assert sent_control_type() == 22
+    finally:
+        enum.Enum.value = standard
+    assert sent_control_type() == 3
+    with monkeypatch.context() as m:
+        m.setattr(vars(enum.Enum)["value"], "fget", lambda self: 23)
+        assert sent_control_type() == 23
+    assert sent_control_type() == 3
+
+
+def test_a_class_attribute_value_in_the_way_is_honoured():
+    ControlType._value_ = property(lambda self: 24)  # shadows each member's own _value_
+    try:
+        assert sent_control_type() == 24
+    finally:
+        del ControlType._value_
+    assert sent_control_type() == 3
+
+
+def test_rebinding_the_class_name_changes_nothing(monkeypatch):
+    monkeypatch.setattr(korvi, "ControlType", OtherControls)
+    assert sent_control_type() == 3
+
+
+def test_a_profiler_sees_the_value_property_run():
+    seen = []
+
+    def profile(frame, event, arg):
+        if event == "call":
+            seen.append(frame.f_code.co_name)
+
+    sys.setprofile(profile)
+    try:
+        sent = sent_control_type()
+    finally:
+        sys.setprofile(None)
+    assert sent == 3
+    assert "value" in seen
+
+
+def test_a_failing_value_attribute_propagates_alike():
+    class Broken:
+        @property
+        def value(self):
+            raise KeyError("no value")
+
+    result, calls = run("ASIGetControlValue", 0, lambda: korvi.get_control_value(0, Broken()))
+    assert result[1:3] == (KeyError, "'no value'")
+    assert [e[2] for e in result[4][-2:]] == [PREFIX + "get_control_value", "value"]
+    assert calls == []
+
+
+# ----------------------------------------------------------------------- records
+
+# (SDK entry point, call, how to read the records out of the result, record types)
+RECORD_CALLS = [
+    ("ASIGetCameraProperty", lambda: korvi.get_camera_property(0), lambda r: [r], [korvi.CameraInfo]),
+    ("ASIGetCameraPropertyByID", lambda: korvi.get_camera_property_by_id(0), lambda r: [r], [korvi.CameraInfo]),
+    ("ASIGetControlCaps", lambda: korvi.get_control_caps(0, 0), lambda r: [r], [korvi.ControlCaps]),
+    ("ASIGetID", lambda: korvi.get_id(0), lambda r: [r], [korvi.Id]),
+    ("ASIGetSerialNumber", lambda: korvi.get_serial_number(0), lambda r: [r], [korvi.Id]),
+    ("ASIGPSGetData", lambda: korvi.gps_get_data(0), list, [korvi.GpsData, korvi.GpsData]),
+    ("ASIGetVideoDataGPS", lambda: korvi.get_video_data_gps(0, 8, 5), lambda r: [r[1]], [korvi.GpsData]),
+    ("ASIGetDataAfterExpGPS", lambda: korvi.get_data_after_exp_gps(0, 8), lambda r: [r[1]], [korvi.GpsData]),
+]
+
+
+@pytest.mark.parametrize("sdk_function, call, records, types", RECORD_CALLS, ids=[r[0] for r in RECORD_CALLS])
+def test_records_the_sdk_leaves_alone_are_fresh_zero_records(sdk_function, call, records, types, monkeypatch):
+    # With a handle_error_code that lets failures pass, the untouched record shows.
+    monkeypatch.setattr(korvi, "handle_error_code", lambda code: None)
+    simulator.fail_next(sdk_function, 4, times=2)
+    first, second = records(call()), records(call())
+    assert [type(r) for r in first] == types
+    assert [record_fields(r) for r in first] == [record_fields(t()) for t in types]
+    assert all(a is not b for a, b in zip(first, second))
+    assert len({id(r) for r in first}) == len(first)
+
+
+def test_supported_modes_the_sdk_leaves_alone_read_as_a_fresh_record(monkeypatch):
+    monkeypatch.setattr(korvi, "handle_error_code", lambda code: None)
+    simulator.fail_next("ASIGetCameraSupportMode", 4)
+    assert korvi.get_camera_support_mode(0) == korvi.SupportedMode().supported_camera_mode
+
+
+# ------------------------------------------------------------------------ frames
+
+FRAME_CALLS = [
+    ("ASIGetDataAfterExp", lambda n: korvi.get_data_after_exp(0, n), lambda r: r),
+    ("ASIGetDataAfterExpGPS", lambda n: korvi.get_data_after_exp_gps(0, n), lambda r: r[0]),
+    ("ASIGetVideoDataGPS", lambda n: korvi.get_video_data_gps(0, n, 5), lambda r: r[0]),
+]
+
+
+@pytest.mark.parametrize("sdk_function, call, data", FRAME_CALLS, ids=[f[0] for f in FRAME_CALLS])
+@pytest.mark.parametrize("size", [0, 1, 5000])
+def test_frames_the_sdk_leaves_alone_are_new_zero_bytes(sdk_function, call, data, size, monkeypatch, log):
+    monkeypatch.setattr(korvi, "handle_error_code", lambda code: None)
+    simulator.fail_next(sdk_function, 4, times=2)
+    first, second = data(call(size)), data(call(size))
+    assert type(first) is bytes and first == bytes(size)
+    assert hash(first) == hash(bytes(size))
+    if size:
+        assert first is not second
+    assert [c for c in log.calls() if c[0] == sdk_function][0][1][1] == size
+
+
+@pytest.mark.parametrize("sdk_function, call, data", FRAME_CALLS, ids=[f[0] for f in FRAME_CALLS])
+@pytest.mark.parametrize("size, error, message", [
+    (-1, ValueError, "negative count"),
+    (2**63, OverflowError, "cannot fit 'int' into an index-sized integer"),
+    (2**100, OverflowError, "cannot fit 'int' into an index-sized integer"),
+])
+def test_frame_sizes_fail_as_bytearray_does(sdk_function, call, data, size, error, message, log):
+    with pytest.raises(error) as info:
+        call(size)
+    with pytest.raises(error) as reference:
+        bytearray(size)
+    assert str(info.value) == str(reference.value) == message
+    assert not [c for c in log.calls() if c[0] == sdk_function]
+
+
+def test_a_video_frame_with_gps_holds_what_the_sdk_wrote(opened):
+    opened(0)
+    korvi.set_roi_format(0, 64, 32, 1, ImgType.IMG_RAW8)
+    korvi.start_video_capture(0)
+    try:
+        frames = [korvi.get_video_data_gps(0, 64 * 32, 2000)[0] for _ in range(3)]
+        reference = korvi.get_video_data(0, 64 * 32, 2000)
+    finally:
+        korvi.stop_video_capture(0)
+    assert all(type(f) is bytes and len(f) == len(reference) for f in frames)
+    assert all(any(f) for f in frames)
+    # Each frame is its own object, not a view of a reused buffer.
+    assert len({id(f) for f in frames}) == 3 and frames[0] is not frames[1]
