@@ -55,6 +55,8 @@ sanitize: $(ASAN_PY) system-deps
 
 bench: install
 	$(PY) bench/video.py
+	$(PY) bench/calls.py
+	$(PY) bench/frames.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output
