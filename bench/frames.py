@@ -11,6 +11,9 @@ Sides, each fetching the same stream settings:
 Regions: 8x2 and 320x240 RAW8 and 1920x1080 RAW8 on the colour camera, full-frame RAW16 on
 the large camera; shortest exposure, widest bandwidth, high-speed mode on.
 
+Then RSS before and after FLAT_FRAMES frames at 8x2 through each Python path (it should
+stay flat: nothing but the returned objects is allocated per frame).
+
 The figures are the fetching thread's CPU time per frame (time.thread_time) and frames
 per second, medians of ROUNDS interleaved rounds. Unpaced when the simulator offers it
 (simulator.set_pacing, and ORLICAM_SIM_UNPACED=1 for the C++ loop); otherwise the
@@ -32,6 +35,7 @@ from vorrant.orlicam import _frames, korvi, simulator  # noqa: E402
 from vorrant.orlicam.korvi import ControlType, ImgType  # noqa: E402
 
 ROUNDS = 5
+FLAT_FRAMES = 100_000
 WAIT_MS = 2000
 WARMUP_FRAMES = 4
 
@@ -116,6 +120,33 @@ def bench_region(exe, region):
         for side, values in runs.items()}
 
 
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def rss_over_many_frames():
+    """RSS (KiB) before and after FLAT_FRAMES frames of 8x2 RAW8, per Python path."""
+    cam = korvi.get_camera_property(0).camera_id
+    korvi.open_camera(cam)
+    korvi.init_camera(cam)
+    korvi.set_roi_format(cam, 8, 2, 1, ImgType.IMG_RAW8)
+    korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, control_limits(cam)[ControlType.ASI_EXPOSURE].min_value,
+                            False)
+    result = {}
+    for side, fetch in fetchers(cam, 16, (2, 8), np.uint8).items():
+        korvi.start_video_capture(cam)
+        for _ in range(1000):  # allocator pools and caches settle first
+            fetch()
+        before = rss_kib()
+        for _ in range(FLAT_FRAMES):
+            fetch()
+        result[side] = (before, rss_kib())
+        korvi.stop_video_capture(cam)
+    korvi.close_camera(cam)
+    return result
+
+
 def main():
     if not os.path.exists(LIBRARY):
         sys.exit(f"bench: no simulated libASICamera2.so beside the module ({LIBRARY})")
@@ -124,6 +155,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="orlicam-frames-") as workdir:
         exe = compile_loop(workdir)
         results = [bench_region(exe, region) for region in REGIONS]
+    flat = rss_over_many_frames()
     pacing = "unpaced" if unpaced else "PACED (this simulator has no set_pacing): fps is the link's pace"
     print(f"\nFrames: thread CPU us per frame and fps, medians of {ROUNDS} interleaved rounds; {pacing}")
     head = f"{'':<36}{'CPU us/frame':>14}{'fps':>10}{'CPU / C++':>11}"
@@ -135,6 +167,9 @@ def main():
         for side in SIDES:
             s = sides[side]
             print(f"  {side:<34}{s['cpu_us']:>14.1f}{s['fps']:>10.0f}{s['cpu_us'] / floor:>11.2f}")
+    print(f"\nRSS over {FLAT_FRAMES:,} frames of 8x2 RAW8 (KiB)")
+    for side, (before, after) in flat.items():
+        print(f"  {side:<34}{before:>10}{after:>10}{after - before:>+8}")
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     print(f"({os.cpu_count()} CPUs, load average {load})")
 
