@@ -184,6 +184,20 @@ def test_edits_of_the_table_are_honoured_alike(edit, monkeypatch):
         assert [e[2] for e in result[4][-len(innermost) - 1:]] == [PREFIX + "get_dropped_frames", *innermost]
 
 
+@pytest.mark.parametrize("code, cls, message", [
+    (True, korvi.ASIInvalidIndex, "ASI error code 1."),
+    (-2**63, korvi.ASIUnknownErrorCode, "ASI error code -9223372036854775808 (unknown)."),
+    (2**63 - 1, korvi.ASIUnknownErrorCode, "ASI error code 9223372036854775807 (unknown)."),
+    (2**63, korvi.ASIUnknownErrorCode, "ASI error code 9223372036854775808 (unknown)."),
+    (-10**30, korvi.ASIUnknownErrorCode, f"ASI error code -{10**30} (unknown)."),
+])
+def test_messages_give_the_code_in_decimal_whatever_its_size(code, cls, message):
+    with pytest.raises(cls) as info:
+        korvi.handle_error_code(code)
+    assert info.value.args == (message,)
+    assert type(info.value.args[0]) is str
+
+
 def test_handle_error_code_rebound_to_another_callable_is_called_with_the_code(monkeypatch):
     seen = []
     monkeypatch.setattr(korvi, "handle_error_code", lambda code: seen.append((type(code), code)))

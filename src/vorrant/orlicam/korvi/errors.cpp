@@ -128,6 +128,16 @@ bool add_code_table(PyObject* module) {
 }
 
 Ref error_message(PyObject* code, const char* suffix) {
+    // An exact int's text is its decimal form, which C writes without the format machinery.
+    if (PyLong_CheckExact(code)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(code, &overflow);
+        if (!overflow) {
+            char text[64];
+            int length = PyOS_snprintf(text, sizeof text, "ASI error code %lld%s", value, suffix);
+            return Ref(PyUnicode_FromStringAndSize(text, length));
+        }
+    }
     return Ref(PyUnicode_FromFormat("ASI error code %S%s", code, suffix));
 }
 

@@ -7,9 +7,16 @@ namespace korvi {
 
 namespace {
 
-// A frame buffer of buffer_size zero bytes, made by the built-in bytearray type.
-Ref new_frame_buffer(PyObject* size) {
-    return Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size));
+// A frame buffer of `size` zero bytes, as bytearray(size) makes it (the built-in
+// type cannot be patched): ValueError "negative count", MemoryError.
+Ref new_frame_buffer(int size) {
+    if (size < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative count");
+        return Ref();
+    }
+    Ref buffer(PyByteArray_FromStringAndSize(nullptr, size));
+    if (buffer && size > 0) std::memset(PyByteArray_AS_STRING(buffer.get()), 0, static_cast<std::size_t>(size));
+    return buffer;
 }
 
 unsigned char* storage(const Ref& buffer) {
@@ -114,9 +121,7 @@ PyObject* get_video_data(Bound& a) {
     // Every conversion first, so a bad size fails before anything is allocated.
     int camera, size, wait_ms;
     if (!as_c_int(a[0], camera) || !as_c_int(a[1], size) || !as_c_int(a[2], wait_ms)) return fail();
-    Ref py_size(PyLong_FromLong(size));
-    if (!py_size) return fail();
-    Ref buffer = new_frame_buffer(py_size.get());
+    Ref buffer = new_frame_buffer(size);
     if (!buffer) return fail();
     unsigned char* frame = storage(buffer);
     int code;
