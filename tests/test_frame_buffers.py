@@ -1,14 +1,13 @@
 """vorrant.orlicam._frames: video frames written into caller-owned buffers. Buffer
 checks, the sizes the region implies, korvi's exceptions, and the interpreter lock
 released during the wait."""
-import threading
-import time
-
 import numpy as np
 import pytest
 
 from vorrant.orlicam import _frames, korvi, simulator
 from vorrant.orlicam.korvi import ControlType, ImgType
+
+from test_exposure_video import ticks_during
 
 READERS = [_frames.read_video_frame, _frames.read_video_frame_gps]
 IDS = ["plain", "gps"]
@@ -50,6 +49,7 @@ def test_a_buffer_of_the_region_size_is_filled(read, img_type, shape, dtype, str
         assert result is None
     else:
         assert type(result) is korvi.GpsData
+        assert read(0, frame, 2000) is not result  # a new record each frame
 
 
 def test_any_writable_buffer_of_the_right_size_will_do(streaming):
@@ -57,15 +57,6 @@ def test_any_writable_buffer_of_the_right_size_will_do(streaming):
     for target in (bytearray(64 * 32), np.zeros(64 * 32 // 4, np.uint32), memoryview(bytearray(64 * 32)).cast("H")):
         _frames.read_video_frame(0, target, 2000)
         assert any(bytes(target))
-
-
-def test_gps_records_are_new_each_frame(streaming):
-    streaming(1, 64, 32)  # the GPS camera; without a fix the record stays zero
-    frame = np.empty((32, 64), np.uint8)
-    first = _frames.read_video_frame_gps(1, frame, 2000)
-    second = _frames.read_video_frame_gps(1, frame, 2000)
-    assert first is not second
-    assert type(first) is type(second) is korvi.GpsData
 
 
 def wide(shape):
@@ -148,30 +139,6 @@ def test_the_frame_read_goes_through_korvi_s_error_table(read, sdk, streaming, m
     simulator.fail_next(sdk, 13)
     read(0, frame, 2000)  # a handle_error_code that returns lets the failure pass
     assert seen == [13]
-
-
-def ticks_during(call):
-    """Runs call() while another thread ticks about once a millisecond; how many ticks
-    fell well inside the call."""
-    ticks, stop = [], threading.Event()
-
-    def tick():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    ticker = threading.Thread(target=tick)
-    ticker.start()
-    time.sleep(0.05)
-    try:
-        start = time.perf_counter()
-        call()
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        ticker.join(5)
-    assert end - start >= 0.25
-    return sum(start + 0.05 < t < end - 0.05 for t in ticks)
 
 
 @pytest.mark.parametrize("read", READERS, ids=IDS)
