@@ -40,10 +40,9 @@ private:
     bool held_ = false;
 };
 
-// Calls korvi's handle_error_code, looked up in korvi's namespace now, with a
-// code other than success; true when it returned (a replacement may let a code pass).
+// Calls korvi's handle_error_code, looked up in korvi's namespace now, with the
+// SDK's code, success included, as korvi's own operations do; true when it returned.
 bool check(int code) {
-    if (code == ASI_SUCCESS) return true;
     PyObject* handle = PyObject_GetAttr(korvi, handle_error_code);
     if (!handle) return false;
     PyObject* py_code = PyLong_FromLong(code);
