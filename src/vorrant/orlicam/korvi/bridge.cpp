@@ -5,9 +5,7 @@
 #include <frameobject.h>
 
 #include <climits>
-#include <cstring>
 #include <string>
-#include <tuple>
 #include <unordered_map>
 
 namespace korvi {
