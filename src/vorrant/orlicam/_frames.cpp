@@ -20,6 +20,25 @@ PyObject* korvi = nullptr;              // the korvi module, strong
 PyTypeObject* gps_type = nullptr;       // korvi.GpsData, strong
 PyObject* handle_error_code = nullptr;  // interned name
 
+// Owns one strong reference; released on every path.
+class Ref {
+public:
+    explicit Ref(PyObject* new_reference = nullptr) : p_(new_reference) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_;
+};
+
 // Owns one buffer export; released on every path.
 class Export {
 public:
@@ -43,14 +62,12 @@ private:
 // Calls korvi's handle_error_code, looked up in korvi's namespace now, with the
 // SDK's code, success included, as korvi's own operations do; true when it returned.
 bool check(int code) {
-    PyObject* handle = PyObject_GetAttr(korvi, handle_error_code);
+    Ref handle(PyObject_GetAttr(korvi, handle_error_code));
     if (!handle) return false;
-    PyObject* py_code = PyLong_FromLong(code);
-    PyObject* result = py_code ? PyObject_CallOneArg(handle, py_code) : nullptr;
-    Py_XDECREF(py_code);
-    Py_DECREF(handle);
-    Py_XDECREF(result);
-    return result != nullptr;
+    Ref py_code(PyLong_FromLong(code));
+    if (!py_code) return false;
+    Ref result(PyObject_CallOneArg(handle.get(), py_code.get()));
+    return static_cast<bool>(result);
 }
 
 bool as_int(const char* function, const char* param, PyObject* o, int& out) {
@@ -148,20 +165,17 @@ PyObject* read_video_frame_gps(PyObject*, PyObject* const* args, Py_ssize_t narg
     Export buffer;
     if (!prepare("read_video_frame_gps", args, nargs, camera, wait_ms, buffer)) return nullptr;
     // korvi's record types are static, so allocating one is what calling the type does.
-    PyObject* gps = gps_type->tp_alloc(gps_type, 0);
+    Ref gps(gps_type->tp_alloc(gps_type, 0));
     if (!gps) return nullptr;
-    ASI_GPS_DATA* record = &reinterpret_cast<GpsRecord*>(gps)->data;
+    ASI_GPS_DATA* record = &reinterpret_cast<GpsRecord*>(gps.get())->data;
     Py_buffer& view = buffer.view();
     int code;
     Py_BEGIN_ALLOW_THREADS
     code = ASIGetVideoDataGPS(camera, static_cast<unsigned char*>(view.buf), static_cast<long>(view.len),
                               wait_ms, record);
     Py_END_ALLOW_THREADS
-    if (!check(code)) {
-        Py_DECREF(gps);
-        return nullptr;
-    }
-    return gps;
+    if (!check(code)) return nullptr;
+    return gps.release();
 }
 
 PyMethodDef methods[] = {
@@ -195,24 +209,20 @@ PyModuleDef definition = {
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__frames() {
     if (!korvi) {
-        PyObject* module = PyImport_ImportModule("vorrant.orlicam.korvi");
+        Ref module(PyImport_ImportModule("vorrant.orlicam.korvi"));
         if (!module) return nullptr;
-        PyObject* type = PyObject_GetAttrString(module, "GpsData");
-        if (!type || !PyType_Check(type) ||
-            reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != static_cast<Py_ssize_t>(sizeof(GpsRecord))) {
-            if (type) PyErr_SetString(PyExc_ImportError, "vorrant.orlicam.korvi.GpsData is not the record type");
-            Py_XDECREF(type);
-            Py_DECREF(module);
+        Ref type(PyObject_GetAttrString(module.get(), "GpsData"));
+        if (!type) return nullptr;
+        // The record is written through its layout, so the type must be korvi's own.
+        if (!PyType_Check(type.get()) ||
+            reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(GpsRecord))) {
+            PyErr_SetString(PyExc_ImportError, "vorrant.orlicam.korvi.GpsData is not the record type");
             return nullptr;
         }
         handle_error_code = PyUnicode_InternFromString("handle_error_code");
-        if (!handle_error_code) {
-            Py_DECREF(type);
-            Py_DECREF(module);
-            return nullptr;
-        }
-        gps_type = reinterpret_cast<PyTypeObject*>(type);
-        korvi = module;
+        if (!handle_error_code) return nullptr;
+        gps_type = reinterpret_cast<PyTypeObject*>(type.release());
+        korvi = module.release();
     }
     return PyModule_Create(&definition);
 }
