@@ -6,6 +6,7 @@ Sides, each fetching the same stream settings:
   - _frames.read_video_frame into one reused numpy array (what the camera layer's
     stream(copy=False) does per frame);
   - _frames.read_video_frame into a fresh numpy array per frame (stream()'s default);
+  - the camera layer's Camera.stream(), default and copy=False, when the layer is installed;
   - the C++ loop of bench/video_loop.cpp (a fresh zero-filled std::vector per frame), run
     as a subprocess with its own simulator.
 Regions: 8x2 and 320x240 RAW8 and 1920x1080 RAW8 on the colour camera, full-frame RAW16 on
@@ -34,6 +35,11 @@ from video import LIBRARY, compile_loop, control_limits, run_loop  # noqa: E402
 from vorrant.orlicam import _frames, korvi, simulator  # noqa: E402
 from vorrant.orlicam.korvi import ControlType, ImgType  # noqa: E402
 
+try:
+    from vorrant.orlicam.camera import Camera  # the camera layer, where it is installed
+except ImportError:
+    Camera = None
+
 ROUNDS = 5
 FLAT_FRAMES = 100_000
 WAIT_MS = 2000
@@ -46,8 +52,9 @@ REGIONS = [
     ("1920x1080 RAW8", 0, 1920, 1080, ImgType.IMG_RAW8, 1, 100),
     ("full-frame RAW16", 1, None, None, ImgType.IMG_RAW16, 2, 8),
 ]
+LAYER_SIDES = {"Camera.stream()": True, "Camera.stream(copy=False)": False} if Camera else {}
 SIDES = ["korvi get_video_data", "korvi get_video_data_gps", "read_video_frame, reused array",
-         "read_video_frame, fresh arrays", "C++ loop"]
+         "read_video_frame, fresh arrays", *LAYER_SIDES, "C++ loop"]
 
 
 def unpace():
@@ -86,6 +93,24 @@ def python_stream(cam, fetch, frames):
     return {"fps": frames / elapsed, "cpu_us": cpu / frames * 1e6}
 
 
+def layer_stream(index, width, height, img_type, exposure_us, bandwidth, high_speed, frames, copy):
+    """The same stream through the camera layer, which opens the camera itself."""
+    with Camera(index) as cam:
+        cam.set_roi(width, height, bin=1, image_format=img_type.name.removeprefix("IMG_"))
+        cam.exposure = exposure_us / 1e6
+        cam.bandwidth = bandwidth
+        cam.high_speed_mode = bool(high_speed)
+        with cam.stream(copy=copy) as stream:
+            it = iter(stream)
+            for _ in range(WARMUP_FRAMES):
+                next(it)
+            c0, t0 = time.thread_time(), time.perf_counter()
+            for _ in range(frames):
+                next(it)
+            elapsed, cpu = time.perf_counter() - t0, time.thread_time() - c0
+    return {"fps": frames / elapsed, "cpu_us": cpu / frames * 1e6}
+
+
 def bench_region(exe, region):
     label, index, width, height, img_type, depth, frames = region
     info = korvi.get_camera_property(index)
@@ -114,6 +139,12 @@ def bench_region(exe, region):
                 out = run_loop(exe, *loop_args)
                 runs[side].append({"fps": out["frames"] / out["seconds"],
                                    "cpu_us": out["cpu_seconds"] / out["frames"] * 1e6})
+            elif side in LAYER_SIDES:
+                korvi.close_camera(cam)  # the layer opens it; settings survive a close
+                runs[side].append(layer_stream(index, width, height, img_type, exposure, bandwidth, high_speed,
+                                               frames, LAYER_SIDES[side]))
+                korvi.open_camera(cam)
+                korvi.init_camera(cam)
             else:
                 runs[side].append(python_stream(cam, ours[side], frames))
     korvi.close_camera(cam)
@@ -159,6 +190,8 @@ def main():
         results = [bench_region(exe, region) for region in REGIONS]
     flat = rss_over_many_frames()
     pacing = "unpaced" if unpaced else "PACED (this simulator cannot go unpaced): fps is the link's pace"
+    if Camera is None:
+        pacing += "; the camera layer is not installed, so Camera.stream() is not measured"
     print(f"\nFrames: thread CPU us per frame and fps, medians of {ROUNDS} interleaved rounds; {pacing}")
     head = f"{'':<36}{'CPU us/frame':>14}{'fps':>10}{'CPU / C++':>11}"
     print(head)
