@@ -110,9 +110,9 @@ def build_floor(workdir):
     subprocess.run([compiler, "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
                     "-I", os.path.join(ROOT, "src", "sdk"), source, "-o", target, LIBRARY,
                     f"-Wl,-rpath,{PACKAGE_DIR}"], check=True)
-    spec = importlib.util.spec_from_file_location("callfloor", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("callfloor", target)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     module.set_error(korvi.ASICameraClosed)
     return module
 
