@@ -64,6 +64,8 @@ bench: install
 	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
 	$(PY) bench/stream.py
+	$(PY) bench/calls.py
+	$(PY) bench/frames.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

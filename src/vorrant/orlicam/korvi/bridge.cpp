@@ -5,6 +5,8 @@
 #include <frameobject.h>
 
 #include <climits>
+#include <string>
+#include <unordered_map>
 
 namespace korvi {
 
@@ -40,6 +42,48 @@ void add_traceback(const char* qualname) {
     add_traceback_at(qualname, last_failure.file, last_failure.line);
 }
 
+namespace {
+
+// The code objects of traceback entries, one per (name, file, line): a raise
+// then builds only its frame. The entry names and files are static texts (or
+// live as long as the process), so their addresses key the cache; the text is
+// compared as well, so a reused address can never pick up a stale entry.
+struct EntryKey {
+    const char* name;
+    const char* file;
+    int line;
+    bool operator==(const EntryKey&) const = default;
+};
+struct EntryKeyHash {
+    std::size_t operator()(const EntryKey& k) const {
+        std::size_t h = std::hash<const void*>()(k.name);
+        h ^= std::hash<const void*>()(k.file) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h ^ (static_cast<std::size_t>(k.line) * 0x9e3779b97f4a7c15ULL);
+    }
+};
+struct CachedCode {
+    std::string name;
+    std::string file;
+    PyCodeObject* code;  // strong, kept for the life of the process
+};
+std::unordered_map<EntryKey, CachedCode, EntryKeyHash> entry_codes;
+
+PyCodeObject* entry_code(const char* qualname, const char* file, int line) {
+    EntryKey key{qualname, file, line};
+    auto it = entry_codes.find(key);
+    if (it != entry_codes.end()) {
+        if (it->second.name == qualname && it->second.file == file) return it->second.code;
+        Py_CLEAR(it->second.code);
+        entry_codes.erase(it);
+    }
+    PyCodeObject* code = PyCode_NewEmpty(file, qualname, line);
+    if (!code) return nullptr;
+    entry_codes.emplace(key, CachedCode{qualname, file, code});
+    return code;
+}
+
+}  // namespace
+
 void add_traceback_at(const char* qualname, const char* file, int line) {
     // The line lives in the code object: frames are opaque, and the entry shows
     // the code's first line. The pending exception is kept aside meanwhile.
@@ -52,11 +96,8 @@ void add_traceback_at(const char* qualname, const char* file, int line) {
     }
     PyFrameObject* frame = nullptr;
     if (globals) {
-        PyCodeObject* code = PyCode_NewEmpty(file, qualname, line);
-        if (code) {
-            frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-            Py_DECREF(code);
-        }
+        PyCodeObject* code = entry_code(qualname, file, line);  // borrowed from the cache
+        if (code) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
@@ -124,6 +165,13 @@ Ref lookup(PyObject* name) {
 bool check(const Ref& handle, int code) {
     Ref py_code(PyLong_FromLong(code));
     if (!py_code) return false;
+    if (handle.get() == state.handle_error_code) {
+        // The module's own function: its steps run here, and a failure gets the
+        // entry its function object would add.
+        Ref result(error_code_steps(py_code.get()));
+        if (!result) add_traceback(kHandleErrorCodeEntry);
+        return static_cast<bool>(result);
+    }
     Ref result(PyObject_CallOneArg(handle.get(), py_code.get()));
     return static_cast<bool>(result);
 }
@@ -385,8 +433,122 @@ bool as_uchar(PyObject* o, unsigned char& out) {
     return true;
 }
 
+// ------------------------------------------------- enumeration members' values
+
+namespace {
+
+// `member.value` on a member of an unmodified IntEnum class runs enum.Enum's
+// `value` property, whose getter returns the member's own `_value_`. These
+// are the objects that make it so, taken from the first class made.
+struct StandardValue {
+    PyObject* descriptor = nullptr;           // enum.Enum.__dict__["value"], strong
+    PyTypeObject* descriptor_type = nullptr;  // enum.property, strong
+    unsigned int descriptor_type_tag = 0;
+    PyObject* getter = nullptr;               // descriptor.fget, strong
+    PyObject* getter_code = nullptr;          // its __code__, strong
+    PyObject* fget = nullptr;                 // interned names
+    PyObject* value_slot = nullptr;
+    bool usable = false;
+};
+StandardValue standard;
+
+struct EnumClass {
+    PyTypeObject* type = nullptr;  // strong
+    unsigned int tag = 0;          // the type's version tag when last found unmodified; 0: not yet
+};
+std::array<EnumClass, 8> enum_classes{};
+std::size_t enum_class_count = 0;
+
+// The getter of enum.Enum's `value`, as the standard library defines it.
+bool is_standard_getter(PyObject* getter) {
+    if (!PyFunction_Check(getter)) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(getter));
+    PyObject* module = PyFunction_GET_MODULE(getter);
+    return module && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "enum") == 0 &&
+           PyUnicode_CompareWithASCIIString(code->co_qualname, "Enum.value") == 0;
+}
+
+bool capture_standard_value(PyTypeObject* cls) {
+    standard.fget = PyUnicode_InternFromString("fget");
+    standard.value_slot = PyUnicode_InternFromString("_value_");
+    if (!standard.fget || !standard.value_slot) return false;
+    PyObject* descriptor = _PyType_Lookup(cls, names.value);  // borrowed
+    if (!descriptor) return true;  // not the standard shape: members always go the general way
+    PyTypeObject* descriptor_type = Py_TYPE(descriptor);
+    if (descriptor_type->tp_getattro != PyObject_GenericGetAttr) return true;
+    Ref getter(PyObject_GetAttr(descriptor, standard.fget));
+    if (!getter) return false;
+    if (!is_standard_getter(getter.get()) || !PyUnstable_Type_AssignVersionTag(descriptor_type)) return true;
+    standard.descriptor = Py_NewRef(descriptor);
+    standard.descriptor_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(descriptor_type));
+    standard.descriptor_type_tag = descriptor_type->tp_version_tag;
+    standard.getter_code = Py_NewRef(PyFunction_GET_CODE(getter.get()));
+    standard.getter = getter.release();
+    standard.usable = true;
+    return true;
+}
+
+// True when the class, as it stands, resolves `value` to the standard property
+// by plain attribute look-up and has no class-level `_value_`. The answer
+// holds for as long as the type's version tag stays the same: any change to
+// the class or a base gives it a new tag.
+bool class_unmodified(EnumClass& c) {
+    PyTypeObject* t = c.type;
+    if (c.tag && t->tp_version_tag == c.tag) return true;
+    c.tag = 0;
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(t, names.value) != standard.descriptor) return false;
+    if (_PyType_Lookup(t, standard.value_slot) != nullptr) return false;
+    if (!PyUnstable_Type_AssignVersionTag(t)) return false;
+    c.tag = t->tp_version_tag;
+    return true;
+}
+
+// The member's `_value_` when reading `value` would run nothing but the
+// standard property and its getter, unobserved (no trace or profile function);
+// empty, with no error set, when the attribute must be read the general way.
+Ref standard_member_value(PyObject* o) {
+    if (!standard.usable) return Ref();
+    EnumClass* c = nullptr;
+    for (std::size_t i = 0; i < enum_class_count && !c; ++i)
+        if (Py_TYPE(o) == enum_classes[i].type) c = &enum_classes[i];
+    if (!c || !class_unmodified(*c)) return Ref();
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_tracefunc || ts->c_profilefunc) return Ref();
+    if (standard.descriptor_type->tp_version_tag != standard.descriptor_type_tag) return Ref();
+    PyObject* getter = nullptr;
+    if (PyObject_GetOptionalAttr(standard.descriptor, standard.fget, &getter) <= 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref owned_getter(getter);
+    if (getter != standard.getter || PyFunction_GET_CODE(getter) != standard.getter_code) return Ref();
+    Ref dict(PyObject_GenericGetDict(o, nullptr));
+    if (!dict) {
+        PyErr_Clear();
+        return Ref();
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict.get(), standard.value_slot, &value) <= 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return Ref(value);
+}
+
+}  // namespace
+
+bool register_enumeration(PyObject* cls) {
+    if (!PyType_Check(cls) || enum_class_count == enum_classes.size()) return true;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!standard.fget && !capture_standard_value(type)) return false;
+    enum_classes[enum_class_count++] = EnumClass{reinterpret_cast<PyTypeObject*>(Py_NewRef(cls)), 0};
+    return true;
+}
+
 bool enum_as_c_int(PyObject* o, int& out) {
-    Ref value(PyObject_GetAttr(o, names.value));
+    Ref value = standard_member_value(o);
+    if (!value) value = Ref(PyObject_GetAttr(o, names.value));
     return value && as_c_int(value.get(), out);
 }
 

@@ -74,6 +74,9 @@ struct ModuleState {
     PyObject* module = nullptr;    // strong
     PyObject* dict = nullptr;      // strong
     PyObject* builtins = nullptr;  // strong
+    // The function object made for handle_error_code: while the name still
+    // resolves to it, operations run its steps without calling through Python.
+    PyObject* handle_error_code = nullptr;  // strong
 };
 extern ModuleState state;
 
@@ -113,6 +116,11 @@ Ref lookup(PyObject* name);
 
 // Calls handle_error_code (already looked up) with the SDK's code; true when it returned.
 bool check(const Ref& handle, int code);
+
+// handle_error_code's steps for an exact int code: None, or null with the
+// failure recorded. The function object and check() both run them.
+PyObject* error_code_steps(PyObject* code);
+constexpr const char* kHandleErrorCodeEntry = "vorrant.orlicam.korvi.handle_error_code";
 
 // -------------------------------------------------------------- the binder
 
@@ -179,6 +187,9 @@ bool as_schar(PyObject* o, signed char& out);
 bool as_uchar(PyObject* o, unsigned char& out);
 // Reads `o.value` and converts it as an integer to C int.
 bool enum_as_c_int(PyObject* o, int& out);
+// Remembers one of the module's enumeration classes, whose members' `value`
+// can then be read without running the enumeration's Python code.
+bool register_enumeration(PyObject* cls);
 
 // Calls `cls(code)` for an enumeration class found by name at this moment.
 Ref enum_member(PyObject* class_name, long code);
@@ -207,7 +218,9 @@ extern PyTypeObject GpsDataType;
 bool add_record_types(PyObject* module);
 
 // A new, zero-filled record from the module's own type (never looked up by name).
-inline Ref new_record(PyTypeObject& type) { return Ref(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&type))); }
+// Calling the type would allocate, then clear the record again in __init__; the
+// types are static and immutable, so allocating directly is the same object.
+inline Ref new_record(PyTypeObject& type) { return Ref(type.tp_alloc(&type, 0)); }
 
 template <typename T>
 T* as(const Ref& r) { return reinterpret_cast<T*>(r.get()); }

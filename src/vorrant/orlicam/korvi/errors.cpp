@@ -93,7 +93,7 @@ bool add_enumeration(PyObject* module, const Enumeration& e) {
         if (!set_item(ns.get(), m.name, value.get())) return false;
     }
     Ref cls(PyObject_CallFunctionObjArgs(metaclass, name.get(), bases.get(), ns.get(), nullptr));
-    return cls && PyModule_AddObjectRef(module, e.name, cls.get()) == 0;
+    return cls && register_enumeration(cls.get()) && PyModule_AddObjectRef(module, e.name, cls.get()) == 0;
 }
 
 // An ordinary class with one base, as `type(name, (base,), namespace)` makes it.
@@ -128,6 +128,16 @@ bool add_code_table(PyObject* module) {
 }
 
 Ref error_message(PyObject* code, const char* suffix) {
+    // An exact int's text is its decimal form, which C writes without the format machinery.
+    if (PyLong_CheckExact(code)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(code, &overflow);
+        if (!overflow) {
+            char text[64];
+            int length = PyOS_snprintf(text, sizeof text, "ASI error code %lld%s", value, suffix);
+            return Ref(PyUnicode_FromStringAndSize(text, length));
+        }
+    }
     return Ref(PyUnicode_FromFormat("ASI error code %S%s", code, suffix));
 }
 
@@ -151,13 +161,21 @@ bool add_enumerations_and_errors(PyObject* module) {
 }
 
 // handle_error_code(asi_error_code): None for success, else raises the mapped class.
-PyObject* handle_error_code(Bound& a) {
-    PyObject* code = a[0];
+PyObject* handle_error_code(Bound& a) { return error_code_steps(a[0]); }
+
+PyObject* error_code_steps(PyObject* code) {
     Ref table = lookup(names.ASI_ERROR_CODE_TO_EXCEPTION);
     if (!table) return fail();
-    Ref get(PyObject_GetAttr(table.get(), names.get));
-    if (!get) return fail();
-    Ref exc_type(PyObject_CallOneArg(get.get(), code));
+    Ref exc_type;
+    if (PyDict_CheckExact(table.get())) {
+        // An exact dict's `get` cannot be overridden: its look-up, without the bound method.
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table.get(), code, &found) >= 0) exc_type = Ref(found ? found : Py_NewRef(Py_None));
+    } else {
+        Ref get(PyObject_GetAttr(table.get(), names.get));
+        if (!get) return fail();
+        exc_type = Ref(PyObject_CallOneArg(get.get(), code));
+    }
     if (!exc_type) return fail();
     if (exc_type.get() == Py_None) {
         Ref unknown = lookup(names.ASIUnknownErrorCode);

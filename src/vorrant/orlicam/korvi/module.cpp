@@ -158,6 +158,7 @@ bool add_functions(PyObject* module, FunctionDef* defs, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         Ref f = make_function(defs[i]);
         if (!f || PyModule_AddObjectRef(module, defs[i].sig.name, f.get()) < 0) return false;
+        if (defs[i].body == handle_error_code) Py_XSETREF(state.handle_error_code, Py_NewRef(f.get()));
     }
     return true;
 }

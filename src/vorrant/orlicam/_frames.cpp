@@ -1,0 +1,228 @@
+// vorrant.orlicam._frames: the camera layer's video frame path. The SDK writes
+// each frame straight into a buffer the caller owns (typically a numpy array
+// reused from frame to frame), with the interpreter lock released during the
+// wait. SDK failures are raised by korvi's own handle_error_code, so callers
+// see korvi's exception classes through korvi's error table.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "ASICamera2.h"
+
+namespace {
+
+// korvi.GpsData's layout: the object header followed by the SDK record.
+struct GpsRecord {
+    PyObject_HEAD
+    ASI_GPS_DATA data;
+};
+
+PyObject* korvi = nullptr;              // the korvi module, strong
+PyTypeObject* gps_type = nullptr;       // korvi.GpsData, strong
+PyObject* handle_error_code = nullptr;  // interned name
+
+// Owns one strong reference; released on every path.
+class Ref {
+public:
+    explicit Ref(PyObject* new_reference = nullptr) : p_(new_reference) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_;
+};
+
+// Owns one buffer export; released on every path.
+class Export {
+public:
+    Export() = default;
+    Export(const Export&) = delete;
+    Export& operator=(const Export&) = delete;
+    ~Export() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool acquire(PyObject* o) {
+        held_ = PyObject_GetBuffer(o, &view_, PyBUF_STRIDES) == 0;
+        return held_;
+    }
+    Py_buffer& view() { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Calls korvi's handle_error_code, looked up in korvi's namespace now, with the
+// SDK's code, success included, as korvi's own operations do; true when it returned.
+bool check(int code) {
+    Ref handle(PyObject_GetAttr(korvi, handle_error_code));
+    if (!handle) return false;
+    Ref py_code(PyLong_FromLong(code));
+    if (!py_code) return false;
+    Ref result(PyObject_CallOneArg(handle.get(), py_code.get()));
+    return static_cast<bool>(result);
+}
+
+bool as_int(const char* function, const char* param, PyObject* o, int& out) {
+    if (!PyLong_Check(o) && !PyIndex_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be int, not %.200s", function, param,
+                     Py_TYPE(o)->tp_name);
+        return false;
+    }
+    out = PyLong_AsInt(o);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+Py_ssize_t bytes_per_pixel(int img_type) {
+    switch (img_type) {
+    case ASI_IMG_RAW8:
+    case ASI_IMG_Y8:
+        return 1;
+    case ASI_IMG_RAW16:
+        return 2;
+    case ASI_IMG_RGB24:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+// The frame size the camera's current region and format imply, in bytes; -1 on error.
+Py_ssize_t frame_size(int camera) {
+    int width = 0, height = 0, bin = 0;
+    ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
+    if (!check(ASIGetROIFormat(camera, &width, &height, &bin, &img_type))) return -1;
+    Py_ssize_t depth = bytes_per_pixel(img_type);
+    if (depth == 0) {
+        PyErr_Format(PyExc_ValueError, "camera %d reports an unknown image format %d", camera,
+                     static_cast<int>(img_type));
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(width) * height * depth;
+}
+
+// Checks the arguments and exports the buffer: a writable, C-contiguous
+// buffer of exactly the frame size. False with the error set otherwise.
+bool prepare(const char* function, PyObject* const* args, Py_ssize_t nargs, int& camera, int& wait_ms,
+             Export& buffer) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly 3 positional arguments (%zd given)", function, nargs);
+        return false;
+    }
+    if (!as_int(function, "camera_id", args[0], camera) || !as_int(function, "wait_ms", args[2], wait_ms))
+        return false;
+    PyObject* target = args[1];
+    if (!PyObject_CheckBuffer(target)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument 'buffer' must be a writable C-contiguous buffer such as a numpy array, "
+                     "not %.200s",
+                     function, Py_TYPE(target)->tp_name);
+        return false;
+    }
+    if (!buffer.acquire(target)) return false;
+    Py_buffer& view = buffer.view();
+    if (view.readonly) {
+        PyErr_Format(PyExc_TypeError, "%s() argument 'buffer' is read-only (%.200s); the frame needs a writable one",
+                     function, Py_TYPE(target)->tp_name);
+        return false;
+    }
+    if (!PyBuffer_IsContiguous(&view, 'C')) {
+        PyErr_Format(PyExc_ValueError, "%s() argument 'buffer' is not C-contiguous", function);
+        return false;
+    }
+    Py_ssize_t expected = frame_size(camera);
+    if (expected < 0) return false;
+    if (view.len != expected) {
+        PyErr_Format(PyExc_ValueError, "%s() argument 'buffer' holds %zd bytes; camera %d's frame needs %zd",
+                     function, view.len, camera, expected);
+        return false;
+    }
+    return true;
+}
+
+PyObject* read_video_frame(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int camera, wait_ms;
+    Export buffer;
+    if (!prepare("read_video_frame", args, nargs, camera, wait_ms, buffer)) return nullptr;
+    Py_buffer& view = buffer.view();
+    int code;
+    Py_BEGIN_ALLOW_THREADS
+    code = ASIGetVideoData(camera, static_cast<unsigned char*>(view.buf), static_cast<long>(view.len), wait_ms);
+    Py_END_ALLOW_THREADS
+    if (!check(code)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* read_video_frame_gps(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    int camera, wait_ms;
+    Export buffer;
+    if (!prepare("read_video_frame_gps", args, nargs, camera, wait_ms, buffer)) return nullptr;
+    // korvi's record types are static, so allocating one is what calling the type does.
+    Ref gps(gps_type->tp_alloc(gps_type, 0));
+    if (!gps) return nullptr;
+    ASI_GPS_DATA* record = &reinterpret_cast<GpsRecord*>(gps.get())->data;
+    Py_buffer& view = buffer.view();
+    int code;
+    Py_BEGIN_ALLOW_THREADS
+    code = ASIGetVideoDataGPS(camera, static_cast<unsigned char*>(view.buf), static_cast<long>(view.len),
+                              wait_ms, record);
+    Py_END_ALLOW_THREADS
+    if (!check(code)) return nullptr;
+    return gps.release();
+}
+
+PyMethodDef methods[] = {
+    {"read_video_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame)),
+     METH_FASTCALL,
+     "read_video_frame(camera_id, buffer, wait_ms, /)\n--\n\n"
+     "Wait up to wait_ms milliseconds (-1: without limit) for the next video frame and write it\n"
+     "into buffer, a writable C-contiguous buffer of exactly the size the camera's current region\n"
+     "and format imply. The interpreter lock is released during the wait."},
+    {"read_video_frame_gps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame_gps)),
+     METH_FASTCALL,
+     "read_video_frame_gps(camera_id, buffer, wait_ms, /)\n--\n\n"
+     "As read_video_frame, and return the GPS record the camera stamped on the frame\n"
+     "(a new korvi.GpsData)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vorrant.orlicam._frames",
+    .m_doc = "The camera layer's video frame path: frames written into caller-owned buffers.",
+    .m_size = -1,
+    .m_methods = methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__frames() {
+    if (!korvi) {
+        Ref module(PyImport_ImportModule("vorrant.orlicam.korvi"));
+        if (!module) return nullptr;
+        Ref type(PyObject_GetAttrString(module.get(), "GpsData"));
+        if (!type) return nullptr;
+        // The record is written through its layout, so the type must be korvi's own.
+        if (!PyType_Check(type.get()) ||
+            reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize != static_cast<Py_ssize_t>(sizeof(GpsRecord))) {
+            PyErr_SetString(PyExc_ImportError, "vorrant.orlicam.korvi.GpsData is not the record type");
+            return nullptr;
+        }
+        handle_error_code = PyUnicode_InternFromString("handle_error_code");
+        if (!handle_error_code) return nullptr;
+        gps_type = reinterpret_cast<PyTypeObject*>(type.release());
+        korvi = module.release();
+    }
+    return PyModule_Create(&definition);
+}

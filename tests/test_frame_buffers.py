@@ -1,0 +1,153 @@
+"""vorrant.orlicam._frames: video frames written into caller-owned buffers. Buffer
+checks, the sizes the region implies, korvi's exceptions, and the interpreter lock
+released during the wait."""
+import numpy as np
+import pytest
+
+from vorrant.orlicam import _frames, korvi, simulator
+from vorrant.orlicam.korvi import ControlType, ImgType
+
+from test_exposure_video import ticks_during
+
+READERS = [_frames.read_video_frame, _frames.read_video_frame_gps]
+IDS = ["plain", "gps"]
+
+
+@pytest.fixture
+def streaming():
+    """streaming(cam, width, height, img_type, exposure_us) opens a camera with that region
+    and starts video; everything is stopped and closed afterwards."""
+
+    def start(cam=0, width=64, height=32, img_type=ImgType.IMG_RAW8, exposure_us=1000):
+        korvi.open_camera(cam)
+        korvi.init_camera(cam)
+        korvi.set_roi_format(cam, width, height, 1, img_type)
+        korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, exposure_us, False)
+        korvi.start_video_capture(cam)
+
+    yield start
+    simulator.reset()
+
+
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+@pytest.mark.parametrize("img_type, shape, dtype", [
+    (ImgType.IMG_RAW8, (32, 64), np.uint8),
+    (ImgType.IMG_Y8, (32, 64), np.uint8),
+    (ImgType.IMG_RAW16, (32, 64), np.uint16),
+    (ImgType.IMG_RGB24, (32, 64, 3), np.uint8),
+])
+def test_a_buffer_of_the_region_size_is_filled(read, img_type, shape, dtype, streaming, log):
+    streaming(0, 64, 32, img_type)
+    log.clear_calls()
+    frame = np.full(shape, 0xAB, dtype)
+    result = read(0, frame, 2000)
+    assert not np.all(frame == np.full(shape, 0xAB, dtype))
+    size = frame.nbytes
+    sdk = "ASIGetVideoData" if read is _frames.read_video_frame else "ASIGetVideoDataGPS"
+    assert log.calls() == [("ASIGetROIFormat", (0,)), (sdk, (0, size, 2000))]
+    if read is _frames.read_video_frame:
+        assert result is None
+    else:
+        assert type(result) is korvi.GpsData
+        assert read(0, frame, 2000) is not result  # a new record each frame
+
+
+def test_any_writable_buffer_of_the_right_size_will_do(streaming):
+    streaming(0, 64, 32)
+    for target in (bytearray(64 * 32), np.zeros(64 * 32 // 4, np.uint32), memoryview(bytearray(64 * 32)).cast("H")):
+        _frames.read_video_frame(0, target, 2000)
+        assert any(bytes(target))
+
+
+def wide(shape):
+    return np.zeros((shape[0], shape[1] * 2), np.uint8)[:, ::2]
+
+
+def read_only(shape):
+    a = np.zeros(shape, np.uint8)
+    a.setflags(write=False)
+    return a
+
+
+@pytest.mark.parametrize("read, name", zip(READERS, ["read_video_frame", "read_video_frame_gps"]), ids=IDS)
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: np.zeros((32, 63), np.uint8), ValueError,
+     "{name}() argument 'buffer' holds 2016 bytes; camera 0's frame needs 2048"),
+    (lambda: np.zeros((32, 64), np.uint16), ValueError,
+     "{name}() argument 'buffer' holds 4096 bytes; camera 0's frame needs 2048"),
+    (lambda: wide((32, 64)), ValueError, "{name}() argument 'buffer' is not C-contiguous"),
+    (lambda: np.zeros((32, 64), np.uint8, order="F"), ValueError,
+     "{name}() argument 'buffer' is not C-contiguous"),
+    (lambda: read_only((32, 64)), TypeError,
+     "{name}() argument 'buffer' is read-only (numpy.ndarray); the frame needs a writable one"),
+    (lambda: bytes(2048), TypeError, "{name}() argument 'buffer' is read-only (bytes); the frame needs a writable one"),
+    (lambda: [0] * 2048, TypeError,
+     "{name}() argument 'buffer' must be a writable C-contiguous buffer such as a numpy array, not list"),
+    (lambda: None, TypeError,
+     "{name}() argument 'buffer' must be a writable C-contiguous buffer such as a numpy array, not NoneType"),
+])
+def test_unsuitable_buffers_are_refused_before_the_frame_is_read(read, name, make, error, message, streaming, log):
+    streaming(0, 64, 32)
+    log.clear_calls()
+    with pytest.raises(error) as info:
+        read(0, make(), 2000)
+    assert str(info.value) == message.format(name=name)
+    assert not [c for c in log.calls() if c[0].startswith("ASIGetVideoData")]
+
+
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+@pytest.mark.parametrize("args, error, message", [
+    ((0, bytearray(8)), TypeError, "{name}() takes exactly 3 positional arguments (2 given)"),
+    ((0.0, bytearray(8), 5), TypeError, "{name}() argument 'camera_id' must be int, not float"),
+    ((0, bytearray(8), "5"), TypeError, "{name}() argument 'wait_ms' must be int, not str"),
+    ((2**31, bytearray(8), 5), OverflowError, "Python int too large to convert to C int"),
+])
+def test_arguments_are_checked(read, args, error, message, log):
+    with pytest.raises(error) as info:
+        read(*args)
+    assert str(info.value) == message.format(name=read.__name__)
+    assert log.calls() == []
+
+
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+def test_sdk_failures_raise_korvi_s_exceptions(read, log):
+    frame = np.zeros(16, np.uint8)
+    with pytest.raises(korvi.ASICameraClosed) as info:
+        read(0, frame, 5)  # the region query already fails on a closed camera
+    assert str(info.value) == "ASI error code 4."
+    names = []
+    tb = info.value.__traceback__
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    assert names[-1] == "vorrant.orlicam.korvi.handle_error_code"
+    assert log.calls() == [("ASIGetROIFormat", (0,))]
+
+
+@pytest.mark.parametrize("read, sdk", zip(READERS, ["ASIGetVideoData", "ASIGetVideoDataGPS"]), ids=IDS)
+def test_the_frame_read_goes_through_korvi_s_error_table(read, sdk, streaming, monkeypatch):
+    streaming(0, 64, 32)
+    frame = np.zeros((32, 64), np.uint8)
+    table = dict(korvi.ASI_ERROR_CODE_TO_EXCEPTION)
+    table[11] = korvi.ASIInvalidMode
+    monkeypatch.setattr(korvi, "ASI_ERROR_CODE_TO_EXCEPTION", table)
+    simulator.fail_next(sdk, 11)
+    with pytest.raises(korvi.ASIInvalidMode, match=r"^ASI error code 11\.$"):
+        read(0, frame, 2000)
+    seen = []
+    monkeypatch.setattr(korvi, "handle_error_code", seen.append)
+    simulator.fail_next(sdk, 13)
+    read(0, frame, 2000)  # a handle_error_code that returns lets the failure pass
+    assert seen == [0, 13]  # every code goes through it: the region query's, then the frame's
+
+
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+def test_other_threads_run_while_a_frame_is_awaited(read, streaming):
+    streaming(0, 64, 32, exposure_us=30_000_000)  # no frame comes during the wait
+    frame = np.zeros((32, 64), np.uint8)
+
+    def wait():
+        with pytest.raises(korvi.ASITimeout):
+            read(0, frame, 300)
+
+    assert ticks_during(wait) > 40
