@@ -283,6 +283,92 @@ def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
+def abort_from_another_thread(cam, after_calls=("ASIStartExposure",)):
+    """Calls cam.abort_exposure() in a thread once the call log holds `after_calls`
+    (in order); returns the thread and a list that receives its result."""
+    result = []
+
+    def run():
+        for name in after_calls:
+            while name not in [c[0] for c in simulator.calls()]:
+                threading.Event().wait(0.005)
+        result.append(cam.abort_exposure(timeout=2.0))
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    return thread, result
+
+
+ABORTED = f"the exposure of 5 s on {NAME0} was aborted"
+
+
+def test_abort_from_another_thread_ends_the_capture_and_frees_the_camera(cam0, log):
+    cam0.set_roi(64, 32)
+    log.clear_calls()
+    thread, result = abort_from_another_thread(cam0)
+    with pytest.raises(korvi.ASIGeneralError) as info:
+        cam0.capture(5.0)
+    thread.join()
+    assert result == [True]
+    assert str(info.value) == ABORTED
+    assert info.value.__notes__ == [f"orlicam: capture (exposure aborted) on {NAME0}"]
+    names = [name for name, _ in log.calls()]
+    assert ("ASIStopExposure", (0,)) in log.calls() and "ASIGetDataAfterExp" not in names
+    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
+    log.clear_calls()
+    assert cam0.capture(0.001).data.shape == (32, 64)       # at once, no leftover exposure
+    assert [c for c in log.calls() if c[0] in ("ASIStartExposure", "ASIStopExposure")] == [("ASIStartExposure", (0, 0))]
+    log.clear_calls()
+    assert cam0.abort_exposure() is False                   # nothing runs: nothing reaches the SDK
+    assert log.calls() == []
+
+
+def test_an_abort_during_the_readout_discards_the_frame(cam1, log, monkeypatch):
+    cam1.set_roi(64, 32)
+    read = korvi.get_data_after_exp_gps
+    aborts = []
+
+    def readout_meeting_an_abort(*args):
+        # The exposure has ended; an abort arrives before the frame is read.
+        aborts.append(abort_from_another_thread(cam1, after_calls=()))
+        while ("ASIStopExposure", (1,)) not in simulator.calls():
+            threading.Event().wait(0.005)
+        return read(*args)
+
+    monkeypatch.setattr(korvi, "get_data_after_exp_gps", readout_meeting_an_abort)
+    with pytest.raises(korvi.ASIGeneralError) as info:
+        cam1.capture(0.05)
+    (thread, result), = aborts
+    thread.join()
+    assert (str(info.value), result) == (f"the exposure of 0.05 s on {NAME1} was aborted", [True])
+    monkeypatch.undo()
+    assert cam1.capture(0.001).data.shape == (32, 64)
+
+
+def test_a_second_capture_or_a_bad_abort_is_refused(cam0, log):
+    cam0.set_roi(64, 32)
+    outcome = []
+    runner = threading.Thread(target=lambda: outcome.append(pytest.raises(korvi.ASIGeneralError, cam0.capture, 5.0)))
+    runner.start()
+    while "ASIStartExposure" not in [c[0] for c in simulator.calls()]:
+        threading.Event().wait(0.005)
+    with pytest.raises(korvi.ASIExposureInProgress) as info:
+        cam0.capture(0.001)
+    assert str(info.value) == f"{NAME0} is capturing in another thread; wait for that capture or abort it"
+    for bad, error, message in [(0, ValueError, "timeout must be positive (seconds), got 0"),
+                                ("1", TypeError, "timeout takes a number (int or float), not str")]:
+        with pytest.raises(error) as refused:
+            cam0.abort_exposure(bad)
+        assert str(refused.value) == message
+    assert cam0.abort_exposure() is True
+    runner.join()
+    assert str(outcome[0].value) == ABORTED
+    assert [name for name, _ in log.calls()].count("ASIStartExposure") == 1
+    cam0.close()
+    with pytest.raises(korvi.ASICameraClosed):
+        cam0.abort_exposure()
+
+
 def test_an_sdk_failure_during_capture_names_the_operation(cam0):
     simulator.fail_next("ASIStartExposure", 15)
     with pytest.raises(korvi.ASIExposureInProgress) as info:

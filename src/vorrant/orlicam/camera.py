@@ -46,6 +46,7 @@ except ImportError:
 
 _WORKING: Final = int(korvi.ExposureStatus.ASI_EXP_WORKING)
 _FAILED: Final = int(korvi.ExposureStatus.ASI_EXP_FAILED)
+_ABORTED: Final = -1   # not an SDK status: abort_exposure() woke the wait
 # Longest single wait inside the SDK: Ctrl-C is seen when the call returns.
 _WAIT_SLICE_MS: Final = 250
 _MAX_GUIDE_S: Final = 3600.0
@@ -243,7 +244,7 @@ class Camera:
     on leaving; Camera("ASI294") picks the one camera whose name contains the text."""
 
     __slots__ = ("_desc", "_id", "_label", "_open", "_caps", "_gps", "_serial", "_modes",
-                 "_busy", "__weakref__")
+                 "_busy", "_guard", "_abort", "_capturing", "__weakref__")
 
     def __init__(self, which: int | str | CameraDescription = 0) -> None:
         self._desc = _resolve(which)
@@ -255,6 +256,11 @@ class Camera:
         self._serial: str | None = None
         self._modes: tuple[korvi.CameraMode, ...] = ()
         self._busy = False   # a stream is running
+        # A capture and abort_exposure() from another thread meet here: `_capturing` is
+        # the capturing thread's id from its start_exposure until it lets go of the camera.
+        self._guard = threading.Condition(threading.RLock())
+        self._abort = threading.Event()
+        self._capturing: int | None = None
 
     # -- lifecycle --
 
@@ -604,7 +610,8 @@ class Camera:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
         `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
         5 s; korvi.ASITimeout after it). Ctrl-C stops the exposure and leaves the camera
-        ready for the next one."""
+        ready for the next one; so does abort_exposure() from another thread, which makes
+        this call raise korvi.ASIGeneralError ("... was aborted")."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
@@ -616,15 +623,41 @@ class Camera:
             raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
                         "capture", self._label)
         cid = self._id
+        with self._guard:
+            if self._capturing is not None:
+                raise noted(korvi.ASIExposureInProgress(
+                    f"{self._label} is capturing in another thread; wait for that capture or abort it"),
+                    "capture", self._label)
+            try:
+                if raw_exposure is not None:
+                    _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
+                roi = self.roi
+                seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
+                start = datetime.now(UTC)
+                korvi.start_exposure(cid, dark)
+            except korvi.ASIError as exc:
+                raise noted(exc, "capture", self._label)
+            self._abort.clear()
+            self._capturing = threading.get_ident()
+        frame: Frame | None = None
         try:
-            if raw_exposure is not None:
-                _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
-            roi = self.roi
-            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
-            start = datetime.now(UTC)
-            korvi.start_exposure(cid, dark)
-        except korvi.ASIError as exc:
-            raise noted(exc, "capture", self._label)
+            frame = self._finish_capture(roi, seconds, start, dark, limit)
+        finally:
+            with self._guard:
+                aborted = self._abort.is_set()
+                self._capturing = None
+                self._guard.notify_all()
+        if aborted or frame is None:
+            # An abort that came during the readout discards the frame too: the caller
+            # of abort_exposure() has been told this capture ends with this error.
+            raise noted(korvi.ASIGeneralError(f"the exposure of {seconds:g} s on {self._label} was aborted"),
+                        "capture (exposure aborted)", self._label)
+        return frame
+
+    def _finish_capture(self, roi: Roi, seconds: float, start: datetime, dark: bool,
+                        limit: float | None) -> Frame | None:
+        """Waits for the started exposure and reads the frame; None when it was aborted."""
+        cid = self._id
         try:
             status = self._wait_exposure(seconds, 2 * seconds + 5.0 if limit is None else limit)
         except BaseException:
@@ -633,6 +666,8 @@ class Camera:
             except korvi.ASIError:
                 pass   # the exposure may have ended by itself meanwhile
             raise
+        if status == _ABORTED:
+            return None   # abort_exposure() has stopped it in the SDK
         try:
             if status == _FAILED:
                 try:
@@ -655,11 +690,14 @@ class Camera:
     def _wait_exposure(self, seconds: float, limit: float) -> int:
         cid = self._id
         deadline = time.monotonic() + limit
-        # Sleep through most of the exposure, then look often enough to lose little time.
-        if seconds > 0.02:
-            time.sleep(min(seconds - 0.01, limit))
+        # Sleep through most of the exposure (an abort wakes it), then look often enough
+        # to lose little time.
+        if seconds > 0.02 and self._abort.wait(min(seconds - 0.01, limit)):
+            return _ABORTED
         pause = 0.0002 if seconds < 0.1 else 0.001
         while True:
+            if self._abort.is_set():
+                return _ABORTED
             try:
                 status = korvi.get_exp_status(cid)
             except korvi.ASIError as exc:
@@ -671,6 +709,36 @@ class Camera:
                     f"the exposure of {seconds:g} s on {self._label} did not end within {limit:g} s"),
                     "capture", self._label)
             time.sleep(pause)
+
+    def abort_exposure(self, timeout: float = 10.0) -> bool:
+        """Ends the capture() running in another thread: stops its exposure in the camera
+        and makes that capture raise korvi.ASIGeneralError ("... was aborted"), also when
+        the exposure had just ended and the frame was being read. Returns True once that
+        capture has let go of the camera, so the next capture can start at once; False,
+        with nothing sent to the camera, when no capture runs. korvi.ASITimeout when the
+        capture has not let go within `timeout` seconds."""
+        limit = seconds_arg("timeout", timeout)
+        self._require_open("aborting the exposure")
+        with self._guard:
+            owner = self._capturing
+            if owner is None:
+                return False
+            self._abort.set()
+            failure: korvi.ASIError | None = None
+            try:
+                korvi.stop_exposure(self._id)
+            except korvi.ASIError as exc:
+                failure = exc   # the capture still ends; report this once it has
+            # From a signal handler in the capturing thread itself there is nothing to
+            # wait for: the capture ends when the handler returns.
+            if owner != threading.get_ident() and not self._guard.wait_for(
+                    lambda: self._capturing is None, limit):
+                raise noted(korvi.ASITimeout(
+                    f"the aborted capture on {self._label} did not end within {limit:g} s"),
+                    "aborting the exposure", self._label)
+        if failure is not None:
+            raise noted(failure, "aborting the exposure", self._label)
+        return True
 
     # -- video --
 

@@ -34,6 +34,8 @@ log = logging.getLogger("vorrant.orlicam.alpaca")
 
 INTERFACE_VERSION = 4
 MAX_PULSE_MS = 60_000
+# How long AbortExposure waits for the aborted capture to let go of the camera.
+ABORT_WAIT_S = 10.0
 
 
 class CameraState(IntEnum):
@@ -83,7 +85,7 @@ class _Exposure:
     light: bool
     started: float  # monotonic
     thread: threading.Thread | None = None
-    aborted: bool = False
+    aborted: bool = False  # its outcome, frame or error, is dropped
 
 
 @dataclass(frozen=True, slots=True)
@@ -160,12 +162,7 @@ class CameraDevice:
         """The lock, held for a change that must not happen during an exposure."""
         with self._lock:
             camera = self._open_camera()
-            exposure = self._exposure
-            if exposure is not None:
-                if exposure.aborted:
-                    left = max(0.0, exposure.started + exposure.duration - time.monotonic())
-                    raise DeviceError(ErrorNumber.INVALID_OPERATION,
-                                      f"cannot {what} until the aborted exposure has ended (about {left:.0f} s)")
+            if self._exposure is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while an exposure is in progress")
             yield camera
 
@@ -217,12 +214,13 @@ class CameraDevice:
     def close(self, wait: float = 5.0) -> None:
         """Stops what runs (aborting an exposure) and closes the camera; for server shutdown."""
         with self._lock:
-            exposure = self._exposure
-            if exposure is not None and self._camera is not None:
-                self._abort(exposure, self._camera)
-        for thread in [exposure.thread if exposure else None, *self._guides.values()]:
-            if thread is not None:
-                thread.join(wait)
+            exposure, camera = self._exposure, self._camera
+            if exposure is not None:
+                exposure.aborted = True
+        if exposure is not None and camera is not None:
+            self._abort(exposure, camera, wait)
+        for thread in self._guides.values():
+            thread.join(wait)
         with self._lock:
             self._close()
 
@@ -493,39 +491,56 @@ class CameraDevice:
                        x=g.start_x, y=g.start_y)
 
     def _expose(self, camera: Camera, exposure: _Exposure) -> None:
+        image: Image | None = None
+        failure: DeviceError | None = None
         try:
-            frame = camera.capture(exposure=exposure.duration, dark=not exposure.light)
-            image = Image(as_image_array(frame.data), frame.meta.exposure, frame.meta.start_time)
+            if not exposure.aborted:   # an abort can come before the capture has begun
+                frame = camera.capture(exposure=exposure.duration, dark=not exposure.light)
+                image = Image(as_image_array(frame.data), frame.meta.exposure, frame.meta.start_time)
         except Exception as exc:
-            with self._lock:
+            number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
+            failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
+        with self._lock:
+            if self._exposure is exposure:
                 self._exposure = None
-                if not exposure.aborted:
-                    number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
-                    self._failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
-                    log.warning("camera %d: %s", self.number, self._failure.message)
-        else:
-            with self._lock:
-                self._exposure = None
-                if not exposure.aborted:
-                    self._image, self._ready = image, True
-            log.info("camera %d: exposure finished", self.number)
+            if exposure.aborted:
+                return
+            if failure is not None:
+                self._failure = failure
+                log.warning("camera %d: %s", self.number, failure.message)
+            elif image is not None:
+                self._image, self._ready = image, True
+                log.info("camera %d: exposure finished", self.number)
 
     def put_abortexposure(self, params: Params) -> None:
         with self._lock:
+            camera = self._open_camera()
             exposure = self._exposure
-            if exposure is not None:
-                self._abort(exposure, self._open_camera())
+            if exposure is None:
+                return
+            exposure.aborted = True
+        self._abort(exposure, camera, ABORT_WAIT_S)
 
-    def _abort(self, exposure: _Exposure, camera: Camera) -> None:
-        # The camera is idle for clients at once. Stopping the exposure in the SDK
-        # makes the camera layer's capture() fail once it wakes at the planned end
-        # (it sleeps through the exposure); its thread then ends and drops the frame.
-        # Until then nothing may start on this camera: two captures would share it.
+    def _abort(self, exposure: _Exposure, camera: Camera, wait: float) -> None:
+        """Ends the exposure's capture and waits for its thread, so that the camera is free
+        for the next exposure on return. Called without the lock, which the thread takes
+        to finish; clients see the camera idle meanwhile, as the exposure is marked aborted."""
         exposure.aborted = True
-        try:
-            korvi.stop_exposure(camera.description.camera_id)
-        except korvi.ASIError as exc:
-            log.warning("camera %d: stopping the exposure: %s", self.number, describe(exc))
+        thread = exposure.thread
+        deadline = time.monotonic() + wait
+        while thread is not None and thread.is_alive():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                log.warning("camera %d: the aborted exposure's thread did not end within %g s", self.number, wait)
+                return
+            try:
+                # False while the capture has not begun yet (or is already over): look again.
+                camera.abort_exposure(timeout=left)
+            except korvi.ASIError as exc:
+                log.warning("camera %d: aborting the exposure: %s", self.number, describe(exc))
+                thread.join(max(0.0, deadline - time.monotonic()))
+                return
+            thread.join(0.01)
 
     def get_camerastate(self) -> int:
         with self._lock:
