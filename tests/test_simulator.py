@@ -236,6 +236,28 @@ def test_cooler_pulls_temperature_down_and_power_follows(asi):
     assert control(asi, GPS_CAM, TEMPERATURE)[1] > -150 and control(asi, GPS_CAM, COOLER_POWER)[1] == 0
 
 
+@pytest.mark.parametrize("env, cooled", [("1000", True), ("", False), ("-5", False), ("fast", False)])
+def test_time_scale_from_the_environment_at_load_and_reset(env, cooled):
+    # The target is reached within 1.5 s only at the sped-up pace; a reset keeps that pace.
+    code = """if True:
+        import time
+        from vorrant.orlicam import korvi, simulator
+        from vorrant.orlicam.korvi import ControlType as C
+        simulator.set_time_scale(1)
+        simulator.reset()
+        korvi.open_camera(1)
+        korvi.set_control_value(1, C.ASI_TARGET_TEMP, -10, False)
+        korvi.set_control_value(1, C.ASI_COOLER_ON, 1, False)
+        time.sleep(1.5)
+        print(korvi.get_control_value(1, C.ASI_TEMPERATURE)[0])
+    """
+    run = subprocess.run([sys.executable, "-c", code], env={**os.environ, "ORLICAM_SIM_TIME_SCALE": env},
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    tenths = int(run.stdout)
+    assert (tenths == -100) if cooled else (190 <= tenths <= 200)
+
+
 @pytest.mark.parametrize("cam, fn, expected", [
     (COLOUR, "ASIGetGainOffset", (5, 24, 80, 12)), (GPS_CAM, "ASIGetGainOffset", (10, 30, 120, 30)),
     (COLOUR, "ASIGetLMHGainOffset", (0, 80, 350, 40)), (GPS_CAM, "ASIGetLMHGainOffset", (0, 120, 360, 50))])

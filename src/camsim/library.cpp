@@ -140,7 +140,7 @@ void Library::reset() {
     connect();
     Hooks::get().reset();
     set_seed(kDefaultSeed);
-    set_time_scale(1.0);
+    set_time_scale(time_scale_by_default());
     set_paced(paced_by_default());
     sdk_version_ = kDefaultSdkVersion;
 }

@@ -17,11 +17,21 @@ bool pacing_from_environment() {
 
 std::atomic<bool> g_paced{paced_by_default()};
 
+// ORLICAM_SIM_TIME_SCALE speeds up the simulated clock from load time on, so that a
+// program run in a subprocess (a command-line cool-down, say) need not call the control.
+double time_scale_from_environment() {
+    const char* env = std::getenv("ORLICAM_SIM_TIME_SCALE");
+    if (!env || !*env) return 1.0;
+    char* end = nullptr;
+    double v = std::strtod(env, &end);
+    return (*end == '\0' && v > 0.0 && v <= 1e9) ? v : 1.0;
+}
+
 struct SimClock {
     std::mutex mu;
     double real_base = 0.0;
     double sim_base = 0.0;
-    double scale = 1.0;
+    double scale = time_scale_by_default();
 };
 
 SimClock& sim_clock() {
@@ -44,6 +54,11 @@ void set_paced(bool on) { g_paced.store(on, std::memory_order_relaxed); }
 bool paced_by_default() {
     static const bool on = pacing_from_environment();
     return on;
+}
+
+double time_scale_by_default() {
+    static const double scale = time_scale_from_environment();
+    return scale;
 }
 
 double to_seconds(SteadyTime t) { return std::chrono::duration<double>(t - origin()).count(); }

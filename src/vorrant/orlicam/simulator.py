@@ -24,6 +24,7 @@ How the simulated cameras answer where cameras differ or the vendor leaves it op
 - A failed or forced ASIGetSDKVersion returns NULL; a failed ASIGetNumOfConnectedCameras
   or ASICameraCheck returns the code as its value.
 - The time scale speeds up cooling only; exposures, frame rates and guiding run in real time.
+  ORLICAM_SIM_TIME_SCALE in the environment sets it at load time (and for reset()).
 - Video is paced by default: a frame is ready when its exposure and its transfer over the
   modelled USB link are done. Unpaced (ORLICAM_SIM_UNPACED=1 in the environment when the
   library loads, or set_pacing(False)), a frame is ready as soon as it is rendered and the
