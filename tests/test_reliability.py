@@ -141,13 +141,21 @@ def test_hardware_edges_during_an_exposure_are_ignored(mode, edges):
     size = setup(1, 32, 16, exposure_us=200_000)
     korvi.set_camera_mode(1, mode)
     korvi.start_video_capture(1)
+    start = time.monotonic()
     for _ in range(edges):
         simulator.trigger_input(1, True)
         simulator.trigger_input(1, False)
-    assert len(korvi.get_video_data(1, size, 3000)) == size
-    with pytest.raises(korvi.ASITimeout):
-        korvi.get_video_data(1, size, 500)
+    # Each 0.2 s exposure can take one edge; a slow (sanitized) flood spans a few of them.
+    possible = 1 + int((time.monotonic() - start) / 0.2)
+    frames = []
+    try:
+        while len(frames) <= possible:
+            frames.append(korvi.get_video_data(1, size, 3000 if not frames else 500))
+    except korvi.ASITimeout:
+        pass
     korvi.stop_video_capture(1)
+    assert 1 <= len(frames) <= possible
+    assert {len(f) for f in frames} == {size}
 
 
 # ------------------------------------------------------------------------ snapshots
