@@ -1,4 +1,5 @@
 """The server through the ASCOM Initiative's own client (alpyca), on the simulated cameras."""
+import dataclasses
 import http.client
 import json
 import struct
@@ -13,7 +14,8 @@ from alpaca.exceptions import (DriverException, InvalidOperationException, Inval
 
 from vorrant.orlicam import simulator
 from vorrant.orlicam.alpaca import Server
-from vorrant.orlicam.camera import Camera
+from vorrant.orlicam.alpaca.device import CameraDevice
+from vorrant.orlicam.camera import Camera, cameras
 
 
 @pytest.fixture
@@ -64,14 +66,14 @@ COMMON = {"Connected": True, "Connecting": False, "InterfaceVersion": 4, "Suppor
 MEMBERS = {
     0: COMMON | {"Name": "ZWO ASI462MC Simulator", "CameraXSize": 1936, "CameraYSize": 1096, "NumX": 1936,
                  "NumY": 1096, "PixelSizeX": 2.9, "PixelSizeY": 2.9, "SensorType": 2, "BayerOffsetX": 0,
-                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": pytest.approx(3.06 / 16),
-                 "FullWellCapacity": pytest.approx(3.06 * 4095), "Gain": 200, "Offset": 12, "OffsetMax": 80,
+                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": 3.06 / 16,
+                 "FullWellCapacity": 3.06 * 4095, "Gain": 200, "Offset": 12, "OffsetMax": 80,
                  "ReadoutModes": ["RAW16", "RAW8", "RGB24"], "CanSetCCDTemperature": False,
                  "CanGetCoolerPower": False},
     1: COMMON | {"Name": "ZWO ASI294MM Pro GPS Simulator", "CameraXSize": 4144, "CameraYSize": 2822,
                  "NumX": 4144, "NumY": 2822, "PixelSizeX": 4.63, "PixelSizeY": 4.63, "SensorType": 0,
-                 "MaxADU": 16383 << 2, "ElectronsPerADU": pytest.approx(3.92 / 4),
-                 "FullWellCapacity": pytest.approx(3.92 * 16383), "Gain": 120, "Offset": 8, "OffsetMax": 250,
+                 "MaxADU": 16383 << 2, "ElectronsPerADU": 3.92 / 4,
+                 "FullWellCapacity": 3.92 * 16383, "Gain": 120, "Offset": 8, "OffsetMax": 250,
                  "ReadoutModes": ["RAW16", "RAW8"], "CanSetCCDTemperature": True, "CanGetCoolerPower": True,
                  "CoolerOn": False, "CoolerPower": 0.0, "SetCCDTemperature": 0.0},
 }
@@ -365,3 +367,14 @@ def test_a_failed_guide_pulse_is_raised_by_ispulseguiding_until_the_next_pulse(c
     assert failure.value.message.startswith("the west guide pulse failed: ASI error code 16.")
     client.PulseGuide(3, 20)
     wait_for(lambda: not client.IsPulseGuiding, "the pulse")
+
+
+@pytest.mark.parametrize("pattern, offsets", [("RGGB", (0, 0)), ("GRBG", (1, 0)), ("GBRG", (0, 1)), ("BGGR", (1, 1))])
+def test_bayer_offsets_place_the_red_pixel_of_each_pattern(pattern, offsets):
+    description = dataclasses.replace(cameras()[0], bayer_pattern=pattern)
+    device = CameraDevice(0, description, "test")
+    device.connect()
+    try:
+        assert (device.read("sensortype"), device.read("bayeroffsetx"), device.read("bayeroffsety")) == (2, *offsets)
+    finally:
+        device.close()

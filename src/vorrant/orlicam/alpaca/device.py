@@ -328,11 +328,15 @@ class CameraDevice:
         self._open_camera()
         depth = self.description.bit_depth
         scale = 2.0 ** (16 - depth) if self._format() == "RAW16" else 2.0 ** (8 - depth)
-        return self.description.e_per_adu / scale
+        return self._e_per_adu() / scale
 
     def get_fullwellcapacity(self) -> float:
         self._open_camera()
-        return self.description.e_per_adu * ((1 << self.description.bit_depth) - 1)
+        return self._e_per_adu() * ((1 << self.description.bit_depth) - 1)
+
+    def _e_per_adu(self) -> float:
+        # The SDK keeps it as a 32-bit float: its 7 significant digits, not the binary tail.
+        return float(f"{self.description.e_per_adu:.7g}")
 
     def get_sensorname(self) -> str:
         self._open_camera()
