@@ -254,6 +254,11 @@ def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_erro
     state = {item["Name"]: item["Value"] for item in client.DeviceState}   # what can be read, no error
     assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "IsPulseGuiding", "TimeStamp"]
     assert state["CameraState"] == 5
+    client.AbortExposure()   # back to idle
+    assert (client.CameraState, client.ImageReady, client.PercentCompleted) == (0, False, 0)
+    simulator.fail_next("ASIStartExposure", 15)
+    client.StartExposure(0.01, True)
+    wait_for(lambda: client.CameraState == 5, "the second failure")
     expose(client, 0.01)   # the next exposure clears the failure
     assert (client.CameraState, client.PercentCompleted) == (0, 100)
 

@@ -552,6 +552,7 @@ class CameraDevice:
     def put_abortexposure(self, params: Params) -> None:
         with self._lock:
             camera = self._open_camera()
+            self._failure = None   # back to idle, out of the error state too
             exposure = self._exposure
             if exposure is None:
                 return
