@@ -57,7 +57,7 @@ def wait_for(predicate, what, seconds=30.0):
 
 
 COMMON = {"Connected": True, "Connecting": False, "InterfaceVersion": 4, "SupportedActions": [],
-          "DriverVersion": "0.1.0", "CanAsymmetricBin": False, "BinX": 1, "BinY": 1, "MaxBinX": 4, "MaxBinY": 4,
+          "DriverVersion": "0.1", "CanAsymmetricBin": False, "BinX": 1, "BinY": 1, "MaxBinX": 4, "MaxBinY": 4,
           "StartX": 0, "StartY": 0, "ExposureMin": 3.2e-05, "ExposureMax": 2000.0, "ExposureResolution": 1e-06,
           "ReadoutMode": 0, "HasShutter": False, "CanStopExposure": False, "CanAbortExposure": True, "CanFastReadout": False,
           "CameraState": 0, "ImageReady": False, "PercentCompleted": 0, "CanPulseGuide": True,

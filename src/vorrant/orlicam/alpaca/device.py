@@ -11,6 +11,7 @@ would change the frame being exposed are refused while an exposure runs.
 from __future__ import annotations
 
 import logging
+import re
 import threading
 import time
 import uuid
@@ -242,7 +243,10 @@ class CameraDevice:
         return "orlicam Alpaca camera server for ZWO ASI cameras"
 
     def get_driverversion(self) -> str:
-        return _driver_version()
+        # ASCOM wants "major.minor" here, a number clients parse; the full version is the
+        # management API's ManufacturerVersion.
+        parts = re.findall(r"[0-9]+", _driver_version())[:2]
+        return ".".join(parts + ["0"] * (2 - len(parts)))
 
     def get_interfaceversion(self) -> int:
         return INTERFACE_VERSION
