@@ -93,9 +93,11 @@ def poll(port: int, stop: threading.Event, counts: list[int], index: int) -> Non
     conn.close()
 
 
-def frame_stats(body: bytes) -> tuple[float, float]:
+def frame_stats(body: bytes) -> tuple[int, int, float, float]:
+    """Width and height from the ImageBytes header, then the pixels' mean and spread."""
+    width, height = np.frombuffer(body, "<i4", count=11)[8:10]
     pixels = np.frombuffer(body, "<u2", offset=44)
-    return float(pixels.mean()), float(pixels.std())
+    return int(width), int(height), float(pixels.mean()), float(pixels.std())
 
 
 def main() -> None:
@@ -149,7 +151,14 @@ def main() -> None:
     print(f"  {rate:8.0f} requests/s in total")
     print(f"  start to ImageReady: {quiet_latency:.3f} s alone, {busy_latency:.3f} s while polled")
     print(f"  LastExposureDuration while polled: {duration} s")
-    print(f"  frame mean/std: {quiet[0]:.1f}/{quiet[1]:.1f} alone, {busy[0]:.1f}/{busy[1]:.1f} while polled")
+    print(f"  frame {quiet[0]}x{quiet[1]} mean/std {quiet[2]:.1f}/{quiet[3]:.1f} alone, "
+          f"{busy[0]}x{busy[1]} {busy[2]:.1f}/{busy[3]:.1f} while polled")
+    # Same size, the requested exposure, and the same level within the simulated noise.
+    unaffected = (busy[:2] == quiet[:2] == (4144, 2822) and duration == POLL_EXPOSURE
+                  and abs(busy[2] - quiet[2]) <= 0.01 * quiet[2])
+    print(f"  frame unaffected by the polling: {'yes' if unaffected else 'NO'}")
+    if not unaffected:
+        sys.exit(1)
 
 
 if __name__ == "__main__":

@@ -1,18 +1,21 @@
 """The server through the ASCOM Initiative's own client (alpyca), on the simulated cameras."""
+import dataclasses
 import http.client
 import json
 import struct
 import time
+from datetime import UTC, datetime, timedelta
 
 import numpy as np
 import pytest
 from alpaca.camera import Camera as AlpacaCamera
-from alpaca.exceptions import (InvalidOperationException, InvalidValueException, NotConnectedException,
-                               NotImplementedException)
+from alpaca.exceptions import (DriverException, InvalidOperationException, InvalidValueException,
+                               NotConnectedException, NotImplementedException)
 
 from vorrant.orlicam import simulator
 from vorrant.orlicam.alpaca import Server
-from vorrant.orlicam.camera import Camera
+from vorrant.orlicam.alpaca.device import CameraDevice
+from vorrant.orlicam.camera import Camera, cameras
 
 
 @pytest.fixture
@@ -54,23 +57,23 @@ def wait_for(predicate, what, seconds=30.0):
 
 
 COMMON = {"Connected": True, "Connecting": False, "InterfaceVersion": 4, "SupportedActions": [],
-          "DriverVersion": "0.1.0", "CanAsymmetricBin": False, "BinX": 1, "BinY": 1, "MaxBinX": 4, "MaxBinY": 4,
+          "DriverVersion": "0.1", "CanAsymmetricBin": False, "BinX": 1, "BinY": 1, "MaxBinX": 4, "MaxBinY": 4,
           "StartX": 0, "StartY": 0, "ExposureMin": 3.2e-05, "ExposureMax": 2000.0, "ExposureResolution": 1e-06,
-          "ReadoutMode": 0, "HasShutter": False, "CanStopExposure": False, "CanAbortExposure": True,
+          "ReadoutMode": 0, "HasShutter": False, "CanStopExposure": False, "CanAbortExposure": True, "CanFastReadout": False,
           "CameraState": 0, "ImageReady": False, "PercentCompleted": 0, "CanPulseGuide": True,
           "IsPulseGuiding": False, "CCDTemperature": 20.0, "SensorName": "", "GainMin": 0, "GainMax": 570,
           "OffsetMin": 0}
 MEMBERS = {
     0: COMMON | {"Name": "ZWO ASI462MC Simulator", "CameraXSize": 1936, "CameraYSize": 1096, "NumX": 1936,
                  "NumY": 1096, "PixelSizeX": 2.9, "PixelSizeY": 2.9, "SensorType": 2, "BayerOffsetX": 0,
-                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": pytest.approx(3.06 / 16),
-                 "FullWellCapacity": pytest.approx(3.06 * 4095), "Gain": 200, "Offset": 12, "OffsetMax": 80,
+                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": 3.06 / 16,
+                 "FullWellCapacity": 3.06 * 4095, "Gain": 200, "Offset": 12, "OffsetMax": 80,
                  "ReadoutModes": ["RAW16", "RAW8", "RGB24"], "CanSetCCDTemperature": False,
                  "CanGetCoolerPower": False},
     1: COMMON | {"Name": "ZWO ASI294MM Pro GPS Simulator", "CameraXSize": 4144, "CameraYSize": 2822,
                  "NumX": 4144, "NumY": 2822, "PixelSizeX": 4.63, "PixelSizeY": 4.63, "SensorType": 0,
-                 "MaxADU": 16383 << 2, "ElectronsPerADU": pytest.approx(3.92 / 4),
-                 "FullWellCapacity": pytest.approx(3.92 * 16383), "Gain": 120, "Offset": 8, "OffsetMax": 250,
+                 "MaxADU": 16383 << 2, "ElectronsPerADU": 3.92 / 4,
+                 "FullWellCapacity": 3.92 * 16383, "Gain": 120, "Offset": 8, "OffsetMax": 250,
                  "ReadoutModes": ["RAW16", "RAW8"], "CanSetCCDTemperature": True, "CanGetCoolerPower": True,
                  "CoolerOn": False, "CoolerPower": 0.0, "SetCCDTemperature": 0.0},
 }
@@ -91,10 +94,15 @@ def test_every_member_reads_through_the_standard_client(connected, number):
 
 
 def test_device_state_lists_the_operational_members(connected):
+    before = datetime.now(UTC)
     state = {item["Name"]: item["Value"] for item in connected(1).DeviceState}
     assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "ImageReady", "IsPulseGuiding",
                            "PercentCompleted", "TimeStamp"]
     assert [state[k] for k in ("CameraState", "CCDTemperature", "ImageReady", "IsPulseGuiding")] == [0, 20.0, False, False]
+    # ISO 8601 with the zone designator: without it the time reads as the client's local time.
+    assert state["TimeStamp"].endswith("Z")
+    stamp = datetime.fromisoformat(state["TimeStamp"])
+    assert stamp.utcoffset() == timedelta(0) and before - timedelta(seconds=1) <= stamp <= datetime.now(UTC)
     assert "CoolerPower" not in {item["Name"] for item in connected(0).DeviceState}
 
 
@@ -230,16 +238,29 @@ def test_exposures_aborted_as_soon_as_they_start_leave_the_camera_usable(connect
     assert np.array_equal(np.array(client.ImageArray), captured[-1].data.T)
 
 
-def test_a_failed_exposure_is_the_error_state_with_the_sdk_message(connected):
+def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_error(connected):
     client = connected(1)
     client.NumX, client.NumY = 64, 64
     simulator.fail_next("ASIStartExposure", 15)
     client.StartExposure(0.01, True)
     wait_for(lambda: client.CameraState != 2 and client.CameraState != 3, "the failure")
-    assert (client.CameraState, client.ImageReady) == (5, False)
-    with pytest.raises(Exception) as failure:
-        client.ImageArray
-    assert "ASI error code 15." in str(failure.value)
+    assert client.CameraState == 5
+    # Clients waiting on ImageReady learn of the failure there, as ICameraV4 has it.
+    for member in ("ImageReady", "PercentCompleted", "ImageArray"):
+        with pytest.raises(DriverException) as failure:
+            getattr(client, member)
+        assert failure.value.number == 0x500 + 15
+        assert failure.value.message.startswith("the exposure failed: ASI error code 15.")
+    state = {item["Name"]: item["Value"] for item in client.DeviceState}   # what can be read, no error
+    assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "IsPulseGuiding", "TimeStamp"]
+    assert state["CameraState"] == 5
+    client.AbortExposure()   # back to idle
+    assert (client.CameraState, client.ImageReady, client.PercentCompleted) == (0, False, 0)
+    simulator.fail_next("ASIStartExposure", 15)
+    client.StartExposure(0.01, True)
+    wait_for(lambda: client.CameraState == 5, "the second failure")
+    expose(client, 0.01)   # the next exposure clears the failure
+    assert (client.CameraState, client.PercentCompleted) == (0, 100)
 
 
 @pytest.mark.parametrize("member, value", [("Gain", 571), ("Gain", -1), ("Offset", 251), ("SetCCDTemperature", -60.0)])
@@ -295,3 +316,70 @@ def test_cooling_reaches_the_target(connected, log):
     assert 0 < client.CoolerPower <= 100
     client.CoolerOn = False
     assert client.CoolerOn is False
+
+
+@pytest.mark.parametrize("number, start, binning, after", [
+    (0, (0, 0, 1936, 1096, 1), 2, (0, 0, 968, 548)),           # the full frame stays the full frame
+    (1, (0, 0, 1381, 940, 3), 2, (0, 0, 2072, 1411)),          # ... also where the sizes do not divide
+    (1, (100, 50, 400, 300, 2), 4, (50, 25, 200, 150)),        # a subframe keeps its part of the sensor
+    (1, (50, 25, 200, 150, 4), 1, (200, 100, 800, 600)),
+])
+def test_binning_rescales_the_subframe(connected, number, start, binning, after):
+    client = connected(number)
+    client.BinX = start[4]
+    client.StartX, client.StartY, client.NumX, client.NumY = start[:4]
+    client.BinY = binning
+    assert (client.BinX, client.StartX, client.StartY, client.NumX, client.NumY) == (binning, *after)
+
+
+def test_changing_only_the_binning_exposes_the_whole_binned_sensor(connected, log, captured):
+    client = connected(0)
+    client.BinX = 2
+    log.clear_calls()
+    expose(client, 0.01)
+    assert [c for c in log.calls() if c[0] in ("ASISetROIFormat", "ASISetStartPos")] == [
+        ("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))]
+    assert captured[-1].data.shape == (548, 968)
+
+
+def test_a_new_connection_starts_unbinned_full_frame_in_readout_mode_0(connected):
+    client = connected(0)
+    client.BinX, client.ReadoutMode = 2, 1
+    client.StartX, client.StartY, client.NumX, client.NumY = 8, 4, 64, 32
+    client.Connected = False
+    client.Connected = True
+    assert (client.BinX, client.BinY, client.StartX, client.StartY, client.NumX, client.NumY,
+            client.ReadoutMode) == (1, 1, 0, 0, 1936, 1096, 0)
+
+
+def test_sensor_type_is_colour_when_the_readout_is_already_rgb(connected):
+    client = connected(0)
+    modes = client.ReadoutModes
+    types = {}
+    for index, mode in enumerate(modes):
+        client.ReadoutMode = index
+        types[mode] = (client.SensorType, client.BayerOffsetX, client.BayerOffsetY)
+    assert types == {"RAW16": (2, 0, 0), "RAW8": (2, 0, 0), "RGB24": (1, 0, 0)}
+
+
+def test_a_failed_guide_pulse_is_raised_by_ispulseguiding_until_the_next_pulse(connected):
+    client = connected(1)
+    simulator.fail_next("ASIPulseGuideOn", 16)
+    client.PulseGuide(3, 50)
+    with pytest.raises(DriverException) as failure:
+        wait_for(lambda: not client.IsPulseGuiding, "the failure")
+    assert failure.value.number == 0x500 + 16
+    assert failure.value.message.startswith("the west guide pulse failed: ASI error code 16.")
+    client.PulseGuide(3, 20)
+    wait_for(lambda: not client.IsPulseGuiding, "the pulse")
+
+
+@pytest.mark.parametrize("pattern, offsets", [("RGGB", (0, 0)), ("GRBG", (1, 0)), ("GBRG", (0, 1)), ("BGGR", (1, 1))])
+def test_bayer_offsets_place_the_red_pixel_of_each_pattern(pattern, offsets):
+    description = dataclasses.replace(cameras()[0], bayer_pattern=pattern)
+    device = CameraDevice(0, description, "test")
+    device.connect()
+    try:
+        assert (device.read("sensortype"), device.read("bayeroffsetx"), device.read("bayeroffsety")) == (2, *offsets)
+    finally:
+        device.close()

@@ -74,6 +74,13 @@ def test_unique_ids_survive_a_restart_and_follow_the_serial():
     assert other_serial[0] != first[0] and other_serial[1] == first[1]
 
 
+@pytest.mark.parametrize("path", ["/management/apiversions", "/management/v1/description",
+                                  "/management/v1/configureddevices"])
+def test_a_repeated_parameter_on_the_management_api_is_http_400(server, path):
+    status, kind, body = request(server, "GET", path + "?ClientTransactionID=5&clienttransactionid=6")
+    assert (status, kind.split(";")[0], body) == (400, "text/plain", b"parameter clienttransactionid given more than once")
+
+
 def test_envelope_echoes_the_client_transaction_and_counts_the_server_ones(server):
     replies = [alpaca(server, "GET", "name", {"ClientID": 3, "ClientTransactionID": n}) for n in (5, 6, 4_294_967_295)]
     assert [r["ClientTransactionID"] for r in replies] == [5, 6, 4_294_967_295]
@@ -176,7 +183,7 @@ def test_writes_while_disconnected_are_error_0x407_and_reach_no_camera(server, m
 
 @pytest.mark.parametrize("member, reads", [
     ("name", "ZWO ASI294MM Pro GPS Simulator"), ("interfaceversion", 4), ("supportedactions", []),
-    ("connected", False), ("connecting", False), ("driverversion", "0.1.0"),
+    ("connected", False), ("connecting", False), ("driverversion", "0.1"),
 ])
 def test_identity_members_answer_while_disconnected(server, member, reads):
     assert alpaca(server, "GET", member)["Value"] == reads

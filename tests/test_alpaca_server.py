@@ -10,9 +10,12 @@ import sys
 import textwrap
 import time
 
+import ifaddr
 import pytest
+from alpaca import discovery as alpaca_discovery
 
 from vorrant.orlicam.alpaca import DISCOVERY_PORT, Server, serve
+from vorrant.orlicam.alpaca.discovery import DiscoveryProtocol, is_loopback
 
 
 def free_port(kind=socket.SOCK_STREAM):
@@ -39,6 +42,42 @@ def test_discovery_answers_with_the_http_port():
         assert json.loads(reply) == {"AlpacaPort": running.port}
         assert ask(running.discovery_port, b"hello", timeout=0.5) is None
         assert json.loads(ask(running.discovery_port, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
+
+
+def test_the_standard_clients_search_finds_the_server_on_loopback(monkeypatch):
+    # The client broadcasts to each interface's broadcast address: kept to the loopback one here.
+    loopback = [a for a in ifaddr.get_adapters() if any(ip.ip == "127.0.0.1" for ip in a.ips)]
+    monkeypatch.setattr(alpaca_discovery.ifaddr, "get_adapters", lambda: loopback)
+    with Server(port=0, discovery_port=0) as running:
+        monkeypatch.setattr(alpaca_discovery, "port", running.discovery_port)
+        assert alpaca_discovery.search_ipv4(numquery=1, timeout=1) == [f"127.0.0.1:{running.port}"]
+
+
+class FakeTransport:
+    def __init__(self):
+        self.sent = []
+
+    def sendto(self, data, addr):
+        self.sent.append((data, addr))
+
+
+@pytest.mark.parametrize("local_only, sender, answered", [
+    (True, "127.0.0.1", True), (True, "127.3.0.9", True), (True, "192.0.2.7", False),
+    (False, "192.0.2.7", True), (False, "127.0.0.1", True),
+])
+def test_a_loopback_server_answers_only_local_queries(local_only, sender, answered):
+    responder = DiscoveryProtocol(4567, local_only)
+    responder.transport = FakeTransport()
+    responder.datagram_received(b"alpacadiscovery1", (sender, 40000))
+    assert responder.transport.sent == ([(b'{"AlpacaPort": 4567}', (sender, 40000))] if answered else [])
+
+
+@pytest.mark.parametrize("host, loopback", [
+    ("127.0.0.1", True), ("127.0.1.1", True), ("::1", True), ("localhost", True), ("LOCALHOST", True),
+    ("0.0.0.0", False), ("::", False), ("192.168.1.5", False), ("telescope-pc", False),
+])
+def test_which_hosts_count_as_loopback(host, loopback):
+    assert is_loopback(host) is loopback
 
 
 def test_default_discovery_port_is_32227():
@@ -69,7 +108,7 @@ def test_a_taken_discovery_port_is_a_clear_message_and_frees_the_http_port():
         http_port = free_port()
         with pytest.raises(OSError) as refused:
             serve(port=http_port, discovery_port=udp)
-        assert str(refused.value) == (f"[Errno 98] Alpaca discovery port 127.0.0.1:{udp} (UDP) is already in use; "
+        assert str(refused.value) == (f"[Errno 98] Alpaca discovery port {udp} (UDP) is already in use; "
                                       "serve without discovery or stop the other Alpaca server")
     with Server(port=http_port, discovery=False):
         pass

@@ -97,7 +97,11 @@ class AlpacaApp:
     # --- management ----------------------------------------------------------------
 
     def _management(self, request: Request, value: Any) -> Response:
-        params = Params(request.query_params.multi_items())
+        try:
+            params = Params(request.query_params.multi_items())
+        except BadRequest as exc:
+            log.info("%s %s: 400 %s", request.method, request.url.path, exc)
+            return PlainTextResponse(str(exc), status_code=400)
         return _json({"Value": value, **_envelope(params.transaction_id("ClientTransactionID"),
                                                   next(self._server_tids))})
 

@@ -11,6 +11,7 @@ would change the frame being exposed are refused while an exposure runs.
 from __future__ import annotations
 
 import logging
+import re
 import threading
 import time
 import uuid
@@ -123,6 +124,7 @@ class CameraDevice:
         self._ready = False                  # ... and it is the answer to the current one
         self._failure: DeviceError | None = None
         self._guides: dict[str, threading.Thread] = {}
+        self._guide_failure: DeviceError | None = None
         self._ranges: dict[str, tuple[Any, Any]] = {}
 
     # --- dispatch ----------------------------------------------------------------
@@ -199,6 +201,8 @@ class CameraDevice:
                 camera.close()
                 raise
             self._camera = camera
+            # Every connection starts unbinned, full frame, in readout mode 0.
+            self._geometry = _Geometry(num_x=self.description.max_width, num_y=self.description.max_height)
             log.info("camera %d (%s) connected", self.number, self.description.name)
 
     def disconnect(self) -> None:
@@ -227,7 +231,7 @@ class CameraDevice:
     def _close(self) -> None:
         camera, self._camera = self._camera, None
         # An image belongs to the connection that took it.
-        self._image, self._ready, self._failure = None, False, None
+        self._image, self._ready, self._failure, self._guide_failure = None, False, None, None
         if camera is not None:
             camera.close()
             log.info("camera %d (%s) closed", self.number, self.description.name)
@@ -239,7 +243,10 @@ class CameraDevice:
         return "orlicam Alpaca camera server for ZWO ASI cameras"
 
     def get_driverversion(self) -> str:
-        return _driver_version()
+        # ASCOM wants "major.minor" here, a number clients parse; the full version is the
+        # management API's ManufacturerVersion.
+        parts = re.findall(r"[0-9]+", _driver_version())[:2]
+        return ".".join(parts + ["0"] * (2 - len(parts)))
 
     def get_interfaceversion(self) -> int:
         return INTERFACE_VERSION
@@ -254,15 +261,24 @@ class CameraDevice:
         raise DeviceError(ErrorNumber.ACTION_NOT_IMPLEMENTED, f"action {params.text('Action')!r} is not supported")
 
     def get_devicestate(self) -> list[dict[str, Any]]:
+        """The operational members in one answer. A member that cannot be read now
+        (a failed exposure, an SDK error) is left out rather than failing the whole list."""
         self._open_camera()
-        state: dict[str, Any] = {"CameraState": self.get_camerastate(), "CCDTemperature": self.get_ccdtemperature()}
-        if self.description.cooled:
-            state["CoolerPower"] = self.get_coolerpower()
-        state |= {
-            "ImageReady": self.get_imageready(), "IsPulseGuiding": self.get_ispulseguiding(),
-            "PercentCompleted": self.get_percentcompleted(), "TimeStamp": _timestamp(datetime.now(UTC)),
+        readers: dict[str, Callable[[CameraDevice], Any]] = {
+            "CameraState": CameraDevice.get_camerastate, "CCDTemperature": CameraDevice.get_ccdtemperature,
+            "CoolerPower": CameraDevice.get_coolerpower, "ImageReady": CameraDevice.get_imageready,
+            "IsPulseGuiding": CameraDevice.get_ispulseguiding, "PercentCompleted": CameraDevice.get_percentcompleted,
         }
-        return [{"Name": name, "Value": value} for name, value in state.items()]
+        state = []
+        for name, read in readers.items():
+            try:
+                state.append({"Name": name, "Value": read(self)})
+            except (DeviceError, korvi.ASIError, ValueError):
+                continue
+        if state:
+            # Without a zone designator the time would read as the client's local time.
+            state.append({"Name": "TimeStamp", "Value": _timestamp(datetime.now(UTC)) + "Z"})
+        return state
 
     # --- sensor ------------------------------------------------------------------
 
@@ -282,7 +298,10 @@ class CameraDevice:
 
     def get_sensortype(self) -> int:
         self._open_camera()
-        return SensorType.RGGB if self.description.is_color else SensorType.MONOCHROME
+        if not self.description.is_color:
+            return SensorType.MONOCHROME
+        # Raw output is a Bayer mosaic (its pattern in BayerOffsetX/Y); RGB24 is demosaiced already.
+        return SensorType.COLOR if self._format() == "RGB24" else SensorType.RGGB
 
     def _bayer_offset(self) -> tuple[int, int]:
         self._open_camera()
@@ -313,11 +332,15 @@ class CameraDevice:
         self._open_camera()
         depth = self.description.bit_depth
         scale = 2.0 ** (16 - depth) if self._format() == "RAW16" else 2.0 ** (8 - depth)
-        return self.description.e_per_adu / scale
+        return self._e_per_adu() / scale
 
     def get_fullwellcapacity(self) -> float:
         self._open_camera()
-        return self.description.e_per_adu * ((1 << self.description.bit_depth) - 1)
+        return self._e_per_adu() * ((1 << self.description.bit_depth) - 1)
+
+    def _e_per_adu(self) -> float:
+        # The SDK keeps it as a 32-bit float: its 7 significant digits, not the binary tail.
+        return float(f"{self.description.e_per_adu:.7g}")
 
     def get_sensorname(self) -> str:
         self._open_camera()
@@ -336,7 +359,21 @@ class CameraDevice:
             if value not in self.description.bins:
                 raise DeviceError(ErrorNumber.INVALID_VALUE,
                                   f"binning {value} is not supported; the camera bins {list(self.description.bins)}")
-            self._geometry.bin = value
+            self._rebin(value)
+
+    def _rebin(self, value: int) -> None:
+        """Keeps the subframe on the same part of the sensor in the new binned pixels;
+        the full frame stays the full frame (clients that only change binning expect that)."""
+        g, d = self._geometry, self.description
+        old = g.bin
+        if value == old:
+            return
+        if (g.start_x, g.start_y, g.num_x, g.num_y) == (0, 0, d.max_width // old, d.max_height // old):
+            g.num_x, g.num_y = d.max_width // value, d.max_height // value
+        else:
+            g.start_x, g.start_y = g.start_x * old // value, g.start_y * old // value
+            g.num_x, g.num_y = max(1, g.num_x * old // value), max(1, g.num_y * old // value)
+        g.bin = value
 
     def put_binx(self, params: Params) -> None:
         self._put_bin(params.integer("BinX"))
@@ -457,6 +494,10 @@ class CameraDevice:
         self._open_camera()
         return self.description.mechanical_shutter
 
+    def get_canfastreadout(self) -> bool:
+        self._open_camera()
+        return False  # the readout modes choose the output instead
+
     def get_canstopexposure(self) -> bool:
         self._open_camera()
         return False
@@ -515,6 +556,7 @@ class CameraDevice:
     def put_abortexposure(self, params: Params) -> None:
         with self._lock:
             camera = self._open_camera()
+            self._failure = None   # back to idle, out of the error state too
             exposure = self._exposure
             if exposure is None:
                 return
@@ -552,13 +594,18 @@ class CameraDevice:
             return CameraState.ERROR if self._failure is not None else CameraState.IDLE
 
     def get_imageready(self) -> bool:
+        # A failed exposure is reported here, where clients waiting for the image look.
         with self._lock:
             self._open_camera()
+            if self._failure is not None:
+                raise self._failure
             return self._ready
 
     def get_percentcompleted(self) -> int:
         with self._lock:
             self._open_camera()
+            if self._failure is not None:
+                raise self._failure
             exposure = self._exposure
             if exposure is None or exposure.aborted:
                 return 100 if self._ready else 0
@@ -635,8 +682,11 @@ class CameraDevice:
         return self.description.st4
 
     def get_ispulseguiding(self) -> bool:
+        # A pulse that failed in the background is reported here, until the next pulse.
         with self._lock:
             self._open_camera()
+            if self._guide_failure is not None:
+                raise self._guide_failure
             return any(t.is_alive() for t in self._guides.values())
 
     def put_pulseguide(self, params: Params) -> None:
@@ -649,6 +699,7 @@ class CameraDevice:
                 raise DeviceError(ErrorNumber.INVALID_VALUE, f"Direction must be 0 to 3, not {direction}")
             if not 0 <= duration <= MAX_PULSE_MS:
                 raise DeviceError(ErrorNumber.INVALID_VALUE, f"Duration must be 0 to {MAX_PULSE_MS} ms, not {duration}")
+            self._guide_failure = None
             if duration == 0:
                 return
             # North/south and east/west are separate axes; each takes one pulse at a time.
@@ -666,6 +717,9 @@ class CameraDevice:
             camera.pulse_guide(direction, seconds)
         except Exception as exc:
             log.warning("camera %d: guide pulse %s failed: %s", self.number, direction, describe(exc))
+            number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
+            with self._lock:
+                self._guide_failure = DeviceError(number, f"the {direction} guide pulse failed: {describe(exc)}")
 
 
 def _timestamp(moment: datetime) -> str:

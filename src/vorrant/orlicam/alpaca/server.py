@@ -17,7 +17,7 @@ import uvicorn
 from ..camera import Camera, CameraDescription, cameras
 from .app import AlpacaApp, ServerInfo
 from .device import CameraDevice, _driver_version, unique_id
-from .discovery import DISCOVERY_PORT, bind_discovery, start_responder
+from .discovery import DISCOVERY_PORT, bind_discovery, is_loopback, start_responder
 
 log = logging.getLogger("vorrant.orlicam.alpaca")
 
@@ -120,7 +120,7 @@ class Server:
         self._http = bind_http(self.host, port)
         try:
             if discovery_port is not None:
-                self._udp = bind_discovery(self.host, discovery_port)
+                self._udp = bind_discovery(discovery_port)
             self.devices = make_devices(cameras() if self._cameras is None else self._cameras)
         except BaseException:
             self._release()
@@ -138,7 +138,7 @@ class Server:
         responder = None
         try:
             if self._udp is not None:
-                responder = await start_responder(self._udp, self.port)
+                responder = await start_responder(self._udp, self.port, local_only=is_loopback(self.host))
             await self._uvicorn.serve(sockets=[self._http])
         finally:
             if responder is not None:
