@@ -15,7 +15,7 @@ import pytest
 from alpaca import discovery as alpaca_discovery
 
 from vorrant.orlicam.alpaca import DISCOVERY_PORT, Server, serve
-from vorrant.orlicam.alpaca.discovery import DiscoveryProtocol, is_loopback
+from vorrant.orlicam.alpaca.discovery import DiscoveryProtocol, bind_discovery, is_loopback
 
 
 def free_port(kind=socket.SOCK_STREAM):
@@ -45,12 +45,30 @@ def test_discovery_answers_with_the_http_port():
 
 
 def test_the_standard_clients_search_finds_the_server_on_loopback(monkeypatch):
-    # The client broadcasts to each interface's broadcast address: kept to the loopback one here.
-    loopback = [a for a in ifaddr.get_adapters() if any(ip.ip == "127.0.0.1" for ip in a.ips)]
-    monkeypatch.setattr(alpaca_discovery.ifaddr, "get_adapters", lambda: loopback)
+    # The client sends to each adapter's broadcast address; one adapter of 127.0.0.1/32 makes
+    # that address 127.0.0.1 itself, so the search stays a unicast datagram to this machine.
+    adapter = ifaddr.Adapter("lo", "lo", [ifaddr.IP("127.0.0.1", 32, "lo")])
+    monkeypatch.setattr(alpaca_discovery.ifaddr, "get_adapters", lambda: [adapter])
     with Server(port=0, discovery_port=0) as running:
         monkeypatch.setattr(alpaca_discovery, "port", running.discovery_port)
         assert alpaca_discovery.search_ipv4(numquery=1, timeout=1) == [f"127.0.0.1:{running.port}"]
+
+
+@pytest.mark.parametrize("host, addresses", [
+    ("127.0.0.1", {"127.0.0.1", "127.255.255.255"}), ("localhost", {"127.0.0.1", "127.255.255.255"}),
+    ("0.0.0.0", {"0.0.0.0"}),
+])
+def test_discovery_listens_on_the_loopback_addresses_of_a_loopback_server(host, addresses):
+    sockets = bind_discovery(0, host)
+    try:
+        names = {sock.getsockname() for sock in sockets}
+        assert {address for address, _ in names} == addresses
+        assert len({port for _, port in names}) == 1          # one port for all of them
+        with pytest.raises(OSError, match=r"Alpaca discovery port \d+ \(UDP\) is already in use"):
+            bind_discovery(sockets[0].getsockname()[1], host)
+    finally:
+        for sock in sockets:
+            sock.close()
 
 
 class FakeTransport:

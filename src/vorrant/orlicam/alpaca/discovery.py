@@ -2,10 +2,11 @@
 
 A client sends the datagram "alpacadiscovery1" (usually as a broadcast) to
 port 32227; every Alpaca server that hears it answers the sender with
-{"AlpacaPort": <its HTTP port>}. The responder listens on every IPv4 address,
-since a socket bound to one address never sees the broadcasts sent to its
-network (127.255.255.255 included); a server kept on the loopback interface
-answers only queries from this machine.
+{"AlpacaPort": <its HTTP port>}. A socket bound to one address never sees the
+broadcasts sent to its network, so a server kept on the loopback interface listens
+on 127.0.0.1 and on the loopback broadcast address 127.255.255.255 (nothing outside
+this machine reaches either); a server on any other address listens on every IPv4
+address.
 """
 from __future__ import annotations
 
@@ -23,20 +24,33 @@ DISCOVERY_PORT = 32227
 QUERY = b"alpacadiscovery1"
 
 
-def bind_discovery(port: int = DISCOVERY_PORT) -> socket.socket:
-    """The responder's UDP socket, on every IPv4 address whatever the HTTP server's
-    (`DiscoveryProtocol.local_only` decides who gets answers). No address reuse: a second responder on the
-    port would split the queries, so a port in use is an error with a plain message."""
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def discovery_addresses(host: str) -> list[str]:
+    """The addresses the responder binds for an HTTP server on `host`."""
+    return ["127.0.0.1", "127.255.255.255"] if is_loopback(host) else [""]
+
+
+def bind_discovery(port: int = DISCOVERY_PORT, host: str = "127.0.0.1") -> list[socket.socket]:
+    """The responder's UDP sockets, all on one port (port 0: the first socket picks it).
+    No address reuse: a second responder on the port would split the queries, so a port
+    in use is an error with a plain message."""
+    sockets: list[socket.socket] = []
     try:
-        sock.bind(("", port))
-    except OSError as exc:
-        sock.close()
-        reason = "is already in use" if exc.errno == errno.EADDRINUSE else f"cannot be used ({exc.strerror})"
-        raise OSError(exc.errno, f"Alpaca discovery port {port} (UDP) {reason}; "
-                                 "serve without discovery or stop the other Alpaca server") from None
-    sock.setblocking(False)
-    return sock
+        for address in discovery_addresses(host):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            sockets.append(sock)
+            try:
+                sock.bind((address, port))
+            except OSError as exc:
+                reason = "is already in use" if exc.errno == errno.EADDRINUSE else f"cannot be used ({exc.strerror})"
+                raise OSError(exc.errno, f"Alpaca discovery port {port} (UDP) {reason}; "
+                                         "serve without discovery or stop the other Alpaca server") from None
+            sock.setblocking(False)
+            port = sock.getsockname()[1]
+    except BaseException:
+        for sock in sockets:
+            sock.close()
+        raise
+    return sockets
 
 
 def is_loopback(host: str) -> bool:
@@ -70,9 +84,13 @@ class DiscoveryProtocol(asyncio.DatagramProtocol):
         self.transport.sendto(self.reply, addr)
 
 
-async def start_responder(sock: socket.socket, http_port: int, local_only: bool = False) -> asyncio.DatagramTransport:
+async def start_responder(sockets: list[socket.socket], http_port: int,
+                          local_only: bool = False) -> list[asyncio.DatagramTransport]:
     loop = asyncio.get_running_loop()
-    transport, _ = await loop.create_datagram_endpoint(lambda: DiscoveryProtocol(http_port, local_only), sock=sock)
-    log.info("answering Alpaca discovery on UDP port %d%s", sock.getsockname()[1],
+    transports = []
+    for sock in sockets:
+        transport, _ = await loop.create_datagram_endpoint(lambda: DiscoveryProtocol(http_port, local_only), sock=sock)
+        transports.append(transport)
+    log.info("answering Alpaca discovery on UDP port %d%s", sockets[0].getsockname()[1],
              " (queries from this machine only)" if local_only else "")
-    return transport
+    return transports

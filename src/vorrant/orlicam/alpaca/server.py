@@ -94,7 +94,7 @@ class Server:
         self._location = location
         self._cameras = cameras
         self._http: socket.socket | None = None
-        self._udp: socket.socket | None = None
+        self._udp: list[socket.socket] = []
         self._uvicorn: _Uvicorn | None = None
         self._thread: threading.Thread | None = None
         self.devices: list[CameraDevice] = []
@@ -107,7 +107,7 @@ class Server:
 
     @property
     def discovery_port(self) -> int | None:
-        return None if self._udp is None else int(self._udp.getsockname()[1])
+        return int(self._udp[0].getsockname()[1]) if self._udp else None
 
     @property
     def url(self) -> str:
@@ -120,7 +120,7 @@ class Server:
         self._http = bind_http(self.host, port)
         try:
             if discovery_port is not None:
-                self._udp = bind_discovery(discovery_port)
+                self._udp = bind_discovery(discovery_port, self.host)
             self.devices = make_devices(cameras() if self._cameras is None else self._cameras)
         except BaseException:
             self._release()
@@ -135,13 +135,13 @@ class Server:
 
     async def _serve(self) -> None:
         assert self._uvicorn is not None and self._http is not None
-        responder = None
+        responders: list[asyncio.DatagramTransport] = []
         try:
-            if self._udp is not None:
-                responder = await start_responder(self._udp, self.port, local_only=is_loopback(self.host))
+            if self._udp:
+                responders = await start_responder(self._udp, self.port, local_only=is_loopback(self.host))
             await self._uvicorn.serve(sockets=[self._http])
         finally:
-            if responder is not None:
+            for responder in responders:
                 responder.close()
             self._close_devices()
 
@@ -153,10 +153,11 @@ class Server:
                 log.exception("closing camera %d", device.number)
 
     def _release(self) -> None:
-        for sock in (self._http, self._udp):
+        for sock in [self._http, *self._udp]:
             if sock is not None:
                 sock.close()
-        self._http = self._udp = None
+        self._http = None
+        self._udp = []
         self._uvicorn = None
         self._thread = None
 
