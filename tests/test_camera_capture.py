@@ -1,7 +1,5 @@
 """Region of interest and snapshots: the ROI rules, what reaches the SDK, frames as numpy
 arrays for every format, their metadata, and the timeout, failure and Ctrl-C paths."""
-import os
-import signal
 import threading
 from datetime import UTC, datetime, timedelta
 
@@ -11,26 +9,7 @@ import pytest
 from vorrant.orlicam import Camera, Frame, Roi, korvi, simulator
 from vorrant.orlicam.korvi import ImgType
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
-
-
-@pytest.fixture
-def cam0():
-    with Camera(0) as cam:
-        yield cam
-
-
-@pytest.fixture
-def cam1():
-    with Camera(1) as cam:
-        yield cam
-
-
-def sigint_after(seconds):
-    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    return timer
+from camera_support import FORMATS, NAME0, NAME1, interrupted
 
 
 # --- region of interest ----------------------------------------------------------------
@@ -123,10 +102,6 @@ def test_the_roi_setter_applies_the_same_rules(cam0, log):
 
 
 # --- frames --------------------------------------------------------------------------------
-
-FORMATS = [(0, "RAW8", np.uint8, ()), (0, "RAW16", np.uint16, ()), (0, "RGB24", np.uint8, (3,)),
-           (0, "Y8", np.uint8, ()), (1, "RAW8", np.uint8, ()), (1, "RAW16", np.uint16, ()), (1, "Y8", np.uint8, ())]
-
 
 @pytest.mark.parametrize("cam_index, fmt, dtype, extra", FORMATS)
 def test_every_format_gives_its_dtype_and_shape(cam_index, fmt, dtype, extra):
@@ -272,12 +247,7 @@ def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
 
 def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     cam0.set_roi(64, 32)
-    timer = sigint_after(0.3)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            cam0.capture(5.0)
-    finally:
-        timer.join()
+    interrupted(lambda: cam0.capture(5.0))
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
     assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable

@@ -1,8 +1,6 @@
 """Guiding, cooling, camera modes, soft triggers, trigger outputs and dark subtraction."""
 import os
 import re
-import signal
-import threading
 
 import pytest
 
@@ -10,30 +8,7 @@ from vorrant.orlicam import Camera, korvi, simulator
 from vorrant.orlicam.camera import Cooling, TriggerOutput
 from vorrant.orlicam.korvi import CameraMode, GuideDirection, TrigOutput
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
-
-
-@pytest.fixture
-def cam0():
-    with Camera(0) as cam:
-        yield cam
-
-
-@pytest.fixture
-def cam1():
-    with Camera(1) as cam:
-        yield cam
-
-
-def interrupted(action, after=0.3):
-    timer = threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            action()
-    finally:
-        timer.join()
+from camera_support import NAME0, NAME1, interrupted
 
 
 # --- guiding -----------------------------------------------------------------------------
