@@ -1,5 +1,6 @@
 """Region of interest and snapshots: the ROI rules, what reaches the SDK, frames as numpy
 arrays for every format, their metadata, and the timeout, failure and Ctrl-C paths."""
+import math
 import threading
 from datetime import UTC, datetime, timedelta
 
@@ -90,6 +91,9 @@ def test_a_roi_value_checks_its_fields(fields, error, message):
 def test_a_roi_keeps_the_format_by_name():
     assert Roi(0, 0, 8, 2, 1, ImgType.IMG_RAW16) == Roi(0, 0, 8, 2, 1, "raw16") == Roi(0, 0, 8, 2, 1, 2)
     assert Roi(0, 0, 8, 2, 1, 2).image_format == "RAW16" and Roi(0, 0, 8, 2, 1, 2).buffer_size == 32
+    from_numpy = Roi(np.int64(0), np.int32(4), np.uint16(8), np.int64(2), np.int8(1), np.int64(2))
+    assert from_numpy == Roi(0, 4, 8, 2, 1, "RAW16")
+    assert [type(v) for v in (from_numpy.x, from_numpy.y, from_numpy.width, from_numpy.height, from_numpy.bin)] == [int] * 5
 
 
 def test_the_roi_setter_applies_the_same_rules(cam0, log):
@@ -253,7 +257,33 @@ def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
-def abort_from_another_thread(cam, after_calls=("ASIStartExposure",)):
+def test_ctrl_c_as_the_exposure_starts_stops_it_again(cam0, log, monkeypatch):
+    cam0.set_roi(64, 32)
+    start = korvi.start_exposure
+
+    def start_then_interrupted(camera_id, dark):
+        start(camera_id, dark)
+        raise KeyboardInterrupt   # as when Ctrl-C is handled the moment the call returns
+
+    monkeypatch.setattr(korvi, "start_exposure", start_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        cam0.capture(5.0)
+    monkeypatch.undo()
+    assert log.calls()[-1] == ("ASIStopExposure", (0,))
+    assert cam0.capture(0.001).data.shape == (32, 64)      # no exposure left running
+
+
+def test_unlimited_timeouts(cam0, log):
+    cam0.set_roi(64, 32)
+    assert cam0.capture(0.001, timeout=math.inf).data.shape == (32, 64)
+    thread, result = abort_from_another_thread(cam0, timeout=math.inf)
+    with pytest.raises(korvi.ASIGeneralError, match="was aborted"):
+        cam0.capture(5.0)
+    thread.join()
+    assert result == [True]
+
+
+def abort_from_another_thread(cam, after_calls=("ASIStartExposure",), timeout=2.0):
     """Calls cam.abort_exposure() in a thread once the call log holds `after_calls`
     (in order); returns the thread and a list that receives its result."""
     result = []
@@ -262,7 +292,7 @@ def abort_from_another_thread(cam, after_calls=("ASIStartExposure",)):
         for name in after_calls:
             while name not in [c[0] for c in simulator.calls()]:
                 threading.Event().wait(0.005)
-        result.append(cam.abort_exposure(timeout=2.0))
+        result.append(cam.abort_exposure(timeout=timeout))
 
     thread = threading.Thread(target=run)
     thread.start()

@@ -36,6 +36,7 @@ WRITES = [
     ("flip", "Horizontal", CT.ASI_FLIP, 1, FlipStatus.ASI_FLIP_HORIZ),
     ("flip", FlipStatus.ASI_FLIP_VERT, CT.ASI_FLIP, 2, FlipStatus.ASI_FLIP_VERT),
     ("flip", 0, CT.ASI_FLIP, 0, FlipStatus.ASI_FLIP_NONE),
+    ("flip", np.int64(2), CT.ASI_FLIP, 2, FlipStatus.ASI_FLIP_VERT),
     ("gamma", 70, CT.ASI_GAMMA, 70, 70),
 ]
 

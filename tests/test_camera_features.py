@@ -2,6 +2,7 @@
 import os
 import re
 
+import numpy as np
 import pytest
 
 from vorrant.orlicam import Camera, korvi, simulator
@@ -14,7 +15,7 @@ from camera_support import NAME0, NAME1, interrupted
 # --- guiding -----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("direction, number", [
-    ("north", 0), ("South", 1), (GuideDirection.ASI_GUIDE_EAST, 2), (3, 3), ("ASI_GUIDE_WEST", 3),
+    ("north", 0), ("South", 1), (GuideDirection.ASI_GUIDE_EAST, 2), (3, 3), ("ASI_GUIDE_WEST", 3), (np.int64(1), 1),
 ])
 def test_a_guide_pulse_is_switched_on_then_off(cam0, log, direction, number):
     log.clear_calls()
@@ -35,6 +36,8 @@ def test_a_guide_pulse_moves_the_stars_along_its_axis(cam0, direction, axis, sig
     (None, 1, TypeError, "direction takes a GuideDirection, a name or an int, not NoneType"),
     ("north", 0, ValueError, "seconds must be positive (seconds), got 0"),
     ("north", 3601, ValueError, "a guide pulse lasts at most 3600 s, got 3601"),
+    ("north", float("inf"), ValueError, "seconds must be finite, got inf"),
+    ("north", float("nan"), ValueError, "seconds must be a number, got nan"),
     ("north", "1", TypeError, "seconds takes a number (int or float), not str"),
 ])
 def test_guide_arguments_are_checked_first(cam0, log, direction, seconds, error, message):
@@ -95,6 +98,7 @@ def test_ctrl_c_during_cool_to_leaves_the_camera_usable(cam1):
     (dict(celsius=-10, timeout=1, tolerance=-1), ValueError, "tolerance must not be negative, got -1"),
     (dict(celsius=-10, timeout=1, progress=5), TypeError, "progress takes a callable, not int"),
     (dict(celsius="cold", timeout=1), TypeError, "target_temperature takes a number (int or float), not str"),
+    (dict(celsius=-10, timeout=float("inf"), interval=float("inf")), ValueError, "interval must be finite, got inf"),
 ])
 def test_cool_to_arguments_are_checked_first(cam1, log, kwargs, error, message):
     log.clear_calls()
@@ -116,6 +120,7 @@ def test_an_uncooled_camera_has_no_cool_to(cam0, log):
 @pytest.mark.parametrize("mode, number, name", [
     ("soft_edge", 1, "soft_edge"), ("RISE-EDGE", 2, "rise_edge"), (CameraMode.ASI_MODE_TRIG_FALL_EDGE, 3, "fall_edge"),
     (4, 4, "soft_level"), ("ASI_MODE_TRIG_HIGH_LEVEL", 5, "high_level"), ("normal", 0, "normal"),
+    (np.int32(6), 6, "low_level"),
 ])
 def test_modes_by_name_enum_or_number(cam1, log, mode, number, name):
     log.clear_calls()
@@ -160,7 +165,7 @@ def test_soft_triggers_need_a_soft_trigger_mode(cam0, cam1, log):
 
 
 @pytest.mark.parametrize("pin, number, label", [("A", 0, "A"), ("pinb", 1, "B"), (TrigOutput.ASI_TRIG_OUTPUT_PINA, 0, "A"),
-                                                (1, 1, "B")])
+                                                (1, 1, "B"), (np.uint8(1), 1, "B")])
 def test_trigger_outputs_in_seconds(cam1, log, pin, number, label):
     log.clear_calls()
     cam1.configure_trigger_output(pin, high=False, delay=0.0015, duration=2.5)

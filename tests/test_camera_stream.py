@@ -1,6 +1,8 @@
 """Video streams: frames and their order, start and stop around the block however it is
 left, bounded waits, timeouts, Ctrl-C, dropped frames and the reused buffers."""
+import math
 import threading
+import time
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
@@ -147,7 +149,13 @@ def test_a_capture_inside_a_stream_is_refused(cam0, log):
         with pytest.raises(korvi.ASIVideoModeActive):
             with cam0.stream():
                 pass
-        assert log.calls() == []
+        for change in (lambda: cam0.set_roi(32, 16, image_format="RAW8"), lambda: setattr(cam0, "roi", cam0.roi)):
+            with pytest.raises(korvi.ASIVideoModeActive) as info:
+                change()
+            assert str(info.value) == f"{NAME0} is streaming; leave the stream first"
+            assert info.value.__notes__ == [f"orlicam: setting the region of interest on {NAME0}"]
+        assert [c for c in log.calls() if c[0].startswith("ASISet")] == []
+        assert next(frames).data.shape == (32, 64)
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -210,3 +218,71 @@ def test_the_frame_reader_serves_gps_cameras(cam1, monkeypatch):
     with cam1.stream(0.001, copy=False) as frames:
         frame = next(frames)
     assert frame.meta.gps is not None and frame.meta.gps.year >= 2026
+
+
+def test_the_dropped_count_outlives_the_stream(cam0):
+    with cam0.stream(0.001) as frames:
+        next(frames)
+        time.sleep(0.3)          # the reader falls behind
+        next(frames)
+        inside = frames.dropped
+    assert inside > 0
+    assert frames.dropped >= inside   # the count when the stream stopped, not the idle camera's 0
+    cam0.close()
+    assert frames.dropped >= inside
+
+
+def test_an_unlimited_timeout_still_waits_in_slices(cam1, log):
+    cam1.mode = "soft_edge"
+    log.clear_calls()
+    with cam1.stream(0.001, timeout=math.inf) as frames:
+        timer = threading.Timer(0.6, cam1.send_soft_trigger)
+        timer.start()
+        frame = next(frames)
+        timer.join()
+    assert frame.data.shape == (32, 64)
+    waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
+    assert len(waits) >= 3 and all(w == 250 for w in waits)
+
+
+def test_stream_frames_carry_the_settings_without_reading_them_per_frame(cam1, log):
+    cam1.gain, cam1.offset = 100, 20
+    with cam1.stream(0.001) as frames:
+        first = next(frames)
+        log.clear_calls()
+        steady = [next(frames) for _ in range(10)]
+        reads = [args[1] for name, args in log.calls() if name == "ASIGetControlValue"]
+        cam1.gain = 200
+        cam1.exposure = 0.002
+        changed = next(frames)
+        cam1.set_auto("gain", True)
+        log.clear_calls()
+        automatic = [next(frames) for _ in range(3)]
+        auto_reads = [args[1] for name, args in log.calls() if name == "ASIGetControlValue"]
+    assert [(f.meta.gain, f.meta.offset, f.meta.exposure) for f in [first, *steady]] == [(100, 20, 0.001)] * 11
+    assert [f.meta.index for f in steady] == list(range(1, 11))
+    assert len({id(f.meta) for f in steady}) == 10 and steady[0].meta != steady[1].meta
+    # at most one periodic re-read of the five settings in ten frames
+    assert len(reads) <= 5
+    assert (changed.meta.gain, changed.meta.exposure) == (200, 0.002)
+    # while gain is automatic, it is read back with every frame
+    assert auto_reads.count(int(korvi.ControlType.ASI_GAIN)) == 3
+    assert all(f.meta.gain == korvi.get_control_value(1, korvi.ControlType.ASI_GAIN)[0] for f in automatic[-1:])
+
+
+def test_ctrl_c_as_the_capture_starts_stops_it_again(cam0, log, monkeypatch):
+    start = korvi.start_video_capture
+
+    def start_then_interrupted(camera_id):
+        start(camera_id)
+        raise KeyboardInterrupt   # as when Ctrl-C is handled the moment the call returns
+
+    monkeypatch.setattr(korvi, "start_video_capture", start_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        with cam0.stream(0.001):
+            pass
+    monkeypatch.undo()
+    assert names(log)[-2:] == ["ASIStartVideoCapture", "ASIStopVideoCapture"]
+    assert cam0.capture(0.001).data.shape == (32, 64)
+    with cam0.stream(0.001) as frames:
+        assert next(frames).meta.index == 0

@@ -569,6 +569,9 @@ class Camera:
         self._check_geometry(roi.x, roi.y, roi.width, roi.height, roi.bin)
 
     def _apply_roi(self, roi: Roi) -> None:
+        if self._busy:
+            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
+                        "setting the region of interest", self._label)
         try:
             korvi.set_roi_format(self._id, roi.width, roi.height, roi.bin, FORMATS[roi.image_format].img_type)
             korvi.set_start_pos(self._id, roi.x, roi.y)
@@ -1009,10 +1012,19 @@ class Stream:
             roi = cam.roi
             self._prepare(roi)
             seconds = self._refresh(time.monotonic())
-            # The last call here: Ctrl-C after it lands inside the block, whose exit stops the capture.
+        except korvi.ASIError as exc:
+            raise noted(exc, "starting a video stream", cam._label)
+        try:
             korvi.start_video_capture(cam._id)
         except korvi.ASIError as exc:
             raise noted(exc, "starting a video stream", cam._label)
+        except BaseException:
+            # Ctrl-C as the call returned: no block will stop this capture.
+            try:
+                korvi.stop_video_capture(cam._id)
+            except korvi.ASIError:
+                pass   # it had not started
+            raise
         if self._timeout is None:
             self._timeout = 2 * seconds + 1.0
         self._slice_ms = _slice_ms(self._timeout)
