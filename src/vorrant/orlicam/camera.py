@@ -645,7 +645,7 @@ class Camera:
                 timeout: float | None = None) -> Frame:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
         `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
-        5 s; korvi.ASITimeout after it). Ctrl-C stops the exposure and leaves the camera
+        5 s; korvi.ASITimeout after it; math.inf for no bound). Ctrl-C stops the exposure and leaves the camera
         ready for the next one; so does abort_exposure() from another thread, which makes
         this call raise korvi.ASIGeneralError ("... was aborted")."""
         raw_exposure = None
@@ -797,8 +797,8 @@ class Camera:
     def stream(self, exposure: float | None = None, timeout: float | None = None,
                copy: bool = True) -> Stream:
         """A video stream, to use as `with cam.stream(0.01) as frames: for frame in frames:`.
-        `timeout` bounds the wait for each frame (default: twice the exposure plus 1 s);
-        with copy=False frames share a small ring of buffers, so each frame's data stays
+        `timeout` bounds the wait for each frame (default: twice the exposure plus 1 s;
+        math.inf for no bound, as when frames wait for a trigger); with copy=False frames share a small ring of buffers, so each frame's data stays
         valid only until two more frames have been read."""
         raw_exposure = None
         if exposure is not None:
@@ -976,7 +976,8 @@ class Stream:
     def __init__(self, cam: Camera, raw_exposure: int | None, timeout: float | None, copy: bool) -> None:
         self._cam = cam
         self._raw_exposure = raw_exposure
-        self._timeout = timeout
+        self._limit = timeout        # as given; None: from the exposure
+        self._timeout = 1.0          # the wait for each frame in this run
         self._copy = copy
         self._running = False
         self._count = 0
@@ -1025,10 +1026,10 @@ class Stream:
             except korvi.ASIError:
                 pass   # it had not started
             raise
-        if self._timeout is None:
-            self._timeout = 2 * seconds + 1.0
+        self._timeout = 2 * seconds + 1.0 if self._limit is None else self._limit
         self._slice_ms = _slice_ms(self._timeout)
         self._dropped = None
+        self._count = 0
         cam._busy = True
         self._running = True
         return self
@@ -1101,7 +1102,7 @@ class Stream:
         try:
             data, gps = self._read(self._slice_ms)
         except korvi.ASITimeout as exc:
-            data, gps = self._read_until(began + (self._timeout or 1.0), exc)
+            data, gps = self._read_until(began + self._timeout, exc)
         except korvi.ASIError as exc:
             raise noted(exc, "reading a video frame", cam._label)
         if self._live or self._seen != cam._changes or began >= self._refresh_at:
