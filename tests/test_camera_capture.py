@@ -257,22 +257,6 @@ def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
-def test_ctrl_c_as_the_exposure_starts_stops_it_again(cam0, log, monkeypatch):
-    cam0.set_roi(64, 32)
-    start = korvi.start_exposure
-
-    def start_then_interrupted(camera_id, dark):
-        start(camera_id, dark)
-        raise KeyboardInterrupt   # as when Ctrl-C is handled the moment the call returns
-
-    monkeypatch.setattr(korvi, "start_exposure", start_then_interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        cam0.capture(5.0)
-    monkeypatch.undo()
-    assert log.calls()[-1] == ("ASIStopExposure", (0,))
-    assert cam0.capture(0.001).data.shape == (32, 64)      # no exposure left running
-
-
 def test_unlimited_timeouts(cam0, log):
     cam0.set_roi(64, 32)
     assert cam0.capture(0.001, timeout=math.inf).data.shape == (32, 64)

@@ -9,7 +9,7 @@ from vorrant.orlicam import Camera, korvi, simulator
 from vorrant.orlicam.camera import Cooling, TriggerOutput
 from vorrant.orlicam.korvi import CameraMode, GuideDirection, TrigOutput
 
-from camera_support import NAME0, NAME1, interrupted
+from camera_support import NAME0, NAME1, interrupted, names
 
 
 # --- guiding -----------------------------------------------------------------------------
@@ -227,3 +227,38 @@ def test_a_file_the_sdk_refuses_is_reported_with_its_path(cam1, tmp_path):
     with pytest.raises(korvi.ASIError) as info:
         cam1.enable_dark_subtract(str(junk))
     assert info.value.__notes__[0].startswith(f"orlicam: enabling dark subtraction from {str(junk)!r} on {NAME1}")
+
+
+# --- Ctrl-C as an SDK call returns ---------------------------------------------------------
+# Python runs a pending signal handler the moment a call returns, so Ctrl-C can surface
+# from a call whose work is done: an open camera, a running exposure, stream or pulse.
+
+def run_stream(cam):
+    with cam.stream(0.001):
+        pass
+
+
+@pytest.mark.parametrize("function, action, tail", [
+    ("open_camera", lambda cam: Camera(1).open(), ["ASIOpenCamera", "ASICloseCamera"]),
+    ("start_exposure", lambda cam: cam.capture(5.0), ["ASIStartExposure", "ASIStopExposure"]),
+    ("start_video_capture", run_stream, ["ASIStartVideoCapture", "ASIStopVideoCapture"]),
+    ("pulse_guide_on", lambda cam: cam.pulse_guide("north", 5.0), ["ASIPulseGuideOn", "ASIPulseGuideOff"]),
+])
+def test_ctrl_c_as_a_call_returns_leaves_nothing_running(cam0, log, monkeypatch, function, action, tail):
+    cam0.set_roi(64, 32)
+    done = getattr(korvi, function)
+
+    def done_then_interrupted(*args):
+        done(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(korvi, function, done_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        action(cam0)
+    monkeypatch.undo()
+    assert names(log)[-2:] == tail
+    assert cam0.capture(0.001).data.shape == (32, 64)
+    with cam0.stream(0.001) as frames:
+        assert next(frames).meta.index == 0
+    with Camera(1) as cam1:      # neither open nor held
+        assert cam1.is_open

@@ -269,24 +269,6 @@ def test_stream_frames_carry_the_settings_without_reading_them_per_frame(cam1, l
     assert auto_reads.count(int(korvi.ControlType.ASI_GAIN)) == 3 and len(automatic) == 3
 
 
-def test_ctrl_c_as_the_capture_starts_stops_it_again(cam0, log, monkeypatch):
-    start = korvi.start_video_capture
-
-    def start_then_interrupted(camera_id):
-        start(camera_id)
-        raise KeyboardInterrupt   # as when Ctrl-C is handled the moment the call returns
-
-    monkeypatch.setattr(korvi, "start_video_capture", start_then_interrupted)
-    with pytest.raises(KeyboardInterrupt):
-        with cam0.stream(0.001):
-            pass
-    monkeypatch.undo()
-    assert names(log)[-2:] == ["ASIStartVideoCapture", "ASIStopVideoCapture"]
-    assert cam0.capture(0.001).data.shape == (32, 64)
-    with cam0.stream(0.001) as frames:
-        assert next(frames).meta.index == 0
-
-
 def test_a_stream_object_runs_again_from_frame_zero(cam0, log):
     stream = cam0.stream(0.001)
     for _ in range(2):

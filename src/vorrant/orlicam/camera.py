@@ -291,22 +291,29 @@ class Camera:
                 raise noted(korvi.ASIGeneralError(
                     f"{self._label} is already open through another Camera object in this process; "
                     "use that object or close it first"), "opening", self._label)
+            opened = False
             try:
                 korvi.open_camera(self._id)
-                try:
-                    korvi.init_camera(self._id)
-                    self._load()
-                except BaseException:
+                opened = True
+                korvi.init_camera(self._id)
+                self._load()
+                _registry[self._id] = weakref.ref(self)
+                self._open = True
+            except BaseException as exc:
+                # Anything but the SDK refusing to open (Ctrl-C too, even as the open
+                # returned) leaves the camera closed again, and free.
+                if opened or not isinstance(exc, korvi.ASIError):
+                    self._open = False
                     self._caps = {}
+                    if _holder(self._id) is self:
+                        del _registry[self._id]
                     try:
                         korvi.close_camera(self._id)
                     except korvi.ASIError:
                         pass   # the first failure is the one to report
-                    raise
-            except korvi.ASIError as exc:
-                raise noted(exc, "opening", self._label)
-            _registry[self._id] = weakref.ref(self)
-            self._open = True
+                if isinstance(exc, korvi.ASIError):
+                    raise noted(exc, "opening", self._label)
+                raise
 
     def _load(self) -> None:
         caps: dict[int, _Caps] = {}
@@ -821,14 +828,27 @@ class Camera:
         self._require_open("guiding")
         if not self._desc.st4:
             raise AttributeError(f"{self._label} has no ST4 guide port")
+        operation = f"guiding {short_name(member, GUIDE)} for {length:g} s"
         try:
             korvi.pulse_guide_on(self._id, member)
-            try:
-                time.sleep(length)
-            finally:
-                korvi.pulse_guide_off(self._id, member)
         except korvi.ASIError as exc:
-            raise noted(exc, f"guiding {short_name(member, GUIDE)} for {length:g} s", self._label)
+            raise noted(exc, operation, self._label)
+        except BaseException:
+            try:
+                korvi.pulse_guide_off(self._id, member)   # Ctrl-C as the pulse began
+            except korvi.ASIError:
+                pass   # the interrupt is the one to report
+            raise
+        try:
+            time.sleep(length)
+        finally:
+            self._guide_off(member, operation)
+
+    def _guide_off(self, member: korvi.GuideDirection, operation: str) -> None:
+        try:
+            korvi.pulse_guide_off(self._id, member)
+        except korvi.ASIError as exc:
+            raise noted(exc, operation, self._label)
 
     def cool_to(self, celsius: float, timeout: float, tolerance: float = 1.0,
                 progress: Callable[[Cooling], object] | None = None, interval: float = 1.0) -> float:
