@@ -2,7 +2,7 @@
 arrays for every format, their metadata, and the timeout, failure and Ctrl-C paths."""
 import math
 import threading
-from datetime import UTC, datetime, timedelta
+from datetime import UTC, datetime
 
 import numpy as np
 import pytest

@@ -652,9 +652,9 @@ class Camera:
                 timeout: float | None = None) -> Frame:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
         `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
-        5 s; korvi.ASITimeout after it; math.inf for no bound). Ctrl-C stops the exposure and leaves the camera
-        ready for the next one; so does abort_exposure() from another thread, which makes
-        this call raise korvi.ASIGeneralError ("... was aborted")."""
+        5 s; korvi.ASITimeout after it; math.inf for no bound). Ctrl-C stops the exposure
+        and leaves the camera ready for the next one; so does abort_exposure() from another
+        thread, which makes this call raise korvi.ASIGeneralError ("... was aborted")."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
@@ -674,7 +674,7 @@ class Camera:
             self._abort.clear()
             self._capturing = threading.get_ident()
         frame: Frame | None = None
-        roi: Roi | None
+        roi: Roi | None = None
         seconds, start = 0.0, _NO_TIME
         try:
             # The guard is held until the exposure runs, so that abort_exposure() stops a
@@ -708,7 +708,8 @@ class Camera:
         if aborted or frame is None:
             # An abort that came during the readout discards the frame too: the caller
             # of abort_exposure() has been told this capture ends with this error.
-            raise noted(korvi.ASIGeneralError(f"the exposure of {seconds:g} s on {self._label} was aborted"),
+            what = f"the exposure of {seconds:g} s" if roi is not None else "the capture, before its exposure began,"
+            raise noted(korvi.ASIGeneralError(f"{what} on {self._label} was aborted"),
                         "capture (exposure aborted)", self._label)
         return frame
 
