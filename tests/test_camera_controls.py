@@ -142,6 +142,15 @@ def test_controls_list_caps_and_values_in_property_units(cams):
     assert controls["auto_max_exposure"].unit == "s" and controls["auto_max_exposure"].default == pytest.approx(0.1)
     assert controls["gps"].value is True and controls["gps"].writable is False
     assert type(controls["flip"].value) is FlipStatus
+    # the SDK's names and the ControlType names find the same entries
+    for alias, name in [("Gain", "gain"), ("TargetTemp", "target_temperature"), ("ASI_TARGET_TEMP", "target_temperature"),
+                        ("ASI_OFFSET", "offset"), ("BandWidth", "bandwidth"), ("cooleron", "cooler_on")]:
+        assert alias in controls and controls[alias] == controls[name]
+    for missing in ("focus", "", "Gain2"):
+        assert missing not in controls
+        with pytest.raises(KeyError):
+            controls[missing]
+    assert len(controls) == len(list(controls)) == len(dict(controls))
 
 
 def test_set_auto_keeps_the_value_and_a_write_ends_auto(cams, log):

@@ -31,7 +31,7 @@ from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, GUIDE, IN
                     PERCENT, PIN, PIN_ALIASES, SECONDS_US, TENTH_CELSIUS, Control, IntKind, Kind, bool_arg,
                     enum_arg, int_arg, real_arg, seconds_arg, short_name)
 
-__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Cooling", "Stream", "TriggerOutput"]
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Controls", "Cooling", "Stream", "TriggerOutput"]
 
 CT = korvi.ControlType
 _CT_NAMES: Final = {m.name.lower().removeprefix("asi_"): m for m in CT}
@@ -230,6 +230,36 @@ class _ControlAttr(Generic[G, S]):
 
     def __set__(self, cam: Camera, value: S) -> None:
         cam._write(self.number, value)
+
+
+class Controls(Mapping[str, Control]):
+    """`cam.controls`: keyed by each Control's name ("gain", "target_temperature"); the
+    SDK's names ("Gain", "TargetTemp") and ControlType names ("ASI_TARGET_TEMP") find the
+    same entries, in any case."""
+
+    __slots__ = ("_by_name", "_aliases")
+
+    def __init__(self, by_name: dict[str, Control], aliases: dict[str, str]) -> None:
+        self._by_name = by_name
+        self._aliases = aliases
+
+    def __getitem__(self, key: str) -> Control:
+        found = self._by_name.get(key)
+        if found is None and isinstance(key, str):
+            name = self._aliases.get(key.strip().lower().removeprefix("asi_"))
+            found = None if name is None else self._by_name[name]
+        if found is None:
+            raise KeyError(key)
+        return found
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._by_name)
+
+    def __len__(self) -> int:
+        return len(self._by_name)
+
+    def __repr__(self) -> str:
+        return f"Controls({self._by_name!r})"
 
 
 @dataclass(frozen=True, slots=True)
@@ -491,7 +521,10 @@ class Camera:
         """Every control of the camera with its capabilities and current value."""
         self._require_open("reading the controls")
         out: dict[str, Control] = {}
+        aliases: dict[str, str] = {}
         for caps in self._caps.values():
+            for alias in (caps.sdk_name, caps.member.name.removeprefix("ASI_"), caps.name):
+                aliases[alias.lower()] = caps.name
             try:
                 raw, auto = _get_value(self._id, caps.member)
             except korvi.ASIError as exc:
@@ -500,7 +533,7 @@ class Camera:
             out[caps.name] = Control(caps.name, k.from_raw(caps.min), k.from_raw(caps.max),
                                      k.from_raw(caps.default), caps.writable, caps.auto_supported,
                                      caps.description, k.unit, k.from_raw(raw), auto)
-        return out
+        return Controls(out, aliases)
 
     exposure: _ControlAttr[float, float] = _ControlAttr(CT.ASI_EXPOSURE, SECONDS_US)
     gain: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAIN, INT)
