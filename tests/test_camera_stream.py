@@ -56,7 +56,7 @@ def test_stream_frames_for_every_format(cam0, cam1, monkeypatch, reader, copy, c
         assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == (32, 64) + extra
         assert not frame.data.flags.writeable and frame.data.flags.c_contiguous
         assert (frame.meta.roi.image_format, frame.meta.bin, frame.meta.index) == (fmt, 2, index)
-    assert frame.meta.gps is None or cam_index == 1
+    assert [f.meta.gps is not None for f in taken] == [cam_index == 1] * 2     # the GPS camera's records
 
 
 @pytest.mark.parametrize("reader, copy", [(None, True), ("filling", True), ("filling", False)])
