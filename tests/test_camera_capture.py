@@ -1,9 +1,8 @@
 """Region of interest and snapshots: the ROI rules, what reaches the SDK, frames as numpy
 arrays for every format, their metadata, and the timeout, failure and Ctrl-C paths."""
-import os
-import signal
+import math
 import threading
-from datetime import UTC, datetime, timedelta
+from datetime import UTC, datetime
 
 import numpy as np
 import pytest
@@ -11,26 +10,7 @@ import pytest
 from vorrant.orlicam import Camera, Frame, Roi, korvi, simulator
 from vorrant.orlicam.korvi import ImgType
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
-
-
-@pytest.fixture
-def cam0():
-    with Camera(0) as cam:
-        yield cam
-
-
-@pytest.fixture
-def cam1():
-    with Camera(1) as cam:
-        yield cam
-
-
-def sigint_after(seconds):
-    timer = threading.Timer(seconds, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    return timer
+from camera_support import FORMATS, NAME0, NAME1, interrupted
 
 
 # --- region of interest ----------------------------------------------------------------
@@ -111,6 +91,9 @@ def test_a_roi_value_checks_its_fields(fields, error, message):
 def test_a_roi_keeps_the_format_by_name():
     assert Roi(0, 0, 8, 2, 1, ImgType.IMG_RAW16) == Roi(0, 0, 8, 2, 1, "raw16") == Roi(0, 0, 8, 2, 1, 2)
     assert Roi(0, 0, 8, 2, 1, 2).image_format == "RAW16" and Roi(0, 0, 8, 2, 1, 2).buffer_size == 32
+    from_numpy = Roi(np.int64(0), np.int32(4), np.uint16(8), np.int64(2), np.int8(1), np.int64(2))
+    assert from_numpy == Roi(0, 4, 8, 2, 1, "RAW16")
+    assert [type(v) for v in (from_numpy.x, from_numpy.y, from_numpy.width, from_numpy.height, from_numpy.bin)] == [int] * 5
 
 
 def test_the_roi_setter_applies_the_same_rules(cam0, log):
@@ -123,10 +106,6 @@ def test_the_roi_setter_applies_the_same_rules(cam0, log):
 
 
 # --- frames --------------------------------------------------------------------------------
-
-FORMATS = [(0, "RAW8", np.uint8, ()), (0, "RAW16", np.uint16, ()), (0, "RGB24", np.uint8, (3,)),
-           (0, "Y8", np.uint8, ()), (1, "RAW8", np.uint8, ()), (1, "RAW16", np.uint16, ()), (1, "Y8", np.uint8, ())]
-
 
 @pytest.mark.parametrize("cam_index, fmt, dtype, extra", FORMATS)
 def test_every_format_gives_its_dtype_and_shape(cam_index, fmt, dtype, extra):
@@ -272,18 +251,24 @@ def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
 
 def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
     cam0.set_roi(64, 32)
-    timer = sigint_after(0.3)
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            cam0.capture(5.0)
-    finally:
-        timer.join()
+    interrupted(lambda: cam0.capture(5.0))
     assert log.calls()[-1] == ("ASIStopExposure", (0,))
     assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
-def abort_from_another_thread(cam, after_calls=("ASIStartExposure",)):
+def test_unlimited_timeouts(cam0, log):
+    cam0.set_roi(64, 32)
+    assert cam0.capture(0.001, timeout=math.inf).data.shape == (32, 64)
+    log.clear_calls()
+    thread, result = abort_from_another_thread(cam0, timeout=math.inf)
+    with pytest.raises(korvi.ASIGeneralError, match="was aborted"):
+        cam0.capture(5.0)
+    thread.join()
+    assert result == [True]
+
+
+def abort_from_another_thread(cam, after_calls=("ASIStartExposure",), timeout=2.0):
     """Calls cam.abort_exposure() in a thread once the call log holds `after_calls`
     (in order); returns the thread and a list that receives its result."""
     result = []
@@ -292,7 +277,7 @@ def abort_from_another_thread(cam, after_calls=("ASIStartExposure",)):
         for name in after_calls:
             while name not in [c[0] for c in simulator.calls()]:
                 threading.Event().wait(0.005)
-        result.append(cam.abort_exposure(timeout=2.0))
+        result.append(cam.abort_exposure(timeout=timeout))
 
     thread = threading.Thread(target=run)
     thread.start()

@@ -1,22 +1,20 @@
 """Controls as properties in physical units: what reaches the SDK, what comes back, and
 every refusal made before the SDK is called."""
+import numpy as np
 import pytest
 
 from vorrant.orlicam import Camera, Control, korvi, simulator
 from vorrant.orlicam.korvi import ControlType as CT, FlipStatus
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
+from camera_support import NAME0, NAME1
+
+HAS0 = ("auto_max_exposure, auto_max_gain, auto_target_brightness, bandwidth, exposure, flip, gain, gamma, "
+        "hardware_bin, high_speed_mode, mono_bin, offset, temperature, wb_blue, wb_red")
 
 
 @pytest.fixture
-def cams():
-    opened = {i: Camera(i) for i in (0, 1)}
-    for cam in opened.values():
-        cam.open()
-    yield opened
-    for cam in opened.values():
-        cam.close()
+def cams(cam0, cam1):
+    return {0: cam0, 1: cam1}
 
 
 # property, value set, control type, number the SDK receives, value read back
@@ -38,6 +36,7 @@ WRITES = [
     ("flip", "Horizontal", CT.ASI_FLIP, 1, FlipStatus.ASI_FLIP_HORIZ),
     ("flip", FlipStatus.ASI_FLIP_VERT, CT.ASI_FLIP, 2, FlipStatus.ASI_FLIP_VERT),
     ("flip", 0, CT.ASI_FLIP, 0, FlipStatus.ASI_FLIP_NONE),
+    ("flip", np.int64(2), CT.ASI_FLIP, 2, FlipStatus.ASI_FLIP_VERT),
     ("gamma", 70, CT.ASI_GAMMA, 70, 70),
 ]
 
@@ -143,6 +142,15 @@ def test_controls_list_caps_and_values_in_property_units(cams):
     assert controls["auto_max_exposure"].unit == "s" and controls["auto_max_exposure"].default == pytest.approx(0.1)
     assert controls["gps"].value is True and controls["gps"].writable is False
     assert type(controls["flip"].value) is FlipStatus
+    # the SDK's names and the ControlType names find the same entries
+    for alias, name in [("Gain", "gain"), ("TargetTemp", "target_temperature"), ("ASI_TARGET_TEMP", "target_temperature"),
+                        ("ASI_OFFSET", "offset"), ("BandWidth", "bandwidth"), ("cooleron", "cooler_on")]:
+        assert alias in controls and controls[alias] == controls[name]
+    for missing in ("focus", "", "Gain2"):
+        assert missing not in controls
+        with pytest.raises(KeyError):
+            controls[missing]
+    assert len(controls) == len(list(controls)) == len(dict(controls))
 
 
 def test_set_auto_keeps_the_value_and_a_write_ends_auto(cams, log):
@@ -162,19 +170,23 @@ def test_set_auto_keeps_the_value_and_a_write_ends_auto(cams, log):
     ("offset", True, ValueError, f"offset has no automatic mode on {NAME0}; controls with one: "
                                  "gain, exposure, bandwidth, wb_red, wb_blue"),
     ("gain", "on", TypeError, "on takes a bool, not 'on'"),
-    ("cooler_on", True, AttributeError, None),
-    ("focus", True, AttributeError, None),
+    ("cooler_on", True, ValueError, f"{NAME0} has no cooler_on control; it has: {HAS0}"),
+    (CT.ASI_FAN_ON, True, ValueError, f"{NAME0} has no fan_on control; it has: {HAS0}"),
+    ("focus", True, ValueError, f"unknown control 'focus'; {NAME0} has: {HAS0}"),
+    (99, True, ValueError, "unknown control number 99; known: " + ", ".join(f"{int(m)} ({m.name[4:].lower()})"
+                                                                           for m in CT if m >= 0)),
+    (1.0, True, TypeError, "control takes a ControlType, a name or an int, not float"),
 ])
 def test_set_auto_refusals(cams, log, name, on, error, message):
     log.clear_calls()
     with pytest.raises(error) as info:
         cams[0].set_auto(name, on)
-    if message:
-        assert str(info.value) == message
+    assert str(info.value) == message
     assert log.calls() == []
 
 
-@pytest.mark.parametrize("name", ["auto_max_gain", "AutoExpMaxGain", CT.ASI_AUTO_MAX_GAIN, 10])
+@pytest.mark.parametrize("name", ["auto_max_gain", "AutoExpMaxGain", CT.ASI_AUTO_MAX_GAIN, 10, "ASI_AUTO_MAX_GAIN",
+                                  "Auto_Max_Gain", np.int64(10)])
 def test_any_control_by_name_type_or_number(cams, log, name):
     log.clear_calls()
     cams[0].set_control(name, 400)

@@ -1,45 +1,21 @@
 """Guiding, cooling, camera modes, soft triggers, trigger outputs and dark subtraction."""
 import os
 import re
-import signal
-import threading
 
+import numpy as np
 import pytest
 
 from vorrant.orlicam import Camera, korvi, simulator
 from vorrant.orlicam.camera import Cooling, TriggerOutput
 from vorrant.orlicam.korvi import CameraMode, GuideDirection, TrigOutput
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
-
-
-@pytest.fixture
-def cam0():
-    with Camera(0) as cam:
-        yield cam
-
-
-@pytest.fixture
-def cam1():
-    with Camera(1) as cam:
-        yield cam
-
-
-def interrupted(action, after=0.3):
-    timer = threading.Timer(after, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            action()
-    finally:
-        timer.join()
+from camera_support import NAME0, NAME1, interrupted, names
 
 
 # --- guiding -----------------------------------------------------------------------------
 
 @pytest.mark.parametrize("direction, number", [
-    ("north", 0), ("South", 1), (GuideDirection.ASI_GUIDE_EAST, 2), (3, 3), ("ASI_GUIDE_WEST", 3),
+    ("north", 0), ("South", 1), (GuideDirection.ASI_GUIDE_EAST, 2), (3, 3), ("ASI_GUIDE_WEST", 3), (np.int64(1), 1),
 ])
 def test_a_guide_pulse_is_switched_on_then_off(cam0, log, direction, number):
     log.clear_calls()
@@ -60,6 +36,8 @@ def test_a_guide_pulse_moves_the_stars_along_its_axis(cam0, direction, axis, sig
     (None, 1, TypeError, "direction takes a GuideDirection, a name or an int, not NoneType"),
     ("north", 0, ValueError, "seconds must be positive (seconds), got 0"),
     ("north", 3601, ValueError, "a guide pulse lasts at most 3600 s, got 3601"),
+    ("north", float("inf"), ValueError, "seconds must be finite, got inf"),
+    ("north", float("nan"), ValueError, "seconds must be a number, got nan"),
     ("north", "1", TypeError, "seconds takes a number (int or float), not str"),
 ])
 def test_guide_arguments_are_checked_first(cam0, log, direction, seconds, error, message):
@@ -120,6 +98,7 @@ def test_ctrl_c_during_cool_to_leaves_the_camera_usable(cam1):
     (dict(celsius=-10, timeout=1, tolerance=-1), ValueError, "tolerance must not be negative, got -1"),
     (dict(celsius=-10, timeout=1, progress=5), TypeError, "progress takes a callable, not int"),
     (dict(celsius="cold", timeout=1), TypeError, "target_temperature takes a number (int or float), not str"),
+    (dict(celsius=-10, timeout=float("inf"), interval=float("inf")), ValueError, "interval must be finite, got inf"),
 ])
 def test_cool_to_arguments_are_checked_first(cam1, log, kwargs, error, message):
     log.clear_calls()
@@ -141,6 +120,7 @@ def test_an_uncooled_camera_has_no_cool_to(cam0, log):
 @pytest.mark.parametrize("mode, number, name", [
     ("soft_edge", 1, "soft_edge"), ("RISE-EDGE", 2, "rise_edge"), (CameraMode.ASI_MODE_TRIG_FALL_EDGE, 3, "fall_edge"),
     (4, 4, "soft_level"), ("ASI_MODE_TRIG_HIGH_LEVEL", 5, "high_level"), ("normal", 0, "normal"),
+    (np.int32(6), 6, "low_level"),
 ])
 def test_modes_by_name_enum_or_number(cam1, log, mode, number, name):
     log.clear_calls()
@@ -185,7 +165,7 @@ def test_soft_triggers_need_a_soft_trigger_mode(cam0, cam1, log):
 
 
 @pytest.mark.parametrize("pin, number, label", [("A", 0, "A"), ("pinb", 1, "B"), (TrigOutput.ASI_TRIG_OUTPUT_PINA, 0, "A"),
-                                                (1, 1, "B")])
+                                                (1, 1, "B"), (np.uint8(1), 1, "B")])
 def test_trigger_outputs_in_seconds(cam1, log, pin, number, label):
     log.clear_calls()
     cam1.configure_trigger_output(pin, high=False, delay=0.0015, duration=2.5)
@@ -247,3 +227,38 @@ def test_a_file_the_sdk_refuses_is_reported_with_its_path(cam1, tmp_path):
     with pytest.raises(korvi.ASIError) as info:
         cam1.enable_dark_subtract(str(junk))
     assert info.value.__notes__[0].startswith(f"orlicam: enabling dark subtraction from {str(junk)!r} on {NAME1}")
+
+
+# --- Ctrl-C as an SDK call returns ---------------------------------------------------------
+# Python runs a pending signal handler the moment a call returns, so Ctrl-C can surface
+# from a call whose work is done: an open camera, a running exposure, stream or pulse.
+
+def run_stream(cam):
+    with cam.stream(0.001):
+        pass
+
+
+@pytest.mark.parametrize("function, action, tail", [
+    ("open_camera", lambda cam: Camera(1).open(), ["ASIOpenCamera", "ASICloseCamera"]),
+    ("start_exposure", lambda cam: cam.capture(5.0), ["ASIStartExposure", "ASIStopExposure"]),
+    ("start_video_capture", run_stream, ["ASIStartVideoCapture", "ASIStopVideoCapture"]),
+    ("pulse_guide_on", lambda cam: cam.pulse_guide("north", 5.0), ["ASIPulseGuideOn", "ASIPulseGuideOff"]),
+])
+def test_ctrl_c_as_a_call_returns_leaves_nothing_running(cam0, log, monkeypatch, function, action, tail):
+    cam0.set_roi(64, 32)
+    done = getattr(korvi, function)
+
+    def done_then_interrupted(*args):
+        done(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(korvi, function, done_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        action(cam0)
+    monkeypatch.undo()
+    assert names(log)[-2:] == tail
+    assert cam0.capture(0.001).data.shape == (32, 64)
+    with cam0.stream(0.001) as frames:
+        assert next(frames).meta.index == 0
+    with Camera(1) as cam1:      # neither open nor held
+        assert cam1.is_open

@@ -202,3 +202,11 @@ def test_importing_korvi_does_not_import_numpy():
             "from vorrant.orlicam import Roi; assert 'numpy' in sys.modules")
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
+
+
+def test_a_failed_description_names_the_camera():
+    simulator.fail_next("ASIGetCameraProperty", 2)
+    with pytest.raises(korvi.ASIInvalidID) as info:
+        cameras()
+    assert info.value.__notes__ == ["orlicam: reading the description on camera 0 (hint: the camera id is unknown; "
+                                    "the camera may have been disconnected)"]

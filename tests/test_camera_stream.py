@@ -1,36 +1,30 @@
 """Video streams: frames and their order, start and stop around the block however it is
 left, bounded waits, timeouts, Ctrl-C, dropped frames and the reused buffers."""
-import os
-import signal
+import math
 import threading
+import time
 from datetime import UTC, datetime, timedelta
 
 import numpy as np
 import pytest
 
-from vorrant.orlicam import Camera, korvi, simulator
+from vorrant.orlicam import korvi, simulator
 from vorrant.orlicam import camera as camera_module
 
-NAME0 = "ZWO ASI462MC Simulator (camera id 0)"
-NAME1 = "ZWO ASI294MM Pro GPS Simulator (camera id 1)"
+from camera_support import FORMATS, NAME0, NAME1, interrupted, names
+
+
+# Small frames keep the streams quick.
+@pytest.fixture
+def cam0(cam0):
+    cam0.set_roi(64, 32)
+    return cam0
 
 
 @pytest.fixture
-def cam0():
-    with Camera(0) as cam:
-        cam.set_roi(64, 32)
-        yield cam
-
-
-@pytest.fixture
-def cam1():
-    with Camera(1) as cam:
-        cam.set_roi(64, 32)
-        yield cam
-
-
-def names(log):
-    return [name for name, _ in log.calls()]
+def cam1(cam1):
+    cam1.set_roi(64, 32)
+    return cam1
 
 
 def test_frames_come_in_order_between_start_and_stop(cam0, log):
@@ -48,14 +42,21 @@ def test_frames_come_in_order_between_start_and_stop(cam0, log):
     assert cam0.capture(0.001).data.shape == (32, 64)     # back to snapshots
 
 
-@pytest.mark.parametrize("fmt, dtype, shape", [("RAW8", np.uint8, (32, 64)), ("RAW16", np.uint16, (32, 64)),
-                                                ("RGB24", np.uint8, (32, 64, 3)), ("Y8", np.uint8, (32, 64))])
-def test_stream_frames_for_every_format(cam0, fmt, dtype, shape):
-    cam0.set_roi(64, 32, image_format=fmt)
-    with cam0.stream(0.001) as frames:
-        frame = next(frames)
-    assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == shape
-    assert frame.meta.roi.image_format == fmt
+@pytest.mark.parametrize("reader", ["fast", "korvi"])
+@pytest.mark.parametrize("copy", [True, False])
+@pytest.mark.parametrize("cam_index, fmt, dtype, extra", FORMATS)
+def test_stream_frames_for_every_format(cam0, cam1, monkeypatch, reader, copy, cam_index, fmt, dtype, extra):
+    if reader == "korvi":
+        monkeypatch.setattr(camera_module, "_fast", None)
+    cam = (cam0, cam1)[cam_index]
+    cam.set_roi(64, 32, bin=2, image_format=fmt)
+    with cam.stream(0.001, copy=copy) as frames:
+        taken = [next(frames), next(frames)]
+    for index, frame in enumerate(taken):
+        assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == (32, 64) + extra
+        assert not frame.data.flags.writeable and frame.data.flags.c_contiguous
+        assert (frame.meta.roi.image_format, frame.meta.bin, frame.meta.index) == (fmt, 2, index)
+    assert [f.meta.gps is not None for f in taken] == [cam_index == 1] * 2     # the GPS camera's records
 
 
 @pytest.mark.parametrize("reader, copy", [(None, True), ("filling", True), ("filling", False)])
@@ -125,14 +126,12 @@ def test_a_soft_trigger_from_another_thread_delivers_a_frame(cam1):
 
 def test_ctrl_c_while_waiting_for_a_frame_stops_the_capture(cam1, log):
     cam1.mode = "soft_edge"
-    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
-    timer.start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            with cam1.stream(0.001, timeout=60) as frames:
-                next(frames)
-    finally:
-        timer.join()
+
+    def wait_for_a_frame():
+        with cam1.stream(0.001, timeout=60) as frames:
+            next(frames)
+
+    interrupted(wait_for_a_frame)
     assert names(log)[-1] == "ASIStopVideoCapture"
     # each wait inside the SDK was short, so the interrupt was seen within one of them
     assert all(0 < args[2] <= 250 for name, args in log.calls() if name == "ASIGetVideoDataGPS")
@@ -150,7 +149,13 @@ def test_a_capture_inside_a_stream_is_refused(cam0, log):
         with pytest.raises(korvi.ASIVideoModeActive):
             with cam0.stream():
                 pass
-        assert log.calls() == []
+        for change in (lambda: cam0.set_roi(32, 16, image_format="RAW8"), lambda: setattr(cam0, "roi", cam0.roi)):
+            with pytest.raises(korvi.ASIVideoModeActive) as info:
+                change()
+            assert str(info.value) == f"{NAME0} is streaming; leave the stream first"
+            assert info.value.__notes__ == [f"orlicam: setting the region of interest on {NAME0}"]
+        assert [c for c in log.calls() if c[0].startswith("ASISet")] == []
+        assert next(frames).data.shape == (32, 64)
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
@@ -181,26 +186,29 @@ class FillingReader:
 
     def read_video_frame(self, camera_id, buffer, wait_ms):
         self.buffers.append(buffer)
-        buffer[:] = np.frombuffer(korvi.get_video_data(camera_id, buffer.nbytes, wait_ms), np.uint8)
+        memoryview(buffer).cast("B")[:] = korvi.get_video_data(camera_id, buffer.nbytes, wait_ms)
 
     def read_video_frame_gps(self, camera_id, buffer, wait_ms):
         self.buffers.append(buffer)
         data, gps = korvi.get_video_data_gps(camera_id, buffer.nbytes, wait_ms)
-        buffer[:] = np.frombuffer(data, np.uint8)
+        memoryview(buffer).cast("B")[:] = data
         return gps
 
 
-@pytest.mark.parametrize("fmt, shape", [("RAW8", (32, 64)), ("RGB24", (32, 64, 3))])
-@pytest.mark.parametrize("copy, distinct", [(True, 6), (False, 3)])
-def test_the_frame_reader_fills_fresh_or_ring_buffers(cam0, monkeypatch, copy, distinct, fmt, shape):
+# format, frame shape, distinct buffers the reader fills with copy=True and copy=False:
+# RGB24 is read into one scratch buffer and reordered into the frame's own array.
+@pytest.mark.parametrize("fmt, shape, filled", [("RAW8", (32, 64), (6, 3)), ("RGB24", (32, 64, 3), (1, 1))])
+@pytest.mark.parametrize("copy", [True, False])
+def test_the_frame_reader_fills_fresh_or_ring_buffers(cam0, monkeypatch, copy, fmt, shape, filled):
     reader = FillingReader()
     monkeypatch.setattr(camera_module, "_fast", reader)
     cam0.set_roi(64, 32, image_format=fmt)
     with cam0.stream(0.001, copy=copy) as frames:
         taken = [f for _, f in zip(range(6), frames)]
-    assert len({id(b) for b in reader.buffers}) == distinct
+    assert len({id(b) for b in reader.buffers}) == filled[0 if copy else 1]
     assert np.shares_memory(taken[0].data, taken[3].data) is (not copy)
-    assert not np.shares_memory(taken[0].data, taken[1].data)
+    assert not any(np.shares_memory(a.data, b.data) for a, b in zip(taken, taken[1:]))
+    assert not any(np.shares_memory(f.data, b) for f in taken for b in reader.buffers if fmt == "RGB24")
     assert all(not f.data.flags.writeable and f.data.shape == shape for f in taken)
 
 
@@ -210,3 +218,60 @@ def test_the_frame_reader_serves_gps_cameras(cam1, monkeypatch):
     with cam1.stream(0.001, copy=False) as frames:
         frame = next(frames)
     assert frame.meta.gps is not None and frame.meta.gps.year >= 2026
+
+
+def test_the_dropped_count_outlives_the_stream(cam0):
+    with cam0.stream(0.001) as frames:
+        next(frames)
+        time.sleep(0.3)          # the reader falls behind
+        next(frames)
+        inside = frames.dropped
+    assert inside > 0
+    assert frames.dropped >= inside   # the count when the stream stopped, not the idle camera's 0
+    cam0.close()
+    assert frames.dropped >= inside
+
+
+def test_an_unlimited_timeout_still_waits_in_slices(cam1, log):
+    cam1.mode = "soft_edge"
+    log.clear_calls()
+    with cam1.stream(0.001, timeout=math.inf) as frames:
+        timer = threading.Timer(0.6, cam1.send_soft_trigger)
+        timer.start()
+        frame = next(frames)
+        timer.join()
+    assert frame.data.shape == (32, 64)
+    waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
+    assert len(waits) >= 3 and all(w == 250 for w in waits)
+
+
+def test_stream_frames_carry_the_settings_without_reading_them_per_frame(cam1, log):
+    cam1.gain, cam1.offset = 100, 20
+    with cam1.stream(0.001) as frames:
+        first = next(frames)
+        log.clear_calls()
+        steady = [next(frames) for _ in range(10)]
+        reads = [args[1] for name, args in log.calls() if name == "ASIGetControlValue"]
+        cam1.gain = 200
+        cam1.exposure = 0.002
+        changed = next(frames)
+        cam1.set_auto("gain", True)
+        log.clear_calls()
+        automatic = [next(frames) for _ in range(3)]
+        auto_reads = [args[1] for name, args in log.calls() if name == "ASIGetControlValue"]
+    assert [(f.meta.gain, f.meta.offset, f.meta.exposure) for f in [first, *steady]] == [(100, 20, 0.001)] * 11
+    assert [f.meta.index for f in steady] == list(range(1, 11))
+    assert len({id(f.meta) for f in steady}) == 10 and steady[0].meta != steady[1].meta
+    # no reads per frame (fifty here); at most a periodic re-read of the five settings
+    assert len(reads) <= 10
+    assert (changed.meta.gain, changed.meta.exposure) == (200, 0.002)
+    # while gain is automatic, it is read back with every frame
+    assert auto_reads.count(int(korvi.ControlType.ASI_GAIN)) == 3 and len(automatic) == 3
+
+
+def test_a_stream_object_runs_again_from_frame_zero(cam0, log):
+    stream = cam0.stream(0.001)
+    for _ in range(2):
+        with stream as frames:
+            assert [next(frames).meta.index for _ in range(2)] == [0, 1]
+    assert names(log).count("ASIStartVideoCapture") == names(log).count("ASIStopVideoCapture") == 2

@@ -15,7 +15,7 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterator, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from datetime import UTC, datetime, timedelta
 from types import TracebackType
 from typing import Any, Final, Generic, Self, TypeVar, overload
@@ -25,14 +25,16 @@ import numpy.typing as npt
 
 from . import korvi
 from .errors import noted
-from .frames import FORMATS, FORMATS_BY_NUMBER, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named, to_array
+from .frames import (FORMATS, FORMATS_BY_NUMBER, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named,
+                     bgr_to_rgb, make_frame, meta_maker, to_array)
 from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, GUIDE, INT, MODE,
                     PERCENT, PIN, PIN_ALIASES, SECONDS_US, TENTH_CELSIUS, Control, IntKind, Kind, bool_arg,
                     enum_arg, int_arg, real_arg, seconds_arg, short_name)
 
-__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Cooling", "Stream", "TriggerOutput"]
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Controls", "Cooling", "Stream", "TriggerOutput"]
 
 CT = korvi.ControlType
+_CT_NAMES: Final = {m.name.lower().removeprefix("asi_"): m for m in CT}
 _get_value = korvi.get_control_value
 _set_value = korvi.set_control_value
 
@@ -51,6 +53,18 @@ _ABORTED: Final = -1   # not an SDK status: abort_exposure() woke the wait
 _WAIT_SLICE_MS: Final = 250
 _MAX_GUIDE_S: Final = 3600.0
 _MAX_TRIGGER_S: Final = 2000.0
+# A stream re-reads the settings its frames carry at least this often (seconds): the
+# temperature drifts, and other code may set controls through korvi directly.
+_SETTINGS_REFRESH_S: Final = 0.25
+_NO_TIME: Final = datetime(1970, 1, 1, tzinfo=UTC)
+
+
+def _gps_time(gps: korvi.GpsData | None) -> datetime | None:
+    """The time in a GPS record, None without one or without a fix (year 0)."""
+    if gps is None or gps.year <= 0:
+        return None
+    return datetime(gps.year, gps.month, gps.day, gps.hour, gps.minute, gps.second,
+                    gps.m_second * 1000 + gps.u_second, tzinfo=UTC)
 
 G = TypeVar("G")
 S = TypeVar("S")
@@ -155,8 +169,7 @@ def cameras() -> list[CameraDescription]:
             try:
                 info = korvi.get_camera_property(index)
             except korvi.ASIError as exc:
-                exc.add_note(f"orlicam: reading the description of camera {index}")
-                raise
+                raise noted(exc, "reading the description", f"camera {index}")
             found.append(_describe(index, info))
         return found
 
@@ -219,6 +232,36 @@ class _ControlAttr(Generic[G, S]):
         cam._write(self.number, value)
 
 
+class Controls(Mapping[str, Control]):
+    """`cam.controls`: keyed by each Control's name ("gain", "target_temperature"); the
+    SDK's names ("Gain", "TargetTemp") and ControlType names ("ASI_TARGET_TEMP") find the
+    same entries, in any case."""
+
+    __slots__ = ("_by_name", "_aliases")
+
+    def __init__(self, by_name: dict[str, Control], aliases: dict[str, str]) -> None:
+        self._by_name = by_name
+        self._aliases = aliases
+
+    def __getitem__(self, key: str) -> Control:
+        found = self._by_name.get(key)
+        if found is None and isinstance(key, str):
+            name = self._aliases.get(key.strip().lower().removeprefix("asi_"))
+            found = None if name is None else self._by_name[name]
+        if found is None:
+            raise KeyError(key)
+        return found
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._by_name)
+
+    def __len__(self) -> int:
+        return len(self._by_name)
+
+    def __repr__(self) -> str:
+        return f"Controls({self._by_name!r})"
+
+
 @dataclass(frozen=True, slots=True)
 class Cooling:
     """One look at the sensor while cool_to waits."""
@@ -244,7 +287,7 @@ class Camera:
     on leaving; Camera("ASI294") picks the one camera whose name contains the text."""
 
     __slots__ = ("_desc", "_id", "_label", "_open", "_caps", "_gps", "_serial", "_modes",
-                 "_busy", "_guard", "_abort", "_capturing", "__weakref__")
+                 "_busy", "_guard", "_abort", "_capturing", "_changes", "__weakref__")
 
     def __init__(self, which: int | str | CameraDescription = 0) -> None:
         self._desc = _resolve(which)
@@ -261,6 +304,9 @@ class Camera:
         self._guard = threading.Condition(threading.RLock())
         self._abort = threading.Event()
         self._capturing: int | None = None
+        # Counts the layer's control writes: a stream re-reads the settings its frames
+        # carry when this has moved.
+        self._changes = 0
 
     # -- lifecycle --
 
@@ -275,22 +321,29 @@ class Camera:
                 raise noted(korvi.ASIGeneralError(
                     f"{self._label} is already open through another Camera object in this process; "
                     "use that object or close it first"), "opening", self._label)
+            opened = False
             try:
                 korvi.open_camera(self._id)
-                try:
-                    korvi.init_camera(self._id)
-                    self._load()
-                except BaseException:
+                opened = True
+                korvi.init_camera(self._id)
+                self._load()
+                _registry[self._id] = weakref.ref(self)
+                self._open = True
+            except BaseException as exc:
+                # Anything but the SDK refusing to open (Ctrl-C too, even as the open
+                # returned) leaves the camera closed again, and free.
+                if opened or not isinstance(exc, korvi.ASIError):
+                    self._open = False
                     self._caps = {}
+                    if _holder(self._id) is self:
+                        del _registry[self._id]
                     try:
                         korvi.close_camera(self._id)
                     except korvi.ASIError:
                         pass   # the first failure is the one to report
-                    raise
-            except korvi.ASIError as exc:
-                raise noted(exc, "opening", self._label)
-            _registry[self._id] = weakref.ref(self)
-            self._open = True
+                if isinstance(exc, korvi.ASIError):
+                    raise noted(exc, "opening", self._label)
+                raise
 
     def _load(self) -> None:
         caps: dict[int, _Caps] = {}
@@ -388,24 +441,32 @@ class Camera:
     def _lacking(self, name: str, operation: str) -> BaseException:
         if not self._open:
             self._require_open(f"{operation} {name}")
-        have = ", ".join(sorted(c.name for c in self._caps.values()))
-        return AttributeError(f"{self._label} has no {name} control; it has: {have}")
+        return AttributeError(f"{self._label} has no {name} control; it has: {self._control_list()}")
 
     def _caps_named(self, name: object, operation: str) -> _Caps:
+        """The control a method argument names: as in `controls` ("gain"), as the SDK does
+        ("Gain"), as a ControlType member, its name ("ASI_GAIN") or its number. A name that
+        is no control, or one this camera lacks, is a bad argument: ValueError."""
         if isinstance(name, str):
-            key = name.strip()
+            key = name.strip().lower()
             member = CONTROL_NAMES.get(key)
             if member is None:   # the SDK's own names work too ("Gain", "CoolerOn")
-                member = next((c.member for c in self._caps.values() if c.sdk_name == key), None)
+                member = next((c.member for c in self._caps.values() if c.sdk_name.lower() == key), None)
             if member is None:
-                self._require_open(operation)
-                raise self._lacking(key, operation)
+                member = _CT_NAMES.get(key.removeprefix("asi_"))
+            if member is None:
+                self._require_open(f"{operation} {name}")
+                raise ValueError(f"unknown control {name!r}; {self._label} has: {self._control_list()}")
         else:
             member = enum_arg(CT, name, "control", ("ASI_",))
         caps = self._caps.get(int(member))
         if caps is None:
-            raise self._lacking(CONTROLS[member][0], operation)
+            self._require_open(f"{operation} {CONTROLS[member][0]}")
+            raise ValueError(f"{self._label} has no {CONTROLS[member][0]} control; it has: {self._control_list()}")
         return caps
+
+    def _control_list(self) -> str:
+        return ", ".join(sorted(c.name for c in self._caps.values()))
 
     def _checked_raw(self, caps: _Caps, value: object) -> int:
         if not caps.writable:
@@ -421,6 +482,7 @@ class Camera:
         if caps is None:
             raise self._lacking(CONTROLS[number][0], "setting")
         raw = self._checked_raw(caps, value)
+        self._changes += 1
         try:
             _set_value(self._id, caps.member, raw, False)
         except korvi.ASIError as exc:
@@ -447,6 +509,7 @@ class Camera:
         if not caps.auto_supported:
             have = ", ".join(c.name for c in self._caps.values() if c.auto_supported) or "none"
             raise ValueError(f"{caps.name} has no automatic mode on {self._label}; controls with one: {have}")
+        self._changes += 1
         try:
             raw = _get_value(self._id, caps.member)[0]
             _set_value(self._id, caps.member, raw, flag)
@@ -458,7 +521,10 @@ class Camera:
         """Every control of the camera with its capabilities and current value."""
         self._require_open("reading the controls")
         out: dict[str, Control] = {}
+        aliases: dict[str, str] = {}
         for caps in self._caps.values():
+            for alias in (caps.sdk_name, caps.member.name.removeprefix("ASI_"), caps.name):
+                aliases[alias.lower()] = caps.name
             try:
                 raw, auto = _get_value(self._id, caps.member)
             except korvi.ASIError as exc:
@@ -467,7 +533,7 @@ class Camera:
             out[caps.name] = Control(caps.name, k.from_raw(caps.min), k.from_raw(caps.max),
                                      k.from_raw(caps.default), caps.writable, caps.auto_supported,
                                      caps.description, k.unit, k.from_raw(raw), auto)
-        return out
+        return Controls(out, aliases)
 
     exposure: _ControlAttr[float, float] = _ControlAttr(CT.ASI_EXPOSURE, SECONDS_US)
     gain: _ControlAttr[int, int] = _ControlAttr(CT.ASI_GAIN, INT)
@@ -543,6 +609,9 @@ class Camera:
         self._check_geometry(roi.x, roi.y, roi.width, roi.height, roi.bin)
 
     def _apply_roi(self, roi: Roi) -> None:
+        if self._busy:
+            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
+                        "setting the region of interest", self._label)
         try:
             korvi.set_roi_format(self._id, roi.width, roi.height, roi.bin, FORMATS[roi.image_format].img_type)
             korvi.set_start_pos(self._id, roi.x, roi.y)
@@ -577,47 +646,54 @@ class Camera:
         caps = self._caps.get(number)
         return None if caps is None else _get_value(self._id, caps.member)[0]
 
-    def _meta(self, roi: Roi, start: datetime, gps: korvi.GpsData | None, dark: bool, index: int,
-              received: bool = False) -> FrameMeta:
-        """The frame's metadata, settings read back now. Without a GPS time, `start` is the
-        exposure start, or with `received` the moment the frame arrived (a video frame)."""
+    def _settings_meta(self, roi: Roi, dark: bool) -> tuple[FrameMeta, float, bool]:
+        """The metadata of a frame taken now with `roi`, settings read back from the camera,
+        with no start time, GPS record or index yet; the exposure in seconds; and whether
+        the exposure or gain is under automatic control (it then changes frame by frame)."""
         d = self._desc
-        exposure = (self._read_raw(CT.ASI_EXPOSURE) or 0) / 1e6
+        cid = self._id
+        raw_exposure, live = _get_value(cid, CT.ASI_EXPOSURE)
+        gain = None
+        if CT.ASI_GAIN in self._caps:
+            gain, gain_auto = _get_value(cid, CT.ASI_GAIN)
+            live = live or gain_auto
         temperature = self._read_raw(CT.ASI_TEMPERATURE)
         target = self._read_raw(CT.ASI_TARGET_TEMP) if d.cooled else None
         pattern = None
         if d.bayer_pattern is not None and roi.image_format in ("RAW8", "RAW16"):
             flip = self._read_raw(CT.ASI_FLIP) or 0
             pattern = bayer_at(d.bayer_pattern, roi.x, roi.y, roi.width, roi.height, flip)
-        if gps is not None and gps.year > 0:
-            start = datetime(gps.year, gps.month, gps.day, gps.hour, gps.minute, gps.second,
-                             gps.m_second * 1000 + gps.u_second, tzinfo=UTC)
-        else:
-            gps = None
-            if received:
-                start -= timedelta(seconds=exposure)
-        return FrameMeta(
-            camera_name=d.name, camera_index=d.index, camera_id=self._id, serial=self._serial,
-            exposure=exposure, gain=self._read_raw(CT.ASI_GAIN),
-            offset=self._read_raw(CT.ASI_OFFSET),
+        exposure = raw_exposure / 1e6
+        meta = FrameMeta(
+            camera_name=d.name, camera_index=d.index, camera_id=cid, serial=self._serial,
+            exposure=exposure, gain=gain, offset=self._read_raw(CT.ASI_OFFSET),
             temperature=None if temperature is None else temperature / 10,
             target_temperature=None if target is None else float(target), cooled=d.cooled,
             roi=roi, bayer_pattern=pattern, bit_depth=d.bit_depth, pixel_size=d.pixel_size,
-            e_per_adu=d.e_per_adu, start_time=start, gps=gps, dark=dark, index=index)
+            e_per_adu=d.e_per_adu, start_time=_NO_TIME, gps=None, dark=dark, index=0)
+        return meta, exposure, live
+
+    def _meta(self, roi: Roi, start: datetime, gps: korvi.GpsData | None, dark: bool, index: int) -> FrameMeta:
+        """A snapshot's metadata, settings read back now; `start` is the exposure start
+        unless the GPS record has a time."""
+        meta = self._settings_meta(roi, dark)[0]
+        gps_start = _gps_time(gps)
+        return replace(meta, start_time=start if gps_start is None else gps_start,
+                       gps=None if gps_start is None else gps, index=index)
 
     def capture(self, exposure: float | None = None, dark: bool = False,
                 timeout: float | None = None) -> Frame:
         """Takes one exposure (seconds; None keeps the current one) and returns the frame.
         `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
-        5 s; korvi.ASITimeout after it). Ctrl-C stops the exposure and leaves the camera
-        ready for the next one; so does abort_exposure() from another thread, which makes
-        this call raise korvi.ASIGeneralError ("... was aborted")."""
+        5 s; korvi.ASITimeout after it; math.inf for no bound). Ctrl-C stops the exposure
+        and leaves the camera ready for the next one; so does abort_exposure() from another
+        thread, which makes this call raise korvi.ASIGeneralError ("... was aborted")."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
             raw_exposure = self._checked_raw(self._caps[CT.ASI_EXPOSURE], exposure)
         dark = bool_arg("dark", dark)
-        limit = None if timeout is None else seconds_arg("timeout", timeout)
+        limit = None if timeout is None else seconds_arg("timeout", timeout, unlimited=True)
         self._require_open("capture")
         if self._busy:
             raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
@@ -628,20 +704,35 @@ class Camera:
                 raise noted(korvi.ASIExposureInProgress(
                     f"{self._label} is capturing in another thread; wait for that capture or abort it"),
                     "capture", self._label)
-            try:
-                if raw_exposure is not None:
-                    _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
-                roi = self.roi
-                seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
-                start = datetime.now(UTC)
-                korvi.start_exposure(cid, dark)
-            except korvi.ASIError as exc:
-                raise noted(exc, "capture", self._label)
             self._abort.clear()
             self._capturing = threading.get_ident()
         frame: Frame | None = None
+        roi: Roi | None = None
+        seconds, start = 0.0, _NO_TIME
         try:
-            frame = self._finish_capture(roi, seconds, start, dark, limit)
+            # The guard is held until the exposure runs, so that abort_exposure() stops a
+            # running exposure; an abort that came first means none is started.
+            with self._guard:
+                if self._abort.is_set():
+                    roi = None
+                else:
+                    try:
+                        if raw_exposure is not None:
+                            _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
+                        roi = self.roi
+                        seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
+                        start = datetime.now(UTC)
+                        korvi.start_exposure(cid, dark)
+                    except korvi.ASIError as exc:
+                        raise noted(exc, "capture", self._label)
+            if roi is not None:
+                frame = self._finish_capture(roi, seconds, start, dark, limit)
+        except korvi.ASIError:
+            raise   # the exposure never started, has ended, or was stopped where this was raised
+        except BaseException:
+            # Ctrl-C lands between any two steps, also just after the exposure started.
+            self._stop_quietly()
+            raise
         finally:
             with self._guard:
                 aborted = self._abort.is_set()
@@ -650,7 +741,8 @@ class Camera:
         if aborted or frame is None:
             # An abort that came during the readout discards the frame too: the caller
             # of abort_exposure() has been told this capture ends with this error.
-            raise noted(korvi.ASIGeneralError(f"the exposure of {seconds:g} s on {self._label} was aborted"),
+            what = f"the exposure of {seconds:g} s" if roi is not None else "the capture, before its exposure began,"
+            raise noted(korvi.ASIGeneralError(f"{what} on {self._label} was aborted"),
                         "capture (exposure aborted)", self._label)
         return frame
 
@@ -660,20 +752,14 @@ class Camera:
         cid = self._id
         try:
             status = self._wait_exposure(seconds, 2 * seconds + 5.0 if limit is None else limit)
-        except BaseException:
-            try:
-                korvi.stop_exposure(cid)
-            except korvi.ASIError:
-                pass   # the exposure may have ended by itself meanwhile
+        except korvi.ASIError:
+            self._stop_quietly()
             raise
         if status == _ABORTED:
             return None   # abort_exposure() has stopped it in the SDK
         try:
             if status == _FAILED:
-                try:
-                    korvi.stop_exposure(cid)   # so that the next exposure can start
-                except korvi.ASIError:
-                    pass
+                self._stop_quietly()   # so that the next exposure can start
                 raise korvi.ASIGeneralError(f"the exposure of {seconds:g} s failed on {self._label}")
             fmt = FORMATS[roi.image_format]
             size = fmt.buffer_size(roi.width, roi.height)
@@ -686,6 +772,12 @@ class Camera:
         except korvi.ASIError as exc:
             raise noted(exc, "capture", self._label)
         return Frame(to_array(data, fmt, roi.width, roi.height), meta)
+
+    def _stop_quietly(self) -> None:
+        try:
+            korvi.stop_exposure(self._id)
+        except korvi.ASIError:
+            pass   # the exposure may have ended by itself meanwhile
 
     def _wait_exposure(self, seconds: float, limit: float) -> int:
         cid = self._id
@@ -717,7 +809,8 @@ class Camera:
         capture has let go of the camera, so the next capture can start at once; False,
         with nothing sent to the camera, when no capture runs. korvi.ASITimeout when the
         capture has not let go within `timeout` seconds."""
-        limit = seconds_arg("timeout", timeout)
+        # Threads wait at most TIMEOUT_MAX at a time (about 292 years).
+        limit = min(seconds_arg("timeout", timeout, unlimited=True), threading.TIMEOUT_MAX)
         self._require_open("aborting the exposure")
         with self._guard:
             owner = self._capturing
@@ -745,14 +838,14 @@ class Camera:
     def stream(self, exposure: float | None = None, timeout: float | None = None,
                copy: bool = True) -> Stream:
         """A video stream, to use as `with cam.stream(0.01) as frames: for frame in frames:`.
-        `timeout` bounds the wait for each frame (default: twice the exposure plus 1 s);
-        with copy=False frames share a small ring of buffers, so each frame's data stays
+        `timeout` bounds the wait for each frame (default: twice the exposure plus 1 s;
+        math.inf for no bound, as when frames wait for a trigger); with copy=False frames share a small ring of buffers, so each frame's data stays
         valid only until two more frames have been read."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("stream")
             raw_exposure = self._checked_raw(self._caps[CT.ASI_EXPOSURE], exposure)
-        limit = None if timeout is None else seconds_arg("timeout", timeout)
+        limit = None if timeout is None else seconds_arg("timeout", timeout, unlimited=True)
         copy = bool_arg("copy", copy)
         self._require_open("stream")
         return Stream(self, raw_exposure, limit, copy)
@@ -769,14 +862,27 @@ class Camera:
         self._require_open("guiding")
         if not self._desc.st4:
             raise AttributeError(f"{self._label} has no ST4 guide port")
+        operation = f"guiding {short_name(member, GUIDE)} for {length:g} s"
         try:
             korvi.pulse_guide_on(self._id, member)
-            try:
-                time.sleep(length)
-            finally:
-                korvi.pulse_guide_off(self._id, member)
         except korvi.ASIError as exc:
-            raise noted(exc, f"guiding {short_name(member, GUIDE)} for {length:g} s", self._label)
+            raise noted(exc, operation, self._label)
+        except BaseException:
+            try:
+                korvi.pulse_guide_off(self._id, member)   # Ctrl-C as the pulse began
+            except korvi.ASIError:
+                pass   # the interrupt is the one to report
+            raise
+        try:
+            time.sleep(length)
+        finally:
+            self._guide_off(member, operation)
+
+    def _guide_off(self, member: korvi.GuideDirection, operation: str) -> None:
+        try:
+            korvi.pulse_guide_off(self._id, member)
+        except korvi.ASIError as exc:
+            raise noted(exc, operation, self._label)
 
     def cool_to(self, celsius: float, timeout: float, tolerance: float = 1.0,
                 progress: Callable[[Cooling], object] | None = None, interval: float = 1.0) -> float:
@@ -784,7 +890,7 @@ class Camera:
         `tolerance` of it; returns the temperature reached. `progress` sees each reading
         (every `interval` seconds); korvi.ASITimeout when `timeout` seconds pass first. On a
         timeout or Ctrl-C the cooler stays on at the new target."""
-        limit = seconds_arg("timeout", timeout)
+        limit = seconds_arg("timeout", timeout, unlimited=True)
         tol = real_arg("tolerance", tolerance)
         if tol < 0:
             raise ValueError(f"tolerance must not be negative, got {tol:g}")
@@ -797,6 +903,7 @@ class Camera:
         target = self._caps[CT.ASI_TARGET_TEMP]
         raw_target = self._checked_raw(target, celsius)
         self._checked_raw(self._caps[CT.ASI_COOLER_ON], True)
+        self._changes += 1
         try:
             _set_value(self._id, CT.ASI_TARGET_TEMP, raw_target, False)
             _set_value(self._id, CT.ASI_COOLER_ON, 1, False)
@@ -923,13 +1030,29 @@ class Stream:
     def __init__(self, cam: Camera, raw_exposure: int | None, timeout: float | None, copy: bool) -> None:
         self._cam = cam
         self._raw_exposure = raw_exposure
-        self._timeout = timeout
+        self._limit = timeout        # as given; None: from the exposure
+        self._timeout = 1.0          # the wait for each frame in this run
         self._copy = copy
         self._running = False
         self._count = 0
-        self._ring: list[npt.NDArray[np.uint8]] = []
-        self._rgb: list[npt.NDArray[np.uint8]] = []
+        self._dropped: int | None = None   # the count when the stream stopped
         self._roi: Roi | None = None
+        # Set for each run of the stream on entering it:
+        self._read: Callable[[int], tuple[npt.NDArray[Any], korvi.GpsData | None]] = self._read_korvi
+        self._reader: Callable[[int, Any, int], korvi.GpsData | None] | None = None
+        self._slice_ms = _WAIT_SLICE_MS
+        self._fmt = FORMATS["RAW8"]
+        self._shape: tuple[int, ...] = ()
+        self._ring: list[npt.NDArray[Any]] = []    # what the reader fills, copy=False
+        self._views: list[npt.NDArray[Any]] = []   # their read-only views, handed out in frames
+        self._scratch: npt.NDArray[np.uint8] | None = None
+        # The settings the frames carry, re-read when the layer has written a control,
+        # every _SETTINGS_REFRESH_S, or every frame while exposure or gain is automatic.
+        self._make: Callable[[datetime, korvi.GpsData | None, int], FrameMeta] | None = None
+        self._lag = timedelta(0)
+        self._live = False
+        self._seen = -1
+        self._refresh_at = 0.0
 
     def __enter__(self) -> Self:
         cam = self._cam
@@ -939,17 +1062,66 @@ class Stream:
                         "starting a video stream", cam._label)
         try:
             if self._raw_exposure is not None:
+                cam._changes += 1
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
-            self._roi = cam.roi
-            seconds = _get_value(cam._id, CT.ASI_EXPOSURE)[0] / 1e6
+            roi = cam.roi
+            self._prepare(roi)
+            seconds = self._refresh(time.monotonic())
+        except korvi.ASIError as exc:
+            raise noted(exc, "starting a video stream", cam._label)
+        try:
             korvi.start_video_capture(cam._id)
         except korvi.ASIError as exc:
             raise noted(exc, "starting a video stream", cam._label)
-        if self._timeout is None:
-            self._timeout = 2 * seconds + 1.0
+        except BaseException:
+            # Ctrl-C as the call returned: no block will stop this capture.
+            try:
+                korvi.stop_video_capture(cam._id)
+            except korvi.ASIError:
+                pass   # it had not started
+            raise
+        self._timeout = 2 * seconds + 1.0 if self._limit is None else self._limit
+        self._slice_ms = _slice_ms(self._timeout)
+        self._dropped = None
+        self._count = 0
         cam._busy = True
         self._running = True
         return self
+
+    def _prepare(self, roi: Roi) -> None:
+        """Chooses how frames are read for this region and format, and sets up the buffers."""
+        cam = self._cam
+        fmt = FORMATS[roi.image_format]
+        shape = fmt.shape(roi.width, roi.height)
+        self._roi, self._fmt, self._shape = roi, fmt, shape
+        self._ring, self._views, self._scratch = [], [], None
+        if _fast is None:
+            self._read = self._read_korvi
+            return
+        self._reader = _fast.read_video_frame_gps if cam._gps else _fast.read_video_frame
+        if fmt.channels == 3:
+            # The reader fills one scratch buffer; reordering B, G, R copies it out anyway.
+            self._scratch = np.empty(fmt.buffer_size(roi.width, roi.height), np.uint8)
+            self._read = self._read_rgb
+            if not self._copy:
+                self._ring = [np.empty(shape, fmt.dtype) for _ in range(3)]
+        elif self._copy:
+            self._read = self._read_fresh
+        else:
+            self._ring = [np.empty(shape, fmt.dtype) for _ in range(3)]
+            self._read = self._read_ring
+        self._views = [_read_only(buffer) for buffer in self._ring]
+
+    def _refresh(self, now: float) -> float:
+        """Reads back the settings the frames carry; returns the exposure in seconds."""
+        cam = self._cam
+        assert self._roi is not None
+        self._seen = cam._changes
+        template, seconds, self._live = cam._settings_meta(self._roi, False)
+        self._make = meta_maker(template)
+        self._lag = timedelta(seconds=seconds)
+        self._refresh_at = now + _SETTINGS_REFRESH_S
+        return seconds
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
@@ -961,6 +1133,10 @@ class Stream:
         if not cam.is_open:
             return
         try:
+            self._dropped = korvi.get_dropped_frames(cam._id)
+        except korvi.ASIError:
+            self._dropped = None   # `dropped` asks the camera again
+        try:
             korvi.stop_video_capture(cam._id)
         except korvi.ASIError as stop_error:
             if exc is None:
@@ -971,66 +1147,91 @@ class Stream:
         return self
 
     def __next__(self) -> Frame:
-        if not self._running or self._roi is None:
-            raise ValueError("the stream is not running: iterate it inside `with cam.stream() as frames:`")
         cam = self._cam
-        cam._require_open("reading a video frame")
-        roi = self._roi
-        fmt = FORMATS[roi.image_format]
-        size = fmt.buffer_size(roi.width, roi.height)
-        limit = self._timeout or 1.0
-        deadline = time.monotonic() + limit
-        while True:
-            wait_ms = max(1, min(_WAIT_SLICE_MS, math.ceil((deadline - time.monotonic()) * 1000)))
-            try:
-                raw, gps = self._fetch(size, wait_ms)
-                break
-            except korvi.ASITimeout as exc:
-                if time.monotonic() < deadline:
-                    continue
-                raise noted(exc, f"waiting {limit:g} s for a video frame", cam._label)
-            except korvi.ASIError as exc:
-                raise noted(exc, "reading a video frame", cam._label)
+        if not self._running:
+            raise ValueError("the stream is not running: iterate it inside `with cam.stream() as frames:`")
+        if not cam._open:
+            cam._require_open("reading a video frame")
+        began = time.monotonic()
         try:
-            meta = cam._meta(roi, datetime.now(UTC), gps, False, self._count, received=True)
+            data, gps = self._read(self._slice_ms)
+        except korvi.ASITimeout as exc:
+            data, gps = self._read_until(began + self._timeout, exc)
         except korvi.ASIError as exc:
             raise noted(exc, "reading a video frame", cam._label)
-        frame = Frame(self._array(raw, fmt, roi), meta)
-        self._count += 1
-        return frame
+        if self._live or self._seen != cam._changes or began >= self._refresh_at:
+            try:
+                self._refresh(began)
+            except korvi.ASIError as exc:
+                raise noted(exc, "reading a video frame", cam._label)
+        index = self._count
+        self._count = index + 1
+        start = _gps_time(gps)
+        if start is None:
+            gps = None
+            start = datetime.now(UTC) - self._lag
+        assert self._make is not None
+        return make_frame(data, self._make(start, gps, index))
 
-    def _fetch(self, size: int, wait_ms: int) -> tuple[Any, korvi.GpsData | None]:
-        cid = self._cam._id
-        if _fast is not None:
-            buffer: npt.NDArray[np.uint8]
-            if self._copy:
-                buffer = np.empty(size, np.uint8)
-            else:
-                if not self._ring:
-                    self._ring = [np.empty(size, np.uint8) for _ in range(3)]
-                buffer = self._ring[self._count % 3]
-            if self._cam._gps:
-                return buffer, _fast.read_video_frame_gps(cid, buffer, wait_ms)
-            _fast.read_video_frame(cid, buffer, wait_ms)
-            return buffer, None
+    def _read_until(self, deadline: float, timeout: korvi.ASITimeout) -> tuple[npt.NDArray[Any], korvi.GpsData | None]:
+        """Waits on in slices after the first slice brought no frame; the last ASITimeout
+        once `deadline` has passed."""
+        cam = self._cam
+        while time.monotonic() < deadline:
+            try:
+                return self._read(_slice_ms(deadline - time.monotonic()))
+            except korvi.ASITimeout as exc:
+                timeout = exc
+            except korvi.ASIError as exc:
+                raise noted(exc, "reading a video frame", cam._label)
+        raise noted(timeout, f"waiting {self._timeout:g} s for a video frame", cam._label)
+
+    # One of these reads each frame, chosen by _prepare; each returns the frame's array
+    # (read-only) and the GPS record of cameras that have one.
+
+    def _read_fresh(self, wait_ms: int) -> tuple[npt.NDArray[Any], korvi.GpsData | None]:
+        out = np.empty(self._shape, self._fmt.dtype)
+        assert self._reader is not None
+        gps = self._reader(self._cam._id, out, wait_ms)
+        out.flags.writeable = False
+        return out, gps
+
+    def _read_ring(self, wait_ms: int) -> tuple[npt.NDArray[Any], korvi.GpsData | None]:
+        slot = self._count % 3
+        assert self._reader is not None
+        gps = self._reader(self._cam._id, self._ring[slot], wait_ms)
+        return self._views[slot], gps
+
+    def _read_rgb(self, wait_ms: int) -> tuple[npt.NDArray[Any], korvi.GpsData | None]:
+        scratch = self._scratch
+        assert self._reader is not None and scratch is not None
+        gps = self._reader(self._cam._id, scratch, wait_ms)
+        bgr = scratch.reshape(self._shape)
+        if self._copy:
+            out = bgr_to_rgb(bgr, np.empty(self._shape, np.uint8))
+            out.flags.writeable = False
+            return out, gps
+        slot = self._count % 3
+        bgr_to_rgb(bgr, self._ring[slot])
+        return self._views[slot], gps
+
+    def _read_korvi(self, wait_ms: int) -> tuple[npt.NDArray[Any], korvi.GpsData | None]:
+        roi = self._roi
+        assert roi is not None
+        cid, size = self._cam._id, self._fmt.buffer_size(roi.width, roi.height)
+        gps: korvi.GpsData | None = None
         if self._cam._gps:
-            return korvi.get_video_data_gps(cid, size, wait_ms)
-        return korvi.get_video_data(cid, size, wait_ms), None
-
-    def _array(self, raw: Any, fmt: Format, roi: Roi) -> npt.NDArray[Any]:
-        if fmt.channels == 3 and not self._copy and _fast is not None:
-            if not self._rgb:
-                self._rgb = [np.empty(fmt.shape(roi.width, roi.height), np.uint8) for _ in range(3)]
-            out = self._rgb[self._count % 3]
-            np.copyto(out, np.frombuffer(raw, np.uint8).reshape(out.shape)[..., ::-1])
-            view = out.view()
-            view.flags.writeable = False
-            return view
-        return to_array(raw, fmt, roi.width, roi.height)
+            raw, gps = korvi.get_video_data_gps(cid, size, wait_ms)
+        else:
+            raw = korvi.get_video_data(cid, size, wait_ms)
+        return to_array(raw, self._fmt, roi.width, roi.height), gps
 
     @property
     def dropped(self) -> int:
-        """Frames the SDK dropped since the stream started (the reader was too slow)."""
+        """Frames the SDK dropped since the stream started (the reader was too slow); once
+        the stream has stopped, the count it had then."""
+        if not self._running and self._dropped is not None:
+            return self._dropped
         cam = self._cam
         cam._require_open("reading the dropped frames")
         try:
@@ -1042,3 +1243,13 @@ class Stream:
     def frames_read(self) -> int:
         return self._count
 
+
+def _slice_ms(seconds: float) -> int:
+    """One wait inside the SDK, in ms: at most _WAIT_SLICE_MS so Ctrl-C is seen between waits."""
+    return max(1, math.ceil(min(_WAIT_SLICE_MS, seconds * 1000)))
+
+
+def _read_only(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    view = array.view()
+    view.flags.writeable = False
+    return view

@@ -43,7 +43,7 @@ def enum_arg(cls: type[E], value: object, what: str, prefixes: tuple[str, ...],
         found = next((m for m in cls if key in (m.name.lower(), short_name(m, prefixes))), None)
         if found is None:
             raise ValueError(f"unknown {what} {value!r}; known: {known}")
-    elif isinstance(value, int) and not isinstance(value, bool):
+    elif isinstance(value, (int, np.integer)) and not isinstance(value, bool):
         try:
             found = cls(operator.index(value))
         except ValueError:
@@ -87,10 +87,13 @@ def bool_arg(name: str, value: object) -> bool:
     raise TypeError(f"{name} takes a bool, not {value!r}")
 
 
-def seconds_arg(name: str, value: object) -> float:
+def seconds_arg(name: str, value: object, unlimited: bool = False) -> float:
+    """A positive duration; math.inf only where `unlimited` (a timeout that never ends)."""
     seconds = real_arg(name, value)
     if not seconds > 0:
         raise ValueError(f"{name} must be positive (seconds), got {seconds:g}")
+    if math.isinf(seconds) and not unlimited:
+        raise ValueError(f"{name} must be finite, got {seconds}")
     return seconds
 
 
