@@ -75,10 +75,19 @@ SOAK_MINUTES ?= 2
 CAMSIM_SRC := $(wildcard src/camsim/*.cpp)
 NATIVE_FLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -Isrc/sdk -Isrc/camsim
 
-# libFuzzer needs clang; installed from the distribution where missing.
+# libFuzzer needs clang and its runtime libraries; installed from the distribution
+# where a probe harness does not link (some releases ship the runtimes apart, as
+# libclang-rt-dev, only recommended by clang).
+FUZZ_PROBE = printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+	  | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o build/fuzz/.probe >/dev/null 2>&1
 build/fuzz/.clang:
 	@mkdir -p build/fuzz
-	@command -v clang++ >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq clang; }
+	@$(FUZZ_PROBE) || { \
+	  echo "installing clang with its libFuzzer runtime" >&2; \
+	  apt-get update -qq && apt-get install -y -qq clang \
+	  && { $(FUZZ_PROBE) || { apt-get install -y -qq libclang-rt-dev && $(FUZZ_PROBE); }; }; } \
+	  || { echo "clang++ cannot build a libFuzzer harness" >&2; exit 1; }
+	@rm -f build/fuzz/.probe
 	@touch $@
 
 build/fuzz/fuzz_bmp: tests/fuzz/fuzz_bmp.cpp src/camsim/bmp.cpp src/camsim/bmp.hpp build/fuzz/.clang
