@@ -111,18 +111,21 @@ fuzz: build/fuzz/fuzz_bmp build/fuzz/fuzz_calls
 	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/fuzz_$$h.log; \
 	done
 
-build/tsan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+build/tsan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp) | system-deps
 	@mkdir -p build/tsan
 	g++ $(NATIVE_FLAGS) -fsanitize=thread tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
 
-build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp) | system-deps
 	@mkdir -p build/asan
 	g++ $(NATIVE_FLAGS) -fsanitize=address,undefined -fno-sanitize-recover=undefined \
 	  tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
 
-# The simulator under ThreadSanitizer, STRESS_THREADS threads for TSAN_SECONDS.
+# The simulator under ThreadSanitizer, STRESS_THREADS threads for TSAN_SECONDS. Its runtime
+# wants its shadow memory at fixed addresses, which the wider address randomisation of newer
+# kernels can take; the stress runs with randomisation off where the system allows it.
+NO_ASLR = $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo setarch $$(uname -m) -R)
 tsan: build/tsan/stress
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
 
 # The same stress under ASan+UBSan (memory errors rather than races).
 stress-asan: build/asan/stress
