@@ -75,10 +75,19 @@ SOAK_MINUTES ?= 2
 CAMSIM_SRC := $(wildcard src/camsim/*.cpp)
 NATIVE_FLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -Isrc/sdk -Isrc/camsim
 
-# libFuzzer needs clang; installed from the distribution where missing.
+# libFuzzer needs clang and its runtime libraries; installed from the distribution
+# where a probe harness does not link (some releases ship the runtimes apart, as
+# libclang-rt-dev, only recommended by clang).
+FUZZ_PROBE = printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+	  | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o build/fuzz/.probe >/dev/null 2>&1
 build/fuzz/.clang:
 	@mkdir -p build/fuzz
-	@command -v clang++ >/dev/null 2>&1 || { apt-get update -qq && apt-get install -y -qq clang; }
+	@$(FUZZ_PROBE) || { \
+	  echo "installing clang with its libFuzzer runtime" >&2; \
+	  apt-get update -qq && apt-get install -y -qq clang \
+	  && { $(FUZZ_PROBE) || { apt-get install -y -qq libclang-rt-dev && $(FUZZ_PROBE); }; }; } \
+	  || { echo "clang++ cannot build a libFuzzer harness" >&2; exit 1; }
+	@rm -f build/fuzz/.probe
 	@touch $@
 
 build/fuzz/fuzz_bmp: tests/fuzz/fuzz_bmp.cpp src/camsim/bmp.cpp src/camsim/bmp.hpp build/fuzz/.clang
@@ -102,18 +111,21 @@ fuzz: build/fuzz/fuzz_bmp build/fuzz/fuzz_calls
 	  grep -E '^(Done|stat::number_of_executed_units)' build/fuzz/fuzz_$$h.log; \
 	done
 
-build/tsan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+build/tsan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp) | system-deps
 	@mkdir -p build/tsan
 	g++ $(NATIVE_FLAGS) -fsanitize=thread tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
 
-build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp)
+build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC) $(wildcard src/camsim/*.hpp) | system-deps
 	@mkdir -p build/asan
 	g++ $(NATIVE_FLAGS) -fsanitize=address,undefined -fno-sanitize-recover=undefined \
 	  tests/native/stress.cpp $(CAMSIM_SRC) -o $@ -lpthread
 
-# The simulator under ThreadSanitizer, STRESS_THREADS threads for TSAN_SECONDS.
+# The simulator under ThreadSanitizer, STRESS_THREADS threads for TSAN_SECONDS. Its runtime
+# wants its shadow memory at fixed addresses, which the wider address randomisation of newer
+# kernels can take; the stress runs with randomisation off where the system allows it.
+NO_ASLR = $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo setarch $$(uname -m) -R)
 tsan: build/tsan/stress
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
 
 # The same stress under ASan+UBSan (memory errors rather than races).
 stress-asan: build/asan/stress

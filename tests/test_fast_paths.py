@@ -298,9 +298,12 @@ PATCHES = {
     "enum.Enum's value getter replaced": lambda: attribute(vars(enum.Enum)["value"], "fget", lambda self: 23),
     "_value_ on the class": lambda: attribute(ControlType, "_value_", property(lambda self: 24)),
     "class name rebound": lambda: attribute(korvi, "ControlType", OtherControls),
+    "enum.property's __get__ code replaced": lambda: attribute(
+        enum.property.__get__, "__code__", (lambda self, instance, ownerclass=None: 25).__code__),
 }
 SENT = {"the member's own _value_": 17, "value defined on the class": 21, "enum.Enum's value replaced": 22,
-        "enum.Enum's value getter replaced": 23, "_value_ on the class": 24, "class name rebound": 3}
+        "enum.Enum's value getter replaced": 23, "_value_ on the class": 24, "class name rebound": 3,
+        "enum.property's __get__ code replaced": 25}
 
 
 def sent_control_type():
@@ -322,6 +325,91 @@ def test_a_profiler_sees_the_value_property_run():
     with profiled(seen):
         assert sent_control_type() == 3
     assert "value" in seen
+
+
+MONITORING = sys.monitoring
+TOOL = 4  # a tool id no debugger or profiler in this process uses
+
+
+@contextlib.contextmanager
+def monitored(seen, code=None):
+    """PY_START events of sys.monitoring, for the whole interpreter or for one code object."""
+    MONITORING.use_tool_id(TOOL, "test_fast_paths")
+    MONITORING.register_callback(TOOL, MONITORING.events.PY_START, lambda c, offset: seen.append(c.co_qualname))
+    if code is None:
+        MONITORING.set_events(TOOL, MONITORING.events.PY_START)
+    else:
+        MONITORING.set_local_events(TOOL, code, MONITORING.events.PY_START)
+    try:
+        yield
+    finally:
+        if code is None:
+            MONITORING.set_events(TOOL, 0)
+        else:
+            MONITORING.set_local_events(TOOL, code, 0)
+        MONITORING.register_callback(TOOL, MONITORING.events.PY_START, None)
+        MONITORING.free_tool_id(TOOL)
+
+
+GET_CODE = enum.property.__get__.__code__
+VALUE_CODE = vars(enum.Enum)["value"].fget.__code__
+
+
+@pytest.mark.parametrize(("code", "expected"), [
+    (None, ["property.__get__", "Enum.value"]),
+    (GET_CODE, ["property.__get__"]),
+    (VALUE_CODE, ["Enum.value"]),
+], ids=["global", "__get__", "Enum.value"])
+def test_a_monitoring_tool_sees_the_value_property_run_for_members_as_for_other_enumerations(code, expected):
+    other = enum.IntEnum("Other", {"ASI_WB_R": 3}).ASI_WB_R
+    korvi.open_camera(0)
+    seen = {}
+    for argument in (ControlType.ASI_WB_R, other):
+        events = seen.setdefault(type(argument).__name__, [])
+        with monitored(events, code):
+            korvi.get_control_value(0, argument)
+    assert seen["ControlType"] == seen["Other"]
+    assert seen["Other"][:len(expected)] == expected
+
+
+def depth():
+    frame, n = sys._getframe(1), 0
+    while frame is not None:
+        frame, n = frame.f_back, n + 1
+    return n
+
+
+def near_the_recursion_limit(call, levels=range(30, 46)):
+    """What call() gives at each number of levels below a recursion limit set 40 frames ahead."""
+    def dive(n):
+        if n:
+            return dive(n - 1)
+        try:
+            return type(call()).__name__
+        except RecursionError:
+            return "RecursionError"
+
+    old = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth() + 40)
+    try:
+        out = []
+        for n in levels:
+            try:
+                out.append(dive(n))
+            except RecursionError:
+                out.append("too deep to call")
+        return out
+    finally:
+        sys.setrecursionlimit(old)
+
+
+def test_members_at_the_recursion_limit_fail_as_other_enumerations_do():
+    other = enum.IntEnum("Other", {"ASI_WB_R": 3}).ASI_WB_R
+    korvi.open_camera(0)
+    ours = near_the_recursion_limit(lambda: korvi.get_control_value(0, ControlType.ASI_WB_R))
+    theirs = near_the_recursion_limit(lambda: korvi.get_control_value(0, other))
+    assert ours == theirs
+    assert {"tuple", "RecursionError"} <= set(ours)
 
 
 # ----------------------------------------------------------------------- records

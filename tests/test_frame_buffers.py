@@ -151,3 +151,23 @@ def test_other_threads_run_while_a_frame_is_awaited(read, streaming):
             read(0, frame, 300)
 
     assert ticks_during(wait) > 40
+
+
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+def test_handle_error_code_is_found_as_korvi_finds_it(read, streaming, monkeypatch):
+    import builtins
+
+    streaming(0, 64, 32)
+    frame = np.zeros((32, 64), np.uint8)
+    monkeypatch.delattr(korvi, "handle_error_code")
+    seen = {}
+    for reader in (read, lambda cam, buffer, wait: korvi.get_video_data(cam, buffer.nbytes, wait)):
+        with pytest.raises(NameError) as info:
+            reader(0, frame, 2000)
+        seen.setdefault("missing", []).append(str(info.value))
+    codes = []
+    monkeypatch.setattr(builtins, "handle_error_code", codes.append, raising=False)
+    read(0, frame, 2000)
+    assert seen == {"missing": ["name 'handle_error_code' is not defined"] * 2}
+    assert codes == [0, 0]  # the built-in one, for the region query and for the frame
+

@@ -2,7 +2,11 @@
 faster than the sensor can expose, snapshots rendered on the simulator's thread, a
 region change racing a stopping capture, and fork() while captures run.
 
-Anything that could hang runs in a child process with a deadline, so a hang fails."""
+Anything that could hang runs in a child process with a deadline, so a hang fails; and
+every test here runs under a deadline of its own that ends the whole run, with every
+thread's traceback, rather than let a hang stall it."""
+import contextlib
+import faulthandler
 import os
 import pickle
 import signal
@@ -19,6 +23,24 @@ from vorrant.orlicam import korvi, simulator
 from vorrant.orlicam.korvi import CameraMode, ControlType, ImgType
 
 IDLE, WORKING, SUCCESS, FAILED = 0, 1, 2, 3
+TEST_SECONDS = 300  # far beyond any test here, sanitizers included
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    """Ends the process (exit status 1, every thread's traceback on stderr) when the block
+    outlives `seconds`: a hang in a C call cannot be interrupted any other way."""
+    faulthandler.dump_traceback_later(seconds, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(autouse=True)
+def hang_guard():
+    with deadline(TEST_SECONDS):
+        yield
 
 
 def setup(cam, width, height, img_type=ImgType.IMG_RAW8, exposure_us=1000):
@@ -70,6 +92,24 @@ def in_forked_child(body, timeout=30.0):
         data = pipe.read()
     assert data, "the forked child died before it reported"
     return pickle.loads(data)
+
+
+def test_a_hang_past_the_deadline_ends_the_process_with_tracebacks():
+    started = time.monotonic()
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import threading, time
+        from test_reliability import deadline
+        from vorrant.orlicam import korvi
+        korvi.open_camera(0)
+        korvi.init_camera(0)
+        korvi.start_video_capture(0)
+        with deadline(1):
+            threading.Event().wait()
+        print("not reached")
+    """)], capture_output=True, text=True, timeout=60, cwd=os.path.dirname(os.path.abspath(__file__)))
+    assert (done.returncode, done.stdout) == (1, "")
+    assert "Timeout (0:00:01)!" in done.stderr and "in <module>" in done.stderr
+    assert time.monotonic() - started < 30
 
 
 # ------------------------------------------------------------------------ pacing

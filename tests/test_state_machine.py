@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
+from test_reliability import deadline
 from vorrant.orlicam import korvi, simulator
 from vorrant.orlicam.korvi import CameraMode, ControlType, GuideDirection, ImgType
 
@@ -350,3 +351,10 @@ def dark_files(tmp_path_factory):
 
 TestCameraMachine = CameraMachine.TestCase
 TestCameraMachine.settings = settings.get_profile("orlicam-soak" if EXAMPLES else "orlicam-ci")
+
+
+@pytest.fixture(autouse=True)
+def hang_guard():
+    # A hang inside a C call cannot be interrupted: the run ends with every thread's traceback instead.
+    with deadline(max(600, 3 * EXAMPLES)):
+        yield

@@ -137,7 +137,9 @@ void Video::produce() {
             if (producer_cv_.wait_until(lk, ready, [&] { return stopping_; })) return;
         } else {
             // Flat out: ready once rendered; wait for room rather than render frames only to drop them.
+            room_wanted_ = true;
             producer_cv_.wait(lk, [&] { return stopping_ || queue_.size() < kQueueFrames; });
+            room_wanted_ = false;
             if (stopping_) return;
         }
         publish(std::move(frame));
@@ -159,8 +161,11 @@ int Video::fetch(std::uint8_t* out, int wait_ms, ASI_GPS_DATA* gps) {
     if (gps) *gps = frame->gps;
     lk.lock();
     pool_.push_back(std::move(frame));
+    // Only a producer waiting for room is woken: a paced one sleeping until its
+    // frame is due would wake for nothing, at a cost to both threads every frame.
+    bool wake = room_wanted_;
     lk.unlock();
-    producer_cv_.notify_all();  // an unpaced producer may be waiting for room
+    if (wake) producer_cv_.notify_all();
     return ASI_SUCCESS;
 }
 

@@ -98,6 +98,7 @@ private:
     int dropped_ = 0;
     long long produced_ = 0;
     bool exposing_ = false;        // an edge event was taken and its exposure is being set up
+    bool room_wanted_ = false;     // an unpaced producer waits for a fetch to make room
     SteadyTime exposing_until_{};  // end of the running edge-started exposure
 
     std::thread thread_;  // last: starts once everything above exists

@@ -86,6 +86,12 @@ int main(int argc, char** argv) {
         std::_Exit(1);
     }
     done = true;
+    // A thread stuck in a call the watchdog above had no time to see must not hold the join forever.
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(60));
+        std::fprintf(stderr, "stress: the threads did not finish within 60 s of the end (deadlock?)\n");
+        std::_Exit(1);
+    }).detach();
     for (auto& th : pool) th.join();
     long long total = 0;
     for (auto& s : steps) total += s.load();

@@ -17,6 +17,8 @@ struct GpsRecord {
 };
 
 PyObject* korvi = nullptr;              // the korvi module, strong
+PyObject* korvi_dict = nullptr;         // its namespace, strong
+PyObject* builtins = nullptr;           // the builtins module, strong
 PyTypeObject* gps_type = nullptr;       // korvi.GpsData, strong
 PyObject* handle_error_code = nullptr;  // interned name
 
@@ -59,10 +61,23 @@ private:
     bool held_ = false;
 };
 
-// Calls korvi's handle_error_code, looked up in korvi's namespace now, with the
-// SDK's code, success included, as korvi's own operations do; true when it returned.
+// handle_error_code as korvi's own operations find it: korvi's namespace, then
+// the built-ins, NameError when neither has it.
+Ref lookup_handle() {
+    PyObject* found = nullptr;
+    int rc = PyDict_GetItemRef(korvi_dict, handle_error_code, &found);
+    if (rc != 0) return Ref(found);
+    found = PyObject_GetAttr(builtins, handle_error_code);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref(found);
+    PyErr_Clear();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", handle_error_code);
+    return Ref();
+}
+
+// Calls korvi's handle_error_code, looked up now, with the SDK's code, success
+// included, as korvi's own operations do; true when it returned.
 bool check(int code) {
-    Ref handle(PyObject_GetAttr(korvi, handle_error_code));
+    Ref handle = lookup_handle();
     if (!handle) return false;
     Ref py_code(PyLong_FromLong(code));
     if (!py_code) return false;
@@ -221,6 +236,10 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__frames() {
         }
         handle_error_code = PyUnicode_InternFromString("handle_error_code");
         if (!handle_error_code) return nullptr;
+        Ref builtins_module(PyImport_ImportModule("builtins"));
+        if (!builtins_module) return nullptr;
+        builtins = builtins_module.release();
+        korvi_dict = Py_NewRef(PyModule_GetDict(module.get()));
         gps_type = reinterpret_cast<PyTypeObject*>(type.release());
         korvi = module.release();
     }

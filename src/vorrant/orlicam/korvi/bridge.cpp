@@ -5,6 +5,7 @@
 #include <frameobject.h>
 
 #include <climits>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -446,6 +447,8 @@ struct StandardValue {
     unsigned int descriptor_type_tag = 0;
     PyObject* getter = nullptr;               // descriptor.fget, strong
     PyObject* getter_code = nullptr;          // its __code__, strong
+    PyObject* get_method = nullptr;           // enum.property.__get__, strong
+    PyObject* get_method_code = nullptr;      // its __code__, strong
     PyObject* fget = nullptr;                 // interned names
     PyObject* value_slot = nullptr;
     bool usable = false;
@@ -479,6 +482,14 @@ bool capture_standard_value(PyTypeObject* cls) {
     Ref getter(PyObject_GetAttr(descriptor, standard.fget));
     if (!getter) return false;
     if (!is_standard_getter(getter.get()) || !PyUnstable_Type_AssignVersionTag(descriptor_type)) return true;
+    // The descriptor's __get__ is Python code too: its code object may be swapped
+    // without the type noticing.
+    Ref get_name(PyUnicode_InternFromString("__get__"));
+    if (!get_name) return false;
+    PyObject* get_method = _PyType_Lookup(descriptor_type, get_name.get());  // borrowed
+    if (!get_method || !PyFunction_Check(get_method)) return true;
+    standard.get_method = Py_NewRef(get_method);
+    standard.get_method_code = Py_NewRef(PyFunction_GET_CODE(get_method));
     standard.descriptor = Py_NewRef(descriptor);
     standard.descriptor_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(descriptor_type));
     standard.descriptor_type_tag = descriptor_type->tp_version_tag;
@@ -504,8 +515,43 @@ bool class_unmodified(EnumClass& c) {
     return true;
 }
 
+// True when running the standard property's Python code could be seen: a trace
+// or profile function, a sys.monitoring event set for the whole interpreter, or
+// a local event on one of the two functions, or too little recursion headroom
+// left for their two frames (the general way would raise RecursionError).
+bool observable(PyThreadState* ts) {
+    if (ts->c_tracefunc || ts->c_profilefunc) return true;
+    if (ts->py_recursion_remaining <= 2 || ts->c_recursion_remaining <= 2) return true;
+    // The global events, read again only when the interpreter's monitoring changes.
+    static std::array<PyMonitoringState, _PY_MONITORING_UNGROUPED_EVENTS> events{};
+    static std::uint64_t version = 0;
+    static bool any_global = false;
+    static const auto kinds = [] {
+        std::array<std::uint8_t, _PY_MONITORING_UNGROUPED_EVENTS> k{};
+        for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(i);
+        return k;
+    }();
+    std::uint64_t seen = version;
+    if (PyMonitoring_EnterScope(events.data(), &version, kinds.data(), static_cast<Py_ssize_t>(kinds.size())) < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    if (version != seen) {
+        any_global = false;
+        for (const PyMonitoringState& e : events) any_global = any_global || e.active;
+    }
+    if (any_global) return true;
+    for (PyObject* code : {standard.getter_code, standard.get_method_code}) {
+        const _PyCoMonitoringData* data = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+        if (!data) continue;
+        for (std::uint8_t tools : data->local_monitors.tools)
+            if (tools) return true;
+    }
+    return false;
+}
+
 // The member's `_value_` when reading `value` would run nothing but the
-// standard property and its getter, unobserved (no trace or profile function);
+// standard property and its getter, unobserved (see observable());
 // empty, with no error set, when the attribute must be read the general way.
 Ref standard_member_value(PyObject* o) {
     if (!standard.usable) return Ref();
@@ -513,9 +559,9 @@ Ref standard_member_value(PyObject* o) {
     for (std::size_t i = 0; i < enum_class_count && !c; ++i)
         if (Py_TYPE(o) == enum_classes[i].type) c = &enum_classes[i];
     if (!c || !class_unmodified(*c)) return Ref();
-    PyThreadState* ts = PyThreadState_Get();
-    if (ts->c_tracefunc || ts->c_profilefunc) return Ref();
+    if (observable(PyThreadState_Get())) return Ref();
     if (standard.descriptor_type->tp_version_tag != standard.descriptor_type_tag) return Ref();
+    if (PyFunction_GET_CODE(standard.get_method) != standard.get_method_code) return Ref();
     PyObject* getter = nullptr;
     if (PyObject_GetOptionalAttr(standard.descriptor, standard.fget, &getter) <= 0) {
         PyErr_Clear();
