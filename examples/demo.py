@@ -110,8 +110,9 @@ def main():
             "-o", OUT / "m42.fits", "--png")
     show_fits(OUT / "m42.fits")
 
-    orlicam("stream", "0", "--exposure", "20ms", "--gain", "450", "--offset", "40", "--roi", "640x480",
-            "--format", "RAW8", "--frames", "300", "-o", OUT / "jupiter.ser")
+    # RAW8 keeps the top 8 of 12 bits: a high gain and the top offset keep the faint stars above black.
+    orlicam("stream", "0", "--exposure", "40ms", "--gain", "500", "--offset", "80", "--roi", "640x480",
+            "--format", "RAW8", "--frames", "150", "-o", OUT / "jupiter.ser")
     show_ser(OUT / "jupiter.ser")
 
     orlicam("guide", "0", "north", "500ms")
