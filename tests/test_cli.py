@@ -1,6 +1,7 @@
 """The orlicam command line, run as a subprocess against the simulated cameras."""
 import json
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -158,6 +159,32 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
         assert began - timedelta(seconds=1) <= start <= datetime.now(UTC)
         assert "BAYERPAT" not in header and data.std() > 0
     assert result.stdout.splitlines()[0] == f"{tmp_path / 'm42_001.fits'}: 512x256 RAW16, 0.05 s (+ m42_001.png)"
+
+
+def on_terminal(*args):
+    """The command's output on a pseudo-terminal, escape sequences removed, cut at CR and LF."""
+    main, child = pty.openpty()
+    proc = subprocess.Popen([ORLICAM, *map(str, args)], stdout=child, stderr=child, close_fds=True,
+                            env={**os.environ, "TERM": "xterm", "COLUMNS": "120"})
+    os.close(child)
+    chunks = []
+    try:
+        while chunk := os.read(main, 65536):
+            chunks.append(chunk)
+    except OSError:  # EIO once the child has gone
+        pass
+    finally:
+        os.close(main)
+        assert proc.wait(timeout=30) == 0
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", b"".join(chunks).decode())
+    return [line.strip() for line in re.split(r"[\r\n]", text) if line.strip()]
+
+
+def test_snap_on_a_terminal_shows_each_exposure_under_way_and_each_file_on_its_own_line(tmp_path):
+    lines = on_terminal("snap", "0", "-e", "300ms", "-n", "2", "-o", tmp_path / "s_{n}.fits")
+    for n in (1, 2):
+        assert any(line.endswith(f"exposure of 0.3 s, {n} of 2") for line in lines)
+        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW8, 0.3 s" in lines
 
 
 def test_snap_dark_of_a_colour_camera_states_dark_and_bayer(tmp_path):

@@ -182,6 +182,30 @@ def progress(first: str) -> Iterator[Progress]:
         yield _Plain()
 
 
+def say(line: str) -> None:
+    """A line of output; on a terminal through rich, which keeps it clear of a live status line."""
+    if out.is_terminal:
+        out.print(line, markup=False, emoji=False)
+    else:
+        click.echo(line)
+
+
+class _Silent:
+    def update(self, text: str) -> None:
+        pass
+
+
+@contextmanager
+def status(first: str) -> Iterator[Progress]:
+    """A live status line on a terminal (a long exposure shows it is under way); nothing
+    otherwise, where each result gets its own line."""
+    if out.is_terminal:
+        with out.status(first) as shown:
+            yield _Live(shown)
+    else:
+        yield _Silent()
+
+
 def numbered(pattern: str, n: int, count: int) -> Path:
     if "{" not in pattern:
         if count > 1:
@@ -308,14 +332,17 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
             writable(path.with_suffix(".png"))
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format, roi)
-        for path in paths:
-            frame = cam.capture(dark=dark)
-            write_fits(path, frame)
-            line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
-            if png:
-                write_png(path.with_suffix(".png"), frame)
-                line += f" (+ {path.with_suffix('.png').name})"
-            click.echo(line)
+        what = f"{'dark' if dark else 'exposure'} of {cam.exposure:g} s"
+        with status(f"{what}, 1 of {count}") as shown:
+            for n, path in enumerate(paths, start=1):
+                shown.update(f"{what}, {n} of {count}")
+                frame = cam.capture(dark=dark)
+                write_fits(path, frame)
+                line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
+                if png:
+                    write_png(path.with_suffix(".png"), frame)
+                    line += f" (+ {path.with_suffix('.png').name})"
+                say(line)
 
 
 @cli.command()
@@ -457,7 +484,8 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: Path) ->
     with opened(camera) as cam:
         desc = cam.description
         configure(cam, exposure, gain, None, 1, "RAW8", (desc.max_width, desc.max_height, 0, 0))
-        frame = cam.capture(dark=True)
+        with status(f"dark of {cam.exposure:g} s"):
+            frame = cam.capture(dark=True)
     write_grey_bmp(output, frame.data)
     click.echo(f"{output}: {frame.width}x{frame.height} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
 
