@@ -50,9 +50,8 @@ def show_ser(path):
     frame_bytes = width * height * (1 if depth <= 8 else 2)
     last = np.frombuffer(raw, np.uint8 if depth <= 8 else "<u2", count=width * height,
                          offset=178 + (count - 1) * frame_bytes).reshape(height, width)
-    stars = int((last > np.median(last) + 20).sum())
     print(f"  {path.name}: {count} frames of {width}x{height}, {depth}-bit; last frame: sky {np.median(last):.0f}, "
-          f"brightest {last.max()}, {stars} pixels well above the sky")
+          f"99.9th percentile {np.percentile(last, 99.9):.0f}, brightest {last.max()}")
     from PIL import Image
 
     Image.fromarray(stretch(last)).save(path.with_suffix(".png"))
