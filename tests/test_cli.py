@@ -122,13 +122,18 @@ def test_user_errors_print_one_line_and_exit_non_zero(tmp_path, args, status, me
     (["snap", "0", "-e", "30s", "--png", "-o", "x.fits"], "x.png"),
     (["dark", "0", "-e", "30s", "-o", "/sys/orlicam.bmp"], "/sys/orlicam.bmp"),
     (["stream", "0", "--frames", "5", "-o", "/sys/orlicam.ser"], "/sys/orlicam.ser"),
+    (["snap", "0", "-e", "30s", "-o", "notes.txt/m42.fits"], "notes.txt/m42.fits"),
 ])
 def test_unwritable_output_is_refused_before_capturing(tmp_path, args, target):
     (tmp_path / "x.png").mkdir()
+    (tmp_path / "notes.txt").write_text("")
     result = run(*args, cwd=tmp_path)
     assert result.returncode == 1
-    assert one_error_line(result).startswith(f"cannot write '{target}': ")
-    assert [p.name for p in tmp_path.iterdir()] == ["x.png"]
+    message = one_error_line(result)
+    assert message.startswith(f"cannot write '{target}': ")
+    if target.startswith("notes"):
+        assert message.endswith(": 'notes.txt' is not a folder")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt", "x.png"]
 
 
 def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):

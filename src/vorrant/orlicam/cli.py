@@ -221,6 +221,8 @@ def writable(path: Path) -> Path:
     """The path, once a file is known to be writable there, so that a long capture does not
     fail at its end. A file that did not exist before is not left behind by the check."""
     folder = path.parent
+    if folder.exists() and not folder.is_dir():
+        raise NotADirectoryError(f"cannot write {str(path)!r}: {str(folder)!r} is not a folder")
     if not folder.is_dir():
         raise FileNotFoundError(f"cannot write {str(path)!r}: folder {str(folder)!r} does not exist")
     if path.is_dir():
