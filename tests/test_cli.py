@@ -264,6 +264,16 @@ def test_interrupted_stream_leaves_a_valid_file_with_the_frames_so_far(tmp_path,
     assert out.splitlines()[-1].startswith(f"interrupted: {path}: {len(frames)} frames, ")
 
 
+def test_main_in_process_puts_the_signal_handlers_back(capsys):
+    from vorrant.orlicam.cli import main
+
+    before = [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)]
+    with pytest.raises(SystemExit) as leaving:
+        main(["list"])
+    assert leaving.value.code == 0 and capsys.readouterr().out.startswith("0: ZWO ASI462MC Simulator")
+    assert [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)] == before
+
+
 def test_dark_bmp_matches_the_simulators_own_dark_and_is_accepted(tmp_path, opened):
     result = run("dark", "0", "-e", "2s", "-g", "300", "-o", tmp_path / "ours.bmp")
     assert result.returncode == 0, result.stderr

@@ -527,20 +527,31 @@ _stopped_by = signal.SIGINT
 
 
 def _stop(signum: int, frame: object) -> None:
-    """SIGTERM and SIGHUP end a command as Ctrl-C does, so that a recording closes its file
-    complete; a repeat of the signal is ignored so that it cannot cut that short."""
     global _stopped_by
     _stopped_by = signal.Signals(signum)
-    signal.signal(signum, signal.SIG_IGN)
+    signal.signal(signum, signal.SIG_IGN)  # a repeat must not cut short the closing of the file
     raise KeyboardInterrupt
 
 
-def _catch_stop_signals() -> None:
+@contextmanager
+def _stop_signals() -> Iterator[None]:
+    """While a command runs, SIGTERM and SIGHUP end it as Ctrl-C does, so that a recording
+    closes its file complete; the handlers from before are put back after it."""
+    global _stopped_by
+    _stopped_by = signal.SIGINT
     if threading.current_thread() is not threading.main_thread():
+        yield
         return
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        if signal.getsignal(number) == signal.SIG_DFL:  # keep an ignore that nohup and the like set
+    before = {number: signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)}
+    for number, handler in before.items():
+        if handler == signal.SIG_DFL:  # keep an ignore that nohup and the like set
             signal.signal(number, _stop)
+    try:
+        yield
+    finally:
+        for number, handler in before.items():
+            if handler == signal.SIG_DFL:
+                signal.signal(number, handler)
 
 
 def interrupted_status() -> int:
@@ -549,14 +560,14 @@ def interrupted_status() -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    _catch_stop_signals()
-    try:
-        status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
-    except (click.exceptions.Abort, KeyboardInterrupt):
-        click.echo("orlicam: interrupted", err=True)
-        sys.exit(interrupted_status())
-    except click.ClickException as error:
-        fail(error.format_message(), error.exit_code)
-    except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError is an OSError
-        fail(error_line(error))
+    with _stop_signals():
+        try:
+            status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
+        except (click.exceptions.Abort, KeyboardInterrupt):
+            click.echo("orlicam: interrupted", err=True)
+            sys.exit(interrupted_status())
+        except click.ClickException as error:
+            fail(error.format_message(), error.exit_code)
+        except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
+            fail(error_line(error))
     sys.exit(status if isinstance(status, int) else 0)
