@@ -82,12 +82,14 @@ def memory(folder):
     samples = []  # (frames written so far, RSS KiB)
     frame_bytes = 128 * 96
     while proc.poll() is None:
+        time.sleep(0.05)
         try:
             size = os.path.getsize(path)
-            samples.append(((size - 178) // frame_bytes, rss_kib(proc.pid)))
+            kib = rss_kib(proc.pid)
         except (FileNotFoundError, ProcessLookupError):
-            pass
-        time.sleep(0.05)
+            continue
+        if kib:  # a process that has ended but not been reaped yet has no resident set to report
+            samples.append(((size - 178) // frame_bytes, kib))
     last_line = proc.stdout.read().strip().splitlines()[-1]
     os.remove(path)
     settled = [kib for frames, kib in samples if frames >= 1000]

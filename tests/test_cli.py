@@ -1,6 +1,7 @@
 """The orlicam command line, run as a subprocess against the simulated cameras."""
 import json
 import os
+import pty
 import re
 import signal
 import subprocess
@@ -62,8 +63,14 @@ def test_info_by_name_and_controls_as_json(opened):
                 if korvi.get_control_caps(1, i).control_type == ControlType.ASI_GAIN)
     assert (by_name["gain"]["min"], by_name["gain"]["max"], by_name["gain"]["value"]) == (
         gain.min_value, gain.max_value, korvi.get_control_value(1, ControlType.ASI_GAIN)[0])
-    table = run("controls", "0").stdout
-    assert all(column in table.splitlines()[1] for column in ("name", "value", "range", "unit", "auto", "writable"))
+    # Piped, the table keeps one whole line per control however narrow the terminal says it is.
+    table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
+    assert [cell.strip() for cell in re.split("[┃]", table[1])[1:-1]] == [
+        "name", "value", "range", "unit", "auto", "writable"]
+    rows = {cells[0]: cells[1:] for cells in ([c.strip() for c in line.split("│")[1:-1]] for line in table[3:-1])}
+    assert list(rows) == list(by_name)
+    assert rows["exposure"] == ["0.01", "3.2e-05 .. 2000", "s", "off", "yes"]
+    assert rows["temperature"][1:] == ["-50 .. 100", "°C", "-", "no"]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -93,12 +100,40 @@ def test_info_by_name_and_controls_as_json(opened):
     (["cool", "0", "--to", "-10"], 1, "ZWO ASI462MC Simulator has no cooler"),
     (["guide", "0", "up", "1s"], 2, "Invalid value for 'DIRECTION': 'up' is not one of 'north', 'south', 'east', "
                                     "'west'."),
+    (["guide", "0", "north", "0ms"], 2, "Invalid value for 'DURATION': '0ms' is not a positive duration "
+                                        "(examples: 2s, 500ms, 250us)"),
+    (["stream", "0", "--duration", "0s", "-o", "v.ser"], 2, "Invalid value for '--duration': '0s' is not a positive "
+                                                            "duration (examples: 2s, 500ms, 250us)"),
+    (["cool", "1", "--to", "0", "--timeout", "0s"], 2, "Invalid value for '--timeout': '0s' is not a positive "
+                                                       "duration (examples: 2s, 500ms, 250us)"),
+    (["snap", "0", "-e", "30s", "-o", "/"], 1, "cannot write '/': it is a folder"),
 ])
 def test_user_errors_print_one_line_and_exit_non_zero(tmp_path, args, status, message):
     result = run(*args, cwd=tmp_path)
     assert result.returncode == status
     assert one_error_line(result) == message
     assert list(tmp_path.iterdir()) == []
+
+
+# Refused before the camera is used: a 30 s exposure (or a whole recording) is not lost to a bad path.
+# sysfs takes no new file, even from root.
+@pytest.mark.parametrize("args, target", [
+    (["snap", "0", "-e", "30s", "-o", "/sys/orlicam.fits"], "/sys/orlicam.fits"),
+    (["snap", "0", "-e", "30s", "--png", "-o", "x.fits"], "x.png"),
+    (["dark", "0", "-e", "30s", "-o", "/sys/orlicam.bmp"], "/sys/orlicam.bmp"),
+    (["stream", "0", "--frames", "5", "-o", "/sys/orlicam.ser"], "/sys/orlicam.ser"),
+    (["snap", "0", "-e", "30s", "-o", "notes.txt/m42.fits"], "notes.txt/m42.fits"),
+])
+def test_unwritable_output_is_refused_before_capturing(tmp_path, args, target):
+    (tmp_path / "x.png").mkdir()
+    (tmp_path / "notes.txt").write_text("")
+    result = run(*args, cwd=tmp_path)
+    assert result.returncode == 1
+    message = one_error_line(result)
+    assert message.startswith(f"cannot write '{target}': ")
+    if target.startswith("notes"):
+        assert message.endswith(": 'notes.txt' is not a folder")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["notes.txt", "x.png"]
 
 
 def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
@@ -131,6 +166,32 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
     assert result.stdout.splitlines()[0] == f"{tmp_path / 'm42_001.fits'}: 512x256 RAW16, 0.05 s (+ m42_001.png)"
 
 
+def on_terminal(*args):
+    """The command's output on a pseudo-terminal, escape sequences removed, cut at CR and LF."""
+    main, child = pty.openpty()
+    proc = subprocess.Popen([ORLICAM, *map(str, args)], stdout=child, stderr=child, close_fds=True,
+                            env={**os.environ, "TERM": "xterm", "COLUMNS": "120"})
+    os.close(child)
+    chunks = []
+    try:
+        while chunk := os.read(main, 65536):
+            chunks.append(chunk)
+    except OSError:  # EIO once the child has gone
+        pass
+    finally:
+        os.close(main)
+        assert proc.wait(timeout=30) == 0
+    text = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", b"".join(chunks).decode())
+    return [line.strip() for line in re.split(r"[\r\n]", text) if line.strip()]
+
+
+def test_snap_on_a_terminal_shows_each_exposure_under_way_and_each_file_on_its_own_line(tmp_path):
+    lines = on_terminal("snap", "0", "-e", "300ms", "-n", "2", "-o", tmp_path / "s_{n}.fits")
+    for n in (1, 2):
+        assert any(line.endswith(f"exposure of 0.3 s, {n} of 2") for line in lines)
+        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW8, 0.3 s" in lines
+
+
 def test_snap_dark_of_a_colour_camera_states_dark_and_bayer(tmp_path):
     result = run("snap", "0", "-e", "10ms", "--dark", "-f", "RAW8", "--roi", "64x32+3+2", "-o", tmp_path / "d.fits")
     assert result.returncode == 0, result.stderr
@@ -155,32 +216,62 @@ def test_stream_to_ser_reports_its_rate_and_the_file_reads_back(tmp_path):
     assert trailer[0] >= head["date_time_utc"]
 
 
-def test_stream_duration_to_a_fits_cube(tmp_path):
-    result = run("stream", "1", "-e", "2ms", "--roi", "256x128", "-f", "RAW16", "--duration", "500ms", "-o",
+def test_stream_duration_to_a_fits_cube_with_live_figures_as_plain_lines(tmp_path):
+    result = run("stream", "1", "-e", "2ms", "--roi", "256x128", "-f", "RAW16", "--duration", "2.5s", "-o",
                  tmp_path / "c.fits")
     assert result.returncode == 0, result.stderr
-    frames = int(re.search(r": (\d+) frames", result.stdout.splitlines()[-1]).group(1))
+    *live, last = result.stdout.splitlines()
+    assert live[0] == "recording ..." and 1 <= len(live[1:]) <= 3 and "\r" not in result.stdout
+    assert all(re.fullmatch(r"\d+ frames, [0-9.]+ fps, [0-9.]+ MB/s, \d+ dropped", line) for line in live[1:])
+    frames = int(re.search(r": (\d+) frames", last).group(1))
     with afits.open(tmp_path / "c.fits") as hdul:
         assert hdul[0].data.shape == (frames, 128, 256) and frames > 5
 
 
-def test_interrupted_stream_leaves_a_valid_ser_with_the_frames_so_far(tmp_path):
-    path = tmp_path / "v.ser"
-    proc = subprocess.Popen([ORLICAM, "stream", "0", "-e", "1ms", "--roi", "320x240", "-f", "RAW16",
-                             "--frames", "1000000", "-o", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+def frames_in(path):
+    """The frames of a SER file (its trailer checked) or of a FITS cube, read back."""
+    if path.suffix == ".ser":
+        head, frames, trailer = read_ser(path)
+        assert len(frames) == len(trailer) == head["frame_count"]
+        assert path.stat().st_size == 178 + len(frames) * (320 * 240 + 8)
+        assert all(b > a for a, b in zip(trailer, trailer[1:]))
+        return frames
+    with afits.open(path) as hdul:
+        hdul.verify("exception")
+        return list(hdul[0].data)
+
+
+# Ctrl-C, and the signals a service manager or a closed terminal send, end the recording
+# with a complete file and the status a shell gives a process ended by that signal.
+@pytest.mark.parametrize("signum, name", [(signal.SIGINT, "v.ser"), (signal.SIGTERM, "v.ser"),
+                                          (signal.SIGTERM, "v.fits"), (signal.SIGHUP, "v.ser")])
+def test_interrupted_stream_leaves_a_valid_file_with_the_frames_so_far(tmp_path, signum, name):
+    path = tmp_path / name
+    proc = subprocess.Popen([ORLICAM, "stream", "0", "-e", "1ms", "--roi", "320x240", "-f", "RAW8",
+                             "--duration", "60s", "-o", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             text=True)
-    frame_bytes = 320 * 240 * 2
-    deadline = time.monotonic() + 30
-    while (not path.exists() or path.stat().st_size < 178 + 20 * frame_bytes) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 130, err
-    head, frames, trailer = read_ser(path)
-    count = head["frame_count"]
-    assert count >= 20 and path.stat().st_size == 178 + count * frame_bytes + 8 * count
-    assert len(frames) == count and len(trailer) == count and all(b > a for a, b in zip(trailer, trailer[1:]))
-    assert out.splitlines()[-1].startswith(f"interrupted: {path}: {count} frames, ")
+    try:
+        deadline = time.monotonic() + 30
+        while (not path.exists() or path.stat().st_size < 20 * 320 * 240 + 5760) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        proc.send_signal(signum)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert proc.returncode == 128 + signum, err
+    frames = frames_in(path)
+    assert len(frames) >= 20 and all(f.shape == (240, 320) and f.std() > 0 for f in frames)
+    assert out.splitlines()[-1].startswith(f"interrupted: {path}: {len(frames)} frames, ")
+
+
+def test_main_in_process_puts_the_signal_handlers_back(capsys):
+    from vorrant.orlicam.cli import main
+
+    before = [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)]
+    with pytest.raises(SystemExit) as leaving:
+        main(["list"])
+    assert leaving.value.code == 0 and capsys.readouterr().out.startswith("0: ZWO ASI462MC Simulator")
+    assert [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)] == before
 
 
 def test_dark_bmp_matches_the_simulators_own_dark_and_is_accepted(tmp_path, opened):

@@ -1,5 +1,6 @@
 """FITS and SER files read back by independent readers: astropy for FITS, a struct-based
 reader written from the SER description for SER."""
+import time
 from datetime import UTC, datetime, timedelta, timezone
 
 import numpy as np
@@ -55,6 +56,13 @@ def test_fits_header_carries_the_frame_metadata(tmp_path):
         "XORGSUBF": 10, "YORGSUBF": 4, "INSTRUME": "ZWO ASI294MM Pro GPS Simulator", "CAMSER": "00aa11bb22cc33dd",
         "IMAGETYP": "Dark Frame", "ROWORDER": "BOTTOM-UP"}
     assert header["SWCREATE"].startswith("orlicam")
+
+
+@pytest.mark.parametrize("pixel, bin, binned", [(2.4, 3, 7.2), (5.86, 3, 17.58), (4.63, 2, 9.26), (3.75, 4, 15.0)])
+def test_fits_binned_pixel_size_is_the_decimal_product(tmp_path, pixel, bin, binned):
+    write_fits(tmp_path / "f.fits", frame(np.zeros((2, 2), np.uint8), pixel_size=pixel, roi=Roi(0, 0, 2, 2, bin, "RAW8")))
+    header = afits.getheader(tmp_path / "f.fits")
+    assert (header["XPIXSZ"], header["YPIXSZ"], header["XBINNING"], header["YBINNING"]) == (binned, binned, bin, bin)
 
 
 @pytest.mark.parametrize("shape, changes, absent", [
@@ -130,6 +138,16 @@ def test_fits_cube_refuses_a_frame_of_another_shape(tmp_path):
 
 # --- SER -------------------------------------------------------------------------------
 
+@pytest.fixture
+def india_time(monkeypatch):
+    """Local time 5 h 30 min ahead of UTC (no summer time), so local and UTC differ in the header."""
+    monkeypatch.setenv("TZ", "IST-5:30")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
 @pytest.mark.parametrize("dtype, shape, fmt, pattern, color_id, depth", [
     (np.uint8, (6, 10), "RAW8", None, 0, 8),
     (np.uint16, (4, 8), "RAW16", None, 0, 16),
@@ -140,12 +158,12 @@ def test_fits_cube_refuses_a_frame_of_another_shape(tmp_path):
     (np.uint8, (4, 8), "Y8", "RGGB", 0, 8),  # luminance of a colour camera
     (np.uint8, (3, 5, 3), "RGB24", "RGGB", 100, 8),
 ])
-def test_ser_header_frames_and_trailer(tmp_path, dtype, shape, fmt, pattern, color_id, depth):
+def test_ser_header_frames_and_trailer(tmp_path, india_time, dtype, shape, fmt, pattern, color_id, depth):
     frames = [frame(noise(shape, dtype, seed=i), roi=Roi(0, 0, shape[1], shape[0], 1, fmt), bayer_pattern=pattern,
                     start_time=START + timedelta(milliseconds=40 * i), index=i) for i in range(4)]
     assert write_ser(tmp_path / "v.ser", frames, observer="Ann", telescope="C8") == 4
     head, back, trailer = read_ser(tmp_path / "v.ser")
-    local = START.astimezone().replace(tzinfo=None)
+    local = START.replace(tzinfo=None) + timedelta(hours=5, minutes=30)
     assert head == {
         "file_id": b"LUCAM-RECORDER", "lu_id": 0, "color_id": color_id, "little_endian": 1, "width": shape[1],
         "height": shape[0], "depth": depth, "frame_count": 4, "observer": b"Ann".ljust(40, b"\0"),

@@ -3,7 +3,8 @@
 Every command takes the camera as its index or as text found in its name. User errors
 (an unknown camera, a bad value, a file that cannot be written, a camera refusing a
 setting) print one line on stderr and exit with status 1 (2 for a malformed command
-line); an interrupted recording closes its file first and exits with status 130.
+line); a recording interrupted by Ctrl-C (or SIGTERM, SIGHUP) closes its file first and
+exits with status 130 (143, 129), as a shell reports a process ended by that signal.
 """
 from __future__ import annotations
 
@@ -12,7 +13,9 @@ import importlib
 import json
 import math
 import re
+import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -30,7 +33,6 @@ if TYPE_CHECKING:
 
 __all__ = ["main", "cli", "parse_duration", "parse_roi"]
 
-INTERRUPTED = 130
 out = Console(highlight=False, soft_wrap=True)
 
 
@@ -72,7 +74,16 @@ class _Parsed(click.ParamType):
             self.fail(str(error), param, ctx)
 
 
+def positive_duration(text: str) -> float:
+    """A duration that must be longer than zero: a recording time, a pulse, a timeout."""
+    seconds = parse_duration(text)
+    if not seconds > 0:
+        raise ValueError(f"{text!r} is not a positive duration (examples: 2s, 500ms, 250us)")
+    return seconds
+
+
 DURATION = _Parsed("duration", parse_duration)
+POSITIVE_DURATION = _Parsed("duration", positive_duration)
 ROI = _Parsed("roi", parse_roi)
 FORMATS = click.Choice(["RAW8", "RAW16", "RGB24", "Y8"], case_sensitive=False)
 
@@ -129,6 +140,11 @@ def describe(desc: CameraDescription) -> str:
             + (f", {', '.join(extras).replace('st4', 'ST4').replace('_', ' ')}" if extras else ""))
 
 
+def show(table: Table) -> None:
+    # Piped or logged, one line per row, whatever width rich would guess for the output.
+    (out if out.is_terminal else Console(highlight=False, width=1000)).print(table)
+
+
 class Progress(Protocol):
     def update(self, text: str) -> None: ...
 
@@ -166,6 +182,30 @@ def progress(first: str) -> Iterator[Progress]:
         yield _Plain()
 
 
+def say(line: str) -> None:
+    """A line of output; on a terminal through rich, which keeps it clear of a live status line."""
+    if out.is_terminal:
+        out.print(line, markup=False, emoji=False)
+    else:
+        click.echo(line)
+
+
+class _Silent:
+    def update(self, text: str) -> None:
+        pass
+
+
+@contextmanager
+def status(first: str) -> Iterator[Progress]:
+    """A live status line on a terminal (a long exposure shows it is under way); nothing
+    otherwise, where each result gets its own line."""
+    if out.is_terminal:
+        with out.status(first) as shown:
+            yield _Live(shown)
+    else:
+        yield _Silent()
+
+
 def numbered(pattern: str, n: int, count: int) -> Path:
     if "{" not in pattern:
         if count > 1:
@@ -178,10 +218,23 @@ def numbered(pattern: str, n: int, count: int) -> Path:
 
 
 def writable(path: Path) -> Path:
-    """The path, after checking that its folder exists (so a long capture does not fail at the end)."""
-    folder = path.parent if str(path.parent) else Path(".")
+    """The path, once a file is known to be writable there, so that a long capture does not
+    fail at its end. A file that did not exist before is not left behind by the check."""
+    folder = path.parent
+    if folder.exists() and not folder.is_dir():
+        raise NotADirectoryError(f"cannot write {str(path)!r}: {str(folder)!r} is not a folder")
     if not folder.is_dir():
         raise FileNotFoundError(f"cannot write {str(path)!r}: folder {str(folder)!r} does not exist")
+    if path.is_dir():
+        raise IsADirectoryError(f"cannot write {str(path)!r}: it is a folder")
+    existed = path.exists()
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as error:
+        raise OSError(f"cannot write {str(path)!r}: {error.strerror or error}") from None
+    if not existed:
+        path.unlink()
     return path
 
 
@@ -225,7 +278,7 @@ def info(camera: str, as_json: bool) -> None:
         text = ", ".join(map(str, value)) if isinstance(value, tuple) else str(value)
         table.add_row(field.name, f"{value:.7g}" if isinstance(value, float) else text)  # SDK floats are 32-bit
     table.add_row("serial", str(serial))
-    out.print(table)
+    show(table)
 
 
 @cli.command()
@@ -243,7 +296,7 @@ def controls(camera: str, as_json: bool) -> None:
         auto = ("on" if c.auto else "off") if c.auto_supported else "-"
         table.add_row(c.name, f"{c.value:g}", f"{c.min:g} .. {c.max:g}", c.unit or "", auto,
                       "yes" if c.writable else "no")
-    out.print(table)
+    show(table)
 
 
 def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
@@ -274,24 +327,31 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     from .fits import write_fits
     from .preview import write_png
 
-    paths = [writable(numbered(output, n, count)) for n in range(1, count + 1)]
+    paths = [numbered(output, n, count) for n in range(1, count + 1)]
+    for path in paths:
+        writable(path)
+        if png:
+            writable(path.with_suffix(".png"))
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format, roi)
-        for path in paths:
-            frame = cam.capture(dark=dark)
-            write_fits(path, frame)
-            line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
-            if png:
-                write_png(path.with_suffix(".png"), frame)
-                line += f" (+ {path.with_suffix('.png').name})"
-            click.echo(line)
+        what = f"{'dark' if dark else 'exposure'} of {cam.exposure:g} s"
+        with status(f"{what}, 1 of {count}") as shown:
+            for n, path in enumerate(paths, start=1):
+                shown.update(f"{what}, {n} of {count}")
+                frame = cam.capture(dark=dark)
+                write_fits(path, frame)
+                line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
+                if png:
+                    write_png(path.with_suffix(".png"), frame)
+                    line += f" (+ {path.with_suffix('.png').name})"
+                say(line)
 
 
 @cli.command()
 @click.argument("camera")
 @_capture_options
 @click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
-@click.option("--duration", type=DURATION, help="Stop after this long, e.g. 60s.")
+@click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 60s.")
 @click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path),
               help="A .ser video, or a .fits/.fit/.fts cube.")
 @click.option("--observer", default="", help="Observer, for the SER header.")
@@ -319,7 +379,7 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
         stats = _record(cam, writer, frames, duration)
     click.echo(stats.summary(output))
     if stats.interrupted:
-        sys.exit(INTERRUPTED)
+        sys.exit(interrupted_status())
 
 
 @dataclasses.dataclass(slots=True)
@@ -369,7 +429,7 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 @click.argument("camera")
 @click.option("--to", "target", type=float, required=True, help="Target temperature, degrees C.")
 @click.option("--tolerance", type=float, default=1.0, show_default=True, help="Done within this many degrees.")
-@click.option("--timeout", type=DURATION, default="10min", show_default=True, help="Give up after this long.")
+@click.option("--timeout", type=POSITIVE_DURATION, default="10min", show_default=True, help="Give up after this long.")
 def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
     """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
     from .camera import Cooling
@@ -401,7 +461,7 @@ def warm(camera: str) -> None:
 @click.argument("camera")
 @click.argument("direction", type=click.Choice(["north", "south", "east", "west"], case_sensitive=False),
                 metavar="DIRECTION")
-@click.argument("duration", type=DURATION)
+@click.argument("duration", type=POSITIVE_DURATION)
 def guide(camera: str, direction: str, duration: float) -> None:
     """Send one guide pulse through the ST4 port.
 
@@ -426,7 +486,8 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: Path) ->
     with opened(camera) as cam:
         desc = cam.description
         configure(cam, exposure, gain, None, 1, "RAW8", (desc.max_width, desc.max_height, 0, 0))
-        frame = cam.capture(dark=True)
+        with status(f"dark of {cam.exposure:g} s"):
+            frame = cam.capture(dark=True)
     write_grey_bmp(output, frame.data)
     click.echo(f"{output}: {frame.width}x{frame.height} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
 
@@ -462,17 +523,51 @@ def fail(text: str, status: int = 1) -> NoReturn:
     sys.exit(status)
 
 
-def main(argv: Sequence[str] | None = None) -> None:
+_stopped_by = signal.SIGINT
+
+
+def _stop(signum: int, frame: object) -> None:
+    global _stopped_by
+    _stopped_by = signal.Signals(signum)
+    signal.signal(signum, signal.SIG_IGN)  # a repeat must not cut short the closing of the file
+    raise KeyboardInterrupt
+
+
+@contextmanager
+def _stop_signals() -> Iterator[None]:
+    """While a command runs, SIGTERM and SIGHUP end it as Ctrl-C does, so that a recording
+    closes its file complete; the handlers from before are put back after it."""
+    global _stopped_by
+    _stopped_by = signal.SIGINT
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    before = {number: signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)}
+    for number, handler in before.items():
+        if handler == signal.SIG_DFL:  # keep an ignore that nohup and the like set
+            signal.signal(number, _stop)
     try:
-        status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
-    except click.exceptions.Abort:
-        click.echo("orlicam: interrupted", err=True)
-        sys.exit(INTERRUPTED)
-    except KeyboardInterrupt:
-        click.echo("orlicam: interrupted", err=True)
-        sys.exit(INTERRUPTED)
-    except click.ClickException as error:
-        fail(error.format_message(), error.exit_code)
-    except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError is an OSError
-        fail(error_line(error))
+        yield
+    finally:
+        for number, handler in before.items():
+            if handler == signal.SIG_DFL:
+                signal.signal(number, handler)
+
+
+def interrupted_status() -> int:
+    """128 + the signal that stopped the command, as a shell reports a process it ended."""
+    return 128 + _stopped_by
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    with _stop_signals():
+        try:
+            status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
+        except (click.exceptions.Abort, KeyboardInterrupt):
+            click.echo("orlicam: interrupted", err=True)
+            sys.exit(interrupted_status())
+        except click.ClickException as error:
+            fail(error.format_message(), error.exit_code)
+        except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
+            fail(error_line(error))
     sys.exit(status if isinstance(status, int) else 0)
