@@ -156,7 +156,7 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
                                        "IMAGETYP", "ROWORDER")} == {
             "NAXIS1": 512, "NAXIS2": 256, "BITPIX": 16, "BZERO": 32768, "EXPTIME": 0.05, "EXPOSURE": 0.05,
             "GAIN": 150, "OFFSET": 20, "XBINNING": 2, "XORGSUBF": 16, "YORGSUBF": 8, "INSTRUME": info.name,
-            "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "BOTTOM-UP"}
+            "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "TOP-DOWN"}
         assert header["XPIXSZ"] == pytest.approx(2 * info.pixel_size) and header["EGAIN"] == pytest.approx(
             info.elec_per_adu)
         assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and header["SET-TEMP"] == target
@@ -196,9 +196,9 @@ def test_snap_dark_of_a_colour_camera_states_dark_and_bayer(tmp_path):
     result = run("snap", "0", "-e", "10ms", "--dark", "-f", "RAW8", "--roi", "64x32+3+2", "-o", tmp_path / "d.fits")
     assert result.returncode == 0, result.stderr
     header = afits.getheader(tmp_path / "d.fits")
-    # RGGB sensor, region from column 3, row 2, 32 rows: the first stored row is sensor row 33.
+    # RGGB sensor, region from column 3, row 2: the first stored pixel is a green one of a red row.
     assert (header["IMAGETYP"], header["BAYERPAT"], header["XBAYROFF"], header["YBAYROFF"]) == (
-        "Dark Frame", "BGGR", 0, 0)
+        "Dark Frame", "GRBG", 0, 0)
 
 
 def test_stream_to_ser_reports_its_rate_and_the_file_reads_back(tmp_path):
@@ -352,7 +352,7 @@ def test_frame_to_fits_from_the_package(tmp_path):
         frame = cam.capture(0.001)
     frame.to_fits(tmp_path / "f.fits")
     with afits.open(tmp_path / "f.fits") as hdul:
-        np.testing.assert_array_equal(np.moveaxis(hdul[0].data[:, ::-1, :], 0, -1), frame.data)
+        np.testing.assert_array_equal(np.moveaxis(hdul[0].data, 0, -1), frame.data)
     assert write_ser(tmp_path / "f.ser", [frame]) == 1
     np.testing.assert_array_equal(read_ser(tmp_path / "f.ser")[1][0], frame.data)
 

@@ -14,10 +14,9 @@ from vorrant.orlicam.ser import SerWriter, write_ser
 
 
 def as_picture(hdu):
-    """The stored array turned back into rows top-down and colour last."""
+    """The stored array with colour last (rows are stored top-down, as the frame has them)."""
     data = hdu.data
-    assert hdu.header["ROWORDER"] == "BOTTOM-UP"
-    data = data[..., ::-1, :]
+    assert hdu.header["ROWORDER"] == "TOP-DOWN"
     return np.moveaxis(data, -3, -1) if hdu.header.get("CTYPE3") == "RGB" else data
 
 
@@ -54,7 +53,7 @@ def test_fits_header_carries_the_frame_metadata(tmp_path):
         "TIMESYS": "UTC", "EXPTIME": 0.0125, "EXPOSURE": 0.0125, "GAIN": 250, "OFFSET": 30, "EGAIN": 0.9,
         "CCD-TEMP": -9.8, "SET-TEMP": -10.0, "XBINNING": 2, "YBINNING": 2, "XPIXSZ": 9.26, "YPIXSZ": 9.26,
         "XORGSUBF": 10, "YORGSUBF": 4, "INSTRUME": "ZWO ASI294MM Pro GPS Simulator", "CAMSER": "00aa11bb22cc33dd",
-        "IMAGETYP": "Dark Frame", "ROWORDER": "BOTTOM-UP"}
+        "IMAGETYP": "Dark Frame", "ROWORDER": "TOP-DOWN"}
     assert header["SWCREATE"].startswith("orlicam")
 
 

@@ -1,11 +1,11 @@
 """FITS images and cubes from camera frames, with a header built from each frame's metadata.
 
-Rows are stored BOTTOM-UP, the FITS convention: the first stored row is the bottom
-row of the picture, so every FITS viewer shows it the right way up without having to
-understand ROWORDER, which still says so for the programs that look. The Bayer
-pattern is stated for the array as stored, starting at its first stored pixel, so
-debayering works the same in programs that honour ROWORDER and in those that do not;
-XBAYROFF and YBAYROFF are therefore 0.
+Rows are stored TOP-DOWN, as the sensor delivers them, and ROWORDER says so: the
+astronomy programs that debayer and stack (and read ROWORDER) take the stored array
+as it is, the data read back equals the frame, and BAYERPAT is the frame's own pattern
+at its top-left pixel, which is also the first stored pixel (XBAYROFF and YBAYROFF 0).
+This is the order most capture programs write; a plain viewer that ignores
+ROWORDER shows the picture upside down.
 
 astropy (the ``fits`` extra) is imported on first use, so the rest of the package works
 without it.
@@ -23,14 +23,14 @@ from typing import TYPE_CHECKING, Any, BinaryIO, Self
 import numpy as np
 from numpy.typing import NDArray
 
-from .frames import Frame, bayer_at
+from .frames import Frame
 
 if TYPE_CHECKING:
     from .frames import FrameMeta
 
 __all__ = ["write_fits", "FitsCubeWriter", "header_cards", "fits_timestamp"]
 
-ROW_ORDER = "BOTTOM-UP"
+ROW_ORDER = "TOP-DOWN"
 _BLOCK = 2880
 
 
@@ -97,10 +97,9 @@ def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, An
         cards.append(("CAMSER", meta.serial, "camera serial number"))
     cards.append(("IMAGETYP", "Dark Frame" if meta.dark else "Light Frame", "frame type"))
     if _is_colour_raw(meta) and meta.bayer_pattern is not None:
-        # The frame's pattern starts at its top-left pixel; the first stored row is its last one.
-        stored = bayer_at(meta.bayer_pattern, 0, height - 1, width, height)
+        # The frame's pattern starts at its top-left pixel, the first one stored.
         cards += [
-            ("BAYERPAT", stored, "CFA pattern from the first stored pixel"),
+            ("BAYERPAT", meta.bayer_pattern, "CFA pattern from the first stored pixel"),
             ("XBAYROFF", 0, "Bayer pattern x offset"),
             ("YBAYROFF", 0, "Bayer pattern y offset"),
         ]
@@ -119,10 +118,10 @@ def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, An
 
 
 def _planes(data: NDArray[Any]) -> NDArray[Any]:
-    """The pixels in FITS order: colour as the slowest axis, rows bottom-up."""
+    """The pixels in FITS order: colour as the slowest axis, rows as the frame has them."""
     if data.ndim == 3:
         data = np.moveaxis(data, 2, 0)
-    return data[..., ::-1, :]
+    return data
 
 
 def _check_same(first: Frame, frame: Frame) -> None:
