@@ -54,6 +54,8 @@ def test_readme_serve_command_serves_until_interrupted(tmp_path):
     port = int(argv[argv.index("--port") + 1])
     for kind, taken in ((socket.SOCK_STREAM, port), (socket.SOCK_DGRAM, 32227)):  # HTTP, discovery
         with socket.socket(socket.AF_INET, kind) as probe:
+            if kind == socket.SOCK_STREAM:  # as the server binds: a closed connection's wait is no conflict
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             try:
                 probe.bind(("127.0.0.1", taken))
             except OSError:
@@ -75,3 +77,4 @@ def test_readme_serve_command_serves_until_interrupted(tmp_path):
         server.send_signal(signal.SIGINT)
         out, err = server.communicate(timeout=30)
     assert server.returncode == 0, out + err
+    assert f"serving 2 camera(s) on http://127.0.0.1:{port}" in err

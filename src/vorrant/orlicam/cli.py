@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import importlib
+import logging
 import json
 import math
 import re
@@ -496,8 +497,12 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: Path) ->
 @click.option("--host", default="127.0.0.1", show_default=True, help="Address to listen on.")
 @click.option("--port", type=click.IntRange(0, 65535), default=11111, show_default=True, help="TCP port.")
 @click.option("--discovery/--no-discovery", default=True, show_default=True, help="Answer Alpaca discovery.")
-def serve(host: str, port: int, discovery: bool) -> None:
+@click.option("-v", "--verbose", is_flag=True, help="Log every request and discovery query.")
+def serve(host: str, port: int, discovery: bool, verbose: bool) -> None:
     """Serve the cameras over ASCOM Alpaca."""
+    # A server runs unattended: what it does goes to stderr as log lines.
+    logging.basicConfig(level=logging.DEBUG if verbose else logging.INFO, stream=sys.stderr,
+                        format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     alpaca = importlib.import_module("vorrant.orlicam.alpaca")
     try:
         alpaca.serve(host=host, port=port, discovery=discovery)
