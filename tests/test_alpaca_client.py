@@ -209,8 +209,7 @@ def test_polling_during_an_exposure_and_conflicting_writes(connected, log):
     client.StartExposure(0.01, True)
     wait_for(lambda: client.ImageReady, "the next image")
     image = client.ImageArray
-    assert (len(image), len(image[0])) == (128, 256)
-    assert ("ASIStartExposure", (1, 0)) in log.calls()
+    assert (len(image), len(image[0])) == (128, 256) and ("ASIStartExposure", (1, 0)) in log.calls()
 
 
 def test_exposures_aborted_as_soon_as_they_start_leave_the_camera_usable(connected, captured):
@@ -234,10 +233,8 @@ def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_erro
     assert client.CameraState == 5
     # Clients waiting on ImageReady learn of the failure there, as ICameraV4 has it.
     for member in ("ImageReady", "PercentCompleted", "ImageArray"):
-        with pytest.raises(DriverException) as failure:
-            getattr(client, member)
-        assert failure.value.number == 0x500 + 15
-        assert failure.value.message.startswith("the exposure failed: ASI error code 15.")
+        failure = pytest.raises(DriverException, getattr, client, member).value
+        assert failure.number == 0x500 + 15 and failure.message.startswith("the exposure failed: ASI error code 15.")
     state = {item["Name"]: item["Value"] for item in client.DeviceState}   # what can be read, no error
     assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "IsPulseGuiding", "TimeStamp"]
     assert state["CameraState"] == 5
@@ -260,8 +257,7 @@ def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
     client.StartX = 8
     with pytest.raises(InvalidValueException, match="subframe 4144x2822 at \\(8, 0\\) does not fit the 4144x2822"):
         client.StartExposure(0.01, True)
-    assert [c for c in log.calls() if c[0] == "ASIStartExposure"] == []
-    assert client.CameraState == 0
+    assert "ASIStartExposure" not in [c[0] for c in log.calls()] and client.CameraState == 0
 
 
 def test_pulse_guide_returns_at_once_and_guides_in_the_background(connected, log):
@@ -289,8 +285,7 @@ def test_cooling_reaches_the_target(connected, log):
     log.clear_calls()
     client.SetCCDTemperature = -10.0
     client.CoolerOn = True
-    assert ("ASISetControlValue", (1, 16, -10, 0)) in log.calls()
-    assert ("ASISetControlValue", (1, 17, 1, 0)) in log.calls()
+    assert {("ASISetControlValue", (1, 16, -10, 0)), ("ASISetControlValue", (1, 17, 1, 0))} <= set(log.calls())
     assert (client.SetCCDTemperature, client.CoolerOn) == (-10.0, True)
     wait_for(lambda: abs(client.CCDTemperature + 10.0) <= 0.5, "the sensor to cool")
     assert 0 < client.CoolerPower <= 100
@@ -312,7 +307,7 @@ def test_binning_rescales_the_subframe(connected, number, start, binning, after)
     assert (client.BinX, client.StartX, client.StartY, client.NumX, client.NumY) == (binning, *after)
 
 
-def test_changing_only_the_binning_exposes_the_whole_binned_sensor(connected, log, captured):
+def test_changing_only_the_binning_exposes_the_whole_binned_sensor_until_a_reconnect(connected, log, captured):
     client = connected(0)
     client.BinX = 2
     log.clear_calls()
@@ -320,11 +315,8 @@ def test_changing_only_the_binning_exposes_the_whole_binned_sensor(connected, lo
     assert [c for c in log.calls() if c[0] in ("ASISetROIFormat", "ASISetStartPos")] == [
         ("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))]
     assert captured[-1].data.shape == (548, 968)
-
-
-def test_a_new_connection_starts_unbinned_full_frame_in_readout_mode_0(connected):
-    client = connected(0)
-    client.BinX, client.ReadoutMode = 2, 1
+    # a new connection starts unbinned, full frame, in readout mode 0
+    client.ReadoutMode = 1
     client.StartX, client.StartY, client.NumX, client.NumY = 8, 4, 64, 32
     client.Connected = False
     client.Connected = True

@@ -61,15 +61,13 @@ def test_stream_rgb24_is_reordered_to_rgb(cam0, monkeypatch, reader, copy):
     assert frame.data.tolist() == np.frombuffer(raw, np.uint8).reshape(2, 8, 3)[..., ::-1].tolist()
 
 
-def test_video_frames_without_gps_are_timed_from_their_arrival(cam0):
+def test_video_frames_are_timed_from_their_arrival_or_by_their_gps_record(cam0, cam1, log):
     with cam0.stream(0.2) as frames:
         frame = next(frames)
         after = datetime.now(UTC)
     assert after - timedelta(seconds=0.2) - timedelta(seconds=1) < frame.meta.start_time <= after - timedelta(seconds=0.2)
     assert frame.meta.gps is None
-
-
-def test_gps_video_frames_carry_the_record_and_its_time(cam1, log):
+    log.clear_calls()
     stamp = dict(year=2026, month=1, day=2, hour=3, minute=4, second=5, m_second=6, u_second=7, satellite_num=5)
     with cam1.stream(0.001) as frames:
         simulator.force_outputs("ASIGetVideoDataGPS", data=bytes(2048), gps=stamp)
@@ -90,30 +88,32 @@ def test_leaving_the_loop_early_or_on_an_error_stops_the_capture(cam0, log):
     assert cam0.capture(0.001).data.shape == (32, 64)
 
 
-def test_a_missing_frame_times_out_after_bounded_waits(cam1, log):
+def next_frame(cam, timeout):
+    with cam.stream(0.001, timeout=timeout) as frames:
+        return next(frames)
+
+
+def test_waits_for_a_frame_are_short_slices_ended_by_the_timeout_ctrl_c_or_a_trigger(cam1, log):
+    def waits():
+        return [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
+
     cam1.mode = "soft_edge"                       # no trigger, no frame
     log.clear_calls()
     with pytest.raises(korvi.ASITimeout) as info:
-        with cam1.stream(0.001, timeout=0.6) as frames:
-            next(frames)
+        next_frame(cam1, 0.6)
     assert info.value.__notes__ == [f"orlicam: waiting 0.6 s for a video frame on {NAME1} (hint: no frame "
                                     "arrived in time: check the exposure, the trigger mode and the USB link)"]
-    waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
-    assert len(waits) >= 3 and all(0 < w <= 250 for w in waits)
-    assert names(log)[-1] == "ASIStopVideoCapture"
-
-
-def test_ctrl_c_while_waiting_for_a_frame_stops_the_capture(cam1, log):
-    cam1.mode = "soft_edge"
-
-    def wait_for_a_frame():
-        with cam1.stream(0.001, timeout=60) as frames:
-            next(frames)
-
-    interrupted(wait_for_a_frame)
-    assert names(log)[-1] == "ASIStopVideoCapture"
+    assert len(waits()) >= 3 and all(0 < w <= 250 for w in waits()) and names(log)[-1] == "ASIStopVideoCapture"
+    log.clear_calls()
+    interrupted(lambda: next_frame(cam1, 60))
     # each wait inside the SDK was short, so the interrupt was seen within one of them
-    assert all(0 < args[2] <= 250 for name, args in log.calls() if name == "ASIGetVideoDataGPS")
+    assert all(0 < w <= 250 for w in waits()) and names(log)[-1] == "ASIStopVideoCapture"
+    log.clear_calls()
+    timer = threading.Timer(0.6, cam1.send_soft_trigger)
+    timer.start()
+    assert next_frame(cam1, math.inf).data.shape == (32, 64)
+    timer.join()
+    assert len(waits()) >= 3 and all(w == 250 for w in waits())     # no timeout, still short waits
     cam1.mode = "normal"
     assert cam1.capture(0.001).data.shape == (32, 64)
 
@@ -190,19 +190,6 @@ def test_the_dropped_count_outlives_the_stream(cam0):
     assert 0 < inside <= frames.dropped   # the count when the stream stopped, not the idle camera's 0
     cam0.close()
     assert frames.dropped >= inside
-
-
-def test_an_unlimited_timeout_still_waits_in_slices(cam1, log):
-    cam1.mode = "soft_edge"
-    log.clear_calls()
-    with cam1.stream(0.001, timeout=math.inf) as frames:
-        timer = threading.Timer(0.6, cam1.send_soft_trigger)
-        timer.start()
-        frame = next(frames)
-        timer.join()
-    assert frame.data.shape == (32, 64)
-    waits = [args[2] for name, args in log.calls() if name == "ASIGetVideoDataGPS"]
-    assert len(waits) >= 3 and all(w == 250 for w in waits)
 
 
 def test_stream_frames_carry_the_settings_without_reading_them_per_frame(cam1, log):
