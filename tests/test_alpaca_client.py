@@ -307,16 +307,9 @@ def test_binning_rescales_the_subframe(connected, number, start, binning, after)
     assert (client.BinX, client.StartX, client.StartY, client.NumX, client.NumY) == (binning, *after)
 
 
-def test_changing_only_the_binning_exposes_the_whole_binned_sensor_until_a_reconnect(connected, log, captured):
+def test_a_new_connection_starts_unbinned_full_frame_in_readout_mode_0(connected):
     client = connected(0)
-    client.BinX = 2
-    log.clear_calls()
-    expose(client, 0.01)
-    assert [c for c in log.calls() if c[0] in ("ASISetROIFormat", "ASISetStartPos")] == [
-        ("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))]
-    assert captured[-1].data.shape == (548, 968)
-    # a new connection starts unbinned, full frame, in readout mode 0
-    client.ReadoutMode = 1
+    client.BinX, client.ReadoutMode = 2, 1
     client.StartX, client.StartY, client.NumX, client.NumY = 8, 4, 64, 32
     client.Connected = False
     client.Connected = True
