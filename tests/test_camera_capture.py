@@ -74,6 +74,8 @@ REFUSALS = [
     (0, lambda c: c.capture(dark="yes"), TypeError, "dark takes a bool, not 'yes'"),
     (0, lambda c: c.capture(timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
     (0, lambda c: c.capture(None, None, None), TypeError, "dark takes a bool, not None"),
+    (0, lambda c: c.abort_exposure(0), ValueError, "timeout must be positive (seconds), got 0"),
+    (0, lambda c: c.abort_exposure("1"), TypeError, "timeout takes a number (int or float), not str"),
 ]
 
 
@@ -271,17 +273,9 @@ def test_a_second_capture_or_a_bad_abort_is_refused(cam0, log):
     with pytest.raises(korvi.ASIExposureInProgress) as info:
         cam0.capture(0.001)
     assert str(info.value) == f"{NAME0} is capturing in another thread; wait for that capture or abort it"
-    for bad, error, message in [(0, ValueError, "timeout must be positive (seconds), got 0"),
-                                ("1", TypeError, "timeout takes a number (int or float), not str")]:
-        with pytest.raises(error) as refusal:
-            cam0.abort_exposure(bad)
-        assert str(refusal.value) == message
     assert cam0.abort_exposure() is True
     runner.join()
     assert str(outcome[0].value) == ABORTED and names(log).count("ASIStartExposure") == 1
-    cam0.close()
-    with pytest.raises(korvi.ASICameraClosed):
-        cam0.abort_exposure()
 
 
 def test_sdk_failures_inside_capture_are_noted_once_by_the_step_that_failed(cam0):

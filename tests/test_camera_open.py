@@ -85,7 +85,7 @@ def test_open_twice_and_close_twice_reach_the_sdk_once(log):
 @pytest.mark.parametrize("use", [
     lambda cam: cam.gain, lambda cam: cam.capture(0.001), lambda cam: cam.roi, lambda cam: cam.controls,
     lambda cam: setattr(cam, "exposure", 0.01), lambda cam: cam.stream(), lambda cam: cam.mode,
-    lambda cam: cam.pulse_guide("north", 0.01), lambda cam: cam.serial,
+    lambda cam: cam.pulse_guide("north", 0.01), lambda cam: cam.serial, lambda cam: cam.abort_exposure(),
 ])
 def test_use_after_close_names_the_camera(log, use):
     with Camera(0) as cam:
