@@ -9,8 +9,7 @@ from datetime import UTC, datetime, timedelta
 import numpy as np
 import pytest
 from alpaca.camera import Camera as AlpacaCamera
-from alpaca.exceptions import (DriverException, InvalidOperationException, InvalidValueException,
-                               NotConnectedException, NotImplementedException)
+from alpaca.exceptions import DriverException, InvalidOperationException, InvalidValueException, NotImplementedException
 
 from vorrant.orlicam import simulator
 from vorrant.orlicam.alpaca import Server
@@ -47,6 +46,15 @@ def captured(monkeypatch):
 
     monkeypatch.setattr(Camera, "capture", spy)
     return frames
+
+
+def fetch(server, path, **headers):
+    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
+    try:
+        conn.request("GET", path, headers=headers)
+        return conn.getresponse().read()
+    finally:
+        conn.close()
 
 
 def wait_for(predicate, what, seconds=30.0):
@@ -106,29 +114,16 @@ def test_device_state_lists_the_operational_members(connected):
     assert "CoolerPower" not in {item["Name"] for item in connected(0).DeviceState}
 
 
-def test_use_while_disconnected_raises_not_connected(server):
-    client = AlpacaCamera(f"127.0.0.1:{server.port}", 0)
-    assert client.Connected is False
-    for action in (lambda: client.CameraXSize, lambda: client.ImageArray, lambda: client.StartExposure(0.1, True),
-                   lambda: client.PulseGuide(0, 10)):
-        with pytest.raises(NotConnectedException):
-            action()
-
-
-def test_connect_and_disconnect_open_and_close_the_camera(server, log):
-    client = AlpacaCamera(f"127.0.0.1:{server.port}", 1)
-    log.clear_calls()
-    client.Connect()
-    assert client.Connected is True
-    assert [c for c in log.calls() if c[0] in ("ASIOpenCamera", "ASIInitCamera")] == [
-        ("ASIOpenCamera", (1,)), ("ASIInitCamera", (1,))]
-    client.Disconnect()
-    assert client.Connected is False
-    assert ("ASICloseCamera", (1,)) in log.calls()
-
-
-def test_stopping_the_server_closes_connected_cameras(log):
+def test_connect_disconnect_and_stopping_the_server_open_and_close_the_camera(log):
     with Server(port=0, discovery=False) as running:
+        client = AlpacaCamera(f"127.0.0.1:{running.port}", 1)
+        log.clear_calls()
+        client.Connect()
+        assert client.Connected is True
+        assert [c for c in log.calls() if c[0] in ("ASIOpenCamera", "ASIInitCamera")] == [
+            ("ASIOpenCamera", (1,)), ("ASIInitCamera", (1,))]
+        client.Disconnect()
+        assert client.Connected is False and ("ASICloseCamera", (1,)) in log.calls()
         AlpacaCamera(f"127.0.0.1:{running.port}", 0).Connected = True
         log.clear_calls()
     assert ("ASICloseCamera", (0,)) in log.calls()
@@ -169,10 +164,7 @@ def test_image_array_as_imagebytes_and_json_is_the_captured_frame_transposed(ser
     assert [list(column) for column in client.ImageArray] == expected           # ImageBytes, as alpyca asks
     assert (client.img_desc.ImageElementType, client.img_desc.TransmissionElementType) == (2, 8)
     assert (client.img_desc.Rank, client.img_desc.Dimension1, client.img_desc.Dimension2) == (2, 1024, 700)
-    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
-    conn.request("GET", "/api/v1/camera/1/imagearray?ClientTransactionID=77")   # no Accept: JSON
-    reply = json.loads(conn.getresponse().read())
-    conn.close()
+    reply = json.loads(fetch(server, "/api/v1/camera/1/imagearray?ClientTransactionID=77"))   # no Accept: JSON
     assert (reply["Type"], reply["Rank"], reply["ErrorNumber"], reply["ClientTransactionID"]) == (2, 2, 0, 77)
     assert reply["Value"] == expected
     assert client.LastExposureStartTime == frame.meta.start_time.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
@@ -185,16 +177,11 @@ def test_colour_frames_are_rank_3_with_planes_last(server, connected, captured):
     expose(client, 0.01)
     (frame,) = captured
     assert frame.data.shape == (32, 64, 3)
-    conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=60)
-    conn.request("GET", "/api/v1/camera/0/imagearray", headers={"Accept": "application/imagebytes"})
-    raw = conn.getresponse().read()
-    conn.request("GET", "/api/v1/camera/0/imagearray")
-    reply = json.loads(conn.getresponse().read())
-    conn.close()
+    raw = fetch(server, "/api/v1/camera/0/imagearray", Accept="application/imagebytes")
+    reply = json.loads(fetch(server, "/api/v1/camera/0/imagearray"))
     header = struct.unpack("<11i", raw[:44])
     assert header[:2] == (1, 0) and header[4:] == (44, 2, 6, 3, 64, 32, 3)
-    pixels = np.frombuffer(raw[44:], np.uint8).reshape(64, 32, 3)
-    assert np.array_equal(pixels, frame.data.transpose(1, 0, 2))
+    assert np.frombuffer(raw[44:], np.uint8).reshape(64, 32, 3).tolist() == frame.data.transpose(1, 0, 2).tolist()
     assert reply["Rank"] == 3 and reply["Value"] == frame.data.transpose(1, 0, 2).tolist()
 
 
@@ -222,8 +209,7 @@ def test_polling_during_an_exposure_and_conflicting_writes(connected, log):
     client.StartExposure(0.01, True)
     wait_for(lambda: client.ImageReady, "the next image")
     image = client.ImageArray
-    assert (len(image), len(image[0])) == (128, 256)
-    assert ("ASIStartExposure", (1, 0)) in log.calls()
+    assert (len(image), len(image[0])) == (128, 256) and ("ASIStartExposure", (1, 0)) in log.calls()
 
 
 def test_exposures_aborted_as_soon_as_they_start_leave_the_camera_usable(connected, captured):
@@ -247,10 +233,8 @@ def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_erro
     assert client.CameraState == 5
     # Clients waiting on ImageReady learn of the failure there, as ICameraV4 has it.
     for member in ("ImageReady", "PercentCompleted", "ImageArray"):
-        with pytest.raises(DriverException) as failure:
-            getattr(client, member)
-        assert failure.value.number == 0x500 + 15
-        assert failure.value.message.startswith("the exposure failed: ASI error code 15.")
+        failure = pytest.raises(DriverException, getattr, client, member).value
+        assert failure.number == 0x500 + 15 and failure.message.startswith("the exposure failed: ASI error code 15.")
     state = {item["Name"]: item["Value"] for item in client.DeviceState}   # what can be read, no error
     assert list(state) == ["CameraState", "CCDTemperature", "CoolerPower", "IsPulseGuiding", "TimeStamp"]
     assert state["CameraState"] == 5
@@ -263,13 +247,6 @@ def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_erro
     assert (client.CameraState, client.PercentCompleted) == (0, 100)
 
 
-@pytest.mark.parametrize("member, value", [("Gain", 571), ("Gain", -1), ("Offset", 251), ("SetCCDTemperature", -60.0)])
-def test_out_of_range_values_are_invalid_value_errors(connected, member, value):
-    client = connected(1)
-    with pytest.raises(InvalidValueException):
-        setattr(client, member, value)
-
-
 def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
     client = connected(1)
     client.NumX, client.NumY = 100, 51
@@ -280,8 +257,7 @@ def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
     client.StartX = 8
     with pytest.raises(InvalidValueException, match="subframe 4144x2822 at \\(8, 0\\) does not fit the 4144x2822"):
         client.StartExposure(0.01, True)
-    assert [c for c in log.calls() if c[0] == "ASIStartExposure"] == []
-    assert client.CameraState == 0
+    assert "ASIStartExposure" not in [c[0] for c in log.calls()] and client.CameraState == 0
 
 
 def test_pulse_guide_returns_at_once_and_guides_in_the_background(connected, log):
@@ -309,8 +285,7 @@ def test_cooling_reaches_the_target(connected, log):
     log.clear_calls()
     client.SetCCDTemperature = -10.0
     client.CoolerOn = True
-    assert ("ASISetControlValue", (1, 16, -10, 0)) in log.calls()
-    assert ("ASISetControlValue", (1, 17, 1, 0)) in log.calls()
+    assert {("ASISetControlValue", (1, 16, -10, 0)), ("ASISetControlValue", (1, 17, 1, 0))} <= set(log.calls())
     assert (client.SetCCDTemperature, client.CoolerOn) == (-10.0, True)
     wait_for(lambda: abs(client.CCDTemperature + 10.0) <= 0.5, "the sensor to cool")
     assert 0 < client.CoolerPower <= 100
@@ -332,16 +307,6 @@ def test_binning_rescales_the_subframe(connected, number, start, binning, after)
     assert (client.BinX, client.StartX, client.StartY, client.NumX, client.NumY) == (binning, *after)
 
 
-def test_changing_only_the_binning_exposes_the_whole_binned_sensor(connected, log, captured):
-    client = connected(0)
-    client.BinX = 2
-    log.clear_calls()
-    expose(client, 0.01)
-    assert [c for c in log.calls() if c[0] in ("ASISetROIFormat", "ASISetStartPos")] == [
-        ("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))]
-    assert captured[-1].data.shape == (548, 968)
-
-
 def test_a_new_connection_starts_unbinned_full_frame_in_readout_mode_0(connected):
     client = connected(0)
     client.BinX, client.ReadoutMode = 2, 1
@@ -354,12 +319,11 @@ def test_a_new_connection_starts_unbinned_full_frame_in_readout_mode_0(connected
 
 def test_sensor_type_is_colour_when_the_readout_is_already_rgb(connected):
     client = connected(0)
-    modes = client.ReadoutModes
-    types = {}
-    for index, mode in enumerate(modes):
+    types = []
+    for index in range(3):
         client.ReadoutMode = index
-        types[mode] = (client.SensorType, client.BayerOffsetX, client.BayerOffsetY)
-    assert types == {"RAW16": (2, 0, 0), "RAW8": (2, 0, 0), "RGB24": (1, 0, 0)}
+        types.append((client.SensorType, client.BayerOffsetX, client.BayerOffsetY))
+    assert types == [(2, 0, 0), (2, 0, 0), (1, 0, 0)]      # RAW16, RAW8, RGB24
 
 
 def test_a_failed_guide_pulse_is_raised_by_ispulseguiding_until_the_next_pulse(connected):

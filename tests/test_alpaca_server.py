@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 
 import ifaddr
 import pytest
@@ -38,8 +39,7 @@ def ask(port, payload, timeout=5.0):
 def test_discovery_answers_with_the_http_port():
     with Server(port=0, discovery_port=0) as running:
         assert running.discovery_port not in (None, DISCOVERY_PORT)
-        reply = ask(running.discovery_port, b"alpacadiscovery1")
-        assert json.loads(reply) == {"AlpacaPort": running.port}
+        assert json.loads(ask(running.discovery_port, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
         assert ask(running.discovery_port, b"hello", timeout=0.5) is None
         assert json.loads(ask(running.discovery_port, b"alpacadiscovery1")) == {"AlpacaPort": running.port}
 
@@ -71,23 +71,15 @@ def test_discovery_listens_on_the_loopback_addresses_of_a_loopback_server(host, 
             sock.close()
 
 
-class FakeTransport:
-    def __init__(self):
-        self.sent = []
-
-    def sendto(self, data, addr):
-        self.sent.append((data, addr))
-
-
 @pytest.mark.parametrize("local_only, sender, answered", [
     (True, "127.0.0.1", True), (True, "127.3.0.9", True), (True, "192.0.2.7", False),
     (False, "192.0.2.7", True), (False, "127.0.0.1", True),
 ])
 def test_a_loopback_server_answers_only_local_queries(local_only, sender, answered):
-    responder = DiscoveryProtocol(4567, local_only)
-    responder.transport = FakeTransport()
+    responder, sent = DiscoveryProtocol(4567, local_only), []
+    responder.transport = types.SimpleNamespace(sendto=lambda data, addr: sent.append((data, addr)))
     responder.datagram_received(b"alpacadiscovery1", (sender, 40000))
-    assert responder.transport.sent == ([(b'{"AlpacaPort": 4567}', (sender, 40000))] if answered else [])
+    assert sent == ([(b'{"AlpacaPort": 4567}', (sender, 40000))] if answered else [])
 
 
 @pytest.mark.parametrize("host, loopback", [

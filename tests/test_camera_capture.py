@@ -10,37 +10,37 @@ import pytest
 from vorrant.orlicam import Camera, Frame, Roi, korvi, simulator
 from vorrant.orlicam.korvi import ImgType
 
-from camera_support import FORMATS, NAME0, NAME1, interrupted
+from camera_support import FORMATS, NAME0, NAME1, cams, interrupted, names, refused, wait_for_call  # noqa: F401
+
+FAILED = korvi.ExposureStatus.ASI_EXP_FAILED
+ABORTED = f"the exposure of 5 s on {NAME0} was aborted"
 
 
 # --- region of interest ----------------------------------------------------------------
 
-@pytest.mark.parametrize("kwargs, sdk_calls, roi", [
-    (dict(width=640, height=480), [("ASISetROIFormat", (0, 640, 480, 1, 0)), ("ASISetStartPos", (0, 648, 308))],
-     Roi(648, 308, 640, 480, 1, "RAW8")),
-    (dict(bin=2, image_format="raw16"), [("ASISetROIFormat", (0, 968, 548, 2, 2)), ("ASISetStartPos", (0, 0, 0))],
-     Roi(0, 0, 968, 548, 2, "RAW16")),
-    (dict(width=8, height=2, bin=4, image_format=ImgType.IMG_RGB24, x=3, y=5),
-     [("ASISetROIFormat", (0, 8, 2, 4, 1)), ("ASISetStartPos", (0, 3, 5))], Roi(3, 5, 8, 2, 4, "RGB24")),
-    (dict(width=96, height=94, image_format=3), [("ASISetROIFormat", (0, 96, 94, 1, 3)), ("ASISetStartPos", (0, 920, 500))],
-     Roi(920, 500, 96, 94, 1, "Y8")),
+@pytest.mark.parametrize("cam_index, set_roi, sdk_calls, roi", [
+    (0, dict(width=640, height=480), [(0, 640, 480, 1, 0), (0, 648, 308)], Roi(648, 308, 640, 480, 1, "RAW8")),
+    (0, dict(bin=2, image_format="raw16"), [(0, 968, 548, 2, 2), (0, 0, 0)], Roi(0, 0, 968, 548, 2, "RAW16")),
+    (0, dict(width=8, height=2, bin=4, image_format=ImgType.IMG_RGB24, x=3, y=5), [(0, 8, 2, 4, 1), (0, 3, 5)],
+     Roi(3, 5, 8, 2, 4, "RGB24")),
+    (0, dict(width=96, height=94, image_format=3), [(0, 96, 94, 1, 3), (0, 920, 500)], Roi(920, 500, 96, 94, 1, "Y8")),
+    (1, Roi(x=100, y=50, width=512, height=256, bin=2, image_format="Y8"), [(1, 512, 256, 2, 3), (1, 100, 50)],
+     Roi(100, 50, 512, 256, 2, "Y8")),     # the roi property
 ])
-def test_set_roi_sends_size_then_start_and_reads_back(cam0, log, kwargs, sdk_calls, roi):
+def test_a_roi_sends_size_then_start_and_reads_back(cams, log, cam_index, set_roi, sdk_calls, roi):
+    cam = cams[cam_index]
     log.clear_calls()
-    assert cam0.set_roi(**kwargs) == roi
-    assert [c for c in log.calls() if c[0].startswith("ASISet")] == sdk_calls
-    assert cam0.roi == roi
+    if isinstance(set_roi, Roi):
+        cam.roi = set_roi
+    else:
+        assert cam.set_roi(**set_roi) == roi
+    assert [c for c in log.calls() if c[0].startswith("ASISet")] == list(zip(["ASISetROIFormat", "ASISetStartPos"],
+                                                                              sdk_calls))
+    assert cam.roi == roi
 
 
-def test_the_roi_property_sets_a_whole_region(cam1, log):
-    log.clear_calls()
-    cam1.roi = Roi(x=100, y=50, width=512, height=256, bin=2, image_format="Y8")
-    assert log.calls() == [("ASISetROIFormat", (1, 512, 256, 2, 3)), ("ASISetStartPos", (1, 100, 50))]
-    assert cam1.roi == Roi(100, 50, 512, 256, 2, "Y8")
-
-
-# camera, set_roi arguments, error, message; nothing reaches the SDK
-ROI_REFUSALS = [
+# camera, set_roi arguments, a Roi or a tuple for the roi property, or an action; error, message
+REFUSALS = [
     (0, dict(width=100), ValueError, "the ROI width must be a multiple of 8, got 100"),
     (0, dict(height=101), ValueError, "the ROI height must be even, got 101"),
     (0, dict(width=0), ValueError, "the ROI width must be positive, got 0"),
@@ -62,30 +62,30 @@ ROI_REFUSALS = [
                                            "not float"),
     (0, dict(width=64.0), TypeError, "width takes an int, not float"),
     (0, dict(bin="2"), TypeError, "bin takes an int, not str"),
+    (0, Roi(0, 0, 12, 2), ValueError, "the ROI width must be a multiple of 8, got 12"),     # the roi property
+    (0, (0, 0, 8, 2), TypeError, "roi takes a Roi, not tuple"),
+    (0, lambda c: Roi(-1, 0, 8, 2), ValueError, "Roi x must be at least 0, got -1"),
+    (0, lambda c: Roi(0, 0, 8, 2, bin=0), ValueError, "Roi bin must be at least 1, got 0"),
+    (0, lambda c: Roi(0, 0, "8", 2), TypeError, "Roi width takes an int, got str"),
+    (0, lambda c: Roi(0, 0, 8, 2, image_format="RAW12"), ValueError,
+     "unknown image format 'RAW12'; known: RAW8, RGB24, RAW16, Y8"),
+    (0, lambda c: c.capture(-1), ValueError, f"exposure must be between 3.2e-05 s and 2000 s on {NAME0}, got -1 s"),
+    (0, lambda c: c.capture("fast"), TypeError, "exposure takes a number (int or float), not str"),
+    (0, lambda c: c.capture(dark="yes"), TypeError, "dark takes a bool, not 'yes'"),
+    (0, lambda c: c.capture(timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
+    (0, lambda c: c.capture(None, None, None), TypeError, "dark takes a bool, not None"),
+    (0, lambda c: c.abort_exposure(0), ValueError, "timeout must be positive (seconds), got 0"),
+    (0, lambda c: c.abort_exposure("1"), TypeError, "timeout takes a number (int or float), not str"),
 ]
 
 
-@pytest.mark.parametrize("cam_index, kwargs, error, message", ROI_REFUSALS)
-def test_roi_rules_are_checked_before_the_sdk(log, cam_index, kwargs, error, message):
-    with Camera(cam_index) as cam:
-        log.clear_calls()
-        with pytest.raises(error) as info:
-            cam.set_roi(**kwargs)
-        assert str(info.value) == message
-        assert log.calls() == []
-
-
-@pytest.mark.parametrize("fields, error, message", [
-    (dict(x=-1, y=0, width=8, height=2), ValueError, "Roi x must be at least 0, got -1"),
-    (dict(x=0, y=0, width=8, height=2, bin=0), ValueError, "Roi bin must be at least 1, got 0"),
-    (dict(x=0, y=0, width="8", height=2), TypeError, "Roi width takes an int, got str"),
-    (dict(x=0, y=0, width=8, height=2, image_format="RAW12"), ValueError,
-     "unknown image format 'RAW12'; known: RAW8, RGB24, RAW16, Y8"),
-])
-def test_a_roi_value_checks_its_fields(fields, error, message):
-    with pytest.raises(error) as info:
-        Roi(**fields)
-    assert str(info.value) == message
+@pytest.mark.parametrize("cam_index, action, error, message", REFUSALS)
+def test_roi_rules_and_capture_arguments_are_checked_before_the_sdk(cams, log, cam_index, action, error, message):
+    cam = cams[cam_index]
+    if type(action) is dict:
+        refused(log, lambda: cam.set_roi(**action), error, message)
+    else:
+        refused(log, lambda: action(cam) if callable(action) else setattr(cam, "roi", action), error, message)
 
 
 def test_a_roi_keeps_the_format_by_name():
@@ -96,77 +96,58 @@ def test_a_roi_keeps_the_format_by_name():
     assert [type(v) for v in (from_numpy.x, from_numpy.y, from_numpy.width, from_numpy.height, from_numpy.bin)] == [int] * 5
 
 
-def test_the_roi_setter_applies_the_same_rules(cam0, log):
-    log.clear_calls()
-    with pytest.raises(ValueError, match="the ROI width must be a multiple of 8, got 12"):
-        cam0.roi = Roi(0, 0, 12, 2)
-    with pytest.raises(TypeError, match="roi takes a Roi, not tuple"):
-        cam0.roi = (0, 0, 8, 2)
-    assert log.calls() == []
-
-
 # --- frames --------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("cam_index, fmt, dtype, extra", FORMATS)
-def test_every_format_gives_its_dtype_and_shape(cam_index, fmt, dtype, extra):
-    with Camera(cam_index) as cam:
-        cam.set_roi(64, 32, bin=2, image_format=fmt)
-        frame = cam.capture(0.001)
-    assert type(frame) is Frame
+def test_every_format_gives_its_dtype_and_shape(cams, cam_index, fmt, dtype, extra):
+    cams[cam_index].set_roi(64, 32, bin=2, image_format=fmt)
+    frame = cams[cam_index].capture(0.001)
+    assert type(frame) is Frame and (frame.width, frame.height) == (64, 32)
     assert frame.data.dtype == np.dtype(dtype) and frame.data.shape == (32, 64) + extra
-    assert (frame.width, frame.height) == (64, 32)
     assert np.asarray(frame) is frame.data and not frame.data.flags.writeable
     assert frame.meta.roi.image_format == fmt and frame.meta.roi.bin == 2
+    assert frame.meta.bayer_pattern == ("RGGB" if (cam_index, fmt[:3]) == (0, "RAW") else None)
 
 
-def test_a_full_frame_keeps_the_sensor_size(cam1):
-    frame = cam1.capture(0.001)
-    assert frame.data.shape == (2822, 4144) and frame.data.dtype == np.uint8
-
-
-def test_rgb24_arrives_as_bgr_and_is_reordered(cam0):
-    cam0.set_roi(8, 2, image_format="RGB24", x=0, y=0)
-    raw = bytes(range(48))
+@pytest.mark.parametrize("fmt, raw, expected", [
+    # RGB24 arrives as B,G,R and is reordered; RAW16 keeps the native 16-bit words
+    ("RGB24", bytes(range(48)), np.arange(48, dtype=np.uint8).reshape(2, 8, 3)[..., ::-1]),
+    ("RAW16", (np.arange(16, dtype=np.uint16) * 4099).tobytes(), (np.arange(16, dtype="=u2") * 4099).reshape(2, 8)),
+])
+def test_the_sdk_bytes_become_the_frame(cam0, fmt, raw, expected):
+    cam0.set_roi(8, 2, image_format=fmt, x=0, y=0)
     simulator.force_outputs("ASIGetDataAfterExp", data=raw)
     frame = cam0.capture(0.001)
-    bgr = np.frombuffer(raw, np.uint8).reshape(2, 8, 3)
-    assert np.array_equal(frame.data[..., 0], bgr[..., 2])     # red
-    assert np.array_equal(frame.data[..., 1], bgr[..., 1])
-    assert np.array_equal(frame.data[..., 2], bgr[..., 0])     # blue
+    assert frame.data.dtype == expected.dtype and frame.data.tolist() == expected.tolist()
     assert frame.data.flags.c_contiguous
-    assert frame.data[0, 0].tolist() == [2, 1, 0]
 
 
-def test_raw16_keeps_the_native_16_bit_words(cam0):
-    cam0.set_roi(8, 2, image_format="RAW16", x=0, y=0)
-    words = np.arange(16, dtype=np.uint16) * 4099
-    simulator.force_outputs("ASIGetDataAfterExp", data=words.tobytes())
+def test_numpy_sees_the_frame_as_its_data(cam0):
+    cam0.set_roi(16, 8, image_format="RAW16")
     frame = cam0.capture(0.001)
-    assert frame.data.dtype == np.dtype("=u2")
-    assert frame.data.ravel().tolist() == words.tolist()
+    copied = np.array(frame)
+    assert copied.flags.writeable and not np.shares_memory(copied, frame.data)
+    as_float = np.asarray(frame, dtype=np.float64)
+    assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
+    with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
+        np.asarray(frame, dtype=np.float32, copy=False)
 
 
-def test_capture_sends_the_exposure_and_the_dark_flag(cam0, log):
+def test_capture_sends_the_exposure_and_the_dark_flag_or_keeps_the_exposure(cam0, log):
     log.clear_calls()
     frame = cam0.capture(0.002, dark=True)
-    assert ("ASISetControlValue", (0, 1, 2000, 0)) in log.calls()
-    assert ("ASIStartExposure", (0, 1)) in log.calls()
-    names = [name for name, _ in log.calls()]
-    assert names.index("ASIStartExposure") < names.index("ASIGetDataAfterExp")
+    assert ("ASISetControlValue", (0, 1, 2000, 0)) in log.calls() and ("ASIStartExposure", (0, 1)) in log.calls()
+    assert names(log).index("ASIStartExposure") < names(log).index("ASIGetDataAfterExp")
     assert frame.meta.dark is True and frame.meta.exposure == pytest.approx(0.002)
-
-
-def test_capture_without_exposure_keeps_the_current_one(cam0, log):
     cam0.exposure = 0.003
     log.clear_calls()
     assert cam0.capture().meta.exposure == pytest.approx(0.003)
-    assert not [c for c in log.calls() if c[0] == "ASISetControlValue"]
+    assert "ASISetControlValue" not in names(log)
 
 
 def test_frame_metadata_reads_the_camera_back(cam1):
-    cam1.gain = 150
-    cam1.offset = 30
-    cam1.target_temperature = -10
+    assert cam1.capture(0.001).data.shape == (2822, 4144)     # the full frame at first
+    cam1.gain, cam1.offset, cam1.target_temperature = 150, 30, -10
     cam1.set_roi(128, 64, bin=2, image_format="RAW16", x=10, y=20)
     simulator.set_gps_fix(1, False)
     before = datetime.now(UTC)
@@ -174,18 +155,15 @@ def test_frame_metadata_reads_the_camera_back(cam1):
     assert (meta.camera_name, meta.camera_index, meta.camera_id, meta.serial) == (
         "ZWO ASI294MM Pro GPS Simulator", 1, 1, "294e5a5722071902")
     assert (meta.gain, meta.offset, meta.target_temperature, meta.cooled) == (150, 30, -10.0, True)
-    assert meta.temperature == pytest.approx(simulator.sensor_temperature(1), abs=0.1)
-    assert meta.roi == Roi(10, 20, 128, 64, 2, "RAW16")
-    assert (meta.bayer_pattern, meta.bit_depth, meta.pixel_size, meta.index, meta.gps) == (None, 14, 4.63, 0, None)
-    assert meta.e_per_adu == pytest.approx(3.92, abs=1e-6)
+    assert (meta.temperature, meta.e_per_adu) == (pytest.approx(simulator.sensor_temperature(1), abs=0.1),
+                                                   pytest.approx(3.92, abs=1e-6))
+    assert (meta.roi, meta.bayer_pattern, meta.bit_depth, meta.pixel_size, meta.index, meta.gps) == (
+        Roi(10, 20, 128, 64, 2, "RAW16"), None, 14, 4.63, 0, None)
     assert before <= meta.start_time <= datetime.now(UTC) and meta.start_time.tzinfo is UTC
-
-
-def test_the_start_time_comes_from_the_gps_record(cam1):
-    cam1.set_roi(64, 32, image_format="RAW8")
+    # with a GPS record, the start time is the record's
     stamp = dict(year=2025, month=3, day=4, hour=5, minute=6, second=7, m_second=890, u_second=123,
                  latitude=51.5, longitude=-0.1, altitude=30, satellite_num=9)
-    simulator.force_outputs("ASIGetDataAfterExpGPS", data=bytes(2048), gps=stamp)
+    simulator.force_outputs("ASIGetDataAfterExpGPS", data=bytes(128 * 64 * 2), gps=stamp)
     meta = cam1.capture(0.001).meta
     assert meta.start_time == datetime(2025, 3, 4, 5, 6, 7, 890123, tzinfo=UTC)
     assert (meta.gps.latitude, meta.gps.longitude, meta.gps.satellite_num) == (51.5, -0.1, 9)
@@ -206,66 +184,28 @@ def test_the_bayer_pattern_follows_start_and_flip(cam0, x, y, flip, pattern):
     assert pattern[int(np.argmax(sites))] == "R" and pattern[int(np.argmin(sites))] == "B"
 
 
-def test_debayered_frames_have_no_bayer_pattern(cam0):
-    for fmt in ("RGB24", "Y8"):
-        cam0.set_roi(16, 8, image_format=fmt)
-        assert cam0.capture(0.001).meta.bayer_pattern is None
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(exposure=-1), ValueError, f"exposure must be between 3.2e-05 s and 2000 s on {NAME0}, got -1 s"),
-    (dict(exposure="fast"), TypeError, "exposure takes a number (int or float), not str"),
-    (dict(dark="yes"), TypeError, "dark takes a bool, not 'yes'"),
-    (dict(timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
-    (dict(timeout=None, exposure=None, dark=None), TypeError, "dark takes a bool, not None"),
-])
-def test_capture_arguments_are_checked_first(cam0, log, kwargs, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam0.capture(**kwargs)
-    assert str(info.value) == message
-    assert log.calls() == []
-
-
-def test_a_capture_that_outlasts_its_timeout_is_stopped(cam0, log):
+def test_a_capture_that_outlasts_its_timeout_or_meets_ctrl_c_is_stopped(cam0, log):
     cam0.set_roi(64, 32)
     with pytest.raises(korvi.ASITimeout) as info:
         cam0.capture(3.0, timeout=0.2)
     assert str(info.value) == f"the exposure of 3 s on {NAME0} did not end within 0.2 s"
     assert info.value.__notes__ == [f"orlicam: capture on {NAME0}"]
-    assert log.calls()[-1] == ("ASIStopExposure", (0,))
-    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
+    assert log.calls()[-1] == ("ASIStopExposure", (0,)) and korvi.get_exp_status(0) == FAILED  # cut short
     assert cam0.capture(0.001).data.shape == (32, 64)
+    log.clear_calls()
+    interrupted(lambda: cam0.capture(5.0))
+    assert log.calls()[-1] == ("ASIStopExposure", (0,)) and korvi.get_exp_status(0) == FAILED
+    assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
 def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
     cam0.set_roi(64, 32)
-    simulator.force_outputs("ASIGetExpStatus", status=int(korvi.ExposureStatus.ASI_EXP_FAILED))
+    simulator.force_outputs("ASIGetExpStatus", status=int(FAILED))
     log.clear_calls()
     with pytest.raises(korvi.ASIGeneralError) as info:
         cam0.capture(0.001)
-    assert str(info.value) == f"the exposure of 0.001 s failed on {NAME0}"
-    assert "ASIGetDataAfterExp" not in [name for name, _ in log.calls()]
+    assert str(info.value) == f"the exposure of 0.001 s failed on {NAME0}" and "ASIGetDataAfterExp" not in names(log)
     assert cam0.capture(0.001).data.shape == (32, 64)
-
-
-def test_ctrl_c_during_a_capture_stops_the_exposure(cam0, log):
-    cam0.set_roi(64, 32)
-    interrupted(lambda: cam0.capture(5.0))
-    assert log.calls()[-1] == ("ASIStopExposure", (0,))
-    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
-    assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
-
-
-def test_unlimited_timeouts(cam0, log):
-    cam0.set_roi(64, 32)
-    assert cam0.capture(0.001, timeout=math.inf).data.shape == (32, 64)
-    log.clear_calls()
-    thread, result = abort_from_another_thread(cam0, timeout=math.inf)
-    with pytest.raises(korvi.ASIGeneralError, match="was aborted"):
-        cam0.capture(5.0)
-    thread.join()
-    assert result == [True]
 
 
 def abort_from_another_thread(cam, after_calls=("ASIStartExposure",), timeout=2.0):
@@ -275,8 +215,7 @@ def abort_from_another_thread(cam, after_calls=("ASIStartExposure",), timeout=2.
 
     def run():
         for name in after_calls:
-            while name not in [c[0] for c in simulator.calls()]:
-                threading.Event().wait(0.005)
+            wait_for_call(name)
         result.append(cam.abort_exposure(timeout=timeout))
 
     thread = threading.Thread(target=run)
@@ -284,24 +223,19 @@ def abort_from_another_thread(cam, after_calls=("ASIStartExposure",), timeout=2.
     return thread, result
 
 
-ABORTED = f"the exposure of 5 s on {NAME0} was aborted"
-
-
 def test_abort_from_another_thread_ends_the_capture_and_frees_the_camera(cam0, log):
     cam0.set_roi(64, 32)
     log.clear_calls()
-    thread, result = abort_from_another_thread(cam0)
+    thread, result = abort_from_another_thread(cam0, timeout=math.inf)
     with pytest.raises(korvi.ASIGeneralError) as info:
         cam0.capture(5.0)
     thread.join()
-    assert result == [True]
-    assert str(info.value) == ABORTED
+    assert (result, str(info.value)) == ([True], ABORTED)
     assert info.value.__notes__ == [f"orlicam: capture (exposure aborted) on {NAME0}"]
-    names = [name for name, _ in log.calls()]
-    assert ("ASIStopExposure", (0,)) in log.calls() and "ASIGetDataAfterExp" not in names
-    assert korvi.get_exp_status(0) == korvi.ExposureStatus.ASI_EXP_FAILED   # cut short, not waited out
+    assert ("ASIStopExposure", (0,)) in log.calls() and "ASIGetDataAfterExp" not in names(log)
+    assert korvi.get_exp_status(0) == FAILED   # cut short, not waited out
     log.clear_calls()
-    assert cam0.capture(0.001).data.shape == (32, 64)       # at once, no leftover exposure
+    assert cam0.capture(0.001, timeout=math.inf).data.shape == (32, 64)       # at once, no leftover exposure
     assert [c for c in log.calls() if c[0] in ("ASIStartExposure", "ASIStopExposure")] == [("ASIStartExposure", (0, 0))]
     log.clear_calls()
     assert cam0.abort_exposure() is False                   # nothing runs: nothing reaches the SDK
@@ -335,52 +269,25 @@ def test_a_second_capture_or_a_bad_abort_is_refused(cam0, log):
     outcome = []
     runner = threading.Thread(target=lambda: outcome.append(pytest.raises(korvi.ASIGeneralError, cam0.capture, 5.0)))
     runner.start()
-    while "ASIStartExposure" not in [c[0] for c in simulator.calls()]:
-        threading.Event().wait(0.005)
+    wait_for_call("ASIStartExposure")
     with pytest.raises(korvi.ASIExposureInProgress) as info:
         cam0.capture(0.001)
     assert str(info.value) == f"{NAME0} is capturing in another thread; wait for that capture or abort it"
-    for bad, error, message in [(0, ValueError, "timeout must be positive (seconds), got 0"),
-                                ("1", TypeError, "timeout takes a number (int or float), not str")]:
-        with pytest.raises(error) as refused:
-            cam0.abort_exposure(bad)
-        assert str(refused.value) == message
     assert cam0.abort_exposure() is True
     runner.join()
-    assert str(outcome[0].value) == ABORTED
-    assert [name for name, _ in log.calls()].count("ASIStartExposure") == 1
-    cam0.close()
-    with pytest.raises(korvi.ASICameraClosed):
-        cam0.abort_exposure()
+    assert str(outcome[0].value) == ABORTED and names(log).count("ASIStartExposure") == 1
 
 
-def test_an_sdk_failure_during_capture_names_the_operation(cam0):
-    simulator.fail_next("ASIStartExposure", 15)
-    with pytest.raises(korvi.ASIExposureInProgress) as info:
-        cam0.capture(0.001)
-    assert info.value.__notes__ == [f"orlicam: capture on {NAME0} "
-                                    "(hint: an exposure is running: wait for it or stop it first)"]
-
-
-def test_numpy_sees_the_frame_as_its_data(cam0):
-    cam0.set_roi(16, 8, image_format="RAW16")
-    frame = cam0.capture(0.001)
-    assert np.asarray(frame) is frame.data
-    copied = np.array(frame)
-    assert copied.flags.writeable and not np.shares_memory(copied, frame.data)
-    as_float = np.asarray(frame, dtype=np.float64)
-    assert as_float.dtype == np.float64 and np.array_equal(as_float, frame.data)
-    with pytest.raises(ValueError, match="a uint16 frame cannot become float32 without a copy"):
-        np.asarray(frame, dtype=np.float32, copy=False)
-
-
-def test_a_failure_inside_capture_is_noted_once_by_the_step_that_failed(cam0):
-    simulator.fail_next("ASIGetROIFormat", 4)
-    with pytest.raises(korvi.ASICameraClosed) as info:
-        cam0.capture(0.001)
-    assert info.value.__notes__ == [f"orlicam: reading the region of interest on {NAME0} "
-                                    "(hint: the camera is not open)"]
-    simulator.fail_next("ASIGetExpStatus", 5)
-    with pytest.raises(korvi.ASICameraRemoved) as info:
-        cam0.capture(0.001)
-    assert len(info.value.__notes__) == 1 and info.value.__notes__[0].startswith(f"orlicam: capture on {NAME0}")
+def test_sdk_failures_inside_capture_are_noted_once_by_the_step_that_failed(cam0):
+    for entry, code, error, note in [
+        ("ASIStartExposure", 15, korvi.ASIExposureInProgress,
+         f"orlicam: capture on {NAME0} (hint: an exposure is running: wait for it or stop it first)"),
+        ("ASIGetROIFormat", 4, korvi.ASICameraClosed,
+         f"orlicam: reading the region of interest on {NAME0} (hint: the camera is not open)"),
+        ("ASIGetExpStatus", 5, korvi.ASICameraRemoved,
+         f"orlicam: capture on {NAME0} (hint: the camera was disconnected; reconnect it and open it again)"),
+    ]:
+        simulator.fail_next(entry, code)
+        with pytest.raises(error) as info:
+            cam0.capture(0.001)
+        assert info.value.__notes__ == [note]

@@ -9,7 +9,7 @@ from vorrant.orlicam import Camera, korvi, simulator
 from vorrant.orlicam.camera import Cooling, TriggerOutput
 from vorrant.orlicam.korvi import CameraMode, GuideDirection, TrigOutput
 
-from camera_support import NAME0, NAME1, interrupted, names
+from camera_support import NAME0, NAME1, cams, interrupted, names, refused  # noqa: F401
 
 
 # --- guiding -----------------------------------------------------------------------------
@@ -30,24 +30,6 @@ def test_a_guide_pulse_moves_the_stars_along_its_axis(cam0, direction, axis, sig
     assert shift[axis] * sign > 0 and shift[1 - axis] == 0
 
 
-@pytest.mark.parametrize("direction, seconds, error, message", [
-    ("up", 1, ValueError, "unknown direction 'up'; known: 'north', 'south', 'east', 'west'"),
-    (4, 1, ValueError, "unknown direction number 4; known: 0 (north), 1 (south), 2 (east), 3 (west)"),
-    (None, 1, TypeError, "direction takes a GuideDirection, a name or an int, not NoneType"),
-    ("north", 0, ValueError, "seconds must be positive (seconds), got 0"),
-    ("north", 3601, ValueError, "a guide pulse lasts at most 3600 s, got 3601"),
-    ("north", float("inf"), ValueError, "seconds must be finite, got inf"),
-    ("north", float("nan"), ValueError, "seconds must be a number, got nan"),
-    ("north", "1", TypeError, "seconds takes a number (int or float), not str"),
-])
-def test_guide_arguments_are_checked_first(cam0, log, direction, seconds, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam0.pulse_guide(direction, seconds)
-    assert str(info.value) == message
-    assert log.calls() == []
-
-
 def test_ctrl_c_during_a_guide_pulse_still_ends_it(cam0, log):
     log.clear_calls()
     interrupted(lambda: cam0.pulse_guide("west", 10))
@@ -57,10 +39,7 @@ def test_ctrl_c_during_a_guide_pulse_still_ends_it(cam0, log):
 def test_a_camera_without_st4_refuses_to_guide(log):
     simulator.patch_camera_info(0, st_4_port=0)
     with Camera(0) as cam:
-        log.clear_calls()
-        with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no ST4 guide port$"):
-            cam.pulse_guide("north", 0.1)
-        assert log.calls() == []
+        refused(log, lambda: cam.pulse_guide("north", 0.1), AttributeError, f"{NAME0} has no ST4 guide port")
 
 
 # --- cooling -----------------------------------------------------------------------------
@@ -70,49 +49,20 @@ def test_cool_to_waits_for_the_target_and_reports_progress(cam1, log):
     seen = []
     reached = cam1.cool_to(-5, timeout=30, tolerance=0.5, progress=seen.append, interval=0.02)
     assert abs(reached + 5) <= 0.5
-    assert ("ASISetControlValue", (1, 16, -5, 0)) in log.calls()
-    assert ("ASISetControlValue", (1, 17, 1, 0)) in log.calls()
+    assert {("ASISetControlValue", (1, 16, -5, 0)), ("ASISetControlValue", (1, 17, 1, 0))} <= set(log.calls())
     assert len(seen) >= 2 and all(type(s) is Cooling and s.target == -5.0 for s in seen)
     assert seen[0].temperature > seen[-1].temperature == reached
     assert cam1.cooler_on is True and cam1.target_temperature == -5.0
 
 
-def test_cool_to_gives_up_after_its_timeout(cam1):
+def test_cool_to_gives_up_after_its_timeout_or_on_ctrl_c_and_leaves_the_camera_usable(cam1):
     with pytest.raises(korvi.ASITimeout) as info:
         cam1.cool_to(-30, timeout=0.2, interval=0.05)
-    assert str(info.value).startswith("the sensor is at ")
-    assert str(info.value).endswith(" °C after 0.2 s, target -30 ± 1 °C")
+    assert re.fullmatch(r"the sensor is at -?\d+(\.\d+)? °C after 0\.2 s, target -30 ± 1 °C", str(info.value))
     assert info.value.__notes__ == [f"orlicam: cooling on {NAME1}"]
-
-
-def test_ctrl_c_during_cool_to_leaves_the_camera_usable(cam1):
     interrupted(lambda: cam1.cool_to(-30, timeout=60, interval=0.05))
     assert cam1.cooler_on is True
     assert cam1.capture(0.001).meta.target_temperature == -30.0
-
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(celsius=-41, timeout=1), ValueError, f"target_temperature must be between -40 °C and 30 °C on {NAME1}, "
-                                               "got -41 °C"),
-    (dict(celsius=-10, timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
-    (dict(celsius=-10, timeout=1, tolerance=-1), ValueError, "tolerance must not be negative, got -1"),
-    (dict(celsius=-10, timeout=1, progress=5), TypeError, "progress takes a callable, not int"),
-    (dict(celsius="cold", timeout=1), TypeError, "target_temperature takes a number (int or float), not str"),
-    (dict(celsius=-10, timeout=float("inf"), interval=float("inf")), ValueError, "interval must be finite, got inf"),
-])
-def test_cool_to_arguments_are_checked_first(cam1, log, kwargs, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam1.cool_to(**kwargs)
-    assert str(info.value) == message
-    assert log.calls() == []
-
-
-def test_an_uncooled_camera_has_no_cool_to(cam0, log):
-    log.clear_calls()
-    with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no cooler$"):
-        cam0.cool_to(-10, timeout=1)
-    assert log.calls() == []
 
 
 # --- modes and triggers ----------------------------------------------------------------------
@@ -129,30 +79,16 @@ def test_modes_by_name_enum_or_number(cam1, log, mode, number, name):
     assert log.calls() == [("ASISetCameraMode", (1, number)), ("ASIGetCameraMode", (1,))]
 
 
-def test_supported_modes_by_name(cam0, cam1):
+def test_supported_modes_by_name(cam0, cam1, log):
+    log.clear_calls()
+    cam0.mode = "normal"         # the only mode of a camera without triggers: nothing to tell the SDK
+    assert (cam0.mode, log.calls()) == ("normal", [])
     assert cam0.supported_modes == ("normal",)
     assert cam1.supported_modes == ("normal", "soft_edge", "rise_edge", "fall_edge", "soft_level",
                                     "high_level", "low_level")
 
 
-@pytest.mark.parametrize("mode, error, message", [
-    ("soft_edge", ValueError, "camera mode 'soft_edge' is not available here; available: 'normal'"),
-    ("turbo", ValueError, "unknown camera mode 'turbo'; known: 'normal'"),
-    (-1, ValueError, "camera mode 'end' is not available here; available: 'normal'"),
-    (1.5, TypeError, "camera mode takes a CameraMode, a name or an int, not float"),
-])
-def test_a_camera_without_triggers_only_has_the_normal_mode(cam0, log, mode, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam0.mode = mode
-    assert str(info.value) == message
-    cam0.mode = "normal"
-    assert cam0.mode == "normal" and log.calls() == []
-
-
-def test_soft_triggers_need_a_soft_trigger_mode(cam0, cam1, log):
-    with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no trigger modes$"):
-        cam0.send_soft_trigger()
+def test_soft_triggers_need_a_soft_trigger_mode(cam1, log):
     with pytest.raises(korvi.ASIInvalidMode) as info:
         cam1.send_soft_trigger()
     assert info.value.__notes__ == [f"orlicam: sending a soft trigger on {NAME1} (hint: this needs another camera "
@@ -174,29 +110,6 @@ def test_trigger_outputs_in_seconds(cam1, log, pin, number, label):
                            ("ASIGetTriggerOutputIOConf", (1, number))]
 
 
-@pytest.mark.parametrize("kwargs, error, message", [
-    (dict(pin="C"), ValueError, "unknown trigger output pin 'C'; known: 'a', 'b'"),
-    (dict(pin=-1), ValueError, "trigger output pin 'none' is not available here; available: 'a', 'b'"),
-    (dict(pin="A", delay=-0.1), ValueError, "delay must be between 0 and 2000 s, got -0.1"),
-    (dict(pin="A", duration=2001), ValueError, "duration must be between 0 and 2000 s, got 2001"),
-    (dict(pin="A", high="low"), TypeError, "high takes a bool, not 'low'"),
-])
-def test_trigger_output_arguments_are_checked_first(cam1, log, kwargs, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam1.configure_trigger_output(**kwargs)
-    assert str(info.value) == message
-    assert log.calls() == []
-
-
-def test_a_camera_without_triggers_has_no_trigger_outputs(cam0, log):
-    log.clear_calls()
-    for action in (lambda: cam0.configure_trigger_output("A"), lambda: cam0.trigger_output("B")):
-        with pytest.raises(AttributeError, match=f"^{re.escape(NAME0)} has no trigger outputs$"):
-            action()
-    assert log.calls() == []
-
-
 # --- dark subtraction ---------------------------------------------------------------------------
 
 def test_dark_subtraction_from_a_bmp_file(cam1, log, tmp_path):
@@ -208,25 +121,56 @@ def test_dark_subtraction_from_a_bmp_file(cam1, log, tmp_path):
     assert log.calls() == [("ASIEnableDarkSubtract", (1, os.fsencode(dark))), ("ASIDisableDarkSubtract", (1,))]
 
 
-@pytest.mark.parametrize("path, error, message", [
-    ("/nonexistent/dark.bmp", FileNotFoundError, "no dark frame file at '/nonexistent/dark.bmp'"),
-    (b"/tmp/dark.bmp", TypeError, "path takes a str or a path object, not bytes"),
-    (None, TypeError, "path takes a str or a path object, not NoneType"),
-])
-def test_dark_subtraction_needs_an_existing_file(cam1, log, path, error, message):
-    log.clear_calls()
-    with pytest.raises(error) as info:
-        cam1.enable_dark_subtract(path)
-    assert str(info.value) == message
-    assert log.calls() == []
-
-
 def test_a_file_the_sdk_refuses_is_reported_with_its_path(cam1, tmp_path):
     junk = tmp_path / "junk.bmp"
     junk.write_bytes(b"not a bitmap")
     with pytest.raises(korvi.ASIError) as info:
         cam1.enable_dark_subtract(str(junk))
     assert info.value.__notes__[0].startswith(f"orlicam: enabling dark subtraction from {str(junk)!r} on {NAME1}")
+
+# --- refusals made before the SDK hears of them ------------------------------------------
+
+@pytest.mark.parametrize("cam_index, action, error, message", [
+    (0, lambda c: c.pulse_guide("up", 1), ValueError, "unknown direction 'up'; known: 'north', 'south', 'east', 'west'"),
+    (0, lambda c: c.pulse_guide(4, 1), ValueError,
+     "unknown direction number 4; known: 0 (north), 1 (south), 2 (east), 3 (west)"),
+    (0, lambda c: c.pulse_guide(None, 1), TypeError, "direction takes a GuideDirection, a name or an int, not NoneType"),
+    (0, lambda c: c.pulse_guide("north", 0), ValueError, "seconds must be positive (seconds), got 0"),
+    (0, lambda c: c.pulse_guide("north", 3601), ValueError, "a guide pulse lasts at most 3600 s, got 3601"),
+    (0, lambda c: c.pulse_guide("north", float("inf")), ValueError, "seconds must be finite, got inf"),
+    (0, lambda c: c.pulse_guide("north", float("nan")), ValueError, "seconds must be a number, got nan"),
+    (0, lambda c: c.pulse_guide("north", "1"), TypeError, "seconds takes a number (int or float), not str"),
+    (1, lambda c: c.cool_to(-41, timeout=1), ValueError,
+     f"target_temperature must be between -40 °C and 30 °C on {NAME1}, got -41 °C"),
+    (1, lambda c: c.cool_to(-10, timeout=0), ValueError, "timeout must be positive (seconds), got 0"),
+    (1, lambda c: c.cool_to(-10, timeout=1, tolerance=-1), ValueError, "tolerance must not be negative, got -1"),
+    (1, lambda c: c.cool_to(-10, timeout=1, progress=5), TypeError, "progress takes a callable, not int"),
+    (1, lambda c: c.cool_to("cold", timeout=1), TypeError, "target_temperature takes a number (int or float), not str"),
+    (1, lambda c: c.cool_to(-10, timeout=float("inf"), interval=float("inf")), ValueError,
+     "interval must be finite, got inf"),
+    (0, lambda c: c.cool_to(-10, timeout=1), AttributeError, f"{NAME0} has no cooler"),
+    (0, lambda c: setattr(c, "mode", "soft_edge"), ValueError,
+     "camera mode 'soft_edge' is not available here; available: 'normal'"),
+    (0, lambda c: setattr(c, "mode", "turbo"), ValueError, "unknown camera mode 'turbo'; known: 'normal'"),
+    (0, lambda c: setattr(c, "mode", -1), ValueError, "camera mode 'end' is not available here; available: 'normal'"),
+    (0, lambda c: setattr(c, "mode", 1.5), TypeError, "camera mode takes a CameraMode, a name or an int, not float"),
+    (0, lambda c: c.send_soft_trigger(), AttributeError, f"{NAME0} has no trigger modes"),
+    (1, lambda c: c.configure_trigger_output("C"), ValueError, "unknown trigger output pin 'C'; known: 'a', 'b'"),
+    (1, lambda c: c.configure_trigger_output(-1), ValueError,
+     "trigger output pin 'none' is not available here; available: 'a', 'b'"),
+    (1, lambda c: c.configure_trigger_output("A", delay=-0.1), ValueError, "delay must be between 0 and 2000 s, got -0.1"),
+    (1, lambda c: c.configure_trigger_output("A", duration=2001), ValueError,
+     "duration must be between 0 and 2000 s, got 2001"),
+    (1, lambda c: c.configure_trigger_output("A", high="low"), TypeError, "high takes a bool, not 'low'"),
+    (0, lambda c: c.configure_trigger_output("A"), AttributeError, f"{NAME0} has no trigger outputs"),
+    (0, lambda c: c.trigger_output("B"), AttributeError, f"{NAME0} has no trigger outputs"),
+    (1, lambda c: c.enable_dark_subtract("/nonexistent/dark.bmp"), FileNotFoundError,
+     "no dark frame file at '/nonexistent/dark.bmp'"),
+    (1, lambda c: c.enable_dark_subtract(b"/tmp/dark.bmp"), TypeError, "path takes a str or a path object, not bytes"),
+    (1, lambda c: c.enable_dark_subtract(None), TypeError, "path takes a str or a path object, not NoneType"),
+])
+def test_bad_arguments_and_missing_features_are_refused_first(cams, log, cam_index, action, error, message):
+    refused(log, lambda: action(cams[cam_index]), error, message)
 
 
 # --- Ctrl-C as an SDK call returns ---------------------------------------------------------
