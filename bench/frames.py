@@ -30,7 +30,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from video import LIBRARY, compile_loop, control_limits, run_loop  # noqa: E402
+from video import LIBRARY, compile_loop, control_limits, open_flat_out, run_loop  # noqa: E402
 
 from vorrant.orlicam import _frames, korvi, simulator  # noqa: E402
 from vorrant.orlicam.korvi import ControlType, ImgType  # noqa: E402
@@ -118,16 +118,7 @@ def bench_region(exe, region):
     width, height = width or info.max_width, height or info.max_height
     size = width * height * depth
     shape, dtype = (height, width), (np.uint8 if depth == 1 else np.uint16)
-    korvi.open_camera(cam)
-    korvi.init_camera(cam)
-    korvi.set_roi_format(cam, width, height, 1, img_type)
-    caps = control_limits(cam)
-    exposure = caps[ControlType.ASI_EXPOSURE].min_value
-    bandwidth = caps[ControlType.ASI_BANDWIDTHOVERLOAD].max_value
-    high_speed = caps[ControlType.ASI_HIGH_SPEED_MODE].max_value
-    korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, exposure, False)
-    korvi.set_control_value(cam, ControlType.ASI_BANDWIDTHOVERLOAD, bandwidth, False)
-    korvi.set_control_value(cam, ControlType.ASI_HIGH_SPEED_MODE, high_speed, False)
+    exposure, bandwidth, high_speed = open_flat_out(cam, width, height, 1, img_type)
     loop_args = ("stream", index, width, height, 1, int(img_type), size, exposure, bandwidth, high_speed,
                  WARMUP_FRAMES, frames, WAIT_MS)
     ours = fetchers(cam, size, shape, dtype)

@@ -125,6 +125,21 @@ def summary(runs, size):
     }
 
 
+def open_flat_out(cam, width, height, binning, img_type):
+    """Opens the camera on the region with the shortest exposure and the fastest link;
+    returns (exposure, bandwidth, high speed) for the C++ loop to set the same."""
+    korvi.open_camera(cam)
+    korvi.init_camera(cam)
+    korvi.set_roi_format(cam, width, height, binning, img_type)
+    caps = control_limits(cam)
+    settings = (caps[ControlType.ASI_EXPOSURE].min_value, caps[ControlType.ASI_BANDWIDTHOVERLOAD].max_value,
+                caps[ControlType.ASI_HIGH_SPEED_MODE].max_value)
+    for control, value in zip((ControlType.ASI_EXPOSURE, ControlType.ASI_BANDWIDTHOVERLOAD,
+                               ControlType.ASI_HIGH_SPEED_MODE), settings):
+        korvi.set_control_value(cam, control, value, False)
+    return settings
+
+
 def bench_stream(exe, stream):
     label, index, width, height, binning, img_type, depth, frames, window = stream
     info = korvi.get_camera_property(index)
@@ -132,16 +147,7 @@ def bench_stream(exe, stream):
     width = width or info.max_width
     height = height or info.max_height
     size = width * height * depth
-    korvi.open_camera(cam)
-    korvi.init_camera(cam)
-    korvi.set_roi_format(cam, width, height, binning, img_type)
-    caps = control_limits(cam)
-    exposure = caps[ControlType.ASI_EXPOSURE].min_value
-    bandwidth = caps[ControlType.ASI_BANDWIDTHOVERLOAD].max_value
-    high_speed = caps[ControlType.ASI_HIGH_SPEED_MODE].max_value
-    korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, exposure, False)
-    korvi.set_control_value(cam, ControlType.ASI_BANDWIDTHOVERLOAD, bandwidth, False)
-    korvi.set_control_value(cam, ControlType.ASI_HIGH_SPEED_MODE, high_speed, False)
+    exposure, bandwidth, high_speed = open_flat_out(cam, width, height, binning, img_type)
 
     producer = producer_alone(cam, window)
     ours, native = [], []

@@ -92,11 +92,11 @@ FORMATS = click.Choice(["RAW8", "RAW16", "RGB24", "Y8"], case_sensitive=False)
 # --- cameras ------------------------------------------------------------------------
 
 @contextmanager
-def opened(spec: str) -> Iterator[Camera]:
+def opened(which: str) -> Iterator[Camera]:
     """The camera by index ("0") or by text in its name ("294MM"), open for the block."""
     from .camera import Camera
 
-    with Camera(int(spec) if spec.isdigit() else spec) as cam:
+    with Camera(int(which) if which.isdigit() else which) as cam:
         yield cam
 
 
