@@ -382,8 +382,14 @@ def test_malformed_durations_are_refused(text):
 
 
 def test_camera_lost_mid_stream_reports_one_line_and_keeps_the_frames(tmp_path):
-    setup = ("import threading\n"
-             "threading.Timer(0.5, simulator.fail_next, ('ASIGetVideoData', 5, 1000)).start()")
+    # The camera goes once the file holds a dozen frames, however slowly the command starts.
+    setup = ("import os, threading, time\n"
+             "def lose():\n"
+             f"    while not os.path.exists({str(tmp_path / 'v.ser')!r}) or "
+             f"os.path.getsize({str(tmp_path / 'v.ser')!r}) < 178 + 12 * 320 * 240:\n"
+             "        time.sleep(0.01)\n"
+             "    simulator.fail_next('ASIGetVideoData', 5, 1000)\n"
+             "threading.Thread(target=lose, daemon=True).start()")
     result = run_with_simulator(setup, "stream", "0", "-e", "1ms", "--roi", "320x240", "--duration", "20s",
                                 "-o", tmp_path / "v.ser")
     assert result.returncode == 1
