@@ -25,8 +25,8 @@ READS = 5_000          # per side and round
 WORKING = int(korvi.ExposureStatus.ASI_EXP_WORKING)
 
 
-def raw_capture(cid, size, shape):
-    korvi.set_control_value(cid, ControlType.ASI_EXPOSURE, 1000, False)
+def raw_capture(cid, size, shape, exposure_us=1000):
+    korvi.set_control_value(cid, ControlType.ASI_EXPOSURE, exposure_us, False)
     korvi.start_exposure(cid, False)
     while korvi.get_exp_status(cid) == WORKING:
         pass
@@ -76,20 +76,12 @@ def main():
         compare("cam.gain vs get_control_value", lambda: cam.gain,
                 lambda: get(cid, gain), READS, timed_loop, "µs", 1e6)
         cpu = []
-        for fn in (lambda: cam.capture(0.5), lambda: raw_half_second(cid, size, shape)):
+        for fn in (lambda: cam.capture(0.5), lambda: raw_capture(cid, size, shape, 500_000)):
             start = time.thread_time()
             fn()
             cpu.append(time.thread_time() - start)
         print(f"{'CPU time during a 0.5 s capture':<36} {cpu[0] * 1e3:>10.2f} {cpu[1] * 1e3:>10.2f} ms")
     return 0
-
-
-def raw_half_second(cid, size, shape):
-    korvi.set_control_value(cid, ControlType.ASI_EXPOSURE, 500_000, False)
-    korvi.start_exposure(cid, False)
-    while korvi.get_exp_status(cid) == WORKING:
-        pass
-    return np.frombuffer(korvi.get_data_after_exp(cid, size), np.uint8).reshape(shape)
 
 
 if __name__ == "__main__":
