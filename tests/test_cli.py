@@ -264,6 +264,24 @@ def test_interrupted_stream_leaves_a_valid_file_with_the_frames_so_far(tmp_path,
     assert out.splitlines()[-1].startswith(f"interrupted: {path}: {len(frames)} frames, ")
 
 
+def test_an_interrupt_just_after_a_write_still_counts_that_frame(tmp_path, cam0):
+    # The summary must agree with the file even when Ctrl-C lands between the write and the tally.
+    from vorrant.orlicam.cli import _record
+    from vorrant.orlicam.ser import SerWriter
+
+    class CutAfterThird(SerWriter):
+        def write(self, frame):
+            super().write(frame)
+            if self.count == 3:
+                raise KeyboardInterrupt
+
+    cam0.set_roi(320, 240, image_format="RAW8")
+    path = tmp_path / "cut.ser"
+    stats = _record(cam0, CutAfterThird(path), None, None)
+    assert stats.interrupted and stats.count == 3 == len(frames_in(path))
+    assert stats.bytes == 3 * 320 * 240
+
+
 def test_main_in_process_puts_the_signal_handlers_back(capsys):
     from vorrant.orlicam.cli import main
 

@@ -405,13 +405,15 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
     stats = _Stats()
     limit = math.inf if frames is None else frames
     until = math.inf if duration is None else duration
+    frame_bytes = 0
     try:
         with writer, cam.stream(copy=False) as video, progress("recording ...") as shown:
             start = shown_at = time.perf_counter()
             for frame in video:
+                frame_bytes = frame.data.nbytes
                 writer.write(frame)
-                stats.count += 1
-                stats.bytes += frame.data.nbytes
+                stats.count = writer.count
+                stats.bytes = stats.count * frame_bytes
                 now = time.perf_counter()
                 stats.seconds = now - start
                 if stats.count >= limit or stats.seconds >= until:
@@ -423,6 +425,9 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
             stats.dropped = video.dropped
     except KeyboardInterrupt:
         stats.interrupted = True
+    # The file is the record: an interrupt can land between a write and the tally.
+    stats.count = writer.count
+    stats.bytes = stats.count * frame_bytes
     return stats
 
 
