@@ -45,12 +45,13 @@ FLAT_FRAMES = 100_000
 WAIT_MS = 2000
 WARMUP_FRAMES = 4
 
-# (label, camera index, width, height, image type, bytes per pixel, frames per round)
+# (label, camera index, width, height, image type, bytes per pixel, frames per round).
+# Rounds of a few tenths of a second: shorter ones measure the scheduler more than the path.
 REGIONS = [
-    ("8x2 RAW8", 0, 8, 2, ImgType.IMG_RAW8, 1, 2000),
-    ("320x240 RAW8", 0, 320, 240, ImgType.IMG_RAW8, 1, 1000),
-    ("1920x1080 RAW8", 0, 1920, 1080, ImgType.IMG_RAW8, 1, 100),
-    ("full-frame RAW16", 1, None, None, ImgType.IMG_RAW16, 2, 8),
+    ("8x2 RAW8", 0, 8, 2, ImgType.IMG_RAW8, 1, 20000),
+    ("320x240 RAW8", 0, 320, 240, ImgType.IMG_RAW8, 1, 10000),
+    ("1920x1080 RAW8", 0, 1920, 1080, ImgType.IMG_RAW8, 1, 400),
+    ("full-frame RAW16", 1, None, None, ImgType.IMG_RAW16, 2, 24),
 ]
 LAYER_SIDES = {"Camera.stream()": True, "Camera.stream(copy=False)": False} if Camera else {}
 SIDES = ["korvi get_video_data", "korvi get_video_data_gps", "read_video_frame, reused array",
