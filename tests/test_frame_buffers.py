@@ -227,3 +227,75 @@ def test_copy_slots_refuses_what_slots_alone_do_not_describe(obj):
     with pytest.raises(TypeError, match=rf"copy_slots\(\) takes an instance of a __slots__ class based on object, "
                                         rf"not .*{type(obj).__name__}"):
         _frames.copy_slots(obj)
+
+
+def _template():
+    from datetime import UTC, datetime
+
+    from vorrant.orlicam.frames import FrameMeta, Roi
+
+    return FrameMeta("cam", 0, 7, "S1", 0.01, 100, 10, 21.5, None, False, Roi(0, 0, 8, 2), "RGGB",
+                     12, 2.9, 0.5, datetime(2026, 1, 1, tzinfo=UTC), None, False, 0)
+
+
+@pytest.mark.parametrize("native", [True, False], ids=["extension", "python"])
+def test_a_stamped_frame_is_the_template_started_the_lag_before_now(native, monkeypatch):
+    from dataclasses import replace
+    from datetime import UTC, datetime, timedelta
+
+    from vorrant.orlicam import frames
+
+    if not native:
+        monkeypatch.setattr(frames, "_FrameStamper", None)
+    template, lag = _template(), timedelta(seconds=2.5)
+    stamp = frames.frame_stamper(template, lag)
+    data = np.zeros((2, 8), np.uint8)
+    before = datetime.now(UTC) - lag
+    frame = stamp(data, 41)
+    after = datetime.now(UTC) - lag
+    assert type(frame) is frames.Frame and frame.data is data
+    start = frame.meta.start_time
+    assert start.tzinfo is UTC and before <= start <= after
+    assert frame.meta == replace(template, start_time=start, index=41) and frame.meta.gps is None
+    assert stamp(data, 42).meta.index == 42 and frame.meta.index == 41
+
+
+def test_stamped_frames_hold_and_release_their_references():
+    import sys
+
+    from vorrant.orlicam.frames import Frame
+
+    from dataclasses import replace
+
+    template = replace(_template(), camera_name="".join(["ca", "m"]))  # not an immortal constant
+    data = np.zeros((2, 8), np.uint8)
+    stamp = _frames.FrameStamper(Frame, template, 0.001)
+    held = [sys.getrefcount(template.camera_name), sys.getrefcount(template.roi), sys.getrefcount(data)]
+    frames = [stamp(data, i) for i in range(10)]
+    assert [sys.getrefcount(template.camera_name), sys.getrefcount(template.roi),
+            sys.getrefcount(data)] == [n + 10 for n in held]
+    assert all(f.meta.roi is template.roi for f in frames)
+    del frames
+    assert [sys.getrefcount(template.camera_name), sys.getrefcount(template.roi), sys.getrefcount(data)] == held
+
+
+@pytest.mark.parametrize("make, call, error, message", [
+    (lambda F, t: _frames.FrameStamper(F, t, 0.0), lambda s: s(np.zeros(1)), TypeError,
+     r"FrameStamper takes exactly 2 positional arguments \(data, index\), 1 given"),
+    (lambda F, t: _frames.FrameStamper(F, t, 0.0), lambda s: s(np.zeros(1), 1.0), TypeError,
+     "FrameStamper index must be int, not float"),
+    (lambda F, t: _frames.FrameStamper(F, _Slotted(), 0.0), None, TypeError,
+     "FrameStamper needs a slot 'start_time' in _Slotted"),
+    (lambda F, t: _frames.FrameStamper(_Slotted, t, 0.0), None, TypeError,
+     "FrameStamper needs a slot 'data' in _Slotted"),
+    (lambda F, t: _frames.FrameStamper(F, _WithDict(), 0.0), None, TypeError,
+     "takes a frame type and a template whose types are __slots__ classes based on object"),
+    (lambda F, t: _frames.FrameStamper(F, t, float("nan")), None, ValueError, "lag must be finite seconds, not nan"),
+    (lambda F, t: _frames.FrameStamper(F, t), None, TypeError, "FrameStamper"),
+], ids=["arity", "index", "template slots", "frame slots", "dict", "nan", "missing lag"])
+def test_frame_stamper_refuses_what_it_cannot_stamp(make, call, error, message):
+    from vorrant.orlicam.frames import Frame
+
+    with pytest.raises(error, match=message):
+        stamper = make(Frame, _template())
+        call(stamper)

@@ -1,18 +1,22 @@
 """The camera layer's video frame path: frames written into caller-owned buffers.
 
-read_video_frame and read_video_frame_gps wait up to ``wait_ms`` milliseconds (-1: without limit) with the
-interpreter lock released, and write the next frame into ``buffer``: any writable,
+read_video_frame and read_video_frame_gps wait up to ``wait_ms`` milliseconds (-1:
+without limit) with the interpreter lock released, and write the next frame into ``buffer``: any writable,
 C-contiguous buffer (a numpy array, a bytearray) of exactly the size the camera's
 current region and format imply. Errors: TypeError for a non-int id or wait, an
 object without the buffer protocol or a read-only buffer; ValueError for a
 non-contiguous buffer or one of the wrong size; SDK failures as korvi's exception
 classes, raised through korvi's handle_error_code.
 
-copy_slots makes each frame's metadata from the stream's template in one call.
+copy_slots makes each frame's metadata from the stream's template in one call, and
+FrameStamper a stream's whole frame.
 """
 from collections.abc import Buffer
-from typing import TypeVar
+from typing import Any, TypeVar, final
 
+import numpy.typing as npt
+
+from vorrant.orlicam.frames import Frame, FrameMeta
 from vorrant.orlicam.korvi import GpsData
 
 _T = TypeVar("_T")
@@ -20,3 +24,8 @@ _T = TypeVar("_T")
 def read_video_frame(camera_id: int, buffer: Buffer, wait_ms: int, /) -> None: ...
 def read_video_frame_gps(camera_id: int, buffer: Buffer, wait_ms: int, /) -> GpsData: ...
 def copy_slots(obj: _T, /) -> _T: ...
+
+@final
+class FrameStamper:
+    def __new__(cls, frame_type: type[Frame], template: FrameMeta, lag_seconds: float, /) -> FrameStamper: ...
+    def __call__(self, data: npt.NDArray[Any], index: int, /) -> Frame: ...

@@ -26,7 +26,7 @@ import numpy.typing as npt
 from . import korvi
 from .errors import noted
 from .frames import (FORMATS, FORMATS_BY_NUMBER, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named,
-                     bgr_to_rgb, make_frame, meta_maker, to_array)
+                     bgr_to_rgb, frame_stamper, make_frame, meta_maker, to_array)
 from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, GUIDE, INT, MODE,
                     PERCENT, PIN, PIN_ALIASES, SECONDS_US, TENTH_CELSIUS, Control, IntKind, Kind, bool_arg,
                     enum_arg, int_arg, real_arg, seconds_arg, short_name)
@@ -1053,7 +1053,7 @@ class Stream:
         # The settings the frames carry, re-read when the layer has written a control,
         # every _SETTINGS_REFRESH_S, or every frame while exposure or gain is automatic.
         self._make: Callable[[datetime, korvi.GpsData | None, int], FrameMeta] | None = None
-        self._lag = timedelta(0)
+        self._stamp: Callable[[npt.NDArray[Any], int], Frame] | None = None
         self._live = False
         self._seen = -1
         self._refresh_at = 0.0
@@ -1123,7 +1123,7 @@ class Stream:
         self._seen = cam._changes
         template, seconds, self._live = cam._settings_meta(self._roi, False)
         self._make = meta_maker(template)
-        self._lag = timedelta(seconds=seconds)
+        self._stamp = frame_stamper(template, timedelta(seconds=seconds))
         self._refresh_at = now + _SETTINGS_REFRESH_S
         return seconds
 
@@ -1171,9 +1171,9 @@ class Stream:
         index = self._count
         self._count = index + 1
         start = _gps_time(gps)
-        if start is None:
-            gps = None
-            start = datetime.now(UTC) - self._lag
+        if start is None:   # timed by its arrival, less the exposure
+            assert self._stamp is not None
+            return self._stamp(data, index)
         assert self._make is not None
         return make_frame(data, self._make(start, gps, index))
 
