@@ -285,11 +285,28 @@ def test_an_interrupt_just_after_a_write_still_counts_that_frame(tmp_path, cam0)
 def test_main_in_process_puts_the_signal_handlers_back(capsys):
     from vorrant.orlicam.cli import main
 
-    before = [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)]
+    numbers = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+    before = [signal.getsignal(number) for number in numbers]
     with pytest.raises(SystemExit) as leaving:
         main(["list"])
     assert leaving.value.code == 0 and capsys.readouterr().out.startswith("0: ZWO ASI462MC Simulator")
-    assert [signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)] == before
+    assert [signal.getsignal(number) for number in numbers] == before
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_second_signal_cannot_cut_short_the_closing_of_the_file(signum):
+    from vorrant.orlicam import cli
+
+    before = signal.getsignal(signum)
+    with cli._stop_signals():
+        with pytest.raises(KeyboardInterrupt):
+            os.kill(os.getpid(), signum)
+            time.sleep(1)  # the handler runs at the next bytecode boundary
+        assert signal.getsignal(signum) == signal.SIG_IGN
+        os.kill(os.getpid(), signum)   # a repeat while the file closes: ignored
+        time.sleep(0.01)
+        assert cli.interrupted_status() == 128 + signum
+    assert signal.getsignal(signum) is before
 
 
 def test_dark_bmp_matches_the_simulators_own_dark_and_is_accepted(tmp_path, opened):

@@ -546,22 +546,25 @@ def _stop(signum: int, frame: object) -> None:
 @contextmanager
 def _stop_signals() -> Iterator[None]:
     """While a command runs, SIGTERM and SIGHUP end it as Ctrl-C does, so that a recording
-    closes its file complete; the handlers from before are put back after it."""
+    closes its file complete, and a second Ctrl-C (or signal) cannot cut that closing short;
+    the handlers from before are put back after it."""
     global _stopped_by
     _stopped_by = signal.SIGINT
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    before = {number: signal.getsignal(number) for number in (signal.SIGTERM, signal.SIGHUP)}
-    for number, handler in before.items():
-        if handler == signal.SIG_DFL:  # keep an ignore that nohup and the like set
-            signal.signal(number, _stop)
+    before = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    # Only the interpreter's own defaults are replaced: an ignore that nohup and the like
+    # set, or a program's own handler, stays.
+    ours = [number for number, handler in before.items()
+            if handler is (signal.default_int_handler if number == signal.SIGINT else signal.SIG_DFL)]
+    for number in ours:
+        signal.signal(number, _stop)
     try:
         yield
     finally:
-        for number, handler in before.items():
-            if handler == signal.SIG_DFL:
-                signal.signal(number, handler)
+        for number in ours:
+            signal.signal(number, before[number])
 
 
 def interrupted_status() -> int:
