@@ -210,34 +210,28 @@ bool copyable(PyTypeObject* type) {
     return true;
 }
 
-PyObject* copy_slots(PyObject*, PyObject* original) {
+PyObject*& slot_at(PyObject* o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
+// A new instance of a copyable object's type with every slot bound as in the original:
+// what object.__new__ makes (zeroed, tracked by the collector when the type is), filled.
+PyObject* clone(PyObject* original) {
     PyTypeObject* type = Py_TYPE(original);
-    if (!copyable(type)) {
-        PyErr_Format(PyExc_TypeError, "copy_slots() takes an instance of a __slots__ class based on object, not %.200s",
-                     type->tp_name);
-        return nullptr;
-    }
-    // What object.__new__ makes: zeroed, tracked by the collector when the type is.
     PyObject* copy = type->tp_alloc(type, 0);
     if (!copy) return nullptr;
-    char* from = reinterpret_cast<char*>(original);
-    char* to = reinterpret_cast<char*>(copy);
-    for (PyMemberDef* member = type->tp_members; member && member->name; ++member) {
-        PyObject* value = *reinterpret_cast<PyObject**>(from + member->offset);
-        *reinterpret_cast<PyObject**>(to + member->offset) = Py_XNewRef(value);
-    }
+    for (PyMemberDef* member = type->tp_members; member && member->name; ++member)
+        slot_at(copy, member->offset) = Py_XNewRef(slot_at(original, member->offset));
     return copy;
 }
 
-// A slot of a copyable type, by name; -1 (no error set) when the type has none.
-Py_ssize_t slot_offset(PyTypeObject* type, const char* name) {
-    for (PyMemberDef* member = type->tp_members; member && member->name; ++member)
-        if (std::strcmp(member->name, name) == 0) return member->offset;
-    return -1;
-}
-
-PyObject*& slot_at(PyObject* o, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+PyObject* copy_slots(PyObject*, PyObject* original) {
+    if (!copyable(Py_TYPE(original))) {
+        PyErr_Format(PyExc_TypeError, "copy_slots() takes an instance of a __slots__ class based on object, not %.200s",
+                     Py_TYPE(original)->tp_name);
+        return nullptr;
+    }
+    return clone(original);
 }
 
 // FrameStamper(frame_type, template, lag_seconds): called with (data, index) for each
@@ -292,11 +286,8 @@ PyObject* stamper_call(PyObject* callable, PyObject* const* args, size_t nargsf,
     }
     Ref start(utc_now_less(self->lag_us));
     if (!start) return nullptr;
-    PyTypeObject* meta_type = Py_TYPE(self->meta);
-    Ref meta(meta_type->tp_alloc(meta_type, 0));
+    Ref meta(clone(self->meta));
     if (!meta) return nullptr;
-    for (PyMemberDef* member = meta_type->tp_members; member && member->name; ++member)
-        slot_at(meta.get(), member->offset) = Py_XNewRef(slot_at(self->meta, member->offset));
     Py_XSETREF(slot_at(meta.get(), self->start_at), start.release());
     Py_XSETREF(slot_at(meta.get(), self->gps_at), Py_NewRef(Py_None));
     Py_XSETREF(slot_at(meta.get(), self->index_at), Py_NewRef(index));
@@ -309,8 +300,11 @@ PyObject* stamper_call(PyObject* callable, PyObject* const* args, size_t nargsf,
 
 // Finds a named slot of a copyable type, or raises TypeError.
 bool find_slot(PyTypeObject* type, const char* name, Py_ssize_t& offset) {
-    offset = slot_offset(type, name);
-    if (offset >= 0) return true;
+    for (PyMemberDef* member = type->tp_members; member && member->name; ++member)
+        if (std::strcmp(member->name, name) == 0) {
+            offset = member->offset;
+            return true;
+        }
     PyErr_Format(PyExc_TypeError, "FrameStamper needs a slot '%s' in %.200s", name, type->tp_name);
     return false;
 }
