@@ -1122,7 +1122,9 @@ class Stream:
         assert self._roi is not None
         self._seen = cam._changes
         template, seconds, self._live = cam._settings_meta(self._roi, False)
-        self._make = meta_maker(template)
+        # Only a GPS camera's frames can carry their own time; this runs per frame while
+        # exposure or gain is automatic, so nothing is built that no frame will use.
+        self._make = meta_maker(template) if cam._gps else None
         self._stamp = frame_stamper(template, timedelta(seconds=seconds))
         self._refresh_at = now + _SETTINGS_REFRESH_S
         return seconds
