@@ -9,7 +9,8 @@ from typing import Final
 
 from . import korvi
 from .controls import CameraControls
-from .errors import noted
+from .session import _Claim
+from .errors import noted, unknown_value
 from .frames import FORMATS, Frame, FrameMeta, Roi, bayer_at, to_array
 from .units import bool_arg, seconds_arg
 
@@ -91,50 +92,53 @@ class CameraCapture(CameraControls):
         dark = bool_arg("dark", dark)
         limit = None if timeout is None else seconds_arg("timeout", timeout, unlimited=True)
         self._require_open("capture")
-        if self._busy:
-            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
-                        "capture", self._label)
+        self._settle_stream("capture", f"{self._label} is streaming; leave the stream first")
         cid = self._id
-        with self._guard:
-            if self._capturing is not None:
-                raise noted(korvi.ASIExposureInProgress(
-                    f"{self._label} is capturing in another thread; wait for that capture or abort it"),
-                    "capture", self._label)
-            self._abort.clear()
-            self._capturing = threading.get_ident()
+        claim = _Claim()
         frame: Frame | None = None
         roi: Roi | None = None
         seconds, start = 0.0, _NO_TIME
         try:
-            # The guard is held until the exposure runs, so that abort_exposure() stops a
-            # running exposure; an abort that came first means none is started.
+            # The claim is made inside the try: Ctrl-C just after it still lets go of it.
             with self._guard:
-                if self._abort.is_set():
-                    roi = None
-                else:
-                    try:
-                        if raw_exposure is not None:
-                            _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
-                        roi = self.roi
-                        seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
-                        start = datetime.now(UTC)
-                        korvi.start_exposure(cid, dark)
-                    except korvi.ASIError as exc:
-                        raise noted(exc, "capture", self._label)
-            if roi is not None:
-                frame = self._finish_capture(roi, seconds, start, dark, limit)
-        except korvi.ASIError:
-            raise   # the exposure never started, has ended, or was stopped where this was raised
-        except BaseException:
-            # Ctrl-C lands between any two steps, also just after the exposure started.
-            self._stop_quietly()
-            raise
+                if self._capturing is not None:
+                    raise noted(korvi.ASIExposureInProgress(
+                        f"{self._label} is capturing in another thread; wait for that capture or abort it"),
+                        "capture", self._label)
+                self._abort.clear()
+                self._capturing = claim
+            try:
+                # The guard is held until the exposure runs, so that abort_exposure() stops a
+                # running exposure; an abort that came first means none is started.
+                with self._guard:
+                    if claim.aborted:
+                        roi = None
+                    else:
+                        try:
+                            if raw_exposure is not None:
+                                _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
+                            roi = self.roi
+                            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
+                            start = datetime.now(UTC)
+                            korvi.start_exposure(cid, dark)
+                        except korvi.ASIError as exc:
+                            raise noted(exc, "capture", self._label)
+                if roi is not None:
+                    frame = self._finish_capture(roi, seconds, start, dark, limit)
+            except korvi.ASIError:
+                raise   # the exposure never started, has ended, or was stopped where this was raised
+            except BaseException:
+                # Ctrl-C lands between any two steps, also just after the exposure started.
+                self._stop_quietly()
+                raise
         finally:
-            with self._guard:
-                aborted = self._abort.is_set()
+            # Let go first, with no call before it where Ctrl-C could land and leave the
+            # camera held for good; then wake an abort_exposure() waiting for this.
+            if self._capturing is claim:
                 self._capturing = None
+            with self._guard:
                 self._guard.notify_all()
-        if aborted or frame is None:
+        if claim.aborted or frame is None:
             # An abort that came during the readout discards the frame too: the caller
             # of abort_exposure() has been told this capture ends with this error.
             what = f"the exposure of {seconds:g} s" if roi is not None else "the capture, before its exposure began,"
@@ -194,6 +198,8 @@ class CameraCapture(CameraControls):
                 status = korvi.get_exp_status(cid)
             except korvi.ASIError as exc:
                 raise noted(exc, "capture", self._label)
+            except ValueError as exc:
+                raise noted(unknown_value(exc, "exposure status"), "capture", self._label) from None
             if status != _WORKING:
                 return status
             if time.monotonic() >= deadline:
@@ -216,6 +222,7 @@ class CameraCapture(CameraControls):
             owner = self._capturing
             if owner is None:
                 return False
+            owner.aborted = True
             self._abort.set()
             failure: korvi.ASIError | None = None
             try:
@@ -224,8 +231,8 @@ class CameraCapture(CameraControls):
                 failure = exc   # the capture still ends; report this once it has
             # From a signal handler in the capturing thread itself there is nothing to
             # wait for: the capture ends when the handler returns.
-            if owner != threading.get_ident() and not self._guard.wait_for(
-                    lambda: self._capturing is None, limit):
+            if owner.thread != threading.get_ident() and not self._guard.wait_for(
+                    lambda: self._capturing is not owner, limit):
                 raise noted(korvi.ASITimeout(
                     f"the aborted capture on {self._label} did not end within {limit:g} s"),
                     "aborting the exposure", self._label)
