@@ -24,9 +24,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import korvi
+from .sensor import electrons_per_adu
 from .errors import noted
 from .frames import (FORMATS, FORMATS_BY_NUMBER, Format, Frame, FrameMeta, Roi, bayer_at, bayer_name, format_named,
                      bgr_to_rgb, frame_stamper, make_frame, meta_maker, to_array)
+from .subframe import Subframe, plan_subframe
 from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, GUIDE, INT, MODE,
                     PERCENT, PIN, PIN_ALIASES, SECONDS_US, TENTH_CELSIUS, Control, IntKind, Kind, bool_arg,
                     enum_arg, int_arg, real_arg, seconds_arg, short_name)
@@ -639,6 +641,38 @@ class Camera:
         roi = Roi(x0, y0, w, h, binning, fmt.name)
         self._apply_roi(roi)
         return roi
+
+    def set_subframe(self, x: int, y: int, width: int, height: int, bin: int = 1,
+                     image_format: str | korvi.ImgType | int | None = None) -> Subframe:
+        """Sets the smallest region the camera accepts that covers any subframe inside the
+        sensor at `bin` (start and size in binned pixels) and returns the plan; pass it to
+        capture_subframe() for frames of exactly the size asked."""
+        binning = self._check_bin(bin)
+        fmt = None if image_format is None else self._check_format(image_format)
+        self._require_open("setting a subframe")
+        d = self._desc
+        name = (fmt or FORMATS[self.roi.image_format]).name
+        plan = plan_subframe(d.max_width, d.max_height, d.bins, int_arg("x", x), int_arg("y", y),
+                             int_arg("width", width), int_arg("height", height), binning, name, d.bayer_pattern)
+        self._check_roi(plan.roi)
+        self._apply_roi(plan.roi)
+        return plan
+
+    def capture_subframe(self, subframe: Subframe, exposure: float | None = None, dark: bool = False,
+                         timeout: float | None = None) -> Frame:
+        """capture(), cropped (and binned, where the camera cannot bin that region itself)
+        to the subframe set by set_subframe()."""
+        frame = self.capture(exposure, dark, timeout)
+        flip = self._read_raw(CT.ASI_FLIP) or 0
+        return subframe.crop(frame, flip)
+
+    @property
+    def electrons_per_adu(self) -> float:
+        """Electrons per unit of the frames the camera delivers now: its gain-0 figure at the
+        current gain, in the units of the current image format's data word."""
+        self._require_open("reading the conversion factor")
+        gain = int(self.gain) if CT.ASI_GAIN in self._caps else None
+        return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, self.roi.image_format)
 
     # -- snapshots --
 
