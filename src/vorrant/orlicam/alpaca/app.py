@@ -121,12 +121,12 @@ class AlpacaApp:
     def _management(self, request: Request, value: Any) -> Response:
         try:
             params = Params(request.query_params.multi_items())
+            params.transaction_id("ClientID")
+            client_tid = params.transaction_id("ClientTransactionID")
         except BadRequest as exc:
             log.info("%s %s: 400 %s", request.method, request.url.path, exc)
             return PlainTextResponse(str(exc), status_code=400)
-        params.transaction_id("ClientID")
-        return _json({"Value": value, **_envelope(params.transaction_id("ClientTransactionID"),
-                                                  next(self._server_tids))})
+        return _json({"Value": value, **_envelope(client_tid, next(self._server_tids))})
 
     async def apiversions(self, request: Request) -> Response:
         return self._management(request, [1])
