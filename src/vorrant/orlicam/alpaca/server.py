@@ -88,7 +88,8 @@ class _Protocol(H11Protocol):
         self._request_timer = self.loop.call_later(min(IDLE_TIMEOUT, REQUEST_TIMEOUT), self._expire, "no request")
 
     def data_received(self, data: bytes) -> None:
-        if self._request_timer is None and self.conn.their_state is h11.IDLE:
+        # Also a request that began inside an earlier read (pipelined) gets its deadline here.
+        if self._request_timer is None and self.conn.their_state in (h11.IDLE, h11.SEND_BODY):
             self._request_timer = self.loop.call_later(REQUEST_TIMEOUT, self._expire, "an incomplete request")
         super().data_received(data)
         if self.conn.their_state is not h11.IDLE and self.conn.their_state is not h11.SEND_BODY:
