@@ -4,6 +4,7 @@ pins no copy of the image, and a client hanging up costs one log line."""
 import http.client
 import json
 import logging
+import os
 import socket
 import time
 
@@ -104,7 +105,8 @@ def test_replies_nobody_reads_hold_no_copy_of_the_image(quick):
     try:
         time.sleep(1.0)
         grown_mb = rss_mb() - before
-        assert grown_mb < 100, f"{grown_mb:.0f} MB more for 40 unread replies"
+        # (The sanitizers' quarantine keeps freed memory resident: no figure to hold them to.)
+        assert grown_mb < 100 or os.environ.get("ORLICAM_SANITIZED"), f"{grown_mb:.0f} MB more for 40 unread replies"
         # The stalled replies are dropped after the write deadline.
         state = quick._uvicorn.server_state
         deadline = time.monotonic() + 20
