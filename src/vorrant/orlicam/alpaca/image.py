@@ -45,7 +45,7 @@ def imagebytes_header(image: npt.NDArray[Any], client_tid: int, server_tid: int)
 # one has left, so a client that reads slowly (or not at all) holds one piece, not a
 # copy of the image; the image itself is one read-only buffer that every download shares.
 
-CHUNK_BYTES = 1 << 16
+CHUNK_BYTES = 1 << 18
 
 
 def imagebytes_chunks(image: npt.NDArray[Any], header: bytes) -> Iterator[bytes | memoryview]:
