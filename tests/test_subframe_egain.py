@@ -91,9 +91,18 @@ def test_software_binning_averages_blocks_to_the_adc_step_and_keeps_the_mosaic()
     assert colour.crop_array(data).tolist() == [[200, 0] * 5, [0, 10] * 5]
 
 
-@pytest.mark.parametrize("index", [0, 1])
-def test_every_bin_gives_the_full_frame_and_any_odd_subframe(index):
-    with Camera(index) as cam:
+@pytest.fixture
+def only(request):
+    """only(model): that simulated model as the one camera; the default pair again afterwards."""
+    request.addfinalizer(simulator.configure)
+    return lambda model: simulator.configure([model])
+
+
+@pytest.mark.parametrize("model", ["asi462mc", "asi294mm_pro_gps", "asi120mm_mini", "asi585mc"])
+def test_every_bin_gives_the_full_frame_and_any_odd_subframe_on_every_model(only, model):
+    assert sorted(simulator.models()) == ["asi120mm_mini", "asi294mm_pro_gps", "asi462mc", "asi585mc"]
+    only(model)
+    with Camera(0) as cam:
         d = cam.description
         for b in d.bins:
             for x, y, w, h in [(0, 0, d.max_width // b, d.max_height // b), (1, 3, 5, 3)]:
@@ -115,8 +124,9 @@ def test_electrons_per_adu_follows_gain_and_word(gain, image_format, expected):
     assert electrons_per_adu(3.92, 14, gain, image_format) == pytest.approx(expected, rel=1e-12)
 
 
-@pytest.mark.parametrize("model, sensor", [("ZWO ASI294MM Pro GPS Simulator", "IMX492"),
-                                           ("ZWO ASI462MC Simulator", "IMX462"), ("ZWO ASI1600MM", None)])
+@pytest.mark.parametrize("model, sensor", [
+    ("ZWO ASI294MM Pro GPS Simulator", "IMX492"), ("ZWO ASI462MC Simulator", "IMX462"),
+    ("ZWO ASI120MM Mini Simulator", "AR0130CS"), ("ZWO ASI585MC Simulator", "IMX585"), ("ZWO ASI1600MM", None)])
 def test_sensor_names_of_known_models(model, sensor):
     assert sensor_name(model) == sensor
 
