@@ -21,7 +21,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from .device import ERROR_VALUES, GETTERS, NOT_IMPLEMENTED, PUT_VALUES, SETTERS, CameraDevice
+from .device import ERROR_VALUES, GETTERS, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, PUT_VALUES, SETTERS, CameraDevice
 from .errors import BadRequest, DeviceError, ErrorNumber, describe
 from .image import IMAGEBYTES, imagebytes_chunks, imagebytes_header, json_array_chunks
 from .pages import camera_page, server_page
@@ -32,8 +32,8 @@ log = logging.getLogger("vorrant.orlicam.alpaca")
 MAX_BODY = 16 * 1024   # Alpaca form bodies are a few dozen bytes
 MAX_FIELDS = 32
 IMAGE_MEMBERS = frozenset({"imagearray", "imagearrayvariant"})
-_READABLE = frozenset(GETTERS) | IMAGE_MEMBERS | (NOT_IMPLEMENTED & frozenset(ERROR_VALUES))
-_WRITABLE = frozenset(SETTERS) | (NOT_IMPLEMENTED - frozenset(ERROR_VALUES)) | {"fastreadout", "subexposureduration"}
+_READABLE = frozenset(GETTERS) | IMAGE_MEMBERS | NOT_IMPLEMENTED_GET
+_WRITABLE = frozenset(SETTERS) | NOT_IMPLEMENTED_PUT
 _JSON = "application/json"
 _DECIMAL = re.compile(r"[0-9]{1,9}")
 _METHODS = ["GET", "PUT", "POST", "DELETE", "PATCH", "OPTIONS"]
@@ -146,9 +146,9 @@ class AlpacaApp:
     def _device(self, request: Request) -> tuple[CameraDevice, str]:
         kind, number, member = (request.path_params[k] for k in ("device_type", "device_number", "member"))
         if kind != "camera":
-            raise BadRequest(f"no such device type {kind!r}: this server has cameras only")
+            raise BadRequest(f"no such device type {kind[:40]!r}: this server has cameras only")
         if not _DECIMAL.fullmatch(number) or int(number) >= len(self.devices):
-            raise BadRequest(f"no camera with device number {number!r}; there are {len(self.devices)}")
+            raise BadRequest(f"no camera with device number {number[:40]!r}; there are {len(self.devices)}")
         if member not in _READABLE | _WRITABLE:
             raise BadRequest(f"unknown member {member[:40]!r} (members are lower case)")
         allowed = _READABLE if request.method == "GET" else _WRITABLE if request.method == "PUT" else frozenset()

@@ -62,10 +62,10 @@ BAYER_OFFSETS = {"RGGB": (0, 0), "GRBG": (1, 0), "GBRG": (0, 1), "BGGR": (1, 1)}
 READOUT_FORMATS = ("RAW16", "RAW8", "RGB24")
 # Guide directions 0-3 are North, South, East, West in both Alpaca and the SDK.
 DIRECTIONS = ("north", "south", "east", "west")
-NOT_IMPLEMENTED = frozenset({
-    "gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration",
-    "stopexposure", "commandblind", "commandbool", "commandstring",
-})
+NOT_IMPLEMENTED_GET = frozenset({"gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration"})
+NOT_IMPLEMENTED_PUT = frozenset({"fastreadout", "subexposureduration", "stopexposure",
+                                 "commandblind", "commandbool", "commandstring"})
+NOT_IMPLEMENTED = NOT_IMPLEMENTED_GET | NOT_IMPLEMENTED_PUT
 # The form parameters of every PUT member, checked (present, exactly named, parsable)
 # before anything else happens, the members that are not implemented included.
 FORMS: dict[str, tuple[tuple[str, str], ...]] = {
