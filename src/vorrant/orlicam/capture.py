@@ -12,7 +12,9 @@ from .controls import CameraControls
 from .session import _Claim
 from .errors import noted, unknown_value
 from .frames import FORMATS, Frame, FrameMeta, Roi, bayer_at, to_array
-from .units import bool_arg, seconds_arg
+from .sensor import electrons_per_adu
+from .subframe import Subframe, plan_subframe
+from .units import bool_arg, int_arg, seconds_arg
 
 CT = korvi.ControlType
 _get_value = korvi.get_control_value
@@ -145,6 +147,38 @@ class CameraCapture(CameraControls):
             raise noted(korvi.ASIGeneralError(f"{what} on {self._label} was aborted"),
                         "capture (exposure aborted)", self._label)
         return frame
+
+    def set_subframe(self, x: int, y: int, width: int, height: int, bin: int = 1,
+                     image_format: str | korvi.ImgType | int | None = None) -> Subframe:
+        """Sets the smallest region the camera accepts that covers any subframe inside the
+        sensor at `bin` (start and size in binned pixels) and returns the plan; pass it to
+        capture_subframe() for frames of exactly the size asked."""
+        binning = self._check_bin(bin)
+        fmt = None if image_format is None else self._check_format(image_format)
+        self._require_open("setting a subframe")
+        d = self._desc
+        name = (fmt or FORMATS[self.roi.image_format]).name
+        plan = plan_subframe(d.max_width, d.max_height, d.bins, int_arg("x", x), int_arg("y", y),
+                             int_arg("width", width), int_arg("height", height), binning, name, d.bayer_pattern)
+        self._check_roi(plan.roi)
+        self._apply_roi(plan.roi)
+        return plan
+
+    def capture_subframe(self, subframe: Subframe, exposure: float | None = None, dark: bool = False,
+                         timeout: float | None = None) -> Frame:
+        """capture(), cropped (and binned, where the camera cannot bin that region itself)
+        to the subframe set by set_subframe()."""
+        frame = self.capture(exposure, dark, timeout)
+        flip = self._read_raw(CT.ASI_FLIP) or 0
+        return subframe.crop(frame, flip)
+
+    @property
+    def electrons_per_adu(self) -> float:
+        """Electrons per unit of the frames the camera delivers now: its gain-0 figure at the
+        current gain, in the units of the current image format's data word."""
+        self._require_open("reading the conversion factor")
+        gain = int(self.gain) if CT.ASI_GAIN in self._caps else None
+        return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, self.roi.image_format)
 
     def _finish_capture(self, roi: Roi, seconds: float, start: datetime, dark: bool,
                         limit: float | None) -> Frame | None:
