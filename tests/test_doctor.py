@@ -127,3 +127,15 @@ def test_install_udev_writes_the_rule_with_the_advised_limit(tmp_path):
     run = run_doctor(tmp_path, "--install-udev", sys=sys_root, dev=dev_root)
     assert run.stdout.startswith(f"wrote {tmp_path / doctor.UDEV_RULE_NAME}\n")
     assert (tmp_path / doctor.UDEV_RULE_NAME).read_text() == doctor.udev_rule(ADVISED_MB)
+
+
+def test_doctor_module_reports_a_library_that_cannot_load(tmp_path):
+    (tmp_path / "libASICamera2.so").write_bytes(b"not a library")
+    env = {**os.environ, "LD_LIBRARY_PATH": str(tmp_path), "ORLICAM_SYSFS_ROOT": str(tmp_path)}
+    run = subprocess.run([sys.executable, "-m", "vorrant.orlicam.doctor"], env=env, capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 1
+    lines = run.stdout.splitlines()
+    assert lines[0].startswith(f"PROBLEM  ASICamera2 cannot be loaded: {tmp_path}/libASICamera2.so: ")
+    assert lines[1] == ("            fix: point LD_LIBRARY_PATH at the folder holding a working libASICamera2.so, "
+                        "or unset it to use the simulator installed with orlicam")

@@ -121,9 +121,10 @@ def check_library() -> tuple[Finding, bool]:
     try:
         from . import korvi
     except ImportError as error:
-        return Finding("library", "problem", f"ASICamera2 cannot be loaded: {error}", (
-            "reinstall orlicam (the simulator ships beside the extension), or point LD_LIBRARY_PATH "
-            "at the folder holding the vendor's libASICamera2.so",)), False
+        cure = ("the vendor's library needs libusb: apt-get install libusb-1.0-0" if "libusb" in str(error) else
+               "point LD_LIBRARY_PATH at the folder holding a working libASICamera2.so, or unset it to use "
+               "the simulator installed with orlicam")
+        return Finding("library", "problem", f"ASICamera2 cannot be loaded: {error}", (cure,)), False
     paths = _mapped_asicamera2()
     if not paths:
         return Finding("library", "problem", "korvi loaded, but no libASICamera2 is mapped into the process"), False
@@ -429,5 +430,5 @@ def command(as_json: bool, install_udev: bool) -> None:
         click.get_current_context().exit(1)
 
 
-if __name__ == "__main__":   # for when the orlicam command itself cannot start
+if __name__ == "__main__":   # python -m vorrant.orlicam.doctor: works when korvi cannot load
     command()
