@@ -32,18 +32,18 @@ def run(argv, **kwargs):
 @pytest.fixture(scope="module")
 def installed(tmp_path_factory):
     """A fresh venv holding the user's numpy and astropy, then the wheel; and an environment
-    whose PATH holds only its python."""
+    whose PATH is the venv's bin folder alone (python, pip, and the scripts installed)."""
     root = tmp_path_factory.mktemp("wheel")
     venv = root / "venv"
     run([sys.executable, "-m", "venv", str(venv)])
-    bare = root / "bin"
-    bare.mkdir()
-    (bare / "python").symlink_to(venv / "bin" / "python")
-    env = {"PATH": str(bare), "HOME": str(root), "LANG": "C.UTF-8", "CC": "/nonexistent/cc",
+    python = str(venv / "bin" / "python")
+    env = {"PATH": str(venv / "bin"), "HOME": str(root), "LANG": "C.UTF-8", "CC": "/nonexistent/cc",
            "CXX": "/nonexistent/c++", "PIP_DISABLE_PIP_VERSION_CHECK": "1",
            "PIP_CACHE_DIR": os.path.expanduser("~/.cache/pip")}
-    assert shutil.which("cc", path=env["PATH"]) is None and shutil.which("cmake", path=env["PATH"]) is None
-    pip = ["python", "-m", "pip", "install", "-q", "--only-binary=:all:"]
+    for tool in ("cc", "gcc", "c++", "g++", "clang", "cmake"):
+        assert shutil.which(tool, path=env["PATH"]) is None, tool
+    assert run([python, "-c", "import sys; print(sys.prefix)"], env=env) == f"{venv}\n"   # pip installs there
+    pip = [python, "-m", "pip", "install", "-q", "--only-binary=:all:"]
     run([*pip, *(f"{name}=={version}" for name, version in USER_PACKAGES.items())], env=env)
     run([*pip, f"{WHEELS[0]}[fits]"], env=env)
     return venv, env
@@ -59,7 +59,7 @@ def test_wheel_holds_the_extensions_and_simulator_but_no_indi_driver():
 
 def test_install_keeps_the_users_numpy_and_astropy(installed):
     venv, env = installed
-    frozen = run(["python", "-m", "pip", "list", "--format=json"], env=env)
+    frozen = run([str(venv / "bin" / "python"), "-m", "pip", "list", "--format=json"], env=env)
     versions = {p["name"].lower(): p["version"] for p in json.loads(frozen)}
     assert {name: versions[name] for name in USER_PACKAGES} == USER_PACKAGES
     assert versions["orlicam"] == "0.1.0"
@@ -74,7 +74,7 @@ def test_installed_wheel_lists_cameras_captures_fits_and_imports_korvi(installed
     with fits.open(tmp_path / "dark.fits") as hdus:
         assert hdus[0].data.shape == (48, 64)
         assert hdus[0].header["INSTRUME"] == "ZWO ASI294MM Pro GPS Simulator"
-    assert run(["python", "-c", "import vorrant.orlicam.korvi as k; print(k.get_number_of_connected_cameras())"],
+    assert run([str(venv / "bin" / "python"), "-c", "import vorrant.orlicam.korvi as k; print(k.get_number_of_connected_cameras())"],
                env=env) == "2\n"
 
 
@@ -91,7 +91,7 @@ def test_extensions_find_the_simulator_by_runpath_and_a_vendor_library_first(ins
     for extension in package.glob("*.cpython-313-x86_64-linux-gnu.so"):
         assert dynamic(extension) == {"NEEDED": "libASICamera2.so", "RUNPATH": "$ORIGIN"}   # RUNPATH, not RPATH
     assert dynamic(package / "libASICamera2.so") == {"SONAME": "libASICamera2.so"}
-    doctor = ["python", "-m", "vorrant.orlicam", "doctor", "--json"]
+    doctor = [str(venv / "bin" / "python"), "-m", "vorrant.orlicam", "doctor", "--json"]
     library = json.loads(run(doctor, env=env))["findings"][0]["details"]
     assert (library["path"], library["origin"]) == (str(package / "libASICamera2.so"), "installed with orlicam")
     # A library of the same name in LD_LIBRARY_PATH is loaded instead, as a vendor SDK would be.
