@@ -15,12 +15,12 @@ NEED_MB = 53
 ADVISED_MB = 128
 
 
-def fake_machine(root: Path, mode: int | None = 0o664, usbfs: str | None = "16") -> tuple[Path, Path]:
+def fake_machine(root: Path, mode: int | None = 0o664, usbfs: str | None = "16", speed: str = "5000"):
     """A sysfs with a hub and a ZWO camera on bus 2, device 3, and its device node."""
     sys_root, dev_root = root / "sys", root / "dev"
     for name, fields in {"usb2": {"idVendor": "1d6b", "busnum": "2", "devnum": "1"},
                          "2-1": {"idVendor": "03c3", "idProduct": "294a", "product": "ASI294MM Pro",
-                                 "busnum": "2", "devnum": "3", "speed": "5000"}}.items():
+                                 "busnum": "2", "devnum": "3", "speed": speed}}.items():
         folder = sys_root / "bus/usb/devices" / name
         folder.mkdir(parents=True)
         for key, value in fields.items():
@@ -60,12 +60,26 @@ def test_doctor_names_permission_and_buffer_problems_with_their_fixes(tmp_path):
     found = by_name(doctor.diagnose(sys_root, dev_root, uid=1000, gids=[1000], rules_dir=tmp_path))
     usb, usbfs = found["usb"], found["usbfs"]
     assert usb.status == usbfs.status == "problem"
-    assert usb.summary == (f"{doctor._name(doctor.pwd.getpwuid, 1000)} may not open 1 of 1 ZWO device(s): "
+    assert usb.summary == (f"user {doctor._name(doctor.pwd.getpwuid, 1000)} cannot open 1 of 1 ZWO device(s): "
                            f"ASI294MM Pro at {dev_root}/bus/usb/002/003 (mode 0664 root:root)")
     assert usb.fix[0].startswith("sudo orlicam doctor --install-udev")
     assert usbfs.summary.startswith(f"usbfs_memory_mb is 16 MB, but the connected cameras need about {NEED_MB} MB")
     assert usbfs.fix[0] == f"for this session: echo {ADVISED_MB} | sudo tee /sys/module/usbcore/parameters/usbfs_memory_mb"
     assert f"usbcore.usbfs_memory_mb={ADVISED_MB}" in usbfs.fix[1]
+
+
+@pytest.mark.parametrize("mode, speed, status, summary_end, last_fix", [
+    (0o666, "5000", "ok", "(mode 0666 root:root)", None),
+    (0o666, "480", "note", "(mode 0666 root:root); 1 on a USB 2 link (480 Mbit/s)",
+     "a USB 3 port and cable give USB 3 cameras their full frame rate"),
+    (None, "5000", "problem", "(no device node)",
+     'or as root put this line in that file: SUBSYSTEM=="usb", ATTR{idVendor}=="03c3", MODE="0666"'),
+])
+def test_usb_finding_per_device_state(tmp_path, mode, speed, status, summary_end, last_fix):
+    sys_root, dev_root = fake_machine(tmp_path, mode=mode, speed=speed)
+    usb = by_name(doctor.diagnose(sys_root, dev_root, uid=1000, gids=[1000]))["usb"]
+    assert (usb.status, usb.summary.endswith(summary_end)) == (status, True), usb.summary
+    assert (usb.fix[-1] if usb.fix else None) == last_fix
 
 
 @pytest.mark.parametrize("mode, uid, gids, allowed", [
@@ -137,5 +151,5 @@ def test_doctor_module_reports_a_library_that_cannot_load(tmp_path):
     assert run.returncode == 1
     lines = run.stdout.splitlines()
     assert lines[0].startswith(f"PROBLEM  ASICamera2 cannot be loaded: {tmp_path}/libASICamera2.so: ")
-    assert lines[1] == ("            fix: point LD_LIBRARY_PATH at the folder holding a working libASICamera2.so, "
+    assert lines[1] == ("           fix: point LD_LIBRARY_PATH at the folder holding a working libASICamera2.so, "
                         "or unset it to use the simulator installed with orlicam")

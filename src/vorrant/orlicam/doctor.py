@@ -243,21 +243,26 @@ def check_usb(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int],
                        f"{sysfs_root / 'bus/usb/devices'}", (), {"devices": []}), devices
     listed = [dataclasses.asdict(d) for d in devices]
     blocked = [d for d in devices if not d.may_open]
+
     def where(d: UsbDevice) -> str:
         shown = "no device node" if d.mode is None else f"mode {d.mode:04o} {d.owner}:{d.group}"
         return f"{d.product or d.product_id} at {d.node} ({shown})"
+
     if blocked:
-        return Finding("usb", "problem", f"{user} may not open {len(blocked)} of {len(devices)} ZWO device(s): "
-                       + "; ".join(where(d) for d in blocked),
-                       (_install_fix(rules_dir), f"or as root put this line in that file: {PERMISSION_RULE}"),
-                       {"devices": listed}), devices
+        status: Status = "problem"
+        summary = f"user {user} cannot open {len(blocked)} of {len(devices)} ZWO device(s): " + "; ".join(
+            where(d) for d in blocked)
+        fix = [_install_fix(rules_dir), f"or as root put this line in that file: {PERMISSION_RULE}"]
+    else:
+        status = "ok"
+        summary = f"user {user} may open {len(devices)} ZWO device(s): " + "; ".join(where(d) for d in devices)
+        fix = []
     slow = [d for d in devices if 0 < d.speed_mbps < 5000]
-    summary = f"{user} may open {len(devices)} ZWO device(s): " + "; ".join(where(d) for d in devices)
     if slow:
-        return Finding("usb", "note", summary + f"; {len(slow)} on a USB 2 link ({slow[0].speed_mbps} Mbit/s)",
-                       ("a USB 3 port and cable give USB 3 cameras their full frame rate",),
-                       {"devices": listed}), devices
-    return Finding("usb", "ok", summary, (), {"devices": listed}), devices
+        status = "note" if status == "ok" else status
+        summary += f"; {len(slow)} on a USB 2 link ({slow[0].speed_mbps} Mbit/s)"
+        fix.append("a USB 3 port and cable give USB 3 cameras their full frame rate")
+    return Finding("usb", status, summary, tuple(fix), {"devices": listed}), devices
 
 
 # --- usbfs memory -----------------------------------------------------------------------
