@@ -559,6 +559,10 @@ def serve(host: str, port: int, discovery: bool, verbose: bool) -> None:
         raise click.ClickException(f"cannot serve on {host}:{port}: {error}") from None
 
 
+from .doctor import command as doctor  # noqa: E402  (its own module: checks of the machine, not cameras)
+cli.add_command(doctor)
+
+
 # --- entry point --------------------------------------------------------------------
 
 def error_line(error: BaseException) -> str:
