@@ -27,10 +27,10 @@ import simplejpeg
 
 from .. import korvi
 from ..camera import Camera
-from ..frames import Frame
+from ..frames import Frame, bayer_at
 from ..preview import superpixel
 from ..ser import SerWriter
-from .stats import Focus, Levels, focus, levels
+from .stats import Focus, bin_sum, focus, levels
 
 log = logging.getLogger("vorrant.orlicam.live")
 
@@ -128,6 +128,10 @@ def mtf(midtone: float, x: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     return ((midtone - 1) * x) / ((2 * midtone - 1) * x - midtone)
 
 
+def mtf_scalar(midtone: float, x: float) -> float:
+    return ((midtone - 1) * x) / ((2 * midtone - 1) * x - midtone)
+
+
 @dataclass(frozen=True, slots=True)
 class Stretch:
     black: float
@@ -147,12 +151,12 @@ class Stretch:
         high = max(high, low + 1e-4)
         level = min(max((median - low) / (high - low), 1e-6), 1.0 - 1e-6)
         # The midtone m that sends `level` to the target: mtf is its own inverse in this sense.
-        midtone = float(mtf(np.float32(TARGET_BACKGROUND), np.float32(level)))
+        midtone = mtf_scalar(TARGET_BACKGROUND, level)
         return Stretch(low, high, midtone)
 
     def apply(self, view: npt.NDArray[np.float32]) -> npt.NDArray[np.uint8]:
         scaled = np.clip((view - np.float32(self.black)) / np.float32(self.white - self.black), 0.0, 1.0)
-        return (mtf(np.float32(self.midtone), scaled) * np.float32(255) + np.float32(0.5)).astype(np.uint8)
+        return (mtf(self.midtone, scaled) * np.float32(255) + np.float32(0.5)).astype(np.uint8)
 
 
 def full_scale(frame: Frame) -> float:
@@ -167,21 +171,24 @@ def white_level(frame: Frame) -> int:
     return 255
 
 
-def picture(frame: Frame) -> tuple[npt.NDArray[np.float32], int]:
-    """The frame as a float picture in fractions of full scale, colour raw debayered (one
-    pixel per 2x2 cell), and how many frame pixels one picture pixel spans."""
-    data, meta = frame.data, frame.meta
-    if meta.bayer_pattern is not None and meta.roi.image_format in ("RAW8", "RAW16") and data.ndim == 2:
-        return superpixel(data, meta.bayer_pattern) / np.float32(full_scale(frame)), 2
-    return data.astype(np.float32) / np.float32(full_scale(frame)), 1
-
-
-def _shrink(picture: npt.NDArray[np.float32], factor: int) -> npt.NDArray[np.float32]:
+def picture(frame: Frame, factor: int = 1, region: tuple[int, int, int, int] | None = None
+            ) -> npt.NDArray[np.float32]:
+    """The frame (or `region` of it: x, y, width, height in frame pixels) as a float picture
+    in fractions of full scale, colour raw debayered (one pixel per 2x2 cell), `factor` x
+    `factor` picture pixels averaged into one."""
+    data = frame.data
+    if region is not None:
+        x, y, w, h = region
+        data = data[y:y + h, x:x + w]
+    bayer = _bayer(frame)
+    if bayer is not None:
+        if region is not None:
+            bayer = bayer_at(bayer, region[0], region[1], data.shape[1], data.shape[0])
+        data = superpixel(data, bayer)
+    scale = np.float32(1.0 / (full_scale(frame) * factor * factor))
     if factor == 1:
-        return picture
-    h, w = picture.shape[0] // factor * factor, picture.shape[1] // factor * factor
-    shape = (h // factor, factor, w // factor, factor, *picture.shape[2:])
-    return picture[:h, :w].reshape(shape).mean(axis=(1, 3), dtype=np.float32)
+        return data.astype(np.float32) * scale
+    return bin_sum(data, factor) * scale
 
 
 def jpeg(pixels: npt.NDArray[np.uint8], quality: int = JPEG_QUALITY) -> bytes:
@@ -204,9 +211,9 @@ class ViewState:
 def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], now: float) -> Preview:
     """The update for one frame: stretched full view, the zoom when asked, and the figures."""
     read_at = extra.pop("frame_read", now)
-    full, cell = picture(frame)
-    factor = max(1, math.ceil(max(full.shape[0], full.shape[1]) / VIEW_MAX))
-    view = _shrink(full, factor)
+    cell = 2 if _bayer(frame) else 1
+    factor = max(1, math.ceil(max(frame.width, frame.height) / cell / VIEW_MAX))
+    view = picture(frame, factor)
     s = state.settings
     auto = s.auto_stretch is not False
     stretch = Stretch.auto(view if view.ndim == 2 else view.mean(axis=2),
@@ -214,7 +221,7 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
     parts = [jpeg(stretch.apply(view))]
     zoom = None
     if s.zoom is not None and not s.zoom_off:
-        zoom = _zoom(full, cell, s.zoom)
+        zoom = _zoom(frame, cell, s.zoom)
         parts.append(jpeg(stretch.apply(zoom[0]), 90))
     white = white_level(frame)
     figures = levels(frame.data, white)
@@ -255,18 +262,17 @@ def _bayer(frame: Frame) -> str | None:
     return meta.bayer_pattern if meta.roi.image_format in ("RAW8", "RAW16") and frame.data.ndim == 2 else None
 
 
-def _zoom(full: npt.NDArray[np.float32], cell: int, centre: tuple[float, float]
-          ) -> tuple[npt.NDArray[np.float32], list[int]]:
-    """A ZOOM_SIZE crop at one picture pixel per frame pixel around `centre` (fractions),
-    and where it lies in frame pixels: [x, y, width, height]."""
-    w, h = ZOOM_SIZE[0] // cell, ZOOM_SIZE[1] // cell
-    w, h = min(w, full.shape[1]), min(h, full.shape[0])
-    x = min(max(0, round(centre[0] * full.shape[1] - w / 2)), full.shape[1] - w)
-    y = min(max(0, round(centre[1] * full.shape[0] - h / 2)), full.shape[0] - h)
-    crop = full[y:y + h, x:x + w]
+def _zoom(frame: Frame, cell: int, centre: tuple[float, float]) -> tuple[npt.NDArray[np.float32], list[int]]:
+    """A ZOOM_SIZE crop around `centre` (fractions of the frame), one picture pixel per frame
+    pixel, and where it lies in frame pixels: [x, y, width, height]. A colour mosaic is cut
+    on whole 2x2 cells and each cell's colour fills its four pixels."""
+    w, h = min(ZOOM_SIZE[0], frame.width) // cell * cell, min(ZOOM_SIZE[1], frame.height) // cell * cell
+    x = min(max(0, round(centre[0] * frame.width - w / 2)), frame.width - w) // cell * cell
+    y = min(max(0, round(centre[1] * frame.height - h / 2)), frame.height - h) // cell * cell
+    crop = picture(frame, 1, (x, y, w, h))
     if cell > 1:
         crop = crop.repeat(cell, axis=0).repeat(cell, axis=1)
-    return crop, [x * cell, y * cell, w * cell, h * cell]
+    return crop, [x, y, w, h]
 
 
 class Worker:

@@ -44,14 +44,15 @@ class Focus:
 def histogram(data: npt.NDArray[Any]) -> npt.NDArray[np.int64]:
     """Counts in 256 equal bins over the dtype's range (the top 8 bits of each sample)."""
     shift = 8 * data.dtype.itemsize - 8
-    top = data.ravel() >> shift if shift else data.ravel()
-    return np.bincount(top, minlength=HISTOGRAM_BINS)
+    top = data >> shift if shift else data
+    return np.bincount(top.ravel(), minlength=HISTOGRAM_BINS)
 
 
 def levels(data: npt.NDArray[Any], white: int) -> Levels:
     """Mean, median, the fraction at or above `white` and the histogram; medians of big
     frames from every fourth row and column (a 1-in-16 sample moves it by a fraction of a unit)."""
-    counts = histogram(data)
+    # Big frames are counted on every second row, which keeps the shape of the histogram.
+    counts = histogram(data[::2] if data.size > 4_000_000 else data)
     sample = data[::4, ::4] if data.size > 1_000_000 else data
     return Levels(mean=float(np.mean(data, dtype=np.float64)), median=float(np.median(sample)),
                   saturated=float(np.count_nonzero(data >= white)) / data.size,
@@ -74,9 +75,18 @@ def luminance(data: npt.NDArray[Any], bayer: str | None) -> tuple[npt.NDArray[np
 
 
 def _bin(data: npt.NDArray[Any], factor: int) -> npt.NDArray[np.float32]:
-    h, w = data.shape[0] // factor * factor, data.shape[1] // factor * factor
-    blocks = data[:h, :w].reshape(h // factor, factor, w // factor, factor)
-    return blocks.sum(axis=(1, 3), dtype=np.float32)
+    return bin_sum(data, factor, np.float32)
+
+
+def bin_sum(data: npt.NDArray[Any], factor: int, dtype: type[np.floating[Any]] = np.float32) -> npt.NDArray[Any]:
+    """Sums of factor x factor blocks (whole blocks only; any trailing axes kept), as
+    factor^2 strided additions, several times faster than a reduction over a reshape."""
+    h, w = data.shape[0] // factor, data.shape[1] // factor
+    out = np.zeros((h, w, *data.shape[2:]), dtype)
+    for dy in range(factor):
+        for dx in range(factor):
+            out += data[dy:h * factor:factor, dx:w * factor:factor]
+    return out
 
 
 def focus(data: npt.NDArray[Any], white: int, bayer: str | None = None) -> Focus | None:
@@ -115,7 +125,7 @@ def _peaks(data: npt.NDArray[Any], found: Any, scale: int) -> npt.NDArray[Any]:
     plane = data.max(axis=2) if data.ndim == 3 else data
     ys = found["ycpeak"].astype(np.intp) * scale
     xs = found["xcpeak"].astype(np.intp) * scale
-    best = np.zeros(len(found), dtype=np.int64)
+    best: npt.NDArray[Any] = np.zeros(len(found), dtype=np.int64)
     for dy in range(scale):
         for dx in range(scale):
             y = np.minimum(ys + dy, plane.shape[0] - 1)
