@@ -28,14 +28,12 @@ class Latest:
     def __init__(self) -> None:
         self.preview: Preview | None = None
         self.frame: Preview | None = None     # the newest with a picture
-        self.sent_index = -1                  # the newest any viewer was sent
-        self.dropped = 0                      # pictures no viewer got before a newer came
+        self.sent_index = -1                  # the newest frame any viewer was sent
+        self.dropped = 0                      # frames between those sent, that no viewer got
         self._changed = asyncio.Event()
 
     def publish(self, preview: Preview) -> None:   # pump: loop.call_soon_threadsafe(latest.publish, p)
         if preview.parts:
-            if self.frame is not None and self.sent_index < self.frame.index:
-                self.dropped += 1
             self.frame = preview
         self.preview = preview
         self._changed.set()
@@ -47,7 +45,10 @@ class Latest:
         return self.preview
 
     def mark_sent(self, preview: Preview) -> None:
-        self.sent_index = max(self.sent_index, preview.index)
+        if preview.parts and preview.index > self.sent_index:
+            if self.sent_index >= 0:
+                self.dropped += preview.index - self.sent_index - 1
+            self.sent_index = preview.index
 
 
 class Feed:
@@ -118,7 +119,8 @@ class Feed:
         loop = self._loop
         assert loop is not None
         self._index = max(self._index, preview.index)
-        loop.call_soon_threadsafe(self.latest.publish, preview)
+        with contextlib.suppress(RuntimeError):   # the loop has closed: nobody is looking
+            loop.call_soon_threadsafe(self.latest.publish, preview)
 
     def _status(self, status: str, message: str) -> None:
         self._index += 1
@@ -169,9 +171,10 @@ class Feed:
 
     def close(self) -> None:
         """Stops the pump at once (server shutdown)."""
-        if self._task is not None:
-            self._task.cancel()
-            self._task = None
+        task, self._task = self._task, None
+        if task is not None:
+            with contextlib.suppress(RuntimeError):   # its loop may be closed already
+                task.cancel()
         self._stop()
 
     async def request(self, settings: Settings, action: str | None = None, timeout: float = 30.0) -> dict[str, Any]:

@@ -104,8 +104,10 @@ def focus(data: npt.NDArray[Any], white: int, bayer: str | None = None) -> Focus
     found = found[(found["flag"] & sep.OBJ_TRUNC) == 0] if len(found) else found
     if len(found) == 0 or background.globalrms <= 0:
         return None
-    radius, flags = sep.flux_radius(signal, found["x"], found["y"], 6.0 * found["a"], 0.5,
-                                    normflux=found["flux"], subpix=5)
+    # Half of the light within a generous aperture: the isophotal flux would miss the
+    # wings of a wide star and make its radius small.
+    reach = np.maximum(6.0 * found["a"], np.maximum(8.0, 2.5 * np.sqrt(found["npix"] / np.pi)))
+    radius, flags = sep.flux_radius(signal, found["x"], found["y"], reach, 0.5, subpix=5)
     # A star with a sample at the white level (before any binning) is saturated.
     peaks = _peaks(data, found, scale)
     saturated_mask = peaks >= white
