@@ -30,6 +30,7 @@ class Latest:
         self.frame: Preview | None = None     # the newest with a picture
         self.sent_index = -1                  # the newest frame any viewer was sent
         self.dropped = 0                      # frames between those sent, that no viewer got
+        self.sent = 0                         # frames sent, counted once however many viewers
         self._changed = asyncio.Event()
 
     def publish(self, preview: Preview) -> None:   # pump: loop.call_soon_threadsafe(latest.publish, p)
@@ -49,6 +50,7 @@ class Latest:
             if self.sent_index >= 0:
                 self.dropped += preview.index - self.sent_index - 1
             self.sent_index = preview.index
+            self.sent += 1
 
 
 class Feed:

@@ -222,7 +222,9 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
     zoom = None
     if s.zoom is not None and not s.zoom_off:
         zoom = _zoom(frame, cell, s.zoom)
-        parts.append(jpeg(stretch.apply(zoom[0]), 90))
+        # Its own automatic points: unbinned pixels are noisier than the binned view's.
+        close = stretch if not auto else Stretch.auto(zoom[0] if zoom[0].ndim == 2 else zoom[0].mean(axis=2), None, None)
+        parts.append(jpeg(close.apply(zoom[0]), 90))
     white = white_level(frame)
     figures = levels(frame.data, white)
     if now - state.focus_at >= FOCUS_INTERVAL:
