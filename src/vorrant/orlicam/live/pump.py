@@ -8,9 +8,11 @@ makes the stretched JPEG views and the figures and publishes them.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import logging
 import math
+import os
 import threading
 import time
 from collections import deque
@@ -42,6 +44,7 @@ TREND_LENGTH = 60
 TARGET_BACKGROUND = 0.25   # where the automatic stretch puts the sky's median
 SHADOWS_CLIP = 2.8         # ... and its black point, in standard deviations below it
 JPEG_QUALITY = 80
+WORKER_NICENESS = 10
 
 
 @dataclass(frozen=True, slots=True)
@@ -307,6 +310,10 @@ class Worker:
         self._thread.join()
 
     def _run(self) -> None:
+        # Behind the pump and the server for the processor: on a busy machine previews
+        # thin out, rather than the camera's frames.
+        with contextlib.suppress(OSError):
+            os.setpriority(os.PRIO_PROCESS, threading.get_native_id(), WORKER_NICENESS)
         while True:
             with self._cv:
                 while self._job is None and not self._stopping:
