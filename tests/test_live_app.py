@@ -168,3 +168,13 @@ def test_the_live_view_pauses_while_an_alpaca_exposure_runs(live):
         assert paused["status"] == "paused" and "exposure for an Alpaca client" in paused["message"]
         (meta, _), = updates(socket, 1)   # the exposure over, the live view takes the camera
     assert alpaca(live.client, "GET", "imageready")["Value"] is True
+
+
+def test_a_server_without_the_live_view_serves_no_pages():
+    import httpx
+
+    from vorrant.orlicam.alpaca import Server
+
+    with Server(port=0, discovery=False, live=False) as server:
+        assert [httpx.get(server.url + path).status_code for path in ("/", "/live/0", "/live/static/live.js")] == [404] * 3
+        assert httpx.get(server.url + "/management/apiversions").json()["Value"] == [1]

@@ -379,11 +379,9 @@ class Pump:
 
     def stop(self, wait: float = 10.0) -> None:
         self._stop.set()
-        if self.camera.exposure >= LONG_EXPOSURE:
-            try:
+        with contextlib.suppress(korvi.ASIError):   # a single exposure under way ends now
+            if self.camera.is_open and self.camera.exposure >= LONG_EXPOSURE:
                 self.camera.abort_exposure(timeout=0.5)
-            except korvi.ASIError:
-                pass
         self._thread.join(wait)
         self._worker.stop()
 
