@@ -152,12 +152,14 @@ class Feed:
         stack = contextlib.ExitStack()
         camera = stack.enter_context(self.device.lease("live view"))
         try:
-            pump = Pump(camera, self.device.number, self.folder, self.pending, self._publish, self._index)
-            pump.start()
+            # Known before it runs: the first request it answers may come back at once.
+            self._pump = Pump(camera, self.device.number, self.folder, self.pending, self._publish, self._index)
+            self._lease = stack
+            self._pump.start()
         except BaseException:
+            self._pump, self._lease = None, None
             stack.close()
             raise
-        self._pump, self._lease = pump, stack
         log.info("camera %d: live view started", self.device.number)
 
     def _stop(self) -> None:
