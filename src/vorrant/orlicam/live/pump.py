@@ -208,6 +208,7 @@ class ViewState:
     focus: Focus | None = None
     focus_index: int = -1
     focus_at: float = 0.0
+    focus_shape: tuple[Any, ...] = ()
     trend: deque[float] = field(default_factory=lambda: deque(maxlen=TREND_LENGTH))
 
 
@@ -230,7 +231,10 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
         parts.append(jpeg(close.apply(zoom[0]), 90))
     white = white_level(frame)
     figures = levels(frame.data, white)
-    if now - state.focus_at >= FOCUS_INTERVAL:
+    # Figures of another region, binning or format do not stand for this frame: measure now.
+    shape = (frame.meta.roi,)
+    if now - state.focus_at >= FOCUS_INTERVAL or shape != state.focus_shape:
+        state.focus_shape = shape
         state.focus, state.focus_index, state.focus_at = focus(frame.data, white, _bayer(frame)), index, now
         if state.focus is not None:
             state.trend.append(round(state.focus.hfr, 3))
