@@ -146,7 +146,8 @@ class Stretch:
         """From the view's median and spread (normalised median absolute deviation): black a
         few deviations below the sky, the sky's median raised to TARGET_BACKGROUND; given
         black and white points replace the computed ones."""
-        sample = view[::2, ::2] if view.size > 200_000 else view
+        step = max(1, int(math.sqrt(view.size / 50_000)))   # some 50,000 pixels tell the median well
+        sample = view[::step, ::step]
         median = float(np.median(sample))
         spread = 1.4826 * float(np.median(np.abs(sample - np.float32(median))))
         low = max(0.0, median - SHADOWS_CLIP * spread) if black is None else black
@@ -220,14 +221,13 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
     view = picture(frame, factor)
     s = state.settings
     auto = s.auto_stretch is not False
-    stretch = Stretch.auto(view if view.ndim == 2 else view.mean(axis=2),
-                           None if auto else s.black, None if auto else s.white)
+    stretch = Stretch.auto(_luminance(view), None if auto else s.black, None if auto else s.white)
     parts = [jpeg(stretch.apply(view))]
     zoom = None
     if s.zoom is not None and not s.zoom_off:
         zoom = _zoom(frame, cell, s.zoom)
         # Its own automatic points: unbinned pixels are noisier than the binned view's.
-        close = stretch if not auto else Stretch.auto(zoom[0] if zoom[0].ndim == 2 else zoom[0].mean(axis=2), None, None)
+        close = stretch if not auto else Stretch.auto(_luminance(zoom[0]), None, None)
         parts.append(jpeg(close.apply(zoom[0]), 90))
     white = white_level(frame)
     figures = levels(frame.data, white)
@@ -256,6 +256,14 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
         # From the frame's arrival to its figures being ready, seconds.
         "latency": round(time.monotonic() - read_at, 4),
     }, tuple(parts))
+
+
+def _luminance(view: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    """What the automatic stretch measures: colour averaged over a sample of the pixels."""
+    if view.ndim == 2:
+        return view
+    step = max(1, int(math.sqrt(view.shape[0] * view.shape[1] / 50_000)))
+    return view[::step, ::step].mean(axis=2)
 
 
 def focus_figures(state: ViewState) -> dict[str, Any]:
