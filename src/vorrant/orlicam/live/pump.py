@@ -263,7 +263,8 @@ def _luminance(view: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     if view.ndim == 2:
         return view
     step = max(1, int(math.sqrt(view.shape[0] * view.shape[1] / 50_000)))
-    return view[::step, ::step].mean(axis=2)
+    sample: npt.NDArray[np.float32] = view[::step, ::step].mean(axis=2, dtype=np.float32)
+    return sample
 
 
 def focus_figures(state: ViewState) -> dict[str, Any]:
