@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 import simplejpeg
 from astropy.io import fits
+from starlette.datastructures import Headers
 from starlette.testclient import TestClient
 from starlette.websockets import WebSocketDisconnect
 
@@ -134,6 +135,16 @@ def test_requests_from_another_site_are_refused(live, log, method, path, kwargs)
     with pytest.raises(WebSocketDisconnect) as refused, live.client.websocket_connect("/live/0/ws", headers=FOREIGN):
         pass
     assert refused.value.code == 1008
+
+
+@pytest.mark.parametrize("host, taken", [("127.0.0.1:11111", True), ("localhost", True), ("[::1]:8000", True),
+                                         ("attacker.example:11111", False)])
+def test_a_loopback_server_takes_changes_only_for_its_own_names(host, taken):
+    from vorrant.orlicam.live.app import same_origin
+
+    headers = Headers({"host": host, "origin": f"http://{host}"})
+    assert same_origin(headers, local_only=True) is taken
+    assert same_origin(headers, local_only=False) is True
 
 
 @pytest.mark.parametrize("path, status", [

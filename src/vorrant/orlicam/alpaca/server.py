@@ -143,7 +143,7 @@ class Server:
             except ImportError as exc:
                 log.warning("no live view: %s", exc)
             else:
-                self.live = LiveApp(self.devices, self._live_folder)
+                self.live = LiveApp(self.devices, self._live_folder, local_only=is_loopback(self.host))
                 app.router.routes.extend(self.live.routes())
         config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http="h11",
                                 ws="none" if self.live is None else "wsproto", timeout_keep_alive=5, timeout_graceful_shutdown=5,

@@ -44,15 +44,24 @@ class BadSettings(ValueError):
     """A malformed request: HTTP 400 with the message."""
 
 
-def same_origin(headers: Headers) -> bool:
-    """False when a browser says the request comes from a page of another origin."""
+LOCAL_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
+
+
+def same_origin(headers: Headers, local_only: bool = False) -> bool:
+    """False when a browser says the request comes from a page of another origin. With
+    `local_only` (a server on the loopback interface) the request must also name this
+    machine as its host, so that a foreign name re-pointed at 127.0.0.1 (DNS rebinding)
+    does not make another site's page look like our own."""
     if headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
+        return False
+    host = headers.get("host", "")
+    if local_only and urlsplit(f"//{host}").hostname not in LOCAL_NAMES:
         return False
     origin = headers.get("origin")
     if origin is None:
         return True
     parts = urlsplit(origin)
-    return parts.scheme in ("http", "https") and parts.netloc == headers.get("host")
+    return parts.scheme in ("http", "https") and parts.netloc == host
 
 
 def _page(body: str, status: int = 200) -> HTMLResponse:
@@ -126,9 +135,10 @@ def parse_settings(body: object) -> Settings:
 class LiveApp:
     """The live view's routes over the server's devices."""
 
-    def __init__(self, devices: Sequence[CameraDevice], folder: Path) -> None:
+    def __init__(self, devices: Sequence[CameraDevice], folder: Path, local_only: bool = False) -> None:
         self.devices = devices
         self.folder = folder
+        self.local_only = local_only
         self.feeds = [Feed(device, folder) for device in devices]
 
     def routes(self) -> list[BaseRoute]:
@@ -202,7 +212,7 @@ class LiveApp:
         feed = self.feed(number)
         if feed is None:
             return self._missing(number)
-        if not same_origin(request.headers):
+        if not same_origin(request.headers, self.local_only):
             log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
             return PlainTextResponse("refused: the request comes from another site", status_code=403)
         body = await request.body()
@@ -256,7 +266,7 @@ class LiveApp:
 
     async def view(self, socket: WebSocket) -> None:
         feed = self.feed(socket.path_params["number"])
-        if feed is None or not same_origin(socket.headers):
+        if feed is None or not same_origin(socket.headers, self.local_only):
             return await socket.close(code=1008)          # before accept: HTTP 403
         await socket.accept()
         async with feed.viewer():
