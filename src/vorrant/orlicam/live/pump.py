@@ -92,8 +92,8 @@ class Preview:
 @dataclass(slots=True)
 class Request:
     settings: Settings = field(default_factory=Settings)
-    actions: list[str] = field(default_factory=list)   # "save", "record", "stop_recording"
-    done: list[Future[dict[str, Any]]] = field(default_factory=list)
+    # Each caller's action (None, "save", "record", "stop_recording") and its answer.
+    done: list[tuple[str | None, Future[dict[str, Any]]]] = field(default_factory=list)
 
 
 class Pending:
@@ -108,9 +108,7 @@ class Pending:
         with self._lock:
             request = self._request or Request()
             request.settings = request.settings.merged(settings)
-            if action is not None:
-                request.actions.append(action)
-            request.done.append(done)
+            request.done.append((action, done))
             self._request = request
         return done
 
@@ -121,7 +119,7 @@ class Pending:
 
     def fail_all(self, error: BaseException) -> None:
         request = self.take()
-        for done in request.done if request else ():
+        for _, done in request.done if request else ():
             if not done.done():
                 done.set_exception(error)
 
@@ -460,10 +458,17 @@ class Pump:
         self._times.append(now)
         index = self._next_index()
         if self._recording is not None:
-            self._recording.write(frame)
-        for done in self._save_next:
-            done.set_result(self._save(frame, index))
-        self._save_next = []
+            try:
+                self._recording.write(frame)
+            except (OSError, ValueError) as exc:   # a full disk, a frame of another shape
+                log.warning("camera %d: recording stopped: %s", self.number, exc)
+                self._end_recording()
+        saves, self._save_next = self._save_next, []
+        for done in saves:
+            try:
+                done.set_result(self._save(frame, index))
+            except Exception as exc:
+                done.set_exception(exc)
         if self._worker.offer(frame, index, self._extra(now)):
             self.shown += 1
 
@@ -499,32 +504,35 @@ class Pump:
         return {"recording": None, "recorded": writer.count, "file": Path(writer.path).name}
 
     def _settle(self, request: Request | None) -> None:
-        """Applies a request and answers its callers: what was applied, or the error."""
+        """Applies a request's settings, then each caller's action; answers each caller with
+        what the camera took (a save: once the next frame is written), or the error."""
         if request is None:
             return
-        futures: list[Future[dict[str, Any]]] = []
         try:
-            answer = self._apply(request.settings)
-            for action in request.actions:
-                if action == "save":
-                    futures = request.done
-                    self._save_next.extend(futures)
-                elif action == "record":
-                    if self._recording is None:
-                        path = unique_path(self.folder, _stem(self.camera, self.index + 1), ".ser")
-                        self._recording = SerWriter(path)
-                        log.info("camera %d: recording to %s", self.number, path)
-                    answer = {**answer, "recording": Path(self._recording.path).name}
-                elif action == "stop_recording":
-                    answer = {**answer, **self._end_recording()}
+            applied = self._apply(request.settings)
         except Exception as exc:
-            for done in request.done:
-                if not done.done():
-                    done.set_exception(exc)
+            for _, done in request.done:
+                done.set_exception(exc)
             return
-        for done in request.done:
-            if done not in futures and not done.done():
-                done.set_result(answer)
+        for action, done in request.done:
+            try:
+                if action == "save":
+                    self._save_next.append(done)
+                elif action == "record":
+                    done.set_result({**applied, "recording": Path(self._start_recording().path).name})
+                elif action == "stop_recording":
+                    done.set_result({**applied, **self._end_recording()})
+                else:
+                    done.set_result(applied)
+            except Exception as exc:
+                done.set_exception(exc)
+
+    def _start_recording(self) -> SerWriter:
+        if self._recording is None:
+            path = unique_path(self.folder, _stem(self.camera, self.index + 1), ".ser")
+            self._recording = SerWriter(path)
+            log.info("camera %d: recording to %s", self.number, path)
+        return self._recording
 
     def _apply(self, s: Settings) -> dict[str, Any]:
         camera = self.camera
