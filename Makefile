@@ -63,6 +63,7 @@ bench: install
 	$(PY) bench/video.py
 	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
+	$(PY) bench/alpaca_clients.py
 	$(PY) bench/stream.py
 	$(PY) bench/calls.py
 	$(PY) bench/frames.py

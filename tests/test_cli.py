@@ -56,6 +56,8 @@ def test_info_by_name_and_controls_as_json(opened):
     assert info.returncode == 0
     described = json.loads(info.stdout)
     assert (described["index"], described["serial"]) == (1, korvi.get_serial_number(1).id)
+    # At the default gain (120, 12 dB), in the RAW8 words a freshly opened camera delivers.
+    assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 * 2**6, rel=1e-6)
     controls = run("controls", "1", "--json")
     assert controls.returncode == 0
     by_name = {c["name"]: c for c in json.loads(controls.stdout)}
@@ -158,7 +160,7 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
             "GAIN": 150, "OFFSET": 20, "XBINNING": 2, "XORGSUBF": 16, "YORGSUBF": 8, "INSTRUME": info.name,
             "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "TOP-DOWN"}
         assert header["XPIXSZ"] == pytest.approx(2 * info.pixel_size) and header["EGAIN"] == pytest.approx(
-            info.elec_per_adu)
+            info.elec_per_adu / 10 ** (150 / 200) / 4, rel=1e-6)
         assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and header["SET-TEMP"] == target
         start = datetime.strptime(header["DATE-OBS"], "%Y-%m-%dT%H:%M:%S.%f").replace(tzinfo=UTC)
         assert began - timedelta(seconds=1) <= start <= datetime.now(UTC)
@@ -189,7 +191,7 @@ def test_snap_on_a_terminal_shows_each_exposure_under_way_and_each_file_on_its_o
     lines = on_terminal("snap", "0", "-e", "300ms", "-n", "2", "-o", tmp_path / "s_{n}.fits")
     for n in (1, 2):
         assert any(line.endswith(f"exposure of 0.3 s, {n} of 2") for line in lines)
-        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW8, 0.3 s" in lines
+        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW16, 0.3 s" in lines
 
 
 def test_snap_dark_of_a_colour_camera_states_dark_and_bayer(tmp_path):
@@ -207,7 +209,7 @@ def test_stream_to_ser_reports_its_rate_and_the_file_reads_back(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "\r" not in result.stdout
     assert re.fullmatch(rf"{re.escape(str(tmp_path / 'v.ser'))}: 60 frames, [0-9.]+ fps, [0-9.]+ MB/s, "
-                        rf"\d+ dropped in [0-9.]+ s", result.stdout.splitlines()[-1])
+                        rf"\d+ dropped in [0-9.]+ s, RAW8", result.stdout.splitlines()[-1])
     head, frames, trailer = read_ser(tmp_path / "v.ser")
     assert (head["frame_count"], head["width"], head["height"], head["depth"], head["color_id"]) == (60, 320, 240, 8, 8)
     assert head["observer"].rstrip(b"\0") == b"Ann" and head["instrument"].rstrip(b"\0") == b"ZWO ASI462MC Simulator"
@@ -312,7 +314,7 @@ def test_a_second_signal_cannot_cut_short_the_closing_of_the_file(signum):
 def test_dark_bmp_matches_the_simulators_own_dark_and_is_accepted(tmp_path, opened):
     result = run("dark", "0", "-e", "2s", "-g", "300", "-o", tmp_path / "ours.bmp")
     assert result.returncode == 0, result.stderr
-    assert result.stdout == f"{tmp_path / 'ours.bmp'}: 1936x1096 dark, 2 s, gain 300\n"
+    assert result.stdout == f"{tmp_path / 'ours.bmp'}: 1936x1096 RAW8 dark, 2 s, gain 300\n"
     ours, _ = read_grey_bmp(tmp_path / "ours.bmp")
     opened(0)
     korvi.set_control_value(0, ControlType.ASI_GAIN, 300, False)
