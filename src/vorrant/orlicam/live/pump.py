@@ -21,7 +21,7 @@ from concurrent.futures import Future
 from dataclasses import asdict, dataclass, field, replace
 from datetime import UTC, datetime
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +35,7 @@ from ..ser import SerWriter
 from .stats import Focus, bin_sum, focus, levels
 
 log = logging.getLogger("vorrant.orlicam.live")
+T = TypeVar("T")
 
 VIEW_MAX = 1280            # the full view is binned to at most this many pixels across
 ZOOM_SIZE = (320, 240)     # the 1:1 zoom, frame pixels
@@ -346,14 +347,12 @@ class Worker:
                     self._busy = False
 
 
-def unique_path(folder: Path, stem: str, suffix: str) -> Path:
-    """A new file in `folder` named after `stem`, created empty so nothing else takes it;
-    an existing file is never reused."""
+def new_file(folder: Path, stem: str, suffix: str, make: Callable[[Path], T]) -> T:
+    """make(path) for the first free name in `folder` after `stem` (stem, stem-1, ...); the
+    writers refuse an existing file, so nothing is ever overwritten."""
     for n in range(10_000):
-        path = folder / (f"{stem}{suffix}" if n == 0 else f"{stem}-{n}{suffix}")
         try:
-            with open(path, "x"):
-                return path
+            return make(folder / (f"{stem}{suffix}" if n == 0 else f"{stem}-{n}{suffix}"))
         except FileExistsError:
             continue
     raise FileExistsError(f"no free file name for {stem}{suffix} in {folder}")
@@ -486,12 +485,11 @@ class Pump:
                 "recorded": 0 if recording is None else recording.count, "frame_read": now}
 
     def _save(self, frame: Frame, index: int) -> dict[str, Any]:
-        path = unique_path(self.folder, _stem(self.camera, index), ".fits")
-        try:
+        def write(path: Path) -> Path:
             frame.to_fits(path)
-        except BaseException:
-            path.unlink(missing_ok=True)
-            raise
+            return path
+
+        path = new_file(self.folder, _stem(self.camera, index), ".fits", write)
         log.info("camera %d: saved %s", self.number, path)
         return {"saved": path.name}
 
@@ -529,9 +527,8 @@ class Pump:
 
     def _start_recording(self) -> SerWriter:
         if self._recording is None:
-            path = unique_path(self.folder, _stem(self.camera, self.index + 1), ".ser")
-            self._recording = SerWriter(path)
-            log.info("camera %d: recording to %s", self.number, path)
+            self._recording = new_file(self.folder, _stem(self.camera, self.index + 1), ".ser", SerWriter)
+            log.info("camera %d: recording to %s", self.number, self._recording.path)
         return self._recording
 
     def _apply(self, s: Settings) -> dict[str, Any]:
