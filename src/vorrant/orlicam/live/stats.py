@@ -1,7 +1,7 @@
 """Figures of one frame: its histogram, level statistics and focus (stars, HFR, FWHM).
 
 Stars are found and measured by sep (Source Extractor as a library): background map,
-extraction above the noise, half-flux radius. FWHM comes from a Gaussian fitted to the
+extraction above the noise, half-flux radius of the brightest unsaturated stars. FWHM comes from a Gaussian fitted to the
 brightest unsaturated stars (log intensity against squared radius, weighted by the
 intensity squared, which is the least-squares Gaussian fit for bright stars).
 """
@@ -20,6 +20,8 @@ HISTOGRAM_BINS = 256
 FOCUS_MAX_PIXELS = 3_000_000
 DETECT_SIGMA = 5.0
 MIN_AREA = 5
+MEASURE_STARS = 50        # brightest unsaturated stars whose HFR is taken,
+MEASURE_FLOOR = 0.05      # ... down to this fraction of the brightest one's flux
 FIT_STARS = 25            # brightest unsaturated stars that the FWHM is fitted on
 FIT_FLOOR = 0.1           # pixels below this fraction of a star's peak are left out of its fit
 _FWHM_PER_SIGMA = 2.0 * np.sqrt(2.0 * np.log(2.0))
@@ -116,7 +118,11 @@ def focus(data: npt.NDArray[Any], white: int, bayer: str | None = None) -> Focus
     chosen = usable if usable.any() else good
     if not chosen.any():
         return None
-    hfr = float(np.median(radius[chosen])) * scale
+    # The brightest measure best: faint detections (a few counts above a flat sky, or
+    # specks of quantisation noise in 8-bit data) give radii of the noise, not the optics.
+    ranked = np.flatnonzero(chosen)[np.argsort(found["flux"][chosen])[::-1][:MEASURE_STARS]]
+    ranked = ranked[found["flux"][ranked] >= MEASURE_FLOOR * found["flux"][ranked[0]]]
+    hfr = float(np.median(radius[ranked])) * scale
     fwhm = _fwhm(signal, found[usable], radius[usable])
     return Focus(stars=len(found), hfr=hfr, fwhm=None if fwhm is None else fwhm * scale,
                  saturated_stars=int(np.count_nonzero(saturated_mask)))
