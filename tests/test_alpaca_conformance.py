@@ -246,3 +246,13 @@ def test_setup_pages_show_the_cameras_and_their_settings(server):
     assert {k: rows[k] for k in ("Sensor", "State", "Gain", "Readout mode", "Subframe size")} == {
         "Sensor": "IMX492", "State": "idle", "Gain": "300", "Readout mode": "RAW16", "Subframe size": "4144 x 2822"}
     assert int(rows["Serial"], 16) > 0 and request(server, "GET", "/setup/v1/camera/2/setup")[0] == 404
+
+
+@pytest.mark.parametrize("gain, mode, bin, expected", [
+    (0, 0, 1, 3.92 / 4), (570, 0, 1, 3.92 / 4 / 10**2.85), (0, 1, 1, 3.92 * 64), (570, 1, 2, 3.92 * 64 / 10**2.85 * 4),
+])
+def test_electrons_per_adu_follows_gain_readout_mode_and_bin(server, gain, mode, bin, expected):
+    connect(server)
+    for name, value in (("Gain", gain), ("ReadoutMode", mode), ("BinX", bin)):
+        assert alpaca(server, "PUT", name.lower(), {name: value})["ErrorNumber"] == 0
+    assert alpaca(server, "GET", "electronsperadu")["Value"] == pytest.approx(expected, rel=1e-6)

@@ -160,7 +160,7 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
             "GAIN": 150, "OFFSET": 20, "XBINNING": 2, "XORGSUBF": 16, "YORGSUBF": 8, "INSTRUME": info.name,
             "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "TOP-DOWN"}
         assert header["XPIXSZ"] == pytest.approx(2 * info.pixel_size) and header["EGAIN"] == pytest.approx(
-            info.elec_per_adu / 10 ** (150 / 200) / 4, rel=1e-6)
+            info.elec_per_adu / 10 ** (150 / 200) / 4 * 2**2, rel=1e-6)   # 15 dB, 14 bits in 16, bin 2
         assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and header["SET-TEMP"] == target
         start = datetime.strptime(header["DATE-OBS"], "%Y-%m-%dT%H:%M:%S.%f").replace(tzinfo=UTC)
         assert began - timedelta(seconds=1) <= start <= datetime.now(UTC)

@@ -175,10 +175,11 @@ class CameraCapture(CameraControls):
     @property
     def electrons_per_adu(self) -> float:
         """Electrons per unit of the frames the camera delivers now: its gain-0 figure at the
-        current gain, in the units of the current image format's data word."""
+        current gain and bin, in the units of the current image format's data word."""
         self._require_open("reading the conversion factor")
         gain = int(self.gain) if CT.ASI_GAIN in self._caps else None
-        return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, self.roi.image_format)
+        roi = self.roi
+        return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, roi.image_format, roi.bin)
 
     def _finish_capture(self, roi: Roi, seconds: float, start: datetime, dark: bool,
                         limit: float | None) -> Frame | None:

@@ -79,7 +79,7 @@ def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, An
         cards.append(("GAIN", meta.gain, "sensor gain setting"))
     if meta.offset is not None:
         cards.append(("OFFSET", meta.offset, "sensor offset setting"))
-    egain = electrons_per_adu(meta.e_per_adu, meta.bit_depth, meta.gain, meta.image_format)
+    egain = electrons_per_adu(meta.e_per_adu, meta.bit_depth, meta.gain, meta.image_format, roi.bin)
     cards.append(("EGAIN", float(f"{egain:.7g}"), "[e-/ADU] electrons per ADU of this image"))
     if meta.temperature is not None:
         cards.append(("CCD-TEMP", meta.temperature, "[C] sensor temperature"))

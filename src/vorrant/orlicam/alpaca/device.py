@@ -378,11 +378,11 @@ class CameraDevice:
         return 255
 
     def get_electronsperadu(self) -> float:
-        """Per unit of the delivered data at the current gain and readout mode."""
+        """Per unit of the delivered data at the current gain, binning and readout mode."""
         with self._lock:
             d = self.description
             gain = int(self._open_camera().gain) if "gain" in self._ranges else None
-            return electrons_per_adu(d.e_per_adu, d.bit_depth, gain, self._format())
+            return electrons_per_adu(d.e_per_adu, d.bit_depth, gain, self._format(), self._geometry.bin)
 
     def get_fullwellcapacity(self) -> float:
         """The electrons that fill the output's range at the current settings."""
