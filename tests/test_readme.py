@@ -37,10 +37,11 @@ ENV = {**os.environ, "ORLICAM_SIM_TIME_SCALE": "1000"}
 
 def test_readme_lists_every_command():
     verbs = {shlex.split(line, comments=True)[1] for line in COMMANDS}
-    assert verbs == {"list", "info", "controls", "snap", "stream", "cool", "warm", "guide", "dark", "serve", "doctor"}
+    assert verbs == {"list", "info", "controls", "snap", "stream", "cool", "warm", "guide", "dark", "serve", "doctor", "live"}
 
 
-@pytest.mark.parametrize("line", [c for c in COMMANDS if " serve" not in c])
+# `serve` and `live` run until stopped: they have tests of their own below.
+@pytest.mark.parametrize("line", [c for c in COMMANDS if shlex.split(c)[1] not in ("serve", "live")])
 def test_readme_command_runs(line, tmp_path):
     argv = [str(ORLICAM), *shlex.split(line, comments=True)[1:]]
     run = subprocess.run(argv, cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=240)
@@ -49,7 +50,7 @@ def test_readme_command_runs(line, tmp_path):
 
 
 def test_readme_serve_command_serves_until_interrupted(tmp_path):
-    (line,) = [c for c in COMMANDS if " serve" in c]
+    (line,) = [c for c in COMMANDS if shlex.split(c)[1] == "serve"]
     argv = shlex.split(line, comments=True)
     port = int(argv[argv.index("--port") + 1])
     for kind, taken in ((socket.SOCK_STREAM, port), (socket.SOCK_DGRAM, 32227)):  # HTTP, discovery
@@ -78,3 +79,21 @@ def test_readme_serve_command_serves_until_interrupted(tmp_path):
         out, err = server.communicate(timeout=30)
     assert server.returncode == 0, out + err
     assert f"serving 2 camera(s) on http://127.0.0.1:{port}" in err
+
+
+def test_readme_live_command_prints_the_page_url_and_serves_it(tmp_path):
+    (line,) = [c for c in COMMANDS if shlex.split(c)[1] == "live"]
+    # On a free port rather than the default, which another server on this machine may hold.
+    argv = [str(ORLICAM), *shlex.split(line, comments=True)[1:], "--port", "0"]
+    server = subprocess.Popen(argv, cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        url = server.stdout.readline().strip()
+        assert re.fullmatch(r"http://127\.0\.0\.1:[0-9]+/live/1", url), (url, server.stderr.read())
+        with urllib.request.urlopen(url, timeout=10) as page:
+            assert "orlicam live view" in page.read().decode()
+        with urllib.request.urlopen(url + "/stats", timeout=60) as stats:
+            assert json.load(stats)["width"] == 4144
+    finally:
+        server.send_signal(signal.SIGINT)
+        out, err = server.communicate(timeout=30)
+    assert server.returncode == 130, out + err

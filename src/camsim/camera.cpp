@@ -311,6 +311,7 @@ Shot Camera::shot_locked(long exposure_us, bool dark) {
     update_thermal();
     r.temperature_c = thermal_.temperature();
     std::tie(r.shift_x, r.shift_y) = motion_.shift(real_seconds());
+    r.defocus_fwhm = defocus_fwhm_;
     r.seed = seed();
     r.frame_index = frame_index_++;
     s.dark = dark_;
@@ -654,6 +655,11 @@ void Camera::set_focal_length(double mm) {
 void Camera::set_drift(double dx, double dy) {
     std::lock_guard lk(mu_);
     motion_.set_drift(dx, dy, real_seconds());
+}
+
+void Camera::set_defocus(double fwhm_px) {
+    std::lock_guard lk(mu_);
+    defocus_fwhm_ = fwhm_px;
 }
 
 std::pair<double, double> Camera::star_shift() const {

@@ -118,6 +118,7 @@ public:
     void set_gps_position(double lat, double lon, int alt_m);
     void set_focal_length(double mm);
     void set_drift(double dx, double dy);
+    void set_defocus(double fwhm_px);
     std::pair<double, double> star_shift() const;
     double sensor_temperature();
     // A full-sensor 8-bit dark with the current settings; exposure_us < 0: the control's.
@@ -187,6 +188,7 @@ private:
     std::array<TriggerOutput, 2> trigger_out_{};
     Thermal thermal_;
     StarMotion motion_;
+    double defocus_fwhm_ = 0.0;  // sensor pixels
     std::shared_ptr<const std::vector<std::uint8_t>> dark_;
     GpsReceiver gps_;
     std::array<ASI_GPS_DATA, 2> last_gps_{};

@@ -181,6 +181,15 @@ CAMSIM_EXPORT int camsim_set_drift(int camera, double dx, double dy) {
     });
 }
 
+// Star blur in full-resolution sensor pixels (FWHM), added in quadrature to the optics.
+CAMSIM_EXPORT int camsim_set_defocus(int camera, double fwhm_px) {
+    if (!(fwhm_px >= 0.0 && fwhm_px <= 100.0)) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        c.set_defocus(fwhm_px);
+        return ASI_SUCCESS;
+    });
+}
+
 CAMSIM_EXPORT int camsim_star_shift(int camera, double* x, double* y) {
     return with_camera(camera, [&](Camera& c) {
         auto [sx, sy] = c.star_shift();

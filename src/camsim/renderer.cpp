@@ -22,7 +22,7 @@
 //    binning and any shift see the same sky; magnitudes follow a power law
 //    (many faint, few bright); the PSF is a Gaussian core (FWHM 2.7 px) plus a
 //    faint wide Gaussian halo, integrated exactly over each pixel with erf, so
-//    centroids carry no rendering bias;
+//    centroids carry no rendering bias; defocus widens both in quadrature;
 //  - sky background, dark current doubling every 6 C, hot pixels with a much
 //    higher dark current at fixed positions from the seed;
 //  - gain factor 10^(gain/200); ADC units = electrons * factor / elec_per_adu;
@@ -66,7 +66,7 @@ constexpr double kCoreFwhm = 2.7;          // pixels
 constexpr double kHaloFwhm = 7.0;
 constexpr double kHaloFraction = 0.1;
 constexpr double kFwhmToSigma = 1.0 / 2.3548200450309493;
-constexpr double kHaloReach = 5.0 * kHaloFwhm * kFwhmToSigma;  // pixels rendered around a star
+constexpr double kHaloReachSigmas = 5.0;  // a star is rendered this many halo sigmas around
 
 // Background and sensor.
 constexpr double kSkyRate = 3.0;           // e-/s/px
@@ -209,7 +209,7 @@ struct Key {
     long exposure_us, gain, offset, gamma, wb_r, wb_b;
     int flip;
     bool dark;
-    double temperature_c, shift_x, shift_y;
+    double temperature_c, shift_x, shift_y, defocus_fwhm;
     std::uint64_t seed;
 
     static Key of(const RenderRequest& r) {
@@ -217,7 +217,7 @@ struct Key {
                    r.pixel_size_um, r.elec_per_adu, r.max_gain, r.start_x, r.start_y,
                    r.width, r.height, r.bin, r.img_type, r.exposure_us, r.gain, r.offset,
                    r.gamma, r.wb_r, r.wb_b, r.flip, r.dark, r.temperature_c, r.shift_x,
-                   r.shift_y, r.seed};
+                   r.shift_y, r.defocus_fwhm, r.seed};
     }
     bool operator==(const Key&) const = default;
 };
@@ -274,16 +274,28 @@ namespace {
 
 double dark_scale(double temperature_c) { return std::exp2((temperature_c + 10.0) / kDarkDoublingC); }
 
+// The star profile's core and halo sigmas (sensor pixels), defocus added in quadrature,
+// and the farthest a star is drawn from its centre.
+struct Psf {
+    double core, halo, reach;
+    explicit Psf(double defocus_fwhm) {
+        const double d2 = defocus_fwhm * defocus_fwhm;
+        core = std::sqrt(kCoreFwhm * kCoreFwhm + d2) * kFwhmToSigma;
+        halo = std::sqrt(kHaloFwhm * kHaloFwhm + d2) * kFwhmToSigma;
+        reach = kHaloReachSigmas * halo;
+    }
+};
+
 // Radius (sensor pixels) beyond which a star adds less than 0.01 e- per pixel.
-double star_reach(double electrons) {
+double star_reach(double electrons, const Psf& psf) {
     constexpr double eps = 0.01;
-    const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
+    const double sc = psf.core, sh = psf.halo;
     auto reach = [&](double total, double s) {
         const double peak = total / (2.0 * std::numbers::pi * s * s);
         return peak > eps ? s * std::sqrt(2.0 * std::log(peak / eps)) : 0.0;
     };
     const double r = std::max(reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh));
-    return std::clamp(r, 2.0, kHaloReach);
+    return std::clamp(r, 2.0, psf.reach);
 }
 
 // Electrons to left-aligned 16-bit units.
@@ -349,15 +361,16 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     if (r.dark || t <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
-    const double fx0 = g.x0 - r.shift_x - kHaloReach, fx1 = g.x0 + g.gw - r.shift_x + kHaloReach;
-    const double fy0 = g.y0 - r.shift_y - kHaloReach, fy1 = g.y0 + g.gh - r.shift_y + kHaloReach;
+    const Psf psf(r.defocus_fwhm);
+    const double fx0 = g.x0 - r.shift_x - psf.reach, fx1 = g.x0 + g.gw - r.shift_x + psf.reach;
+    const double fy0 = g.y0 - r.shift_y - psf.reach, fy1 = g.y0 + g.gh - r.shift_y + psf.reach;
     std::vector<Star> stars;
     const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
     const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
     for (long ty = ty0; ty <= ty1; ++ty)
         for (long tx = tx0; tx <= tx1; ++tx) tile_stars(r.seed, tx, ty, stars);
 
-    const double sc = kCoreFwhm * kFwhmToSigma, sh = kHaloFwhm * kFwhmToSigma;
+    const double sc = psf.core, sh = psf.halo;
     std::vector<double> cx, hx, cy, hy;
     // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
     // pixel k spanning [origin + k, origin + k + 1).
@@ -381,7 +394,7 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     };
     for (const Star& s : stars) {
         const double sx = s.x + r.shift_x, sy = s.y + r.shift_y;
-        const double reach = star_reach(s.flux * t);
+        const double reach = star_reach(s.flux * t, psf);
         auto [ylo, yhi] = profile(sy, reach, g.y0, g.gh, cy, hy);
         if (ylo >= yhi) continue;
         auto [xlo, xhi] = profile(sx, reach, g.x0, g.gw, cx, hx);
@@ -739,6 +752,7 @@ RenderRequest sane(const RenderRequest& req) {
     r.temperature_c = std::round(finite(r.temperature_c, -100.0, 100.0, 20.0) * 10.0) / 10.0;
     r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
     r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
+    r.defocus_fwhm = finite(r.defocus_fwhm, 0.0, 100.0, 0.0);
     return r;
 }
 

@@ -41,6 +41,8 @@ struct RenderRequest {
     // Star field displacement in full-resolution sensor pixels (guiding and drift).
     double shift_x = 0.0;
     double shift_y = 0.0;
+    // Defocus blur (FWHM, sensor pixels), added in quadrature to the optics' star profile.
+    double defocus_fwhm = 0.0;
 
     std::uint64_t seed = 1;     // same seed, same settings, same frame_index: same bytes
     std::uint64_t frame_index = 0;

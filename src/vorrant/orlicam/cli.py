@@ -547,16 +547,28 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: str, ove
 @click.option("--port", type=click.IntRange(0, 65535), default=11111, show_default=True, help="TCP port.")
 @click.option("--discovery/--no-discovery", default=True, show_default=True, help="Answer Alpaca discovery.")
 @click.option("-v", "--verbose", is_flag=True, help="Log every request and discovery query.")
-def serve(host: str, port: int, discovery: bool, verbose: bool) -> None:
+@click.option("--live/--no-live", default=True, show_default=True, help="Serve the live view pages at /live/N.")
+@click.option("--folder", type=click.Path(file_okay=False, path_type=Path), help="Where the live view saves files [default: here].")
+def serve(host: str, port: int, discovery: bool, verbose: bool, live: bool, folder: Path | None) -> None:
     """Serve the cameras over ASCOM Alpaca."""
     # A server runs unattended: what it does goes to stderr as log lines.
     logging.basicConfig(level=logging.DEBUG if verbose else logging.INFO, stream=sys.stderr,
                         format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     alpaca = importlib.import_module("vorrant.orlicam.alpaca")
     try:
-        alpaca.serve(host=host, port=port, discovery=discovery)
+        alpaca.serve(host=host, port=port, discovery=discovery, live=live, live_folder=folder)
     except (OSError, RuntimeError) as error:
         raise click.ClickException(f"cannot serve on {host}:{port}: {error}") from None
+
+
+@cli.command()
+@click.argument("camera", required=False)
+@click.option("--port", type=click.IntRange(0, 65535), default=11111, show_default=True, help="TCP port (0: any free one).")
+@click.option("--folder", type=click.Path(file_okay=False, path_type=Path), help="Where saves go [default: here].")
+def live(camera: str | None, port: int, folder: Path | None) -> None:
+    """Serve the live view on this machine and print the camera's page URL."""
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(asctime)s %(levelname)s %(name)s: %(message)s")
+    importlib.import_module("vorrant.orlicam.live.run").run(camera, port=port, folder=folder)
 
 
 from .doctor import command as doctor  # noqa: E402  (its own module: checks of the machine, not cameras)

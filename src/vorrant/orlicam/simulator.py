@@ -49,7 +49,7 @@ __all__ = [
     "record_calls", "calls", "clear_calls", "fail_next", "force_outputs",
     "set_sdk_version", "patch_camera_info", "patch_control_caps",
     "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
-    "set_focal_length", "set_drift", "star_shift", "sensor_temperature", "write_dark_bmp",
+    "set_focal_length", "set_drift", "set_defocus", "star_shift", "sensor_temperature", "write_dark_bmp",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
 ]
@@ -250,6 +250,7 @@ _SIGNATURES = {
     "camsim_set_gps_position": (c_int, [c_int, c_double, c_double, c_int]),
     "camsim_set_focal_length": (c_int, [c_int, c_double]),
     "camsim_set_drift": (c_int, [c_int, c_double, c_double]),
+    "camsim_set_defocus": (c_int, [c_int, c_double]),
     "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
     "camsim_sensor_temperature": (c_int, [c_int, POINTER(c_double)]),
     "camsim_write_dark_bmp": (c_int, [c_int, c_char_p, c_long]),
@@ -541,6 +542,15 @@ def set_focal_length(camera_id, mm):
 def set_drift(camera_id, dx, dy):
     """A steady drift of the star field, in sensor pixels per second."""
     _check_camera(library().camsim_set_drift(camera_id, float(dx), float(dy)), camera_id)
+
+
+def set_defocus(camera_id, fwhm_px):
+    """Blurs the stars as an out-of-focus telescope would: a spread of `fwhm_px` sensor pixels
+    (full width at half maximum, 0 to 100) added in quadrature to the optics' own."""
+    fwhm = float(fwhm_px)
+    if not 0.0 <= fwhm <= 100.0:
+        raise ValueError(f"the defocus is 0 to 100 pixels, not {fwhm_px!r}")
+    _check_camera(library().camsim_set_defocus(camera_id, fwhm), camera_id)
 
 
 def star_shift(camera_id):

@@ -148,6 +148,7 @@ class CameraDevice:
         self._guides: dict[str, threading.Thread] = {}
         self._guide_failure: DeviceError | None = None
         self._ranges: dict[str, tuple[Any, Any]] = {}
+        self._leased_by: str | None = None  # who else drives the camera (the live view)
 
     # --- dispatch ----------------------------------------------------------------
 
@@ -191,7 +192,29 @@ class CameraDevice:
             camera = self._open_camera()
             if self._exposure is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while an exposure is in progress")
+            if self._leased_by is not None:
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while the {self._leased_by} uses the camera")
             yield camera
+
+    @contextmanager
+    def lease(self, holder: str) -> Iterator[Camera]:
+        """The camera, connected if it was not, for `holder` to drive itself (the live view);
+        meanwhile Alpaca writes that would change the frame are refused. DeviceError 0x40B while
+        an exposure runs or another holder has it."""
+        with self._lock:
+            if self._exposure is not None:
+                raise DeviceError(ErrorNumber.INVALID_OPERATION,
+                                  f"camera {self.number} is taking an exposure for an Alpaca client")
+            if self._leased_by is not None:
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"the {self._leased_by} has camera {self.number}")
+            self.connect()
+            camera = self._open_camera()
+            self._leased_by = holder
+        try:
+            yield camera
+        finally:
+            with self._lock:
+                self._leased_by = None
 
     # --- common members ----------------------------------------------------------
 
@@ -236,6 +259,8 @@ class CameraDevice:
                 return
             if self._exposure is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while an exposure is in progress")
+            if self._leased_by is not None:
+                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot disconnect while the {self._leased_by} uses the camera")
             if any(t.is_alive() for t in self._guides.values()):
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while a guide pulse runs")
             self._close()

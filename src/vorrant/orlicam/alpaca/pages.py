@@ -13,7 +13,7 @@ from .device import CameraDevice
 from .errors import DeviceError
 
 # (label, URL pattern with {number}) of further pages about one camera
-LINKS: list[tuple[str, str]] = []
+LINKS: list[tuple[str, str]] = [("Live view: preview, histogram and focus", "/live/{number}")]
 
 _STYLE = ("body{font-family:sans-serif;margin:2em;max-width:60em}table{border-collapse:collapse}"
           "td,th{border:1px solid #bbb;padding:.2em .6em;text-align:left}")

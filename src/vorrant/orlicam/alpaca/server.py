@@ -5,13 +5,16 @@ import asyncio
 import contextlib
 import errno
 import logging
+import os
 import resource
 import signal
 import socket
 import threading
 import time
 from collections.abc import Iterator, Sequence
+from pathlib import Path
 from types import TracebackType
+from typing import TYPE_CHECKING
 
 import h11
 import uvicorn
@@ -21,6 +24,9 @@ from ..camera import Camera, CameraDescription, cameras
 from .app import AlpacaApp, ServerInfo
 from .device import CameraDevice, _driver_version, unique_id
 from .discovery import DISCOVERY_PORT, bind_discovery, is_loopback, start_responder
+
+if TYPE_CHECKING:
+    from ..live import LiveApp
 
 log = logging.getLogger("vorrant.orlicam.alpaca")
 
@@ -158,8 +164,12 @@ class Server:
 
     def __init__(self, host: str = "127.0.0.1", port: int = 11111, *, discovery: bool = True,
                  discovery_port: int = DISCOVERY_PORT, location: str = "",
-                 cameras: Sequence[CameraDescription] | None = None) -> None:
+                 cameras: Sequence[CameraDescription] | None = None, live: bool = True,
+                 live_folder: str | os.PathLike[str] | None = None) -> None:
         self.host = host
+        # The live view (pages at /live/n): on unless asked not to; saves go to live_folder.
+        self._live_folder = Path(live_folder) if live_folder is not None else Path.cwd() if live else None
+        self.live: LiveApp | None = None
         self._requested = (port, discovery_port if discovery else None)
         self._location = location
         self._cameras = cameras
@@ -197,9 +207,17 @@ class Server:
             raise
         info = ServerInfo("orlicam Alpaca server", "orlicam", _driver_version(), self._location)
         app = AlpacaApp(self.devices, info).starlette()
+        if self._live_folder is not None:
+            try:
+                from ..live import LiveApp
+            except ImportError as exc:
+                log.warning("no live view: %s", exc)
+            else:
+                self.live = LiveApp(self.devices, self._live_folder, local_only=is_loopback(self.host))
+                app.router.routes.extend(self.live.routes())
         _raise_file_limit(MAX_CONNECTIONS + 256)
         config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http=_Protocol,
-                                ws="none", timeout_keep_alive=int(IDLE_TIMEOUT), timeout_graceful_shutdown=5,
+                                ws="none" if self.live is None else "wsproto", timeout_keep_alive=int(IDLE_TIMEOUT), timeout_graceful_shutdown=5,
                                 limit_concurrency=MAX_CONNECTIONS, backlog=BACKLOG,
                                 h11_max_incomplete_event_size=MAX_HEADER_BYTES)
         self._uvicorn = _Uvicorn(config)
@@ -215,6 +233,8 @@ class Server:
         finally:
             for responder in responders:
                 responder.close()
+            if self.live is not None:
+                self.live.close()
             self._close_devices()
 
     def _close_devices(self) -> None:
@@ -274,10 +294,12 @@ class Server:
 
 
 def serve(host: str = "127.0.0.1", port: int = 11111, discovery: bool = True, *,
-          discovery_port: int = DISCOVERY_PORT, location: str = "") -> None:
+          discovery_port: int = DISCOVERY_PORT, location: str = "", live: bool = True,
+          live_folder: str | os.PathLike[str] | None = None) -> None:
     """Serves every connected camera over ASCOM Alpaca until Ctrl-C or SIGTERM.
 
     Binds to the loopback interface unless `host` says otherwise. Raises OSError
     with a one-line message when the HTTP port or the discovery port is in use.
     """
-    Server(host, port, discovery=discovery, discovery_port=discovery_port, location=location).run()
+    Server(host, port, discovery=discovery, discovery_port=discovery_port, location=location,
+           live=live, live_folder=live_folder).run()

@@ -1,0 +1,292 @@
+"""The live view's routes, served beside the Alpaca routes by the same server.
+
+Routes only translate: a request in, one call on the camera's Feed, JSON or a page out.
+State-changing requests (settings, save, record, the socket) are refused when a browser
+says they come from another site; requests without an Origin (scripts) are taken.
+"""
+from __future__ import annotations
+
+import asyncio
+import html
+import json
+import logging
+import math
+import re
+from collections.abc import Sequence
+from contextlib import suppress
+from importlib.resources import files
+from pathlib import Path
+from typing import Any
+from urllib.parse import urlsplit
+
+from starlette.datastructures import Headers
+from starlette.requests import Request
+from starlette.responses import HTMLResponse, JSONResponse, PlainTextResponse, Response
+from starlette.routing import BaseRoute, Mount, Route, WebSocketRoute
+from starlette.staticfiles import StaticFiles
+from starlette.websockets import WebSocket, WebSocketDisconnect
+
+from ..alpaca.device import CameraDevice
+from ..alpaca.errors import DeviceError
+from .feed import Feed
+from .pump import Settings
+
+log = logging.getLogger("vorrant.orlicam.live")
+
+CSP = "default-src 'self'; img-src 'self' blob: data:; object-src 'none'; base-uri 'none'; frame-ancestors 'none'"
+MAX_BODY = 4096
+FIRST_FRAME_WAIT = 30.0
+_NUMBER = re.compile(r"[0-9]{1,4}")
+_PAGE = files(__package__).joinpath("static", "index.html")
+
+
+class BadSettings(ValueError):
+    """A malformed request: HTTP 400 with the message."""
+
+
+LOCAL_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
+
+
+def same_origin(headers: Headers, local_only: bool = False) -> bool:
+    """False when a browser says the request comes from a page of another origin. With
+    `local_only` (a server on the loopback interface) the request must also name this
+    machine as its host, so that a foreign name re-pointed at 127.0.0.1 (DNS rebinding)
+    does not make another site's page look like our own."""
+    if headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
+        return False
+    host = headers.get("host", "")
+    if local_only and urlsplit(f"//{host}").hostname not in LOCAL_NAMES:
+        return False
+    origin = headers.get("origin")
+    if origin is None:
+        return True
+    parts = urlsplit(origin)
+    return parts.scheme in ("http", "https") and parts.netloc == host
+
+
+def _page(body: str, status: int = 200) -> HTMLResponse:
+    return HTMLResponse(body, status_code=status, headers={"Content-Security-Policy": CSP,
+                                                          "X-Content-Type-Options": "nosniff",
+                                                          "Referrer-Policy": "no-referrer"})
+
+
+# --- settings from JSON -----------------------------------------------------------
+
+def _number(body: dict[str, Any], key: str) -> float | None:
+    value = body.get(key)
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise BadSettings(f"{key} must be a number, not {value!r}")
+    return float(value)
+
+
+def _integer(body: dict[str, Any], key: str) -> int | None:
+    value = _number(body, key)
+    if value is None:
+        return None
+    if value != int(value):
+        raise BadSettings(f"{key} must be a whole number, not {body[key]!r}")
+    return int(value)
+
+
+def _fraction(body: dict[str, Any], key: str) -> float | None:
+    value = _number(body, key)
+    if value is not None and not 0.0 <= value <= 1.0:
+        raise BadSettings(f"{key} must be between 0 and 1, not {value!r}")
+    return value
+
+
+def parse_settings(body: object) -> Settings:
+    """Settings from the page's JSON; BadSettings for anything malformed."""
+    if not isinstance(body, dict):
+        raise BadSettings("the body must be a JSON object")
+    known = {"exposure", "gain", "offset", "bin", "roi", "format", "target_temperature", "cooler_on",
+             "black", "white", "auto_stretch", "zoom"}
+    unknown = sorted(set(body) - known)
+    if unknown:
+        raise BadSettings(f"unknown setting(s): {', '.join(unknown)}; known: {', '.join(sorted(known))}")
+    roi = body.get("roi")
+    if roi is not None and (not isinstance(roi, list) or len(roi) != 4
+                            or not all(isinstance(v, int) and not isinstance(v, bool) for v in roi)):
+        raise BadSettings("roi must be [width, height, x, y] in whole binned pixels")
+    zoom = body.get("zoom")
+    if zoom is not None and zoom is not False and (
+            not isinstance(zoom, list) or len(zoom) != 2
+            or not all(isinstance(v, (int, float)) and not isinstance(v, bool) and 0 <= v <= 1 for v in zoom)):
+        raise BadSettings("zoom must be [x, y] as fractions of the frame, or false")
+    fmt = body.get("format")
+    if fmt is not None and not isinstance(fmt, str):
+        raise BadSettings("format must be a format's name")
+    flags = {}
+    for key in ("cooler_on", "auto_stretch"):
+        if body.get(key) is not None and not isinstance(body[key], bool):
+            raise BadSettings(f"{key} must be true or false")
+        flags[key] = body.get(key)
+    return Settings(exposure=_number(body, "exposure"), gain=_integer(body, "gain"), offset=_integer(body, "offset"),
+                    bin=_integer(body, "bin"), roi=None if roi is None else (roi[0], roi[1], roi[2], roi[3]),
+                    image_format=fmt, target_temperature=_number(body, "target_temperature"),
+                    cooler_on=flags["cooler_on"], black=_fraction(body, "black"), white=_fraction(body, "white"),
+                    auto_stretch=flags["auto_stretch"],
+                    zoom=None if not zoom else (float(zoom[0]), float(zoom[1])),
+                    zoom_off=True if zoom is False else None)
+
+
+class LiveApp:
+    """The live view's routes over the server's devices."""
+
+    def __init__(self, devices: Sequence[CameraDevice], folder: Path, local_only: bool = False) -> None:
+        self.devices = devices
+        self.folder = folder
+        self.local_only = local_only
+        self.feeds = [Feed(device, folder) for device in devices]
+
+    def routes(self) -> list[BaseRoute]:
+        return [
+            Route("/", self.index, methods=["GET"]),
+            Route("/live/{number}", self.page, methods=["GET"]),
+            Route("/live/{number}/camera", self.camera, methods=["GET"]),
+            Route("/live/{number}/stats", self.stats, methods=["GET"]),
+            Route("/live/{number}/settings", self.settings, methods=["PUT"]),
+            Route("/live/{number}/save", self.save, methods=["POST"]),
+            Route("/live/{number}/record", self.record, methods=["POST"]),
+            WebSocketRoute("/live/{number}/ws", self.view),
+            Mount("/live/static", app=StaticFiles(packages=[(__package__, "static")]), name="live-static"),
+        ]
+
+    def feed(self, number: str) -> Feed | None:
+        if not _NUMBER.fullmatch(number) or int(number) >= len(self.feeds):
+            return None
+        return self.feeds[int(number)]
+
+    def _missing(self, number: str) -> Response:
+        return PlainTextResponse(f"no camera number {number!r}; there are {len(self.feeds)}", status_code=404)
+
+    async def index(self, request: Request) -> Response:
+        rows = "\n".join(
+            f'<li><a href="/live/{d.number}">{html.escape(d.description.name)}</a> '
+            f'<span class="dim">{d.description.max_width}&times;{d.description.max_height}, '
+            f'{"colour" if d.description.is_color else "mono"}{", cooled" if d.description.cooled else ""}'
+            f' &middot; Alpaca camera {d.number}</span></li>'
+            for d in self.devices)
+        return _page(f"""<!doctype html>
+<html lang="en"><head><meta charset="utf-8"><title>orlicam</title>
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<link rel="icon" href="/live/static/favicon.svg"><link rel="stylesheet" href="/live/static/live.css"></head>
+<body class="list"><h1>orlicam cameras</h1><ul class="cameras">{rows or "<li>no camera is connected</li>"}</ul>
+<p class="dim">The same server answers ASCOM Alpaca clients on this port.</p></body></html>""")
+
+    async def page(self, request: Request) -> Response:
+        number = request.path_params["number"]
+        if self.feed(number) is None:
+            return self._missing(number)
+        return _page(_PAGE.read_text())
+
+    async def camera(self, request: Request) -> Response:
+        number = request.path_params["number"]
+        feed = self.feed(number)
+        if feed is None:
+            return self._missing(number)
+        d = feed.device.description
+        return JSONResponse({"name": d.name, "max_width": d.max_width, "max_height": d.max_height,
+                             "bins": list(d.bins), "formats": list(d.formats), "cooled": d.cooled,
+                             "color": d.is_color, "pixel_size": d.pixel_size, "bit_depth": d.bit_depth})
+
+    async def stats(self, request: Request) -> Response:
+        number = request.path_params["number"]
+        feed = self.feed(number)
+        if feed is None:
+            return self._missing(number)
+        feed.touch()
+        if feed.latest.frame is None:
+            try:
+                await asyncio.wait_for(_first_frame(feed), FIRST_FRAME_WAIT)
+            except TimeoutError:
+                status = feed.latest.preview.meta.get("message") if feed.latest.preview else None
+                return PlainTextResponse(status or f"camera {number} has delivered no frame yet", status_code=503)
+        return JSONResponse(feed.figures(), headers={"Cache-Control": "no-store"})
+
+    async def _changing(self, request: Request) -> tuple[Feed, object] | Response:
+        """The feed and the JSON body of a state-changing request, or the refusal."""
+        number = request.path_params["number"]
+        feed = self.feed(number)
+        if feed is None:
+            return self._missing(number)
+        if not same_origin(request.headers, self.local_only):
+            log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
+            return PlainTextResponse("refused: the request comes from another site", status_code=403)
+        body = await request.body()
+        if len(body) > MAX_BODY:
+            return PlainTextResponse(f"the body is larger than {MAX_BODY} bytes", status_code=400)
+        if not body:
+            return feed, {}
+        if request.headers.get("content-type", "").split(";")[0].strip() != "application/json":
+            return PlainTextResponse("the body must be application/json", status_code=400)
+        try:
+            return feed, json.loads(body)
+        except ValueError:
+            return PlainTextResponse("the body is not JSON", status_code=400)
+
+    async def _ask(self, feed: Feed, settings: Settings, action: str | None) -> Response:
+        try:
+            return JSONResponse(await feed.request(settings, action))
+        except DeviceError as exc:
+            return PlainTextResponse(exc.message, status_code=409)
+        except (ValueError, OSError) as exc:   # refused by the camera layer, or the file system
+            notes = getattr(exc, "__notes__", None) or []
+            return PlainTextResponse("; ".join([str(exc), *notes]), status_code=409)
+        except Exception as exc:
+            notes = getattr(exc, "__notes__", None) or []
+            return PlainTextResponse("; ".join([f"{type(exc).__name__}: {exc}", *notes]), status_code=409)
+
+    async def settings(self, request: Request) -> Response:
+        got = await self._changing(request)
+        if isinstance(got, Response):
+            return got
+        feed, body = got
+        try:
+            settings = parse_settings(body)
+        except BadSettings as exc:
+            return PlainTextResponse(str(exc), status_code=400)
+        return await self._ask(feed, settings, None)
+
+    async def save(self, request: Request) -> Response:
+        got = await self._changing(request)
+        return got if isinstance(got, Response) else await self._ask(got[0], Settings(), "save")
+
+    async def record(self, request: Request) -> Response:
+        got = await self._changing(request)
+        if isinstance(got, Response):
+            return got
+        feed, body = got
+        on = body.get("recording") if isinstance(body, dict) else None
+        if not isinstance(on, bool):
+            return PlainTextResponse('the body must be {"recording": true} or {"recording": false}', status_code=400)
+        return await self._ask(feed, Settings(), "record" if on else "stop_recording")
+
+    async def view(self, socket: WebSocket) -> None:
+        feed = self.feed(socket.path_params["number"])
+        if feed is None or not same_origin(socket.headers, self.local_only):
+            return await socket.close(code=1008)          # before accept: HTTP 403
+        await socket.accept()
+        async with feed.viewer():
+            with suppress(WebSocketDisconnect):
+                sent = -1
+                while True:
+                    preview = await feed.latest.newer_than(sent)
+                    feed.latest.mark_sent(preview)
+                    await socket.send_text(preview.meta_json)
+                    for part in preview.parts:
+                        await socket.send_bytes(part)
+                    sent = preview.index
+                    await socket.receive_text()           # the page's credit: one update in flight
+
+    def close(self) -> None:
+        """Stops every pump; for server shutdown, before the cameras close."""
+        for feed in self.feeds:
+            feed.close()
+
+
+async def _first_frame(feed: Feed) -> None:
+    while feed.latest.frame is None:
+        await feed.latest.newer_than(feed.latest.preview.index if feed.latest.preview else -1)

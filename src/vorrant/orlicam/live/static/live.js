@@ -1,0 +1,275 @@
+// The live view of one camera: one socket (text for the frame's figures, binary for its
+// pictures), one update in flight (the next is asked for once the last is drawn), closed
+// while the tab is hidden; settings, save and record as same-origin requests.
+const camera = Number(location.pathname.split('/').filter(Boolean).pop());
+const $ = (id) => document.getElementById(id);
+const base = new URL(`/live/${camera}/`, location.href);
+let socket = null;
+let meta = null;
+let pictures = [];
+let described = null;
+let shown = [];            // arrival times of drawn frames, for the view's own rate
+let editing = false;       // the form is not overwritten while the user types in it
+let last = null;           // the last frame's index, and frames this page never got
+let skipped = 0;
+
+async function send(path, method, body) {
+  const response = await fetch(new URL(path, base), {
+    method, headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body ?? {}),
+  });
+  const text = await response.text();
+  if (!response.ok) throw new Error(text);
+  return JSON.parse(text);
+}
+
+function say(text, error = false) {
+  $('message').textContent = text;
+  $('message').classList.toggle('error', error);
+}
+
+function connect() {
+  const ws = (socket = new WebSocket(new URL(`ws`, base.href.replace(/^http/, 'ws'))));
+  ws.binaryType = 'blob';
+  ws.onmessage = async ({ data }) => {
+    if (typeof data === 'string') {
+      meta = JSON.parse(data);
+      pictures = [];
+      if (meta.parts === 0) return done(ws);
+      return;
+    }
+    pictures.push(data);
+    if (pictures.length < meta.parts) return;
+    const [view, zoom] = await Promise.all(pictures.map((p) => createImageBitmap(p)));
+    draw(view, zoom);
+    done(ws);
+  };
+  ws.onopen = () => status('live', '');
+  ws.onclose = () => {
+    if (socket === ws) {
+      socket = null;
+      status('stopped', 'disconnected; reconnecting…');
+      setTimeout(resume, 2000);
+    }
+  };
+}
+
+function done(ws) {
+  show(meta);
+  if (ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ ack: meta.index }));
+}
+
+const resume = () => { if (!document.hidden && socket === null) connect(); };
+document.addEventListener('visibilitychange', () => (document.hidden ? socket?.close() : resume()));
+
+function status(kind, text) {
+  $('status').className = `status ${kind}`;
+  $('status').textContent = text || kind;
+}
+
+function draw(view, zoom) {
+  const canvas = $('view');
+  if (canvas.width !== view.width || canvas.height !== view.height) {
+    canvas.width = view.width;
+    canvas.height = view.height;
+  }
+  canvas.getContext('2d').drawImage(view, 0, 0);
+  view.close();
+  if (zoom) {
+    const z = $('zoom');
+    z.width = zoom.width;
+    z.height = zoom.height;
+    z.getContext('2d').drawImage(zoom, 0, 0);
+    zoom.close();
+  }
+  const now = performance.now();
+  shown.push(now);
+  while (shown.length > 1 && now - shown[0] > 3000) shown.shift();
+}
+
+const fixed = (v, n = 2) => (v === null || v === undefined ? '–' : Number(v).toFixed(n));
+
+function show(m) {
+  if (m.kind === 'status') {
+    status(m.status, m.message);
+    return;
+  }
+  status('live', m.recording ? `live · recording ${m.recording} (${m.recorded} frames)` : 'live');
+  $('frame').textContent = m.index;
+  $('fps').textContent = fixed(m.fps, 1);
+  $('view-fps').textContent = shown.length > 1 ? fixed((shown.length - 1) / ((shown.at(-1) - shown[0]) / 1000), 1) : '–';
+  if (last !== null && m.index > last) skipped += m.index - last - 1;
+  last = m.index;
+  $('dropped').textContent = skipped;
+  $('size').textContent = `${m.width}×${m.height} ${m.format} bin ${m.bin}`;
+  $('hfr').textContent = fixed(m.hfr);
+  $('fwhm').textContent = fixed(m.fwhm);
+  $('stars').textContent = m.stars;
+  const arcsec = pixelScale(m);
+  $('hfr-arcsec').textContent = arcsec && m.hfr ? `${fixed(m.hfr * arcsec)}″` : '';
+  $('fwhm-arcsec').textContent = arcsec && m.fwhm ? `${fixed(m.fwhm * arcsec)}″` : '';
+  const warn = $('saturation');
+  warn.hidden = !(m.saturated_stars > 0 || m.saturated > 0.001);
+  warn.textContent = `saturated: ${m.saturated_stars} star(s), ${(m.saturated * 100).toFixed(2)} % of pixels`;
+  $('mean').textContent = fixed(m.mean, 1);
+  $('median').textContent = fixed(m.median, 1);
+  $('temperature').textContent = fixed(m.temperature, 1);
+  $('power').textContent = m.cooler_power !== undefined ? `, cooler ${m.cooler_power} %` : '';
+  $('record').classList.toggle('on', Boolean(m.recording));
+  $('record').textContent = m.recording ? 'Stop recording' : 'Record SER';
+  if (!$('auto').checked) {
+    // manual points stay where the user put them
+  } else {
+    $('black').value = Math.round(m.stretch.black * 1000);
+    $('white').value = Math.round(m.stretch.white * 1000);
+  }
+  histogram(m);
+  trend(m.trend);
+  if (!editing) fill(m);
+}
+
+function pixelScale(m) {
+  const focal = Number($('focal').value);
+  if (!described || !(focal > 0)) return null;
+  return (206.265 * described.pixel_size * m.bin) / focal;
+}
+
+function histogram(m) {
+  const c = $('histogram');
+  const g = c.getContext('2d');
+  const counts = m.histogram;
+  const top = Math.log10(Math.max(...counts) + 1);
+  g.clearRect(0, 0, c.width, c.height);
+  g.fillStyle = '#8ab';
+  const w = c.width / counts.length;
+  counts.forEach((n, i) => {
+    const h = (Math.log10(n + 1) / top) * (c.height - 4);
+    g.fillRect(i * w, c.height - h, Math.max(1, w), h);
+  });
+  // The stretch's black and white points, and the clipped ends in red.
+  g.fillStyle = '#d04040';
+  if (counts[0] > 0) g.fillRect(0, 0, 2, c.height);
+  if (counts.at(-1) > 0 || m.saturated > 0) g.fillRect(c.width - 2, 0, 2, c.height);
+  g.strokeStyle = '#ddd';
+  for (const x of [m.stretch.black, m.stretch.white]) {
+    g.beginPath();
+    g.moveTo(x * c.width, 0);
+    g.lineTo(x * c.width, c.height);
+    g.stroke();
+  }
+}
+
+function trend(values) {
+  const c = $('trend');
+  const g = c.getContext('2d');
+  g.clearRect(0, 0, c.width, c.height);
+  if (!values || values.length < 2) return;
+  const lo = Math.min(...values) * 0.9;
+  const hi = Math.max(...values) * 1.1;
+  g.strokeStyle = '#e0c050';
+  g.beginPath();
+  values.forEach((v, i) => {
+    const x = (i / (values.length - 1)) * (c.width - 1);
+    const y = c.height - ((v - lo) / (hi - lo || 1)) * c.height;
+    i ? g.lineTo(x, y) : g.moveTo(x, y);
+  });
+  g.stroke();
+}
+
+function fill(m) {
+  $('exposure').value = m.exposure;
+  $('gain').value = m.gain ?? '';
+  $('offset').value = m.offset ?? '';
+  $('bin').value = m.bin;
+  $('format').value = m.format;
+  const full = described && m.roi[0] === Math.floor(described.max_width / m.bin / 8) * 8;
+  $('roi').value = full ? 'full' : `${m.roi[0]}x${m.roi[1]}+${m.roi[2]}+${m.roi[3]}`;
+  if (m.target_temperature !== null && m.target_temperature !== undefined) $('target_temperature').value = m.target_temperature;
+  if (m.cooler_on !== undefined) $('cooler_on').checked = m.cooler_on;
+}
+
+function changes() {
+  const out = {};
+  const number = (id) => ($(id).value === '' ? undefined : Number($(id).value));
+  out.exposure = number('exposure');
+  out.gain = number('gain');
+  out.offset = number('offset');
+  if (meta && Number($('bin').value) !== meta.bin) out.bin = Number($('bin').value);
+  if (meta && $('format').value !== meta.format) out.format = $('format').value;
+  const roi = $('roi').value.trim();
+  const parts = roi.match(/^(\d+)\s*x\s*(\d+)\s*\+\s*(\d+)\s*\+\s*(\d+)$/);
+  if (parts) {
+    const wanted = parts.slice(1).map(Number);
+    if (!meta || wanted.join() !== meta.roi.join()) out.roi = wanted;
+  } else if (roi !== 'full' && roi !== '') {
+    throw new Error('region: width x height + x + y, or full');
+  }
+  if (described?.cooled) {
+    out.target_temperature = number('target_temperature');
+    out.cooler_on = $('cooler_on').checked;
+  }
+  return out;
+}
+
+$('controls').addEventListener('focusin', () => (editing = true));
+$('controls').addEventListener('focusout', () => (editing = false));
+$('controls').addEventListener('submit', async (event) => {
+  event.preventDefault();
+  try {
+    const applied = await send('settings', 'PUT', changes());
+    say(`applied: exposure ${applied.exposure} s, gain ${applied.gain}, offset ${applied.offset}, ` +
+        `bin ${applied.bin}, ${applied.format}, ${applied.roi[0]}×${applied.roi[1]}`);
+    editing = false;
+  } catch (error) {
+    say(error.message, true);
+  }
+});
+
+$('save').addEventListener('click', async () => {
+  try {
+    say(`saved ${(await send('save', 'POST')).saved}`);
+  } catch (error) {
+    say(error.message, true);
+  }
+});
+
+$('record').addEventListener('click', async () => {
+  try {
+    const answer = await send('record', 'POST', { recording: !meta?.recording });
+    say(answer.recording ? `recording to ${answer.recording}` : `recorded ${answer.recorded ?? 0} frames to ${answer.file ?? '–'}`);
+  } catch (error) {
+    say(error.message, true);
+  }
+});
+
+function stretchChanged() {
+  const auto = $('auto').checked;
+  $('black').disabled = $('white').disabled = auto;
+  const body = auto ? { auto_stretch: true }
+    : { auto_stretch: false, black: $('black').value / 1000, white: $('white').value / 1000 };
+  send('settings', 'PUT', body).catch((error) => say(error.message, true));
+}
+for (const id of ['auto', 'black', 'white']) $(id).addEventListener('change', stretchChanged);
+
+$('view').addEventListener('click', (event) => {
+  const box = event.target.getBoundingClientRect();
+  const at = [(event.clientX - box.left) / box.width, (event.clientY - box.top) / box.height];
+  send('settings', 'PUT', { zoom: at }).catch((error) => say(error.message, true));
+});
+$('zoom-off').addEventListener('click', () => {
+  send('settings', 'PUT', { zoom: false }).catch((error) => say(error.message, true));
+  $('zoom').getContext('2d').clearRect(0, 0, $('zoom').width, $('zoom').height);
+});
+
+async function describe() {
+  const response = await fetch(new URL('camera', base));
+  described = await response.json();
+  document.title = `${described.name} · orlicam`;
+  $('title').textContent = `${described.name} (camera ${camera})`;
+  $('bin').replaceChildren(...described.bins.map((b) => new Option(String(b), String(b))));
+  $('format').replaceChildren(...described.formats.map((f) => new Option(f, f)));
+  $('cooling').hidden = !described.cooled;
+  $('focal').value = localStorage.getItem('orlicam-focal') ?? '';
+}
+$('focal').addEventListener('change', () => localStorage.setItem('orlicam-focal', $('focal').value));
+
+describe().then(connect, (error) => say(`cannot describe camera ${camera}: ${error.message}`, true));

@@ -1,0 +1,121 @@
+"""The live page in a real browser: Debian's chromium, headless, driven by Playwright,
+against a server started here on a free loopback port."""
+import os
+import shutil
+import time
+
+import httpx
+import pytest
+from astropy.io import fits
+
+from vorrant.orlicam import simulator
+from vorrant.orlicam.alpaca import Server
+
+playwright = pytest.importorskip("playwright.sync_api")
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+
+
+@pytest.fixture(scope="module")
+def browser():
+    if not shutil.which(CHROMIUM):
+        pytest.skip("chromium is not installed (scripts/ensure-system-deps installs it)")
+    # Under `make sanitize` the sanitizer runtimes are preloaded into this process; the
+    # browser and Playwright's driver are started without them.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        driver = playwright.sync_playwright().start()
+        launched = driver.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"], headless=True)
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+    yield launched
+    launched.close()
+    driver.stop()
+
+
+@pytest.fixture
+def server(tmp_path):
+    with Server(port=0, discovery=False, live_folder=tmp_path) as running:
+        yield running
+
+
+@pytest.fixture
+def page(browser, server):
+    """The page of camera 0, with every console error and every request it made."""
+    context = browser.new_context(viewport={"width": 1400, "height": 1000})
+    opened = context.new_page()
+    opened.errors, opened.requests = [], []
+    opened.on("console", lambda m: opened.errors.append(m.text) if m.type == "error" else None)
+    opened.on("pageerror", lambda e: opened.errors.append(str(e)))
+    opened.on("request", lambda r: opened.requests.append(r.url))
+    yield opened
+    context.close()
+
+
+def until(check, timeout=30.0, what="the condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = check()
+        if value:
+            return value
+        assert time.monotonic() < deadline, f"{what} did not happen in {timeout} s"
+        time.sleep(0.1)
+
+
+def number(page, selector):
+    text = page.text_content(selector)
+    return None if text in ("–", "") else float(text)
+
+
+def test_the_page_streams_pictures_with_figures_and_no_errors(page, server):
+    page.goto(f"{server.url}/live/0")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    first_frame, first_picture = number(page, "#frame"), page.locator("#view").screenshot()
+    until(lambda: number(page, "#frame") > first_frame + 3, what="three more frames")
+    assert page.locator("#view").screenshot() != first_picture       # the noise differs frame to frame
+    assert number(page, "#stars") > 0 and number(page, "#hfr") > 0 and number(page, "#fwhm") > 0
+    assert page.locator("#histogram").screenshot() != page.locator("#zoom").screenshot()   # drawn, not blank
+    assert page.errors == []
+    assert all(url.startswith((server.url, server.url.replace("http", "ws"))) for url in page.requests), page.requests
+
+
+def test_exposure_and_gain_set_in_the_page_reach_the_camera(page, server):
+    page.goto(f"{server.url}/live/0")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    page.fill("#exposure", "0.04")
+    page.fill("#gain", "222")
+    page.click("#apply")
+    until(lambda: "applied" in page.text_content("#message"), what="the settings")
+    camera = server.live.feeds[0].camera
+    assert (camera.exposure, camera.gain) == (0.04, 222)
+    # The form shows what the frames carry once the change is through.
+    until(lambda: page.input_value("#gain") == "222" and page.input_value("#exposure") == "0.04",
+          what="the frames' settings")
+    assert page.errors == []
+
+
+def test_hfr_in_focus_is_clearly_below_hfr_out_of_focus_in_page_and_stats(page, server):
+    stats = f"{server.url}/live/1/stats"
+    httpx.put(f"{server.url}/live/1/settings", timeout=30,
+              json={"exposure": 0.3, "gain": 100, "roi": [1024, 1024, 1000, 800], "format": "RAW16"})
+    page.goto(f"{server.url}/live/1")
+    measured = {}
+    for fwhm in (0, 6):
+        simulator.set_defocus(1, fwhm)
+        # Frames exposed before the change may still be queued, read or being drawn.
+        since = server.live.feeds[1].pump.index + 3
+        figures = until(lambda: (f := httpx.get(stats, timeout=30).json())["focus_index"] > since and f,
+                        what=f"figures with defocus {fwhm}")
+        shown = until(lambda: number(page, "#frame") > figures["index"] and number(page, "#hfr"))
+        measured[fwhm] = (figures["hfr"], shown)
+    assert measured[6][0] > 1.5 * measured[0][0] and measured[6][1] > 1.5 * measured[0][1], measured
+    assert page.errors == []
+
+
+def test_the_save_button_writes_a_fits_file(page, server, tmp_path):
+    page.goto(f"{server.url}/live/0")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    page.click("#save")
+    message = until(lambda: (t := page.text_content("#message")).startswith("saved ") and t, what="the save")
+    with fits.open(tmp_path / message.removeprefix("saved ")) as hdul:
+        assert hdul[0].data.shape == (1096, 1936) and hdul[0].header["BAYERPAT"] == "RGGB"

@@ -1,0 +1,86 @@
+"""Focus and level figures of the live view, on frames with known stars."""
+import numpy as np
+import pytest
+
+from vorrant.orlicam import Camera, simulator
+from vorrant.orlicam.live import stats
+
+HFR_PER_SIGMA = np.sqrt(2 * np.log(2))    # the radius holding half a 2-D Gaussian's light
+FWHM_PER_SIGMA = 2 * np.sqrt(2 * np.log(2))
+
+
+def star_field(sigma, shape=(500, 700), stars=30, peak_flux=2e5, seed=1, sky=1000.0, noise=10.0):
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:shape[0], 0:shape[1]]
+    image = np.full(shape, float(sky))
+    for _ in range(stars):
+        x, y = rng.uniform(40, shape[1] - 40), rng.uniform(40, shape[0] - 40)
+        flux = rng.uniform(0.1, 1.0) * peak_flux
+        image += flux / (2 * np.pi * sigma**2) * np.exp(-((xx - x) ** 2 + (yy - y) ** 2) / (2 * sigma**2))
+    image += rng.normal(0, noise, shape)
+    return np.clip(image, 0, 65535).astype(np.uint16)
+
+
+@pytest.mark.parametrize("sigma", [1.2, 2.0, 3.5])
+def test_gaussian_stars_measure_their_hfr_and_fwhm(sigma):
+    found = stats.focus(star_field(sigma), white=65535)
+    assert found.stars == 30 and found.saturated_stars == 0
+    assert found.hfr == pytest.approx(HFR_PER_SIGMA * sigma, rel=0.1)
+    assert found.fwhm == pytest.approx(FWHM_PER_SIGMA * sigma, rel=0.1)
+
+
+@pytest.mark.parametrize("frame", [np.full((300, 400), 1000, np.uint16),
+                                   np.random.default_rng(2).normal(1000, 10, (300, 400)).astype(np.uint16)],
+                         ids=["flat", "noise"])
+def test_a_frame_without_stars_has_no_focus_figures(frame):
+    assert stats.focus(frame, white=65535) is None
+
+
+def test_a_star_at_the_white_level_counts_as_saturated_and_not_in_the_fwhm():
+    frame = star_field(1.5, stars=20)
+    burnt = star_field(4.0, stars=1, peak_flux=5e7, seed=9, sky=0, noise=0)
+    found = stats.focus(np.maximum(frame, burnt), white=65535)
+    assert found.saturated_stars == 1
+    assert found.fwhm == pytest.approx(FWHM_PER_SIGMA * 1.5, rel=0.1)
+
+
+def test_big_frames_are_measured_binned_in_frame_pixels():
+    small = stats.focus(star_field(3.0), white=65535)
+    big = stats.focus(np.kron(star_field(3.0), np.ones((3, 3), np.uint16)), white=65535)   # 1500 x 2100
+    assert big.hfr == pytest.approx(3 * small.hfr, rel=0.1)
+
+
+@pytest.mark.parametrize("dtype, values, bins", [
+    (np.uint8, [0, 1, 255, 255, 128], {0: 1, 1: 1, 255: 2, 128: 1}),
+    (np.uint16, [0, 255, 256, 65535, 32768], {0: 2, 1: 1, 255: 1, 128: 1}),
+])
+def test_histogram_has_256_bins_over_the_format_range(dtype, values, bins):
+    counts = stats.histogram(np.array([values], dtype))
+    assert len(counts) == 256 and counts.sum() == len(values)
+    assert {i: int(c) for i, c in enumerate(counts) if c} == bins
+
+
+def test_levels_count_the_samples_at_the_white_level():
+    data = np.array([[10, 20, 4095 << 4], [30, 4095 << 4, 40]], np.uint16)
+    figures = stats.levels(data, white=4095 << 4)
+    assert figures.saturated == pytest.approx(2 / 6)
+    assert figures.median == 35.0 and figures.mean == pytest.approx(data.mean())
+
+
+def test_simulated_defocus_widens_the_stars(cam1):
+    cam1.set_roi(1024, 1024, image_format="RAW16")
+    measured = {}
+    for fwhm in (0, 6):
+        simulator.set_defocus(cam1.camera_id, fwhm)
+        frame = cam1.capture(0.5)
+        measured[fwhm] = stats.focus(frame.data, white=65535)
+    # The optics' 2.7 px core, then 6 px added in quadrature: 6.6 px.
+    assert measured[0].fwhm == pytest.approx(2.7, rel=0.15)
+    assert measured[6].fwhm == pytest.approx(np.hypot(2.7, 6), rel=0.15)
+    assert measured[6].hfr > 1.5 * measured[0].hfr
+
+
+@pytest.mark.parametrize("value", [-1, 101, float("nan")])
+def test_set_defocus_refuses_values_out_of_range(value):
+    with pytest.raises(ValueError, match="defocus"):
+        simulator.set_defocus(0, value)
