@@ -112,7 +112,7 @@ bool CameraDevice::updateProperties() {
         if (offset) defineProperty(OffsetNP);
         if (ControlsNP.size() > 0) defineProperty(ControlsNP);
         if (ControlModesSP.size() > 0) defineProperty(ControlModesSP);
-        sim_.define();
+        sim_.define(*this);
         SetTimer(getCurrentPollingPeriod());
     } else {
         if (HasCooler()) {

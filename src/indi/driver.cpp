@@ -24,10 +24,10 @@ std::string unique_name(const ASI_CAMERA_INFO &info, const std::vector<ASI_CAMER
             serial = serial_number(info.CameraID);
             ASICloseCamera(info.CameraID);
         }
-        if (serial.size() >= 4) name += " " + serial.substr(serial.size() - 4);
+        if (serial.size() >= 4) name.append(" ").append(serial, serial.size() - 4, 4);
     }
-    for (std::string base = name; std::find(taken.begin(), taken.end(), name) != taken.end();)
-        name = base + " #" + std::to_string(info.CameraID + 1);
+    if (std::find(taken.begin(), taken.end(), name) != taken.end())
+        name.append(" #").append(std::to_string(info.CameraID + 1));
     return name;
 }
 

@@ -22,14 +22,14 @@ FailNext fail_next() {
 bool SimControls::available() { return fail_next() != nullptr; }
 
 void SimControls::init(const char *device) {
-    FailNextTP[0].fill("FUNCTION", "SDK function", "");
+    FailNextTP[0].fill("FUNCTION", "SDK function", "ASIGetExpStatus");
     FailNextTP[1].fill("CODE", "Error code", "ASI_ERROR_TIMEOUT");
     FailNextTP[2].fill("TIMES", "Times", "1");
     FailNextTP.fill(device, "SIM_FAIL_NEXT", "Fail next call", "Simulator", IP_RW, 60, IPS_IDLE);
 }
 
-void SimControls::define() {
-    if (available()) FailNextTP.define();
+void SimControls::define(INDI::DefaultDevice &device) {
+    if (available()) device.defineProperty(FailNextTP);
 }
 
 void SimControls::remove(INDI::DefaultDevice &device) {

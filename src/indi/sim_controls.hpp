@@ -5,12 +5,14 @@
 
 #include "indipropertytext.h"
 
+namespace INDI { class DefaultDevice; }
+
 class SimControls {
   public:
     static bool available();
     void init(const char *device);
-    void define();
-    void remove(class INDI::DefaultDevice &device);
+    void define(INDI::DefaultDevice &device);
+    void remove(INDI::DefaultDevice &device);
     // True when `name` was this tab's property.
     bool handle(const char *name, char *texts[], char *names[], int n);
 

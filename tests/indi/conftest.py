@@ -1,0 +1,54 @@
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))    # indi_support, beside this file
+
+from indi_support import SPARE_PORT, Client, Server, have_indi, private_network
+
+
+def pytest_collection_modifyitems(config, items):
+    reason = None
+    if not have_indi():
+        reason = "indiserver or indi_orlicam_ccd is not installed"
+    elif not private_network():
+        reason = "indiserver binds every interface: run in a private network namespace (make test-indi)"
+    if reason:
+        for item in items:
+            item.add_marker(pytest.mark.skip(reason=reason))
+
+
+def _clean(server: Server) -> None:
+    log = server.log()
+    server.stop()
+    # The driver's stderr reaches indiserver's log: a sanitizer report there fails the test.
+    assert "AddressSanitizer" not in log and "runtime error:" not in log, log[-4000:]
+
+
+@pytest.fixture(scope="module")
+def server(tmp_path_factory):
+    s = Server(tmp_path_factory.mktemp("indi-home"))
+    yield s
+    _clean(s)
+
+
+@pytest.fixture
+def fresh_server(tmp_path):
+    """A server of its own, for tests that leave a device changed."""
+    made = []
+
+    def start(**kw):
+        made.append(Server(tmp_path, port=SPARE_PORT, **kw))
+        return made[-1]
+
+    yield start
+    for s in made:
+        _clean(s)
+
+
+@pytest.fixture
+def client(server):
+    c = Client()
+    yield c
+    c.close()
