@@ -26,6 +26,7 @@ int VideoPump::start(int camera_id, const roi::Plan &plan, const roi::Rect &want
     int code = ASIStartVideoCapture(id_);
     if (code != ASI_SUCCESS) return code;
     stop_ = false;
+    running_ = true;
     thread_ = std::thread(&VideoPump::run, this);
     return ASI_SUCCESS;
 }
@@ -33,8 +34,8 @@ int VideoPump::start(int camera_id, const roi::Plan &plan, const roi::Rect &want
 void VideoPump::stop() {
     if (!thread_.joinable()) return;
     stop_ = true;
+    if (std::this_thread::get_id() == thread_.get_id()) return;    // run() ends the capture on its way out
     thread_.join();
-    ASIStopVideoCapture(id_);
 }
 
 std::string VideoPump::take_error() {
@@ -43,6 +44,12 @@ std::string VideoPump::take_error() {
 }
 
 void VideoPump::run() {
+    run_frames();
+    ASIStopVideoCapture(id_);
+    running_ = false;
+}
+
+void VideoPump::run_frames() {
     while (!stop_) {
         int code = ASIGetVideoData(id_, raw_.data(), static_cast<long>(raw_.size()), wait_ms_);
         if (code == ASI_ERROR_TIMEOUT) continue;      // a slow frame; the stop flag is checked again

@@ -21,15 +21,17 @@ class VideoPump {
     // Starts the camera's video capture and the reading thread; the SDK code on failure.
     int start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
               double exposure_s, Sink sink);
-    // Stops the thread, then the capture; safe to call when not running.
+    // Stops the reading and the capture; safe to call when not running, and from the sink
+    // (the stream manager stops a recording that has its frames from inside newFrame).
     void stop();
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return running_; }
 
     // The failure that ended the stream, once; empty when none.
     std::string take_error();
 
   private:
     void run();
+    void run_frames();
 
     int id_ = -1;
     roi::Plan plan_{};
@@ -38,7 +40,7 @@ class VideoPump {
     int wait_ms_ = 1000;
     Sink sink_;
     std::vector<unsigned char> raw_, cropped_;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_{false}, running_{false};
     std::thread thread_;
     std::mutex error_lock_;
     std::string error_;
