@@ -78,7 +78,10 @@ def test_a_stream_is_recorded_to_ser(cams, tmp_path):
     raw = path.read_bytes()
     assert raw[:14] in (b"LUCAM-RECORDER", b"INDI-RECORDER\0")     # libindi's writer signs its own files
     color, little_endian, width, height, depth, count = struct.unpack_from("<7i", raw, 14)[1:]
-    assert (color, width, height, depth, count) == (0, 640, 480, 16, 12)
+    assert (color, width, height, depth) == (0, 640, 480, 16)
+    # libindi's recorder stops at the asked total, give or take the frame in flight when it stops;
+    # the header counts exactly the frames the file holds, each with its time stamp after them.
+    assert count in (11, 12) and len(raw) == 178 + count * (width * height * 2 + 8)
     frames = np.frombuffer(raw, "<u2", count * width * height, 178).reshape(count, height, width)
     assert frames.std() > 0 and len(set(frames[:, 240, 320].tolist())) > 1     # moving noise, not one frame
     # Exposures work again once the stream has ended.
