@@ -11,10 +11,13 @@ namespace {
 
 constexpr const char *kControlsTab = "Controls";
 
-const char *bayer_name(int pattern) {
-    static const char *names[] = {"RGGB", "BGGR", "GRBG", "GBRG"};
-    return pattern >= 0 && pattern < 4 ? names[pattern] : "RGGB";
-}
+// By the SDK's pattern number (RG, BG, GR, GB): the name and the stream manager's format.
+constexpr struct {
+    const char *name;
+    INDI_PIXEL_FORMAT stream;
+} kBayer[] = {{"RGGB", INDI_BAYER_RGGB}, {"BGGR", INDI_BAYER_BGGR}, {"GRBG", INDI_BAYER_GRBG}, {"GBRG", INDI_BAYER_GBRG}};
+
+const auto &bayer(int pattern) { return kBayer[pattern >= 0 && pattern < 4 ? pattern : 0]; }
 
 // Capture formats in CCD_CAPTURE_FORMAT order; 16-bit first, the default.
 struct Format {
@@ -163,16 +166,15 @@ bool CameraDevice::Connect() {
         TemperatureN[0].min = t->min;
         TemperatureN[0].max = t->max;
     }
-    refresh_temperature();
+    TemperatureN[0].value = read_control(ASI_TEMPERATURE) / 10.0;
     define_controls();
 
-    if (HasBayer()) IUSaveText(&BayerT[2], bayer_name(info_.BayerPattern));
+    if (HasBayer()) IUSaveText(&BayerT[2], bayer(info_.BayerPattern).name);
     int format = CaptureFormatSP.findOnSwitchIndex();
     img_type_ = kFormats[format < 0 ? 0 : format].img_type;
     PrimaryCCD.setBPP(bytes_per_pixel() * 8);
     if (HasStreaming()) {
-        Streamer->setPixelFormat(HasBayer() ? static_cast<INDI_PIXEL_FORMAT>(INDI_BAYER_RGGB + info_.BayerPattern % 4)
-                                            : INDI_MONO, bytes_per_pixel() * 8);
+        Streamer->setPixelFormat(HasBayer() ? bayer(info_.BayerPattern).stream : INDI_MONO, bytes_per_pixel() * 8);
         Streamer->setSize(info_.MaxWidth, info_.MaxHeight);
     }
     LOGF_INFO("%s connected", name_.c_str());
@@ -200,6 +202,7 @@ bool CameraDevice::lost(int code) {
 void CameraDevice::TimerHit() {
     if (!isConnected()) return;
     refresh_temperature();
+    if (!isConnected()) return;                           // the camera was found gone
     std::string error = pump_.take_error();
     if (!error.empty()) {
         LOG_ERROR(error.c_str());
@@ -217,7 +220,11 @@ long CameraDevice::read_control(int type, bool *is_auto) const {
 }
 
 void CameraDevice::refresh_temperature() {
-    const double celsius = read_control(ASI_TEMPERATURE) / 10.0;
+    long tenths = 0;
+    ASI_BOOL is_auto = ASI_FALSE;
+    // The one SDK call made while idle: where an unplugged camera shows.
+    if (lost(ASIGetControlValue(id_, ASI_TEMPERATURE, &tenths, &is_auto))) return;
+    const double celsius = tenths / 10.0;
     const bool changed = std::abs(celsius - TemperatureN[0].value) >= 0.05;
     TemperatureN[0].value = celsius;
     if (changed || TemperatureNP.s == IPS_BUSY) IDSetNumber(&TemperatureNP, nullptr);
@@ -290,8 +297,7 @@ bool CameraDevice::SetCaptureFormat(uint8_t index) {
     img_type_ = kFormats[index].img_type;
     PrimaryCCD.setBPP(kFormats[index].bits);
     if (HasStreaming())
-        Streamer->setPixelFormat(HasBayer() ? static_cast<INDI_PIXEL_FORMAT>(INDI_BAYER_RGGB + info_.BayerPattern % 4)
-                                            : INDI_MONO, kFormats[index].bits);
+        Streamer->setPixelFormat(HasBayer() ? bayer(info_.BayerPattern).stream : INDI_MONO, kFormats[index].bits);
     return true;
 }
 
