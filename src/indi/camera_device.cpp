@@ -89,7 +89,7 @@ bool CameraDevice::initProperties() {
     ControlsNP.fill(getDeviceName(), "CCD_CONTROLS", "Controls", kControlsTab, IP_RW, 60, IPS_IDLE);
     ControlModesSP.fill(getDeviceName(), "CCD_CONTROLS_MODE", "Automatic", kControlsTab, IP_RW, ISR_NOFMANY, 60,
                         IPS_IDLE);
-    sim_.init(getDeviceName());
+    sim_.init(getDeviceName(), id_);
 
     exposure_timer_.setSingleShot(true);
     exposure_timer_.callOnTimeout([this] { poll_exposure(); });
@@ -168,6 +168,7 @@ bool CameraDevice::Connect() {
     }
     TemperatureN[0].value = read_control(ASI_TEMPERATURE) / 10.0;
     define_controls();
+    sim_.set_gps(asi::find(controls_, ASI_GPS_SUPPORT) != nullptr);
 
     if (HasBayer()) IUSaveText(&BayerT[2], bayer(info_.BayerPattern).name);
     int format = CaptureFormatSP.findOnSwitchIndex();
@@ -258,6 +259,7 @@ roi::Rect CameraDevice::wanted() const {
 
 void CameraDevice::publish_frame(const roi::Rect &want) {
     const int bin = PrimaryCCD.getBinX();
+    getNumber("CCD_FRAME")->s = IPS_OK;           // setFrame announces it: not a refusal left from before
     PrimaryCCD.setFrame(want.x * bin, want.y * bin, want.width * bin, want.height * bin);
     if (HasStreaming()) Streamer->setSize(want.width, want.height);
 }
@@ -427,7 +429,7 @@ void CameraDevice::addFITSKeywords(INDI::CCDChip *chip) {
                         const_cast<char *>("Camera serial number"), &status);
     if (!gps_date_obs_.empty())
         fits_update_key(fptr, TSTRING, "DATE-OBS", const_cast<char *>(gps_date_obs_.c_str()),
-                        const_cast<char *>("UTC start of exposure, from the camera's GPS"), &status);
+                        const_cast<char *>("UTC exposure start, camera GPS"), &status);
     if (status) LOGF_ERROR("FITS keywords not written: cfitsio status %d", status);
 }
 
@@ -519,6 +521,8 @@ bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[
             return true;
         }
         if (ControlsNP.isNameMatch(name)) return set_controls(values, names, n);
+        // setBin announces the vector with its state: not a refusal left from before.
+        if (std::strcmp(name, "CCD_BINNING") == 0) getNumber("CCD_BINNING")->s = IPS_OK;
         if (std::strcmp(name, "CCD_FRAME") == 0) {
             // Handled here so that the property shows the frame delivered, not the one asked for.
             INumberVectorProperty *frame = getNumber("CCD_FRAME");
@@ -556,6 +560,7 @@ bool CameraDevice::ISNewSwitch(const char *dev, const char *name, ISState *state
             return true;
         }
         if (ControlModesSP.isNameMatch(name)) return set_control_modes(states, names, n);
+        if (sim_.handle(name, states, names, n)) return true;
     }
     return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
 }

@@ -138,10 +138,6 @@ class Client:
         self.drain()
         self.send(device, name, **members)
         answer: list[str] = []
-
-        def answered() -> bool:
-            return bool(answer)
-
         deadline = time.monotonic() + timeout
         while not answer:
             event = self.next_event(deadline)

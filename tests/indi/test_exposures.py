@@ -1,6 +1,7 @@
 """Exposures through INDI, read back with astropy: shapes, headers, pixels, frames, binning, abort."""
 import io
 import time
+from datetime import datetime, timezone
 
 import numpy as np
 import pytest
@@ -131,3 +132,15 @@ def test_bad_values_are_refused_by_the_property(cams, device, name, members, tol
     cams.wait_for(lambda: told in cams.said(device) or told in str(cams.ipy[device][name].message), 5, told)
     if name not in ("CCD_BINNING",):
         assert dict(cams.ipy[device][name]) == before
+
+
+@pytest.mark.parametrize("fix,source", [("FIX_ON", "camera GPS"), ("FIX_OFF", None)])
+def test_date_obs_comes_from_the_gps_when_it_has_a_fix(cams, fix, source):
+    members = {"FIX_ON": "On" if fix == "FIX_ON" else "Off", "FIX_OFF": "On" if fix == "FIX_OFF" else "Off"}
+    assert cams.set_and_wait(MONO, "SIM_GPS_FIX", **members) == "Ok"
+    asked = time.time()
+    header, _ = frame(cams, MONO, 4, 0, 0, *SENSOR[MONO], seconds=0.01)
+    start = datetime.fromisoformat(header["DATE-OBS"]).replace(tzinfo=timezone.utc).timestamp()
+    assert abs(start - asked) < 2
+    comment = header.comments["DATE-OBS"]
+    assert (source in comment) if source else ("GPS" not in comment), (header["DATE-OBS"], comment)

@@ -120,7 +120,8 @@ def test_a_camera_that_disappears_is_disconnected_cleanly(fresh_server):
         c.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
         c.wait_for(lambda: c.ipy[MONO]["CONNECTION"]["DISCONNECT"] == "On", 10, "disconnection")
         assert c.ipy[MONO]["CONNECTION"].state == "Alert"
-        assert f"{MONO} is gone (ASI_ERROR_CAMERA_REMOVED" in c.said(MONO)
+        gone = f"{MONO} is gone (ASI_ERROR_CAMERA_REMOVED"
+        c.wait_for(lambda: gone in c.said(MONO), 5, gone)
         assert server.process.poll() is None
         # The other camera is untouched, and the lost one connects again once it is back.
         assert image(c, COLOUR, 0.01).ndim == 2
