@@ -30,8 +30,6 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::chrono::steady_clock::time_point g_exposure_start;
-
 }  // namespace
 
 std::string serial_number(int camera_id) {
@@ -340,7 +338,7 @@ bool CameraDevice::StartExposure(float duration) {
         lost(code);
         return false;
     }
-    g_exposure_start = std::chrono::steady_clock::now();
+    exposure_start_ = std::chrono::steady_clock::now();
     plan_ = plan;
     want_ = want;
     exposure_s_ = duration;
@@ -366,7 +364,7 @@ void CameraDevice::poll_exposure() {
     if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE)
         return exposure_failed("exposure failed", ASI_ERROR_GENERAL_ERROR);
     if (status == ASI_EXP_SUCCESS) return finish_exposure();
-    const double left = std::max(0.0, exposure_s_ - seconds_since(g_exposure_start));
+    const double left = std::max(0.0, exposure_s_ - seconds_since(exposure_start_));
     // Whole seconds to the client; finer polls near the end, 1 ms once the time is up.
     if (std::ceil(left) != std::ceil(PrimaryCCD.getExposureLeft())) PrimaryCCD.setExposureLeft(std::ceil(left));
     const double next = left > 1.0 ? std::min(1.0, left - 1.0 + 1e-3) : left;

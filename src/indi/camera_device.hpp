@@ -3,6 +3,7 @@
 // class adds what the SDK must do for each of them.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,7 @@ class CameraDevice : public INDI::CCD {
     INDI::Timer exposure_timer_;
     bool exposing_ = false;
     double exposure_s_ = 0;
+    std::chrono::steady_clock::time_point exposure_start_;
     roi::Plan plan_{};
     roi::Rect want_{};
     std::vector<unsigned char> raw_;

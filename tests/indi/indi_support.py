@@ -116,12 +116,11 @@ class Client:
             self.messages.append((getattr(event, "devicename", None) or "", event.message))
         return event
 
-    def wait_for(self, predicate, timeout: float = 10, what: str = "") -> object:
-        """The first event (or None for a plain state check) after which `predicate()` holds."""
+    def wait_for(self, predicate, timeout: float = 10, what: str = "") -> None:
+        """Takes events until `predicate()` holds; fails after `timeout` seconds."""
         deadline = time.monotonic() + timeout
         while not predicate():
             assert self.next_event(deadline) is not None or predicate(), f"timed out waiting for {what}"
-        return None
 
     def vector(self, device: str, name: str, timeout: float = 10):
         self.wait_for(lambda: device in self.ipy and name in self.ipy[device], timeout, f"{device}.{name}")
