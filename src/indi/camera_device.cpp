@@ -207,7 +207,9 @@ void CameraDevice::TimerHit() {
         LOG_ERROR(error.c_str());
         Streamer->setStream(false);
     }
-    SetTimer(getCurrentPollingPeriod());
+    // The base shortens the current period for short exposures; they are polled by their own
+    // timer here, so the periodic work keeps the configured pace instead of spinning.
+    SetTimer(getPollingPeriod());
 }
 
 long CameraDevice::read_control(int type, bool *is_auto) const {
