@@ -1,7 +1,7 @@
 """What a client sees of both simulated cameras: devices, standard properties, types and permissions."""
 import pytest
 
-from indi_support import COLOUR, MONO, SPARE_PORT, Client, getprop
+from indi_support import COLOUR, MONO, SPARE_PORT, Client, eval_until, getprop, setprop
 
 # (property, vector type, permission, on the colour uncooled ST4 camera, on the mono cooled one)
 STANDARD = [
@@ -102,3 +102,7 @@ def test_two_cameras_of_one_model_are_two_devices(fresh_server):
     fresh_server(cameras="asi462mc,asi462mc")
     names = {key.split(".")[0] for key in getprop("*.CONNECTION.CONNECT", port=SPARE_PORT)}
     assert len(names) == 2 and all(n.startswith(COLOUR + " ") for n in names), names
+    # Each drives a camera of its own: both connect (through the shell clients).
+    for name in names:
+        setprop(f"{name}.CONNECTION.CONNECT=On", port=SPARE_PORT)
+    assert eval_until(" && ".join(f'"{n}.CONNECTION._STATE"==1' for n in names), 20, port=SPARE_PORT)
