@@ -9,14 +9,16 @@ from indi_support import SPARE_PORT, Client, Server, have_indi, private_network
 
 
 def pytest_collection_modifyitems(config, items):
-    reason = None
-    if not have_indi():
-        reason = "indiserver or indi_orlicam_ccd is not installed"
-    elif not private_network():
+    # Outside one (a plain pytest run), indiserver would listen on every interface of the machine.
+    if not private_network():
         reason = "indiserver binds every interface: run in a private network namespace (make test-indi)"
-    if reason:
         for item in items:
             item.add_marker(pytest.mark.skip(reason=reason))
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _installed():
+    assert have_indi(), "indiserver (indi-bin) or .venv/bin/indi_orlicam_ccd (libindi-dev at build time) is missing"
 
 
 def _clean(server: Server) -> None:
