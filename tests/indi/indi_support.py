@@ -21,6 +21,11 @@ DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
 COLOUR, MONO = "ZWO ASI462MC Simulator", "ZWO ASI294MM Pro GPS Simulator"
 
 
+# INDI's own programs are not ours to sanitize: under make sanitize the test process preloads
+# the sanitizer runtimes, which they must not inherit (the driver links them itself).
+TOOL_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+
+
 def private_network() -> bool:
     return [name for _, name in socket.if_nameindex()] == ["lo"]
 
@@ -32,7 +37,7 @@ class Server:
                  **env: str):
         self.port = port
         self.log_path = home / "indiserver.log"
-        environment = {**os.environ, "HOME": str(home), "ORLICAM_SIM_TIME_SCALE": "1000", **env}
+        environment = {**TOOL_ENV, "HOME": str(home), "ORLICAM_SIM_TIME_SCALE": "1000", **env}
         if cameras is not None:
             environment["ORLICAM_SIM_CAMERAS"] = cameras
         self._log = open(self.log_path, "wb")
@@ -65,18 +70,19 @@ class Server:
 def getprop(*patterns: str, timeout: int = 3, port: int = PORT) -> dict[str, str]:
     """indi_getprop's answers as {'device.property.element': value}; write-only ones too."""
     out = subprocess.run(["indi_getprop", "-p", str(port), "-w", "-t", str(timeout), *patterns], capture_output=True,
-                         text=True, timeout=timeout + 10).stdout
+                         text=True, timeout=timeout + 10, env=TOOL_ENV).stdout
     return dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
 
 
 def setprop(assignment: str, port: int = PORT) -> None:
-    subprocess.run(["indi_setprop", "-p", str(port), assignment], check=True, timeout=10, capture_output=True)
+    subprocess.run(["indi_setprop", "-p", str(port), assignment], check=True, timeout=10, capture_output=True,
+                   env=TOOL_ENV)
 
 
 def eval_until(expression: str, timeout: int, port: int = PORT) -> bool:
     """indi_eval -w: true once the expression holds, false when the time runs out."""
     run = subprocess.run(["indi_eval", "-p", str(port), "-w", "-t", str(timeout), expression], capture_output=True,
-                         text=True, timeout=timeout + 10)
+                         text=True, timeout=timeout + 10, env=TOOL_ENV)
     return run.returncode == 0
 
 
