@@ -184,6 +184,8 @@ bool CameraDevice::Disconnect() {
     exposure_timer_.stop();
     if (exposing_) ASIStopExposure(id_);
     exposing_ = false;
+    // The next connection starts afresh, not with the Alert of a failure before this one.
+    if (INumberVectorProperty *exposure = getNumber("CCD_EXPOSURE")) exposure->s = IPS_IDLE;
     pump_.stop();
     ASICloseCamera(id_);
     return true;

@@ -181,7 +181,8 @@ class Client:
                 continue
             if getattr(event, "eventtype", None) == "SetBLOB" and "CCD1" in event:
                 return event["CCD1"]
-            if getattr(event, "vectorname", None) == "CCD_EXPOSURE" and getattr(event, "state", None) == "Alert":
+            if getattr(event, "vectorname", None) == "CCD_EXPOSURE" and getattr(event, "state", None) == "Alert" \
+                    and getattr(event, "eventtype", "") == "Set":
                 raise AssertionError(f"exposure failed: {self.messages[-3:]}")
 
     def said(self, device: str) -> str:
