@@ -118,7 +118,7 @@ class Client:
             event = self.events.get(timeout=max(0.0, deadline - time.monotonic()))
         except queue.Empty:
             return None
-        if getattr(event, "eventtype", None) == "Message" or getattr(event, "message", None):
+        if getattr(event, "message", None):
             self.messages.append((getattr(event, "devicename", None) or "", event.message))
         return event
 
@@ -142,26 +142,19 @@ class Client:
         """Sends new values, then waits for the driver's answer in one of `states`, or Alert."""
         self.drain()
         self.send(device, name, **members)
-        answer: list[str] = []
         deadline = time.monotonic() + timeout
-        while not answer:
+        while True:
             event = self.next_event(deadline)
             assert event is not None, f"no answer to {device}.{name} in {timeout} s"
             if (getattr(event, "devicename", None), getattr(event, "vectorname", None)) == (device, name) \
                     and getattr(event, "eventtype", "").startswith("Set"):
                 state = getattr(event, "state", None) or self.ipy[device][name].state
                 if state in states or state == "Alert":
-                    answer.append(state)
-        return answer[0]
+                    return state
 
     def drain(self) -> None:
-        while True:
-            try:
-                event = self.events.get_nowait()
-            except queue.Empty:
-                return
-            if getattr(event, "message", None):
-                self.messages.append((getattr(event, "devicename", None) or "", event.message))
+        while self.next_event(time.monotonic()) is not None:
+            pass
 
     def connect(self, device: str) -> None:
         if self.vector(device, "CONNECTION")["CONNECT"] == "On":
