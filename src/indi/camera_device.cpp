@@ -1,0 +1,656 @@
+#include "camera_device.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "asi_errors.hpp"
+
+namespace {
+
+constexpr const char *kControlsTab = "Controls";
+
+// By the SDK's pattern number (RG, BG, GR, GB): the name and the stream manager's format.
+constexpr struct {
+    const char *name;
+    INDI_PIXEL_FORMAT stream;
+} kBayer[] = {{"RGGB", INDI_BAYER_RGGB}, {"BGGR", INDI_BAYER_BGGR}, {"GRBG", INDI_BAYER_GRBG}, {"GBRG", INDI_BAYER_GBRG}};
+
+const auto &bayer(int pattern) { return kBayer[pattern >= 0 && pattern < 4 ? pattern : 0]; }
+
+// Capture formats in CCD_CAPTURE_FORMAT order; 16-bit first, the default.
+struct Format {
+    const char *name, *label;
+    int img_type, bits;
+};
+constexpr Format kFormats[] = {{"RAW16", "Raw 16 bit", ASI_IMG_RAW16, 16}, {"RAW8", "Raw 8 bit", ASI_IMG_RAW8, 8}};
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+std::string serial_number(int camera_id) {
+    ASI_SN sn{};
+    if (ASIGetSerialNumber(camera_id, &sn) != ASI_SUCCESS) return {};
+    std::string hex;
+    for (unsigned char byte : sn.id) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+namespace {
+
+}  // namespace
+
+CameraDevice::CameraDevice(const ASI_CAMERA_INFO &info, const std::string &name)
+    : info_(info), name_(name), id_(info.CameraID) {
+    setDeviceName(name_.c_str());
+    setVersion(1, 0);
+}
+
+const char *CameraDevice::getDefaultName() { return name_.c_str(); }
+
+void CameraDevice::ISGetProperties(const char *dev) {
+    if (dev == nullptr || isDeviceNameMatch(dev)) INDI::CCD::ISGetProperties(dev);
+}
+
+bool CameraDevice::initProperties() {
+    INDI::CCD::initProperties();
+
+    uint32_t cap = CCD_CAN_ABORT | CCD_CAN_BIN | CCD_CAN_SUBFRAME | CCD_HAS_STREAMING;
+    if (info_.ST4Port) cap |= CCD_HAS_ST4_PORT;
+    if (info_.IsCoolerCam) cap |= CCD_HAS_COOLER;
+    if (info_.IsColorCam) cap |= CCD_HAS_BAYER;
+    if (info_.MechanicalShutter) cap |= CCD_HAS_SHUTTER;
+    SetCCDCapability(cap);
+
+    for (const Format &f : kFormats)
+        addCaptureFormat({f.name, f.label, static_cast<uint8_t>(f.bits), f.img_type == ASI_IMG_RAW16});
+
+    GainNP[0].fill("GAIN", "Gain", "%.f", 0, 0, 1, 0);
+    GainNP.fill(getDeviceName(), "CCD_GAIN", "Gain", MAIN_CONTROL_TAB, IP_RW, 60, IPS_IDLE);
+    OffsetNP[0].fill("OFFSET", "Offset", "%.f", 0, 0, 1, 0);
+    OffsetNP.fill(getDeviceName(), "CCD_OFFSET", "Offset", MAIN_CONTROL_TAB, IP_RW, 60, IPS_IDLE);
+
+    CoolerSP[0].fill("COOLER_ON", "On", ISS_OFF);
+    CoolerSP[1].fill("COOLER_OFF", "Off", ISS_ON);
+    CoolerSP.fill(getDeviceName(), "CCD_COOLER", "Cooler", MAIN_CONTROL_TAB, IP_WO, ISR_1OFMANY, 0, IPS_IDLE);
+    CoolerPowerNP[0].fill("CCD_COOLER_VALUE", "Power (%)", "%.f", 0, 100, 1, 0);
+    CoolerPowerNP.fill(getDeviceName(), "CCD_COOLER_POWER", "Cooler power", MAIN_CONTROL_TAB, IP_RO, 60, IPS_IDLE);
+
+    ControlsNP.fill(getDeviceName(), "CCD_CONTROLS", "Controls", kControlsTab, IP_RW, 60, IPS_IDLE);
+    ControlModesSP.fill(getDeviceName(), "CCD_CONTROLS_MODE", "Automatic", kControlsTab, IP_RW, ISR_NOFMANY, 60,
+                        IPS_IDLE);
+    sim_.init(getDeviceName(), id_);
+
+    exposure_timer_.setSingleShot(true);
+    exposure_timer_.callOnTimeout([this] { poll_exposure(); });
+    guide_timer_ns_.setSingleShot(true);
+    guide_timer_we_.setSingleShot(true);
+
+    addDebugControl();
+    return true;
+}
+
+bool CameraDevice::updateProperties() {
+    INDI::CCD::updateProperties();
+    const bool gain = asi::find(controls_, ASI_GAIN) != nullptr, offset = asi::find(controls_, ASI_OFFSET) != nullptr;
+    if (isConnected()) {
+        if (HasCooler()) {
+            defineProperty(CoolerSP);
+            defineProperty(CoolerPowerNP);
+        } else {
+            TemperatureNP.p = IP_RO;     // the sensor's reading, for CCD-TEMP in the header
+            defineProperty(&TemperatureNP);
+        }
+        if (gain) defineProperty(GainNP);
+        if (offset) defineProperty(OffsetNP);
+        if (ControlsNP.size() > 0) defineProperty(ControlsNP);
+        if (ControlModesSP.size() > 0) defineProperty(ControlModesSP);
+        sim_.define(*this);
+        SetTimer(getCurrentPollingPeriod());
+    } else {
+        if (HasCooler()) {
+            deleteProperty(CoolerSP.getName());
+            deleteProperty(CoolerPowerNP.getName());
+        } else {
+            deleteProperty(TemperatureNP.name);
+        }
+        if (gain) deleteProperty(GainNP.getName());
+        if (offset) deleteProperty(OffsetNP.getName());
+        if (ControlsNP.size() > 0) deleteProperty(ControlsNP.getName());
+        if (ControlModesSP.size() > 0) deleteProperty(ControlModesSP.getName());
+        sim_.remove(*this);
+    }
+    return true;
+}
+
+// --- connection -----------------------------------------------------------------
+
+bool CameraDevice::Connect() {
+    int code = ASIOpenCamera(id_);
+    if (code == ASI_SUCCESS) code = ASIInitCamera(id_);
+    if (code == ASI_SUCCESS) controls_ = asi::read_controls(id_, code);
+    if (code != ASI_SUCCESS) {
+        LOGF_ERROR("%s not opened: %s", name_.c_str(), asi::describe(code));
+        ASICloseCamera(id_);
+        return false;
+    }
+    if (asi::find(controls_, ASI_FLIP)) ASISetControlValue(id_, ASI_FLIP, 0, ASI_FALSE);
+    serial_ = serial_number(id_);
+
+    SetCCDParams(info_.MaxWidth, info_.MaxHeight, 16, info_.PixelSize, info_.PixelSize);
+    PrimaryCCD.setFrameBufferSize(info_.MaxWidth * info_.MaxHeight * 2);
+    if (const asi::Control *e = asi::find(controls_, ASI_EXPOSURE))
+        PrimaryCCD.setMinMaxStep("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", e->min / 1e6, e->max / 1e6, 1, false);
+    int max_bin = 1;
+    for (int b : info_.SupportedBins) max_bin = std::max(max_bin, b);
+    PrimaryCCD.setMinMaxStep("CCD_BINNING", "HOR_BIN", 1, max_bin, 1, false);
+    PrimaryCCD.setMinMaxStep("CCD_BINNING", "VER_BIN", 1, max_bin, 1, false);
+
+    // Ranges from the camera, so that the properties refuse what it would refuse.
+    for (auto [property, type] : {std::pair{std::addressof(GainNP), ASI_GAIN}, std::pair{std::addressof(OffsetNP), ASI_OFFSET}})
+        if (const asi::Control *c = asi::find(controls_, type)) {
+            (*property)[0].setMinMax(c->min, c->max);
+            (*property)[0].setValue(read_control(type));
+        }
+    if (const asi::Control *t = asi::find(controls_, ASI_TARGET_TEMP)) {
+        TemperatureN[0].min = t->min;
+        TemperatureN[0].max = t->max;
+    }
+    TemperatureN[0].value = read_control(ASI_TEMPERATURE) / 10.0;
+    define_controls();
+    sim_.set_gps(asi::find(controls_, ASI_GPS_SUPPORT) != nullptr);
+
+    if (HasBayer()) IUSaveText(&BayerT[2], bayer(info_.BayerPattern).name);
+    int format = CaptureFormatSP.findOnSwitchIndex();
+    img_type_ = kFormats[format < 0 ? 0 : format].img_type;
+    PrimaryCCD.setBPP(bytes_per_pixel() * 8);
+    if (HasStreaming()) {
+        Streamer->setPixelFormat(HasBayer() ? bayer(info_.BayerPattern).stream : INDI_MONO, bytes_per_pixel() * 8);
+        Streamer->setSize(info_.MaxWidth, info_.MaxHeight);
+    }
+    LOGF_INFO("%s connected", name_.c_str());
+    return true;
+}
+
+bool CameraDevice::Disconnect() {
+    exposure_timer_.stop();
+    if (exposing_) ASIStopExposure(id_);
+    exposing_ = false;
+    // The next connection starts afresh, not with the Alert of a failure before this one.
+    if (INumberVectorProperty *exposure = getNumber("CCD_EXPOSURE")) exposure->s = IPS_IDLE;
+    pump_.stop();
+    ASICloseCamera(id_);
+    return true;
+}
+
+bool CameraDevice::lost(int code) {
+    if (code != ASI_ERROR_CAMERA_REMOVED && code != ASI_ERROR_INVALID_ID) return false;
+    LOGF_ERROR("%s is gone (%s): disconnected", name_.c_str(), asi::describe(code));
+    Disconnect();
+    setConnected(false, IPS_ALERT);
+    updateProperties();
+    return true;
+}
+
+void CameraDevice::TimerHit() {
+    if (!isConnected()) return;
+    refresh_temperature();
+    if (!isConnected()) return;                           // the camera was found gone
+    std::string error = pump_.take_error();
+    if (!error.empty()) {
+        LOG_ERROR(error.c_str());
+        Streamer->setStream(false);
+    }
+    // The base shortens the current period for short exposures; they are polled by their own
+    // timer here, so the periodic work keeps the configured pace instead of spinning.
+    SetTimer(getPollingPeriod());
+}
+
+long CameraDevice::read_control(int type, bool *is_auto) const {
+    long value = 0;
+    ASI_BOOL automatic = ASI_FALSE;
+    ASIGetControlValue(id_, type, &value, &automatic);
+    if (is_auto) *is_auto = automatic != ASI_FALSE;
+    return value;
+}
+
+void CameraDevice::refresh_temperature() {
+    long tenths = 0;
+    ASI_BOOL is_auto = ASI_FALSE;
+    // The one SDK call made while idle: where an unplugged camera shows.
+    if (lost(ASIGetControlValue(id_, ASI_TEMPERATURE, &tenths, &is_auto))) return;
+    const double celsius = tenths / 10.0;
+    const bool changed = std::abs(celsius - TemperatureN[0].value) >= 0.05;
+    TemperatureN[0].value = celsius;
+    if (changed || TemperatureNP.s == IPS_BUSY) IDSetNumber(&TemperatureNP, nullptr);
+    if (HasCooler()) {
+        const double power = read_control(ASI_COOLER_POWER_PERC);
+        if (power != CoolerPowerNP[0].getValue()) {
+            CoolerPowerNP[0].setValue(power);
+            CoolerPowerNP.setState(power > 0 ? IPS_BUSY : IPS_IDLE);
+            CoolerPowerNP.apply();
+        }
+    }
+}
+
+template <class P> void CameraDevice::settle(P &property, int code, const char *what) {
+    property.setState(code == ASI_SUCCESS ? IPS_OK : IPS_ALERT);
+    if (code == ASI_SUCCESS)
+        property.apply();
+    else
+        property.apply("%s: %s", what, asi::describe(code));
+    lost(code);
+}
+
+// --- frames -----------------------------------------------------------------------
+
+roi::Rect CameraDevice::wanted() const {
+    const int bin = PrimaryCCD.getBinX();
+    roi::Rect r{PrimaryCCD.getSubX() / bin, PrimaryCCD.getSubY() / bin, PrimaryCCD.getSubW() / bin,
+                PrimaryCCD.getSubH() / bin};
+    return roi::fit(r, info_.MaxWidth / bin, info_.MaxHeight / bin);
+}
+
+void CameraDevice::publish_frame(const roi::Rect &want) {
+    const int bin = PrimaryCCD.getBinX();
+    getNumber("CCD_FRAME")->s = IPS_OK;           // setFrame announces it: not a refusal left from before
+    PrimaryCCD.setFrame(want.x * bin, want.y * bin, want.width * bin, want.height * bin);
+    if (HasStreaming()) Streamer->setSize(want.width, want.height);
+}
+
+bool CameraDevice::UpdateCCDFrame(int x, int y, int w, int h) {
+    const int bin = PrimaryCCD.getBinX();
+    const roi::Rect want =
+        roi::fit({x / bin, y / bin, w / bin, h / bin}, info_.MaxWidth / bin, info_.MaxHeight / bin);
+    if (want.width * bin != w || want.height * bin != h || want.x * bin != x || want.y * bin != y)
+        LOGF_INFO("frame (%d,%d) %dx%d delivered as (%d,%d) %dx%d at bin %d", x, y, w, h, want.x * bin,
+                  want.y * bin, want.width * bin, want.height * bin, bin);
+    publish_frame(want);
+    return true;
+}
+
+bool CameraDevice::UpdateCCDBin(int hor, int ver) {
+    if (hor != ver) {
+        LOGF_ERROR("binning %dx%d refused: the camera bins both axes alike", hor, ver);
+        return false;
+    }
+    if (std::find(std::begin(info_.SupportedBins), std::end(info_.SupportedBins), hor) == std::end(info_.SupportedBins)) {
+        LOGF_ERROR("binning %d refused: the camera does not offer it", hor);
+        return false;
+    }
+    // The frame stays the same part of the sensor, fitted to the new bin.
+    const int x = PrimaryCCD.getSubX(), y = PrimaryCCD.getSubY(), w = PrimaryCCD.getSubW(), h = PrimaryCCD.getSubH();
+    PrimaryCCD.setBin(hor, ver);
+    publish_frame(roi::fit({x / hor, y / hor, w / hor, h / hor}, info_.MaxWidth / hor, info_.MaxHeight / hor));
+    return true;
+}
+
+bool CameraDevice::SetCaptureFormat(uint8_t index) {
+    if (index >= std::size(kFormats) || pump_.running() || exposing_) {
+        LOG_ERROR("capture format not changed while an exposure or a stream runs");
+        return false;
+    }
+    img_type_ = kFormats[index].img_type;
+    PrimaryCCD.setBPP(kFormats[index].bits);
+    if (HasStreaming())
+        Streamer->setPixelFormat(HasBayer() ? bayer(info_.BayerPattern).stream : INDI_MONO, kFormats[index].bits);
+    return true;
+}
+
+int CameraDevice::apply_region(const roi::Plan &plan) {
+    int code = ASISetROIFormat(id_, plan.camera.width, plan.camera.height, PrimaryCCD.getBinX(), img_type_);
+    if (code == ASI_SUCCESS) code = ASISetStartPos(id_, plan.camera.x, plan.camera.y);
+    return code;
+}
+
+void CameraDevice::update_cfa(const roi::Rect &want) {
+    if (!HasBayer()) return;
+    const char *x = (want.x & 1) ? "1" : "0", *y = (want.y & 1) ? "1" : "0";
+    if (std::strcmp(BayerT[0].text, x) == 0 && std::strcmp(BayerT[1].text, y) == 0) return;
+    IUSaveText(&BayerT[0], x);
+    IUSaveText(&BayerT[1], y);
+    IDSetText(&BayerTP, nullptr);
+}
+
+// --- exposures ----------------------------------------------------------------------
+
+bool CameraDevice::StartExposure(float duration) {
+    if (pump_.running()) {
+        LOG_ERROR("exposure not started: a video stream is running; stop it first");
+        return false;
+    }
+    const roi::Rect want = wanted();
+    const roi::Plan plan = roi::cover(want, info_.MaxWidth / PrimaryCCD.getBinX(), info_.MaxHeight / PrimaryCCD.getBinX());
+    int code = apply_region(plan);
+    if (code == ASI_SUCCESS)
+        code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(double(duration) * 1e6), ASI_FALSE);
+    // Without a shutter a dark is a plain exposure of a covered sensor, labelled as such.
+    const auto type = PrimaryCCD.getFrameType();
+    const bool shut = info_.MechanicalShutter && (type == INDI::CCDChip::DARK_FRAME || type == INDI::CCDChip::BIAS_FRAME);
+    PrimaryCCD.setExposureDuration(duration);
+    if (code == ASI_SUCCESS) code = ASIStartExposure(id_, shut ? ASI_TRUE : ASI_FALSE);
+    if (code != ASI_SUCCESS) {
+        LOGF_ERROR("exposure not started: %s", asi::describe(code));
+        lost(code);
+        return false;
+    }
+    exposure_start_ = std::chrono::steady_clock::now();
+    plan_ = plan;
+    want_ = want;
+    exposure_s_ = duration;
+    exposing_ = true;
+    exposure_timer_.start(std::max(1, static_cast<int>(std::min(1.0, double(duration)) * 1000)));
+    return true;
+}
+
+bool CameraDevice::AbortExposure() {
+    if (!exposing_) return true;
+    exposure_timer_.stop();
+    exposing_ = false;
+    int code = ASIStopExposure(id_);
+    if (code != ASI_SUCCESS) LOGF_ERROR("exposure not aborted: %s", asi::describe(code));
+    return code == ASI_SUCCESS;
+}
+
+void CameraDevice::poll_exposure() {
+    if (!exposing_) return;
+    ASI_EXPOSURE_STATUS status = ASI_EXP_WORKING;
+    int code = ASIGetExpStatus(id_, &status);
+    if (code != ASI_SUCCESS) return exposure_failed("exposure status not read", code);
+    if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE)
+        return exposure_failed("exposure failed", ASI_ERROR_GENERAL_ERROR);
+    if (status == ASI_EXP_SUCCESS) return finish_exposure();
+    const double left = std::max(0.0, exposure_s_ - seconds_since(exposure_start_));
+    // Whole seconds to the client; finer polls near the end, 1 ms once the time is up.
+    if (std::ceil(left) != std::ceil(PrimaryCCD.getExposureLeft())) PrimaryCCD.setExposureLeft(std::ceil(left));
+    const double next = left > 1.0 ? std::min(1.0, left - 1.0 + 1e-3) : left;
+    exposure_timer_.start(std::max(1, static_cast<int>(next * 1000)));
+}
+
+void CameraDevice::finish_exposure() {
+    exposing_ = false;
+    const int bpp = bytes_per_pixel();
+    const long bytes = long(plan_.camera.width) * plan_.camera.height * bpp;
+    const bool direct = plan_.camera == want_;
+    ASI_GPS_DATA gps{};
+    int code;
+    {
+        std::lock_guard<std::mutex> guard(ccdBufferLock);    // libindi's upload thread reads the buffer
+        PrimaryCCD.setFrameBufferSize(want_.width * want_.height * bpp);
+        if (!direct) raw_.resize(bytes);
+        unsigned char *target = direct ? PrimaryCCD.getFrameBuffer() : raw_.data();
+        code = asi::find(controls_, ASI_GPS_SUPPORT) ? ASIGetDataAfterExpGPS(id_, target, bytes, &gps)
+                                                     : ASIGetDataAfterExp(id_, target, bytes);
+        if (code == ASI_SUCCESS && !direct) roi::crop(raw_.data(), plan_, want_, bpp, PrimaryCCD.getFrameBuffer());
+    }
+    if (code != ASI_SUCCESS) return exposure_failed("image not read", code);
+
+    gps_date_obs_.clear();
+    const ASI_DATE_TIME &t = gps.Datetime;
+    if (t.Year > 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d", t.Year, t.Month, t.Day, t.Hour,
+                      t.Minute, t.Second, t.Msecond);
+        gps_date_obs_ = text;
+    }
+    fits_gain_ = read_control(ASI_GAIN);
+    fits_offset_ = read_control(ASI_OFFSET);
+    PrimaryCCD.setBPP(bpp * 8);
+    update_cfa(want_);
+    ExposureComplete(&PrimaryCCD);
+}
+
+void CameraDevice::exposure_failed(const char *what, int code) {
+    exposing_ = false;
+    exposure_timer_.stop();
+    LOGF_ERROR("%s: %s", what, asi::describe(code));
+    ASIStopExposure(id_);                                // leave the camera idle for the next one
+    PrimaryCCD.setExposureFailed();
+    lost(code);
+}
+
+void CameraDevice::addFITSKeywords(INDI::CCDChip *chip) {
+    INDI::CCD::addFITSKeywords(chip);
+    fitsfile *fptr = *chip->fitsFilePointer();
+    int status = 0;
+    long gain = fits_gain_, offset = fits_offset_;
+    float egain = info_.ElecPerADU;
+    fits_update_key(fptr, TLONG, "GAIN", &gain, const_cast<char *>("Gain (camera units)"), &status);
+    fits_update_key(fptr, TLONG, "OFFSET", &offset, const_cast<char *>("Offset (camera units)"), &status);
+    fits_update_key(fptr, TFLOAT, "EGAIN", &egain, const_cast<char *>("Electrons per ADU at gain 0"), &status);
+    if (!serial_.empty())
+        fits_update_key(fptr, TSTRING, "CAMSER", const_cast<char *>(serial_.c_str()),
+                        const_cast<char *>("Camera serial number"), &status);
+    if (!gps_date_obs_.empty())
+        fits_update_key(fptr, TSTRING, "DATE-OBS", const_cast<char *>(gps_date_obs_.c_str()),
+                        const_cast<char *>("UTC exposure start, camera GPS"), &status);
+    if (status) LOGF_ERROR("FITS keywords not written: cfitsio status %d", status);
+}
+
+// --- controls ----------------------------------------------------------------------
+
+void CameraDevice::define_controls() {
+    vector_controls_.clear();
+    auto_controls_.clear();
+    for (const asi::Control &c : controls_) {
+        if (!c.writable || asi::has_own_property(c.type)) continue;
+        vector_controls_.push_back(&c);
+        if (c.can_auto) auto_controls_.push_back(&c);
+    }
+    // Gain and exposure have their own properties, but their automatic modes live here.
+    for (int type : {ASI_GAIN, ASI_EXPOSURE})
+        if (const asi::Control *c = asi::find(controls_, type); c && c->can_auto) auto_controls_.push_back(c);
+
+    ControlsNP.resize(vector_controls_.size());
+    for (std::size_t i = 0; i < vector_controls_.size(); ++i) {
+        const asi::Control &c = *vector_controls_[i];
+        ControlsNP[i].fill(c.name.c_str(), c.label.c_str(), "%.f", c.min, c.max, 1, read_control(c.type));
+    }
+    ControlModesSP.resize(auto_controls_.size());
+    for (std::size_t i = 0; i < auto_controls_.size(); ++i) {
+        bool is_auto = false;
+        read_control(auto_controls_[i]->type, &is_auto);
+        ControlModesSP[i].fill(("AUTO_" + auto_controls_[i]->name).c_str(), auto_controls_[i]->name.c_str(),
+                               is_auto ? ISS_ON : ISS_OFF);
+    }
+}
+
+bool CameraDevice::set_controls(double values[], char *names[], int n) {
+    for (int i = 0; i < n; ++i) {
+        auto *w = ControlsNP.findWidgetByName(names[i]);
+        if (w && (values[i] < w->getMin() || values[i] > w->getMax())) {
+            ControlsNP.setState(IPS_ALERT);
+            ControlsNP.apply("%s %g refused: the range is %g to %g", names[i], values[i], w->getMin(), w->getMax());
+            return true;
+        }
+    }
+    ControlsNP.update(values, names, n);
+    int code = ASI_SUCCESS;
+    std::string failed;
+    for (std::size_t i = 0; i < vector_controls_.size(); ++i) {
+        const asi::Control &c = *vector_controls_[i];
+        bool is_auto = false;
+        if (read_control(c.type, &is_auto) == std::lround(ControlsNP[i].getValue())) continue;
+        int rc = ASISetControlValue(id_, c.type, std::lround(ControlsNP[i].getValue()), is_auto ? ASI_TRUE : ASI_FALSE);
+        if (rc != ASI_SUCCESS) {
+            code = rc;
+            failed = c.name;
+            ControlsNP[i].setValue(read_control(c.type));    // what the camera kept
+        }
+    }
+    settle(ControlsNP, code, (failed + " not set").c_str());
+    return true;
+}
+
+bool CameraDevice::set_control_modes(ISState *states, char *names[], int n) {
+    ControlModesSP.update(states, names, n);
+    int code = ASI_SUCCESS;
+    for (std::size_t i = 0; i < auto_controls_.size(); ++i) {
+        const asi::Control &c = *auto_controls_[i];
+        const long value = read_control(c.type);
+        int rc = ASISetControlValue(id_, c.type, value, ControlModesSP[i].getState() == ISS_ON ? ASI_TRUE : ASI_FALSE);
+        if (rc != ASI_SUCCESS) code = rc;
+    }
+    settle(ControlModesSP, code, "automatic mode not set");
+    return true;
+}
+
+bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[], char *names[], int n) {
+    if (dev != nullptr && isDeviceNameMatch(dev)) {
+        for (auto [property, type] : {std::pair{std::addressof(GainNP), ASI_GAIN}, std::pair{std::addressof(OffsetNP), ASI_OFFSET}}) {
+            INDI::PropertyNumber &p = *property;
+            if (!p.isNameMatch(name)) continue;
+            if (n < 1 || values[0] < p[0].getMin() || values[0] > p[0].getMax()) {
+                p.setState(IPS_ALERT);
+                p.apply("%s %g refused: the range is %g to %g", p[0].getName(), n < 1 ? 0.0 : values[0],
+                        p[0].getMin(), p[0].getMax());
+                return true;
+            }
+            p.update(values, names, n);
+            bool is_auto = false;
+            read_control(type, &is_auto);
+            int code = ASISetControlValue(id_, type, std::lround(p[0].getValue()), is_auto ? ASI_TRUE : ASI_FALSE);
+            if (code != ASI_SUCCESS) p[0].setValue(read_control(type));     // what the camera kept
+            settle(p, code, type == ASI_GAIN ? "gain not set" : "offset not set");
+            return true;
+        }
+        if (ControlsNP.isNameMatch(name)) return set_controls(values, names, n);
+        // setBin announces the vector with its state: not a refusal left from before.
+        if (std::strcmp(name, "CCD_BINNING") == 0) getNumber("CCD_BINNING")->s = IPS_OK;
+        if (std::strcmp(name, "CCD_FRAME") == 0) {
+            // Handled here so that the property shows the frame delivered, not the one asked for.
+            INumberVectorProperty *frame = getNumber("CCD_FRAME");
+            int v[4] = {PrimaryCCD.getSubX(), PrimaryCCD.getSubY(), PrimaryCCD.getSubW(), PrimaryCCD.getSubH()};
+            const char *keys[4] = {"X", "Y", "WIDTH", "HEIGHT"};
+            for (int i = 0; i < n; ++i)
+                for (int k = 0; k < 4; ++k)
+                    if (std::strcmp(names[i], keys[k]) == 0) v[k] = static_cast<int>(std::lround(values[i]));
+            if (v[0] < 0 || v[1] < 0 || v[2] <= 0 || v[3] <= 0 || v[0] + v[2] > PrimaryCCD.getXRes() ||
+                v[1] + v[3] > PrimaryCCD.getYRes()) {
+                frame->s = IPS_ALERT;
+                IDSetNumber(frame, "frame (%d,%d) %dx%d refused: it must lie inside the %dx%d sensor", v[0], v[1],
+                            v[2], v[3], PrimaryCCD.getXRes(), PrimaryCCD.getYRes());
+                return true;
+            }
+            frame->s = UpdateCCDFrame(v[0], v[1], v[2], v[3]) ? IPS_OK : IPS_ALERT;
+            IDSetNumber(frame, nullptr);
+            return true;
+        }
+    }
+    return INDI::CCD::ISNewNumber(dev, name, values, names, n);
+}
+
+bool CameraDevice::ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[], int n) {
+    if (dev != nullptr && isDeviceNameMatch(dev)) {
+        if (CoolerSP.isNameMatch(name)) {
+            CoolerSP.update(states, names, n);
+            const bool on = CoolerSP[0].getState() == ISS_ON;
+            int code = ASISetControlValue(id_, ASI_COOLER_ON, on ? 1 : 0, ASI_FALSE);
+            settle(CoolerSP, code, "cooler not switched");
+            if (code == ASI_SUCCESS) {
+                CoolerSP.setState(on ? IPS_BUSY : IPS_IDLE);
+                CoolerSP.apply();
+            }
+            return true;
+        }
+        if (ControlModesSP.isNameMatch(name)) return set_control_modes(states, names, n);
+        if (sim_.handle(name, states, names, n)) return true;
+    }
+    return INDI::CCD::ISNewSwitch(dev, name, states, names, n);
+}
+
+bool CameraDevice::ISNewText(const char *dev, const char *name, char *texts[], char *names[], int n) {
+    if (dev != nullptr && isDeviceNameMatch(dev) && sim_.handle(name, texts, names, n)) return true;
+    return INDI::CCD::ISNewText(dev, name, texts, names, n);
+}
+
+bool CameraDevice::saveConfigItems(FILE *fp) {
+    INDI::CCD::saveConfigItems(fp);
+    if (asi::find(controls_, ASI_GAIN)) GainNP.save(fp);
+    if (asi::find(controls_, ASI_OFFSET)) OffsetNP.save(fp);
+    if (ControlsNP.size() > 0) ControlsNP.save(fp);
+    return true;
+}
+
+// --- cooling -----------------------------------------------------------------------
+
+int CameraDevice::SetTemperature(double celsius) {
+    int code = ASISetControlValue(id_, ASI_TARGET_TEMP, std::lround(celsius), ASI_FALSE);
+    if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_COOLER_ON, 1, ASI_FALSE);
+    if (code != ASI_SUCCESS) {
+        LOGF_ERROR("set point not applied: %s", asi::describe(code));
+        lost(code);
+        return -1;
+    }
+    CoolerSP[0].setState(ISS_ON);
+    CoolerSP[1].setState(ISS_OFF);
+    CoolerSP.setState(IPS_BUSY);
+    CoolerSP.apply();
+    return std::abs(celsius - TemperatureN[0].value) <= TemperatureRampNP[RAMP_THRESHOLD].getValue() ? 1 : 0;
+}
+
+// --- guiding -----------------------------------------------------------------------
+
+IPState CameraDevice::pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms) {
+    int code = ASIPulseGuideOn(id_, direction);
+    if (code != ASI_SUCCESS) {
+        LOGF_ERROR("guide pulse not started: %s", asi::describe(code));
+        lost(code);
+        return IPS_ALERT;
+    }
+    INDI::Timer &timer = axis == AXIS_DE ? guide_timer_ns_ : guide_timer_we_;
+    timer.callOnTimeout([this, direction, axis] {
+        int rc = ASIPulseGuideOff(id_, direction);
+        if (rc == ASI_SUCCESS) return GuideComplete(axis);
+        LOGF_ERROR("guide pulse not ended: %s", asi::describe(rc));
+        INumberVectorProperty *p = getNumber(axis == AXIS_DE ? "TELESCOPE_TIMED_GUIDE_NS" : "TELESCOPE_TIMED_GUIDE_WE");
+        p->s = IPS_ALERT;
+        IDSetNumber(p, nullptr);
+    });
+    timer.start(static_cast<int>(ms));
+    return IPS_BUSY;
+}
+
+IPState CameraDevice::GuideNorth(uint32_t ms) { return pulse(ASI_GUIDE_NORTH, AXIS_DE, ms); }
+IPState CameraDevice::GuideSouth(uint32_t ms) { return pulse(ASI_GUIDE_SOUTH, AXIS_DE, ms); }
+IPState CameraDevice::GuideEast(uint32_t ms) { return pulse(ASI_GUIDE_EAST, AXIS_RA, ms); }
+IPState CameraDevice::GuideWest(uint32_t ms) { return pulse(ASI_GUIDE_WEST, AXIS_RA, ms); }
+
+// --- video -------------------------------------------------------------------------
+
+bool CameraDevice::StartStreaming() {
+    if (exposing_) {
+        LOG_ERROR("stream not started: an exposure is running");
+        return false;
+    }
+    const roi::Rect want = wanted();
+    const roi::Plan plan = roi::cover(want, info_.MaxWidth / PrimaryCCD.getBinX(), info_.MaxHeight / PrimaryCCD.getBinX());
+    const double exposure = Streamer->getTargetExposure();
+    int code = apply_region(plan);
+    if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(exposure * 1e6), ASI_FALSE);
+    Streamer->setSize(want.width, want.height);
+    if (code == ASI_SUCCESS)
+        code = pump_.start(id_, plan, want, bytes_per_pixel(), exposure,
+                           [this](const unsigned char *data, std::size_t size) {
+                               Streamer->newFrame(data, static_cast<uint32_t>(size));
+                           });
+    if (code != ASI_SUCCESS) {
+        LOGF_ERROR("stream not started: %s", asi::describe(code));
+        lost(code);
+        return false;
+    }
+    return true;
+}
+
+bool CameraDevice::StopStreaming() {
+    pump_.stop();
+    return true;
+}

@@ -1,0 +1,47 @@
+// The driver's only extra thread: runs a video capture and hands each frame, cropped
+// to the wanted region, to a sink. It never touches an INDI property; the INDI loop
+// reads its last error.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "roi.hpp"
+
+class VideoPump {
+  public:
+    using Sink = std::function<void(const unsigned char *data, std::size_t size)>;
+
+    ~VideoPump() { stop(); }
+
+    // Starts the camera's video capture and the reading thread; the SDK code on failure.
+    int start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
+              double exposure_s, Sink sink);
+    // Stops the reading and the capture; safe to call when not running, and from the sink
+    // (the stream manager stops a recording that has its frames from inside newFrame).
+    void stop();
+    bool running() const { return running_; }
+
+    // The failure that ended the stream, once; empty when none.
+    std::string take_error();
+
+  private:
+    void run();
+    void run_frames();
+
+    int id_ = -1;
+    roi::Plan plan_{};
+    roi::Rect want_{};
+    int bpp_ = 1;
+    int wait_ms_ = 1000;
+    Sink sink_;
+    std::vector<unsigned char> raw_, cropped_;
+    std::atomic<bool> stop_{false}, running_{false};
+    std::thread thread_;
+    std::mutex error_lock_;
+    std::string error_;
+};

@@ -1,0 +1,131 @@
+"""Cooling, guiding, streaming to SER, and SDK failures injected in the driver's process."""
+import io
+import struct
+import time
+
+import numpy as np
+import pytest
+from astropy.io import fits
+
+from indi_support import COLOUR, MONO, SPARE_PORT, Client, eval_until
+
+
+@pytest.fixture(scope="module")
+def cams(server):
+    c = Client()
+    for device in (COLOUR, MONO):
+        c.connect(device)
+    yield c
+    c.close()
+
+
+def image(client: Client, device: str, seconds: float) -> np.ndarray:
+    with fits.open(io.BytesIO(client.expose(device, seconds))) as hdus:
+        return hdus[0].data.astype(float)
+
+
+def region(client: Client, device: str, x: int, y: int, w: int, h: int) -> None:
+    assert client.set_and_wait(device, "CCD_BINNING", HOR_BIN=1, VER_BIN=1) == "Ok"
+    assert client.set_and_wait(device, "CCD_FRAME", X=x, Y=y, WIDTH=w, HEIGHT=h) == "Ok"
+
+
+def test_cooling_reaches_the_set_point_and_reports_power(cams, server):
+    # The driver runs with ORLICAM_SIM_TIME_SCALE=1000: the simulated cooler takes seconds.
+    assert cams.set_and_wait(MONO, "CCD_TEMPERATURE", states=("Busy",), CCD_TEMPERATURE_VALUE=-5) == "Busy"
+    assert eval_until(f'"{MONO}.CCD_TEMPERATURE._STATE"==1', timeout=60), "the set point was not reached"
+    cams.wait_for(lambda: cams.ipy[MONO]["CCD_TEMPERATURE"].state == "Ok", 10, "Ok")
+    assert float(cams.ipy[MONO]["CCD_TEMPERATURE"]["CCD_TEMPERATURE_VALUE"]) == pytest.approx(-5, abs=0.25)
+    assert cams.ipy[MONO]["CCD_COOLER"]["COOLER_ON"] == "On"
+    cams.wait_for(lambda: float(cams.ipy[MONO]["CCD_COOLER_POWER"]["CCD_COOLER_VALUE"]) > 0, 5, "cooler power")
+    header = fits.getheader(io.BytesIO(cams.expose(MONO, 0.01)))
+    assert header["CCD-TEMP"] == pytest.approx(-5, abs=0.25)
+
+
+def shift_between(before: np.ndarray, after: np.ndarray) -> tuple[float, float]:
+    """(dx, dy) of the star field, to the nearest pixel: the peak of the frames' cross-correlation,
+    which the bright stars dominate (the fixed pattern of the sensor stays put and peaks at zero)."""
+    f = np.fft.fft2(before - np.median(before)).conj() * np.fft.fft2(after - np.median(after))
+    peak = np.unravel_index(np.argmax(np.fft.ifft2(f).real), before.shape)
+    dy, dx = (p if p <= n // 2 else p - n for p, n in zip(peak, before.shape))
+    return dx, dy
+
+
+@pytest.mark.parametrize("vector,element,expected", [
+    ("TELESCOPE_TIMED_GUIDE_NS", "TIMED_GUIDE_N", (0, -10)),     # 5.03 px/s at 400 mm, 2.9 um
+    ("TELESCOPE_TIMED_GUIDE_WE", "TIMED_GUIDE_W", (10, 0)),
+])
+def test_a_guide_pulse_moves_the_stars(cams, vector, element, expected):
+    region(cams, COLOUR, 480, 300, 512, 512)
+    before = image(cams, COLOUR, 0.3)
+    other = {"TIMED_GUIDE_N": "TIMED_GUIDE_S", "TIMED_GUIDE_W": "TIMED_GUIDE_E"}[element]
+    assert cams.set_and_wait(COLOUR, vector, states=("Busy",), **{element: 2000, other: 0}) == "Busy"
+    cams.wait_for(lambda: cams.ipy[COLOUR][vector].state in ("Ok", "Idle"), 10, "the pulse's end")
+    after = image(cams, COLOUR, 0.3)
+    dx, dy = shift_between(before, after)
+    assert abs(dx - expected[0]) <= 1 and abs(dy - expected[1]) <= 1, (dx, dy)
+
+
+def test_a_stream_is_recorded_to_ser(cams, tmp_path):
+    region(cams, MONO, 1000, 800, 640, 480)
+    cams.send(MONO, "RECORD_FILE", RECORD_FILE_DIR=str(tmp_path), RECORD_FILE_NAME="clip")
+    cams.send(MONO, "RECORD_OPTIONS", RECORD_DURATION=60, RECORD_FRAME_TOTAL=12)
+    cams.send(MONO, "STREAMING_EXPOSURE", STREAMING_EXPOSURE_VALUE=0.02, STREAMING_DIVISOR_VALUE=1)
+    cams.set_and_wait(MONO, "RECORD_STREAM", states=("Busy",), RECORD_ON="Off", RECORD_DURATION_ON="Off",
+                      RECORD_FRAME_ON="On", RECORD_OFF="Off")
+    cams.wait_for(lambda: cams.ipy[MONO]["RECORD_STREAM"]["RECORD_OFF"] == "On", 30, "the recording's end")
+    cams.wait_for(lambda: cams.ipy[MONO]["CCD_VIDEO_STREAM"]["STREAM_OFF"] == "On", 10, "the stream's end")
+    (path,) = tmp_path.glob("*.ser")
+    raw = path.read_bytes()
+    assert raw[:14] in (b"LUCAM-RECORDER", b"INDI-RECORDER\0")     # libindi's writer signs its own files
+    color, little_endian, width, height, depth, count = struct.unpack_from("<7i", raw, 14)[1:]
+    assert (color, width, height, depth) == (0, 640, 480, 16)
+    # libindi's recorder stops at the asked total, give or take the frame in flight when it stops;
+    # the header counts exactly the frames the file holds, each with its time stamp after them.
+    assert count in (11, 12) and len(raw) == 178 + count * (width * height * 2 + 8)
+    frames = np.frombuffer(raw, "<u2", count * width * height, 178).reshape(count, height, width)
+    assert frames.std() > 0 and len(set(frames[:, 240, 320].tolist())) > 1     # moving noise, not one frame
+    # Exposures work again once the stream has ended.
+    assert image(cams, MONO, 0.01).shape == (480, 640)
+
+
+# (device, SDK function made to fail, code, the line in the log)
+FAILURES = [
+    (MONO, "ASIGetExpStatus", "ASI_ERROR_TIMEOUT",
+     "exposure status not read: ASI_ERROR_TIMEOUT (the frame did not arrive in time)"),
+    (COLOUR, "ASIGetDataAfterExp", "ASI_ERROR_GENERAL_ERROR",
+     "image not read: ASI_ERROR_GENERAL_ERROR (the camera refused the request)"),
+    (COLOUR, "ASIStartExposure", "ASI_ERROR_INVALID_SEQUENCE",
+     "exposure not started: ASI_ERROR_INVALID_SEQUENCE (the call does not fit the camera's state)"),
+]
+
+
+@pytest.mark.parametrize("device,function,code,line", FAILURES, ids=[f[1] for f in FAILURES])
+def test_an_sdk_failure_is_an_alert_and_the_device_stays_usable(cams, device, function, code, line):
+    region(cams, device, 0, 0, 640, 480)
+    assert cams.set_and_wait(device, "SIM_FAIL_NEXT", FUNCTION=function, CODE=code, TIMES="1") == "Ok"
+    cams.send(device, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
+    cams.wait_for(lambda: cams.ipy[device]["CCD_EXPOSURE"].state == "Alert", 10, "Alert")
+    cams.wait_for(lambda: line in cams.said(device), 5, line)
+    assert image(cams, device, 0.01).shape == (480, 640)
+
+
+def test_a_camera_that_disappears_is_disconnected_cleanly(fresh_server):
+    server = fresh_server()
+    c = Client(port=SPARE_PORT)
+    try:
+        c.connect(MONO)
+        c.connect(COLOUR)
+        c.set_and_wait(MONO, "SIM_FAIL_NEXT", FUNCTION="ASIGetExpStatus", CODE="ASI_ERROR_CAMERA_REMOVED",
+                       TIMES="1")
+        c.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
+        c.wait_for(lambda: c.ipy[MONO]["CONNECTION"]["DISCONNECT"] == "On", 10, "disconnection")
+        assert c.ipy[MONO]["CONNECTION"].state == "Alert"
+        gone = f"{MONO} is gone (ASI_ERROR_CAMERA_REMOVED"
+        c.wait_for(lambda: gone in c.said(MONO), 5, gone)
+        assert server.process.poll() is None
+        # The other camera is untouched, and the lost one connects again once it is back.
+        assert image(c, COLOUR, 0.01).ndim == 2
+        c.connect(MONO)
+        assert image(c, MONO, 0.01).ndim == 2
+    finally:
+        c.close()
