@@ -299,3 +299,20 @@ def test_frame_stamper_refuses_what_it_cannot_stamp(make, call, error, message):
     with pytest.raises(error, match=message):
         stamper = make(Frame, _template())
         call(stamper)
+
+
+# The region the SDK reports is not trusted: sizes that are not positive, or whose bytes
+# overflow, are errors with a message, never a NULL without one or arithmetic overflow.
+@pytest.mark.parametrize("read", READERS, ids=IDS)
+@pytest.mark.parametrize("width, height, img_type, error, message", [
+    (-8, 2, 0, ValueError, "camera 0 reports a -8 x 2 region; both sizes must be positive"),
+    (8, 0, 0, ValueError, "camera 0 reports a 8 x 0 region; both sizes must be positive"),
+    (2**31 - 1, 2**31 - 1, 1, OverflowError,
+     "camera 0 reports a 2147483647 x 2147483647 region of 3 bytes per pixel: too large"),
+])
+def test_region_sizes_from_the_sdk_are_checked(read, width, height, img_type, error, message, streaming):
+    streaming(0)
+    simulator.force_outputs("ASIGetROIFormat", width=width, height=height, bin=1, img_type=img_type)
+    with pytest.raises(error) as info:
+        read(0, np.empty(16, np.uint8), 10)
+    assert str(info.value) == message
