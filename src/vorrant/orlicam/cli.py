@@ -28,6 +28,7 @@ from rich.console import Console
 from rich.table import Table
 
 from . import korvi
+from .plan import observation, observation_options
 
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription
@@ -321,6 +322,7 @@ def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
               help="FITS file name; {n} is the frame number from 1.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
+@observation_options()
 def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
          image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int, output: str,
          dark: bool, png: bool) -> None:
@@ -328,6 +330,10 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     from .fits import write_fits
     from .preview import write_png
 
+    from .sequence import capture_with_progress, cool_first
+
+    seen = observation()
+    dark = dark or seen.kind in ("dark", "bias")
     paths = [numbered(output, n, count) for n in range(1, count + 1)]
     for path in paths:
         writable(path)
@@ -335,12 +341,13 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
             writable(path.with_suffix(".png"))
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        cool_first(cam, seen)
         what = f"{'dark' if dark else 'exposure'} of {cam.exposure:g} s"
         with status(f"{what}, 1 of {count}") as shown:
             for n, path in enumerate(paths, start=1):
                 shown.update(f"{what}, {n} of {count}")
-                frame = cam.capture(dark=dark)
-                write_fits(path, frame)
+                frame = capture_with_progress(cam, shown.update, f"{what}, {n} of {count}", dark=dark)
+                write_fits(path, frame, cards=seen.cards(dark))
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
                 if png:
                     write_png(path.with_suffix(".png"), frame)
@@ -357,6 +364,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
               help="A .ser video, or a .fits/.fit/.fts cube.")
 @click.option("--observer", default="", help="Observer, for the SER header.")
 @click.option("--telescope", default="", help="Telescope, for the SER header.")
+@observation_options("observer", "telescope")
 def stream(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
            image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, frames: int | None,
            duration: float | None, output: Path, observer: str, telescope: str) -> None:
@@ -366,18 +374,24 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
     suffix = output.suffix.lower()
     if suffix not in (".ser", ".fits", ".fit", ".fts"):
         raise click.BadParameter(f"{str(output)!r} is neither .ser nor .fits", param_hint="-o")
+    from .sequence import cool_first, write_ser_sidecar
+
+    seen = observation(observer=observer, telescope=telescope)
     writable(output)
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        cool_first(cam, seen)
         if suffix == ".ser":
             from .ser import SerWriter
 
-            writer: Any = SerWriter(output, observer=observer, telescope=telescope)
+            writer: Any = SerWriter(output, observer=seen.target.observer or "", telescope=seen.target.telescope or "")
         else:
             from .fits import FitsCubeWriter
 
-            writer = FitsCubeWriter(output)
+            writer = FitsCubeWriter(output, cards=seen.cards(False))
         stats = _record(cam, writer, frames, duration)
+    if suffix == ".ser":
+        write_ser_sidecar(output, stats.first, stats.last, stats.count, seen.target, seen.filter)
     click.echo(stats.summary(output))
     if stats.interrupted:
         sys.exit(interrupted_status())
@@ -390,6 +404,8 @@ class _Stats:
     dropped: int = 0
     seconds: float = 0.0
     interrupted: bool = False
+    first: Any = None   # the first and last frames' metadata, for the SER sidecar
+    last: Any = None
 
     def line(self) -> str:
         rate = self.count / self.seconds if self.seconds > 0 else 0.0
@@ -412,6 +428,8 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
             for frame in video:
                 frame_bytes = frame.data.nbytes
                 writer.write(frame)
+                stats.last = frame
+                stats.first = stats.first or frame
                 stats.count = writer.count
                 stats.bytes = stats.count * frame_bytes
                 now = time.perf_counter()
@@ -455,11 +473,20 @@ def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
 
 @cli.command()
 @click.argument("camera")
-def warm(camera: str) -> None:
-    """Turn the cooler off (the sensor warms up slowly on its own)."""
+@click.option("--rate", help="Raise the set point this fast before switching off, e.g. 2C/min.")
+def warm(camera: str, rate: str | None) -> None:
+    """Turn the cooler off; with --rate, after ramping the set point up to ambient."""
+    from .plan import parse_rate
+    from .sequence import warm_up
+
+    per_second = None if rate is None else _Parsed("rate", parse_rate).convert(rate, None, None)
     with opened(camera) as cam:
         need(cam, "cooled", "cooler")
-        cam.cooler_on = False
+        if per_second is None:
+            cam.cooler_on = False
+        else:
+            with progress(f"warming {cam.name}") as shown:
+                warm_up(cam, per_second, shown.update)
         click.echo(f"{cam.name}: cooler off at {cam.temperature:.1f} C")
 
 
@@ -496,6 +523,49 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: Path) ->
             frame = cam.capture(dark=True)
     write_grey_bmp(output, frame.data)
     click.echo(f"{output}: {frame.width}x{frame.height} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
+
+
+@cli.command()
+@click.argument("plan", type=click.Path(dir_okay=False))
+@click.option("-o", "--output", type=click.Path(file_okay=False, path_type=Path),
+              help="Folder for the files  [default: the night's date, under the current folder]")
+@click.option("--resume", is_flag=True, help="Go on with the plan in the folder, counting the files already written.")
+@click.option("--dry-run", is_flag=True, help="Print what would be taken and how long it takes; touch no camera.")
+@click.option("--cool-to", type=float, help="Cooler set point, C (instead of the plan's).")
+def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_to: float | None) -> None:
+    """Run a capture plan (TOML): lights, darks, flats and biases, named and labelled for stacking."""
+    from .sequence import command
+
+    command(plan, output, resume, dry_run, cool_to)
+
+
+@cli.command()
+@click.argument("kind", type=click.Choice(["bias", "dark", "flat"]))
+@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="The master's FITS file.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias to take off flats.")
+@click.option("--dark", type=click.Path(dir_okay=False), help="Master flat dark to take off flats.")
+def master(kind: str, files: tuple[str, ...], output: str, bias: str | None, dark: str | None) -> None:
+    """Combine frames into a master bias, dark or flat (sigma-clipped median)."""
+    from .calibration import make_master
+
+    made = make_master(kind, files, output, bias=bias, dark=dark)
+    click.echo(f"{output}: master {kind} of {len(files)} frames, {made.settings()}")
+
+
+@cli.command()
+@click.argument("lights", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("--dark", "darks", multiple=True, type=click.Path(), help="Master dark, or a folder of them (a dark library).")
+@click.option("--flat", type=click.Path(dir_okay=False), help="Master flat.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias.")
+@click.option("-o", "--output", type=click.Path(file_okay=False), help="Folder for NAME_cal.fits  [default: beside each light]")
+def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None, bias: str | None,
+              output: str | None) -> None:
+    """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
+    from .calibration import DarkLibrary, calibrate as run
+
+    for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
+        click.echo(str(path))
 
 
 @cli.command()

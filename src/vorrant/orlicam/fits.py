@@ -12,8 +12,9 @@ without it.
 """
 from __future__ import annotations
 
+import io
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from importlib import metadata
@@ -132,8 +133,12 @@ def _check_same(first: Frame, frame: Frame) -> None:
         )
 
 
-def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
-    """A primary header for one frame (frames None) or a cube of `frames` frames."""
+Cards = Sequence[tuple[str, Any, str]]
+
+
+def _header(fits: ModuleType, frame: Frame, frames: int | None, cards: Cards = ()) -> Any:
+    """A primary header for one frame (frames None) or a cube of `frames` frames; `cards`
+    (the target, telescope, frame type...) are added, or replace the frame's own."""
     data = frame.data
     if data.dtype not in (np.uint8, np.uint16):
         raise ValueError(f"FITS frames are uint8 or uint16, not {data.dtype}")
@@ -146,12 +151,14 @@ def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
     header["NAXIS"] = len(shape)
     for axis, length in enumerate(reversed(shape), start=1):
         header[f"NAXIS{axis}"] = length
+    if frames is not None:
+        header["EXTEND"] = (True, "the TIMES table of frame start times follows")
     if data.dtype == np.uint16:
         header["BZERO"] = (32768, "unsigned 16-bit values")
         header["BSCALE"] = 1
     if data.ndim == 3:
         header["CTYPE3"] = ("RGB", "colour planes R, G, B")
-    for key, value, comment in header_cards(frame.meta, data.shape[1], data.shape[0]):
+    for key, value, comment in [*header_cards(frame.meta, data.shape[1], data.shape[0]), *cards]:
         header[key] = (value, comment)
     return header
 
@@ -170,11 +177,15 @@ class FitsCubeWriter:
 
     The header is written with the first frame and rewritten with the final count on
     close, so an interrupted recording still leaves a valid cube of the frames so far.
+    Closing also appends a binary table, TIMES, with each frame's UTC start (the header's
+    DATE-OBS is the first frame's). `cards` are added to the primary header.
     """
 
     path: str | os.PathLike[str]
     overwrite: bool = True
+    cards: Cards = ()
     count: int = field(default=0, init=False)
+    _starts: list[str] = field(default_factory=list, init=False, repr=False)
     _file: BinaryIO | None = field(default=None, init=False, repr=False)
     _first: Frame | None = field(default=None, init=False, repr=False)
     _end: datetime | None = field(default=None, init=False, repr=False)
@@ -196,15 +207,31 @@ class FitsCubeWriter:
             _check_same(self._first, frame)
         self._file.write(_stored_bytes(frame.data))
         self.count += 1
+        self._starts.append(fits_timestamp(frame.meta.start_time))
         self._end = frame.meta.start_time + timedelta(seconds=frame.meta.exposure)
 
     def _header_bytes(self, frames: int) -> bytes:
         assert self._first is not None and self._fits is not None
-        header = _header(self._fits, self._first, frames)
+        header = _header(self._fits, self._first, frames, self.cards)
         end = self._end or self._first.meta.start_time + timedelta(seconds=self._first.meta.exposure)
         header["DATE-END"] = (fits_timestamp(end), "end of the last exposure, UTC")
         text: str = header.tostring()  # the same length whatever the count: one card per keyword
         return text.encode("ascii")
+
+    def _times_table(self) -> bytes:
+        """The TIMES extension: frame number and UTC start of every frame in the cube."""
+        assert self._fits is not None
+        fits = self._fits
+        starts = self._starts[: self.count]
+        table = fits.BinTableHDU.from_columns([
+            fits.Column(name="FRAME", format="J", array=np.arange(1, len(starts) + 1, dtype=np.int32)),
+            fits.Column(name="DATE-OBS", format="23A", array=np.array(starts, dtype="S23")),
+        ], name="TIMES")
+        table.header["TIMESYS"] = ("UTC", "time scale of DATE-OBS")
+        buffer = io.BytesIO()
+        primary = fits.PrimaryHDU()
+        fits.HDUList([primary, table]).writeto(buffer)
+        return buffer.getvalue()[len(primary.header.tostring()):]   # the empty primary is one block
 
     def close(self) -> None:
         """Completes the cube; a writer that got no frame removes its empty file."""
@@ -222,6 +249,7 @@ class FitsCubeWriter:
             file.truncate(size)
             file.seek(size)
             file.write(b"\0" * (-size % _BLOCK))
+            file.write(self._times_table())
             file.seek(0)
             file.write(self._header_bytes(self.count))
         finally:
@@ -234,10 +262,12 @@ class FitsCubeWriter:
         self.close()
 
 
-def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = True) -> None:
-    """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube."""
+def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = True,
+               cards: Cards = ()) -> None:
+    """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube; `cards`
+    (key, value, comment) are added to the header, or replace the frame's own."""
     if isinstance(frames, Frame):
-        header: str = _header(_astropy_fits(), frames, None).tostring()  # whole blocks, END included
+        header: str = _header(_astropy_fits(), frames, None, cards).tostring()  # whole blocks, END included
         data = _stored_bytes(frames.data)
         with open(path, "wb" if overwrite else "xb") as file:
             file.write(header.encode("ascii"))
@@ -248,7 +278,7 @@ def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], ov
     first = next(remaining, None)
     if first is None:
         raise ValueError("no frames to write")
-    with FitsCubeWriter(path, overwrite) as writer:
+    with FitsCubeWriter(path, overwrite, cards) as writer:
         writer.write(first)
         for frame in remaining:
             writer.write(frame)
