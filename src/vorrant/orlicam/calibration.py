@@ -13,6 +13,7 @@ the one matching its exposure, gain, binning and temperature.
 """
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -200,9 +201,10 @@ def _write_float(path: str | os.PathLike[str], data: npt.NDArray[np.float32], he
     clean = header.copy()
     for key in ("BZERO", "BSCALE", "SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND"):
         clean.remove(key, ignore_missing=True, remove_all=True)
-    hdu = fits.PrimaryHDU(np.asarray(data, dtype=np.float32), header=clean)
+    buffer = io.BytesIO()
+    fits.PrimaryHDU(np.asarray(data, dtype=np.float32), header=clean).writeto(buffer)
     with open(path, "xb") as file:   # a master or calibrated frame is never written over
-        hdu.writeto(file)
+        file.write(buffer.getbuffer())
 
 
 class DarkLibrary:

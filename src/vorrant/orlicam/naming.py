@@ -6,7 +6,7 @@ a night's files by their names.
 ``{date}`` (``2026-12-07``, UTC exposure start), ``{time}`` (``221503``, UTC), ``{camera}``
 and ``{n}`` (the frame's number, from 1). Only ``{n}`` takes a format: a width, as in
 ``{n:04}``. Values are made safe for a file name (spaces dropped, ``/`` and other
-characters outside letters, digits and ``.+-`` become ``-``); an empty field takes one
+characters outside letters, digits and ``.+-`` become ``-``, but ``M 42`` is ``M42``); an empty field takes one
 neighbouring ``_`` with it, so ``M42__30s`` never happens.
 """
 from __future__ import annotations
@@ -50,7 +50,9 @@ def check_template(template: str) -> str:
 
 
 def _safe(value: str) -> str:
-    return _UNSAFE.sub("-", re.sub(r"\s+", "", value)) or _EMPTY
+    # "M 42" becomes M42 and "NGC 7000" NGC7000, as catalogues write them in names; other spaces "-".
+    joined = re.sub(r"(?<=[A-Za-z])\s+(?=\d)", "", value.strip())
+    return _UNSAFE.sub("-", joined) or _EMPTY
 
 
 def render(template: str, values: Mapping[str, str], n: int) -> str:

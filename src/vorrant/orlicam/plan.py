@@ -50,26 +50,26 @@ def _sexagesimal(text: str) -> tuple[float, bool]:
 def parse_ra(value: object) -> float:
     """Right ascension in degrees: hours as text ('05:35:17', '5h35m17s') or degrees as a number."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
-        raise ValueError(f"ra is hours as text ('05:35:17') or degrees as a number, not {value!r}")
+        raise ValueError(f"takes hours as text ('05:35:17') or degrees as a number, not {value!r}")
     try:
         degrees = float(value) if not isinstance(value, str) else _sexagesimal(value)[0] * 15.0
     except ValueError:
-        raise ValueError(f"ra {value!r} is neither hours ('05:35:17', '5h35m17s') nor degrees (83.82)") from None
+        raise ValueError(f"{value!r} is neither hours ('05:35:17', '5h35m17s') nor degrees (83.82)") from None
     if not 0 <= degrees < 360:
-        raise ValueError(f"ra {value!r} is outside 0 to 24 h (0 to 360 degrees)")
+        raise ValueError(f"{value!r} is outside 0 to 24 h (0 to 360 degrees)")
     return degrees
 
 
 def parse_dec(value: object) -> float:
     """Declination in degrees: '-05:23:28', '-5d23m28s' or a number."""
     if isinstance(value, bool) or not isinstance(value, (int, float, str)):
-        raise ValueError(f"dec is degrees as text ('-05:23:28') or a number, not {value!r}")
+        raise ValueError(f"takes degrees as text ('-05:23:28') or a number, not {value!r}")
     try:
         degrees = float(value) if not isinstance(value, str) else _sexagesimal(value)[0]
     except ValueError:
-        raise ValueError(f"dec {value!r} is not degrees ('-05:23:28', '-5d23m28s', -5.39)") from None
+        raise ValueError(f"{value!r} is not degrees ('-05:23:28', '-5d23m28s', -5.39)") from None
     if not -90 <= degrees <= 90:
-        raise ValueError(f"dec {value!r} is outside -90 to +90 degrees")
+        raise ValueError(f"{value!r} is outside -90 to +90 degrees")
     return degrees
 
 
