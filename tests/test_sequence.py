@@ -276,3 +276,49 @@ def test_masters_refuse_frames_that_do_not_match(tmp_path):
     with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C\); "
                                          r"have: lib30.fits \(8x8, exposure 30 s"):
         calibrate([first], library, None, None, tmp_path)
+
+
+# --- snap and stream with the same labels, cooling and warming -------------------------
+
+def orlicam(tmp_path, *args):
+    run = subprocess.run([ORLICAM, *map(str, args)], cwd=tmp_path, env=env_for(tmp_path), capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout
+
+
+def test_snap_and_stream_cool_first_and_label_their_files(tmp_path):
+    out = orlicam(tmp_path, "snap", "294MM", "-e", "10ms", "--roi", "64x48", "--cool-to", "-5", "--settle", "1s",
+                  "--object", "NGC 7000", "--type", "flat", "--filter", "R", "-o", "{date}/{type}_{object}_{filter}_{temp}_{n:02}.fits")
+    assert "ZWO ASI294MM Pro GPS Simulator: -5.0 C, steady for 1 s" in out
+    (path,) = tmp_path.glob("20??-??-??/Flat_NGC7000_R_-5C_01.fits")
+    header = fits.getheader(path)
+    assert [header.get(k) for k in ("IMAGETYP", "FILTER", "TELESCOP", "OBSERVER", "OBJECT", "CCD-TEMP")] == \
+        ["Flat Field", "R", "80ED", "Ada", None, -5.0]
+
+    orlicam(tmp_path, "stream", "1", "-e", "1ms", "--roi", "64x48", "--frames", "5", "--object", "M 42", "-o", "cube.fits")
+    with fits.open(tmp_path / "cube.fits") as hdus:
+        assert hdus[0].header["OBJECT"] == "M 42" and hdus[0].data.shape == (5, 48, 64)
+        times = hdus["TIMES"].data
+        assert list(times["FRAME"]) == [1, 2, 3, 4, 5] and times["DATE-OBS"][0] == hdus[0].header["DATE-OBS"]
+        assert list(times["DATE-OBS"]) == sorted(times["DATE-OBS"]) and len(set(times["DATE-OBS"])) == 5
+
+    orlicam(tmp_path, "stream", "1", "-e", "1ms", "-g", "150", "--roi", "64x48", "--frames", "3", "-o", "v.ser")
+    side = json.loads((tmp_path / "v.ser.json").read_text())
+    assert {k: side[k] for k in ("file", "frames", "camera", "gain", "format")} == \
+        {"file": "v.ser", "frames": 3, "camera": "ZWO ASI294MM Pro GPS Simulator", "gain": 150, "format": "RAW8"}
+    assert side["temperature_c"] is not None and side["target"] == {"OBJECT": "none", "TELESCOP": "80ED", "OBSERVER": "Ada"}
+
+
+def test_warm_ramps_the_set_point_up_before_switching_off(cam1):
+    from vorrant.orlicam.sequence import warm_up
+
+    simulator.set_time_scale(1000)
+    cam1.cool_to(-10, timeout=60)
+    simulator.record_calls(True)
+    seen = []
+    end = warm_up(cam1, 10.0, seen.append, interval=0.1)   # 10 C a second
+    set_points = [args[2] for name, args in simulator.calls()
+                  if name == "ASISetControlValue" and args[1] == 16]   # ASI_TARGET_TEMP
+    assert set_points == sorted(set_points) and set_points[0] <= -9 and set_points[-1] >= 20
+    assert len(set(set_points)) >= 5 and not cam1.cooler_on and end >= 19

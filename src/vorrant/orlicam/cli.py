@@ -332,10 +332,20 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 
     from .sequence import capture_with_progress, cool_first
 
+    from .naming import check_template, frame_fields, render, uses_frame_fields
+
     seen = observation()
     dark = dark or seen.kind in ("dark", "bias")
-    paths = [numbered(output, n, count) for n in range(1, count + 1)]
+    # Names with fields of the frame ({object}, {temp}...) are made as each frame arrives.
+    by_frame = uses_frame_fields(check_template(output))
+    paths: list[Path | None] = [None] * count if by_frame else [numbered(output, n, count) for n in range(1, count + 1)]
+    prefix = output.split("{")[0]
+    fixed = Path(prefix) if prefix.endswith("/") else Path(prefix).parent   # the folder before any field
     for path in paths:
+        if path is None:
+            if fixed.is_dir():
+                writable(fixed / ".orlicam-write-check")
+            continue
         writable(path)
         if png:
             writable(path.with_suffix(".png"))
@@ -347,7 +357,11 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
             for n, path in enumerate(paths, start=1):
                 shown.update(f"{what}, {n} of {count}")
                 frame = capture_with_progress(cam, shown.update, f"{what}, {n} of {count}", dark=dark)
-                write_fits(path, frame, cards=seen.cards(dark))
+                kind = seen.kind or ("dark" if dark else "light")
+                if path is None:
+                    path = Path(render(output, frame_fields(frame.meta, kind, seen.target.object, seen.filter), n))
+                    path.parent.mkdir(parents=True, exist_ok=True)
+                write_fits(path, frame, overwrite=not by_frame, cards=seen.cards(dark))
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
                 if png:
                     write_png(path.with_suffix(".png"), frame)

@@ -91,3 +91,11 @@ def night_folder(now: datetime) -> str:
     day before), so that a night's files stay together past midnight."""
     local = now.astimezone()
     return (local - timedelta(hours=12)).strftime("%Y-%m-%d")
+
+
+def uses_frame_fields(template: str) -> bool:
+    """Whether the name needs the frame (any field but {n}) to be known."""
+    try:
+        return any(name not in (None, "n") for _, name, _, _ in string.Formatter().parse(template))
+    except ValueError:
+        return False   # a malformed template: the {n}-only path reports it
