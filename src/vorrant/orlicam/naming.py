@@ -4,48 +4,35 @@ a night's files by their names.
 ``{object}``, ``{type}`` (Light, Dark, Flat, Bias), ``{filter}``, ``{exposure}`` (``30s``,
 ``500ms``), ``{gain}``, ``{offset}``, ``{bin}`` (``2x2``), ``{temp}`` (sensor, ``-10C``),
 ``{date}`` (``2026-12-07``, UTC exposure start), ``{time}`` (``221503``, UTC), ``{camera}``
-and ``{n}`` (the frame's number, from 1). Only ``{n}`` takes a format: a width, as in
-``{n:04}``. Values are made safe for a file name (spaces dropped, ``/`` and other
-characters outside letters, digits and ``.+-`` become ``-``, but ``M 42`` is ``M42``); an empty field takes one
-neighbouring ``_`` with it, so ``M42__30s`` never happens.
+and ``{n}`` (the frame's number, from 1), with the formats templates.py allows (``{n:04}``,
+``{object:.20}``). Values are made safe for a file name (``M 42`` is ``M42``; other
+spaces, ``/`` and everything outside letters, digits and ``.+-`` become ``-``); an empty
+field takes one neighbouring ``_`` with it, so ``M42__30s`` never happens.
 """
 from __future__ import annotations
 
 import re
-import string
 from collections.abc import Mapping
 from datetime import datetime, timedelta
+from pathlib import Path
 from typing import TYPE_CHECKING, Final
 
+from .templates import FIELDS, Template
+
 if TYPE_CHECKING:
-    from .frames import FrameMeta
+    from .frames import Frame, FrameMeta
 
-__all__ = ["FIELDS", "check_template", "render", "frame_fields", "night_folder", "DEFAULT_TEMPLATE"]
+__all__ = ["check_template", "render", "frame_fields", "frame_name", "night_folder", "DEFAULT_TEMPLATE"]
 
-FIELDS: Final = ("object", "type", "filter", "exposure", "gain", "offset", "bin", "temp", "date", "time", "camera", "n")
 DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
-_WIDTH = re.compile(r"0?[1-9]d?")
 _UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
-_EMPTY = "\0"   # marks an empty field until the separators around it are tidied
+_EMPTY = "\ue000"   # marks an empty field until the separators around it are tidied (not a control character)
 
 
 def check_template(template: str) -> str:
-    """The template, when it uses only the known fields (a width for {n} only) and no
+    """The template, when it uses only the known fields with formats they take and no
     control characters; ValueError naming what is wrong otherwise."""
-    if any(ord(c) < 32 or ord(c) == 127 for c in template):
-        raise ValueError(f"the name {template!r} has control characters")
-    try:
-        parts = list(string.Formatter().parse(template))
-    except ValueError as error:
-        raise ValueError(f"the name {template!r}: {error}") from None
-    for _, name, spec, conversion in parts:
-        if name is None:
-            continue
-        if name not in FIELDS:
-            raise ValueError(f"the name {template!r} has {{{name}}}; the fields are "
-                             + ", ".join(f"{{{f}}}" for f in FIELDS))
-        if conversion or (spec and (name != "n" or not _WIDTH.fullmatch(spec))):
-            raise ValueError(f"the name {template!r}: only {{n}} takes a format, a width such as {{n:04}}")
+    Template(template, "the name")
     return template
 
 
@@ -57,9 +44,8 @@ def _safe(value: str) -> str:
 
 def render(template: str, values: Mapping[str, str], n: int) -> str:
     """The name for frame `n` with `values` (missing fields are empty)."""
-    check_template(template)
     safe = {name: _safe(values.get(name, "")) for name in FIELDS if name != "n"}
-    text = template.format(n=n, **safe)
+    text = Template(template, "the name").render(n=n, **safe)
     # An empty field goes with one separator beside it.
     text = re.sub(f"[_-]?{_EMPTY}|{_EMPTY}[_-]?", "", text)
     return text.replace(_EMPTY, "")
@@ -93,9 +79,7 @@ def night_folder(now: datetime) -> str:
     return (local - timedelta(hours=12)).strftime("%Y-%m-%d")
 
 
-def uses_frame_fields(template: str) -> bool:
-    """Whether the name needs the frame (any field but {n}) to be known."""
-    try:
-        return any(name not in (None, "n") for _, name, _, _ in string.Formatter().parse(template))
-    except ValueError:
-        return False   # a malformed template: the {n}-only path reports it
+def frame_name(template: str, frame: Frame, kind: str, object_name: str | None, filter_name: str | None,
+               n: int) -> Path:
+    """The file of frame `n` of `kind`, named from `template` with the frame's fields."""
+    return Path(render(template, frame_fields(frame.meta, kind, object_name, filter_name), n))

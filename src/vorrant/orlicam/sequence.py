@@ -264,7 +264,7 @@ def _write_new(folder: Path, name: str, frame: Frame, cards: list[tuple[str, Any
     path = folder / name
     path.parent.mkdir(parents=True, exist_ok=True)
     part = folder / _part_name(name)
-    write_fits(part, frame, cards=cards)
+    write_fits(part, frame, overwrite=True, cards=cards)   # a part left by a kill is no file yet
     try:
         os.link(part, path)
     except FileExistsError:
