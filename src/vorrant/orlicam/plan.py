@@ -467,17 +467,17 @@ def _number_text(low: float, high: float, unit: str) -> Callable[[Any], float]:
 
 
 _COMMAND_LINE: Final = (
-    ("object", "--object", _text, "Target name (OBJECT)."),
-    ("ra", "--ra", parse_ra, "Target right ascension: hours 05:35:17, or degrees."),
-    ("dec", "--dec", parse_dec, "Target declination: -05:23:28, or degrees."),
-    ("telescope", "--telescope", _text, "Telescope (TELESCOP; also the SER header)."),
-    ("focal_length", "--focal-length", _number_text(1, 1e6, " mm"), "Focal length, mm (FOCALLEN)."),
-    ("aperture", "--aperture", _number_text(1, 1e5, " mm"), "Aperture diameter, mm (APTDIA)."),
-    ("observer", "--observer", _text, "Observer (OBSERVER; also the SER header)."),
-    ("filter", "--filter", _text, "Filter in use (FILTER)."),
-    ("kind", "--type", _kind, "Frame type for IMAGETYP: light, dark, flat, bias (default: light, or dark with --dark)."),
-    ("cool_to", "--cool-to", _number_text(-80, 40, " C"), "Cool to this temperature (C) and wait until steady first."),
-    ("settle", "--settle", _duration, "How long the sensor must stay within 1 C of --cool-to  [default: 2min]."),
+    ("object", "--object", "TEXT", _text, "Target name (OBJECT)."),
+    ("ra", "--ra", "RA", parse_ra, "Target right ascension: hours 05:35:17, or degrees."),
+    ("dec", "--dec", "DEC", parse_dec, "Target declination: -05:23:28, or degrees."),
+    ("telescope", "--telescope", "TEXT", _text, "Telescope (TELESCOP; also the SER header)."),
+    ("focal_length", "--focal-length", "MM", _number_text(1, 1e6, " mm"), "Focal length, mm (FOCALLEN)."),
+    ("aperture", "--aperture", "MM", _number_text(1, 1e5, " mm"), "Aperture diameter, mm (APTDIA)."),
+    ("observer", "--observer", "TEXT", _text, "Observer (OBSERVER; also the SER header)."),
+    ("filter", "--filter", "TEXT", _text, "Filter in use (FILTER)."),
+    ("kind", "--type", "TYPE", _kind, "Frame type for IMAGETYP: light, dark, flat, bias (default: light, or dark with --dark)."),
+    ("cool_to", "--cool-to", "C", _number_text(-80, 40, " C"), "Cool to this temperature (C) and wait until steady first."),
+    ("settle", "--settle", "DURATION", _duration, "How long the sensor must stay within 1 C of --cool-to  [default: 2min]."),
 )
 
 
@@ -487,9 +487,9 @@ def observation_options(*skip: str) -> Callable[[Any], Any]:
     import click
 
     def add(f: Any) -> Any:
-        for name, flag, parse, text in reversed(_COMMAND_LINE):
+        for name, flag, metavar, parse, text in reversed(_COMMAND_LINE):
             if name not in skip:
-                f = click.option(flag, callback=_keep(name, parse), expose_value=False, help=text)(f)
+                f = click.option(flag, metavar=metavar, callback=_keep(name, parse), expose_value=False, help=text)(f)
         return f
     return add
 
