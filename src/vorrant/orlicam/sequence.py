@@ -266,9 +266,15 @@ def _write_new(folder: Path, name: str, frame: Frame, cards: list[tuple[str, Any
     part = folder / _part_name(name)
     write_fits(part, frame, overwrite=True, cards=cards)   # a part left by a kill is no file yet
     try:
-        os.link(part, path)
-    except FileExistsError:
-        raise FileExistsError(f"{path} exists already: not overwritten (put {{n}} or {{time}} in the name)") from None
+        try:
+            os.link(part, path)
+        except FileExistsError:
+            raise FileExistsError(f"{path} exists already: not overwritten (put {{n}} or {{time}} in the name)") from None
+        except OSError:
+            # File systems without hard links (FAT on a USB disk): a check, then a rename.
+            if os.path.lexists(path):
+                raise FileExistsError(f"{path} exists already: not overwritten") from None
+            os.rename(part, path)
     finally:
         part.unlink(missing_ok=True)
     return path
