@@ -97,3 +97,23 @@ def test_readme_live_command_prints_the_page_url_and_serves_it(tmp_path):
         server.send_signal(signal.SIGINT)
         out, err = server.communicate(timeout=30)
     assert server.returncode == 130, out + err
+
+
+# "Plans and calibration": the night's commands run in order in one folder, with the plan and
+# the config file from the README's TOML blocks and the simulator's flat panel on.
+NIGHT = [line for block in re.findall(r"^```shell\n(.*?)^```", README.read_text(), flags=re.S | re.M)
+         for line in block.splitlines() if line.startswith("orlicam ")]
+TOML = re.findall(r"^```toml\n(.*?)^```", README.read_text(), flags=re.S | re.M)
+
+
+def test_readme_night_runs_in_order(tmp_path):
+    (tmp_path / "m42.toml").write_text(TOML[0])
+    (tmp_path / "config" / "orlicam").mkdir(parents=True)
+    (tmp_path / "config" / "orlicam" / "config.toml").write_text(TOML[1])
+    env = {**ENV, "ORLICAM_SIM_LIGHT_PANEL": "20000", "XDG_CONFIG_HOME": str(tmp_path / "config")}
+    assert {shlex.split(line, comments=True)[1] for line in NIGHT} == {"sequence", "master", "calibrate", "snap", "warm"}
+    for line in NIGHT:   # through bash, for the globs
+        run = subprocess.run(f"{shlex.quote(str(ORLICAM))} {line.removeprefix('orlicam ')}", shell=True,
+                             cwd=tmp_path, env=env, capture_output=True, text=True, timeout=240)
+        assert run.returncode == 0, line + "\n" + run.stdout + run.stderr
+    assert len(list(tmp_path.glob("Light_*_cal.fits"))) == 3

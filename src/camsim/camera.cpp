@@ -16,6 +16,7 @@ constexpr double kUsb3BytesPerSecond = 350e6;
 constexpr double kUsb2BytesPerSecond = 40e6;
 constexpr double kLineTimeUs = 10.0;  // readout time of one sensor line
 constexpr long kMaxTriggerTimeUs = 2000000000L;
+constexpr double kCornerIllumination = 0.8;  // the simulated optics' light in the corners vs the centre
 
 template <class T>
 void put(T* p, const std::type_identity_t<T>& v) {
@@ -308,6 +309,8 @@ Shot Camera::shot_locked(long exposure_us, bool dark) {
     r.wb_b = value(ASI_WB_B, 95);
     r.flip = static_cast<int>(value(ASI_FLIP));
     r.dark = dark;
+    r.panel_rate = panel_rate_;
+    r.corner_illumination = kCornerIllumination;
     update_thermal();
     r.temperature_c = thermal_.temperature();
     std::tie(r.shift_x, r.shift_y) = motion_.shift(real_seconds());
@@ -650,6 +653,11 @@ void Camera::set_gps_position(double lat, double lon, int alt_m) {
 void Camera::set_focal_length(double mm) {
     std::lock_guard lk(mu_);
     motion_.set_focal_length(mm, real_seconds());
+}
+
+void Camera::set_light_panel(double electrons_per_second) {
+    std::lock_guard lk(mu_);
+    panel_rate_ = electrons_per_second;
 }
 
 void Camera::set_drift(double dx, double dy) {

@@ -119,6 +119,8 @@ public:
     void set_focal_length(double mm);
     void set_drift(double dx, double dy);
     void set_defocus(double fwhm_px);
+    // Electrons per second per pixel from a flat panel over the aperture; 0 for off.
+    void set_light_panel(double electrons_per_second);
     std::pair<double, double> star_shift() const;
     double sensor_temperature();
     // A full-sensor 8-bit dark with the current settings; exposure_us < 0: the control's.
@@ -194,6 +196,7 @@ private:
     std::array<ASI_GPS_DATA, 2> last_gps_{};
     bool have_last_gps_ = false;
     std::uint64_t frame_index_ = 0;
+    double panel_rate_ = light_panel_by_default();
     Exposure exposure_;
     std::shared_ptr<Video> video_;
 

@@ -173,6 +173,15 @@ CAMSIM_EXPORT int camsim_set_focal_length(int camera, double mm) {
     });
 }
 
+// Electrons per second per pixel at the field's centre; 0 switches the panel off.
+CAMSIM_EXPORT int camsim_set_light_panel(int camera, double electrons_per_second) {
+    if (!(electrons_per_second >= 0.0 && electrons_per_second <= 1e9)) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        c.set_light_panel(electrons_per_second);
+        return ASI_SUCCESS;
+    });
+}
+
 // Pixels per second on the sensor, full resolution.
 CAMSIM_EXPORT int camsim_set_drift(int camera, double dx, double dy) {
     return with_camera(camera, [&](Camera& c) {

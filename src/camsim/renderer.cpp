@@ -25,6 +25,9 @@
 //    centroids carry no rendering bias; defocus widens both in quadrature;
 //  - sky background, dark current doubling every 6 C, hot pixels with a much
 //    higher dark current at fixed positions from the seed;
+//  - a flat panel, when on, lights the sensor evenly in place of sky and stars;
+//  - light (sky, stars, panel; not dark current) falls off quadratically from the
+//    sensor's centre to corner_illumination in the corners, as optics vignette;
 //  - gain factor 10^(gain/200); ADC units = electrons * factor / elec_per_adu;
 //  - bias = offset * 16 in 16-bit left-aligned units, whatever the bit depth;
 //  - read noise (electrons) falls with gain; shot noise is Gaussian with
@@ -209,6 +212,7 @@ struct Key {
     long exposure_us, gain, offset, gamma, wb_r, wb_b;
     int flip;
     bool dark;
+    double panel_rate, corner_illumination;
     double temperature_c, shift_x, shift_y, defocus_fwhm;
     std::uint64_t seed;
 
@@ -216,8 +220,8 @@ struct Key {
         return Key{r.sensor_width, r.sensor_height, r.bit_depth, r.color, r.bayer_pattern,
                    r.pixel_size_um, r.elec_per_adu, r.max_gain, r.start_x, r.start_y,
                    r.width, r.height, r.bin, r.img_type, r.exposure_us, r.gain, r.offset,
-                   r.gamma, r.wb_r, r.wb_b, r.flip, r.dark, r.temperature_c, r.shift_x,
-                   r.shift_y, r.defocus_fwhm, r.seed};
+                   r.gamma, r.wb_r, r.wb_b, r.flip, r.dark, r.panel_rate, r.corner_illumination,
+                   r.temperature_c, r.shift_x, r.shift_y, r.defocus_fwhm, r.seed};
     }
     bool operator==(const Key&) const = default;
 };
@@ -327,13 +331,35 @@ struct Response {
     }
 };
 
-// The uniform part of a pixel's expected electrons (sky, dark current), per channel.
-void background(const RenderRequest& r, double level[3]) {
+// A pixel's expected electrons from dark current and, per channel, from light at the
+// centre of the field (sky or panel).
+struct Levels {
+    double dark;
+    double light[3];
+};
+
+Levels levels(const RenderRequest& r) {
     const double t = static_cast<double>(r.exposure_us) * 1e-6;
-    const double dark = kDarkRateAtM10 * dark_scale(r.temperature_c) * t;
-    for (int c = 0; c < 3; ++c)
-        level[c] = dark + (r.dark ? 0.0 : kSkyRate * t * (r.color ? kChannelQe[c] * kSkyColour[c] : 1.0));
+    Levels l{kDarkRateAtM10 * dark_scale(r.temperature_c) * t, {0.0, 0.0, 0.0}};
+    const bool panel = r.panel_rate > 0.0;
+    for (int c = 0; c < 3; ++c) {
+        const double colour = panel ? kChannelQe[c] : kChannelQe[c] * kSkyColour[c];
+        l.light[c] = r.dark ? 0.0 : (panel ? r.panel_rate : kSkyRate) * t * (r.color ? colour : 1.0);
+    }
+    return l;
 }
+
+// Fraction of the centre's light reaching sensor position (x, y): 1 at the centre,
+// corner_illumination in the corners, quadratic in between.
+struct Vignette {
+    double cx, cy, kx, ky;
+    explicit Vignette(const RenderRequest& r)
+        : cx(0.5 * r.sensor_width), cy(0.5 * r.sensor_height),
+          kx(0.5 * (1.0 - r.corner_illumination) / std::max(1.0, cx * cx)),
+          ky(0.5 * (1.0 - r.corner_illumination) / std::max(1.0, cy * cy)) {}
+    double row(double y) const { return ky * (y - cy) * (y - cy); }
+    double at(double x, double row_term) const { return 1.0 - kx * (x - cx) * (x - cx) - row_term; }
+};
 
 // The grid: gw x gh sensor pixels from sensor position (x0, y0), one plane per channel.
 struct Grid {
@@ -343,22 +369,37 @@ struct Grid {
     float* plane(int c) const { return planes + static_cast<std::size_t>(gw) * gh * c; }
 };
 
+// Dark current plus the vignetted light over grid pixels [x0, x1) x [y0, y1).
+void fill_background(const RenderRequest& r, const Grid& g, const Levels& l, int x0, int y0, int x1, int y1) {
+    const Vignette v(r);
+    for (int c = 0; c < g.channels; ++c)
+        for (int j = y0; j < y1; ++j) {
+            float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
+            const double rt = v.row(g.y0 + j + 0.5);
+            for (int k = x0; k < x1; ++k)
+                row[k] = static_cast<float>(l.dark + l.light[c] * v.at(g.x0 + k + 0.5, rt));
+        }
+}
+
 // Hot pixels are set, not added, so that they can be redrawn over a background.
-void set_hot_pixels(const RenderRequest& r, const Grid& g, const double level[3]) {
+void set_hot_pixels(const RenderRequest& r, const Grid& g, const Levels& l) {
     const double t = static_cast<double>(r.exposure_us) * 1e-6;
+    const Vignette v(r);
     for (const HotPixel& hp : hot_pixels(r.seed, r.sensor_width, r.sensor_height)) {
         const double fk = double(hp.x) - g.x0, fj = double(hp.y) - g.y0;
         if (fk < 0 || fj < 0 || fk >= g.gw || fj >= g.gh) continue;
         const std::size_t i = static_cast<std::size_t>(fj) * g.gw + static_cast<std::size_t>(fk);
         const double extra = hp.rate * dark_scale(r.temperature_c) * t;
-        for (int c = 0; c < g.channels; ++c) g.plane(c)[i] = static_cast<float>(level[c] + extra);
+        const double lit = v.at(double(hp.x) + 0.5, v.row(double(hp.y) + 0.5));
+        for (int c = 0; c < g.channels; ++c) g.plane(c)[i] = static_cast<float>(l.dark + l.light[c] * lit + extra);
     }
 }
 
 // Adds every star whose light reaches the grid; appends the rectangles drawn.
 void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     const double t = static_cast<double>(r.exposure_us) * 1e-6;
-    if (r.dark || t <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
+    if (r.dark || r.panel_rate > 0.0 || t <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
+    const Vignette v(r);
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
     const Psf psf(r.defocus_fwhm);
@@ -401,7 +442,7 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
         if (xlo >= xhi) continue;
         lit.push_back({xlo, ylo, xhi, yhi});
         for (int c = 0; c < g.channels; ++c) {
-            const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0);
+            const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0) * v.at(sx, v.row(sy));
             for (int j = ylo; j < yhi; ++j) {
                 const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
                 const double b = f * kHaloFraction * hy[j - ylo];
@@ -423,9 +464,8 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
     else std::vector<float>().swap(binned);
     const Grid gd{grid.data(), g.gw, g.gh, g.channels, g.x0, g.y0};
 
-    double level[3];
-    background(r, level);
-    for (int c = 0; c < channels; ++c) std::fill(gd.plane(c), gd.plane(c) + std::size_t(g.gw) * g.gh, float(level[c]));
+    const Levels level = levels(r);
+    fill_background(r, gd, level, 0, 0, g.gw, g.gh);
     set_hot_pixels(r, gd, level);
     lit.clear();
     draw_stars(r, gd, lit);
@@ -448,14 +488,8 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
 bool Renderer::Impl::move_stars(const RenderRequest& r) {
     const int bin = r.bin, channels = r.color ? 3 : 1;
     const Grid g{grid.data(), r.width * bin, r.height * bin, channels, double(r.start_x) * bin, double(r.start_y) * bin};
-    double level[3];
-    background(r, level);
-    for (const Rect& q : lit)
-        for (int c = 0; c < channels; ++c)
-            for (int j = q.y0; j < q.y1; ++j) {
-                float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
-                std::fill(row + q.x0, row + q.x1, static_cast<float>(level[c]));
-            }
+    const Levels level = levels(r);
+    for (const Rect& q : lit) fill_background(r, g, level, q.x0, q.y0, q.x1, q.y1);
     set_hot_pixels(r, g, level);
     std::vector<Rect> dirty;
     dirty.swap(lit);
@@ -750,6 +784,8 @@ RenderRequest sane(const RenderRequest& req) {
     r.elec_per_adu = r.elec_per_adu > 0 ? finite(r.elec_per_adu, 1e-3, 1e3, 1.0) : 1.0;
     // 0.1 C steps: a sensor cooling or warming does not rebuild every frame.
     r.temperature_c = std::round(finite(r.temperature_c, -100.0, 100.0, 20.0) * 10.0) / 10.0;
+    r.panel_rate = finite(r.panel_rate, 0.0, 1e9, 0.0);
+    r.corner_illumination = finite(r.corner_illumination, 0.0, 1.0, 1.0);
     r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
     r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
     r.defocus_fwhm = finite(r.defocus_fwhm, 0.0, 100.0, 0.0);

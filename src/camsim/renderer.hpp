@@ -36,6 +36,12 @@ struct RenderRequest {
     long wb_b = 95;
     int flip = 0;               // ASI_FLIP_*
     bool dark = false;          // no light at all: bias, dark current, noise, hot pixels
+    // A flat panel over the aperture: electrons per second per pixel at the field's centre,
+    // in place of the sky and the stars; 0 for none.
+    double panel_rate = 0.0;
+    // Illumination in the sensor's corners relative to its centre (optical fall-off,
+    // quadratic in the distance from the centre); 1 for none.
+    double corner_illumination = 1.0;
     double temperature_c = 20.0;
 
     // Star field displacement in full-resolution sensor pixels (guiding and drift).

@@ -27,6 +27,14 @@ double time_scale_from_environment() {
     return (*end == '\0' && v > 0.0 && v <= 1e9) ? v : 1.0;
 }
 
+double light_panel_from_environment() {
+    const char* env = std::getenv("ORLICAM_SIM_LIGHT_PANEL");
+    if (!env || !*env) return 0.0;
+    char* end = nullptr;
+    double v = std::strtod(env, &end);
+    return (*end == '\0' && v >= 0.0 && v <= 1e9) ? v : 0.0;
+}
+
 struct SimClock {
     std::mutex mu;
     double real_base = 0.0;
@@ -59,6 +67,11 @@ bool paced_by_default() {
 double time_scale_by_default() {
     static const double scale = time_scale_from_environment();
     return scale;
+}
+
+double light_panel_by_default() {
+    static const double rate = light_panel_from_environment();
+    return rate;
 }
 
 double to_seconds(SteadyTime t) { return std::chrono::duration<double>(t - origin()).count(); }

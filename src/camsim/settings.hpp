@@ -28,6 +28,10 @@ double to_seconds(SteadyTime t);
 void lock_clock_for_fork();
 void unlock_clock_after_fork();
 
+// A flat panel's electrons per second per pixel that every camera starts with:
+// ORLICAM_SIM_LIGHT_PANEL at load time, else 0 (off), so that a command-line run can take flats.
+double light_panel_by_default();
+
 // Link pacing: on, a video frame is ready when its exposure and its transfer over the
 // modelled link would be done; off, as soon as it is rendered. The default comes from
 // ORLICAM_SIM_UNPACED (1: off) when the library loads.

@@ -31,6 +31,7 @@ from rich.table import Table
 
 from . import korvi
 from .outputs import check_output
+from .plan import observation, observation_options
 from .templates import Template
 
 if TYPE_CHECKING:
@@ -348,6 +349,7 @@ def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
 @click.option("--overwrite", is_flag=True, help="Replace existing files.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
+@observation_options()
 def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
          image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int,
          output: str | None, overwrite: bool, dark: bool, png: bool) -> None:
@@ -355,15 +357,28 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     from .fits import write_fits
     from .preview import write_png
 
-    paths = snap_paths(output, count, png, overwrite)
+    from .naming import frame_name
+    from .sequence import capture_with_progress, cool_first
+
+    seen = observation()
+    dark = dark or seen.kind in ("dark", "bias")
+    kind = seen.kind or ("dark" if dark else "light")
+    # Names with fields of the frame ({object}, {temp}...) are made as each frame arrives.
+    by_frame = output is not None and bool(Template(output).fields - {"n"})
+    paths: list[Path | None] = [None] * count if by_frame else list(snap_paths(output, count, png, overwrite))
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format or deepest_raw(cam.description), roi)
+        cool_first(cam, seen)
         what = f"{'dark' if dark else 'exposure'} of {cam.exposure:g} s"
         with status(f"{what}, 1 of {count}") as shown:
             for n, path in enumerate(paths, start=1):
                 shown.update(f"{what}, {n} of {count}")
-                frame = cam.capture(dark=dark)
-                write_fits(path, frame, overwrite=overwrite)
+                frame = capture_with_progress(cam, shown.update, f"{what}, {n} of {count}", dark=dark)
+                if path is None:
+                    assert output is not None
+                    path = frame_name(output, frame, kind, seen.target.object, seen.filter, n)
+                    path.parent.mkdir(parents=True, exist_ok=True)
+                write_fits(path, frame, overwrite=overwrite, cards=seen.cards(dark))
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
                 if png:
                     write_png(path.with_suffix(".png"), frame, overwrite=overwrite)
@@ -381,28 +396,34 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 @click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 @click.option("--observer", default="", help="Observer, for the SER header.")
 @click.option("--telescope", default="", help="Telescope, for the SER header.")
+@observation_options("observer", "telescope")
 def stream(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
            image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, frames: int | None,
            duration: float | None, output: str, overwrite: bool, observer: str, telescope: str) -> None:
     """Record video to SER (or a FITS cube), showing fps, MB/s and dropped frames."""
     if frames is None and duration is None:
         raise click.UsageError("give --frames or --duration")
+    from .sequence import cool_first, write_ser_sidecar
+
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
     if suffix not in (".ser", *FITS_SUFFIXES):
         raise click.BadParameter(f"{str(path)!r} is neither .ser nor .fits", param_hint="-o")
+    seen = observation(observer=observer, telescope=telescope)
     check_output(path, overwrite, "--overwrite")
     with opened(camera) as cam:
         fmt = image_format or ("RAW8" if suffix == ".ser" else deepest_raw(cam.description))
         configure(cam, exposure, gain, offset, bin_, fmt, roi)
+        cool_first(cam, seen)
         if suffix == ".ser":
             from .ser import SerWriter
 
-            writer: Any = SerWriter(path, observer=observer, telescope=telescope, overwrite=overwrite)
+            writer: Any = SerWriter(path, observer=seen.target.observer or "", telescope=seen.target.telescope or "",
+                                    overwrite=overwrite)
         else:
             from .fits import FitsCubeWriter
 
-            writer = FitsCubeWriter(path, overwrite=overwrite)
+            writer = FitsCubeWriter(path, overwrite=overwrite, cards=seen.cards(False))
         try:
             stats = _record(cam, writer, frames, duration)
         except OSError as error:
@@ -410,6 +431,8 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
                 error.add_note(f"{writer.count} frames kept in the file")
             raise
         stats.image_format = fmt.upper()
+    if suffix == ".ser":
+        write_ser_sidecar(path, stats.first, stats.last, stats.count, seen.target, seen.filter)
     click.echo(stats.summary(path))
     if stats.interrupted:
         sys.exit(interrupted_status())
@@ -423,6 +446,8 @@ class _Stats:
     seconds: float = 0.0
     interrupted: bool = False
     image_format: str = ""
+    first: Any = None   # the first and last frames' metadata, for the SER sidecar
+    last: Any = None
 
     def line(self) -> str:
         rate = self.count / self.seconds if self.seconds > 0 else 0.0
@@ -445,6 +470,8 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
             for frame in video:
                 frame_bytes = frame.data.nbytes
                 writer.write(frame)
+                stats.last = frame
+                stats.first = stats.first or frame
                 stats.count = writer.count
                 stats.bytes = stats.count * frame_bytes
                 now = time.perf_counter()
@@ -488,11 +515,20 @@ def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
 
 @cli.command()
 @click.argument("camera")
-def warm(camera: str) -> None:
-    """Turn the cooler off (the sensor warms up slowly on its own)."""
+@click.option("--rate", help="Raise the set point this fast before switching off, e.g. 2C/min.")
+def warm(camera: str, rate: str | None) -> None:
+    """Turn the cooler off; with --rate, after ramping the set point up to ambient."""
+    from .plan import parse_rate
+    from .sequence import warm_up
+
+    per_second = None if rate is None else _Parsed("rate", parse_rate).convert(rate, None, None)
     with opened(camera) as cam:
         need(cam, "cooled", "cooler")
-        cam.cooler_on = False
+        if per_second is None:
+            cam.cooler_on = False
+        else:
+            with progress(f"warming {cam.name}") as shown:
+                warm_up(cam, per_second, shown.update)
         click.echo(f"{cam.name}: cooler off at {cam.temperature:.1f} C")
 
 
@@ -540,6 +576,49 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: str, ove
     else:
         write_fits(path, frame, overwrite=overwrite)
     click.echo(f"{path}: {frame.width}x{frame.height} {fmt} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
+
+
+@cli.command()
+@click.argument("plan", type=click.Path(dir_okay=False))
+@click.option("-o", "--output", type=click.Path(file_okay=False, path_type=Path),
+              help="Folder for the files  [default: the night's date, under the current folder]")
+@click.option("--resume", is_flag=True, help="Go on with the plan in the folder, counting the files already written.")
+@click.option("--dry-run", is_flag=True, help="Print what would be taken and how long it takes; touch no camera.")
+@click.option("--cool-to", type=float, help="Cooler set point, C (instead of the plan's).")
+def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_to: float | None) -> None:
+    """Run a capture plan (TOML): lights, darks, flats and biases, named and labelled for stacking."""
+    from .sequence import command
+
+    command(plan, output, resume, dry_run, cool_to)
+
+
+@cli.command()
+@click.argument("kind", type=click.Choice(["bias", "dark", "flat"]))
+@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="The master's FITS file.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias to take off flats.")
+@click.option("--dark", type=click.Path(dir_okay=False), help="Master flat dark to take off flats.")
+def master(kind: str, files: tuple[str, ...], output: str, bias: str | None, dark: str | None) -> None:
+    """Combine frames into a master bias, dark or flat (sigma-clipped median)."""
+    from .calibration import make_master
+
+    made = make_master(kind, files, output, bias=bias, dark=dark)
+    click.echo(f"{output}: master {kind} of {len(files)} frames, {made.settings()}")
+
+
+@cli.command()
+@click.argument("lights", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("--dark", "darks", multiple=True, type=click.Path(), help="Master dark, or a folder of them (a dark library).")
+@click.option("--flat", type=click.Path(dir_okay=False), help="Master flat.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias.")
+@click.option("-o", "--output", type=click.Path(file_okay=False), help="Folder for NAME_cal.fits  [default: beside each light]")
+def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None, bias: str | None,
+              output: str | None) -> None:
+    """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
+    from .calibration import DarkLibrary, calibrate as run
+
+    for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
+        click.echo(str(path))
 
 
 @cli.command()

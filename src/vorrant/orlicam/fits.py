@@ -12,8 +12,9 @@ without it.
 """
 from __future__ import annotations
 
+import io
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from datetime import UTC, datetime, timedelta
 from importlib import metadata
 from types import ModuleType, TracebackType
@@ -133,8 +134,12 @@ def _check_same(first: Frame, frame: Frame) -> None:
         )
 
 
-def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
-    """A primary header for one frame (frames None) or a cube of `frames` frames."""
+Cards = Sequence[tuple[str, Any, str]]
+
+
+def _header(fits: ModuleType, frame: Frame, frames: int | None, cards: Cards = ()) -> Any:
+    """A primary header for one frame (frames None) or a cube of `frames` frames; `cards`
+    (the target, telescope, frame type...) are added, or replace the frame's own."""
     data = frame.data
     if data.dtype not in (np.uint8, np.uint16):
         raise ValueError(f"FITS frames are uint8 or uint16, not {data.dtype}")
@@ -147,12 +152,14 @@ def _header(fits: ModuleType, frame: Frame, frames: int | None) -> Any:
     header["NAXIS"] = len(shape)
     for axis, length in enumerate(reversed(shape), start=1):
         header[f"NAXIS{axis}"] = length
+    if frames is not None:
+        header["EXTEND"] = (True, "the TIMES table of frame start times follows")
     if data.dtype == np.uint16:
         header["BZERO"] = (32768, "unsigned 16-bit values")
         header["BSCALE"] = 1
     if data.ndim == 3:
         header["CTYPE3"] = ("RGB", "colour planes R, G, B")
-    for key, value, comment in header_cards(frame.meta, data.shape[1], data.shape[0]):
+    for key, value, comment in [*header_cards(frame.meta, data.shape[1], data.shape[0]), *cards]:
         header[key] = (value, comment)
     return header
 
@@ -173,16 +180,19 @@ class FitsCubeWriter:
     date, so a killed process or a full disk leaves every complete frame readable. A
     failed write names the file and leaves the frames before it as they were. An
     existing file is refused unless `overwrite`; a file removed or replaced during the
-    recording ends it with an error.
+    recording ends it with an error. Closing appends a binary table, TIMES, with each
+    frame's UTC start (DATE-OBS is the first frame's). `cards` go into the primary header.
     """
 
-    __slots__ = ("path", "overwrite", "count", "_out", "_fits", "_first", "_frame_bytes", "_data_start",
-                 "_count_card", "_end_card", "_count_at", "_end_at", "_stop")
+    __slots__ = ("path", "overwrite", "count", "cards", "_out", "_fits", "_first", "_frame_bytes", "_data_start",
+                 "_count_card", "_end_card", "_count_at", "_end_at", "_stop", "_starts")
 
-    def __init__(self, path: str | os.PathLike[str], overwrite: bool = False) -> None:
+    def __init__(self, path: str | os.PathLike[str], overwrite: bool = False, cards: Cards = ()) -> None:
         self.path = path
         self.overwrite = overwrite
+        self.cards = cards
         self.count = 0
+        self._starts: list[str] = []
         self._fits = _astropy_fits()
         self._first: Frame | None = None
         self._frame_bytes = 0
@@ -219,10 +229,11 @@ class FitsCubeWriter:
         out.write_at(self._card(self._count_card, self.count + 1), self._count_at)
         self._stop = stop
         self.count += 1
+        self._starts[self.count - 1:] = [fits_timestamp(frame.meta.start_time)]
 
     def _begin(self, frame: Frame) -> None:
         """Lays out the header for this frame's shape; the data follows it."""
-        header = _header(self._fits, frame, 0)
+        header = _header(self._fits, frame, 0, self.cards)
         stop = frame.meta.start_time + timedelta(seconds=frame.meta.exposure)
         header["DATE-END"] = (fits_timestamp(stop), "end of the last exposure, UTC")
         self._count_card = f"NAXIS{header['NAXIS']}"
@@ -254,6 +265,20 @@ class FitsCubeWriter:
         except OSError:
             pass   # the first failure is the one to report
 
+    def _times_table(self) -> bytes:
+        """The TIMES extension: the number and UTC start of every frame in the cube."""
+        fits = self._fits
+        starts = self._starts[: self.count]
+        table = fits.BinTableHDU.from_columns([
+            fits.Column(name="FRAME", format="J", array=np.arange(1, len(starts) + 1, dtype=np.int32)),
+            fits.Column(name="DATE-OBS", format="23A", array=np.array(starts, dtype="S23")),
+        ], name="TIMES")
+        table.header["TIMESYS"] = ("UTC", "time scale of DATE-OBS")
+        buffer = io.BytesIO()
+        primary = fits.PrimaryHDU()
+        fits.HDUList([primary, table]).writeto(buffer)
+        return buffer.getvalue()[len(primary.header.tostring()):]   # past the empty primary's one block
+
     def close(self) -> None:
         """Closes the file, a cube of the frames written; a writer that got no frame
         removes its file, which has no header to make it FITS."""
@@ -270,6 +295,8 @@ class FitsCubeWriter:
             assert self._stop is not None
             out.write_at(self._card(self._end_card, fits_timestamp(self._stop)), self._end_at)
             out.write_at(self._card(self._count_card, self.count), self._count_at)
+            end = self._data_start + self.count * self._frame_bytes
+            out.write_at(self._times_table(), end + (-end % _BLOCK))
         finally:
             self._out = None
             out.close()
@@ -281,11 +308,13 @@ class FitsCubeWriter:
         self.close()
 
 
-def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = False) -> None:
+def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = False,
+               cards: Cards = ()) -> None:
     """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube. An
-    existing file is refused unless `overwrite`."""
+    existing file is refused unless `overwrite`. `cards` (key, value, comment) are added
+    to the header, or replace the frame's own."""
     if isinstance(frames, Frame):
-        header: str = _header(_astropy_fits(), frames, None).tostring()  # whole blocks, END included
+        header: str = _header(_astropy_fits(), frames, None, cards).tostring()  # whole blocks, END included
         data = _stored_bytes(frames.data)
         out = OutputFile(path, overwrite)
         try:
@@ -301,7 +330,7 @@ def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], ov
     first = next(remaining, None)
     if first is None:
         raise ValueError("no frames to write")
-    with FitsCubeWriter(path, overwrite) as writer:
+    with FitsCubeWriter(path, overwrite, cards) as writer:
         writer.write(first)
         for frame in remaining:
             writer.write(frame)

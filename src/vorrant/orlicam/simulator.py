@@ -34,6 +34,10 @@ How the simulated cameras answer where cameras differ or the vendor leaves it op
 - A snapshot is rendered on the simulator's own thread while it exposes; ASIGetExpStatus
   reports ASI_EXP_WORKING until the exposure time has passed and the pixels exist, and
   ASIGetDataAfterExp(GPS) copies them.
+- The simulated optics vignette: light (sky, stars, the flat panel) falls off quadratically
+  from the sensor's centre to 80% in its corners; dark current and hot pixels do not.
+  set_light_panel() (or ORLICAM_SIM_LIGHT_PANEL=<electrons per second> at load time)
+  puts a flat panel over the aperture, for flat frames.
 - After fork() the child keeps the cameras' settings and open state, but any capture that
   ran in the parent is gone: no video capture runs, an exposure in progress has failed.
 """
@@ -49,7 +53,7 @@ __all__ = [
     "record_calls", "calls", "clear_calls", "fail_next", "force_outputs",
     "set_sdk_version", "patch_camera_info", "patch_control_caps",
     "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
-    "set_focal_length", "set_drift", "set_defocus", "star_shift", "sensor_temperature", "write_dark_bmp",
+    "set_focal_length", "set_drift", "set_defocus", "set_light_panel", "star_shift", "sensor_temperature", "write_dark_bmp",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
 ]
@@ -251,6 +255,7 @@ _SIGNATURES = {
     "camsim_set_focal_length": (c_int, [c_int, c_double]),
     "camsim_set_drift": (c_int, [c_int, c_double, c_double]),
     "camsim_set_defocus": (c_int, [c_int, c_double]),
+    "camsim_set_light_panel": (c_int, [c_int, c_double]),
     "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
     "camsim_sensor_temperature": (c_int, [c_int, POINTER(c_double)]),
     "camsim_write_dark_bmp": (c_int, [c_int, c_char_p, c_long]),
@@ -551,6 +556,17 @@ def set_defocus(camera_id, fwhm_px):
     if not 0.0 <= fwhm <= 100.0:
         raise ValueError(f"the defocus is 0 to 100 pixels, not {fwhm_px!r}")
     _check_camera(library().camsim_set_defocus(camera_id, fwhm), camera_id)
+
+
+def set_light_panel(camera_id, electrons_per_second):
+    """A flat panel over the simulated telescope: electrons per second per pixel at the
+    field's centre, lighting the sensor evenly (through the optics' fall-off to about 80%
+    in the corners) in place of sky and stars; 0 switches it off. Each camera starts with
+    ORLICAM_SIM_LIGHT_PANEL from the environment at load time (and after reset()), else off."""
+    rate = float(electrons_per_second)
+    if not 0 <= rate <= 1e9:
+        raise ValueError(f"the light panel gives 0 to 1e9 electrons per second, not {electrons_per_second!r}")
+    _check_camera(library().camsim_set_light_panel(camera_id, rate), camera_id)
 
 
 def star_shift(camera_id):

@@ -41,6 +41,18 @@ class Field:
 # Every field a template can use. Values are passed to Template.render by these names.
 FIELDS: dict[str, Field] = {
     "n": Field("int", "the frame number, from 1"),
+    # The frame's own: filled in by naming.frame_fields, made safe for a file name there.
+    "object": Field("text", "the target, M42 for 'M 42'"),
+    "type": Field("text", "Light, Dark, Flat or Bias"),
+    "filter": Field("text", "the filter's label"),
+    "exposure": Field("text", "the exposure: 30s, 500ms, 32us"),
+    "gain": Field("text", "the gain setting"),
+    "offset": Field("text", "the offset setting"),
+    "bin": Field("text", "the binning: 2x2"),
+    "temp": Field("text", "the sensor temperature: -10C"),
+    "date": Field("text", "the UTC date of the exposure start: 2026-12-07"),
+    "time": Field("text", "the UTC time of the exposure start: 221503"),
+    "camera": Field("text", "the camera's name"),
 }
 
 _CONTROL: Final = re.compile(r"[\x00-\x1f\x7f-\x9f]")
