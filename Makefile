@@ -66,6 +66,7 @@ bench: install
 	$(PY) bench/stream.py
 	$(PY) bench/calls.py
 	$(PY) bench/frames.py
+	$(PY) bench/cameras.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60
