@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from vorrant.orlicam import korvi, simulator
-from vorrant.orlicam import camera as camera_module
+from vorrant.orlicam import streaming as camera_module
 
 from camera_support import FORMATS, NAME0, NAME1, interrupted, names, refused
 

@@ -189,7 +189,7 @@ def test_snap_on_a_terminal_shows_each_exposure_under_way_and_each_file_on_its_o
     lines = on_terminal("snap", "0", "-e", "300ms", "-n", "2", "-o", tmp_path / "s_{n}.fits")
     for n in (1, 2):
         assert any(line.endswith(f"exposure of 0.3 s, {n} of 2") for line in lines)
-        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW8, 0.3 s" in lines
+        assert f"{tmp_path / f's_{n}.fits'}: 1936x1096 RAW16, 0.3 s" in lines
 
 
 def test_snap_dark_of_a_colour_camera_states_dark_and_bayer(tmp_path):
@@ -207,7 +207,7 @@ def test_stream_to_ser_reports_its_rate_and_the_file_reads_back(tmp_path):
     assert result.returncode == 0, result.stderr
     assert "\r" not in result.stdout
     assert re.fullmatch(rf"{re.escape(str(tmp_path / 'v.ser'))}: 60 frames, [0-9.]+ fps, [0-9.]+ MB/s, "
-                        rf"\d+ dropped in [0-9.]+ s", result.stdout.splitlines()[-1])
+                        rf"\d+ dropped in [0-9.]+ s, RAW8", result.stdout.splitlines()[-1])
     head, frames, trailer = read_ser(tmp_path / "v.ser")
     assert (head["frame_count"], head["width"], head["height"], head["depth"], head["color_id"]) == (60, 320, 240, 8, 8)
     assert head["observer"].rstrip(b"\0") == b"Ann" and head["instrument"].rstrip(b"\0") == b"ZWO ASI462MC Simulator"
@@ -312,7 +312,7 @@ def test_a_second_signal_cannot_cut_short_the_closing_of_the_file(signum):
 def test_dark_bmp_matches_the_simulators_own_dark_and_is_accepted(tmp_path, opened):
     result = run("dark", "0", "-e", "2s", "-g", "300", "-o", tmp_path / "ours.bmp")
     assert result.returncode == 0, result.stderr
-    assert result.stdout == f"{tmp_path / 'ours.bmp'}: 1936x1096 dark, 2 s, gain 300\n"
+    assert result.stdout == f"{tmp_path / 'ours.bmp'}: 1936x1096 RAW8 dark, 2 s, gain 300\n"
     ours, _ = read_grey_bmp(tmp_path / "ours.bmp")
     opened(0)
     korvi.set_control_value(0, ControlType.ASI_GAIN, 300, False)

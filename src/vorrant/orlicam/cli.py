@@ -9,10 +9,12 @@ exits with status 130 (143, 129), as a shell reports a process ended by that sig
 from __future__ import annotations
 
 import dataclasses
+import errno
 import importlib
 import logging
 import json
 import math
+import os
 import re
 import signal
 import sys
@@ -28,6 +30,8 @@ from rich.console import Console
 from rich.table import Table
 
 from . import korvi
+from .outputs import check_output
+from .templates import Template
 
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription
@@ -83,8 +87,26 @@ def positive_duration(text: str) -> float:
     return seconds
 
 
+# The Alpaca server's ceiling too: a longer pulse is a typing mistake, not a correction.
+MAX_GUIDE_S = 60.0
+
+
+def guide_duration(text: str) -> float:
+    """A guide pulse: a duration with its unit (a bare number is ambiguous: guiding
+    programs think in milliseconds), longer than zero, at most MAX_GUIDE_S."""
+    seconds = positive_duration(text)
+    match = _DURATION.fullmatch(text)
+    assert match is not None
+    if not match.group(2):
+        raise ValueError(f"{text!r} needs a unit, e.g. {match.group(1)}ms or {match.group(1)}s")
+    if seconds > MAX_GUIDE_S:
+        raise ValueError(f"{text!r} is longer than a guide pulse may last ({MAX_GUIDE_S:g} s)")
+    return seconds
+
+
 DURATION = _Parsed("duration", parse_duration)
 POSITIVE_DURATION = _Parsed("duration", positive_duration)
+GUIDE_DURATION = _Parsed("duration", guide_duration)
 ROI = _Parsed("roi", parse_roi)
 FORMATS = click.Choice(["RAW8", "RAW16", "RGB24", "Y8"], case_sensitive=False)
 
@@ -103,6 +125,11 @@ def opened(which: str) -> Iterator[Camera]:
 def need(cam: Camera, feature: str, what: str) -> None:
     if not getattr(cam.description, feature):
         raise ValueError(f"{cam.name} has no {what}")
+
+
+def deepest_raw(desc: CameraDescription) -> str:
+    """The raw format holding every bit the sensor has: what a science file wants."""
+    return "RAW16" if desc.bit_depth > 8 and "RAW16" in desc.formats else "RAW8"
 
 
 def configure(cam: Camera, exposure: float | None, gain: int | None, offset: int | None, bin: int,
@@ -207,36 +234,32 @@ def status(first: str) -> Iterator[Progress]:
         yield _Silent()
 
 
-def numbered(pattern: str, n: int, count: int) -> Path:
-    if "{" not in pattern:
-        if count > 1:
-            raise ValueError(f"-o {pattern!r} names one file for {count} frames: put {{n}} in it, e.g. m42_{{n:03}}.fits")
-        return Path(pattern)
-    try:
-        return Path(pattern.format(n=n))
-    except (KeyError, IndexError, ValueError) as error:
-        raise ValueError(f"-o {pattern!r}: only {{n}} can be filled in ({error})") from None
+SNAP_NAMES = "snap_{n:03}.fits"
+FITS_SUFFIXES = (".fits", ".fit", ".fts")
 
 
-def writable(path: Path) -> Path:
-    """The path, once a file is known to be writable there, so that a long capture does not
-    fail at its end. A file that did not exist before is not left behind by the check."""
-    folder = path.parent
-    if folder.exists() and not folder.is_dir():
-        raise NotADirectoryError(f"cannot write {str(path)!r}: {str(folder)!r} is not a folder")
-    if not folder.is_dir():
-        raise FileNotFoundError(f"cannot write {str(path)!r}: folder {str(folder)!r} does not exist")
-    if path.is_dir():
-        raise IsADirectoryError(f"cannot write {str(path)!r}: it is a folder")
-    existed = path.exists()
-    try:
-        with open(path, "ab"):
-            pass
-    except OSError as error:
-        raise OSError(f"cannot write {str(path)!r}: {error.strerror or error}") from None
-    if not existed:
-        path.unlink()
-    return path
+def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> list[Path]:
+    """The file of each frame, from -o's template; checked, with nothing created. The
+    default names take the first run of numbers no file has yet."""
+    template = Template(SNAP_NAMES if output is None else output)
+    if count > 1 and "n" not in template.fields:
+        raise ValueError(f"-o {template.text!r} names one file for {count} frames: put {{n}} in it, "
+                         "e.g. m42_{n:03}.fits")
+
+    def files(first: int) -> list[Path]:
+        paths = [Path(template.render(n=n)) for n in range(first, first + count)]
+        return paths + [p.with_suffix(".png") for p in paths] if png else paths
+
+    first = 1
+    if output is None:
+        while any(os.path.lexists(p) for p in files(first)):
+            first += 1
+    paths = files(first)
+    if len(set(paths)) < len(paths):
+        raise ValueError(f"-o {template.text!r} gives several files the same name")
+    for path in paths:
+        check_output(path, overwrite, "--overwrite")
+    return paths[:count]
 
 
 # --- commands -----------------------------------------------------------------------
@@ -317,33 +340,30 @@ def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
 @click.argument("camera")
 @_capture_options
 @click.option("-n", "--count", type=click.IntRange(min=1), default=1, show_default=True, help="Frames to take.")
-@click.option("-o", "--output", default="snap_{n:03}.fits", show_default=True,
-              help="FITS file name; {n} is the frame number from 1.")
+@click.option("-o", "--output", help="FITS file name; {n} is the frame number from 1, e.g. m42_{n:03}.fits "
+              "[default: snap_{n:03}.fits, numbered past the files already there].")
+@click.option("--overwrite", is_flag=True, help="Replace existing files.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
 def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
-         image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int, output: str,
-         dark: bool, png: bool) -> None:
-    """Take pictures and write them as FITS files."""
+         image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int,
+         output: str | None, overwrite: bool, dark: bool, png: bool) -> None:
+    """Take pictures and write them as FITS files (the camera's deepest raw format unless -f says)."""
     from .fits import write_fits
     from .preview import write_png
 
-    paths = [numbered(output, n, count) for n in range(1, count + 1)]
-    for path in paths:
-        writable(path)
-        if png:
-            writable(path.with_suffix(".png"))
+    paths = snap_paths(output, count, png, overwrite)
     with opened(camera) as cam:
-        configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        configure(cam, exposure, gain, offset, bin_, image_format or deepest_raw(cam.description), roi)
         what = f"{'dark' if dark else 'exposure'} of {cam.exposure:g} s"
         with status(f"{what}, 1 of {count}") as shown:
             for n, path in enumerate(paths, start=1):
                 shown.update(f"{what}, {n} of {count}")
                 frame = cam.capture(dark=dark)
-                write_fits(path, frame)
+                write_fits(path, frame, overwrite=overwrite)
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
                 if png:
-                    write_png(path.with_suffix(".png"), frame)
+                    write_png(path.with_suffix(".png"), frame, overwrite=overwrite)
                     line += f" (+ {path.with_suffix('.png').name})"
                 say(line)
 
@@ -353,32 +373,41 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 @_capture_options
 @click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
 @click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 60s.")
-@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path),
-              help="A .ser video, or a .fits/.fit/.fts cube.")
+@click.option("-o", "--output", required=True, help="A .ser video (RAW8 unless -f says), or a .fits/.fit/.fts "
+              "cube (the camera's deepest raw format unless -f says).")
+@click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 @click.option("--observer", default="", help="Observer, for the SER header.")
 @click.option("--telescope", default="", help="Telescope, for the SER header.")
 def stream(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
            image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, frames: int | None,
-           duration: float | None, output: Path, observer: str, telescope: str) -> None:
+           duration: float | None, output: str, overwrite: bool, observer: str, telescope: str) -> None:
     """Record video to SER (or a FITS cube), showing fps, MB/s and dropped frames."""
     if frames is None and duration is None:
         raise click.UsageError("give --frames or --duration")
-    suffix = output.suffix.lower()
-    if suffix not in (".ser", ".fits", ".fit", ".fts"):
-        raise click.BadParameter(f"{str(output)!r} is neither .ser nor .fits", param_hint="-o")
-    writable(output)
+    path = Path(Template(output).render())
+    suffix = path.suffix.lower()
+    if suffix not in (".ser", *FITS_SUFFIXES):
+        raise click.BadParameter(f"{str(path)!r} is neither .ser nor .fits", param_hint="-o")
+    check_output(path, overwrite, "--overwrite")
     with opened(camera) as cam:
-        configure(cam, exposure, gain, offset, bin_, image_format, roi)
+        fmt = image_format or ("RAW8" if suffix == ".ser" else deepest_raw(cam.description))
+        configure(cam, exposure, gain, offset, bin_, fmt, roi)
         if suffix == ".ser":
             from .ser import SerWriter
 
-            writer: Any = SerWriter(output, observer=observer, telescope=telescope)
+            writer: Any = SerWriter(path, observer=observer, telescope=telescope, overwrite=overwrite)
         else:
             from .fits import FitsCubeWriter
 
-            writer = FitsCubeWriter(output)
-        stats = _record(cam, writer, frames, duration)
-    click.echo(stats.summary(output))
+            writer = FitsCubeWriter(path, overwrite=overwrite)
+        try:
+            stats = _record(cam, writer, frames, duration)
+        except OSError as error:
+            if error.errno not in (errno.ENOENT, errno.ESTALE):
+                error.add_note(f"{writer.count} frames kept in the file")
+            raise
+        stats.image_format = fmt.upper()
+    click.echo(stats.summary(path))
     if stats.interrupted:
         sys.exit(interrupted_status())
 
@@ -390,6 +419,7 @@ class _Stats:
     dropped: int = 0
     seconds: float = 0.0
     interrupted: bool = False
+    image_format: str = ""
 
     def line(self) -> str:
         rate = self.count / self.seconds if self.seconds > 0 else 0.0
@@ -398,7 +428,7 @@ class _Stats:
 
     def summary(self, path: Path) -> str:
         cut = "interrupted: " if self.interrupted else ""
-        return f"{cut}{path}: {self.line()} in {self.seconds:.2f} s"
+        return f"{cut}{path}: {self.line()} in {self.seconds:.2f} s, {self.image_format}"
 
 
 def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None) -> _Stats:
@@ -467,11 +497,11 @@ def warm(camera: str) -> None:
 @click.argument("camera")
 @click.argument("direction", type=click.Choice(["north", "south", "east", "west"], case_sensitive=False),
                 metavar="DIRECTION")
-@click.argument("duration", type=POSITIVE_DURATION)
+@click.argument("duration", type=GUIDE_DURATION)
 def guide(camera: str, direction: str, duration: float) -> None:
     """Send one guide pulse through the ST4 port.
 
-    Example: orlicam guide 0 north 500ms
+    DURATION takes its unit (500ms, 2s) and is at most 60 s. Example: orlicam guide 0 north 500ms
     """
     with opened(camera) as cam:
         need(cam, "st4", "ST4 guide port")
@@ -483,19 +513,30 @@ def guide(camera: str, direction: str, duration: float) -> None:
 @click.argument("camera")
 @click.option("-e", "--exposure", type=DURATION, help="Exposure time of the dark (default: the camera's).")
 @click.option("-g", "--gain", type=int, help="Gain.")
-@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path), help="BMP file.")
-def dark(camera: str, exposure: float | None, gain: int | None, output: Path) -> None:
-    """Record a full-sensor dark frame as the 8-bit BMP that dark subtraction takes."""
+@click.option("-o", "--output", required=True,
+              help="A .bmp file (8 bits, for dark subtraction) or a .fits/.fit/.fts file (the deepest raw format).")
+@click.option("--overwrite", is_flag=True, help="Replace an existing file.")
+def dark(camera: str, exposure: float | None, gain: int | None, output: str, overwrite: bool) -> None:
+    """Record a full-sensor dark frame: as the 8-bit BMP that dark subtraction takes, or as FITS."""
     from .bmp import write_grey_bmp
+    from .fits import write_fits
 
-    writable(output)
+    path = Path(Template(output).render())
+    suffix = path.suffix.lower()
+    if suffix not in (".bmp", *FITS_SUFFIXES):
+        raise click.BadParameter(f"{str(path)!r} is neither .bmp nor .fits", param_hint="-o")
+    check_output(path, overwrite, "--overwrite")
     with opened(camera) as cam:
         desc = cam.description
-        configure(cam, exposure, gain, None, 1, "RAW8", (desc.max_width, desc.max_height, 0, 0))
+        fmt = "RAW8" if suffix == ".bmp" else deepest_raw(desc)
+        configure(cam, exposure, gain, None, 1, fmt, (desc.max_width, desc.max_height, 0, 0))
         with status(f"dark of {cam.exposure:g} s"):
             frame = cam.capture(dark=True)
-    write_grey_bmp(output, frame.data)
-    click.echo(f"{output}: {frame.width}x{frame.height} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
+    if suffix == ".bmp":
+        write_grey_bmp(path, frame.data, overwrite=overwrite)
+    else:
+        write_fits(path, frame, overwrite=overwrite)
+    click.echo(f"{path}: {frame.width}x{frame.height} {fmt} dark, {frame.meta.exposure:g} s, gain {frame.meta.gain}")
 
 
 @cli.command()

@@ -14,16 +14,16 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from importlib import metadata
 from types import ModuleType, TracebackType
-from typing import TYPE_CHECKING, Any, BinaryIO, Self
+from typing import TYPE_CHECKING, Any, Self
 
 import numpy as np
 from numpy.typing import NDArray
 
 from .frames import Frame
+from .outputs import OutputFile
 
 if TYPE_CHECKING:
     from .frames import FrameMeta
@@ -164,68 +164,114 @@ def _stored_bytes(data: NDArray[Any]) -> bytes | memoryview:
     return memoryview(np.ascontiguousarray(planes)).cast("B")
 
 
-@dataclass(slots=True)
 class FitsCubeWriter:
-    """Writes frames one by one into a FITS cube (NAXIS3 frames), a frame at a time.
+    """Writes frames one by one into a FITS cube (NAXIS3 frames, NAXIS4 for RGB).
 
-    The header is written with the first frame and rewritten with the final count on
-    close, so an interrupted recording still leaves a valid cube of the frames so far.
+    The file is a valid cube after every frame: each frame is written, the data padded
+    to a whole block, and only then the header's frame count and DATE-END brought up to
+    date, so a killed process or a full disk leaves every complete frame readable. A
+    failed write names the file and leaves the frames before it as they were. An
+    existing file is refused unless `overwrite`; a file removed or replaced during the
+    recording ends it with an error.
     """
 
-    path: str | os.PathLike[str]
-    overwrite: bool = True
-    count: int = field(default=0, init=False)
-    _file: BinaryIO | None = field(default=None, init=False, repr=False)
-    _first: Frame | None = field(default=None, init=False, repr=False)
-    _end: datetime | None = field(default=None, init=False, repr=False)
-    _data_start: int = field(default=0, init=False, repr=False)
-    _fits: ModuleType | None = field(default=None, init=False, repr=False)
+    __slots__ = ("path", "overwrite", "count", "_out", "_fits", "_first", "_frame_bytes", "_data_start",
+                 "_count_card", "_end_card", "_count_at", "_end_at", "_stop")
 
-    def __post_init__(self) -> None:
+    def __init__(self, path: str | os.PathLike[str], overwrite: bool = False) -> None:
+        self.path = path
+        self.overwrite = overwrite
+        self.count = 0
         self._fits = _astropy_fits()
-        self._file = open(self.path, "wb" if self.overwrite else "xb")
+        self._first: Frame | None = None
+        self._frame_bytes = 0
+        self._data_start = 0
+        self._count_card = ""   # the keyword that counts the frames: NAXIS3, or NAXIS4 for RGB
+        self._count_at = self._end_at = 0   # where the count and DATE-END cards are in the file
+        self._end_card: Any = None
+        self._stop: datetime | None = None   # the end of the last exposure written
+        self._out: OutputFile | None = OutputFile(path, overwrite)
+
+    def __repr__(self) -> str:
+        return f"FitsCubeWriter({self.path!r}, count={self.count})"
 
     def write(self, frame: Frame) -> None:
-        if self._file is None or self._fits is None:
+        out = self._out
+        if out is None:
             raise ValueError("the FITS file is closed")
+        out.verify()
         if self._first is None:
-            self._first = frame
-            self._file.write(self._header_bytes(1))
-            self._data_start = self._file.tell()
+            self._begin(frame)
         else:
+            assert self._first is not None
             _check_same(self._first, frame)
-        self._file.write(_stored_bytes(frame.data))
+        offset = self._data_start + self.count * self._frame_bytes
+        end = offset + self._frame_bytes
+        try:
+            out.write_at(_stored_bytes(frame.data), offset)
+            out.truncate(end + (-end % _BLOCK))   # zero padding to a whole block
+        except BaseException:
+            self._restore()
+            raise
+        stop = frame.meta.start_time + timedelta(seconds=frame.meta.exposure)
+        out.write_at(self._card(self._end_card, fits_timestamp(stop)), self._end_at)
+        out.write_at(self._card(self._count_card, self.count + 1), self._count_at)
+        self._stop = stop
         self.count += 1
-        self._end = frame.meta.start_time + timedelta(seconds=frame.meta.exposure)
 
-    def _header_bytes(self, frames: int) -> bytes:
-        assert self._first is not None and self._fits is not None
-        header = _header(self._fits, self._first, frames)
-        end = self._end or self._first.meta.start_time + timedelta(seconds=self._first.meta.exposure)
-        header["DATE-END"] = (fits_timestamp(end), "end of the last exposure, UTC")
-        text: str = header.tostring()  # the same length whatever the count: one card per keyword
-        return text.encode("ascii")
+    def _begin(self, frame: Frame) -> None:
+        """Lays out the header for this frame's shape; the data follows it."""
+        header = _header(self._fits, frame, 0)
+        stop = frame.meta.start_time + timedelta(seconds=frame.meta.exposure)
+        header["DATE-END"] = (fits_timestamp(stop), "end of the last exposure, UTC")
+        self._count_card = f"NAXIS{header['NAXIS']}"
+        keys = list(header.keys())
+        self._count_at = keys.index(self._count_card) * 80
+        self._end_at = keys.index("DATE-END") * 80
+        self._end_card = header.cards["DATE-END"]
+        text: str = header.tostring()   # whole blocks, END included
+        assert self._out is not None
+        self._out.write_at(text.encode("ascii"), 0)
+        self._first, self._frame_bytes, self._data_start = frame, frame.data.nbytes, len(text)
+        self._stop = stop
+
+    def _card(self, like: Any, value: object) -> bytes:
+        if isinstance(like, str):
+            image: str = self._fits.Card(like, value).image
+        else:
+            image = self._fits.Card(like.keyword, value, like.comment).image
+        return image.encode("ascii")
+
+    def _restore(self) -> None:
+        """After a failed write: the file back to the frames the header counts."""
+        if self._out is None:
+            return
+        end = self._data_start + self.count * self._frame_bytes
+        try:
+            self._out.truncate(end)
+            self._out.truncate(end + (-end % _BLOCK))
+        except OSError:
+            pass   # the first failure is the one to report
 
     def close(self) -> None:
-        """Completes the cube; a writer that got no frame removes its empty file."""
-        if self._file is None:
+        """Closes the file, a cube of the frames written; a writer that got no frame
+        removes its file, which has no header to make it FITS."""
+        out, self._out = self._out, None
+        if out is None:
             return
-        file, self._file = self._file, None
         if self._first is None:
-            file.close()
-            os.unlink(self.path)
+            out.discard()
             return
+        self._out = out
         try:
-            # Whole frames only: an interrupt can land in the middle of one.
-            size = self._data_start + self.count * self._first.data.nbytes
-            file.flush()
-            file.truncate(size)
-            file.seek(size)
-            file.write(b"\0" * (-size % _BLOCK))
-            file.seek(0)
-            file.write(self._header_bytes(self.count))
+            # An interrupt can land between a frame and its count: whole counted frames only.
+            self._restore()
+            assert self._stop is not None
+            out.write_at(self._card(self._end_card, fits_timestamp(self._stop)), self._end_at)
+            out.write_at(self._card(self._count_card, self.count), self._count_at)
         finally:
-            file.close()
+            self._out = None
+            out.close()
 
     def __enter__(self) -> Self:
         return self
@@ -234,15 +280,21 @@ class FitsCubeWriter:
         self.close()
 
 
-def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = True) -> None:
-    """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube."""
+def write_fits(path: str | os.PathLike[str], frames: Frame | Iterable[Frame], overwrite: bool = False) -> None:
+    """Writes one frame as a 2-D image (3 planes for RGB24) or several as a cube. An
+    existing file is refused unless `overwrite`."""
     if isinstance(frames, Frame):
         header: str = _header(_astropy_fits(), frames, None).tostring()  # whole blocks, END included
         data = _stored_bytes(frames.data)
-        with open(path, "wb" if overwrite else "xb") as file:
-            file.write(header.encode("ascii"))
-            file.write(data)
-            file.write(b"\0" * (-len(data) % _BLOCK))
+        out = OutputFile(path, overwrite)
+        try:
+            out.write_at(header.encode("ascii"), 0)
+            out.write_at(data, len(header))
+            out.truncate(len(header) + len(data) + (-len(data) % _BLOCK))
+        except BaseException:
+            out.discard()   # half an image is no FITS file
+            raise
+        out.close()
         return
     remaining = iter(frames)
     first = next(remaining, None)

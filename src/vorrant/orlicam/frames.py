@@ -185,8 +185,9 @@ class Frame:
             raise ValueError(f"a {self.data.dtype} frame cannot become {np.dtype(dtype)} without a copy")
         return self.data.astype(dtype)
 
-    def to_fits(self, path: str | os.PathLike[str], overwrite: bool = True) -> None:
-        """Writes the frame as a FITS image with its metadata in the header (needs astropy)."""
+    def to_fits(self, path: str | os.PathLike[str], overwrite: bool = False) -> None:
+        """Writes the frame as a FITS image with its metadata in the header (needs astropy);
+        an existing file is refused unless `overwrite`."""
         from .fits import write_fits
 
         write_fits(path, self, overwrite=overwrite)

@@ -6,11 +6,14 @@ stars show without burning the bright ones. Colour raw frames are shown as colou
 """
 from __future__ import annotations
 
+import io
 import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
+
+from .outputs import write_new
 
 if TYPE_CHECKING:
     from .frames import Frame
@@ -51,10 +54,13 @@ def preview_array(frame: Frame) -> NDArray[Any]:
     return stretch(data)
 
 
-def write_png(path: str | os.PathLike[str], frame: Frame) -> None:
+def write_png(path: str | os.PathLike[str], frame: Frame, overwrite: bool = False) -> None:
+    """Writes the frame's stretched preview as a PNG; an existing file is refused unless `overwrite`."""
     try:
         from PIL import Image
     except ImportError as error:
         error.add_note("writing PNG previews needs pillow: pip install 'orlicam[png]'")
         raise
-    Image.fromarray(preview_array(frame)).save(path, format="PNG")
+    encoded = io.BytesIO()
+    Image.fromarray(preview_array(frame)).save(encoded, format="PNG")
+    write_new(path, encoded.getbuffer(), overwrite)

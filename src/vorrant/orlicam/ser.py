@@ -10,7 +10,9 @@ for little-endian data; readers that go by the description would then swap the b
 
 The file stays readable if the recording is cut short: the frame count in the header
 is brought up to date after every frame (the trailer is optional), and close() writes
-the trailer; an interrupted process still runs close() on its way out.
+the trailer; an interrupted process still runs close() on its way out. An existing file
+is refused unless the writer is told to overwrite it; a file removed or replaced during
+the recording ends it with an error; a failed write names the file.
 """
 from __future__ import annotations
 
@@ -23,6 +25,8 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Self
 
 import numpy as np
+
+from .outputs import OutputFile
 
 if TYPE_CHECKING:
     from .frames import Frame
@@ -71,10 +75,10 @@ class SerWriter:
     """
 
     __slots__ = ("path", "observer", "instrument", "telescope", "count",
-                 "_fd", "_shape", "_dtype", "_frame_bytes", "_times")
+                 "_out", "_shape", "_dtype", "_frame_bytes", "_times")
 
     def __init__(self, path: str | os.PathLike[str], observer: str = "", instrument: str | None = None,
-                 telescope: str = "") -> None:
+                 telescope: str = "", overwrite: bool = False) -> None:
         self.path = path
         self.observer = observer
         self.instrument = instrument
@@ -84,7 +88,7 @@ class SerWriter:
         self._dtype: np.dtype[Any] | None = None
         self._frame_bytes = 0
         self._times = array("q")
-        self._fd: int | None = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o666)
+        self._out: OutputFile | None = OutputFile(path, overwrite)
 
     def _header(self, frame: Frame) -> bytes:
         data, meta = frame.data, frame.meta
@@ -97,42 +101,42 @@ class SerWriter:
         )
 
     def write(self, frame: Frame) -> None:
-        fd = self._fd
-        if fd is None:
+        out = self._out
+        if out is None:
             raise ValueError("the SER file is closed")
+        out.verify()
         data = frame.data
         if self._shape is None:
             if data.dtype not in (np.uint8, np.uint16) or data.shape[2:] not in ((), (3,)):
                 raise ValueError(f"SER frames are 2-D uint8/uint16 or RGB, not {data.ndim}-D {data.dtype}")
-            _write_all(fd, self._header(frame))
+            out.write_at(self._header(frame), 0)
             self._shape, self._dtype, self._frame_bytes = data.shape, data.dtype, data.nbytes
         elif data.shape != self._shape or data.dtype != self._dtype:
             raise ValueError(f"every frame of a SER file has the shape and type of the first: "
                              f"{data.shape} {data.dtype} after {self._shape} {self._dtype}")
-        _write_all(fd, memoryview(np.ascontiguousarray(data, dtype=data.dtype.newbyteorder("<"))).cast("B"))
+        out.write_at(np.ascontiguousarray(data, dtype=data.dtype.newbyteorder("<")).data,
+                     HEADER_SIZE + self.count * self._frame_bytes)
         self._times.append(ticks(frame.meta.start_time))
         self.count += 1
-        os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
+        out.write_at(struct.pack("<i", self.count), _COUNT_OFFSET)
 
     def close(self) -> None:
         """Writes the trailer of time stamps and closes the file (a second call does nothing).
         A writer that got no frame removes its empty file: there is no header to give it."""
-        fd, self._fd = self._fd, None
-        if fd is None:
+        out, self._out = self._out, None
+        if out is None:
             return
         if self._shape is None:
-            os.close(fd)
-            os.unlink(self.path)
+            out.discard()
             return
         try:
             # Whole frames only: an interrupt can land in the middle of one.
             end = HEADER_SIZE + self.count * self._frame_bytes
-            os.ftruncate(fd, end)
-            os.pwrite(fd, struct.pack("<i", self.count), _COUNT_OFFSET)
-            os.lseek(fd, end, os.SEEK_SET)
-            _write_all(fd, np.asarray(self._times[: self.count], dtype="<i8").tobytes())
+            out.truncate(end)
+            out.write_at(struct.pack("<i", self.count), _COUNT_OFFSET)
+            out.write_at(np.asarray(self._times[: self.count], dtype="<i8").tobytes(), end)
         finally:
-            os.close(fd)
+            out.close()
 
     def __enter__(self) -> Self:
         return self
@@ -141,16 +145,12 @@ class SerWriter:
         self.close()
 
 
-def _write_all(fd: int, data: bytes | memoryview) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
 
 def write_ser(path: str | os.PathLike[str], frames: Iterable[Frame], observer: str = "",
-              instrument: str | None = None, telescope: str = "") -> int:
-    """Writes the frames to a SER file; returns how many were written."""
-    with SerWriter(path, observer, instrument, telescope) as writer:
+              instrument: str | None = None, telescope: str = "", overwrite: bool = False) -> int:
+    """Writes the frames to a SER file; returns how many were written. An existing file is
+    refused unless `overwrite`."""
+    with SerWriter(path, observer, instrument, telescope, overwrite) as writer:
         for frame in frames:
             writer.write(frame)
         return writer.count

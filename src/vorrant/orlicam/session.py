@@ -1,0 +1,185 @@
+"""Opening and closing a camera, and the state a Camera object keeps while it is open."""
+from __future__ import annotations
+
+import threading
+import weakref
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, Self
+
+from . import korvi
+from .discovery import CameraDescription, _holder, _registry, _registry_lock, _resolve
+from .errors import noted
+from .units import CONTROLS, Kind
+
+CT = korvi.ControlType
+_get_value = korvi.get_control_value
+
+
+@dataclass(frozen=True, slots=True)
+class _Caps:
+    member: korvi.ControlType
+    name: str
+    kind: Kind[Any, Any]
+    sdk_name: str
+    description: str
+    min: int
+    max: int
+    default: int
+    writable: bool
+    auto_supported: bool
+
+
+class CameraSession:
+    """The open/close life of one camera and the state the other layers of Camera share."""
+
+    __slots__ = ("_desc", "_id", "_label", "_open", "_caps", "_gps", "_serial", "_modes",
+                 "_busy", "_guard", "_abort", "_capturing", "_changes", "__weakref__")
+
+
+    def __init__(self, which: int | str | CameraDescription = 0) -> None:
+        self._desc = _resolve(which)
+        self._id = self._desc.camera_id
+        self._label = f"{self._desc.name} (camera id {self._id})"
+        self._open = False
+        self._caps: dict[int, _Caps] = {}
+        self._gps = False
+        self._serial: str | None = None
+        self._modes: tuple[korvi.CameraMode, ...] = ()
+        self._busy = False   # a stream is running
+        # A capture and abort_exposure() from another thread meet here: `_capturing` is
+        # the capturing thread's id from its start_exposure until it lets go of the camera.
+        self._guard = threading.Condition(threading.RLock())
+        self._abort = threading.Event()
+        self._capturing: int | None = None
+        # Counts the layer's control writes: a stream re-reads the settings its frames
+        # carry when this has moved.
+        self._changes = 0
+
+    # -- lifecycle --
+
+    def open(self) -> None:
+        """Opens and initialises the camera; refused while another Camera object of this
+        process holds it (the SDK keeps one state per camera)."""
+        with _registry_lock:
+            if self._open:
+                return
+            holder = _holder(self._id)
+            if holder is not None and holder is not self:
+                raise noted(korvi.ASIGeneralError(
+                    f"{self._label} is already open through another Camera object in this process; "
+                    "use that object or close it first"), "opening", self._label)
+            opened = False
+            try:
+                korvi.open_camera(self._id)
+                opened = True
+                korvi.init_camera(self._id)
+                self._load()
+                _registry[self._id] = weakref.ref(self)
+                self._open = True
+            except BaseException as exc:
+                # Anything but the SDK refusing to open (Ctrl-C too, even as the open
+                # returned) leaves the camera closed again, and free.
+                if opened or not isinstance(exc, korvi.ASIError):
+                    self._open = False
+                    self._caps = {}
+                    if _holder(self._id) is self:
+                        del _registry[self._id]
+                    try:
+                        korvi.close_camera(self._id)
+                    except korvi.ASIError:
+                        pass   # the first failure is the one to report
+                if isinstance(exc, korvi.ASIError):
+                    raise noted(exc, "opening", self._label)
+                raise
+
+    def _load(self) -> None:
+        caps: dict[int, _Caps] = {}
+        for index in range(korvi.get_num_of_controls(self._id)):
+            record = korvi.get_control_caps(self._id, index)
+            try:
+                member = record.control_type
+            except ValueError:
+                continue   # a control this SDK build has no name for
+            name, kind = CONTROLS[member]
+            caps[int(member)] = _Caps(member, name, kind, record.name, record.description,
+                                      record.min_value, record.max_value, record.default_value,
+                                      record.is_writable, record.is_auto_supported)
+        self._caps = caps
+        self._gps = CT.ASI_GPS_SUPPORT in caps and bool(_get_value(self._id, CT.ASI_GPS_SUPPORT)[0])
+        try:
+            self._serial = korvi.get_serial_number(self._id).id
+        except korvi.ASIError:
+            self._serial = None   # cameras without a serial number refuse the call
+        self._modes = tuple(korvi.get_camera_support_mode(self._id)) if self._desc.trigger else ()
+
+    def close(self) -> None:
+        """Closes the camera; closing a closed camera does nothing."""
+        with _registry_lock:
+            if not self._open:
+                return
+            self._open = False
+            self._caps = {}
+            self._busy = False
+            if _holder(self._id) is self:
+                del _registry[self._id]
+            try:
+                korvi.close_camera(self._id)
+            except korvi.ASIError as exc:
+                raise noted(exc, "closing", self._label)
+
+    def __enter__(self) -> Self:
+        self.open()
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        try:
+            self.close()
+        except korvi.ASIError as close_error:
+            if exc is None:
+                raise
+            exc.add_note(f"orlicam: closing {self._label} afterwards failed too: {close_error!r}")
+
+    def __del__(self) -> None:
+        if getattr(self, "_open", False):
+            try:
+                self.close()
+            except Exception:
+                pass
+
+    def __repr__(self) -> str:
+        state = "open" if self._open else "closed"
+        return f"<Camera {self._desc.index} {self._desc.name!r} id={self._id} {state}>"
+
+    @property
+    def is_open(self) -> bool:
+        return self._open
+
+    @property
+    def description(self) -> CameraDescription:
+        return self._desc
+
+    @property
+    def name(self) -> str:
+        return self._desc.name
+
+    @property
+    def index(self) -> int:
+        return self._desc.index
+
+    @property
+    def camera_id(self) -> int:
+        return self._id
+
+    @property
+    def serial(self) -> str | None:
+        """The serial number as hex text, None when the camera has none."""
+        self._require_open("reading the serial number")
+        return self._serial
+
+    def _require_open(self, operation: str) -> None:
+        if not self._open:
+            raise noted(korvi.ASICameraClosed(
+                f"{self._label} is closed; open it first (with Camera(...) as cam: or cam.open())"),
+                operation, self._label)
