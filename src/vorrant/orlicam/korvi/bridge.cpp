@@ -255,6 +255,14 @@ Ref lookup(PyObject* name) {
     return Ref();
 }
 
+bool known_success(PyObject* code) {
+    if (!PyLong_CheckExact(code) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(code)) ||
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(code)) != 0)
+        return false;
+    if (!known.filled) fill_known();
+    return known.code0_success;
+}
+
 bool check(const Ref& handle, int code) {
     if (code == 0 && handle.get() == state.handle_error_code && handle) {
         // The steps' outcome for success, while nothing they read has changed: None.
