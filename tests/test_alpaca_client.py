@@ -69,19 +69,22 @@ COMMON = {"Connected": True, "Connecting": False, "InterfaceVersion": 4, "Suppor
           "StartX": 0, "StartY": 0, "ExposureMin": 3.2e-05, "ExposureMax": 2000.0, "ExposureResolution": 1e-06,
           "ReadoutMode": 0, "HasShutter": False, "CanStopExposure": False, "CanAbortExposure": True, "CanFastReadout": False,
           "CameraState": 0, "ImageReady": False, "PercentCompleted": 0, "CanPulseGuide": True,
-          "IsPulseGuiding": False, "CCDTemperature": 20.0, "SensorName": "", "GainMin": 0, "GainMax": 570,
+          "IsPulseGuiding": False, "CCDTemperature": 20.0, "GainMin": 0, "GainMax": 570,
           "OffsetMin": 0}
 MEMBERS = {
     0: COMMON | {"Name": "ZWO ASI462MC Simulator", "CameraXSize": 1936, "CameraYSize": 1096, "NumX": 1936,
                  "NumY": 1096, "PixelSizeX": 2.9, "PixelSizeY": 2.9, "SensorType": 2, "BayerOffsetX": 0,
-                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "ElectronsPerADU": 3.06 / 16,
-                 "FullWellCapacity": 3.06 * 4095, "Gain": 200, "Offset": 12, "OffsetMax": 80,
+                 "BayerOffsetY": 0, "MaxADU": 4095 << 4, "SensorName": "IMX462",
+                 # at gain 200 (20 dB), in 16-bit words carrying 12 sensor bits
+                 "ElectronsPerADU": pytest.approx(3.06 / 10 / 16), "FullWellCapacity": pytest.approx(3.06 / 10 * 4095),
+                 "Gain": 200, "Offset": 12, "OffsetMax": 80,
                  "ReadoutModes": ["RAW16", "RAW8", "RGB24"], "CanSetCCDTemperature": False,
                  "CanGetCoolerPower": False},
     1: COMMON | {"Name": "ZWO ASI294MM Pro GPS Simulator", "CameraXSize": 4144, "CameraYSize": 2822,
                  "NumX": 4144, "NumY": 2822, "PixelSizeX": 4.63, "PixelSizeY": 4.63, "SensorType": 0,
-                 "MaxADU": 16383 << 2, "ElectronsPerADU": 3.92 / 4,
-                 "FullWellCapacity": 3.92 * 16383, "Gain": 120, "Offset": 8, "OffsetMax": 250,
+                 "MaxADU": 16383 << 2, "SensorName": "IMX492",
+                 "ElectronsPerADU": pytest.approx(3.92 / 10**0.6 / 4),
+                 "FullWellCapacity": pytest.approx(3.92 / 10**0.6 * 16383), "Gain": 120, "Offset": 8, "OffsetMax": 250,
                  "ReadoutModes": ["RAW16", "RAW8"], "CanSetCCDTemperature": True, "CanGetCoolerPower": True,
                  "CoolerOn": False, "CoolerPower": 0.0, "SetCCDTemperature": 0.0},
 }
@@ -247,12 +250,12 @@ def test_a_failed_exposure_is_the_error_state_and_imageready_raises_the_sdk_erro
     assert (client.CameraState, client.PercentCompleted) == (0, 100)
 
 
-def test_subframes_break_the_camera_roi_rules_at_exposure_start(connected, log):
+def test_subframes_outside_the_sensor_are_refused_at_exposure_start(connected, log):
     client = connected(1)
     client.NumX, client.NumY = 100, 51
+    expose(client, 0.01)
+    assert np.asarray(client.ImageArray).shape == (100, 51)
     log.clear_calls()
-    with pytest.raises(InvalidValueException):
-        client.StartExposure(0.01, True)
     client.NumX, client.NumY = 4144, 2822
     client.StartX = 8
     with pytest.raises(InvalidValueException, match="subframe 4144x2822 at \\(8, 0\\) does not fit the 4144x2822"):

@@ -56,6 +56,8 @@ def test_info_by_name_and_controls_as_json(opened):
     assert info.returncode == 0
     described = json.loads(info.stdout)
     assert (described["index"], described["serial"]) == (1, korvi.get_serial_number(1).id)
+    # At the default gain (120, 12 dB), in the RAW8 words a freshly opened camera delivers.
+    assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 * 2**6, rel=1e-6)
     controls = run("controls", "1", "--json")
     assert controls.returncode == 0
     by_name = {c["name"]: c for c in json.loads(controls.stdout)}
@@ -158,7 +160,7 @@ def test_snap_writes_fits_with_the_camera_state_and_png_previews(tmp_path):
             "GAIN": 150, "OFFSET": 20, "XBINNING": 2, "XORGSUBF": 16, "YORGSUBF": 8, "INSTRUME": info.name,
             "CAMSER": serial, "IMAGETYP": "Light Frame", "ROWORDER": "TOP-DOWN"}
         assert header["XPIXSZ"] == pytest.approx(2 * info.pixel_size) and header["EGAIN"] == pytest.approx(
-            info.elec_per_adu)
+            info.elec_per_adu / 10 ** (150 / 200) / 4 * 2**2, rel=1e-6)   # 15 dB, 14 bits in 16, bin 2
         assert header["CCD-TEMP"] == pytest.approx(temperature, abs=0.5) and header["SET-TEMP"] == target
         start = datetime.strptime(header["DATE-OBS"], "%Y-%m-%dT%H:%M:%S.%f").replace(tzinfo=UTC)
         assert began - timedelta(seconds=1) <= start <= datetime.now(UTC)

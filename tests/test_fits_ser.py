@@ -50,7 +50,8 @@ def test_fits_header_carries_the_frame_metadata(tmp_path):
         "OFFSET", "EGAIN", "CCD-TEMP", "SET-TEMP", "XBINNING", "YBINNING", "XPIXSZ", "YPIXSZ", "XORGSUBF",
         "YORGSUBF", "INSTRUME", "CAMSER", "IMAGETYP", "ROWORDER")} == {
         "SIMPLE": True, "BITPIX": 16, "NAXIS": 2, "NAXIS1": 6, "NAXIS2": 4, "DATE-OBS": "2026-12-07T10:50:08.123",
-        "TIMESYS": "UTC", "EXPTIME": 0.0125, "EXPOSURE": 0.0125, "GAIN": 250, "OFFSET": 30, "EGAIN": 0.9,
+        "TIMESYS": "UTC", "EXPTIME": 0.0125, "EXPOSURE": 0.0125, "GAIN": 250, "OFFSET": 30,
+        "EGAIN": pytest.approx(0.9 / 10**1.25 / 16 * 4, rel=1e-6),   # 25 dB, 12 bits at the top of 16, bin 2
         "CCD-TEMP": -9.8, "SET-TEMP": -10.0, "XBINNING": 2, "YBINNING": 2, "XPIXSZ": 9.26, "YPIXSZ": 9.26,
         "XORGSUBF": 10, "YORGSUBF": 4, "INSTRUME": "ZWO ASI294MM Pro GPS Simulator", "CAMSER": "00aa11bb22cc33dd",
         "IMAGETYP": "Dark Frame", "ROWORDER": "TOP-DOWN"}

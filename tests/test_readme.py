@@ -37,7 +37,7 @@ ENV = {**os.environ, "ORLICAM_SIM_TIME_SCALE": "1000"}
 
 def test_readme_lists_every_command():
     verbs = {shlex.split(line, comments=True)[1] for line in COMMANDS}
-    assert verbs == {"list", "info", "controls", "snap", "stream", "cool", "warm", "guide", "dark", "serve"}
+    assert verbs == {"list", "info", "controls", "snap", "stream", "cool", "warm", "guide", "dark", "serve", "doctor"}
 
 
 @pytest.mark.parametrize("line", [c for c in COMMANDS if " serve" not in c])

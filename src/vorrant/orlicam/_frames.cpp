@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -115,7 +116,10 @@ Py_ssize_t bytes_per_pixel(int img_type) {
     }
 }
 
-// The frame size the camera's current region and format imply, in bytes; -1 on error.
+// The frame size the camera's current region and format imply, in bytes; -1 with
+// the error set otherwise. The SDK's numbers are not trusted: a size that is not
+// positive is a ValueError, and one whose bytes do not fit in Py_ssize_t an
+// OverflowError (checked products: signed overflow would be undefined).
 Py_ssize_t frame_size(int camera) {
     int width = 0, height = 0, bin = 0;
     ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
@@ -126,7 +130,19 @@ Py_ssize_t frame_size(int camera) {
                      static_cast<int>(img_type));
         return -1;
     }
-    return static_cast<Py_ssize_t>(width) * height * depth;
+    if (width <= 0 || height <= 0) {
+        PyErr_Format(PyExc_ValueError, "camera %d reports a %d x %d region; both sizes must be positive", camera,
+                     width, height);
+        return -1;
+    }
+    Py_ssize_t pixels = 0, bytes = 0;
+    if (__builtin_mul_overflow(static_cast<Py_ssize_t>(width), static_cast<Py_ssize_t>(height), &pixels) ||
+        __builtin_mul_overflow(pixels, depth, &bytes) || bytes > static_cast<Py_ssize_t>(LONG_MAX)) {
+        PyErr_Format(PyExc_OverflowError, "camera %d reports a %d x %d region of %zd bytes per pixel: too large",
+                     camera, width, height, depth);
+        return -1;
+    }
+    return bytes;
 }
 
 // Checks the arguments and exports the buffer: a writable, C-contiguous

@@ -19,7 +19,7 @@ from typing import Final
 from . import korvi
 from .controls import Controls
 from .discovery import CameraDescription, cameras
-from .errors import noted
+from .errors import noted, unknown_value
 from .streaming import CameraStreaming, Stream
 from .units import (GUIDE, MODE, PIN, PIN_ALIASES, Control, bool_arg, enum_arg, real_arg, seconds_arg,
                     short_name)
@@ -149,6 +149,8 @@ class Camera(CameraStreaming):
             return short_name(korvi.get_camera_mode(self._id), MODE)
         except korvi.ASIError as exc:
             raise noted(exc, "reading the camera mode", self._label)
+        except ValueError as exc:
+            raise noted(unknown_value(exc, "camera mode"), "reading the camera mode", self._label) from None
 
     @mode.setter
     def mode(self, mode: korvi.CameraMode | str | int) -> None:

@@ -9,9 +9,12 @@ from typing import Final
 
 from . import korvi
 from .controls import CameraControls
-from .errors import noted
+from .session import _Claim
+from .errors import noted, unknown_value
 from .frames import FORMATS, Frame, FrameMeta, Roi, bayer_at, to_array
-from .units import bool_arg, seconds_arg
+from .sensor import electrons_per_adu
+from .subframe import Subframe, plan_subframe
+from .units import bool_arg, int_arg, seconds_arg
 
 CT = korvi.ControlType
 _get_value = korvi.get_control_value
@@ -91,56 +94,92 @@ class CameraCapture(CameraControls):
         dark = bool_arg("dark", dark)
         limit = None if timeout is None else seconds_arg("timeout", timeout, unlimited=True)
         self._require_open("capture")
-        if self._busy:
-            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
-                        "capture", self._label)
+        self._settle_stream("capture", f"{self._label} is streaming; leave the stream first")
         cid = self._id
-        with self._guard:
-            if self._capturing is not None:
-                raise noted(korvi.ASIExposureInProgress(
-                    f"{self._label} is capturing in another thread; wait for that capture or abort it"),
-                    "capture", self._label)
-            self._abort.clear()
-            self._capturing = threading.get_ident()
+        claim = _Claim()
         frame: Frame | None = None
         roi: Roi | None = None
         seconds, start = 0.0, _NO_TIME
         try:
-            # The guard is held until the exposure runs, so that abort_exposure() stops a
-            # running exposure; an abort that came first means none is started.
+            # The claim is made inside the try: Ctrl-C just after it still lets go of it.
             with self._guard:
-                if self._abort.is_set():
-                    roi = None
-                else:
-                    try:
-                        if raw_exposure is not None:
-                            _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
-                        roi = self.roi
-                        seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
-                        start = datetime.now(UTC)
-                        korvi.start_exposure(cid, dark)
-                    except korvi.ASIError as exc:
-                        raise noted(exc, "capture", self._label)
-            if roi is not None:
-                frame = self._finish_capture(roi, seconds, start, dark, limit)
-        except korvi.ASIError:
-            raise   # the exposure never started, has ended, or was stopped where this was raised
-        except BaseException:
-            # Ctrl-C lands between any two steps, also just after the exposure started.
-            self._stop_quietly()
-            raise
+                if self._capturing is not None:
+                    raise noted(korvi.ASIExposureInProgress(
+                        f"{self._label} is capturing in another thread; wait for that capture or abort it"),
+                        "capture", self._label)
+                self._abort.clear()
+                self._capturing = claim
+            try:
+                # The guard is held until the exposure runs, so that abort_exposure() stops a
+                # running exposure; an abort that came first means none is started.
+                with self._guard:
+                    if claim.aborted:
+                        roi = None
+                    else:
+                        try:
+                            if raw_exposure is not None:
+                                _set_value(cid, CT.ASI_EXPOSURE, raw_exposure, False)
+                            roi = self.roi
+                            seconds = _get_value(cid, CT.ASI_EXPOSURE)[0] / 1e6
+                            start = datetime.now(UTC)
+                            korvi.start_exposure(cid, dark)
+                        except korvi.ASIError as exc:
+                            raise noted(exc, "capture", self._label)
+                if roi is not None:
+                    frame = self._finish_capture(roi, seconds, start, dark, limit)
+            except korvi.ASIError:
+                raise   # the exposure never started, has ended, or was stopped where this was raised
+            except BaseException:
+                # Ctrl-C lands between any two steps, also just after the exposure started.
+                self._stop_quietly()
+                raise
         finally:
-            with self._guard:
-                aborted = self._abort.is_set()
+            # Let go first, with no call before it where Ctrl-C could land and leave the
+            # camera held for good; then wake an abort_exposure() waiting for this.
+            if self._capturing is claim:
                 self._capturing = None
+            with self._guard:
                 self._guard.notify_all()
-        if aborted or frame is None:
+        if claim.aborted or frame is None:
             # An abort that came during the readout discards the frame too: the caller
             # of abort_exposure() has been told this capture ends with this error.
             what = f"the exposure of {seconds:g} s" if roi is not None else "the capture, before its exposure began,"
             raise noted(korvi.ASIGeneralError(f"{what} on {self._label} was aborted"),
                         "capture (exposure aborted)", self._label)
         return frame
+
+    def set_subframe(self, x: int, y: int, width: int, height: int, bin: int = 1,
+                     image_format: str | korvi.ImgType | int | None = None) -> Subframe:
+        """Sets the smallest region the camera accepts that covers any subframe inside the
+        sensor at `bin` (start and size in binned pixels) and returns the plan; pass it to
+        capture_subframe() for frames of exactly the size asked."""
+        binning = self._check_bin(bin)
+        fmt = None if image_format is None else self._check_format(image_format)
+        self._require_open("setting a subframe")
+        d = self._desc
+        name = (fmt or FORMATS[self.roi.image_format]).name
+        plan = plan_subframe(d.max_width, d.max_height, d.bins, int_arg("x", x), int_arg("y", y),
+                             int_arg("width", width), int_arg("height", height), binning, name, d.bayer_pattern)
+        self._check_roi(plan.roi)
+        self._apply_roi(plan.roi)
+        return plan
+
+    def capture_subframe(self, subframe: Subframe, exposure: float | None = None, dark: bool = False,
+                         timeout: float | None = None) -> Frame:
+        """capture(), cropped (and binned, where the camera cannot bin that region itself)
+        to the subframe set by set_subframe()."""
+        frame = self.capture(exposure, dark, timeout)
+        flip = self._read_raw(CT.ASI_FLIP) or 0
+        return subframe.crop(frame, flip)
+
+    @property
+    def electrons_per_adu(self) -> float:
+        """Electrons per unit of the frames the camera delivers now: its gain-0 figure at the
+        current gain and bin, in the units of the current image format's data word."""
+        self._require_open("reading the conversion factor")
+        gain = int(self.gain) if CT.ASI_GAIN in self._caps else None
+        roi = self.roi
+        return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, roi.image_format, roi.bin)
 
     def _finish_capture(self, roi: Roi, seconds: float, start: datetime, dark: bool,
                         limit: float | None) -> Frame | None:
@@ -194,6 +233,8 @@ class CameraCapture(CameraControls):
                 status = korvi.get_exp_status(cid)
             except korvi.ASIError as exc:
                 raise noted(exc, "capture", self._label)
+            except ValueError as exc:
+                raise noted(unknown_value(exc, "exposure status"), "capture", self._label) from None
             if status != _WORKING:
                 return status
             if time.monotonic() >= deadline:
@@ -216,6 +257,7 @@ class CameraCapture(CameraControls):
             owner = self._capturing
             if owner is None:
                 return False
+            owner.aborted = True
             self._abort.set()
             failure: korvi.ASIError | None = None
             try:
@@ -224,8 +266,8 @@ class CameraCapture(CameraControls):
                 failure = exc   # the capture still ends; report this once it has
             # From a signal handler in the capturing thread itself there is nothing to
             # wait for: the capture ends when the handler returns.
-            if owner != threading.get_ident() and not self._guard.wait_for(
-                    lambda: self._capturing is None, limit):
+            if owner.thread != threading.get_ident() and not self._guard.wait_for(
+                    lambda: self._capturing is not owner, limit):
                 raise noted(korvi.ASITimeout(
                     f"the aborted capture on {self._label} did not end within {limit:g} s"),
                     "aborting the exposure", self._label)

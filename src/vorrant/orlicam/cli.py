@@ -293,8 +293,10 @@ def info(camera: str, as_json: bool) -> None:
     """Describe one camera (index or part of its name)."""
     with opened(camera) as cam:
         desc, serial = cam.description, cam.serial
+        # At the settings the camera has now, in the units of its current format.
+        egain, gain, image_format = cam.electrons_per_adu, cam.gain, cam.roi.image_format
     if as_json:
-        click.echo(to_json({**json.loads(to_json(desc)), "serial": serial}))
+        click.echo(to_json({**json.loads(to_json(desc)), "serial": serial, "electrons_per_adu": egain}))
         return
     table = Table(show_header=False, box=None, pad_edge=False)
     for field in dataclasses.fields(desc):
@@ -302,6 +304,7 @@ def info(camera: str, as_json: bool) -> None:
         text = ", ".join(map(str, value)) if isinstance(value, tuple) else str(value)
         table.add_row(field.name, f"{value:.7g}" if isinstance(value, float) else text)  # SDK floats are 32-bit
     table.add_row("serial", str(serial))
+    table.add_row("electrons_per_adu", f"{egain:.4g} (gain {gain}, {image_format})")
     show(table)
 
 
@@ -554,6 +557,10 @@ def serve(host: str, port: int, discovery: bool, verbose: bool) -> None:
         alpaca.serve(host=host, port=port, discovery=discovery)
     except (OSError, RuntimeError) as error:
         raise click.ClickException(f"cannot serve on {host}:{port}: {error}") from None
+
+
+from .doctor import command as doctor  # noqa: E402  (its own module: checks of the machine, not cameras)
+cli.add_command(doctor)
 
 
 # --- entry point --------------------------------------------------------------------

@@ -5,7 +5,7 @@ from collections.abc import Iterator, Mapping
 from typing import Any, Final, Generic, Self, TypeVar, overload
 
 from . import korvi
-from .errors import noted
+from .errors import noted, unknown_value
 from .frames import FORMATS, FORMATS_BY_NUMBER, Format, Roi, format_named
 from .session import CameraSession, _Caps
 from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, INT, PERCENT, SECONDS_US,
@@ -215,6 +215,8 @@ class CameraControls(CameraSession):
             x, y = korvi.get_start_pos(self._id)
         except korvi.ASIError as exc:
             raise noted(exc, "reading the region of interest", self._label)
+        except ValueError as exc:
+            raise noted(unknown_value(exc, "image format"), "reading the region of interest", self._label) from None
         return Roi(x, y, width, height, binning, FORMATS_BY_NUMBER[int(img_type)].name)
 
     @roi.setter
@@ -262,9 +264,7 @@ class CameraControls(CameraSession):
         self._check_geometry(roi.x, roi.y, roi.width, roi.height, roi.bin)
 
     def _apply_roi(self, roi: Roi) -> None:
-        if self._busy:
-            raise noted(korvi.ASIVideoModeActive(f"{self._label} is streaming; leave the stream first"),
-                        "setting the region of interest", self._label)
+        self._settle_stream("setting the region of interest", f"{self._label} is streaming; leave the stream first")
         try:
             korvi.set_roi_format(self._id, roi.width, roi.height, roi.bin, FORMATS[roi.image_format].img_type)
             korvi.set_start_pos(self._id, roi.x, roi.y)

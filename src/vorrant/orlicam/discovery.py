@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import operator
 import threading
+import warnings
 import weakref
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -85,16 +86,35 @@ def _has_gps(camera_id: int, name: str) -> bool:
 
 
 def _describe(index: int, info: korvi.CameraInfo) -> CameraDescription:
-    formats = tuple(FORMATS_BY_NUMBER[int(t)].name for t in info.supported_video_formats
+    """The description; a field the SDK's record holds in a form korvi cannot read (a name
+    that is not UTF-8, a Bayer code it does not know) is left at a neutral value, with a
+    warning, so that one odd camera does not hide the others."""
+    unreadable: list[str] = []
+
+    def read(field: str, fallback: Any) -> Any:
+        try:
+            return getattr(info, field)
+        except ValueError as error:   # UnicodeDecodeError too
+            unreadable.append(f"{field} ({error})")
+            return fallback
+
+    name = read("name", f"camera {index} (unreadable name)")
+    is_color = bool(read("is_color_camera", False))
+    pattern = read("bayer_pattern", None) if is_color else None
+    formats = tuple(FORMATS_BY_NUMBER[int(t)].name for t in read("supported_video_formats", ())
                     if int(t) in FORMATS_BY_NUMBER)
+    camera_id = info.camera_id
+    if unreadable:
+        warnings.warn(f"camera {index} ({name}): unreadable {'; '.join(unreadable)}; described without it",
+                      RuntimeWarning, stacklevel=3)
     return CameraDescription(
-        index=index, camera_id=info.camera_id, name=info.name,
-        max_width=info.max_width, max_height=info.max_height, is_color=info.is_color_camera,
-        bayer_pattern=bayer_name(int(info.bayer_pattern)) if info.is_color_camera else None,
+        index=index, camera_id=camera_id, name=name,
+        max_width=info.max_width, max_height=info.max_height, is_color=is_color,
+        bayer_pattern=None if pattern is None else bayer_name(int(pattern)),
         bit_depth=info.bit_depth, pixel_size=info.pixel_size, e_per_adu=info.elec_per_adu,
         bins=tuple(info.supported_bins), formats=formats, cooled=info.is_cooler_cam,
         st4=info.st_4_port, trigger=info.is_trigger_cam,
-        gps=_has_gps(info.camera_id, info.name), usb3=info.is_usb3_camera,
+        gps=_has_gps(camera_id, name), usb3=info.is_usb3_camera,
         mechanical_shutter=info.mechanical_shutter)
 
 

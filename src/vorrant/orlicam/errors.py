@@ -39,3 +39,9 @@ def noted(exc: BaseException, operation: str, label: str) -> BaseException:
         hint = HINTS.get(type(exc))
     exc.add_note(f"{note} (hint: {hint})" if hint else note)
     return exc
+
+
+def unknown_value(error: ValueError, what: str) -> korvi.ASIError:
+    """An SDK answer outside the values korvi knows (a newer SDK, a faulty camera), as an
+    error of the SDK's own kind rather than a bare ValueError from the enumeration."""
+    return korvi.ASIGeneralError(f"the camera reported an unknown {what} ({error})")

@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from .sensor import electrons_per_adu
 from .frames import Frame
 from .outputs import OutputFile
 
@@ -78,8 +79,8 @@ def header_cards(meta: FrameMeta, width: int, height: int) -> list[tuple[str, An
         cards.append(("GAIN", meta.gain, "sensor gain setting"))
     if meta.offset is not None:
         cards.append(("OFFSET", meta.offset, "sensor offset setting"))
-    # The SDK holds it as a 32-bit float: seven significant digits are all there is.
-    cards.append(("EGAIN", float(f"{meta.e_per_adu:.7g}"), "[e-/ADU] electrons per ADU"))
+    egain = electrons_per_adu(meta.e_per_adu, meta.bit_depth, meta.gain, meta.image_format, roi.bin)
+    cards.append(("EGAIN", float(f"{egain:.7g}"), "[e-/ADU] electrons per ADU of this image"))
     if meta.temperature is not None:
         cards.append(("CCD-TEMP", meta.temperature, "[C] sensor temperature"))
     if meta.cooled and meta.target_temperature is not None:

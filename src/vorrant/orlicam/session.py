@@ -30,6 +30,17 @@ class _Caps:
     auto_supported: bool
 
 
+class _Claim:
+    """One capture's hold on the camera: which thread, and which call of it (a signal
+    handler's capture in the same thread is another call)."""
+
+    __slots__ = ("thread", "aborted")
+
+    def __init__(self) -> None:
+        self.thread = threading.get_ident()
+        self.aborted = False   # abort_exposure() has ended this capture
+
+
 class CameraSession:
     """The open/close life of one camera and the state the other layers of Camera share."""
 
@@ -46,12 +57,14 @@ class CameraSession:
         self._gps = False
         self._serial: str | None = None
         self._modes: tuple[korvi.CameraMode, ...] = ()
-        self._busy = False   # a stream is running
+        # The Stream whose video capture runs in the SDK (also one whose stop failed, so
+        # that the layer's idea of the camera stays the SDK's); None when none runs.
+        self._busy: Any = None
         # A capture and abort_exposure() from another thread meet here: `_capturing` is
         # the capturing thread's id from its start_exposure until it lets go of the camera.
         self._guard = threading.Condition(threading.RLock())
         self._abort = threading.Event()
-        self._capturing: int | None = None
+        self._capturing: _Claim | None = None
         # Counts the layer's control writes: a stream re-reads the settings its frames
         # carry when this has moved.
         self._changes = 0
@@ -120,7 +133,7 @@ class CameraSession:
                 return
             self._open = False
             self._caps = {}
-            self._busy = False
+            self._busy = None   # closing the camera ends its video capture
             if _holder(self._id) is self:
                 del _registry[self._id]
             try:
@@ -177,6 +190,24 @@ class CameraSession:
         """The serial number as hex text, None when the camera has none."""
         self._require_open("reading the serial number")
         return self._serial
+
+    def _settle_stream(self, operation: str, busy: str) -> None:
+        """Refuses (with the message `busy`) while a stream runs. A stream that has been
+        left but whose capture could not be stopped still holds the camera: the capture is
+        stopped now, or the error says so and what ends it."""
+        owner = self._busy
+        if owner is None:
+            return
+        if owner._running:
+            raise noted(korvi.ASIVideoModeActive(busy), operation, self._label)
+        try:
+            korvi.stop_video_capture(self._id)
+        except korvi.ASIError as exc:
+            raise noted(korvi.ASIVideoModeActive(
+                f"the video capture on {self._label} could not be stopped after its stream ended ({exc}); "
+                "closing the camera ends it"), operation, self._label) from exc
+        if self._busy is owner:
+            self._busy = None
 
     def _require_open(self, operation: str) -> None:
         if not self._open:

@@ -36,6 +36,10 @@ _WAIT_SLICE_MS: Final = 250
 # A stream re-reads the settings its frames carry at least this often (seconds): the
 # temperature drifts, and other code may set controls through korvi directly.
 _SETTINGS_REFRESH_S: Final = 0.25
+# A failed stop is tried again this many times in all, this far apart (seconds), before
+# the stream reports that the camera may still be capturing.
+_STOP_TRIES: Final = 3
+_STOP_RETRY_S: Final = 0.02
 
 
 class CameraStreaming(CameraCapture):
@@ -97,36 +101,40 @@ class Stream:
     def __enter__(self) -> Self:
         cam = self._cam
         cam._require_open("starting a video stream")
-        if cam._busy:
-            raise noted(korvi.ASIVideoModeActive(f"{cam._label} is streaming already"),
-                        "starting a video stream", cam._label)
+        cam._settle_stream("starting a video stream", f"{cam._label} is streaming already")
+        starting = False
         try:
+            # The camera is this stream's from the first step inside the try, so that Ctrl-C
+            # anywhere below lets go of it again; no block will exit a stream that failed to enter.
+            cam._busy = self
+            self._running = True
+            self._dropped = None
+            self._count = 0
             if self._raw_exposure is not None:
                 cam._changes += 1
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
             roi = cam.roi
             self._prepare(roi)
             seconds = self._refresh(time.monotonic())
-        except korvi.ASIError as exc:
-            raise noted(exc, "starting a video stream", cam._label)
-        try:
+            self._timeout = 2 * seconds + 1.0 if self._limit is None else self._limit
+            self._slice_ms = _slice_ms(self._timeout)
+            self._step = self._make_step()
+            starting = True
             korvi.start_video_capture(cam._id)
-        except korvi.ASIError as exc:
-            raise noted(exc, "starting a video stream", cam._label)
-        except BaseException:
-            # Ctrl-C as the call returned: no block will stop this capture.
-            try:
-                korvi.stop_video_capture(cam._id)
-            except korvi.ASIError:
-                pass   # it had not started
+        except BaseException as exc:
+            self._running = False
+            self._step = None
+            if cam._busy is self:
+                cam._busy = None
+            if starting and not isinstance(exc, korvi.ASIError):
+                # Ctrl-C as the start returned: the capture may run.
+                try:
+                    korvi.stop_video_capture(cam._id)
+                except korvi.ASIError:
+                    pass   # it had not started
+            if isinstance(exc, korvi.ASIError):
+                raise noted(exc, "starting a video stream", cam._label)
             raise
-        self._timeout = 2 * seconds + 1.0 if self._limit is None else self._limit
-        self._slice_ms = _slice_ms(self._timeout)
-        self._dropped = None
-        self._count = 0
-        self._step = self._make_step()
-        cam._busy = True
-        self._running = True
         return self
 
     def _make_step(self) -> Any:
@@ -191,31 +199,48 @@ class Stream:
                  tb: TracebackType | None) -> None:
         if not self._running:
             return
+        # From here until the SDK has stopped, the camera counts as held by a stream that
+        # has ended: whatever comes next (Ctrl-C included) stops the capture before its own.
         self._running = False
         if self._step is not None:
             self._count = self._step.count
             self._step = None
         cam = self._cam
-        cam._busy = False
-        if not cam.is_open:
-            return
+        if cam._busy is not self:
+            return   # the camera was closed since, ending this capture; a later one is not this one's
         try:
             self._dropped = korvi.get_dropped_frames(cam._id)
         except korvi.ASIError:
             self._dropped = None   # `dropped` asks the camera again
-        try:
-            korvi.stop_video_capture(cam._id)
-        except korvi.ASIError as stop_error:
-            if exc is None:
-                raise noted(stop_error, "stopping the video stream", cam._label)
-            exc.add_note(f"orlicam: stopping the video stream on {cam._label} failed too: {stop_error!r}")
+        stop_error: korvi.ASIError | None = None
+        for attempt in range(_STOP_TRIES):
+            if attempt:
+                time.sleep(_STOP_RETRY_S)
+            try:
+                korvi.stop_video_capture(cam._id)
+            except korvi.ASIError as failed:
+                stop_error = failed
+                continue
+            if cam._busy is self:
+                cam._busy = None
+            return
+        assert stop_error is not None
+        # The SDK still captures, and the camera stays held: the next capture or stream
+        # tries the stop again; closing the camera ends the capture.
+        what = (f"the video capture may still run: the next capture or stream on the camera stops it "
+                "first, and closing the camera ends it")
+        if exc is None:
+            noted(stop_error, f"stopping the video stream ({_STOP_TRIES} tries)", cam._label)
+            stop_error.add_note(f"orlicam: {what}")
+            raise stop_error
+        exc.add_note(f"orlicam: stopping the video stream on {cam._label} failed too: {stop_error!r}; {what}")
 
     def __iter__(self) -> Iterator[Frame]:
         return self
 
     def __next__(self) -> Frame:
         step = self._step
-        if step is not None and self._cam._open:
+        if step is not None and self._cam._busy is self:
             try:
                 out = step()
             except korvi.ASIError as exc:
@@ -257,8 +282,11 @@ class Stream:
         cam = self._cam
         if not self._running:
             raise ValueError("the stream is not running: iterate it inside `with cam.stream() as frames:`")
-        if not cam._open:
+        if cam._busy is not self:
             cam._require_open("reading a video frame")
+            raise noted(korvi.ASIInvalidSequence(
+                f"this stream ended when {cam._label} was closed; start a new one"),
+                "reading a video frame", cam._label)
         began = time.monotonic()
         try:
             data, gps = self._read(self._slice_ms)

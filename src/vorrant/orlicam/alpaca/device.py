@@ -27,6 +27,8 @@ import numpy.typing as npt
 
 from .. import korvi
 from ..camera import Camera, CameraDescription
+from ..sensor import electrons_per_adu, sensor_name
+from ..subframe import Subframe
 from .errors import BadRequest, DeviceError, ErrorNumber, describe, not_implemented, sdk_error_number
 from .image import as_image_array
 from .params import Params
@@ -60,10 +62,28 @@ BAYER_OFFSETS = {"RGGB": (0, 0), "GRBG": (1, 0), "GBRG": (0, 1), "BGGR": (1, 1)}
 READOUT_FORMATS = ("RAW16", "RAW8", "RGB24")
 # Guide directions 0-3 are North, South, East, West in both Alpaca and the SDK.
 DIRECTIONS = ("north", "south", "east", "west")
-NOT_IMPLEMENTED = frozenset({
-    "gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration",
-    "stopexposure", "commandblind", "commandbool", "commandstring",
-})
+NOT_IMPLEMENTED_GET = frozenset({"gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration"})
+NOT_IMPLEMENTED_PUT = frozenset({"fastreadout", "subexposureduration", "stopexposure",
+                                 "commandblind", "commandbool", "commandstring"})
+NOT_IMPLEMENTED = NOT_IMPLEMENTED_GET | NOT_IMPLEMENTED_PUT
+# The form parameters of every PUT member, checked (present, exactly named, parsable)
+# before anything else happens, the members that are not implemented included.
+FORMS: dict[str, tuple[tuple[str, str], ...]] = {
+    "action": (("Action", "text"), ("Parameters", "text")),
+    **{name: (("Command", "text"), ("Raw", "flag")) for name in ("commandblind", "commandbool", "commandstring")},
+    "connected": (("Connected", "flag"),), "cooleron": (("CoolerOn", "flag"),),
+    "fastreadout": (("FastReadout", "flag"),),
+    **{name.lower(): ((name, "integer"),) for name in (
+        "BinX", "BinY", "Gain", "NumX", "NumY", "Offset", "ReadoutMode", "StartX", "StartY")},
+    "setccdtemperature": (("SetCCDTemperature", "number"),),
+    "subexposureduration": (("SubExposureDuration", "number"),),
+    "pulseguide": (("Direction", "integer"), ("Duration", "integer")),
+    "startexposure": (("Duration", "number"), ("Light", "flag")),
+}
+# The Value of an error reply to a member with a value: one of the member's type,
+# as the OpenAPI schemas type every Value and allow no null.
+_PLACEHOLDERS = {"int": 0, "float": 0.0, "bool": False, "str": ""}
+_AT_LEAST_ONE = frozenset({"binx", "biny", "maxbinx", "maxbiny"})
 
 
 def _driver_version() -> str:
@@ -85,6 +105,7 @@ class _Exposure:
     duration: float
     light: bool
     started: float  # monotonic
+    subframe: Subframe
     thread: threading.Thread | None = None
     aborted: bool = False  # its outcome, frame or error, is dropped
 
@@ -111,10 +132,11 @@ class _Geometry:
 class CameraDevice:
     """Alpaca device number `number`: the camera `description`, opened on connect."""
 
-    def __init__(self, number: int, description: CameraDescription, unique_id: str) -> None:
+    def __init__(self, number: int, description: CameraDescription, unique_id: str, serial: str | None = None) -> None:
         self.number = number
         self.description = description
         self.unique_id = unique_id
+        self.serial = serial
         self._lock = threading.RLock()
         self._camera: Camera | None = None
         self._geometry = _Geometry(num_x=description.max_width, num_y=description.max_height)
@@ -133,6 +155,9 @@ class CameraDevice:
         return self._call(GETTERS, member, None)
 
     def write(self, member: str, params: Params) -> None:
+        for name, kind in FORMS.get(member, ()):
+            getattr(params, kind)(name)
+        params.check(["ClientID", "ClientTransactionID"])
         self._call(SETTERS, member, params)
 
     def _call(self, table: dict[str, Callable[..., Any]], member: str, params: Params | None) -> Any:
@@ -328,23 +353,22 @@ class CameraDevice:
         return 255
 
     def get_electronsperadu(self) -> float:
-        """Per unit of the delivered data, which is why 16-bit output divides by the shift."""
-        self._open_camera()
-        depth = self.description.bit_depth
-        scale = 2.0 ** (16 - depth) if self._format() == "RAW16" else 2.0 ** (8 - depth)
-        return self._e_per_adu() / scale
+        """Per unit of the delivered data at the current gain, binning and readout mode."""
+        with self._lock:
+            d = self.description
+            gain = int(self._open_camera().gain) if "gain" in self._ranges else None
+            return electrons_per_adu(d.e_per_adu, d.bit_depth, gain, self._format(), self._geometry.bin)
 
     def get_fullwellcapacity(self) -> float:
-        self._open_camera()
-        return self._e_per_adu() * ((1 << self.description.bit_depth) - 1)
-
-    def _e_per_adu(self) -> float:
-        # The SDK keeps it as a 32-bit float: its 7 significant digits, not the binary tail.
-        return float(f"{self.description.e_per_adu:.7g}")
+        """The electrons that fill the output's range at the current settings."""
+        return self.get_electronsperadu() * self.get_maxadu()
 
     def get_sensorname(self) -> str:
         self._open_camera()
-        return ""  # the SDK does not name the sensor
+        name = sensor_name(self.description.name)
+        if name is None:
+            raise not_implemented("sensorname for this camera model")
+        return name
 
     # --- binning and subframe ----------------------------------------------------
 
@@ -510,34 +534,39 @@ class CameraDevice:
         duration, light = params.number("Duration"), params.flag("Light")
         with self._idle("start an exposure") as camera:
             low, high = self.get_exposuremin(), self.get_exposuremax()
+            if duration == 0 and not light:
+                duration = low   # a bias frame: the camera's shortest exposure
             if not low <= duration <= high:
                 raise DeviceError(ErrorNumber.INVALID_VALUE,
                                   f"Duration {duration} s is outside the camera's range {low} to {high} s")
-            self._apply_geometry(camera)
-            exposure = _Exposure(duration, light, time.monotonic())
+            subframe = self._apply_geometry(camera)
+            exposure = _Exposure(duration, light, time.monotonic(), subframe)
             exposure.thread = threading.Thread(target=self._expose, args=(camera, exposure),
                                                name=f"alpaca-exposure-{self.number}", daemon=True)
             self._exposure, self._ready, self._failure = exposure, False, None
             exposure.thread.start()
         log.info("camera %d: %s exposure of %g s started", self.number, "light" if light else "dark", duration)
 
-    def _apply_geometry(self, camera: Camera) -> None:
+    def _apply_geometry(self, camera: Camera) -> Subframe:
         g = self._geometry
         width, height = self.description.max_width // g.bin, self.description.max_height // g.bin
         if g.start_x + g.num_x > width or g.start_y + g.num_y > height:
             raise DeviceError(ErrorNumber.INVALID_VALUE,
                               f"subframe {g.num_x}x{g.num_y} at ({g.start_x}, {g.start_y}) does not fit "
                               f"the {width}x{height} sensor at binning {g.bin}")
-        camera.set_roi(width=g.num_x, height=g.num_y, bin=g.bin, image_format=self._format(),
-                       x=g.start_x, y=g.start_y)
+        return camera.set_subframe(g.start_x, g.start_y, g.num_x, g.num_y, g.bin, self._format())
 
     def _expose(self, camera: Camera, exposure: _Exposure) -> None:
         image: Image | None = None
         failure: DeviceError | None = None
         try:
             if not exposure.aborted:   # an abort can come before the capture has begun
-                frame = camera.capture(exposure=exposure.duration, dark=not exposure.light)
-                image = Image(as_image_array(frame.data), frame.meta.exposure, frame.meta.start_time)
+                frame = camera.capture_subframe(exposure.subframe, exposure=exposure.duration,
+                                                dark=not exposure.light)
+                array = as_image_array(frame.data)
+                array.flags.writeable = False   # one buffer, shared by every download
+                image = Image(array, frame.meta.exposure, frame.meta.start_time)
+                del frame   # the camera's buffer goes now; only the image's own copy stays
         except Exception as exc:
             number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
             failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
@@ -561,9 +590,9 @@ class CameraDevice:
             if exposure is None:
                 return
             exposure.aborted = True
-        self._abort(exposure, camera, ABORT_WAIT_S)
+        self._abort(exposure, camera, ABORT_WAIT_S, strict=True)
 
-    def _abort(self, exposure: _Exposure, camera: Camera, wait: float) -> None:
+    def _abort(self, exposure: _Exposure, camera: Camera, wait: float, strict: bool = False) -> None:
         """Ends the exposure's capture and waits for its thread, so that the camera is free
         for the next exposure on return. Called without the lock, which the thread takes
         to finish; clients see the camera idle meanwhile, as the exposure is marked aborted."""
@@ -574,12 +603,16 @@ class CameraDevice:
             left = deadline - time.monotonic()
             if left <= 0:
                 log.warning("camera %d: the aborted exposure's thread did not end within %g s", self.number, wait)
+                if strict:
+                    raise DeviceError(ErrorNumber.DRIVER_ERROR, f"the exposure did not stop within {wait:g} s")
                 return
             try:
                 # False while the capture has not begun yet (or is already over): look again.
                 camera.abort_exposure(timeout=left)
             except korvi.ASIError as exc:
                 log.warning("camera %d: aborting the exposure: %s", self.number, describe(exc))
+                if strict:
+                    raise DeviceError(sdk_error_number(exc), f"the exposure could not be stopped: {describe(exc)}") from exc
                 thread.join(max(0.0, deadline - time.monotonic()))
                 return
             thread.join(0.01)
@@ -734,3 +767,18 @@ def _table(prefix: str) -> dict[str, Callable[..., Any]]:
 
 GETTERS = _table("get_")
 SETTERS = _table("put_")
+
+
+def _placeholder(member: str, annotation: str) -> Any:
+    if annotation.startswith("list"):
+        return []
+    return 1 if member in _AT_LEAST_ONE else _PLACEHOLDERS[annotation]
+
+
+# member -> the Value an error reply to a GET carries
+ERROR_VALUES: dict[str, Any] = {
+    **{name: _placeholder(name, fn.__annotations__["return"]) for name, fn in GETTERS.items()},
+    "gains": [], "offsets": [], "heatsinktemperature": 0.0, "fastreadout": False, "subexposureduration": 0.0,
+}
+# PUT members whose replies carry a Value, and its type
+PUT_VALUES: dict[str, Any] = {"action": "", "commandbool": False, "commandstring": ""}

@@ -5,13 +5,13 @@ carry the frame transposed: `as_image_array` makes that copy once per frame.
 """
 from __future__ import annotations
 
-import functools
 import struct
 from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import orjson
 
 IMAGEBYTES = "application/imagebytes"
 METADATA_VERSION = 1
@@ -40,53 +40,33 @@ def imagebytes_header(image: npt.NDArray[Any], client_tid: int, server_tid: int)
                        INT32, _TRANSMISSION[image.itemsize], image.ndim, *dims)
 
 
-# --- JSON ----------------------------------------------------------------------
-# Serialising millions of numbers through Python lists takes seconds, so the text is
-# made with numpy: every element gets a fixed-width slot (its brackets, its digits
-# right-aligned, from a table of every value's text, and a comma), and the padding
-# spaces are then dropped.
+# --- streaming ----------------------------------------------------------------
+# Both forms go out in pieces of about CHUNK_BYTES, each written only once the previous
+# one has left, so a client that reads slowly (or not at all) holds one piece, not a
+# copy of the image; the image itself is one read-only buffer that every download shares.
 
-_SPACE, _COMMA, _OPEN, _CLOSE = b" ,[]"
-_ELEMENTS_PER_CHUNK = 1 << 20
+CHUNK_BYTES = 1 << 18
 
 
-@functools.cache
-def _digits(width: int) -> npt.NDArray[np.uint8]:
-    """Row v is the text of v, right-aligned in `width` characters (v < 65536)."""
-    count = min(10**width, 1 << 16)
-    text = "".join(f"{v:>{width}}" for v in range(count)).encode()
-    return np.frombuffer(text, np.uint8).reshape(count, width)
+def imagebytes_chunks(image: npt.NDArray[Any], header: bytes) -> Iterator[bytes | memoryview]:
+    """The ImageBytes reply: the header, then views of the image's own buffer."""
+    yield header
+    pixels = memoryview(image).cast("B")
+    for start in range(0, len(pixels), CHUNK_BYTES):
+        yield pixels[start:start + CHUNK_BYTES]
 
 
 def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
-    """The nested JSON list of an [x][y](...) array, in pieces of about a megabyte."""
+    """The nested JSON list of an [x][y](...) array, a few x columns per piece: orjson
+    writes the numbers straight from the array, and the brackets and commas between the
+    pieces are added here, so the text is what json.dumps would give without spaces."""
     if image.size == 0:
         yield b"[]"
         return
-    inner = image.shape[1:]
-    digits = _digits(len(str(int(image.max()))))
-    depth = len(inner)                 # brackets an element may open or close
-    width = depth + digits.shape[1] + depth + 1
-    # Brackets per element depend only on its position within one x column.
-    index = np.indices(inner).reshape(len(inner), -1)
-    at_start = np.cumprod((index == 0)[::-1], axis=0)   # innermost axis first
-    at_end = np.cumprod((index == np.array(inner)[:, None] - 1)[::-1], axis=0)
-    opens, closes = at_start.sum(axis=0), at_end.sum(axis=0)
-    template = np.full((index.shape[1], width), _SPACE, dtype=np.uint8)
-    for k in range(depth):
-        template[opens > k, depth - 1 - k] = _OPEN
-        template[closes > k, width - 1 - depth + k] = _CLOSE
-    template[:, -1] = _COMMA
-    per_column = index.shape[1]
-    columns = max(1, _ELEMENTS_PER_CHUNK // per_column)
-    yield b"["
-    for start in range(0, image.shape[0], columns):
-        values = image[start:start + columns].reshape(-1, per_column)
-        text = np.empty(values.shape + (width,), dtype=np.uint8)
-        text[...] = template
-        text[..., depth:depth + digits.shape[1]] = digits[values]
-        if start + columns >= image.shape[0]:
-            text[-1, -1, -1] = _SPACE  # no comma after the last element
-        flat = text.reshape(-1)
-        yield flat[flat != _SPACE].tobytes()
-    yield b"]"
+    per_column = max(1, image[0].size * 6)   # at most 5 digits and a comma per element
+    columns = max(1, CHUNK_BYTES // per_column)
+    last = image.shape[0]
+    for start in range(0, last, columns):
+        text = orjson.dumps(image[start:start + columns], option=orjson.OPT_SERIALIZE_NUMPY)
+        # "[a,b]" -> "[a,b" for the first piece, ",a,b" after it, then "]" at the very end.
+        yield (b"[" if start == 0 else b",") + text[1:-1] + (b"]" if start + columns >= last else b"")

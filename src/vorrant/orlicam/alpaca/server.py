@@ -5,6 +5,7 @@ import asyncio
 import contextlib
 import errno
 import logging
+import resource
 import signal
 import socket
 import threading
@@ -12,7 +13,9 @@ import time
 from collections.abc import Iterator, Sequence
 from types import TracebackType
 
+import h11
 import uvicorn
+from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from ..camera import Camera, CameraDescription, cameras
 from .app import AlpacaApp, ServerInfo
@@ -21,8 +24,15 @@ from .discovery import DISCOVERY_PORT, bind_discovery, is_loopback, start_respon
 
 log = logging.getLogger("vorrant.orlicam.alpaca")
 
-# Beyond this many open connections and running requests, new requests get HTTP 503.
-MAX_CONNECTIONS = 128
+# Limits on what clients can hold. Beyond MAX_CONNECTIONS open connections (or running
+# requests) new requests get HTTP 503; the timeouts make sure idle, slow and vanished
+# clients do not stay among them for long.
+MAX_CONNECTIONS = 1000
+BACKLOG = 1024              # connections the kernel queues before the server accepts them
+REQUEST_TIMEOUT = 5.0       # s for a request's headers and body to arrive, from its first byte
+IDLE_TIMEOUT = 5.0          # s a connection may wait between requests (and before its first)
+WRITE_TIMEOUT = 30.0        # s a reply may wait for a client that has stopped reading
+MAX_HEADER_BYTES = 16384    # request line and headers together
 
 
 def bind_http(host: str, port: int) -> socket.socket:
@@ -38,7 +48,7 @@ def bind_http(host: str, port: int) -> socket.socket:
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         sock.bind((host, port))
-        sock.listen(128)
+        sock.listen(BACKLOG)
     except OSError as exc:
         sock.close()
         reason = "is already in use" if exc.errno == errno.EADDRINUSE else f"cannot be used ({exc.strerror})"
@@ -58,7 +68,67 @@ def _serial(description: CameraDescription) -> str | None:
 
 
 def make_devices(found: Sequence[CameraDescription]) -> list[CameraDevice]:
-    return [CameraDevice(n, d, unique_id(d, _serial(d))) for n, d in enumerate(found)]
+    devices = []
+    for n, d in enumerate(found):
+        serial = _serial(d)
+        devices.append(CameraDevice(n, d, unique_id(d, serial), serial))
+    return devices
+
+
+class _Protocol(H11Protocol):
+    """uvicorn's HTTP/1.1 protocol with deadlines it lacks: a connection must bring a
+    whole request within REQUEST_TIMEOUT of its first byte (or of being opened), and
+    a reply that makes no progress for WRITE_TIMEOUT is dropped."""
+
+    _request_timer: asyncio.TimerHandle | None = None
+    _write_timer: asyncio.TimerHandle | None = None
+
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+        super().connection_made(transport)
+        self._request_timer = self.loop.call_later(min(IDLE_TIMEOUT, REQUEST_TIMEOUT), self._expire, "no request")
+
+    def data_received(self, data: bytes) -> None:
+        # Also a request that began inside an earlier read (pipelined) gets its deadline here.
+        if self._request_timer is None and self.conn.their_state in (h11.IDLE, h11.SEND_BODY):
+            self._request_timer = self.loop.call_later(REQUEST_TIMEOUT, self._expire, "an incomplete request")
+        super().data_received(data)
+        if self.conn.their_state is not h11.IDLE and self.conn.their_state is not h11.SEND_BODY:
+            self._cancel("_request_timer")   # the request is complete (or the connection is done)
+
+    def pause_writing(self) -> None:
+        super().pause_writing()
+        if self._write_timer is None:
+            self._write_timer = self.loop.call_later(WRITE_TIMEOUT, self._expire, "a reply it did not read")
+
+    def resume_writing(self) -> None:
+        super().resume_writing()
+        self._cancel("_write_timer")
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self._cancel("_request_timer")
+        self._cancel("_write_timer")
+        super().connection_lost(exc)
+
+    def _cancel(self, name: str) -> None:
+        timer = getattr(self, name)
+        if timer is not None:
+            timer.cancel()
+            setattr(self, name, None)
+
+    def _expire(self, what: str) -> None:
+        self._request_timer = self._write_timer = None
+        client = "%s:%d" % self.client if self.client else "a client"
+        log.debug("closing the connection of %s: %s in time", client, what)
+        self.transport.abort()
+
+
+def _raise_file_limit(wanted: int) -> None:
+    """Lets the process hold as many sockets as the server admits connections, where
+    the soft limit is lower and the hard limit allows it."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    target = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
+    if soft != resource.RLIM_INFINITY and soft < target:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
 
 
 class _Uvicorn(uvicorn.Server):
@@ -127,9 +197,11 @@ class Server:
             raise
         info = ServerInfo("orlicam Alpaca server", "orlicam", _driver_version(), self._location)
         app = AlpacaApp(self.devices, info).starlette()
-        config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http="h11",
-                                ws="none", timeout_keep_alive=5, timeout_graceful_shutdown=5,
-                                limit_concurrency=MAX_CONNECTIONS)
+        _raise_file_limit(MAX_CONNECTIONS + 256)
+        config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http=_Protocol,
+                                ws="none", timeout_keep_alive=int(IDLE_TIMEOUT), timeout_graceful_shutdown=5,
+                                limit_concurrency=MAX_CONNECTIONS, backlog=BACKLOG,
+                                h11_max_incomplete_event_size=MAX_HEADER_BYTES)
         self._uvicorn = _Uvicorn(config)
         log.info("serving %d camera(s) on %s", len(self.devices), self.url)
 
