@@ -216,6 +216,19 @@ def colliding_key():
 
 
 @contextlib.contextmanager
+def table_edited(edit):
+    """The module's own table edited in place for the block, then as it was, in its order."""
+    table = korvi.ASI_ERROR_CODE_TO_EXCEPTION
+    original = dict(table)
+    edit(table)
+    try:
+        yield
+    finally:
+        table.clear()
+        table.update(original)
+
+
+@contextlib.contextmanager
 def patched(edit):
     with pytest.MonkeyPatch.context() as m:
         edit(m)
@@ -225,10 +238,9 @@ def patched(edit):
 # In-place edit of the module's own table or namespace, made after a successful call
 # -> (exception, message) that the next success code gives, before the edit is undone.
 IN_PLACE = {
-    "table[0] another class": (lambda: patched(lambda m: m.setitem(korvi.ASI_ERROR_CODE_TO_EXCEPTION, 0,
-                                                                   korvi.ASIInvalidIndex)),
+    "table[0] another class": (lambda: table_edited(lambda t: t.__setitem__(0, korvi.ASIInvalidIndex)),
                                korvi.ASIInvalidIndex, "ASI error code 0."),
-    "table[0] removed": (lambda: patched(lambda m: m.delitem(korvi.ASI_ERROR_CODE_TO_EXCEPTION, 0)),
+    "table[0] removed": (lambda: table_edited(lambda t: t.__delitem__(0)),
                          korvi.ASIUnknownErrorCode, "ASI error code 0 (unknown)."),
     "key colliding with 0": (colliding_key, LookupError, "no comparison"),
     "ASISuccess rebound": (lambda: patched(lambda m: m.setattr(korvi, "ASISuccess", korvi.ASIError)),
