@@ -106,6 +106,8 @@ bench: install
 	$(PY) bench/calls.py
 	$(PY) bench/frames.py
 	$(PY) bench/cameras.py
+	$(PY) bench/alpaca_reads.py
+	$(PY) bench/startup.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60
