@@ -333,7 +333,7 @@ def cli() -> None:
 @click.option("--json", "as_json", is_flag=True, help="Print JSON.")
 def list_cameras(as_json: bool) -> None:
     """List the connected cameras."""
-    from .camera import cameras
+    from .discovery import cameras   # not the whole camera layer: listing opens no camera
 
     found = cameras()
     if as_json:
