@@ -25,8 +25,6 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 import click
 
 from . import korvi
-from .outputs import check_output
-from .templates import Template
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -263,6 +261,8 @@ FITS_SUFFIXES = (".fits", ".fit", ".fts")
 def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> list[Path]:
     """The file of each frame, from -o's template; checked, with nothing created. The
     default names take the first run of numbers no file has yet."""
+    from .outputs import check_output
+    from .templates import Template
     template = Template(SNAP_NAMES if output is None else output)
     if count > 1 and "n" not in template.fields:
         raise ValueError(f"-o {template.text!r} names one file for {count} frames: put {{n}} in it, "
@@ -448,6 +448,8 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
     """Record video to SER (or a FITS cube), showing fps, MB/s and dropped frames."""
     if frames is None and duration is None:
         raise click.UsageError("give --frames or --duration")
+    from .outputs import check_output
+    from .templates import Template
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
     if suffix not in (".ser", *FITS_SUFFIXES):
@@ -588,6 +590,8 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: str, ove
     from .bmp import write_grey_bmp
     from .fits import write_fits
 
+    from .outputs import check_output
+    from .templates import Template
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
     if suffix not in (".bmp", *FITS_SUFFIXES):
