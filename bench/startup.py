@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -28,8 +29,8 @@ COMMANDS = {
 def with_hyperfine(hyperfine: str) -> dict[str, float]:
     with tempfile.TemporaryDirectory(prefix="orlicam-startup-") as folder:
         out = os.path.join(folder, "runs.json")
-        subprocess.run([hyperfine, "-N", "--warmup", "3", "--runs", str(ROUNDS), "--export-json", out,
-                        *(" ".join(argv) for argv in COMMANDS.values())],
+        subprocess.run([hyperfine, "--warmup", "3", "--runs", str(ROUNDS), "--export-json", out,
+                        *(shlex.join(argv) for argv in COMMANDS.values())],
                        check=True, capture_output=True, text=True)
         with open(out) as f:
             results = json.load(f)["results"]
