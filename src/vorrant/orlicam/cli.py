@@ -24,7 +24,6 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import click
 
-from . import korvi
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -537,6 +536,7 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 @click.option("--timeout", type=POSITIVE_DURATION, default="10min", show_default=True, help="Give up after this long.")
 def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
     """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
+    from . import korvi
     from .camera import Cooling
 
     with opened(camera) as cam:
@@ -638,9 +638,20 @@ def error_line(error: BaseException) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         text = f"{error.filename}: {error.strerror}"
     notes = [n for n in getattr(error, "__notes__", ()) if n]
-    if isinstance(error, korvi.ASIError):
+    if isinstance(error, _sdk_error()):
         text = f"{type(error).__name__}: {text}"
     return " ".join([text, *(f"({n})" for n in notes)]).replace("\n", " ")
+
+
+class _NotRaised(Exception):
+    """Stands for korvi.ASIError while korvi is not imported: nothing can have raised it."""
+
+
+def _sdk_error() -> type[Exception]:
+    # korvi is imported by the commands that use a camera, not for --help.
+    module = sys.modules.get("vorrant.orlicam.korvi")
+    error: type[Exception] = module.ASIError if module is not None else _NotRaised
+    return error
 
 
 def fail(text: str, status: int = 1) -> NoReturn:
@@ -696,6 +707,6 @@ def main(argv: Sequence[str] | None = None) -> None:
             sys.exit(interrupted_status())
         except click.ClickException as error:
             fail(error.format_message(), error.exit_code)
-        except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
+        except (_sdk_error(), ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
             fail(error_line(error))
     sys.exit(status if isinstance(status, int) else 0)
