@@ -46,7 +46,9 @@ else:
         return alpaca_app._json({"Value": 0, **alpaca_app._envelope(0, next(tids))})
 
     app = Starlette(routes=[Route("/api/v1/camera/{n}/camerastate", camerastate)])
-    sock = socket.socket()
+    # As the server makes its socket: asyncio sets TCP_NODELAY only on sockets whose protocol is TCP.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     sock.bind(("127.0.0.1", 0))
     sock.listen(alpaca_server.BACKLOG)
     config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http=alpaca_server._Protocol,
