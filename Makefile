@@ -118,6 +118,9 @@ bench: install
 	$(PY) bench/frames.py
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
+	$(PY) bench/cameras.py
+	$(PY) bench/alpaca_reads.py
+	$(PY) bench/startup.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

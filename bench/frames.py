@@ -7,8 +7,9 @@ Sides, each fetching the same stream settings:
     stream(copy=False) does per frame);
   - _frames.read_video_frame into a fresh numpy array per frame (stream()'s default);
   - the camera layer's Camera.stream(), default and copy=False, when the layer is installed;
-  - the C++ loop of bench/video_loop.cpp (a fresh zero-filled std::vector per frame), run
-    as a subprocess with its own simulator.
+  - the C++ loop of bench/frame_loop.cpp (a fresh zero-filled std::vector per frame),
+    built as a shared library and called through ctypes in this process, on the same
+    simulator, camera and settings.
 Regions: 8x2 and 320x240 RAW8 and 1920x1080 RAW8 on the colour camera, full-frame RAW16 on
 the large camera; shortest exposure, widest bandwidth, high-speed mode on.
 
@@ -16,11 +17,13 @@ Then RSS before and after FLAT_FRAMES frames at 8x2 through each Python path (it
 stay flat: nothing but the returned objects is allocated per frame).
 
 The figures are the fetching thread's CPU time per frame (time.thread_time) and frames
-per second, medians of ROUNDS interleaved rounds. Unpaced when the simulator offers it
-(simulator.set_pacing, and ORLICAM_SIM_UNPACED=1 for the C++ loop); otherwise the
+per second, medians of ROUNDS interleaved rounds, with the spread (lowest to highest) of
+each round's CPU ratio to the C++ loop. Unpaced when the simulator offers it
+(simulator.set_pacing); otherwise the
 simulator paces frames like a USB link and the fps columns show its pace, not the
 caller's cost, which the CPU column still does. Run with `make bench`; never asserted.
 """
+import ctypes
 import os
 import statistics
 import sys
@@ -30,7 +33,7 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from video import LIBRARY, compile_loop, control_limits, open_flat_out, run_loop  # noqa: E402
+from video import LIBRARY, build_frame_loop, control_limits, open_flat_out  # noqa: E402
 
 from vorrant.orlicam import _frames, korvi, simulator  # noqa: E402
 from vorrant.orlicam.korvi import ControlType, ImgType  # noqa: E402
@@ -63,7 +66,6 @@ def unpace():
     set_pacing = getattr(simulator, "set_pacing", None)
     if set_pacing is not None:
         set_pacing(False)
-        os.environ["ORLICAM_SIM_UNPACED"] = "1"  # for the C++ loop's own simulator
         return True
     # A simulator build that reads ORLICAM_SIM_UNPACED at load time says so itself.
     pacing = getattr(simulator.library(), "camsim_pacing", None)
@@ -112,7 +114,15 @@ def layer_stream(index, width, height, img_type, exposure_us, bandwidth, high_sp
     return {"fps": frames / elapsed, "cpu_us": cpu / frames * 1e6}
 
 
-def bench_region(exe, region):
+def native_stream(lib, cam, size, frames):
+    seconds, cpu = ctypes.c_double(), ctypes.c_double()
+    code = lib.frame_loop(cam, size, WARMUP_FRAMES, frames, WAIT_MS, ctypes.byref(seconds), ctypes.byref(cpu))
+    if code:
+        raise korvi.ASI_ERROR_CODE_TO_EXCEPTION[code](f"the C++ loop failed with ASI error code {code}")
+    return {"fps": frames / seconds.value, "cpu_us": cpu.value / frames * 1e6}
+
+
+def bench_region(lib, region):
     label, index, width, height, img_type, depth, frames = region
     info = korvi.get_camera_property(index)
     cam = info.camera_id
@@ -120,17 +130,13 @@ def bench_region(exe, region):
     size = width * height * depth
     shape, dtype = (height, width), (np.uint8 if depth == 1 else np.uint16)
     exposure, bandwidth, high_speed = open_flat_out(cam, width, height, 1, img_type)
-    loop_args = ("stream", index, width, height, 1, int(img_type), size, exposure, bandwidth, high_speed,
-                 WARMUP_FRAMES, frames, WAIT_MS)
     ours = fetchers(cam, size, shape, dtype)
     runs = {side: [] for side in SIDES}
     for r in range(ROUNDS):
         order = SIDES if r % 2 == 0 else SIDES[::-1]  # a drifting machine favours no side
         for side in order:
             if side == "C++ loop":
-                out = run_loop(exe, *loop_args)
-                runs[side].append({"fps": out["frames"] / out["seconds"],
-                                   "cpu_us": out["cpu_seconds"] / out["frames"] * 1e6})
+                runs[side].append(native_stream(lib, cam, size, frames))
             elif side in LAYER_SIDES:
                 korvi.close_camera(cam)  # the layer opens it; settings survive a close
                 runs[side].append(layer_stream(index, width, height, img_type, exposure, bandwidth, high_speed,
@@ -140,8 +146,10 @@ def bench_region(exe, region):
             else:
                 runs[side].append(python_stream(cam, ours[side], frames))
     korvi.close_camera(cam)
+    floor = [run["cpu_us"] for run in runs["C++ loop"]]
     return label, f"{width}x{height}, {size / 1e6:.3f} MB", {
-        side: {key: statistics.median(run[key] for run in values) for key in ("fps", "cpu_us")}
+        side: {**{key: statistics.median(run[key] for run in values) for key in ("fps", "cpu_us")},
+               "ratios": [run["cpu_us"] / f for run, f in zip(values, floor)]}
         for side, values in runs.items()}
 
 
@@ -178,14 +186,14 @@ def main():
     simulator.reset()
     unpaced = unpace()
     with tempfile.TemporaryDirectory(prefix="orlicam-frames-") as workdir:
-        exe = compile_loop(workdir)
-        results = [bench_region(exe, region) for region in REGIONS]
+        lib = build_frame_loop(workdir)
+        results = [bench_region(lib, region) for region in REGIONS]
     flat = rss_over_many_frames()
     pacing = "unpaced" if unpaced else "PACED (this simulator cannot go unpaced): fps is the link's pace"
     if Camera is None:
         pacing += "; the camera layer is not installed, so Camera.stream() is not measured"
     print(f"\nFrames: thread CPU us per frame and fps, medians of {ROUNDS} interleaved rounds; {pacing}")
-    head = f"{'':<36}{'CPU us/frame':>14}{'fps':>10}{'CPU / C++':>11}"
+    head = f"{'':<36}{'CPU us/frame':>14}{'fps':>10}{'CPU / C++':>11}{'spread':>13}"
     print(head)
     print("-" * len(head))
     for label, detail, sides in results:
@@ -193,7 +201,11 @@ def main():
         floor = sides["C++ loop"]["cpu_us"]
         for side in SIDES:
             s = sides[side]
-            print(f"  {side:<34}{s['cpu_us']:>14.1f}{s['fps']:>10.0f}{s['cpu_us'] / floor:>11.2f}")
+            spread = f"{min(s['ratios']):.2f}-{max(s['ratios']):.2f}"
+            print(f"  {side:<34}{s['cpu_us']:>14.2f}{s['fps']:>10.0f}{s['cpu_us'] / floor:>11.2f}{spread:>13}")
+        if "Camera.stream(copy=False)" in sides:
+            added = sides["Camera.stream(copy=False)"]["cpu_us"] - sides["read_video_frame, reused array"]["cpu_us"]
+            print(f"  {'layer adds per frame (copy=False)':<34}{added:>14.2f}")
     print(f"\nRSS over {FLAT_FRAMES:,} frames of 8x2 RAW8 (KiB)")
     for side, (before, after) in flat.items():
         print(f"  {side:<34}{before:>10}{after:>10}{after - before:>+8}")

@@ -2,8 +2,11 @@
 
 1. Rate: the command line (a subprocess: `python -m vorrant.orlicam stream ... -o x.ser`, its own fps figure)
    and a korvi loop in a fresh subprocess (start_video_capture, then get_video_data into a
-   new buffer per frame, nothing written), alternating for a few rounds, best of each; also
-   with the simulator unpaced when it offers that, so that the consumer sets the pace.
+   new buffer per frame, each frame written to a file in the same folder, with a 178-byte
+   header before and 8 bytes of timestamp per frame after, as many bytes as the SER file
+   gets), alternating for a few rounds (which goes first alternates too); the median of
+   each and the spread of the per-round ratio; also with the simulator unpaced when it
+   offers that, so that the consumer sets the pace.
 2. Memory: `orlicam stream` over 10,000 frames at a small region, its resident set size
    sampled from /proc while it runs: the figure after the first 1,000 frames against the last.
 
@@ -13,6 +16,7 @@ Timings are printed, never asserted.
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -34,13 +38,18 @@ import sys, time
 from vorrant.orlicam import korvi
 from vorrant.orlicam.korvi import ControlType, ImgType
 cam, w, h, fmt, bpp, n = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], int(sys.argv[5]), int(sys.argv[6])
+path = sys.argv[7]
 korvi.open_camera(cam); korvi.init_camera(cam)
 korvi.set_roi_format(cam, w, h, 1, getattr(ImgType, "IMG_" + fmt))
 korvi.set_control_value(cam, ControlType.ASI_EXPOSURE, 1000, False)
 korvi.start_video_capture(cam)
 start = time.perf_counter()
-for _ in range(n):
-    korvi.get_video_data(cam, w * h * bpp, 1000)
+with open(path, "wb") as out:
+    out.write(bytes(178))
+    write, get, size = out.write, korvi.get_video_data, w * h * bpp
+    for _ in range(n):
+        write(get(cam, size, 1000))
+    out.write(bytes(8 * n))
 elapsed = time.perf_counter() - start
 dropped = korvi.get_dropped_frames(cam)
 korvi.stop_video_capture(cam); korvi.close_camera(cam)
@@ -50,9 +59,11 @@ print(f"{n / elapsed:.3f} {dropped}")
 FPS = re.compile(r": (\d+) frames, ([0-9.]+) fps, ([0-9.]+) MB/s, (\d+) dropped")
 
 
-def korvi_rate(cam, w, h, fmt, bpp, n, env=None):
-    out = subprocess.run([sys.executable, "-c", KORVI_LOOP, str(cam), str(w), str(h), fmt, str(bpp), str(n)],
+def korvi_rate(folder, cam, w, h, fmt, bpp, n, env=None):
+    path = os.path.join(folder, "reference.raw")
+    out = subprocess.run([sys.executable, "-c", KORVI_LOOP, str(cam), str(w), str(h), fmt, str(bpp), str(n), path],
                          check=True, capture_output=True, text=True, env=env).stdout.split()
+    os.remove(path)
     return float(out[0]), int(out[1])
 
 
@@ -106,20 +117,29 @@ def main():
     try:
         for title, env in runs:
             print(f"\nframes {title}")
-            print(f"{'settings':<24} {'korvi loop fps':>15} {'orlicam stream fps':>19} {'ratio':>7} {'dropped k/o':>12}")
+            print(f"{'settings':<24} {'korvi loop fps':>15} {'orlicam stream fps':>19} {'ratio':>7} "
+                  f"{'spread':>12} {'dropped k/o':>12}")
             for label, cam, w, h, fmt, bpp, n in SETTINGS:
-                korvi_best = cli_best = 0.0
+                korvi_rates, cli_rates = [], []
                 drops = [0, 0]
-                for _ in range(ROUNDS):
-                    rate, dropped = korvi_rate(cam, w, h, fmt, bpp, n, env)
-                    korvi_best, drops[0] = max(korvi_best, rate), drops[0] + dropped
-                    rate, dropped = cli_rate(folder, cam, w, h, fmt, n, env)
-                    cli_best, drops[1] = max(cli_best, rate), drops[1] + dropped
-                print(f"{label:<24} {korvi_best:>15.1f} {cli_best:>19.1f} {cli_best / korvi_best:>7.3f} "
-                      f"{drops[0]:>5}/{drops[1]:<5}")
+                for r in range(ROUNDS):
+                    for side in ((0, 1) if r % 2 == 0 else (1, 0)):
+                        if side == 0:
+                            rate, dropped = korvi_rate(folder, cam, w, h, fmt, bpp, n, env)
+                            korvi_rates.append(rate)
+                        else:
+                            rate, dropped = cli_rate(folder, cam, w, h, fmt, n, env)
+                            cli_rates.append(rate)
+                        drops[side] += dropped
+                k, c = statistics.median(korvi_rates), statistics.median(cli_rates)
+                ratios = [b / a for a, b in zip(korvi_rates, cli_rates)]
+                print(f"{label:<24} {k:>15.1f} {c:>19.1f} {c / k:>7.3f} "
+                      f"{min(ratios):>5.3f}-{max(ratios):<6.3f} {drops[0]:>5}/{drops[1]:<5}")
         first, last, count, line = memory(folder)
         print(f"memory over {MEMORY_FRAMES} frames at 128x96 RAW8: RSS {first} KiB after 1,000 frames, "
               f"{last} KiB at the end ({count} samples); {line}")
+        load = " ".join(f"{x:.2f}" for x in os.getloadavg())
+        print(f"({os.cpu_count()} CPUs, load average {load})")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

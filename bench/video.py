@@ -52,6 +52,25 @@ def compile_loop(workdir):
     return exe
 
 
+def build_frame_loop(workdir):
+    """bench/frame_loop.cpp as a shared library loaded into this process (ctypes), linked
+    to the same libASICamera2.so the module has loaded, so both share one simulator."""
+    compiler = shutil.which("g++")
+    if compiler is None:
+        sys.exit("bench: g++ not found on PATH; it builds bench/frame_loop.cpp")
+    target = os.path.join(workdir, "libframeloop.so")
+    subprocess.run([compiler, "-O2", "-std=c++20", "-shared", "-fPIC", "-I", os.path.join(ROOT, "src", "sdk"),
+                    os.path.join(ROOT, "bench", "frame_loop.cpp"), "-o", target, LIBRARY,
+                    f"-Wl,-rpath,{PACKAGE_DIR}", "-pthread"], check=True)
+    lib = ctypes.CDLL(target)
+    c_int, c_long, c_double, POINTER = ctypes.c_int, ctypes.c_long, ctypes.c_double, ctypes.POINTER
+    lib.frame_loop.argtypes = [c_int, c_long, c_long, c_long, c_int, POINTER(c_double), POINTER(c_double)]
+    lib.frame_loop.restype = c_int
+    lib.frame_threads.argtypes = [c_int, POINTER(c_int), c_long, c_double, c_int, POINTER(c_long)]
+    lib.frame_threads.restype = c_int
+    return lib
+
+
 def run_loop(exe, *args):
     out = subprocess.run([exe, *map(str, args)], check=True, capture_output=True, text=True).stdout
     return {k: float(v) for k, v in (item.split("=") for item in out.split())}

@@ -161,3 +161,37 @@ def test_serve_runs_until_a_signal_then_closes_the_cameras_and_returns(sig):
     lines = output.splitlines()
     assert "vorrant.orlicam.alpaca: camera 1 (ZWO ASI294MM Pro GPS Simulator) closed" in lines
     assert lines[-1] == "serve returned"
+
+
+def test_state_reads_are_answered_inline_only_while_the_device_lock_is_free():
+    import threading
+
+    from vorrant.orlicam import cameras
+    from vorrant.orlicam.alpaca.device import NOT_NOW
+    from vorrant.orlicam.alpaca.errors import DeviceError
+    from vorrant.orlicam.alpaca.server import make_devices
+
+    device = make_devices(cameras()[:1])[0]
+    assert device.read_now("connected") is False is device.read("connected")
+    assert device.read_now("gain") is NOT_NOW            # a camera call: a worker thread's
+    with pytest.raises(DeviceError) as inline:
+        device.read_now("camerastate")
+    with pytest.raises(DeviceError) as threaded:
+        device.read("camerastate")
+    assert (inline.value.number, inline.value.message) == (threaded.value.number, threaded.value.message)
+    held, release = threading.Event(), threading.Event()
+
+    def hold():
+        with device._lock:
+            held.set()
+            release.wait(10)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    held.wait(10)
+    try:
+        assert device.read_now("connected") is NOT_NOW   # never waits on the event loop
+    finally:
+        release.set()
+        holder.join()
+    assert device.read_now("connected") is False

@@ -433,3 +433,29 @@ def test_camera_lost_mid_stream_reports_one_line_and_keeps_the_frames(tmp_path):
     assert one_error_line(result).startswith("ASICameraRemoved: ASI error code 5.")
     head, frames, trailer = read_ser(tmp_path / "v.ser")
     assert head["frame_count"] > 10 and len(frames) == len(trailer) == head["frame_count"]
+
+
+# command -> modules it must not import (each costs start-up time a command without them pays)
+NOT_IMPORTED = {
+    "--help": ["rich", "numpy", "vorrant.orlicam.doctor", "vorrant.orlicam.korvi", "dataclasses", "logging", "json"],
+    "list": ["rich", "vorrant.orlicam.doctor", "vorrant.orlicam.streaming", "logging"],
+}
+
+
+@pytest.mark.parametrize("command", NOT_IMPORTED)
+def test_commands_import_only_what_they_need(command):
+    code = ("import sys\nfrom vorrant.orlicam import cli\n"
+            f"try:\n    cli.main([{command!r}])\nexcept SystemExit:\n    pass\n"
+            "print(','.join(m for m in sys.modules))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    loaded = set(result.stdout.strip().splitlines()[-1].split(","))
+    assert result.returncode == 0, result.stderr
+    assert loaded.isdisjoint(NOT_IMPORTED[command]), loaded & set(NOT_IMPORTED[command])
+
+
+def test_help_lists_doctor_with_its_own_help_line():
+    listed = run("--help").stdout
+    own = run("doctor", "--help").stdout
+    line = re.search(r"^\s+doctor\s+(.+)$", listed, re.M)
+    assert line is not None, listed
+    assert " ".join(own.split()).find(line.group(1).rstrip(".").removesuffix("...").strip()) > 0

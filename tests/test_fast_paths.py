@@ -185,6 +185,85 @@ def test_edits_of_the_table_are_honoured_alike(edit, monkeypatch):
         assert [e[2] for e in result[4][-len(innermost) - 1:]] == [PREFIX + "get_dropped_frames", *innermost]
 
 
+class CollidesWith0:
+    """A key hashing like the code 0, whose comparison fails while it is told to."""
+    refusing = False
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        if self.refusing:
+            raise LookupError("no comparison")
+        return self is other
+
+
+@contextlib.contextmanager
+def colliding_key():
+    # Put before 0 in the table's probe order, so that looking 0 up compares with it.
+    table, key = korvi.ASI_ERROR_CODE_TO_EXCEPTION, CollidesWith0()
+    original = dict(table)
+    success = table.pop(0)
+    table[key] = None
+    table[0] = success
+    key.refusing = True
+    try:
+        yield
+    finally:
+        key.refusing = False
+        table.clear()
+        table.update(original)
+
+
+@contextlib.contextmanager
+def table_edited(edit):
+    """The module's own table edited in place for the block, then as it was, in its order."""
+    table = korvi.ASI_ERROR_CODE_TO_EXCEPTION
+    original = dict(table)
+    edit(table)
+    try:
+        yield
+    finally:
+        table.clear()
+        table.update(original)
+
+
+@contextlib.contextmanager
+def patched(edit):
+    with pytest.MonkeyPatch.context() as m:
+        edit(m)
+        yield
+
+
+# In-place edit of the module's own table or namespace, made after a successful call
+# -> (exception, message) that the next success code gives, before the edit is undone.
+IN_PLACE = {
+    "table[0] another class": (lambda: table_edited(lambda t: t.__setitem__(0, korvi.ASIInvalidIndex)),
+                               korvi.ASIInvalidIndex, "ASI error code 0."),
+    "table[0] removed": (lambda: table_edited(lambda t: t.__delitem__(0)),
+                         korvi.ASIUnknownErrorCode, "ASI error code 0 (unknown)."),
+    "key colliding with 0": (colliding_key, LookupError, "no comparison"),
+    "ASISuccess rebound": (lambda: patched(lambda m: m.setattr(korvi, "ASISuccess", korvi.ASIError)),
+                           korvi.ASISuccess, "ASI error code 0."),
+    "table name removed": (lambda: patched(lambda m: m.delattr(korvi, "ASI_ERROR_CODE_TO_EXCEPTION")),
+                           NameError, "name 'ASI_ERROR_CODE_TO_EXCEPTION' is not defined"),
+}
+
+
+@pytest.mark.parametrize("edit", IN_PLACE)
+@pytest.mark.parametrize("name, sdk_function, call", OPERATIONS[:3], ids=[o[0] for o in OPERATIONS[:3]])
+def test_success_is_read_again_after_each_edit_and_its_undoing(name, sdk_function, call, edit, monkeypatch):
+    make_edit, error, message = IN_PLACE[edit]
+    assert run(sdk_function, 0, call)[0][0] == "returned"
+    with make_edit():
+        edited = run(sdk_function, 0, call)
+        assert edited[0][1:3] == (error, message)
+        with monkeypatch.context() as m:
+            general_handle(m)
+            assert run(sdk_function, 0, call) == edited
+    assert run(sdk_function, 0, call)[0][0] == "returned"
+
+
 @pytest.mark.parametrize("code, cls, message", [
     (True, korvi.ASIInvalidIndex, "ASI error code 1."),
     (-2**63, korvi.ASIUnknownErrorCode, "ASI error code -9223372036854775808 (unknown)."),

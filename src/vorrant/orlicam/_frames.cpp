@@ -36,6 +36,7 @@ public:
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Py_XDECREF(p_); }
     PyObject* get() const { return p_; }
+    void reset(PyObject* new_reference) { Py_XSETREF(p_, new_reference); }
     PyObject* release() {
         PyObject* p = p_;
         p_ = nullptr;
@@ -399,6 +400,201 @@ PyTypeObject stamper_type = [] {
     return t;
 }();
 
+// StreamStep: one video frame of a running Camera.stream() per call, for the mono
+// formats the layer reads into numpy arrays: the first slice of the wait, the ring slot
+// (copy=False) or a fresh read-only array (copy=True), the frame count, the check of
+// whether the settings the frames carry must be read again, and the frame made by the
+// stream's FrameStamper. It makes the same SDK calls as read_video_frame(_gps). When
+// the layer has more to do (settings to read again, a GPS time on the frame) it returns
+// (data, gps, began, index) instead of a frame and the layer counts the frame once it
+// has finished it; a failure is raised as
+// read_video_frame raises it, with `began` kept for the layer's longer wait.
+struct Step {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* cam;         // the Camera, strong: its _changes is read after each frame
+    PyObject* camera_id;   // exact int, strong
+    PyObject* wait_ms;     // exact int, strong: the first slice
+    PyObject* ring;        // list of the arrays written into (copy=False), or None
+    PyObject* views;       // list of their read-only views, handed out in frames
+    PyObject* empty;       // numpy.empty (copy=True), or None
+    PyObject* shape;
+    PyObject* dtype;
+    PyObject* stamp;       // the stream's FrameStamper, replaced when the settings are read again
+    int gps;               // the camera stamps GPS records
+    int live;              // exposure or gain automatic: the settings are read every frame
+    long long seen;        // the camera's _changes when the settings were last read
+    double refresh_at;     // time.monotonic() from which they are read again
+    long long count;       // frames read
+    double began;          // time.monotonic() when the last call began
+};
+
+PyObject* changes_name = nullptr;    // interned "_changes"
+PyObject* flags_name = nullptr;      // interned "flags"
+PyObject* writeable_name = nullptr;  // interned "writeable"
+
+double monotonic_now() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Reads one frame into `target` as read_video_frame(_gps) does; the GPS record (or None) or null.
+PyObject* read_into(Step* self, PyObject* target) {
+    const char* function = self->gps ? "read_video_frame_gps" : "read_video_frame";
+    PyObject* args[3] = {self->camera_id, target, self->wait_ms};
+    int camera, wait_ms;
+    Export buffer;
+    if (!prepare(function, args, 3, camera, wait_ms, buffer)) return nullptr;
+    Py_buffer& view = buffer.view();
+    int code;
+    if (!self->gps) {
+        Py_BEGIN_ALLOW_THREADS
+        code = ASIGetVideoData(camera, static_cast<unsigned char*>(view.buf), static_cast<long>(view.len), wait_ms);
+        Py_END_ALLOW_THREADS
+        if (!check(code)) return nullptr;
+        return Py_NewRef(Py_None);
+    }
+    Ref gps(gps_type->tp_alloc(gps_type, 0));
+    if (!gps) return nullptr;
+    ASI_GPS_DATA* record = &reinterpret_cast<GpsRecord*>(gps.get())->data;
+    Py_BEGIN_ALLOW_THREADS
+    code = ASIGetVideoDataGPS(camera, static_cast<unsigned char*>(view.buf), static_cast<long>(view.len), wait_ms,
+                              record);
+    Py_END_ALLOW_THREADS
+    if (!check(code)) return nullptr;
+    return gps.release();
+}
+
+PyObject* step_call(PyObject* callable, PyObject* const*, size_t nargsf, PyObject* kwnames) {
+    Step* self = reinterpret_cast<Step*>(callable);
+    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "StreamStep takes no arguments");
+        return nullptr;
+    }
+    if (!self->stamp || !self->cam || !self->camera_id || !self->wait_ms) {
+        PyErr_SetString(PyExc_RuntimeError, "StreamStep is not set up");
+        return nullptr;
+    }
+    double began = monotonic_now();
+    self->began = began;
+    Ref data;
+    Ref target;
+    if (self->ring && PyList_CheckExact(self->ring) && self->views && PyList_CheckExact(self->views) &&
+        PyList_GET_SIZE(self->ring) == 3 && PyList_GET_SIZE(self->views) == 3) {
+        Py_ssize_t slot = static_cast<Py_ssize_t>(self->count % 3);
+        target.reset(Py_NewRef(PyList_GET_ITEM(self->ring, slot)));
+        data.reset(Py_NewRef(PyList_GET_ITEM(self->views, slot)));
+    } else if (self->empty && self->empty != Py_None && self->shape && self->dtype) {
+        PyObject* args[2] = {self->shape, self->dtype};
+        target.reset(PyObject_Vectorcall(self->empty, args, 2, nullptr));
+        if (!target) return nullptr;
+    } else {
+        PyErr_SetString(PyExc_RuntimeError, "StreamStep has neither a ring of buffers nor numpy.empty");
+        return nullptr;
+    }
+    Ref gps(read_into(self, target.get()));
+    if (!gps) return nullptr;
+    if (!data) {
+        // out.flags.writeable = False, as the layer hands out fresh arrays.
+        Ref flags(PyObject_GetAttr(target.get(), flags_name));
+        if (!flags || PyObject_SetAttr(flags.get(), writeable_name, Py_False) < 0) return nullptr;
+        data.reset(target.release());
+    }
+    long long index = self->count;
+    Ref changes(PyObject_GetAttr(self->cam, changes_name));
+    if (!changes) return nullptr;
+    long long now_changes = PyLong_AsLongLong(changes.get());
+    if (now_changes == -1 && PyErr_Occurred()) return nullptr;
+    bool gps_time = gps.get() != Py_None && reinterpret_cast<GpsRecord*>(gps.get())->data.Datetime.Year > 0;
+    Ref py_index(PyLong_FromLongLong(index));
+    if (!py_index) return nullptr;
+    if (self->live || self->seen != now_changes || began >= self->refresh_at || gps_time) {
+        Ref py_began(PyFloat_FromDouble(began));
+        if (!py_began) return nullptr;
+        return PyTuple_Pack(4, data.get(), gps.get(), py_began.get(), py_index.get());
+    }
+    PyObject* args[2] = {data.get(), py_index.get()};
+    PyObject* frame = PyObject_Vectorcall(self->stamp, args, 2, nullptr);
+    if (frame) self->count = index + 1;
+    return frame;
+}
+
+PyObject* step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "StreamStep() takes no arguments; set its attributes");
+        return nullptr;
+    }
+    Ref made(type->tp_alloc(type, 0));
+    if (!made) return nullptr;
+    reinterpret_cast<Step*>(made.get())->vectorcall = step_call;
+    return made.release();
+}
+
+#define STEP_OBJECTS(X) X(cam) X(camera_id) X(wait_ms) X(ring) X(views) X(empty) X(shape) X(dtype) X(stamp)
+
+int step_traverse(PyObject* o, visitproc visit, void* arg) {
+    Step* self = reinterpret_cast<Step*>(o);
+#define VISIT(name) Py_VISIT(self->name);
+    STEP_OBJECTS(VISIT)
+#undef VISIT
+    return 0;
+}
+
+int step_clear(PyObject* o) {
+    Step* self = reinterpret_cast<Step*>(o);
+#define CLEAR(name) Py_CLEAR(self->name);
+    STEP_OBJECTS(CLEAR)
+#undef CLEAR
+    return 0;
+}
+
+void step_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    step_clear(o);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyMemberDef step_members[] = {
+    {"cam", Py_T_OBJECT_EX, offsetof(Step, cam), 0, nullptr},
+    {"camera_id", Py_T_OBJECT_EX, offsetof(Step, camera_id), 0, nullptr},
+    {"wait_ms", Py_T_OBJECT_EX, offsetof(Step, wait_ms), 0, nullptr},
+    {"ring", Py_T_OBJECT_EX, offsetof(Step, ring), 0, nullptr},
+    {"views", Py_T_OBJECT_EX, offsetof(Step, views), 0, nullptr},
+    {"empty", Py_T_OBJECT_EX, offsetof(Step, empty), 0, nullptr},
+    {"shape", Py_T_OBJECT_EX, offsetof(Step, shape), 0, nullptr},
+    {"dtype", Py_T_OBJECT_EX, offsetof(Step, dtype), 0, nullptr},
+    {"stamp", Py_T_OBJECT_EX, offsetof(Step, stamp), 0, nullptr},
+    {"gps", Py_T_BOOL, offsetof(Step, gps), 0, nullptr},
+    {"live", Py_T_BOOL, offsetof(Step, live), 0, nullptr},
+    {"seen", Py_T_LONGLONG, offsetof(Step, seen), 0, nullptr},
+    {"refresh_at", Py_T_DOUBLE, offsetof(Step, refresh_at), 0, nullptr},
+    {"count", Py_T_LONGLONG, offsetof(Step, count), 0, nullptr},
+    {"began", Py_T_DOUBLE, offsetof(Step, began), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject step_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "vorrant.orlicam._frames.StreamStep";
+    t.tp_basicsize = sizeof(Step);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_doc = PyDoc_STR(
+        "StreamStep()\n--\n\n"
+        "One frame of a running video stream per call: reads it (the first wait slice) into the\n"
+        "next ring buffer or a fresh array, counts it and returns the FrameStamper's frame, or\n"
+        "(data, gps, began, index) when the settings must be read again or the frame has a GPS\n"
+        "time. Its attributes are set by the stream.");
+    t.tp_new = step_new;
+    t.tp_dealloc = step_dealloc;
+    t.tp_traverse = step_traverse;
+    t.tp_clear = step_clear;
+    t.tp_members = step_members;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_vectorcall_offset = offsetof(Step, vectorcall);
+    return t;
+}();
+
 PyMethodDef methods[] = {
     {"read_video_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame)),
      METH_FASTCALL,
@@ -459,9 +655,16 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__frames() {
         if (!PyDateTimeAPI) return nullptr;
         utc = Py_NewRef(PyDateTime_TimeZone_UTC);
     }
-    if (PyType_Ready(&stamper_type) < 0) return nullptr;
+    if (!changes_name) {
+        changes_name = PyUnicode_InternFromString("_changes");
+        flags_name = PyUnicode_InternFromString("flags");
+        writeable_name = PyUnicode_InternFromString("writeable");
+        if (!changes_name || !flags_name || !writeable_name) return nullptr;
+    }
+    if (PyType_Ready(&stamper_type) < 0 || PyType_Ready(&step_type) < 0) return nullptr;
     Ref module(PyModule_Create(&definition));
-    if (!module || PyModule_AddObjectRef(module.get(), "FrameStamper", reinterpret_cast<PyObject*>(&stamper_type)) < 0)
+    if (!module || PyModule_AddObjectRef(module.get(), "FrameStamper", reinterpret_cast<PyObject*>(&stamper_type)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "StreamStep", reinterpret_cast<PyObject*>(&step_type)) < 0)
         return nullptr;
     return module.release();
 }

@@ -8,8 +8,8 @@ object without the buffer protocol or a read-only buffer; ValueError for a
 non-contiguous buffer or one of the wrong size; SDK failures as korvi's exception
 classes, raised through korvi's handle_error_code.
 
-copy_slots makes each frame's metadata from the stream's template in one call, and
-FrameStamper a stream's whole frame.
+copy_slots makes each frame's metadata from the stream's template in one call,
+FrameStamper a stream's whole frame, and StreamStep a whole step of a mono stream.
 """
 from collections.abc import Buffer
 from typing import Any, TypeVar, final
@@ -29,3 +29,23 @@ def copy_slots(obj: _T, /) -> _T: ...
 class FrameStamper:
     def __new__(cls, frame_type: type[Frame], template: FrameMeta, lag_seconds: float, /) -> FrameStamper: ...
     def __call__(self, data: npt.NDArray[Any], index: int, /) -> Frame: ...
+
+@final
+class StreamStep:
+    cam: Any
+    camera_id: int
+    wait_ms: int
+    ring: list[npt.NDArray[Any]]
+    views: list[npt.NDArray[Any]]
+    empty: Any
+    shape: tuple[int, ...]
+    dtype: Any
+    stamp: FrameStamper | Any
+    gps: bool
+    live: bool
+    seen: int
+    refresh_at: float
+    count: int
+    @property
+    def began(self) -> float: ...
+    def __call__(self) -> Frame | tuple[npt.NDArray[Any], GpsData | None, float, int]: ...

@@ -8,11 +8,8 @@ exits with status 130 (143, 129), as a shell reports a process ended by that sig
 """
 from __future__ import annotations
 
-import dataclasses
 import errno
 import importlib
-import logging
-import json
 import math
 import os
 import re
@@ -26,20 +23,33 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import click
-from rich.console import Console
-from rich.table import Table
 
-from . import korvi
-from .outputs import check_output
+# The plan module is light (no numpy, no korvi): its option decorators are needed to build the commands.
 from .plan import observation, observation_options
-from .templates import Template
 
 if TYPE_CHECKING:
+    from rich.console import Console
+    from rich.table import Table
+
     from .camera import Camera, CameraDescription
 
 __all__ = ["main", "cli", "parse_duration", "parse_roi"]
 
-out = Console(highlight=False, soft_wrap=True)
+_console: Console | None = None
+
+
+def _out() -> Console:
+    """The terminal console, made on first use: rich is imported only by commands that print with it."""
+    global _console
+    if _console is None:
+        from rich.console import Console
+        _console = Console(highlight=False, soft_wrap=True)
+    return _console
+
+
+def _table(*headers: str, **options: Any) -> Table:
+    from rich.table import Table
+    return Table(*headers, **options)
 
 
 # --- values with units ---------------------------------------------------------------
@@ -150,6 +160,7 @@ def configure(cam: Camera, exposure: float | None, gain: int | None, offset: int
 
 def to_json(value: Any) -> str:
     def plain(v: Any) -> Any:
+        import dataclasses
         if dataclasses.is_dataclass(v) and not isinstance(v, type):
             return {f.name: plain(getattr(v, f.name)) for f in dataclasses.fields(v)}
         if isinstance(v, (list, tuple)):
@@ -158,6 +169,7 @@ def to_json(value: Any) -> str:
             return {str(k): plain(x) for k, x in v.items()}
         return v
 
+    import json
     return json.dumps(plain(value), indent=2)
 
 
@@ -171,7 +183,12 @@ def describe(desc: CameraDescription) -> str:
 
 def show(table: Table) -> None:
     # Piped or logged, one line per row, whatever width rich would guess for the output.
-    (out if out.is_terminal else Console(highlight=False, width=1000)).print(table)
+    out = _out()
+    if out.is_terminal:
+        out.print(table)
+    else:
+        from rich.console import Console
+        Console(highlight=False, width=1000).print(table)
 
 
 class Progress(Protocol):
@@ -203,6 +220,7 @@ class _Live:
 @contextmanager
 def progress(first: str) -> Iterator[Progress]:
     """A live status line on a terminal, plain lines otherwise."""
+    out = _out()
     if out.is_terminal:
         with out.status(first) as status:
             yield _Live(status)
@@ -213,6 +231,7 @@ def progress(first: str) -> Iterator[Progress]:
 
 def say(line: str) -> None:
     """A line of output; on a terminal through rich, which keeps it clear of a live status line."""
+    out = _out()
     if out.is_terminal:
         out.print(line, markup=False, emoji=False)
     else:
@@ -228,6 +247,7 @@ class _Silent:
 def status(first: str) -> Iterator[Progress]:
     """A live status line on a terminal (a long exposure shows it is under way); nothing
     otherwise, where each result gets its own line."""
+    out = _out()
     if out.is_terminal:
         with out.status(first) as shown:
             yield _Live(shown)
@@ -242,6 +262,8 @@ FITS_SUFFIXES = (".fits", ".fit", ".fts")
 def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> list[Path]:
     """The file of each frame, from -o's template; checked, with nothing created. The
     default names take the first run of numbers no file has yet."""
+    from .outputs import check_output
+    from .templates import Template
     template = Template(SNAP_NAMES if output is None else output)
     if count > 1 and "n" not in template.fields:
         raise ValueError(f"-o {template.text!r} names one file for {count} frames: put {{n}} in it, "
@@ -265,7 +287,44 @@ def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> li
 
 # --- commands -----------------------------------------------------------------------
 
-@click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
+# Commands in modules of their own, imported when one of them runs; their help line is here
+# so that `orlicam --help` imports none of them.
+LAZY_COMMANDS = {
+    "doctor": ("vorrant.orlicam.doctor", "command",
+               "Check the camera library, USB permissions and limits, Python and the extras; say how to fix "
+               "each problem."),
+}
+
+
+class _Group(click.Group):
+    def list_commands(self, ctx: click.Context) -> list[str]:
+        return sorted({*super().list_commands(ctx), *LAZY_COMMANDS})
+
+    def get_command(self, ctx: click.Context, name: str) -> click.Command | None:
+        if name in LAZY_COMMANDS and name not in self.commands:
+            module, attribute, _ = LAZY_COMMANDS[name]
+            command: click.Command = getattr(importlib.import_module(module), attribute)
+            self.add_command(command, name)
+        return super().get_command(ctx, name)
+
+    def format_commands(self, ctx: click.Context, formatter: click.HelpFormatter) -> None:
+        # click's own listing, with the help lines of commands not imported yet taken from above.
+        names = [n for n in self.list_commands(ctx)
+                 if n in LAZY_COMMANDS and n not in self.commands or not self.commands[n].hidden]
+        if not names:
+            return
+        limit = formatter.width - 6 - max(len(n) for n in names)
+        rows = []
+        for name in names:
+            if name in self.commands:
+                rows.append((name, self.commands[name].get_short_help_str(limit)))
+            else:
+                rows.append((name, click.utils.make_default_short_help(LAZY_COMMANDS[name][2], limit)))
+        with formatter.section("Commands"):
+            formatter.write_dl(rows)
+
+
+@click.group(cls=_Group, context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
 @click.version_option(package_name="orlicam", prog_name="orlicam")
 def cli() -> None:
     """Control ZWO ASI cameras: list them, read their controls, take pictures, record video, cool and guide."""
@@ -275,7 +334,7 @@ def cli() -> None:
 @click.option("--json", "as_json", is_flag=True, help="Print JSON.")
 def list_cameras(as_json: bool) -> None:
     """List the connected cameras."""
-    from .camera import cameras
+    from .discovery import cameras   # not the whole camera layer: listing opens no camera
 
     found = cameras()
     if as_json:
@@ -297,9 +356,11 @@ def info(camera: str, as_json: bool) -> None:
         # At the settings the camera has now, in the units of its current format.
         egain, gain, image_format = cam.electrons_per_adu, cam.gain, cam.roi.image_format
     if as_json:
+        import json
         click.echo(to_json({**json.loads(to_json(desc)), "serial": serial, "electrons_per_adu": egain}))
         return
-    table = Table(show_header=False, box=None, pad_edge=False)
+    table = _table(show_header=False, box=None, pad_edge=False)
+    import dataclasses
     for field in dataclasses.fields(desc):
         value = getattr(desc, field.name)
         text = ", ".join(map(str, value)) if isinstance(value, tuple) else str(value)
@@ -319,7 +380,7 @@ def controls(camera: str, as_json: bool) -> None:
     if as_json:
         click.echo(to_json(found))
         return
-    table = Table("name", "value", "range", "unit", "auto", "writable")
+    table = _table("name", "value", "range", "unit", "auto", "writable")
     for c in found:
         auto = ("on" if c.auto else "off") if c.auto_supported else "-"
         table.add_row(c.name, f"{c.value:g}", f"{c.min:g} .. {c.max:g}", c.unit or "", auto,
@@ -359,6 +420,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 
     from .naming import frame_name
     from .sequence import capture_with_progress, cool_first
+    from .templates import Template
 
     seen = observation()
     dark = dark or seen.kind in ("dark", "bias")
@@ -405,6 +467,8 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
         raise click.UsageError("give --frames or --duration")
     from .sequence import cool_first, write_ser_sidecar
 
+    from .outputs import check_output
+    from .templates import Template
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
     if suffix not in (".ser", *FITS_SUFFIXES):
@@ -438,16 +502,19 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
         sys.exit(interrupted_status())
 
 
-@dataclasses.dataclass(slots=True)
 class _Stats:
-    count: int = 0
-    bytes: int = 0
-    dropped: int = 0
-    seconds: float = 0.0
-    interrupted: bool = False
-    image_format: str = ""
-    first: Any = None   # the first and last frames' metadata, for the SER sidecar
-    last: Any = None
+    # A plain class: the dataclasses module would cost every command its import time.
+    __slots__ = ("count", "bytes", "dropped", "seconds", "interrupted", "image_format", "first", "last")
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.bytes = 0
+        self.dropped = 0
+        self.seconds = 0.0
+        self.interrupted = False
+        self.image_format = ""
+        self.first: Any = None   # the first and last frames' metadata, for the SER sidecar
+        self.last: Any = None
 
     def line(self) -> str:
         rate = self.count / self.seconds if self.seconds > 0 else 0.0
@@ -498,6 +565,7 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 @click.option("--timeout", type=POSITIVE_DURATION, default="10min", show_default=True, help="Give up after this long.")
 def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
     """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
+    from . import korvi
     from .camera import Cooling
 
     with opened(camera) as cam:
@@ -560,6 +628,8 @@ def dark(camera: str, exposure: float | None, gain: int | None, output: str, ove
     from .bmp import write_grey_bmp
     from .fits import write_fits
 
+    from .outputs import check_output
+    from .templates import Template
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
     if suffix not in (".bmp", *FITS_SUFFIXES):
@@ -631,6 +701,7 @@ def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None,
 def serve(host: str, port: int, discovery: bool, verbose: bool, live: bool, folder: Path | None) -> None:
     """Serve the cameras over ASCOM Alpaca."""
     # A server runs unattended: what it does goes to stderr as log lines.
+    import logging
     logging.basicConfig(level=logging.DEBUG if verbose else logging.INFO, stream=sys.stderr,
                         format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     alpaca = importlib.import_module("vorrant.orlicam.alpaca")
@@ -646,12 +717,11 @@ def serve(host: str, port: int, discovery: bool, verbose: bool, live: bool, fold
 @click.option("--folder", type=click.Path(file_okay=False, path_type=Path), help="Where saves go [default: here].")
 def live(camera: str | None, port: int, folder: Path | None) -> None:
     """Serve the live view on this machine and print the camera's page URL."""
+    import logging
+
     logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     importlib.import_module("vorrant.orlicam.live.run").run(camera, port=port, folder=folder)
 
-
-from .doctor import command as doctor  # noqa: E402  (its own module: checks of the machine, not cameras)
-cli.add_command(doctor)
 
 
 # --- entry point --------------------------------------------------------------------
@@ -662,9 +732,20 @@ def error_line(error: BaseException) -> str:
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         text = f"{error.filename}: {error.strerror}"
     notes = [n for n in getattr(error, "__notes__", ()) if n]
-    if isinstance(error, korvi.ASIError):
+    if isinstance(error, _sdk_error()):
         text = f"{type(error).__name__}: {text}"
     return " ".join([text, *(f"({n})" for n in notes)]).replace("\n", " ")
+
+
+class _NotRaised(Exception):
+    """Stands for korvi.ASIError while korvi is not imported: nothing can have raised it."""
+
+
+def _sdk_error() -> type[Exception]:
+    # korvi is imported by the commands that use a camera, not for --help.
+    module = sys.modules.get("vorrant.orlicam.korvi")
+    error: type[Exception] = module.ASIError if module is not None else _NotRaised
+    return error
 
 
 def fail(text: str, status: int = 1) -> NoReturn:
@@ -720,6 +801,6 @@ def main(argv: Sequence[str] | None = None) -> None:
             sys.exit(interrupted_status())
         except click.ClickException as error:
             fail(error.format_message(), error.exit_code)
-        except (korvi.ASIError, ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
+        except (_sdk_error(), ValueError, OSError, LookupError, ImportError) as error:  # TimeoutError: an OSError
             fail(error_line(error))
     sys.exit(status if isinstance(status, int) else 0)

@@ -95,6 +95,8 @@ class Stream:
         self._live = False
         self._seen = -1
         self._refresh_at = 0.0
+        # The per-frame work of the mono formats done in one call, while the stream runs.
+        self._step: Any = None
 
     def __enter__(self) -> Self:
         cam = self._cam
@@ -116,10 +118,12 @@ class Stream:
             seconds = self._refresh(time.monotonic())
             self._timeout = 2 * seconds + 1.0 if self._limit is None else self._limit
             self._slice_ms = _slice_ms(self._timeout)
+            self._step = self._make_step()
             starting = True
             korvi.start_video_capture(cam._id)
         except BaseException as exc:
             self._running = False
+            self._step = None
             if cam._busy is self:
                 cam._busy = None
             if starting and not isinstance(exc, korvi.ASIError):
@@ -132,6 +136,24 @@ class Stream:
                 raise noted(exc, "starting a video stream", cam._label)
             raise
         return self
+
+    def _make_step(self) -> Any:
+        """The frame extension's StreamStep for the mono formats, set up for this run; None
+        where frames go the general way (no extension, RGB24, the korvi fallback)."""
+        make = getattr(_fast, "StreamStep", None)   # an older frame extension has none
+        if make is None or self._read not in (self._read_ring, self._read_fresh):
+            return None
+        cam = self._cam
+        step = make()
+        step.cam, step.camera_id, step.wait_ms = cam, cam._id, self._slice_ms
+        step.gps = cam._gps
+        if self._copy:
+            step.empty, step.shape, step.dtype = np.empty, self._shape, self._fmt.dtype
+        else:
+            step.ring, step.views = self._ring, self._views
+        step.stamp, step.live, step.seen, step.refresh_at = self._stamp, self._live, self._seen, self._refresh_at
+        step.count = 0
+        return step
 
     def _prepare(self, roi: Roi) -> None:
         """Chooses how frames are read for this region and format, and sets up the buffers."""
@@ -168,6 +190,9 @@ class Stream:
         self._make = meta_maker(template) if cam._gps else None
         self._stamp = frame_stamper(template, timedelta(seconds=seconds))
         self._refresh_at = now + _SETTINGS_REFRESH_S
+        step = self._step
+        if step is not None:
+            step.stamp, step.live, step.seen, step.refresh_at = self._stamp, self._live, self._seen, self._refresh_at
         return seconds
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
@@ -177,6 +202,9 @@ class Stream:
         # From here until the SDK has stopped, the camera counts as held by a stream that
         # has ended: whatever comes next (Ctrl-C included) stops the capture before its own.
         self._running = False
+        if self._step is not None:
+            self._count = self._step.count
+            self._step = None
         cam = self._cam
         if cam._busy is not self:
             return   # the camera was closed since, ending this capture; a later one is not this one's
@@ -211,6 +239,46 @@ class Stream:
         return self
 
     def __next__(self) -> Frame:
+        step = self._step
+        if step is not None and self._cam._busy is self:
+            try:
+                out = step()
+            except korvi.ASIError as exc:
+                return self._after_first_slice(step, exc)
+            if type(out) is tuple:
+                return self._finish(*out)
+            return out   # type: ignore[no-any-return]
+        return self._next_general()
+
+    def _after_first_slice(self, step: Any, exc: korvi.ASIError) -> Frame:
+        """The StreamStep's first slice brought no frame: the layer's longer wait, as in
+        the general way."""
+        cam = self._cam
+        if not isinstance(exc, korvi.ASITimeout):
+            raise noted(exc, "reading a video frame", cam._label)
+        began = step.began
+        self._count = step.count
+        data, gps = self._read_until(began + self._timeout, exc)
+        return self._finish(data, gps, began, step.count)
+
+    def _finish(self, data: npt.NDArray[Any], gps: korvi.GpsData | None, began: float, index: int) -> Frame:
+        """The frame read at `began` as the general way finishes it: settings read again
+        when due, then timed by its GPS record or by its arrival."""
+        cam = self._cam
+        if self._live or self._seen != cam._changes or began >= self._refresh_at:
+            try:
+                self._refresh(began)
+            except korvi.ASIError as exc:
+                raise noted(exc, "reading a video frame", cam._label)
+        self._step.count = index + 1
+        start = _gps_time(gps)
+        if start is None:   # timed by its arrival, less the exposure
+            assert self._stamp is not None
+            return self._stamp(data, index)
+        assert self._make is not None
+        return make_frame(data, self._make(start, gps, index))
+
+    def _next_general(self) -> Frame:
         cam = self._cam
         if not self._running:
             raise ValueError("the stream is not running: iterate it inside `with cam.stream() as frames:`")
@@ -308,7 +376,8 @@ class Stream:
 
     @property
     def frames_read(self) -> int:
-        return self._count
+        step = self._step
+        return self._count if step is None else int(step.count)
 
 
 def _slice_ms(seconds: float) -> int:

@@ -21,7 +21,8 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from .device import ERROR_VALUES, GETTERS, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, PUT_VALUES, SETTERS, CameraDevice
+from .device import (ERROR_VALUES, GETTERS, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, NOT_NOW, PUT_VALUES, SETTERS,
+                     CameraDevice)
 from .errors import BadRequest, DeviceError, ErrorNumber, describe
 from .image import IMAGEBYTES, imagebytes_chunks, imagebytes_header, json_array_chunks
 from .pages import camera_page, server_page
@@ -179,7 +180,9 @@ class AlpacaApp:
                 return _json(_envelope(client_tid, server_tid))
             if member in IMAGE_MEMBERS:
                 return await self._image(request, device, client_tid, server_tid)
-            value = await run_in_threadpool(device.read, member)
+            value = device.read_now(member)
+            if value is NOT_NOW:
+                value = await run_in_threadpool(device.read, member)
             return _json({"Value": value, **_envelope(client_tid, server_tid)})
         except BadRequest as exc:
             log.info("%s %s: 400 %s", request.method, request.url.path, exc)

@@ -155,6 +155,17 @@ class CameraDevice:
     def read(self, member: str) -> Any:
         return self._call(GETTERS, member, None)
 
+    def read_now(self, member: str) -> Any:
+        """read(member) in the calling thread (the server's event loop) for the members that
+        only look at the device's state, when the device lock is free at once; NOT_NOW when
+        the read must go to a worker thread instead (a camera call, or the lock held)."""
+        if member not in STATE_READS or not self._lock.acquire(blocking=False):
+            return NOT_NOW
+        try:
+            return self.read(member)
+        finally:
+            self._lock.release()
+
     def write(self, member: str, params: Params) -> None:
         for name, kind in FORMS.get(member, ()):
             getattr(params, kind)(name)
@@ -791,6 +802,17 @@ def _table(prefix: str) -> dict[str, Callable[..., Any]]:
 
 
 GETTERS = _table("get_")
+
+# Members whose getters make no camera call: they read the device's own state under its
+# lock, held for microseconds, so a request for one needs no hop to a worker thread.
+STATE_READS = frozenset({
+    "connected", "connecting", "description", "driverinfo", "driverversion", "interfaceversion", "name",
+    "supportedactions", "cameraxsize", "cameraysize", "binx", "biny", "startx", "starty", "numx", "numy",
+    "readoutmode", "exposureresolution", "canstopexposure", "canabortexposure", "canpulseguide",
+    "camerastate", "imageready", "percentcompleted", "ispulseguiding", "lastexposureduration",
+    "lastexposurestarttime",
+})
+NOT_NOW: Any = object()   # read_now(): ask a worker thread
 SETTERS = _table("put_")
 
 

@@ -146,7 +146,99 @@ bool init_names() {
     return true;
 }
 
+// ------------------------------------- look-ups that hold until a dict changes
+
+namespace {
+
+// What every call's success path looks up (handle_error_code, the error table, its
+// entry for code 0 and ASISuccess), kept for as long as the dicts it was read from
+// stay as they are: a dict watcher forgets all of it at the first change to either
+// dict, before the change is made, so the next call reads the names again exactly as
+// the plain look-ups do. Kept only where reading again could run no Python code
+// (every key an exact str, or an exact int in the error table), so skipping a read is
+// never seen. Only plain dicts are watched: the interpreter does not tell watchers
+// of every change to an object's own __dict__ (attributes stored in place).
+struct Known {
+    bool filled = false;
+    PyObject* handle = nullptr;   // borrowed from the module's dict; null: look it up
+    PyObject* table = nullptr;    // borrowed, likewise
+    PyObject* success = nullptr;  // borrowed, likewise
+    bool code0_success = false;   // the table, an exact dict, maps 0 to `success`
+};
+Known known;
+
+int watcher = -1;
+
+int forget_known(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    // No Python code may run here: the references are dropped by the next call.
+    known.filled = false;
+    return 0;
+}
+
+bool watch(PyObject* dict) {
+    if (watcher < 0) {
+        watcher = PyDict_AddWatcher(forget_known);
+        if (watcher < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    if (PyDict_Watch(watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+template <typename Exact>
+bool keys_are(PyObject* dict, Exact exact) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!exact(key)) return false;
+    return true;
+}
+
+bool exact_str(PyObject* o) { return PyUnicode_CheckExact(o); }
+bool exact_int(PyObject* o) { return PyLong_CheckExact(o); }
+
+// Reads from a dict whose keys are all exact str or int: nothing but the look-up runs.
+PyObject* borrowed_item(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (!found) PyErr_Clear();
+    return found;
+}
+
+void fill_known() {
+    known = Known{};
+    known.filled = true;
+    PyObject* dict = state.dict;
+    if (!dict || !watch(dict) || !keys_are(dict, exact_str)) return;
+    known.handle = borrowed_item(dict, names.handle_error_code);
+    known.table = borrowed_item(dict, names.ASI_ERROR_CODE_TO_EXCEPTION);
+    known.success = borrowed_item(dict, names.ASISuccess);
+    PyObject* table = known.table;
+    if (!table || !known.success || !PyDict_CheckExact(table) || !watch(table) || !keys_are(table, exact_int))
+        return;
+    Ref zero(PyLong_FromLong(0));
+    known.code0_success = zero && borrowed_item(table, zero.get()) == known.success;
+    PyErr_Clear();
+}
+
+PyObject* known_value(PyObject* name) {
+    if (name != names.handle_error_code && name != names.ASI_ERROR_CODE_TO_EXCEPTION && name != names.ASISuccess)
+        return nullptr;
+    if (!known.filled) fill_known();
+    return name == names.handle_error_code ? known.handle
+           : name == names.ASISuccess      ? known.success
+                                           : known.table;
+}
+
+}  // namespace
+
 Ref lookup(PyObject* name) {
+    if (PyObject* value = known_value(name)) return Ref::borrow(value);
     PyObject* found = nullptr;
     if (state.dict) {
         int rc = PyDict_GetItemRef(state.dict, name, &found);
@@ -163,7 +255,20 @@ Ref lookup(PyObject* name) {
     return Ref();
 }
 
+bool known_success(PyObject* code) {
+    if (!PyLong_CheckExact(code) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(code)) ||
+        PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(code)) != 0)
+        return false;
+    if (!known.filled) fill_known();
+    return known.code0_success;
+}
+
 bool check(const Ref& handle, int code) {
+    if (code == 0 && handle.get() == state.handle_error_code && handle) {
+        // The steps' outcome for success, while nothing they read has changed: None.
+        if (!known.filled) fill_known();
+        if (known.code0_success) return true;
+    }
     Ref py_code(PyLong_FromLong(code));
     if (!py_code) return false;
     if (handle.get() == state.handle_error_code) {
@@ -451,6 +556,7 @@ struct StandardValue {
     PyObject* get_method_code = nullptr;      // its __code__, strong
     PyObject* fget = nullptr;                 // interned names
     PyObject* value_slot = nullptr;
+    bool fget_in_instance = false;            // descriptor_type has no attribute `fget`
     bool usable = false;
 };
 StandardValue standard;
@@ -493,6 +599,7 @@ bool capture_standard_value(PyTypeObject* cls) {
     standard.descriptor = Py_NewRef(descriptor);
     standard.descriptor_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(descriptor_type));
     standard.descriptor_type_tag = descriptor_type->tp_version_tag;
+    standard.fget_in_instance = _PyType_Lookup(descriptor_type, standard.fget) == nullptr;
     standard.getter_code = Py_NewRef(PyFunction_GET_CODE(getter.get()));
     standard.getter = getter.release();
     standard.usable = true;
@@ -550,6 +657,21 @@ bool observable(PyThreadState* ts) {
     return false;
 }
 
+// `descriptor.fget`, or empty with no error set. While the descriptor's type keeps its
+// tag (checked by the caller) and has no attribute of that name, the generic look-up
+// finds it in the descriptor's own dict and nowhere else: read there directly.
+Ref descriptor_getter() {
+    PyObject* getter = nullptr;
+    if (standard.fget_in_instance) {
+        Ref own(PyObject_GenericGetDict(standard.descriptor, nullptr));
+        if (own && PyDict_GetItemRef(own.get(), standard.fget, &getter) > 0) return Ref(getter);
+    } else if (PyObject_GetOptionalAttr(standard.descriptor, standard.fget, &getter) > 0) {
+        return Ref(getter);
+    }
+    PyErr_Clear();
+    return Ref();
+}
+
 // The member's `_value_` when reading `value` would run nothing but the
 // standard property and its getter, unobserved (see observable());
 // empty, with no error set, when the attribute must be read the general way.
@@ -562,12 +684,8 @@ Ref standard_member_value(PyObject* o) {
     if (observable(PyThreadState_Get())) return Ref();
     if (standard.descriptor_type->tp_version_tag != standard.descriptor_type_tag) return Ref();
     if (PyFunction_GET_CODE(standard.get_method) != standard.get_method_code) return Ref();
-    PyObject* getter = nullptr;
-    if (PyObject_GetOptionalAttr(standard.descriptor, standard.fget, &getter) <= 0) {
-        PyErr_Clear();
-        return Ref();
-    }
-    Ref owned_getter(getter);
+    Ref owned_getter = descriptor_getter();
+    PyObject* getter = owned_getter.get();
     if (getter != standard.getter || PyFunction_GET_CODE(getter) != standard.getter_code) return Ref();
     Ref dict(PyObject_GenericGetDict(o, nullptr));
     if (!dict) {

@@ -117,6 +117,10 @@ Ref lookup(PyObject* name);
 // Calls handle_error_code (already looked up) with the SDK's code; true when it returned.
 bool check(const Ref& handle, int code);
 
+// True when handle_error_code's steps are known to return None for this code: an
+// exact int 0 while the names and the table they read are as they were found.
+bool known_success(PyObject* code);
+
 // handle_error_code's steps for an exact int code: None, or null with the
 // failure recorded. The function object and check() both run them.
 PyObject* error_code_steps(PyObject* code);

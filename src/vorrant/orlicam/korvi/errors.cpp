@@ -164,6 +164,7 @@ bool add_enumerations_and_errors(PyObject* module) {
 PyObject* handle_error_code(Bound& a) { return error_code_steps(a[0]); }
 
 PyObject* error_code_steps(PyObject* code) {
+    if (known_success(code)) Py_RETURN_NONE;
     Ref table = lookup(names.ASI_ERROR_CODE_TO_EXCEPTION);
     if (!table) return fail();
     Ref exc_type;
