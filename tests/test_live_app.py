@@ -159,6 +159,7 @@ def test_pages_forbid_foreign_scripts_and_list_the_cameras(live):
     index = live.client.get("/")
     assert "default-src 'self'" in index.headers["content-security-policy"]
     assert 'href="/live/1">ZWO ASI294MM Pro GPS Simulator</a>' in index.text
+    assert '<a href="/live/1">' in live.client.get("/setup/v1/camera/1/setup").text
 
 
 def test_alpaca_cannot_change_the_frame_while_the_live_view_has_the_camera(live):
@@ -189,3 +190,5 @@ def test_a_server_without_the_live_view_serves_no_pages():
     with Server(port=0, discovery=False, live=False) as server:
         assert [httpx.get(server.url + path).status_code for path in ("/", "/live/0", "/live/static/live.js")] == [404] * 3
         assert httpx.get(server.url + "/management/apiversions").json()["Value"] == [1]
+        setup = httpx.get(server.url + "/setup/v1/camera/0/setup")
+        assert setup.status_code == 200 and "/live/" not in setup.text   # no link to a page that is not there

@@ -28,6 +28,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from ..alpaca.device import CameraDevice
 from ..alpaca.errors import DeviceError
+from ..alpaca.pages import link
 from .feed import Feed
 from .pump import Settings
 
@@ -140,6 +141,8 @@ class LiveApp:
         self.folder = folder
         self.local_only = local_only
         self.feeds = [Feed(device, folder) for device in devices]
+        for device in devices:
+            link(device, "Live view: preview, histogram and focus", f"/live/{device.number}")
 
     def routes(self) -> list[BaseRoute]:
         return [
