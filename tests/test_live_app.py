@@ -92,6 +92,18 @@ def test_settings_reach_the_camera_and_answer_what_it_took(live):
     assert {"hfr", "fwhm", "stars", "fps", "dropped", "mean", "median", "saturated", "histogram"} <= set(figures)
 
 
+def test_the_frame_rate_after_a_change_of_exposure_is_the_new_one(live):
+    live.client.put("/live/0/settings", json={"exposure": 0.002, "roi": [320, 240, 0, 0]})
+    while live.client.get("/live/0/stats").json()["index"] < 30:
+        time.sleep(0.1)
+    live.client.put("/live/0/settings", json={"exposure": 1.0})   # single exposures, one a second
+    while (first := live.client.get("/live/0/stats").json())["exposure"] != 1.0:
+        time.sleep(0.2)
+    while (figures := live.client.get("/live/0/stats").json())["index"] == first["index"]:
+        time.sleep(0.2)
+    assert 0 < figures["fps"] <= 1.0
+
+
 @pytest.mark.parametrize("body, status, message", [
     ({"gain": 5000}, 409, "gain"),
     ({"bin": 7}, 409, "bin"),
@@ -127,6 +139,7 @@ def test_record_writes_a_ser_file_until_stopped(live):
     ("PUT", "/live/0/settings", {"json": {"gain": 10}}),
     ("POST", "/live/0/save", {}),
     ("POST", "/live/0/record", {"json": {"recording": True}}),
+    ("GET", "/live/0/stats", {}),     # it would start the camera
 ])
 def test_requests_from_another_site_are_refused(live, log, method, path, kwargs):
     answer = live.client.request(method, path, headers=FOREIGN, **kwargs)

@@ -1,8 +1,9 @@
 """The live view's routes, served beside the Alpaca routes by the same server.
 
 Routes only translate: a request in, one call on the camera's Feed, JSON or a page out.
-State-changing requests (settings, save, record, the socket) are refused when a browser
-says they come from another site; requests without an Origin (scripts) are taken.
+State-changing requests (settings, save, record, the socket, and /stats, which starts the
+camera) are refused when a browser says they come from another site; requests without an
+Origin (scripts) are taken.
 """
 from __future__ import annotations
 
@@ -200,6 +201,10 @@ class LiveApp:
         feed = self.feed(number)
         if feed is None:
             return self._missing(number)
+        if not same_origin(request.headers, self.local_only):
+            # It takes the camera from Alpaca clients for a while: another site's page may not.
+            log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
+            return PlainTextResponse("refused: the request comes from another site", status_code=403)
         feed.touch()
         if feed.latest.frame is None:
             try:

@@ -533,6 +533,8 @@ class Pump:
 
     def _apply(self, s: Settings) -> dict[str, Any]:
         camera = self.camera
+        if s.reshapes or s.exposure is not None:
+            self._times.clear()   # the rate of the frames to come, not a mix with the old ones
         if s.reshapes:
             self._end_recording()   # a file holds frames of one shape
             roi = camera.roi
