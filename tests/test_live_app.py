@@ -104,12 +104,23 @@ def test_the_frame_rate_after_a_change_of_exposure_is_the_new_one(live):
     assert 0 < figures["fps"] <= 1.0
 
 
+def test_given_a_focal_length_the_figures_come_in_arcseconds_too(live):
+    assert live.client.get("/live/1/stats").json()["hfr_arcsec"] is None
+    live.client.put("/live/1/settings", json={"focal_length": 800, "bin": 2, "exposure": 0.3, "format": "RAW16"})
+    while (figures := live.client.get("/live/1/stats").json())["bin"] != 2 or figures["hfr"] is None:
+        time.sleep(0.2)
+    scale = 206.264806 * 4.63 * 2 / 800          # arcseconds per binned pixel of the ASI294MM
+    assert figures["pixel_scale"] == pytest.approx(scale, abs=1e-4)
+    assert figures["hfr_arcsec"] == pytest.approx(figures["hfr"] * scale, abs=2e-3)
+
+
 @pytest.mark.parametrize("body, status, message", [
     ({"gain": 5000}, 409, "gain"),
     ({"bin": 7}, 409, "bin"),
     ({"gain": "high"}, 400, "gain must be a number"),
     ({"roi": [10, 10]}, 400, "roi must be [width, height, x, y]"),
     ({"shutter": 1}, 400, "unknown setting(s): shutter"),
+    ({"focal_length": -5}, 400, "focal_length must be in mm"),
     ([1, 2], 400, "JSON object"),
 ])
 def test_bad_settings_are_refused_with_the_reason(live, body, status, message):

@@ -75,6 +75,11 @@ def test_the_page_streams_pictures_with_figures_and_no_errors(page, server):
     assert page.locator("#view").screenshot() != first_picture       # the noise differs frame to frame
     assert number(page, "#stars") > 0 and number(page, "#hfr") > 0 and number(page, "#fwhm") > 0
     assert page.locator("#histogram").screenshot() != page.locator("#zoom").screenshot()   # drawn, not blank
+    page.fill("#focal", "500")
+    page.press("#focal", "Tab")
+    read = "() => [document.getElementById('hfr').textContent, document.getElementById('hfr-arcsec').textContent]"
+    pixels, arcsec = until(lambda: (both := page.evaluate(read))[1] and both, what="HFR in arcseconds")   # one frame's
+    assert float(arcsec.removesuffix("″")) == pytest.approx(float(pixels) * 206.265 * 2.9 / 500, rel=0.01)   # 2.9 µm
     assert page.errors == []
     assert all(url.startswith((server.url, server.url.replace("http", "ws"))) for url in page.requests), page.requests
 

@@ -104,7 +104,7 @@ def parse_settings(body: object) -> Settings:
     if not isinstance(body, dict):
         raise BadSettings("the body must be a JSON object")
     known = {"exposure", "gain", "offset", "bin", "roi", "format", "target_temperature", "cooler_on",
-             "black", "white", "auto_stretch", "zoom"}
+             "black", "white", "auto_stretch", "zoom", "focal_length"}
     unknown = sorted(set(body) - known)
     if unknown:
         raise BadSettings(f"unknown setting(s): {', '.join(unknown)}; known: {', '.join(sorted(known))}")
@@ -120,6 +120,9 @@ def parse_settings(body: object) -> Settings:
     fmt = body.get("format")
     if fmt is not None and not isinstance(fmt, str):
         raise BadSettings("format must be a format's name")
+    focal = _number(body, "focal_length")
+    if focal is not None and not 0 <= focal <= 100_000:
+        raise BadSettings(f"focal_length must be in mm, 0 (not known) to 100000, not {focal!r}")
     flags = {}
     for key in ("cooler_on", "auto_stretch"):
         if body.get(key) is not None and not isinstance(body[key], bool):
@@ -131,7 +134,7 @@ def parse_settings(body: object) -> Settings:
                     cooler_on=flags["cooler_on"], black=_fraction(body, "black"), white=_fraction(body, "white"),
                     auto_stretch=flags["auto_stretch"],
                     zoom=None if not zoom else (float(zoom[0]), float(zoom[1])),
-                    zoom_off=True if zoom is False else None)
+                    zoom_off=True if zoom is False else None, focal_length=focal)
 
 
 class LiveApp:

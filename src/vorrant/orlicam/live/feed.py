@@ -198,7 +198,7 @@ class Feed:
         meta = frame.meta
         keys = ("index", "hfr", "fwhm", "stars", "saturated_stars", "fps", "mean", "median", "saturated",
                 "histogram", "exposure", "gain", "offset", "bin", "format", "width", "height", "temperature",
-                "focus_index", "trend")
+                "focus_index", "trend", "focal_length", "pixel_scale", "hfr_arcsec", "fwhm_arcsec")
         out = {k: meta.get(k) for k in keys}
         out["dropped"] = self.latest.dropped
         out["latency"] = meta.get("latency")

@@ -65,6 +65,7 @@ class Settings:
     auto_stretch: bool | None = None
     zoom: tuple[float, float] | None = None   # zoom centre, fractions of the frame
     zoom_off: bool | None = None
+    focal_length: float | None = None   # mm, for figures in arcseconds; 0: not known
 
     def merged(self, later: Settings) -> Settings:
         return replace(self, **{k: v for k, v in asdict(later).items() if v is not None})
@@ -251,6 +252,7 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
         "histogram": figures.histogram, "white_level": white,
         **focus_figures(state),
         "trend": list(state.trend),
+        **angular(state, meta.pixel_size * meta.bin),
         **extra,
         # From the frame's arrival to its figures being ready, seconds.
         "latency": round(time.monotonic() - read_at, 4),
@@ -272,6 +274,21 @@ def focus_figures(state: ViewState) -> dict[str, Any]:
         return {"stars": 0, "hfr": None, "fwhm": None, "saturated_stars": 0, "focus_index": state.focus_index}
     return {"stars": f.stars, "hfr": round(f.hfr, 3), "fwhm": None if f.fwhm is None else round(f.fwhm, 3),
             "saturated_stars": f.saturated_stars, "focus_index": state.focus_index}
+
+
+ARCSEC_UM_PER_MM = 206.264806   # 206264.8 arcseconds per radian, with the pixel in µm over the focal length in mm
+
+
+def angular(state: ViewState, pixel_um: float) -> dict[str, Any]:
+    """The focus figures in arcseconds, once the telescope's focal length is given."""
+    focal = state.settings.focal_length
+    if not focal:
+        return {"focal_length": None, "pixel_scale": None, "hfr_arcsec": None, "fwhm_arcsec": None}
+    scale = ARCSEC_UM_PER_MM * pixel_um / focal   # arcseconds per frame pixel
+    f = state.focus
+    return {"focal_length": focal, "pixel_scale": round(scale, 4),
+            "hfr_arcsec": None if f is None else round(f.hfr * scale, 3),
+            "fwhm_arcsec": None if f is None or f.fwhm is None else round(f.fwhm * scale, 3)}
 
 
 def _bayer(frame: Frame) -> str | None:
@@ -555,7 +572,8 @@ class Pump:
             camera.target_temperature = s.target_temperature
         if s.cooler_on is not None:
             camera.cooler_on = s.cooler_on
-        display = Settings(black=s.black, white=s.white, auto_stretch=s.auto_stretch, zoom=s.zoom, zoom_off=s.zoom_off)
+        display = Settings(black=s.black, white=s.white, auto_stretch=s.auto_stretch, zoom=s.zoom, zoom_off=s.zoom_off,
+                           focal_length=s.focal_length)
         with self._worker.settings_lock:
             state = self._worker.state
             state.settings = state.settings.merged(display)

@@ -104,9 +104,8 @@ function show(m) {
   $('hfr').textContent = fixed(m.hfr);
   $('fwhm').textContent = fixed(m.fwhm);
   $('stars').textContent = m.stars;
-  const arcsec = pixelScale(m);
-  $('hfr-arcsec').textContent = arcsec && m.hfr ? `${fixed(m.hfr * arcsec)}″` : '';
-  $('fwhm-arcsec').textContent = arcsec && m.fwhm ? `${fixed(m.fwhm * arcsec)}″` : '';
+  $('hfr-arcsec').textContent = m.hfr_arcsec ? `${fixed(m.hfr_arcsec)}″` : '';
+  $('fwhm-arcsec').textContent = m.fwhm_arcsec ? `${fixed(m.fwhm_arcsec)}″` : '';
   const warn = $('saturation');
   warn.hidden = !(m.saturated_stars > 0 || m.saturated > 0.001);
   warn.textContent = `saturated: ${m.saturated_stars} star(s), ${(m.saturated * 100).toFixed(2)} % of pixels`;
@@ -125,12 +124,6 @@ function show(m) {
   histogram(m);
   trend(m.trend);
   if (!editing) fill(m);
-}
-
-function pixelScale(m) {
-  const focal = Number($('focal').value);
-  if (!described || !(focal > 0)) return null;
-  return (206.265 * described.pixel_size * m.bin) / focal;
 }
 
 function histogram(m) {
@@ -268,8 +261,15 @@ async function describe() {
   $('bin').replaceChildren(...described.bins.map((b) => new Option(String(b), String(b))));
   $('format').replaceChildren(...described.formats.map((f) => new Option(f, f)));
   $('cooling').hidden = !described.cooled;
-  $('focal').value = localStorage.getItem('orlicam-focal') ?? '';
+  // The server turns the figures into arcseconds (for /stats too); this browser remembers it.
+  $('focal').value = localStorage.getItem(focalKey) ?? '';
+  if ($('focal').value) focalChanged();
 }
-$('focal').addEventListener('change', () => localStorage.setItem('orlicam-focal', $('focal').value));
+const focalKey = `orlicam-focal-${camera}`;
+function focalChanged() {
+  localStorage.setItem(focalKey, $('focal').value);
+  send('settings', 'PUT', { focal_length: Number($('focal').value) || 0 }).catch((error) => say(error.message, true));
+}
+$('focal').addEventListener('change', focalChanged);
 
 describe().then(connect, (error) => say(`cannot describe camera ${camera}: ${error.message}`, true));
