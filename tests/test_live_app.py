@@ -90,6 +90,8 @@ def test_settings_reach_the_camera_and_answer_what_it_took(live):
                              "roi": [2072, 1410, 0, 0], "format": "RAW16"}
     figures = live.client.get("/live/1/stats").json()
     assert {"hfr", "fwhm", "stars", "fps", "dropped", "mean", "median", "saturated", "histogram"} <= set(figures)
+    live.client.put("/live/1/settings", json={"roi": [640, 480, 100, 60]})
+    assert live.client.put("/live/1/settings", json={"roi": "full"}).json()["roi"] == [2072, 1410, 0, 0]
 
 
 def test_the_frame_rate_after_a_change_of_exposure_is_the_new_one(live):

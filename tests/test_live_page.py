@@ -96,6 +96,11 @@ def test_exposure_and_gain_set_in_the_page_reach_the_camera(page, server):
     # The form shows what the frames carry once the change is through.
     until(lambda: page.input_value("#gain") == "222" and page.input_value("#exposure") == "0.04",
           what="the frames' settings")
+    for region, size in (("320x240+16+8", (320, 240)), ("full", (1936, 1096))):   # and back to the whole sensor
+        page.fill("#roi", region)
+        page.click("#apply")
+        until(lambda: (camera.roi.width, camera.roi.height) == size, what=f"the region {region}")
+        until(lambda: page.text_content("#size").startswith(f"{size[0]}×{size[1]}"), what="a frame of that size")
     assert page.errors == []
 
 

@@ -109,9 +109,12 @@ def parse_settings(body: object) -> Settings:
     if unknown:
         raise BadSettings(f"unknown setting(s): {', '.join(unknown)}; known: {', '.join(sorted(known))}")
     roi = body.get("roi")
-    if roi is not None and (not isinstance(roi, list) or len(roi) != 4
+    full = roi == "full"
+    if full:
+        roi = None
+    elif roi is not None and (not isinstance(roi, list) or len(roi) != 4
                             or not all(isinstance(v, int) and not isinstance(v, bool) for v in roi)):
-        raise BadSettings("roi must be [width, height, x, y] in whole binned pixels")
+        raise BadSettings('roi must be [width, height, x, y] in whole binned pixels, or "full"')
     zoom = body.get("zoom")
     if zoom is not None and zoom is not False and (
             not isinstance(zoom, list) or len(zoom) != 2
@@ -130,6 +133,7 @@ def parse_settings(body: object) -> Settings:
         flags[key] = body.get(key)
     return Settings(exposure=_number(body, "exposure"), gain=_integer(body, "gain"), offset=_integer(body, "offset"),
                     bin=_integer(body, "bin"), roi=None if roi is None else (roi[0], roi[1], roi[2], roi[3]),
+                    full_frame=True if full else None,
                     image_format=fmt, target_temperature=_number(body, "target_temperature"),
                     cooler_on=flags["cooler_on"], black=_fraction(body, "black"), white=_fraction(body, "white"),
                     auto_stretch=flags["auto_stretch"],

@@ -57,6 +57,7 @@ class Settings:
     offset: int | None = None
     bin: int | None = None
     roi: tuple[int, int, int, int] | None = None     # width, height, x, y in binned pixels
+    full_frame: bool | None = None                   # True: back to the whole sensor
     image_format: str | None = None
     target_temperature: float | None = None
     cooler_on: bool | None = None
@@ -73,7 +74,8 @@ class Settings:
     @property
     def reshapes(self) -> bool:
         """True when the stream must be restarted for it (region, binning, format)."""
-        return self.bin is not None or self.roi is not None or self.image_format is not None
+        return (self.bin is not None or self.roi is not None or self.image_format is not None
+                or self.full_frame is not None)
 
 
 @dataclass(frozen=True, slots=True)
@@ -557,8 +559,8 @@ class Pump:
             roi = camera.roi
             width, height, x, y = s.roi if s.roi is not None else (None, None, None, None)
             binning = s.bin if s.bin is not None else roi.bin
-            if s.roi is None and binning != roi.bin:
-                width, height = None, None   # the full sensor at the new binning
+            if s.full_frame or (s.roi is None and binning != roi.bin):
+                width, height, x, y = None, None, None, None   # the full sensor at the new binning
             camera.set_roi(width, height, bin=binning,
                            image_format=s.image_format if s.image_format is not None else roi.image_format,
                            x=x, y=y)

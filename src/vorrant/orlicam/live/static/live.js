@@ -168,14 +168,17 @@ function trend(values) {
   g.stroke();
 }
 
+// Whether a frame shows the whole sensor (at its binning, to the camera's size rules).
+const whole = (m) => described && m.roi[0] === Math.floor(described.max_width / m.bin / 8) * 8
+  && m.roi[1] === Math.floor(described.max_height / m.bin / 2) * 2;
+
 function fill(m) {
   $('exposure').value = m.exposure;
   $('gain').value = m.gain ?? '';
   $('offset').value = m.offset ?? '';
   $('bin').value = m.bin;
   $('format').value = m.format;
-  const full = described && m.roi[0] === Math.floor(described.max_width / m.bin / 8) * 8;
-  $('roi').value = full ? 'full' : `${m.roi[0]}x${m.roi[1]}+${m.roi[2]}+${m.roi[3]}`;
+  $('roi').value = whole(m) ? 'full' : `${m.roi[0]}x${m.roi[1]}+${m.roi[2]}+${m.roi[3]}`;
   if (m.target_temperature !== null && m.target_temperature !== undefined) $('target_temperature').value = m.target_temperature;
   if (m.cooler_on !== undefined) $('cooler_on').checked = m.cooler_on;
 }
@@ -193,7 +196,9 @@ function changes() {
   if (parts) {
     const wanted = parts.slice(1).map(Number);
     if (!meta || wanted.join() !== meta.roi.join()) out.roi = wanted;
-  } else if (roi !== 'full' && roi !== '') {
+  } else if (roi === 'full') {
+    if (meta && !whole(meta)) out.roi = 'full';
+  } else if (roi !== '') {
     throw new Error('region: width x height + x + y, or full');
   }
   if (described?.cooled) {
