@@ -106,6 +106,14 @@ def test_the_frame_rate_after_a_change_of_exposure_is_the_new_one(live):
     assert 0 < figures["fps"] <= 1.0
 
 
+def test_new_settings_end_a_long_single_exposure_instead_of_waiting_for_it(live):
+    assert live.client.put("/live/0/settings", json={"exposure": 60.0}).status_code == 200
+    time.sleep(1.0)                                # the minute has begun
+    answer = live.client.put("/live/0/settings", json={"exposure": 0.01})   # within the request's 30 s
+    assert answer.status_code == 200 and answer.json()["exposure"] == 0.01
+    assert live.client.get("/live/0/stats").json()["exposure"] == 0.01
+
+
 def test_given_a_focal_length_the_figures_come_in_arcseconds_too(live):
     assert live.client.get("/live/1/stats").json()["hfr_arcsec"] is None
     live.client.put("/live/1/settings", json={"focal_length": 800, "bin": 2, "exposure": 0.3, "format": "RAW16"})

@@ -185,6 +185,11 @@ class Feed:
         """Leaves the request in the pump's slot and waits until the pump has applied it."""
         self.touch()
         done: Future[dict[str, Any]] = self.pending.put(settings, action)
+        pump = self._pump
+        if pump is not None and settings.changes_camera:
+            await run_in_threadpool(pump.cut_exposure)
+        elif pump is not None:   # a save or the picture's settings wait for the exposure under way
+            timeout += pump.exposure
         try:
             return await asyncio.wait_for(asyncio.wrap_future(done), timeout)
         except TimeoutError:

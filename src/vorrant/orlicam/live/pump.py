@@ -72,6 +72,12 @@ class Settings:
         return replace(self, **{k: v for k, v in asdict(later).items() if v is not None})
 
     @property
+    def changes_camera(self) -> bool:
+        """True when it sets something of the camera's, not only of the picture."""
+        return self.reshapes or any(v is not None for v in (self.exposure, self.gain, self.offset,
+                                                            self.target_temperature, self.cooler_on))
+
+    @property
     def reshapes(self) -> bool:
         """True when the stream must be restarted for it (region, binning, format)."""
         return (self.bin is not None or self.roi is not None or self.image_format is not None
@@ -400,6 +406,8 @@ class Pump:
         self._save_next: list[Future[dict[str, Any]]] = []
         self._cooling: dict[str, Any] = {}
         self._cooling_at = 0.0
+        self._cut = False          # the single exposure under way was ended for new settings
+        self.exposure = camera.exposure   # seconds, as last set
         self.shown = 0
         self._thread = threading.Thread(target=self._run, name=f"live-pump-{number}", daemon=True)
 
@@ -467,9 +475,26 @@ class Pump:
             except korvi.ASIGeneralError:
                 if self._stop.is_set():
                     return   # aborted on the way out
-                raise
+                if not self._cut:
+                    raise
+                self._cut = False
+                self._settle(self.pending.take())   # what it was ended for
+                continue
             self._frame(frame)
             self._settle(self.pending.take())
+
+    def cut_exposure(self) -> None:
+        """Ends a long single exposure now, so that new camera settings need not wait for it
+        (a minute's exposure would outlast the request); called from another thread."""
+        if self.exposure < LONG_EXPOSURE:
+            return
+        self._cut = True   # before the abort: the capture raises as soon as it is ended
+        try:
+            cut = self.camera.abort_exposure(timeout=2.0)
+        except korvi.ASIError:
+            cut = False
+        if not cut:
+            self._cut = False
 
     def _frame(self, frame: Frame) -> None:
         now = time.monotonic()
@@ -582,5 +607,6 @@ class Pump:
             if s.zoom is not None:
                 state.settings = replace(state.settings, zoom_off=False)
         roi = camera.roi
+        self.exposure = camera.exposure
         return {"exposure": camera.exposure, "gain": camera.gain, "offset": camera.offset,
                 "bin": roi.bin, "roi": [roi.width, roi.height, roi.x, roi.y], "format": roi.image_format}
