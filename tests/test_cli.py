@@ -109,6 +109,7 @@ def test_info_by_name_and_controls_as_json(opened):
     (["cool", "1", "--to", "0", "--timeout", "0s"], 2, "Invalid value for '--timeout': '0s' is not a positive "
                                                        "duration (examples: 2s, 500ms, 250us)"),
     (["snap", "0", "-e", "30s", "-o", "/"], 1, "cannot write '/': it is a folder"),
+    (["live", "1", "--port", "0", "--folder", "missing"], 1, "missing: no such folder for the saves"),
 ])
 def test_user_errors_print_one_line_and_exit_non_zero(tmp_path, args, status, message):
     result = run(*args, cwd=tmp_path)

@@ -1,6 +1,7 @@
 """`orlicam doctor` on the simulator, with the USB bus and sysfs faked in temporary folders."""
 import json
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -62,7 +63,7 @@ def test_doctor_names_permission_and_buffer_problems_with_their_fixes(tmp_path):
     assert usb.status == usbfs.status == "problem"
     assert usb.summary == (f"user {doctor._name(doctor.pwd.getpwuid, 1000)} cannot open 1 of 1 ZWO device(s): "
                            f"ASI294MM Pro at {dev_root}/bus/usb/002/003 (mode 0664 root:root)")
-    assert usb.fix[0].startswith("sudo orlicam doctor --install-udev")
+    assert usb.fix[0].startswith(f"sudo {shutil.which('orlicam') or 'orlicam'} doctor --install-udev")
     assert usbfs.summary.startswith(f"usbfs_memory_mb is 16 MB, but the connected cameras need about {NEED_MB} MB")
     assert usbfs.fix[0] == f"for this session: echo {ADVISED_MB} | sudo tee /sys/module/usbcore/parameters/usbfs_memory_mb"
     assert f"usbcore.usbfs_memory_mb={ADVISED_MB}" in usbfs.fix[1]

@@ -90,6 +90,38 @@ def test_settings_reach_the_camera_and_answer_what_it_took(live):
                              "roi": [2072, 1410, 0, 0], "format": "RAW16"}
     figures = live.client.get("/live/1/stats").json()
     assert {"hfr", "fwhm", "stars", "fps", "dropped", "mean", "median", "saturated", "histogram"} <= set(figures)
+    live.client.put("/live/1/settings", json={"roi": [640, 480, 100, 60]})
+    assert live.client.put("/live/1/settings", json={"roi": "full"}).json()["roi"] == [2072, 1410, 0, 0]
+
+
+def test_the_frame_rate_after_a_change_of_exposure_is_the_new_one(live):
+    live.client.put("/live/0/settings", json={"exposure": 0.002, "roi": [320, 240, 0, 0]})
+    while live.client.get("/live/0/stats").json()["index"] < 30:
+        time.sleep(0.1)
+    live.client.put("/live/0/settings", json={"exposure": 1.0})   # single exposures, one a second
+    while (first := live.client.get("/live/0/stats").json())["exposure"] != 1.0:
+        time.sleep(0.2)
+    while (figures := live.client.get("/live/0/stats").json())["index"] == first["index"]:
+        time.sleep(0.2)
+    assert 0 < figures["fps"] <= 1.0
+
+
+def test_new_settings_end_a_long_single_exposure_instead_of_waiting_for_it(live):
+    assert live.client.put("/live/0/settings", json={"exposure": 60.0}).status_code == 200
+    time.sleep(1.0)                                # the minute has begun
+    answer = live.client.put("/live/0/settings", json={"exposure": 0.01})   # within the request's 30 s
+    assert answer.status_code == 200 and answer.json()["exposure"] == 0.01
+    assert live.client.get("/live/0/stats").json()["exposure"] == 0.01
+
+
+def test_given_a_focal_length_the_figures_come_in_arcseconds_too(live):
+    assert live.client.get("/live/1/stats").json()["hfr_arcsec"] is None
+    live.client.put("/live/1/settings", json={"focal_length": 800, "bin": 2, "exposure": 0.3, "format": "RAW16"})
+    while (figures := live.client.get("/live/1/stats").json())["bin"] != 2 or figures["hfr"] is None:
+        time.sleep(0.2)
+    scale = 206.264806 * 4.63 * 2 / 800          # arcseconds per binned pixel of the ASI294MM
+    assert figures["pixel_scale"] == pytest.approx(scale, abs=1e-4)
+    assert figures["hfr_arcsec"] == pytest.approx(figures["hfr"] * scale, abs=2e-3)
 
 
 @pytest.mark.parametrize("body, status, message", [
@@ -98,6 +130,7 @@ def test_settings_reach_the_camera_and_answer_what_it_took(live):
     ({"gain": "high"}, 400, "gain must be a number"),
     ({"roi": [10, 10]}, 400, "roi must be [width, height, x, y]"),
     ({"shutter": 1}, 400, "unknown setting(s): shutter"),
+    ({"focal_length": -5}, 400, "focal_length must be in mm"),
     ([1, 2], 400, "JSON object"),
 ])
 def test_bad_settings_are_refused_with_the_reason(live, body, status, message):
@@ -127,6 +160,7 @@ def test_record_writes_a_ser_file_until_stopped(live):
     ("PUT", "/live/0/settings", {"json": {"gain": 10}}),
     ("POST", "/live/0/save", {}),
     ("POST", "/live/0/record", {"json": {"recording": True}}),
+    ("GET", "/live/0/stats", {}),     # it would start the camera
 ])
 def test_requests_from_another_site_are_refused(live, log, method, path, kwargs):
     answer = live.client.request(method, path, headers=FOREIGN, **kwargs)
@@ -159,6 +193,7 @@ def test_pages_forbid_foreign_scripts_and_list_the_cameras(live):
     index = live.client.get("/")
     assert "default-src 'self'" in index.headers["content-security-policy"]
     assert 'href="/live/1">ZWO ASI294MM Pro GPS Simulator</a>' in index.text
+    assert '<a href="/live/1">' in live.client.get("/setup/v1/camera/1/setup").text
 
 
 def test_alpaca_cannot_change_the_frame_while_the_live_view_has_the_camera(live):
@@ -189,3 +224,5 @@ def test_a_server_without_the_live_view_serves_no_pages():
     with Server(port=0, discovery=False, live=False) as server:
         assert [httpx.get(server.url + path).status_code for path in ("/", "/live/0", "/live/static/live.js")] == [404] * 3
         assert httpx.get(server.url + "/management/apiversions").json()["Value"] == [1]
+        setup = httpx.get(server.url + "/setup/v1/camera/0/setup")
+        assert setup.status_code == 200 and "/live/" not in setup.text   # no link to a page that is not there

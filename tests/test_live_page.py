@@ -75,6 +75,11 @@ def test_the_page_streams_pictures_with_figures_and_no_errors(page, server):
     assert page.locator("#view").screenshot() != first_picture       # the noise differs frame to frame
     assert number(page, "#stars") > 0 and number(page, "#hfr") > 0 and number(page, "#fwhm") > 0
     assert page.locator("#histogram").screenshot() != page.locator("#zoom").screenshot()   # drawn, not blank
+    page.fill("#focal", "500")
+    page.press("#focal", "Tab")
+    read = "() => [document.getElementById('hfr').textContent, document.getElementById('hfr-arcsec').textContent]"
+    pixels, arcsec = until(lambda: (both := page.evaluate(read))[1] and both, what="HFR in arcseconds")   # one frame's
+    assert float(arcsec.removesuffix("″")) == pytest.approx(float(pixels) * 206.265 * 2.9 / 500, rel=0.01)   # 2.9 µm
     assert page.errors == []
     assert all(url.startswith((server.url, server.url.replace("http", "ws"))) for url in page.requests), page.requests
 
@@ -91,6 +96,11 @@ def test_exposure_and_gain_set_in_the_page_reach_the_camera(page, server):
     # The form shows what the frames carry once the change is through.
     until(lambda: page.input_value("#gain") == "222" and page.input_value("#exposure") == "0.04",
           what="the frames' settings")
+    for region, size in (("320x240+16+8", (320, 240)), ("full", (1936, 1096))):   # and back to the whole sensor
+        page.fill("#roi", region)
+        page.click("#apply")
+        until(lambda: (camera.roi.width, camera.roi.height) == size, what=f"the region {region}")
+        until(lambda: page.text_content("#size").startswith(f"{size[0]}×{size[1]}"), what="a frame of that size")
     assert page.errors == []
 
 

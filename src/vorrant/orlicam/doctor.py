@@ -208,6 +208,10 @@ def usb_devices(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int])
             mode = stat.S_IMODE(st.st_mode)
             owner, group = _name(pwd.getpwuid, st.st_uid), _name(grp.getgrgid, st.st_gid)
             allowed = may_open(mode, st.st_uid, st.st_gid, uid, gids)
+            if not allowed and uid == os.geteuid():
+                # A desktop session's udev "uaccess" grants the seat's user an ACL, which the
+                # mode bits do not show: the kernel's own answer covers it.
+                allowed = os.access(node, os.R_OK | os.W_OK)
         speed = _read(entry / "speed")
         devices.append(UsbDevice(entry.name, _read(entry / "idProduct").lower(), _read(entry / "product"),
                                  int(float(speed)) if speed else 0, str(node), mode, owner, group, allowed))
@@ -230,7 +234,8 @@ def udev_rule(usbfs_mb: int) -> str:
 
 
 def _install_fix(rules_dir: Path) -> str:
-    return (f"sudo orlicam doctor --install-udev   (writes {rules_dir / UDEV_RULE_NAME}; "
+    # sudo's own PATH rarely holds a virtual environment's bin folder: name the program by its path.
+    return (f"sudo {shutil.which('orlicam') or 'orlicam'} doctor --install-udev   (writes {rules_dir / UDEV_RULE_NAME}; "
             "then unplug and plug in the camera)")
 
 

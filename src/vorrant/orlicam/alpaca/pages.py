@@ -1,19 +1,20 @@
 """The setup pages: plain HTML for people, one for the server and one per camera.
 
-Each page is a list of sections; a later page (a live view) is linked by adding one
-entry to LINKS.
+Each page is a list of sections; a further page about a camera (the live view) is linked
+by whoever serves it, through `link`, so a server without it shows no dead link.
 """
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from html import escape
 from typing import Any
+from weakref import WeakKeyDictionary
 
 from .device import CameraDevice
 from .errors import DeviceError
 
-# (label, URL pattern with {number}) of further pages about one camera
-LINKS: list[tuple[str, str]] = [("Live view: preview, histogram and focus", "/live/{number}")]
+# (label, URL) of the further pages about each device that its server serves
+_LINKS: WeakKeyDictionary[CameraDevice, list[tuple[str, str]]] = WeakKeyDictionary()
 
 _STYLE = ("body{font-family:sans-serif;margin:2em;max-width:60em}table{border-collapse:collapse}"
           "td,th{border:1px solid #bbb;padding:.2em .6em;text-align:left}")
@@ -23,6 +24,11 @@ _SETTINGS = (("State", "camerastate"), ("Binning", "binx"), ("Subframe start", N
              ("Readout mode", None), ("Gain", "gain"), ("Offset", "offset"), ("Sensor temperature (°C)", "ccdtemperature"),
              ("Cooler on", "cooleron"), ("Cooler set point (°C)", "setccdtemperature"),
              ("Electrons per ADU", "electronsperadu"))
+
+
+def link(device: CameraDevice, label: str, url: str) -> None:
+    """Lists a further page about the device on its setup page."""
+    _LINKS.setdefault(device, []).append((label, url))
 
 
 def _page(title: str, body: str) -> str:
@@ -73,8 +79,7 @@ def _settings(device: CameraDevice) -> list[tuple[str, Any]]:
 
 
 def _links(device: CameraDevice) -> str:
-    items = "".join(f'<li><a href="{escape(url.format(number=device.number))}">{escape(label)}</a></li>'
-                    for label, url in LINKS)
+    items = "".join(f'<li><a href="{escape(url)}">{escape(label)}</a></li>' for label, url in _LINKS.get(device, ()))
     return f"<ul>{items}</ul>" if items else ""
 
 

@@ -1,8 +1,9 @@
 """The live view's routes, served beside the Alpaca routes by the same server.
 
 Routes only translate: a request in, one call on the camera's Feed, JSON or a page out.
-State-changing requests (settings, save, record, the socket) are refused when a browser
-says they come from another site; requests without an Origin (scripts) are taken.
+State-changing requests (settings, save, record, the socket, and /stats, which starts the
+camera) are refused when a browser says they come from another site; requests without an
+Origin (scripts) are taken.
 """
 from __future__ import annotations
 
@@ -28,6 +29,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from ..alpaca.device import CameraDevice
 from ..alpaca.errors import DeviceError
+from ..alpaca.pages import link
 from .feed import Feed
 from .pump import Settings
 
@@ -102,14 +104,17 @@ def parse_settings(body: object) -> Settings:
     if not isinstance(body, dict):
         raise BadSettings("the body must be a JSON object")
     known = {"exposure", "gain", "offset", "bin", "roi", "format", "target_temperature", "cooler_on",
-             "black", "white", "auto_stretch", "zoom"}
+             "black", "white", "auto_stretch", "zoom", "focal_length"}
     unknown = sorted(set(body) - known)
     if unknown:
         raise BadSettings(f"unknown setting(s): {', '.join(unknown)}; known: {', '.join(sorted(known))}")
     roi = body.get("roi")
-    if roi is not None and (not isinstance(roi, list) or len(roi) != 4
+    full = roi == "full"
+    if full:
+        roi = None
+    elif roi is not None and (not isinstance(roi, list) or len(roi) != 4
                             or not all(isinstance(v, int) and not isinstance(v, bool) for v in roi)):
-        raise BadSettings("roi must be [width, height, x, y] in whole binned pixels")
+        raise BadSettings('roi must be [width, height, x, y] in whole binned pixels, or "full"')
     zoom = body.get("zoom")
     if zoom is not None and zoom is not False and (
             not isinstance(zoom, list) or len(zoom) != 2
@@ -118,6 +123,9 @@ def parse_settings(body: object) -> Settings:
     fmt = body.get("format")
     if fmt is not None and not isinstance(fmt, str):
         raise BadSettings("format must be a format's name")
+    focal = _number(body, "focal_length")
+    if focal is not None and not 0 <= focal <= 100_000:
+        raise BadSettings(f"focal_length must be in mm, 0 (not known) to 100000, not {focal!r}")
     flags = {}
     for key in ("cooler_on", "auto_stretch"):
         if body.get(key) is not None and not isinstance(body[key], bool):
@@ -125,11 +133,12 @@ def parse_settings(body: object) -> Settings:
         flags[key] = body.get(key)
     return Settings(exposure=_number(body, "exposure"), gain=_integer(body, "gain"), offset=_integer(body, "offset"),
                     bin=_integer(body, "bin"), roi=None if roi is None else (roi[0], roi[1], roi[2], roi[3]),
+                    full_frame=True if full else None,
                     image_format=fmt, target_temperature=_number(body, "target_temperature"),
                     cooler_on=flags["cooler_on"], black=_fraction(body, "black"), white=_fraction(body, "white"),
                     auto_stretch=flags["auto_stretch"],
                     zoom=None if not zoom else (float(zoom[0]), float(zoom[1])),
-                    zoom_off=True if zoom is False else None)
+                    zoom_off=True if zoom is False else None, focal_length=focal)
 
 
 class LiveApp:
@@ -140,6 +149,8 @@ class LiveApp:
         self.folder = folder
         self.local_only = local_only
         self.feeds = [Feed(device, folder) for device in devices]
+        for device in devices:
+            link(device, "Live view: preview, histogram and focus", f"/live/{device.number}")
 
     def routes(self) -> list[BaseRoute]:
         return [
@@ -197,6 +208,10 @@ class LiveApp:
         feed = self.feed(number)
         if feed is None:
             return self._missing(number)
+        if not same_origin(request.headers, self.local_only):
+            # It takes the camera from Alpaca clients for a while: another site's page may not.
+            log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
+            return PlainTextResponse("refused: the request comes from another site", status_code=403)
         feed.touch()
         if feed.latest.frame is None:
             try:

@@ -185,6 +185,11 @@ class Feed:
         """Leaves the request in the pump's slot and waits until the pump has applied it."""
         self.touch()
         done: Future[dict[str, Any]] = self.pending.put(settings, action)
+        pump = self._pump
+        if pump is not None and settings.changes_camera:
+            await run_in_threadpool(pump.cut_exposure)
+        elif pump is not None:   # a save or the picture's settings wait for the exposure under way
+            timeout += pump.exposure
         try:
             return await asyncio.wait_for(asyncio.wrap_future(done), timeout)
         except TimeoutError:
@@ -198,7 +203,7 @@ class Feed:
         meta = frame.meta
         keys = ("index", "hfr", "fwhm", "stars", "saturated_stars", "fps", "mean", "median", "saturated",
                 "histogram", "exposure", "gain", "offset", "bin", "format", "width", "height", "temperature",
-                "focus_index", "trend")
+                "focus_index", "trend", "focal_length", "pixel_scale", "hfr_arcsec", "fwhm_arcsec")
         out = {k: meta.get(k) for k in keys}
         out["dropped"] = self.latest.dropped
         out["latency"] = meta.get("latency")

@@ -57,6 +57,7 @@ class Settings:
     offset: int | None = None
     bin: int | None = None
     roi: tuple[int, int, int, int] | None = None     # width, height, x, y in binned pixels
+    full_frame: bool | None = None                   # True: back to the whole sensor
     image_format: str | None = None
     target_temperature: float | None = None
     cooler_on: bool | None = None
@@ -65,14 +66,22 @@ class Settings:
     auto_stretch: bool | None = None
     zoom: tuple[float, float] | None = None   # zoom centre, fractions of the frame
     zoom_off: bool | None = None
+    focal_length: float | None = None   # mm, for figures in arcseconds; 0: not known
 
     def merged(self, later: Settings) -> Settings:
         return replace(self, **{k: v for k, v in asdict(later).items() if v is not None})
 
     @property
+    def changes_camera(self) -> bool:
+        """True when it sets something of the camera's, not only of the picture."""
+        return self.reshapes or any(v is not None for v in (self.exposure, self.gain, self.offset,
+                                                            self.target_temperature, self.cooler_on))
+
+    @property
     def reshapes(self) -> bool:
         """True when the stream must be restarted for it (region, binning, format)."""
-        return self.bin is not None or self.roi is not None or self.image_format is not None
+        return (self.bin is not None or self.roi is not None or self.image_format is not None
+                or self.full_frame is not None)
 
 
 @dataclass(frozen=True, slots=True)
@@ -251,6 +260,7 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
         "histogram": figures.histogram, "white_level": white,
         **focus_figures(state),
         "trend": list(state.trend),
+        **angular(state, meta.pixel_size * meta.bin),
         **extra,
         # From the frame's arrival to its figures being ready, seconds.
         "latency": round(time.monotonic() - read_at, 4),
@@ -272,6 +282,21 @@ def focus_figures(state: ViewState) -> dict[str, Any]:
         return {"stars": 0, "hfr": None, "fwhm": None, "saturated_stars": 0, "focus_index": state.focus_index}
     return {"stars": f.stars, "hfr": round(f.hfr, 3), "fwhm": None if f.fwhm is None else round(f.fwhm, 3),
             "saturated_stars": f.saturated_stars, "focus_index": state.focus_index}
+
+
+ARCSEC_UM_PER_MM = 206.264806   # 206264.8 arcseconds per radian, with the pixel in µm over the focal length in mm
+
+
+def angular(state: ViewState, pixel_um: float) -> dict[str, Any]:
+    """The focus figures in arcseconds, once the telescope's focal length is given."""
+    focal = state.settings.focal_length
+    if not focal:
+        return {"focal_length": None, "pixel_scale": None, "hfr_arcsec": None, "fwhm_arcsec": None}
+    scale = ARCSEC_UM_PER_MM * pixel_um / focal   # arcseconds per frame pixel
+    f = state.focus
+    return {"focal_length": focal, "pixel_scale": round(scale, 4),
+            "hfr_arcsec": None if f is None else round(f.hfr * scale, 3),
+            "fwhm_arcsec": None if f is None or f.fwhm is None else round(f.fwhm * scale, 3)}
 
 
 def _bayer(frame: Frame) -> str | None:
@@ -381,6 +406,8 @@ class Pump:
         self._save_next: list[Future[dict[str, Any]]] = []
         self._cooling: dict[str, Any] = {}
         self._cooling_at = 0.0
+        self._cut = False          # the single exposure under way was ended for new settings
+        self.exposure = camera.exposure   # seconds, as last set
         self.shown = 0
         self._thread = threading.Thread(target=self._run, name=f"live-pump-{number}", daemon=True)
 
@@ -448,9 +475,26 @@ class Pump:
             except korvi.ASIGeneralError:
                 if self._stop.is_set():
                     return   # aborted on the way out
-                raise
+                if not self._cut:
+                    raise
+                self._cut = False
+                self._settle(self.pending.take())   # what it was ended for
+                continue
             self._frame(frame)
             self._settle(self.pending.take())
+
+    def cut_exposure(self) -> None:
+        """Ends a long single exposure now, so that new camera settings need not wait for it
+        (a minute's exposure would outlast the request); called from another thread."""
+        if self.exposure < LONG_EXPOSURE:
+            return
+        self._cut = True   # before the abort: the capture raises as soon as it is ended
+        try:
+            cut = self.camera.abort_exposure(timeout=2.0)
+        except korvi.ASIError:
+            cut = False
+        if not cut:
+            self._cut = False
 
     def _frame(self, frame: Frame) -> None:
         now = time.monotonic()
@@ -533,13 +577,15 @@ class Pump:
 
     def _apply(self, s: Settings) -> dict[str, Any]:
         camera = self.camera
+        if s.reshapes or s.exposure is not None:
+            self._times.clear()   # the rate of the frames to come, not a mix with the old ones
         if s.reshapes:
             self._end_recording()   # a file holds frames of one shape
             roi = camera.roi
             width, height, x, y = s.roi if s.roi is not None else (None, None, None, None)
             binning = s.bin if s.bin is not None else roi.bin
-            if s.roi is None and binning != roi.bin:
-                width, height = None, None   # the full sensor at the new binning
+            if s.full_frame or (s.roi is None and binning != roi.bin):
+                width, height, x, y = None, None, None, None   # the full sensor at the new binning
             camera.set_roi(width, height, bin=binning,
                            image_format=s.image_format if s.image_format is not None else roi.image_format,
                            x=x, y=y)
@@ -553,12 +599,14 @@ class Pump:
             camera.target_temperature = s.target_temperature
         if s.cooler_on is not None:
             camera.cooler_on = s.cooler_on
-        display = Settings(black=s.black, white=s.white, auto_stretch=s.auto_stretch, zoom=s.zoom, zoom_off=s.zoom_off)
+        display = Settings(black=s.black, white=s.white, auto_stretch=s.auto_stretch, zoom=s.zoom, zoom_off=s.zoom_off,
+                           focal_length=s.focal_length)
         with self._worker.settings_lock:
             state = self._worker.state
             state.settings = state.settings.merged(display)
             if s.zoom is not None:
                 state.settings = replace(state.settings, zoom_off=False)
         roi = camera.roi
+        self.exposure = camera.exposure
         return {"exposure": camera.exposure, "gain": camera.gain, "offset": camera.offset,
                 "bin": roi.bin, "roi": [roi.width, roi.height, roi.x, roi.y], "format": roi.image_format}

@@ -1,6 +1,7 @@
 """`orlicam live`: the server on this machine, and the URL of one camera's page."""
 from __future__ import annotations
 
+import errno
 import logging
 import os
 import sys
@@ -25,7 +26,13 @@ def run(which: str | None, host: str = "127.0.0.1", port: int = 11111,
     """Serves the cameras (Alpaca and the live view) until Ctrl-C, after printing the
     URL of the chosen camera's page on stdout."""
     number = camera_number(which)
-    with Server(host, port, discovery=False, live_folder=folder if folder is not None else os.getcwd()) as server:
+    folder = folder if folder is not None else os.getcwd()
+    # Said now, not at the first press of Save an hour into the night.
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "no such folder for the saves", os.fspath(folder))
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "the saves' folder is not writable", os.fspath(folder))
+    with Server(host, port, discovery=False, live_folder=folder) as server:
         print(f"{server.url}/live/{number}", flush=True)
         print("Ctrl-C stops the server", file=sys.stderr, flush=True)
         stop = threading.Event()

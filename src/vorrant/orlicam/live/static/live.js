@@ -104,9 +104,8 @@ function show(m) {
   $('hfr').textContent = fixed(m.hfr);
   $('fwhm').textContent = fixed(m.fwhm);
   $('stars').textContent = m.stars;
-  const arcsec = pixelScale(m);
-  $('hfr-arcsec').textContent = arcsec && m.hfr ? `${fixed(m.hfr * arcsec)}″` : '';
-  $('fwhm-arcsec').textContent = arcsec && m.fwhm ? `${fixed(m.fwhm * arcsec)}″` : '';
+  $('hfr-arcsec').textContent = m.hfr_arcsec ? `${fixed(m.hfr_arcsec)}″` : '';
+  $('fwhm-arcsec').textContent = m.fwhm_arcsec ? `${fixed(m.fwhm_arcsec)}″` : '';
   const warn = $('saturation');
   warn.hidden = !(m.saturated_stars > 0 || m.saturated > 0.001);
   warn.textContent = `saturated: ${m.saturated_stars} star(s), ${(m.saturated * 100).toFixed(2)} % of pixels`;
@@ -125,12 +124,6 @@ function show(m) {
   histogram(m);
   trend(m.trend);
   if (!editing) fill(m);
-}
-
-function pixelScale(m) {
-  const focal = Number($('focal').value);
-  if (!described || !(focal > 0)) return null;
-  return (206.265 * described.pixel_size * m.bin) / focal;
 }
 
 function histogram(m) {
@@ -175,14 +168,17 @@ function trend(values) {
   g.stroke();
 }
 
+// Whether a frame shows the whole sensor (at its binning, to the camera's size rules).
+const whole = (m) => described && m.roi[0] === Math.floor(described.max_width / m.bin / 8) * 8
+  && m.roi[1] === Math.floor(described.max_height / m.bin / 2) * 2;
+
 function fill(m) {
   $('exposure').value = m.exposure;
   $('gain').value = m.gain ?? '';
   $('offset').value = m.offset ?? '';
   $('bin').value = m.bin;
   $('format').value = m.format;
-  const full = described && m.roi[0] === Math.floor(described.max_width / m.bin / 8) * 8;
-  $('roi').value = full ? 'full' : `${m.roi[0]}x${m.roi[1]}+${m.roi[2]}+${m.roi[3]}`;
+  $('roi').value = whole(m) ? 'full' : `${m.roi[0]}x${m.roi[1]}+${m.roi[2]}+${m.roi[3]}`;
   if (m.target_temperature !== null && m.target_temperature !== undefined) $('target_temperature').value = m.target_temperature;
   if (m.cooler_on !== undefined) $('cooler_on').checked = m.cooler_on;
 }
@@ -200,7 +196,9 @@ function changes() {
   if (parts) {
     const wanted = parts.slice(1).map(Number);
     if (!meta || wanted.join() !== meta.roi.join()) out.roi = wanted;
-  } else if (roi !== 'full' && roi !== '') {
+  } else if (roi === 'full') {
+    if (meta && !whole(meta)) out.roi = 'full';
+  } else if (roi !== '') {
     throw new Error('region: width x height + x + y, or full');
   }
   if (described?.cooled) {
@@ -268,8 +266,15 @@ async function describe() {
   $('bin').replaceChildren(...described.bins.map((b) => new Option(String(b), String(b))));
   $('format').replaceChildren(...described.formats.map((f) => new Option(f, f)));
   $('cooling').hidden = !described.cooled;
-  $('focal').value = localStorage.getItem('orlicam-focal') ?? '';
+  // The server turns the figures into arcseconds (for /stats too); this browser remembers it.
+  $('focal').value = localStorage.getItem(focalKey) ?? '';
+  if ($('focal').value) focalChanged();
 }
-$('focal').addEventListener('change', () => localStorage.setItem('orlicam-focal', $('focal').value));
+const focalKey = `orlicam-focal-${camera}`;
+function focalChanged() {
+  localStorage.setItem(focalKey, $('focal').value);
+  send('settings', 'PUT', { focal_length: Number($('focal').value) || 0 }).catch((error) => say(error.message, true));
+}
+$('focal').addEventListener('change', focalChanged);
 
 describe().then(connect, (error) => say(`cannot describe camera ${camera}: ${error.message}`, true));
