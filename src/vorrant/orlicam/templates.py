@@ -1,7 +1,7 @@
 """Output name templates: `m42_{n:03}.fits`.
 
-A template is literal text with `{field}` or `{field:spec}` in it, where each field is
-one of FIELDS and the spec is one its kind accepts. That is the whole language: no
+A template is literal text with `{field}` or `{field:format}` in it, where each field is
+one of FIELDS and the format is one its kind accepts. That is the whole language: no
 attribute or index look-ups, no conversions (!r, !s), no nested fields, no widths beyond
 MAX_WIDTH. Anything else, and any control character, is a one-line ValueError, raised
 when the template is parsed, before any camera is used.
@@ -75,7 +75,7 @@ def check_name(name: str, what: str = "the file name") -> str:
 class _Part:
     literal: str
     field: str | None
-    spec: str
+    form: str
 
 
 class Template:
@@ -102,7 +102,7 @@ class Template:
         except ValueError as error:   # a lone { or }
             raise self._fail(f"{error} (write {{{{ or }}}} for a brace)") from None
         parts = []
-        for literal, name, spec, conversion in pieces:
+        for literal, name, form, conversion in pieces:
             if name is None:
                 parts.append(_Part(literal, None, ""))
                 continue
@@ -111,15 +111,15 @@ class Template:
                 raise self._fail(f"{{{name}}} is not a field" if name else "{} names no field")
             if conversion is not None:
                 raise self._fail(f"{{{name}!{conversion}}}: conversions are not part of a name")
-            spec = spec or ""
-            match = SPECS[field.kind].fullmatch(spec)
+            form = form or ""
+            match = SPECS[field.kind].fullmatch(form)
             if match is None:
-                raise self._fail(f"{{{name}:{spec}}} is not a format for {name} (examples: {_EXAMPLES[field.kind]})")
+                raise self._fail(f"{{{name}:{form}}} is not a format for {name} (examples: {_EXAMPLES[field.kind]})")
             for bound in ("width", "precision"):
                 size = match.groupdict().get(bound)
                 if size is not None and int(size) > MAX_WIDTH:
-                    raise self._fail(f"{{{name}:{spec}}}: the {bound} is at most {MAX_WIDTH}")
-            parts.append(_Part(literal, name, spec))
+                    raise self._fail(f"{{{name}:{form}}}: the {bound} is at most {MAX_WIDTH}")
+            parts.append(_Part(literal, name, form))
         return parts
 
     def render(self, **values: Any) -> str:
@@ -128,7 +128,7 @@ class Template:
         for part in self._parts:
             out.append(part.literal)
             if part.field is not None:
-                out.append(format(_value(part.field, values), part.spec))
+                out.append(format(_value(part.field, values), part.form))
         return check_name("".join(out))
 
     def __repr__(self) -> str:
