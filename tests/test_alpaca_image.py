@@ -49,9 +49,12 @@ def test_other_arrays_are_refused(frame, error):
         as_image_array(frame)
 
 
-def test_large_frames_come_in_pieces_that_join_to_valid_json():
-    frame = np.full((1100, 2000), 65535, np.uint16)
-    frame[0, 0] = 0
-    pieces = list(json_array_chunks(as_image_array(frame)))
-    parsed = json.loads(b"".join(pieces))
-    assert len(pieces) > 3 and parsed[0][0] == 0 and parsed[1999][1099] == 65535 and len(parsed) == 2000
+@pytest.mark.parametrize("shape, dtype", [((1100, 2000), np.uint16), ((300, 400, 3), np.uint8)])
+def test_large_frames_come_in_pieces_that_join_to_the_json_text(shape, dtype):
+    # Values of every digit count, cycled through the frame, so each piece starts and ends on several.
+    edges = [0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 65535]
+    frame = np.resize(np.array([v for v in edges if v <= np.iinfo(dtype).max], dtype), shape)
+    image = as_image_array(frame)
+    pieces = list(json_array_chunks(image))
+    assert len(pieces) > 3
+    assert b"".join(pieces) == json.dumps(image.tolist(), separators=(",", ":")).encode()
