@@ -24,8 +24,8 @@ from typing import TYPE_CHECKING, Any, NoReturn, Protocol
 
 import click
 
-# The plan module is light (no numpy, no korvi): its option decorators are needed to build the commands.
-from .plan import observation, observation_options
+# The observation options are needed to build the commands; the plan module that reads them is not.
+from .observing import observation_options
 
 if TYPE_CHECKING:
     from rich.console import Console
@@ -422,6 +422,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     from .sequence import capture_with_progress, cool_first
     from .templates import Template
 
+    from .plan import observation
     seen = observation()
     dark = dark or seen.kind in ("dark", "bias")
     kind = seen.kind or ("dark" if dark else "light")
@@ -473,6 +474,7 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
     suffix = path.suffix.lower()
     if suffix not in (".ser", *FITS_SUFFIXES):
         raise click.BadParameter(f"{str(path)!r} is neither .ser nor .fits", param_hint="-o")
+    from .plan import observation
     seen = observation(observer=observer, telescope=telescope)
     check_output(path, overwrite, "--overwrite")
     with opened(camera) as cam:

@@ -8,7 +8,7 @@ import threading
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, SupportsIndex, cast
 
 from . import korvi
 from .errors import noted
@@ -154,7 +154,7 @@ def _resolve(which: object) -> CameraDescription:
         raise ValueError(f"{which!r} matches {len(matches)} cameras ("
                          + "; ".join(f"{d.index}: {d.name}" for d in matches)
                          + "); give more of the name or the index")
-    index = operator.index(which)
+    index = operator.index(cast("SupportsIndex", which))   # an int or a numpy integer, checked above
     if not 0 <= index < len(found):
         raise ValueError(f"no camera at index {index}; {len(found)} connected: {listing}")
     return found[index]

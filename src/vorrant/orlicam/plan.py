@@ -18,6 +18,9 @@ from dataclasses import dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any, Final
 
+from .observing import OPTIONS_KEY
+from .observing import observation_options as observation_options   # where it used to live
+
 __all__ = ["Plan", "Entry", "Target", "CameraPlan", "PlanError", "load_plan", "load_config", "config_path",
            "parse_ra", "parse_dec", "parse_rate", "IMAGE_TYPES", "observation_cards"]
 
@@ -445,53 +448,9 @@ def _entry(reader: _Reader, index: int, table: Any) -> Entry:
 
 # --- the same values from the command line -------------------------------------------
 
-_OPTIONS_KEY: Final = "orlicam.observation"
-
-
-def _keep(name: str, parse: Callable[[Any], Any]) -> Callable[[Any, Any, Any], None]:
-    def store(ctx: Any, param: Any, value: Any) -> None:
-        if value is None:
-            return
-        import click
-
-        try:
-            ctx.meta.setdefault(_OPTIONS_KEY, {})[name] = parse(value)
-        except (ValueError, TypeError) as error:
-            raise click.BadParameter(str(error), ctx, param) from None
-    return store
-
-
 def _number_text(low: float, high: float, unit: str) -> Callable[[Any], float]:
     check = _number(low, high, unit)
     return lambda text: check(float(text))
-
-
-_COMMAND_LINE: Final = (
-    ("object", "--object", "TEXT", _text, "Target name (OBJECT)."),
-    ("ra", "--ra", "RA", parse_ra, "Target right ascension: hours 05:35:17, or degrees."),
-    ("dec", "--dec", "DEC", parse_dec, "Target declination: -05:23:28, or degrees."),
-    ("telescope", "--telescope", "TEXT", _text, "Telescope (TELESCOP; also the SER header)."),
-    ("focal_length", "--focal-length", "MM", _number_text(1, 1e6, " mm"), "Focal length, mm (FOCALLEN)."),
-    ("aperture", "--aperture", "MM", _number_text(1, 1e5, " mm"), "Aperture diameter, mm (APTDIA)."),
-    ("observer", "--observer", "TEXT", _text, "Observer (OBSERVER; also the SER header)."),
-    ("filter", "--filter", "TEXT", _text, "Filter in use (FILTER)."),
-    ("kind", "--type", "TYPE", _kind, "Frame type for IMAGETYP: light, dark, flat, bias (default: light, or dark with --dark)."),
-    ("cool_to", "--cool-to", "C", _number_text(-80, 40, " C"), "Cool to this temperature (C) and wait until steady first."),
-    ("settle", "--settle", "DURATION", _duration, "How long the sensor must stay within 1 C of --cool-to  [default: 2min]."),
-)
-
-
-def observation_options(*skip: str) -> Callable[[Any], Any]:
-    """Adds --object, --ra, --dec, --telescope, ..., --cool-to and --settle to a command
-    (but those named in `skip`); `observation()` reads them back in the command."""
-    import click
-
-    def add(f: Any) -> Any:
-        for name, flag, metavar, parse, text in reversed(_COMMAND_LINE):
-            if name not in skip:
-                f = click.option(flag, metavar=metavar, callback=_keep(name, parse), expose_value=False, help=text)(f)
-        return f
-    return add
 
 
 @dataclass(frozen=True, slots=True)
@@ -511,7 +470,7 @@ def observation(**given: Any) -> Observation:
     from the command's own options (the SER header's observer and telescope)."""
     import click
 
-    values = dict(click.get_current_context().meta.get(_OPTIONS_KEY, {}))
+    values = dict(click.get_current_context().meta.get(OPTIONS_KEY, {}))
     values.update({k: v for k, v in given.items() if v})
     config_target, config_camera, _ = load_config()
     target = Target(**{f.name: values.get(f.name) for f in fields(Target)}).over(config_target)
