@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from vorrant.orlicam.alpaca.image import as_image_array, imagebytes_header, json_array_chunks
+from vorrant.orlicam.alpaca.image import as_image_array, imagebytes_header, json_array_chunks, json_array_length
 
 frames = st.one_of(
     hnp.arrays(st.sampled_from([np.uint8, np.uint16]), hnp.array_shapes(min_dims=2, max_dims=2, max_side=9)),
@@ -21,7 +21,10 @@ frames = st.one_of(
 @settings(max_examples=200, deadline=None)
 @given(frames)
 def test_json_text_is_the_frame_indexed_x_then_y(frame):
-    parsed = json.loads(b"".join(json_array_chunks(as_image_array(frame))))
+    image = as_image_array(frame)
+    text = b"".join(json_array_chunks(image))
+    assert json_array_length(image) == len(text)   # the Content-Length sent ahead of it
+    parsed = json.loads(text)
     assert parsed == [[frame[y, x].tolist() for y in range(frame.shape[0])] for x in range(frame.shape[1])]
 
 
@@ -57,4 +60,5 @@ def test_large_frames_come_in_pieces_that_join_to_the_json_text(shape, dtype):
     image = as_image_array(frame)
     pieces = list(json_array_chunks(image))
     assert len(pieces) > 3
-    assert b"".join(pieces) == json.dumps(image.tolist(), separators=(",", ":")).encode()
+    text = json.dumps(image.tolist(), separators=(",", ":")).encode()
+    assert b"".join(pieces) == text and json_array_length(image) == len(text)
