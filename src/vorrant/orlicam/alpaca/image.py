@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .._frames import json_columns
+from .._frames import json_columns, json_length
 
 IMAGEBYTES = "application/imagebytes"
 METADATA_VERSION = 1
@@ -60,16 +60,7 @@ def imagebytes_chunks(image: npt.NDArray[Any], header: bytes) -> Iterator[bytes 
 def json_array_length(image: npt.NDArray[Any]) -> int:
     """The length of the text `json_array_chunks` writes, counted from the pixels without
     writing it: sent as Content-Length, it spares clients the chunked transfer encoding."""
-    if image.size == 0:
-        return 2
-    width, height = image.shape[:2]
-    planes = image.shape[2] if image.ndim == 3 else 1
-    pixel = planes + 1 if image.ndim == 3 else 0   # a colour pixel's brackets and commas
-    column = 2 + (height - 1) + height * pixel
-    # One digit per sample, and one more for each power of ten it reaches.
-    digits = image.size + sum(int(np.count_nonzero(image >= 10 ** k)) for k in range(1, 5)
-                              if 10 ** k <= np.iinfo(image.dtype).max)
-    return 2 + (width - 1) + width * column + digits
+    return json_length(image)
 
 
 def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
