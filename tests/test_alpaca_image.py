@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from vorrant.orlicam.alpaca.image import as_image_array, imagebytes_header, json_array_chunks
+from vorrant.orlicam.alpaca.image import as_image_array, imagebytes_header, json_array_chunks, json_array_length
 
 frames = st.one_of(
     hnp.arrays(st.sampled_from([np.uint8, np.uint16]), hnp.array_shapes(min_dims=2, max_dims=2, max_side=9)),
@@ -21,7 +21,10 @@ frames = st.one_of(
 @settings(max_examples=200, deadline=None)
 @given(frames)
 def test_json_text_is_the_frame_indexed_x_then_y(frame):
-    parsed = json.loads(b"".join(json_array_chunks(as_image_array(frame))))
+    image = as_image_array(frame)
+    text = b"".join(json_array_chunks(image))
+    assert json_array_length(image) == len(text)   # the Content-Length sent ahead of it
+    parsed = json.loads(text)
     assert parsed == [[frame[y, x].tolist() for y in range(frame.shape[0])] for x in range(frame.shape[1])]
 
 
@@ -49,9 +52,13 @@ def test_other_arrays_are_refused(frame, error):
         as_image_array(frame)
 
 
-def test_large_frames_come_in_pieces_that_join_to_valid_json():
-    frame = np.full((1100, 2000), 65535, np.uint16)
-    frame[0, 0] = 0
-    pieces = list(json_array_chunks(as_image_array(frame)))
-    parsed = json.loads(b"".join(pieces))
-    assert len(pieces) > 3 and parsed[0][0] == 0 and parsed[1999][1099] == 65535 and len(parsed) == 2000
+@pytest.mark.parametrize("shape, dtype", [((1100, 2000), np.uint16), ((300, 400, 3), np.uint8)])
+def test_large_frames_come_in_pieces_that_join_to_the_json_text(shape, dtype):
+    # Values of every digit count, cycled through the frame, so each piece starts and ends on several.
+    edges = [0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 65535]
+    frame = np.resize(np.array([v for v in edges if v <= np.iinfo(dtype).max], dtype), shape)
+    image = as_image_array(frame)
+    pieces = list(json_array_chunks(image))
+    assert len(pieces) > 3
+    text = json.dumps(image.tolist(), separators=(",", ":")).encode()
+    assert b"".join(pieces) == text and json_array_length(image) == len(text)

@@ -438,8 +438,8 @@ def test_camera_lost_mid_stream_reports_one_line_and_keeps_the_frames(tmp_path):
 
 # command -> modules it must not import (each costs start-up time a command without them pays)
 NOT_IMPORTED = {
-    "--help": ["rich", "numpy", "vorrant.orlicam.doctor", "vorrant.orlicam.korvi", "dataclasses", "logging", "json"],
-    "list": ["rich", "vorrant.orlicam.doctor", "vorrant.orlicam.streaming", "logging"],
+    "--help": ["rich", "numpy", "vorrant.orlicam.doctor", "vorrant.orlicam.korvi", "vorrant.orlicam.plan", "dataclasses", "logging", "json"],
+    "list": ["rich", "numpy", "vorrant.orlicam.doctor", "vorrant.orlicam.streaming", "logging"],
 }
 
 

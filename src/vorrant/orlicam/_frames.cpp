@@ -595,6 +595,156 @@ PyTypeObject step_type = [] {
     return t;
 }();
 
+// --- Alpaca's JSON ImageArray ------------------------------------------------
+// The decimal text of an [x][y](...) image, written here because a general JSON library
+// spends most of a full frame's time turning each pixel into digits one call at a time.
+
+constexpr char pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline char* put_decimal(char* p, unsigned v) {
+    if (v < 10) {
+        *p = static_cast<char>('0' + v);
+        return p + 1;
+    }
+    if (v < 100) {
+        std::memcpy(p, pairs + 2 * v, 2);
+        return p + 2;
+    }
+    if (v < 1000) {
+        *p = static_cast<char>('0' + v / 100);
+        std::memcpy(p + 1, pairs + 2 * (v % 100), 2);
+        return p + 3;
+    }
+    if (v >= 10000) {
+        *p++ = static_cast<char>('0' + v / 10000);
+        v %= 10000;
+    }
+    std::memcpy(p, pairs + 2 * (v / 100), 2);
+    std::memcpy(p + 2, pairs + 2 * (v % 100), 2);
+    return p + 4;
+}
+
+template <typename Pixel>
+char* put_columns(char* p, const Pixel* pixels, Py_ssize_t start, Py_ssize_t stop, Py_ssize_t height,
+                  Py_ssize_t planes, bool nested) {
+    const Py_ssize_t per_column = height * planes;
+    for (Py_ssize_t x = start; x < stop; ++x) {
+        if (x != start) *p++ = ',';
+        *p++ = '[';
+        const Pixel* q = pixels + x * per_column;
+        for (Py_ssize_t y = 0; y < height; ++y) {
+            if (y) *p++ = ',';
+            if (nested) *p++ = '[';
+            for (Py_ssize_t k = 0; k < planes; ++k) {
+                if (k) *p++ = ',';
+                p = put_decimal(p, *q++);
+            }
+            if (nested) *p++ = ']';
+        }
+        *p++ = ']';
+    }
+    return p;
+}
+
+// Whether the view holds 2 or 3 dimensions of little-endian uint8 or uint16; 1 for uint16,
+// 0 for uint8, -1 with ValueError set otherwise.
+int json_pixels(const Py_buffer& view, const char* function) {
+    const char* format = view.format ? view.format : "B";
+    if (*format == '<' || *format == '=') ++format;
+    const bool wide = format[0] == 'H' && format[1] == '\0' && view.itemsize == 2;
+    if (!(wide || (format[0] == 'B' && format[1] == '\0' && view.itemsize == 1)) || (view.ndim != 2 && view.ndim != 3)) {
+        PyErr_Format(PyExc_ValueError, "%s() takes a 2- or 3-dimensional uint8 or uint16 array, "
+                     "not %d dimensions of '%s'", function, view.ndim, view.format ? view.format : "B");
+        return -1;
+    }
+    return wide ? 1 : 0;
+}
+
+template <typename Pixel>
+Py_ssize_t count_digits(const Pixel* p, Py_ssize_t n) {
+    // In blocks whose count fits 16 bits (at most 4 extra digits a sample), so that the
+    // compiler keeps the sums in vector lanes of the pixels' own width.
+    constexpr Py_ssize_t block = 8192;
+    Py_ssize_t digits = n;
+    for (Py_ssize_t start = 0; start < n; start += block) {
+        const Py_ssize_t stop = start + block < n ? start + block : n;
+        unsigned short extra = 0;
+        for (Py_ssize_t i = start; i < stop; ++i) {
+            const unsigned short v = p[i];
+            extra = static_cast<unsigned short>(extra + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000));
+        }
+        digits += extra;
+    }
+    return digits;
+}
+
+PyObject* json_length(PyObject*, PyObject* image) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(image, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const int wide = json_pixels(view, "json_length");
+    if (wide < 0) return nullptr;
+    const Py_ssize_t width = view.shape[0], height = view.shape[1], planes = view.ndim == 3 ? view.shape[2] : 1;
+    const Py_ssize_t samples = width * height * planes;
+    if (samples == 0) return PyLong_FromSsize_t(2);
+    Py_ssize_t digits;
+    Py_BEGIN_ALLOW_THREADS
+    digits = wide ? count_digits(static_cast<const unsigned short*>(view.buf), samples)
+                  : count_digits(static_cast<const unsigned char*>(view.buf), samples);
+    Py_END_ALLOW_THREADS
+    // Brackets and commas: the outer list's, each column's and, for colour, each pixel's.
+    const Py_ssize_t pixel = view.ndim == 3 ? planes + 1 : 0;
+    return PyLong_FromSsize_t(2 + (width - 1) + width * (2 + (height - 1) + height * pixel) + digits);
+}
+
+PyObject* json_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "json_columns() takes 3 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    Py_ssize_t start = PyLong_AsSsize_t(args[1]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    Py_ssize_t stop = PyLong_AsSsize_t(args[2]);
+    if (stop == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    // Little-endian 'B' or 'H' only: the pixels are read as this machine's words.
+    const int kind = json_pixels(view, "json_columns");
+    if (kind < 0) return nullptr;
+    const bool wide = kind == 1;
+    const Py_ssize_t width = view.shape[0], height = view.shape[1], planes = view.ndim == 3 ? view.shape[2] : 1;
+    if (start < 0 || stop > width || start >= stop) {
+        PyErr_Format(PyExc_ValueError, "json_columns() columns %zd..%zd outside 0..%zd", start, stop, width);
+        return nullptr;
+    }
+    // At most 5 digits and a comma per sample, brackets and a comma per pixel and per column.
+    const Py_ssize_t columns = stop - start;
+    const Py_ssize_t most = columns * (height * (planes * 6 + (view.ndim == 3 ? 3 : 0)) + 3) + 2;
+    PyObject* text = PyBytes_FromStringAndSize(nullptr, most);
+    if (!text) return nullptr;
+    char* begin = PyBytes_AS_STRING(text);
+    char* end = begin;
+    // The piece's place in the whole list: it opens the list or follows a piece, and may close it.
+    *end++ = start == 0 ? '[' : ',';
+    Py_BEGIN_ALLOW_THREADS
+    end = wide ? put_columns(end, static_cast<const unsigned short*>(view.buf), start, stop, height, planes, view.ndim == 3)
+               : put_columns(end, static_cast<const unsigned char*>(view.buf), start, stop, height, planes, view.ndim == 3);
+    Py_END_ALLOW_THREADS
+    if (stop == width) *end++ = ']';
+    if (_PyBytes_Resize(&text, end - begin) < 0) return nullptr;
+    return text;
+}
+
 PyMethodDef methods[] = {
     {"read_video_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame)),
      METH_FASTCALL,
@@ -612,6 +762,16 @@ PyMethodDef methods[] = {
      "A new instance of obj's type with every slot bound to the same object as in obj (unset\n"
      "slots stay unset), made without calling __new__ or __init__. obj's type must be a\n"
      "__slots__ class based directly on object, with no __dict__ or __weakref__."},
+    {"json_length", json_length, METH_O,
+     "json_length(image, /)\n--\n\n"
+     "The length of the JSON text json_columns writes for the whole of image, counted without\n"
+     "writing it."},
+    {"json_columns", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(json_columns)), METH_FASTCALL,
+     "json_columns(image, start, stop, /)\n--\n\n"
+     "Columns start..stop (start < stop) of a C-contiguous [x][y] or [x][y][plane] uint8 or\n"
+     "little-endian uint16 array as one piece of its JSON text: '[' for the first piece or ','\n"
+     "after another, each column's nested list joined by commas, and ']' when the piece ends\n"
+     "the array; the pieces joined are json.dumps(image.tolist(), separators=(',', ':'))."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,17 +3,16 @@ and which Camera object of this process holds each one."""
 from __future__ import annotations
 
 import operator
+import sys
 import threading
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, SupportsIndex, cast
 
 from . import korvi
 from .errors import noted
-from .frames import FORMATS_BY_NUMBER, bayer_name
+from .formatnames import NAMES_BY_NUMBER, bayer_name
 
 if TYPE_CHECKING:
     from .session import CameraSession
@@ -101,8 +100,8 @@ def _describe(index: int, info: korvi.CameraInfo) -> CameraDescription:
     name = read("name", f"camera {index} (unreadable name)")
     is_color = bool(read("is_color_camera", False))
     pattern = read("bayer_pattern", None) if is_color else None
-    formats = tuple(FORMATS_BY_NUMBER[int(t)].name for t in read("supported_video_formats", ())
-                    if int(t) in FORMATS_BY_NUMBER)
+    formats = tuple(NAMES_BY_NUMBER[int(t)] for t in read("supported_video_formats", ())
+                    if int(t) in NAMES_BY_NUMBER)
     camera_id = info.camera_id
     if unreadable:
         warnings.warn(f"camera {index} ({name}): unreadable {'; '.join(unreadable)}; described without it",
@@ -131,10 +130,16 @@ def cameras() -> list[CameraDescription]:
         return found
 
 
+def _numpy_integer(value: object) -> bool:
+    # A numpy integer exists only once numpy is imported: listing cameras imports none.
+    np = sys.modules.get("numpy")
+    return np is not None and isinstance(value, np.integer)
+
+
 def _resolve(which: object) -> CameraDescription:
     if isinstance(which, CameraDescription):
         return which
-    if isinstance(which, bool) or not isinstance(which, (int, str, np.integer)):
+    if isinstance(which, bool) or not isinstance(which, (int, str)) and not _numpy_integer(which):
         raise TypeError(f"Camera takes an index, a name or a CameraDescription, not {type(which).__name__}")
     found = cameras()
     listing = "; ".join(f"{d.index}: {d.name}" for d in found) or "none"
@@ -149,7 +154,7 @@ def _resolve(which: object) -> CameraDescription:
         raise ValueError(f"{which!r} matches {len(matches)} cameras ("
                          + "; ".join(f"{d.index}: {d.name}" for d in matches)
                          + "); give more of the name or the index")
-    index = operator.index(which)
+    index = operator.index(cast("SupportsIndex", which))   # an int or a numpy integer, checked above
     if not 0 <= index < len(found):
         raise ValueError(f"no camera at index {index}; {len(found)} connected: {listing}")
     return found[index]

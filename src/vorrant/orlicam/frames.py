@@ -16,6 +16,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import korvi
+from .formatnames import LAYOUTS
+from .formatnames import bayer_name as bayer_name   # where it used to live
 
 __all__ = ["Frame", "FrameMeta", "Roi", "FORMATS", "FORMATS_BY_NUMBER", "Format", "format_named", "bayer_at"]
 
@@ -37,15 +39,9 @@ class Format:
         return (height, width) if self.channels == 1 else (height, width, self.channels)
 
 
-# RAW16 is the SDK's 16-bit words in the machine's byte order, as they arrive.
 FORMATS: Final[dict[str, Format]] = {
-    f.name: f
-    for f in (
-        Format("RAW8", korvi.ImgType.IMG_RAW8, 1, 1, np.dtype(np.uint8)),
-        Format("RGB24", korvi.ImgType.IMG_RGB24, 3, 3, np.dtype(np.uint8)),
-        Format("RAW16", korvi.ImgType.IMG_RAW16, 2, 1, np.dtype(np.uint16)),
-        Format("Y8", korvi.ImgType.IMG_Y8, 1, 1, np.dtype(np.uint8)),
-    )
+    name: Format(name, img_type, bytes_per_pixel, channels, np.dtype(dtype))
+    for name, img_type, bytes_per_pixel, channels, dtype in LAYOUTS
 }
 FORMATS_BY_NUMBER: Final[dict[int, Format]] = {int(f.img_type): f for f in FORMATS.values()}
 
@@ -106,9 +102,6 @@ class Roi:
         return FORMATS[self.image_format].buffer_size(self.width, self.height)
 
 
-_BAYER_NAMES: Final = ("RGGB", "BGGR", "GRBG", "GBRG")
-
-
 def bayer_at(pattern: str, x: int, y: int, width: int, height: int, flip: int = 0) -> str:
     """The Bayer pattern of a frame's top-left 2x2 block, for a sensor with `pattern` read
     from start (x, y) and mirrored by `flip` (bit 0 horizontal, bit 1 vertical): an odd
@@ -121,10 +114,6 @@ def bayer_at(pattern: str, x: int, y: int, width: int, height: int, flip: int = 
             k = width - 1 - col if flip & 1 else col
             out.append(cells[(y + j) & 1][(x + k) & 1])
     return "".join(out)
-
-
-def bayer_name(pattern: int) -> str:
-    return _BAYER_NAMES[pattern]
 
 
 @dataclass(frozen=True, slots=True)

@@ -24,7 +24,7 @@ from starlette.routing import Route
 from .device import (ERROR_VALUES, GETTERS, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, NOT_NOW, PUT_VALUES, SETTERS,
                      CameraDevice)
 from .errors import BadRequest, DeviceError, ErrorNumber, describe
-from .image import IMAGEBYTES, imagebytes_chunks, imagebytes_header, json_array_chunks
+from .image import IMAGEBYTES, imagebytes_chunks, imagebytes_header, json_array_chunks, json_array_length
 from .pages import camera_page, server_page
 from .params import Params
 
@@ -212,7 +212,9 @@ class AlpacaApp:
                                      headers={"Content-Length": str(len(header) + image.nbytes)})
         head = f'{{"Type":2,"Rank":{image.ndim},"Value":'.encode()
         tail = json.dumps(_envelope(client_tid, server_tid), separators=(",", ":")).replace("{", ",", 1).encode()
-        return StreamingResponse(_pieces(_chain(head, json_array_chunks(image), tail)), media_type=_JSON)
+        length = len(head) + json_array_length(image) + len(tail)
+        return StreamingResponse(_pieces(_chain(head, json_array_chunks(image), tail)), media_type=_JSON,
+                                 headers={"Content-Length": str(length)})
 
 
 def _chain(head: bytes, middle: Iterator[bytes], tail: bytes) -> Iterator[bytes]:

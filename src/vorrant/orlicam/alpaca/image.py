@@ -11,7 +11,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import orjson
+
+from .._frames import json_columns, json_length
 
 IMAGEBYTES = "application/imagebytes"
 METADATA_VERSION = 1
@@ -56,10 +57,17 @@ def imagebytes_chunks(image: npt.NDArray[Any], header: bytes) -> Iterator[bytes 
         yield pixels[start:start + CHUNK_BYTES]
 
 
+def json_array_length(image: npt.NDArray[Any]) -> int:
+    """The length of the text `json_array_chunks` writes, counted from the pixels without
+    writing it: sent as Content-Length, it spares clients the chunked transfer encoding."""
+    return json_length(image)
+
+
 def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
-    """The nested JSON list of an [x][y](...) array, a few x columns per piece: orjson
-    writes the numbers straight from the array, and the brackets and commas between the
-    pieces are added here, so the text is what json.dumps would give without spaces."""
+    """The nested JSON list of an [x][y](...) array, a few x columns per piece: the frame
+    extension writes each piece's digits straight from the array, with the brackets and
+    commas between the pieces, so the text is what json.dumps would give
+    without spaces."""
     if image.size == 0:
         yield b"[]"
         return
@@ -67,6 +75,4 @@ def json_array_chunks(image: npt.NDArray[Any]) -> Iterator[bytes]:
     columns = max(1, CHUNK_BYTES // per_column)
     last = image.shape[0]
     for start in range(0, last, columns):
-        text = orjson.dumps(image[start:start + columns], option=orjson.OPT_SERIALIZE_NUMPY)
-        # "[a,b]" -> "[a,b" for the first piece, ",a,b" after it, then "]" at the very end.
-        yield (b"[" if start == 0 else b",") + text[1:-1] + (b"]" if start + columns >= last else b"")
+        yield json_columns(image, start, min(start + columns, last))
