@@ -19,7 +19,8 @@ ABORTED = f"the exposure of 5 s on {NAME0} was aborted"
 # --- region of interest ----------------------------------------------------------------
 
 @pytest.mark.parametrize("cam_index, set_roi, sdk_calls, roi", [
-    (0, dict(width=640, height=480), [(0, 640, 480, 1, 0), (0, 648, 308)], Roi(648, 308, 640, 480, 1, "RAW8")),
+    # The format stays the one the camera opened in: its deepest raw one.
+    (0, dict(width=640, height=480), [(0, 640, 480, 1, 2), (0, 648, 308)], Roi(648, 308, 640, 480, 1, "RAW16")),
     (0, dict(bin=2, image_format="raw16"), [(0, 968, 548, 2, 2), (0, 0, 0)], Roi(0, 0, 968, 548, 2, "RAW16")),
     (0, dict(width=8, height=2, bin=4, image_format=ImgType.IMG_RGB24, x=3, y=5), [(0, 8, 2, 4, 1), (0, 3, 5)],
      Roi(3, 5, 8, 2, 4, "RGB24")),

@@ -1,7 +1,11 @@
 """The camera layer under interrupts, failed stops, stale streams and records it cannot
 read: the camera stays usable, and the layer's idea of it stays the SDK's."""
+import ast
+import inspect
 import random
 import signal
+import sys
+import textwrap
 
 import pytest
 
@@ -117,3 +121,70 @@ def test_unknown_sdk_values_raise_korvi_errors(cam0, function, outputs, action, 
     with pytest.raises(korvi.ASIGeneralError, match=f"^the camera reported an unknown {message} "):
         action(cam0)
     assert cam0.capture(0.001).data.ndim == 2
+
+
+def _normal_path_lines(function):
+    """The first lines of the statements of `function` that are not cleanup (except and
+    finally blocks): where Ctrl-C may land on the way in. A `try:` line is left out: it is a
+    no-op outside every handler, where a tracer can raise but no signal is looked at."""
+    tree = ast.parse(textwrap.dedent(inspect.getsource(function)))
+    cleanup = set()
+    for node in ast.walk(tree):
+        for block in [h.body for h in getattr(node, "handlers", [])] + [getattr(node, "finalbody", [])]:
+            cleanup.update(n.lineno for s in block for n in ast.walk(s) if isinstance(n, ast.stmt))
+    first = function.__code__.co_firstlineno - 1
+    return {first + n.lineno for n in ast.walk(tree.body[0])
+            if isinstance(n, ast.stmt) and not isinstance(n, (ast.Try, ast.FunctionDef))
+            and n.lineno not in cleanup}
+
+
+def _interrupted(action, code, lines, k):
+    """Runs `action` with KeyboardInterrupt raised at the k-th line of `code` in `lines`
+    it reaches; the line it was raised at, None when `action` ended first."""
+    seen = [0]
+
+    def local(frame, event, arg):
+        if event == "line" and frame.f_lineno in lines:
+            seen[0] += 1
+            if seen[0] == k:
+                seen.append(frame.f_lineno)
+                raise KeyboardInterrupt   # the tracer unsets itself
+        return local
+
+    sys.settrace(lambda frame, event, arg: local if frame.f_code is code else None)
+    try:
+        action()
+    except KeyboardInterrupt:
+        return seen[1]
+    finally:
+        sys.settrace(None)
+    return None
+
+
+# Ctrl-C at each step of capture() and of entering a stream, one at a time: the camera
+# still captures and streams after each.
+@pytest.mark.parametrize("target", ["capture", "stream"])
+def test_ctrl_c_at_each_step_of_starting_leaves_the_camera_usable(cam0, target):
+    cam0.set_roi(64, 32)
+    function = Camera.capture if target == "capture" else type(cam0.stream(0.001)).__enter__
+
+    def action():
+        if target == "capture":
+            cam0.capture(0.0005)
+        else:
+            with cam0.stream(0.0005) as frames:
+                next(frames)
+
+    lines = _normal_path_lines(function)
+    wedged = []
+    k = 1
+    while (line := _interrupted(action, function.__code__, lines, k)) is not None:
+        try:
+            assert cam0.capture(0.0005).data.shape == (32, 64)
+            with cam0.stream(0.0005) as frames:
+                assert next(frames).data.shape == (32, 64)
+        except korvi.ASIError as exc:
+            wedged.append((line, str(exc)))
+            break
+        k += 1
+    assert wedged == [] and k > 5

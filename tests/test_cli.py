@@ -56,8 +56,9 @@ def test_info_by_name_and_controls_as_json(opened):
     assert info.returncode == 0
     described = json.loads(info.stdout)
     assert (described["index"], described["serial"]) == (1, korvi.get_serial_number(1).id)
-    # At the default gain (120, 12 dB), in the RAW8 words a freshly opened camera delivers.
-    assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 * 2**6, rel=1e-6)
+    # At the default gain (120, 12 dB), in the RAW16 words (14 bits shifted up by 2) a freshly
+    # opened camera delivers.
+    assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 / 2**2, rel=1e-6)
     controls = run("controls", "1", "--json")
     assert controls.returncode == 0
     by_name = {c["name"]: c for c in json.loads(controls.stdout)}

@@ -58,7 +58,7 @@ def test_each_update_is_its_figures_then_its_picture(live):
     with live.client.websocket_connect("/live/0/ws") as socket:
         (meta, (view,)), = updates(socket, 1)
     # The colour mosaic debayered to one pixel per 2x2 cell, within the 1280-pixel view.
-    assert (meta["width"], meta["height"], meta["format"]) == (1936, 1096, "RAW8")
+    assert (meta["width"], meta["height"], meta["format"]) == (1936, 1096, "RAW16")   # as the camera opens
     assert view.shape == (548, 968, 3) and meta["view"] == [968, 548]
     assert len(meta["histogram"]) == 256 and sum(meta["histogram"]) == 1936 * 1096
 

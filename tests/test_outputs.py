@@ -6,6 +6,7 @@ import signal
 import subprocess
 import time
 import warnings
+from datetime import UTC, datetime, timedelta
 
 import numpy as np
 import pytest
@@ -163,15 +164,32 @@ def test_bad_outputs_and_pulses_are_refused_in_one_line_before_the_camera_is_use
     assert (tmp_path / "keep.fits").read_bytes() == (tmp_path / "keep.ser").read_bytes() == b"precious"
 
 
-def test_default_snap_names_never_collide_and_science_files_take_the_deepest_raw_format(tmp_path):
-    (tmp_path / "snap_001.fits").write_bytes(b"precious")
+def test_default_names_go_in_the_nights_folder_never_collide_and_science_files_take_the_deepest_raw_format(tmp_path):
+    night = tmp_path / (datetime.now().astimezone() - timedelta(hours=12)).strftime("%Y-%m-%d")
+    night.mkdir()
+    for name in ("snap_001.fits", "stream_001.ser"):
+        (night / name).write_bytes(b"precious")
     for _ in range(2):
         assert run("snap", "1", "-e", "1ms", "--roi", "64x32", cwd=tmp_path).returncode == 0
-    assert (tmp_path / "snap_001.fits").read_bytes() == b"precious"
-    assert [afits.getheader(tmp_path / f"snap_00{n}.fits")["BITPIX"] for n in (2, 3)] == [16, 16]
+        assert run("stream", "1", "-e", "1ms", "--roi", "64x32", "--frames", "2", cwd=tmp_path).returncode == 0
+    assert (night / "snap_001.fits").read_bytes() == (night / "stream_001.ser").read_bytes() == b"precious"
+    assert [afits.getheader(night / f"snap_00{n}.fits")["BITPIX"] for n in (2, 3)] == [16, 16]
+    assert [len(read_ser(night / f"stream_00{n}.ser")[1]) for n in (2, 3)] == [2, 2]
+    assert sorted(os.listdir(tmp_path)) == [night.name]
     dark = run("dark", "1", "-e", "1ms", "-o", "d.fits", cwd=tmp_path)
     assert dark.stdout.split(": ")[1].startswith("4144x2822 RAW16 dark")
     assert afits.getheader(tmp_path / "d.fits")["BITPIX"] == 16
     assert run("snap", "1", "-e", "1ms", "--roi", "64x32", "--overwrite", "-o", "snap_001.fits",
                cwd=tmp_path).returncode == 0
     assert afits.getdata(tmp_path / "snap_001.fits").shape == (32, 64)
+
+
+def test_stream_names_its_file_from_the_fields_known_at_its_start(tmp_path):
+    template = "{object}_{exposure}_gain{gain}_bin{bin}_{date}_{n:02}.ser"
+    args = ("stream", "1", "-e", "2ms", "-g", "150", "-b", "2", "--roi", "64x32", "--frames", "2",
+            "--object", "M 42", "-o", template)
+    day = datetime.now(UTC).strftime("%Y-%m-%d")
+    lines = [run(*args, cwd=tmp_path).stdout for _ in range(2)]
+    names = [f"M42_2ms_gain150_bin2x2_{day}_0{n}.ser" for n in (1, 2)]
+    assert [line.splitlines()[-1].split(":")[0] for line in lines] == names
+    assert sorted(p.name for p in tmp_path.glob("*.ser")) == names

@@ -95,7 +95,8 @@ def test_a_plan_runs_into_the_nights_folder_with_names_and_headers_stacking_prog
             header, data = hdus[0].header, hdus[0].data
         kind = name.split("_")[0]
         for key, value in {**expected[kind], "TELESCOP": "80ED", "OBSERVER": "Ada", "FOCALLEN": 600.0,
-                           "CCD-TEMP": -10.0, "XBINNING": 4}.items():
+                           "CCD-TEMP": -10.0, "XBINNING": 4,
+                           "INSTRUME": "ZWO ASI294MM Pro GPS Simulator"}.items():
             assert header.get(key) == value, (name, key)
         if kind == "Flat":
             levels.append(np.median(data) / 65535)

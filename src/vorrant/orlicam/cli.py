@@ -255,15 +255,33 @@ def status(first: str) -> Iterator[Progress]:
 
 
 SNAP_NAMES = "snap_{n:03}.fits"
+STREAM_NAMES = "stream_{n:03}.ser"
 FITS_SUFFIXES = (".fits", ".fit", ".fts")
+
+
+def night_names(names: str) -> str:
+    """The default template `names` in the night's folder, as `sequence` puts a night's files."""
+    from datetime import UTC, datetime
+
+    from .naming import night_folder
+    return str(Path(night_folder(datetime.now(UTC))) / names)
+
+
+def check_new(path: Path, overwrite: bool, night: bool) -> Path:
+    """check_output(); for a default name (`night`) also in a night's folder still to be
+    made, as its first file is written: then the folder must be one that can be made."""
+    from .outputs import check_output
+    if night and not os.path.lexists(path.parent):
+        check_output(path.parent, False, "--overwrite")
+        return path
+    return check_output(path, overwrite, "--overwrite")
 
 
 def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> list[Path]:
     """The file of each frame, from -o's template; checked, with nothing created. The
     default names take the first run of numbers no file has yet."""
-    from .outputs import check_output
     from .templates import Template
-    template = Template(SNAP_NAMES if output is None else output)
+    template = Template(night_names(SNAP_NAMES) if output is None else output)
     if count > 1 and "n" not in template.fields:
         raise ValueError(f"-o {template.text!r} names one file for {count} frames: put {{n}} in it, "
                          "e.g. m42_{n:03}.fits")
@@ -280,8 +298,23 @@ def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> li
     if len(set(paths)) < len(paths):
         raise ValueError(f"-o {template.text!r} gives several files the same name")
     for path in paths:
-        check_output(path, overwrite, "--overwrite")
+        check_new(path, overwrite, output is None)
     return paths[:count]
+
+
+def stream_path(template: str, values: dict[str, str], overwrite: bool, night: bool = False) -> Path:
+    """The recording's file from -o's template and the fields known at its start; {n} is
+    the first number no file (or SER sidecar) has yet. Checked, with nothing created."""
+    from .naming import render
+    from .templates import Template
+
+    numbered = "n" in Template(template).fields
+    n = 1
+    while True:
+        path = Path(render(template, values, n))
+        if not numbered or not any(os.path.lexists(p) for p in (path, path.with_name(path.name + ".json"))):
+            return check_new(path, overwrite, night)
+        n += 1
 
 
 # --- commands -----------------------------------------------------------------------
@@ -405,7 +438,7 @@ def _capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
 @_capture_options
 @click.option("-n", "--count", type=click.IntRange(min=1), default=1, show_default=True, help="Frames to take.")
 @click.option("-o", "--output", help="FITS file name; {n} is the frame number from 1, e.g. m42_{n:03}.fits "
-              "[default: snap_{n:03}.fits, numbered past the files already there].")
+              "[default: snap_{n:03}.fits in a folder named for the night, numbered past the files already there].")
 @click.option("--overwrite", is_flag=True, help="Replace existing files.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
@@ -439,7 +472,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
                 if path is None:
                     assert output is not None
                     path = frame_name(output, frame, kind, seen.target.object, seen.filter, n)
-                    path.parent.mkdir(parents=True, exist_ok=True)
+                path.parent.mkdir(parents=True, exist_ok=True)
                 write_fits(path, frame, overwrite=overwrite, cards=seen.cards(dark))
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
                 if png:
@@ -453,33 +486,42 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 @_capture_options
 @click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
 @click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 60s.")
-@click.option("-o", "--output", required=True, help="A .ser video (RAW8 unless -f says), or a .fits/.fit/.fts "
-              "cube (the camera's deepest raw format unless -f says).")
+@click.option("-o", "--output", help="A .ser video (RAW8 unless -f says), or a .fits/.fit/.fts cube (the camera's "
+              "deepest raw format unless -f says); the fields are those of the recording's start, {n} the first "
+              "number free [default: stream_{n:03}.ser in a folder named for the night].")
 @click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 @click.option("--observer", default="", help="Observer, for the SER header.")
 @click.option("--telescope", default="", help="Telescope, for the SER header.")
 @observation_options("observer", "telescope")
 def stream(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
            image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, frames: int | None,
-           duration: float | None, output: str, overwrite: bool, observer: str, telescope: str) -> None:
+           duration: float | None, output: str | None, overwrite: bool, observer: str, telescope: str) -> None:
     """Record video to SER (or a FITS cube), showing fps, MB/s and dropped frames."""
     if frames is None and duration is None:
         raise click.UsageError("give --frames or --duration")
-    from .sequence import cool_first, write_ser_sidecar
-
-    from .outputs import check_output
+    from .naming import stream_fields
     from .plan import observation
-    from .templates import Template
-    path = Path(Template(output).render())
-    suffix = path.suffix.lower()
+    from .sequence import cool_first, write_ser_sidecar
+    from .templates import FIELDS, Template
+
+    template = Template(output if output is not None else STREAM_NAMES)
+    # The suffix is the template's own text: a field in it would make it a guess.
+    suffix = Path(template.render(n=1, **{f: "x" for f in FIELDS if f != "n"})).suffix.lower()
     if suffix not in (".ser", *FITS_SUFFIXES):
-        raise click.BadParameter(f"{str(path)!r} is neither .ser nor .fits", param_hint="-o")
+        raise click.BadParameter(f"{template.text!r} is neither .ser nor .fits", param_hint="-o")
     seen = observation(observer=observer, telescope=telescope)
-    check_output(path, overwrite, "--overwrite")
+    by_start = bool(template.fields - {"n"})   # named from the camera's settings once they are made
+    path = None if by_start else stream_path(night_names(STREAM_NAMES) if output is None else output, {}, overwrite,
+                                             output is None)
     with opened(camera) as cam:
         fmt = image_format or ("RAW8" if suffix == ".ser" else deepest_raw(cam.description))
         configure(cam, exposure, gain, offset, bin_, fmt, roi)
         cool_first(cam, seen)
+        if path is None:
+            assert output is not None
+            path = stream_path(output, stream_fields(cam, seen.kind or "light", seen.target.object, seen.filter),
+                               overwrite)
+        path.parent.mkdir(parents=True, exist_ok=True)
         if suffix == ".ser":
             from .ser import SerWriter
 

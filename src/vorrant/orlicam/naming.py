@@ -20,9 +20,11 @@ from typing import TYPE_CHECKING, Final
 from .templates import FIELDS, Template
 
 if TYPE_CHECKING:
+    from .camera import Camera
     from .frames import Frame, FrameMeta
 
-__all__ = ["check_template", "render", "frame_fields", "frame_name", "night_folder", "DEFAULT_TEMPLATE"]
+__all__ = ["check_template", "render", "frame_fields", "stream_fields", "frame_name", "night_folder",
+           "DEFAULT_TEMPLATE"]
 
 DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
 _UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
@@ -70,6 +72,17 @@ def frame_fields(meta: FrameMeta, kind: str, object_name: str | None = None,
         "temp": "" if meta.temperature is None else f"{round(meta.temperature):d}C",
         "date": start.strftime("%Y-%m-%d"), "time": start.strftime("%H%M%S"), "camera": meta.camera_name,
     }
+
+
+def stream_fields(cam: Camera, kind: str, object_name: str | None = None,
+                  filter_name: str | None = None) -> dict[str, str]:
+    """The template values of a recording starting now: the camera's settings as its
+    frames will carry them, the date and time of now (UTC)."""
+    from dataclasses import replace
+    from datetime import UTC
+
+    meta = replace(cam._settings_meta(cam.roi, kind in ("dark", "bias"))[0], start_time=datetime.now(UTC))
+    return frame_fields(meta, kind, object_name, filter_name)
 
 
 def night_folder(now: datetime) -> str:

@@ -88,6 +88,7 @@ class CameraSession:
                 opened = True
                 korvi.init_camera(self._id)
                 self._load()
+                self._deepest_raw()
                 _registry[self._id] = weakref.ref(self)
                 self._open = True
             except BaseException as exc:
@@ -125,6 +126,15 @@ class CameraSession:
         except korvi.ASIError:
             self._serial = None   # cameras without a serial number refuse the call
         self._modes = tuple(korvi.get_camera_support_mode(self._id)) if self._desc.trigger else ()
+
+    def _deepest_raw(self) -> None:
+        """Frames in the format that holds every bit the sensor has (RAW16 on a sensor of
+        more than 8 bits that offers it; the SDK starts in RAW8), so that science frames are
+        not cut to 8 bits unless asked."""
+        if self._desc.bit_depth > 8 and "RAW16" in self._desc.formats:
+            width, height, bin, image_type = korvi.get_roi_format(self._id)
+            if image_type != korvi.ImgType.IMG_RAW16:
+                korvi.set_roi_format(self._id, width, height, bin, korvi.ImgType.IMG_RAW16)
 
     def close(self) -> None:
         """Closes the camera; closing a closed camera does nothing."""

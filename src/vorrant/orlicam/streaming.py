@@ -121,6 +121,7 @@ class Stream:
             self._step = self._make_step()
             starting = True
             korvi.start_video_capture(cam._id)
+            return self   # inside the try: no block will exit a stream whose __enter__ raised
         except BaseException as exc:
             self._running = False
             self._step = None
@@ -135,7 +136,6 @@ class Stream:
             if isinstance(exc, korvi.ASIError):
                 raise noted(exc, "starting a video stream", cam._label)
             raise
-        return self
 
     def _make_step(self) -> Any:
         """The frame extension's StreamStep for the mono formats, set up for this run; None
