@@ -41,8 +41,10 @@ SER_FIELDS = [  # (name, offset, struct code)
 ]
 
 
-def read_ser(path):
-    """(header dict, list of frames as arrays, list of trailer ticks or None)."""
+def read_ser(path, killed=False):
+    """(header dict, list of frames as arrays, list of trailer ticks or None). `killed`: the
+    writer may have died in the middle of the next frame, whose bytes then follow the frames
+    that FrameCount counts and are no trailer."""
     raw = open(path, "rb").read()
     head = {name: struct.unpack_from(code, raw, offset)[0] for name, offset, code in SER_FIELDS}
     planes = 3 if head["color_id"] in (100, 101) else 1
@@ -55,7 +57,7 @@ def read_ser(path):
               for i in range(head["frame_count"])]
     end = 178 + head["frame_count"] * frame_bytes
     trailer = raw[end:]
-    if not trailer:
+    if not trailer or killed and len(trailer) != 8 * head["frame_count"]:
         return head, frames, None
     assert len(trailer) == 8 * head["frame_count"], f"trailer of {len(trailer)} bytes"
     return head, frames, list(struct.unpack(f"<{head['frame_count']}q", trailer))
