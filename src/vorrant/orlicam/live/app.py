@@ -204,14 +204,11 @@ class LiveApp:
                              "color": d.is_color, "pixel_size": d.pixel_size, "bit_depth": d.bit_depth})
 
     async def stats(self, request: Request) -> Response:
+        # It takes the camera from Alpaca clients for a while: another site's page may not.
+        feed = self._own_site(request)
+        if isinstance(feed, Response):
+            return feed
         number = request.path_params["number"]
-        feed = self.feed(number)
-        if feed is None:
-            return self._missing(number)
-        if not same_origin(request.headers, self.local_only):
-            # It takes the camera from Alpaca clients for a while: another site's page may not.
-            log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
-            return PlainTextResponse("refused: the request comes from another site", status_code=403)
         feed.touch()
         if feed.latest.frame is None:
             try:
@@ -221,8 +218,8 @@ class LiveApp:
                 return PlainTextResponse(status or f"camera {number} has delivered no frame yet", status_code=503)
         return JSONResponse(feed.figures(), headers={"Cache-Control": "no-store"})
 
-    async def _changing(self, request: Request) -> tuple[Feed, object] | Response:
-        """The feed and the JSON body of a state-changing request, or the refusal."""
+    def _own_site(self, request: Request) -> Feed | Response:
+        """The request's feed, or the refusal: no such camera, or a request from another site."""
         number = request.path_params["number"]
         feed = self.feed(number)
         if feed is None:
@@ -230,6 +227,13 @@ class LiveApp:
         if not same_origin(request.headers, self.local_only):
             log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
             return PlainTextResponse("refused: the request comes from another site", status_code=403)
+        return feed
+
+    async def _changing(self, request: Request) -> tuple[Feed, object] | Response:
+        """The feed and the JSON body of a state-changing request, or the refusal."""
+        feed = self._own_site(request)
+        if isinstance(feed, Response):
+            return feed
         body = await request.body()
         if len(body) > MAX_BODY:
             return PlainTextResponse(f"the body is larger than {MAX_BODY} bytes", status_code=400)
