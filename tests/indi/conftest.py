@@ -5,7 +5,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))    # indi_support, beside this file
 
-from indi_support import SPARE_PORT, Client, Server, have_indi, private_network
+from indi_support import COLOUR, MONO, SPARE_PORT, Client, Server, have_indi, private_network
 
 
 def pytest_collection_modifyitems(config, items):
@@ -52,5 +52,15 @@ def fresh_server(tmp_path):
 @pytest.fixture
 def client(server):
     c = Client()
+    yield c
+    c.close()
+
+
+# Both cameras connected once per module, for the tests that expose and operate them.
+@pytest.fixture(scope="module")
+def cams(server):
+    c = Client()
+    for device in (COLOUR, MONO):
+        c.connect(device)
     yield c
     c.close()

@@ -13,15 +13,6 @@ from vorrant.orlicam import Camera
 SENSOR = {COLOUR: (1936, 1096), MONO: (4144, 2822)}
 
 
-@pytest.fixture(scope="module")
-def cams(server):
-    c = Client()
-    for device in (COLOUR, MONO):
-        c.connect(device)
-    yield c
-    c.close()
-
-
 def frame(client: Client, device: str, binning: int, x: int, y: int, w: int, h: int, seconds: float = 0.01):
     assert client.set_and_wait(device, "CCD_BINNING", HOR_BIN=binning, VER_BIN=binning) == "Ok"
     assert client.set_and_wait(device, "CCD_FRAME", X=x, Y=y, WIDTH=w, HEIGHT=h) == "Ok"

@@ -10,15 +10,6 @@ from astropy.io import fits
 from indi_support import COLOUR, MONO, SPARE_PORT, Client, eval_until
 
 
-@pytest.fixture(scope="module")
-def cams(server):
-    c = Client()
-    for device in (COLOUR, MONO):
-        c.connect(device)
-    yield c
-    c.close()
-
-
 def image(client: Client, device: str, seconds: float) -> np.ndarray:
     with fits.open(io.BytesIO(client.expose(device, seconds))) as hdus:
         return hdus[0].data.astype(float)
