@@ -595,6 +595,108 @@ PyTypeObject step_type = [] {
     return t;
 }();
 
+// StreamExit: a stream's __exit__. A Python __exit__ can be interrupted by Ctrl-C at its
+// very first instruction, before it has marked the stream ended, and the camera would
+// stay "streaming" for good. Here the marks are made before any Python code runs: the
+// stream is no longer running and its StreamStep's count is kept; then `leave(stream,
+// exc_type, exc, tb)` stops the capture. Ctrl-C from there on leaves an ended stream that
+// still holds the camera, which the camera's next capture or stream stops.
+struct Exit {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* leave;   // strong
+};
+
+PyObject* running_name = nullptr;  // interned "_running"
+PyObject* step_name = nullptr;     // interned "_step"
+PyObject* count_name = nullptr;    // interned "_count"
+PyObject* step_count_name = nullptr;  // interned "count"
+
+PyObject* exit_call(PyObject* o, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Exit* self = reinterpret_cast<Exit*>(o);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs != 4 || kwnames) {
+        PyErr_SetString(PyExc_TypeError, "StreamExit takes (stream, exc_type, exc, tb)");
+        return nullptr;
+    }
+    PyObject* stream = args[0];
+    Ref running(PyObject_GetAttr(stream, running_name));
+    if (!running) return nullptr;
+    int on = PyObject_IsTrue(running.get());
+    if (on < 0) return nullptr;
+    if (!on) Py_RETURN_NONE;
+    if (PyObject_SetAttr(stream, running_name, Py_False) < 0) return nullptr;
+    Ref step(PyObject_GetAttr(stream, step_name));
+    if (!step) return nullptr;
+    if (step.get() != Py_None) {
+        Ref count(PyObject_GetAttr(step.get(), step_count_name));
+        if (!count || PyObject_SetAttr(stream, count_name, count.get()) < 0 ||
+            PyObject_SetAttr(stream, step_name, Py_None) < 0)
+            return nullptr;
+    }
+    return PyObject_Vectorcall(self->leave, args, nargs, nullptr);
+}
+
+PyObject* exit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* leave = nullptr;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "StreamExit() takes no keyword arguments");
+        return nullptr;
+    }
+    if (!PyArg_UnpackTuple(args, "StreamExit", 1, 1, &leave)) return nullptr;
+    if (!PyCallable_Check(leave)) {
+        PyErr_SetString(PyExc_TypeError, "StreamExit() takes a callable");
+        return nullptr;
+    }
+    Exit* self = reinterpret_cast<Exit*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->vectorcall = exit_call;
+    self->leave = Py_NewRef(leave);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+int exit_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Exit*>(o)->leave);
+    return 0;
+}
+
+int exit_clear(PyObject* o) {
+    Py_CLEAR(reinterpret_cast<Exit*>(o)->leave);
+    return 0;
+}
+
+void exit_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    exit_clear(o);
+    Py_TYPE(o)->tp_free(o);
+}
+
+// Bound like a function, so that it serves as a method.
+PyObject* exit_get(PyObject* o, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(o);
+    return PyMethod_New(o, obj);
+}
+
+PyTypeObject exit_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "vorrant.orlicam._frames.StreamExit";
+    t.tp_basicsize = sizeof(Exit);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_doc = PyDoc_STR(
+        "StreamExit(leave, /)\n--\n\n"
+        "A stream's __exit__(exc_type, exc, tb): when the stream's _running is true, sets it\n"
+        "false and moves its _step's count to _count (and _step to None) before any Python code\n"
+        "runs, then returns leave(stream, exc_type, exc, tb); otherwise returns None.");
+    t.tp_new = exit_new;
+    t.tp_dealloc = exit_dealloc;
+    t.tp_traverse = exit_traverse;
+    t.tp_clear = exit_clear;
+    t.tp_descr_get = exit_get;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_vectorcall_offset = offsetof(Exit, vectorcall);
+    return t;
+}();
+
 // --- Alpaca's JSON ImageArray ------------------------------------------------
 // The decimal text of an [x][y](...) image, written here because a general JSON library
 // spends most of a full frame's time turning each pixel into digits one call at a time.
@@ -821,10 +923,19 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__frames() {
         writeable_name = PyUnicode_InternFromString("writeable");
         if (!changes_name || !flags_name || !writeable_name) return nullptr;
     }
-    if (PyType_Ready(&stamper_type) < 0 || PyType_Ready(&step_type) < 0) return nullptr;
+    if (!running_name) {
+        running_name = PyUnicode_InternFromString("_running");
+        step_name = PyUnicode_InternFromString("_step");
+        count_name = PyUnicode_InternFromString("_count");
+        step_count_name = PyUnicode_InternFromString("count");
+        if (!running_name || !step_name || !count_name || !step_count_name) return nullptr;
+    }
+    if (PyType_Ready(&stamper_type) < 0 || PyType_Ready(&step_type) < 0 || PyType_Ready(&exit_type) < 0)
+        return nullptr;
     Ref module(PyModule_Create(&definition));
     if (!module || PyModule_AddObjectRef(module.get(), "FrameStamper", reinterpret_cast<PyObject*>(&stamper_type)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "StreamStep", reinterpret_cast<PyObject*>(&step_type)) < 0)
+        PyModule_AddObjectRef(module.get(), "StreamStep", reinterpret_cast<PyObject*>(&step_type)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "StreamExit", reinterpret_cast<PyObject*>(&exit_type)) < 0)
         return nullptr;
     return module.release();
 }

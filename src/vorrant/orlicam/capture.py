@@ -102,7 +102,7 @@ class CameraCapture(CameraControls):
         seconds, start = 0.0, _NO_TIME
         try:
             # The claim is made inside the try: Ctrl-C just after it still lets go of it.
-            with self._guard:
+            with self._hold:
                 if self._capturing is not None:
                     raise noted(korvi.ASIExposureInProgress(
                         f"{self._label} is capturing in another thread; wait for that capture or abort it"),
@@ -112,7 +112,7 @@ class CameraCapture(CameraControls):
             try:
                 # The guard is held until the exposure runs, so that abort_exposure() stops a
                 # running exposure; an abort that came first means none is started.
-                with self._guard:
+                with self._hold:
                     if claim.aborted:
                         roi = None
                     else:
@@ -138,7 +138,7 @@ class CameraCapture(CameraControls):
             # camera held for good; then wake an abort_exposure() waiting for this.
             if self._capturing is claim:
                 self._capturing = None
-            with self._guard:
+            with self._hold:
                 self._guard.notify_all()
         if claim.aborted or frame is None:
             # An abort that came during the readout discards the frame too: the caller
@@ -253,7 +253,7 @@ class CameraCapture(CameraControls):
         # Threads wait at most TIMEOUT_MAX at a time (about 292 years).
         limit = min(seconds_arg("timeout", timeout, unlimited=True), threading.TIMEOUT_MAX)
         self._require_open("aborting the exposure")
-        with self._guard:
+        with self._hold:
             owner = self._capturing
             if owner is None:
                 return False

@@ -30,6 +30,37 @@ class _Caps:
     auto_supported: bool
 
 
+class _AbortFlag:
+    """An Event's set/clear/is_set/wait, for abort_exposure() to wake a capture. An Event
+    takes its own lock in Python code, where Ctrl-C can land between the acquire and the
+    release: every later capture would then wait on that lock for ever. Here each step is
+    one call of a C lock, held while no abort is pending."""
+
+    __slots__ = ("_lock",)
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._lock.acquire()
+
+    def clear(self) -> None:
+        self._lock.acquire(False)
+
+    def set(self) -> None:
+        try:
+            self._lock.release()
+        except RuntimeError:
+            pass   # set already
+
+    def is_set(self) -> bool:
+        return not self._lock.locked()
+
+    def wait(self, timeout: float) -> bool:
+        if self._lock.acquire(True, timeout):
+            self._lock.release()
+            return True
+        return False
+
+
 class _Claim:
     """One capture's hold on the camera: which thread, and which call of it (a signal
     handler's capture in the same thread is another call)."""
@@ -45,7 +76,7 @@ class CameraSession:
     """The open/close life of one camera and the state the other layers of Camera share."""
 
     __slots__ = ("_desc", "_id", "_label", "_open", "_caps", "_gps", "_serial", "_modes",
-                 "_busy", "_guard", "_abort", "_capturing", "_changes", "__weakref__")
+                 "_busy", "_hold", "_guard", "_abort", "_capturing", "_changes", "__weakref__")
 
 
     def __init__(self, which: int | str | CameraDescription = 0) -> None:
@@ -62,8 +93,11 @@ class CameraSession:
         self._busy: Any = None
         # A capture and abort_exposure() from another thread meet here: `_capturing` is
         # the capturing thread's id from its start_exposure until it lets go of the camera.
-        self._guard = threading.Condition(threading.RLock())
-        self._abort = threading.Event()
+        # `with` takes `_hold` itself, not the Condition: the lock's own __exit__ is C, so
+        # Ctrl-C cannot land before the release and leave the lock held for good.
+        self._hold = threading.RLock()
+        self._guard = threading.Condition(self._hold)
+        self._abort = _AbortFlag()
         self._capturing: _Claim | None = None
         # Counts the layer's control writes: a stream re-reads the settings its frames
         # carry when this has moved.

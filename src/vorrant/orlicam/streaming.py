@@ -197,14 +197,21 @@ class Stream:
 
     def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
                  tb: TracebackType | None) -> None:
+        # Replaced below by the frame extension's StreamExit, which makes these marks before
+        # Ctrl-C can land at this function's first instruction and leave the stream running.
         if not self._running:
             return
-        # From here until the SDK has stopped, the camera counts as held by a stream that
-        # has ended: whatever comes next (Ctrl-C included) stops the capture before its own.
         self._running = False
         if self._step is not None:
             self._count = self._step.count
             self._step = None
+        self._leave(exc_type, exc, tb)
+
+    def _leave(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+               tb: TracebackType | None) -> None:
+        """Stops the capture of a stream marked ended. Until the SDK has stopped, the camera
+        counts as held by a stream that has ended: whatever comes next (Ctrl-C included)
+        stops the capture before its own."""
         cam = self._cam
         if cam._busy is not self:
             return   # the camera was closed since, ending this capture; a later one is not this one's
@@ -378,6 +385,10 @@ class Stream:
     def frames_read(self) -> int:
         step = self._step
         return self._count if step is None else int(step.count)
+
+
+if hasattr(_fast, "StreamExit"):
+    setattr(Stream, "__exit__", _fast.StreamExit(Stream._leave))
 
 
 def _slice_ms(seconds: float) -> int:
