@@ -95,7 +95,7 @@ class BlobReader:
 
 def transfer_rows(ours: Server, theirs: Server) -> None:
     print(f"\nexposure end to BLOB received ({EXPOSURE} s exposures, median of {ROUNDS} interleaved rounds)")
-    print(f"{'frame':<22} {'indi_orlicam_ccd':>17} {'indi_simulator_ccd':>19} {'ratio':>7}")
+    print(f"{'frame':<22} {'indi_orlicam_ccd':>17} {'indi_simulator_ccd':>19} {'ratio':>7} {'spread':>11}")
     for width, height in ((1280, 1024), (4144, 2822)):
         ours.set(f"{OURS}.CCD_FRAME.X;Y;WIDTH;HEIGHT=0;0;{width};{height}")
         theirs.set(f"{THEIRS}.SIMULATOR_SETTINGS.SIM_XRES;SIM_YRES={width};{height}")
@@ -108,7 +108,9 @@ def transfer_rows(ours: Server, theirs: Server) -> None:
                 start = time.perf_counter()
                 times[side].append(reader.expose(EXPOSURE) - start - EXPOSURE)
         a, b = statistics.median(times["ours"]), statistics.median(times["theirs"])
-        print(f"{width}x{height} 16-bit {'':<6} {a * 1e3:>14.1f} ms {b * 1e3:>16.1f} ms {a / b:>7.2f}")
+        ratios = [x / y for x, y in zip(times["ours"], times["theirs"])]
+        print(f"{width}x{height} 16-bit {'':<6} {a * 1e3:>14.1f} ms {b * 1e3:>16.1f} ms {a / b:>7.2f} "
+              f"{min(ratios):>5.2f}-{max(ratios):<5.2f}")
         for reader in readers.values():
             reader.close()
 

@@ -89,16 +89,22 @@ def main():
         browser = p.chromium.launch(executable_path="/usr/bin/chromium", args=["--no-sandbox"], headless=True)
         try:
             print(f"\nlive view, {ROUNDS} alternating rounds of {SECONDS:g} s, medians")
-            print(f"{'settings':<24} {'no page fps':>12} {'page open fps':>14} {'ratio':>6} {'previews/s':>11}")
+            print(f"{'settings':<24} {'no page fps':>12} {'page open fps':>14} {'ratio':>6} {'spread':>12} "
+                  f"{'previews/s':>11}")
             for label, camera, width, height, fmt, exposure in SETTINGS:
                 plain, live, shown = [], [], []
-                for _ in range(ROUNDS):
-                    plain.append(plain_rate(camera, width, height, fmt, exposure))
-                    rate, sent = live_rate(browser, camera, width, height, fmt, exposure)
-                    live.append(rate)
-                    shown.append(sent)
+                for r in range(ROUNDS):
+                    for side in (("plain", "live") if r % 2 == 0 else ("live", "plain")):
+                        if side == "plain":
+                            plain.append(plain_rate(camera, width, height, fmt, exposure))
+                        else:
+                            rate, sent = live_rate(browser, camera, width, height, fmt, exposure)
+                            live.append(rate)
+                            shown.append(sent)
                 a, b = statistics.median(plain), statistics.median(live)
-                print(f"{label:<24} {a:>12.1f} {b:>14.1f} {b / a:>6.3f} {statistics.median(shown):>11.1f}")
+                ratios = [y / x for x, y in zip(plain, live)]
+                print(f"{label:<24} {a:>12.1f} {b:>14.1f} {b / a:>6.3f} {min(ratios):>5.3f}-{max(ratios):<6.3f} "
+                      f"{statistics.median(shown):>11.1f}")
             latency, trip, count = figures_latency(browser)
             print(f"frame to /stats figures, 4144x2822 RAW16, 1 s exposures ({count} frames): "
                   f"{latency * 1000:.0f} ms to the figures + {trip * 1000:.1f} ms per /stats request "

@@ -186,6 +186,7 @@ def bench_stream(exe, stream):
         "settings": f"exposure {exposure} us, bandwidth {bandwidth}%, high speed {high_speed}",
         "size": size, "producer": producer,
         "korvi": summary(ours, size), "cpp": summary(native, size),
+        "ratios": [(o["frames"] / o["seconds"]) / (n["frames"] / n["seconds"]) for o, n in zip(ours, native)],
     }
 
 
@@ -218,16 +219,23 @@ def bench_calls(exe):
 
     loops = {"korvi": ours, "ctypes": ctypes_bare, "ctypes_checked": ctypes_checked}
     best = dict.fromkeys(loops, float("inf"))
+    rounds: list[dict[str, float]] = []
     for _ in range(CALL_REPEATS):  # interleaved, so a busy moment hits every side
+        took = {}
         for key, loop in loops.items():
             t0 = time.perf_counter()
             loop()
-            best[key] = min(best[key], time.perf_counter() - t0)
+            took[key] = time.perf_counter() - t0
+            best[key] = min(best[key], took[key])
+        rounds.append(took)
     korvi.close_camera(cam)
 
     native = run_loop(exe, "calls", 0, CALLS, CALL_REPEATS)
     result = {key: seconds / CALLS * 1e9 for key, seconds in best.items()}
     result["cpp"] = native["seconds"] / native["calls"] * 1e9
+    for key in ("ctypes", "ctypes_checked"):
+        per_round = [took[key] / took["korvi"] for took in rounds]
+        result[key + "_spread"] = (min(per_round), max(per_round))
     return result
 
 
@@ -246,21 +254,23 @@ def print_streams(results):
         print(f"  {'simulator producer, nobody fetching':<42}{p['fps']:>9.1f}{p['fps'] * res['size'] / 1e9:>8.3f}"
               f"{'':>12}{p['cpu_per_frame'] * 1e6:>14.0f}{'':>9}")
         print(f"  ratio korvi/C++ fps: {res['korvi']['fps'] / res['cpp']['fps']:.3f} best, "
-              f"{res['korvi']['fps_median'] / res['cpp']['fps_median']:.3f} median")
+              f"{res['korvi']['fps_median'] / res['cpp']['fps_median']:.3f} median, "
+              f"rounds {min(res['ratios']):.3f}-{max(res['ratios']):.3f}")
     print("  (CPU us/frame: the fetching thread's CPU time per frame, or the producer thread's;"
           " the latter in 10 ms ticks)")
 
 
 def print_calls(calls):
     print(f"\nPer call: get_dropped_frames on an open camera, best of {CALL_REPEATS} x {CALLS} calls")
-    head = f"{'':<48}{'ns/call':>9}{'ctypes/korvi':>14}"
+    head = f"{'':<48}{'ns/call':>9}{'ctypes/korvi':>14}{'spread':>13}"
     print(head)
     print("-" * len(head))
     rows = (("korvi", "korvi.get_dropped_frames"), ("ctypes", "ctypes ASIGetDroppedFrames (bare call)"),
             ("ctypes_checked", "ctypes ASIGetDroppedFrames + check + .value"))
     for key, name in rows:
         ratio = f"{calls[key] / calls['korvi']:.2f}" if key != "korvi" else ""
-        print(f"  {name:<46}{calls[key]:>9.0f}{ratio:>14}")
+        spread = f"{calls[key + '_spread'][0]:.2f}-{calls[key + '_spread'][1]:.2f}" if key != "korvi" else ""
+        print(f"  {name:<46}{calls[key]:>9.0f}{ratio:>14}{spread:>13}")
     print(f"  {'C++ ASIGetDroppedFrames (floor)':<46}{calls['cpp']:>9.0f}")
 
 
