@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all demo test test-indi typecheck sanitize bench clean install system-deps
+.PHONY: all demo test test-indi typecheck lint sanitize bench clean install system-deps
 .PHONY: test-oldest wheel test-wheel
 .PHONY: fuzz tsan stress-asan soak
 
@@ -107,6 +107,13 @@ test-wheel: wheel
 typecheck: install
 	cd tests && ../$(PY) -m mypy.stubtest vorrant.orlicam.korvi --allowlist ../stubtest-allowlist.txt
 	$(PY) -m mypy --no-incremental
+
+# The layers of the package (import-linter's contract in pyproject.toml, on the source
+# tree), and click imported by the command line only.
+lint: install
+	PYTHONPATH=src $(VENV)/bin/lint-imports --no-cache
+	@bad="$$(grep -rlE '^\s*(import click|from click)' src/vorrant/orlicam --include='*.py' | grep -v '/orlicam/cli/')"; \
+	  if [ -n "$$bad" ]; then echo "click is imported outside cli/: $$bad" >&2; exit 1; fi
 
 bench: install
 	$(PY) bench/video.py

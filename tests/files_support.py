@@ -4,7 +4,7 @@ from datetime import UTC, datetime
 
 import numpy as np
 
-from vorrant.orlicam.frames import Frame, FrameMeta, Roi
+from vorrant.orlicam.camera.frames import Frame, FrameMeta, Roi
 
 START = datetime(2026, 12, 7, 10, 50, 8, 123456, tzinfo=UTC)
 

@@ -14,21 +14,15 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription, Control, cameras
-    from .frames import Frame, FrameMeta, Roi
+    from .camera import Frame, FrameMeta, Roi
 
 __all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi"]
 
-_HOME = {
-    "cameras": "camera", "Camera": "camera", "CameraDescription": "camera", "Control": "camera",
-    "Frame": "frames", "FrameMeta": "frames", "Roi": "frames",
-}
-
 
 def __getattr__(name: str) -> Any:
-    home = _HOME.get(name)
-    if home is None:
+    if name not in __all__:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f"{__name__}.{home}"), name)
+    value = getattr(importlib.import_module(f"{__name__}.camera"), name)
     globals()[name] = value
     return value
 

@@ -1,5 +1,5 @@
 """`python -m vorrant.orlicam`: the orlicam command line."""
-from .cli import main
+from .cli.main import main
 
 if __name__ == "__main__":
     main()

@@ -17,7 +17,7 @@ from typing import Any, TypeVar, final
 
 import numpy.typing as npt
 
-from vorrant.orlicam.frames import Frame, FrameMeta
+from vorrant.orlicam.camera.frames import Frame, FrameMeta
 from vorrant.orlicam.korvi import GpsData
 
 _T = TypeVar("_T")

@@ -12,7 +12,19 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("the Alpaca server needs the 'alpaca' extra: pip install 'orlicam[alpaca]'") from exc
 
+import importlib
+from typing import Any
+
 from .discovery import DISCOVERY_PORT
-from .server import Server, serve
 
 __all__ = ["DISCOVERY_PORT", "Server", "serve"]
+
+
+def __getattr__(name: str) -> Any:
+    # The server that serves this API beside the live view is composed in the layer above
+    # (vorrant.orlicam.server); its documented names are found here too, resolved on use.
+    if name not in ("Server", "serve"):
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module("vorrant.orlicam.server"), name)
+    globals()[name] = value
+    return value

@@ -21,9 +21,9 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Route
 
-from .device import (ERROR_VALUES, GETTERS, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, NOT_NOW, PUT_VALUES, SETTERS,
-                     CameraDevice)
-from .errors import BadRequest, DeviceError, ErrorNumber, describe
+from .device import ERROR_VALUES, GETTERS, NOT_NOW, PUT_VALUES, SETTERS, CameraDevice
+from .members import NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT
+from ..device.errors import BadRequest, DeviceError, ErrorNumber, describe
 from .image import IMAGEBYTES, imagebytes_chunks, imagebytes_header, json_array_chunks, json_array_length
 from .pages import camera_page, server_page
 from .params import Params

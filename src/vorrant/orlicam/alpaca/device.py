@@ -14,91 +14,28 @@ import logging
 import re
 import threading
 import time
-import uuid
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from enum import IntEnum
-from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
 import numpy.typing as npt
 
 from .. import korvi
-from ..camera import Camera, CameraDescription
-from ..sensor import electrons_per_adu, sensor_name
-from ..subframe import Subframe
-from .errors import BadRequest, DeviceError, ErrorNumber, describe, not_implemented, sdk_error_number
+from ..camera.camera import Camera, CameraDescription
+from ..device.camera import driver_version
+from .hardware import CoolerAndGuidePort
+from ..camera.sensor import electrons_per_adu, sensor_name
+from ..camera.subframe import Subframe
+from ..device.errors import BadRequest, DeviceError, ErrorNumber, describe, not_implemented, sdk_error_number
 from .image import as_image_array
+from .members import (ABORT_WAIT_S, AT_LEAST_ONE, BAYER_OFFSETS, DIRECTIONS, FORMS, INTERFACE_VERSION, MAX_PULSE_MS,
+                      NOT_IMPLEMENTED, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, PLACEHOLDERS, READOUT_FORMATS,
+                      CameraState, SensorType)
 from .params import Params
 
 log = logging.getLogger("vorrant.orlicam.alpaca")
-
-INTERFACE_VERSION = 4
-MAX_PULSE_MS = 60_000
-# How long AbortExposure waits for the aborted capture to let go of the camera.
-ABORT_WAIT_S = 10.0
-
-
-class CameraState(IntEnum):
-    IDLE = 0
-    WAITING = 1
-    EXPOSING = 2
-    READING = 3
-    DOWNLOAD = 4
-    ERROR = 5
-
-
-class SensorType(IntEnum):
-    MONOCHROME = 0
-    COLOR = 1
-    RGGB = 2
-
-
-# Where the red pixel of the RGGB cell sits, for each Bayer pattern the cameras report.
-BAYER_OFFSETS = {"RGGB": (0, 0), "GRBG": (1, 0), "GBRG": (0, 1), "BGGR": (1, 1)}
-# Readout modes are the camera's output formats, the full bit depth first.
-READOUT_FORMATS = ("RAW16", "RAW8", "RGB24")
-# Guide directions 0-3 are North, South, East, West in both Alpaca and the SDK.
-DIRECTIONS = ("north", "south", "east", "west")
-NOT_IMPLEMENTED_GET = frozenset({"gains", "offsets", "heatsinktemperature", "fastreadout", "subexposureduration"})
-NOT_IMPLEMENTED_PUT = frozenset({"fastreadout", "subexposureduration", "stopexposure",
-                                 "commandblind", "commandbool", "commandstring"})
-NOT_IMPLEMENTED = NOT_IMPLEMENTED_GET | NOT_IMPLEMENTED_PUT
-# The form parameters of every PUT member, checked (present, exactly named, parsable)
-# before anything else happens, the members that are not implemented included.
-FORMS: dict[str, tuple[tuple[str, str], ...]] = {
-    "action": (("Action", "text"), ("Parameters", "text")),
-    **{name: (("Command", "text"), ("Raw", "flag")) for name in ("commandblind", "commandbool", "commandstring")},
-    "connected": (("Connected", "flag"),), "cooleron": (("CoolerOn", "flag"),),
-    "fastreadout": (("FastReadout", "flag"),),
-    **{name.lower(): ((name, "integer"),) for name in (
-        "BinX", "BinY", "Gain", "NumX", "NumY", "Offset", "ReadoutMode", "StartX", "StartY")},
-    "setccdtemperature": (("SetCCDTemperature", "number"),),
-    "subexposureduration": (("SubExposureDuration", "number"),),
-    "pulseguide": (("Direction", "integer"), ("Duration", "integer")),
-    "startexposure": (("Duration", "number"), ("Light", "flag")),
-}
-# The Value of an error reply to a member with a value: one of the member's type,
-# as the OpenAPI schemas type every Value and allow no null.
-_PLACEHOLDERS = {"int": 0, "float": 0.0, "bool": False, "str": ""}
-_AT_LEAST_ONE = frozenset({"binx", "biny", "maxbinx", "maxbiny"})
-
-
-def _driver_version() -> str:
-    try:
-        return version("orlicam")
-    except PackageNotFoundError:
-        return "unknown"
-
-
-def unique_id(description: CameraDescription, serial: str | None) -> str:
-    """A GUID-shaped identifier derived from the camera's model and serial, so it
-    survives restarts and re-plugging; cameras without a serial fall back to their index."""
-    key = f"{description.name}/{serial}" if serial else f"{description.name}/index-{description.index}"
-    return str(uuid.uuid5(uuid.NAMESPACE_URL, f"orlicam:{key}"))
-
 
 @dataclass(slots=True)
 class _Exposure:
@@ -129,26 +66,18 @@ class _Geometry:
     readout_mode: int = 0
 
 
-class CameraDevice:
+class CameraDevice(CoolerAndGuidePort):
     """Alpaca device number `number`: the camera `description`, opened on connect."""
 
     def __init__(self, number: int, description: CameraDescription, unique_id: str, serial: str | None = None) -> None:
-        self.number = number
-        self.description = description
-        self.unique_id = unique_id
-        self.serial = serial
-        self._lock = threading.RLock()
-        self._camera: Camera | None = None
+        super().__init__(number, description, unique_id, serial)
         self._geometry = _Geometry(num_x=description.max_width, num_y=description.max_height)
         self._modes = [f for f in READOUT_FORMATS if f in description.formats]
         self._exposure: _Exposure | None = None
         self._image: Image | None = None   # the last finished exposure
         self._ready = False                  # ... and it is the answer to the current one
         self._failure: DeviceError | None = None
-        self._guides: dict[str, threading.Thread] = {}
-        self._guide_failure: DeviceError | None = None
         self._ranges: dict[str, tuple[Any, Any]] = {}
-        self._leased_by: str | None = None  # who else drives the camera (the live view)
 
     # --- dispatch ----------------------------------------------------------------
 
@@ -189,13 +118,6 @@ class CameraDevice:
             log.exception("camera %d: %s failed", self.number, member)
             raise DeviceError(ErrorNumber.DRIVER_ERROR, describe(exc)) from exc
 
-    def _open_camera(self) -> Camera:
-        """The camera, or the not-connected error every member but a few gives."""
-        camera = self._camera
-        if camera is None:
-            raise DeviceError(ErrorNumber.NOT_CONNECTED, f"camera {self.number} is not connected")
-        return camera
-
     @contextmanager
     def _idle(self, what: str) -> Iterator[Camera]:
         """The lock, held for a change that must not happen during an exposure."""
@@ -206,26 +128,6 @@ class CameraDevice:
             if self._leased_by is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {what} while the {self._leased_by} uses the camera")
             yield camera
-
-    @contextmanager
-    def lease(self, holder: str) -> Iterator[Camera]:
-        """The camera, connected if it was not, for `holder` to drive itself (the live view);
-        meanwhile Alpaca writes that would change the frame are refused. DeviceError 0x40B while
-        an exposure runs or another holder has it."""
-        with self._lock:
-            if self._exposure is not None:
-                raise DeviceError(ErrorNumber.INVALID_OPERATION,
-                                  f"camera {self.number} is taking an exposure for an Alpaca client")
-            if self._leased_by is not None:
-                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"the {self._leased_by} has camera {self.number}")
-            self.connect()
-            camera = self._open_camera()
-            self._leased_by = holder
-        try:
-            yield camera
-        finally:
-            with self._lock:
-                self._leased_by = None
 
     # --- common members ----------------------------------------------------------
 
@@ -247,37 +149,23 @@ class CameraDevice:
     def get_connecting(self) -> bool:
         return False  # connecting completes within the request
 
-    def connect(self) -> None:
-        with self._lock:
-            if self._camera is not None:
-                return
-            camera = Camera(self.description)
-            camera.open()
-            try:
-                # Ranges do not change while the camera is open; read them once.
-                self._ranges = {name: (c.min, c.max) for name, c in camera.controls.items()}
-            except BaseException:
-                camera.close()
-                raise
-            self._camera = camera
-            # Every connection starts unbinned, full frame, in readout mode 0.
-            self._geometry = _Geometry(num_x=self.description.max_width, num_y=self.description.max_height)
-            log.info("camera %d (%s) connected", self.number, self.description.name)
+    # --- the shared device's hooks ---------------------------------------------------
 
-    def disconnect(self) -> None:
-        with self._lock:
-            if self._camera is None:
-                return
-            if self._exposure is not None:
-                raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while an exposure is in progress")
-            if self._leased_by is not None:
-                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot disconnect while the {self._leased_by} uses the camera")
-            if any(t.is_alive() for t in self._guides.values()):
-                raise DeviceError(ErrorNumber.INVALID_OPERATION, "cannot disconnect while a guide pulse runs")
-            self._close()
+    def _check_free(self, action: str) -> None:
+        if self._exposure is not None:
+            raise DeviceError(ErrorNumber.INVALID_OPERATION,
+                              f"camera {self.number} is taking an exposure for an Alpaca client" if action == "lend"
+                              else f"cannot {action} while an exposure is in progress")
+        if action != "lend" and any(t.is_alive() for t in self._guides.values()):
+            raise DeviceError(ErrorNumber.INVALID_OPERATION, f"cannot {action} while a guide pulse runs")
 
-    def close(self, wait: float = 5.0) -> None:
-        """Stops what runs (aborting an exposure) and closes the camera; for server shutdown."""
+    def _connected(self, camera: Camera) -> None:
+        # Ranges do not change while the camera is open; read them once.
+        self._ranges = {name: (c.min, c.max) for name, c in camera.controls.items()}
+        # Every connection starts unbinned, full frame, in readout mode 0.
+        self._geometry = _Geometry(num_x=self.description.max_width, num_y=self.description.max_height)
+
+    def _stop_work(self, wait: float) -> None:
         with self._lock:
             exposure, camera = self._exposure, self._camera
             if exposure is not None:
@@ -286,16 +174,10 @@ class CameraDevice:
             self._abort(exposure, camera, wait)
         for thread in self._guides.values():
             thread.join(wait)
-        with self._lock:
-            self._close()
 
-    def _close(self) -> None:
-        camera, self._camera = self._camera, None
+    def _forget(self) -> None:
         # An image belongs to the connection that took it.
         self._image, self._ready, self._failure, self._guide_failure = None, False, None, None
-        if camera is not None:
-            camera.close()
-            log.info("camera %d (%s) closed", self.number, self.description.name)
 
     def get_description(self) -> str:
         return f"{self.description.name} (ZWO ASI camera)"
@@ -306,7 +188,7 @@ class CameraDevice:
     def get_driverversion(self) -> str:
         # ASCOM wants "major.minor" here, a number clients parse; the full version is the
         # management API's ManufacturerVersion.
-        parts = re.findall(r"[0-9]+", _driver_version())[:2]
+        parts = re.findall(r"[0-9]+", driver_version())[:2]
         return ".".join(parts + ["0"] * (2 - len(parts)))
 
     def get_interfaceversion(self) -> int:
@@ -704,92 +586,6 @@ class CameraDevice:
                 raise self._failure
             raise DeviceError(ErrorNumber.INVALID_OPERATION, "no image is ready")
 
-    # --- cooling -----------------------------------------------------------------
-
-    def _cooled(self, member: str) -> Camera:
-        camera = self._open_camera()
-        if not self.description.cooled:
-            raise not_implemented(f"{member} on a camera without a cooler")
-        return camera
-
-    def get_cansetccdtemperature(self) -> bool:
-        self._open_camera()
-        return self.description.cooled
-
-    get_cangetcoolerpower = get_cansetccdtemperature
-
-    def get_ccdtemperature(self) -> float:
-        with self._lock:
-            return float(self._open_camera().temperature)
-
-    def get_setccdtemperature(self) -> float:
-        with self._lock:
-            return float(self._cooled("setccdtemperature").target_temperature)
-
-    def put_setccdtemperature(self, params: Params) -> None:
-        value = params.number("SetCCDTemperature")
-        with self._lock:
-            self._cooled("setccdtemperature").target_temperature = value
-
-    def get_cooleron(self) -> bool:
-        with self._lock:
-            return bool(self._cooled("cooleron").cooler_on)
-
-    def put_cooleron(self, params: Params) -> None:
-        value = params.flag("CoolerOn")
-        with self._lock:
-            self._cooled("cooleron").cooler_on = value
-
-    def get_coolerpower(self) -> float:
-        with self._lock:
-            return float(self._cooled("coolerpower").cooler_power)
-
-    # --- guiding -----------------------------------------------------------------
-
-    def get_canpulseguide(self) -> bool:
-        self._open_camera()
-        return self.description.st4
-
-    def get_ispulseguiding(self) -> bool:
-        # A pulse that failed in the background is reported here, until the next pulse.
-        with self._lock:
-            self._open_camera()
-            if self._guide_failure is not None:
-                raise self._guide_failure
-            return any(t.is_alive() for t in self._guides.values())
-
-    def put_pulseguide(self, params: Params) -> None:
-        direction, duration = params.integer("Direction"), params.integer("Duration")
-        with self._lock:
-            camera = self._open_camera()
-            if not self.description.st4:
-                raise not_implemented("pulseguide on a camera without a guide port")
-            if not 0 <= direction < len(DIRECTIONS):
-                raise DeviceError(ErrorNumber.INVALID_VALUE, f"Direction must be 0 to 3, not {direction}")
-            if not 0 <= duration <= MAX_PULSE_MS:
-                raise DeviceError(ErrorNumber.INVALID_VALUE, f"Duration must be 0 to {MAX_PULSE_MS} ms, not {duration}")
-            self._guide_failure = None
-            if duration == 0:
-                return
-            # North/south and east/west are separate axes; each takes one pulse at a time.
-            axis = "dec" if direction < 2 else "ra"
-            running = self._guides.get(axis)
-            if running is not None and running.is_alive():
-                raise DeviceError(ErrorNumber.INVALID_OPERATION, f"a {axis} guide pulse is already running")
-            thread = threading.Thread(target=self._guide, args=(camera, DIRECTIONS[direction], duration / 1000),
-                                      name=f"alpaca-guide-{self.number}-{axis}", daemon=True)
-            self._guides[axis] = thread
-            thread.start()
-
-    def _guide(self, camera: Camera, direction: str, seconds: float) -> None:
-        try:
-            camera.pulse_guide(direction, seconds)
-        except Exception as exc:
-            log.warning("camera %d: guide pulse %s failed: %s", self.number, direction, describe(exc))
-            number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
-            with self._lock:
-                self._guide_failure = DeviceError(number, f"the {direction} guide pulse failed: {describe(exc)}")
-
 
 def _timestamp(moment: datetime) -> str:
     """FITS-style UTC time with milliseconds, as Alpaca time stamps are written."""
@@ -797,8 +593,11 @@ def _timestamp(moment: datetime) -> str:
 
 
 def _table(prefix: str) -> dict[str, Callable[..., Any]]:
-    return {name.removeprefix(prefix): fn for name, fn in vars(CameraDevice).items()
-            if name.startswith(prefix) and callable(fn)}
+    found: dict[str, Callable[..., Any]] = {}
+    for klass in reversed(CameraDevice.__mro__):   # the cooler's and guide port's members too
+        found.update({name.removeprefix(prefix): fn for name, fn in vars(klass).items()
+                      if name.startswith(prefix) and callable(fn)})
+    return found
 
 
 GETTERS = _table("get_")
@@ -819,7 +618,7 @@ SETTERS = _table("put_")
 def _placeholder(member: str, annotation: str) -> Any:
     if annotation.startswith("list"):
         return []
-    return 1 if member in _AT_LEAST_ONE else _PLACEHOLDERS[annotation]
+    return 1 if member in AT_LEAST_ONE else PLACEHOLDERS[annotation]
 
 
 # member -> the Value an error reply to a GET carries

@@ -1,20 +1,17 @@
 """The setup pages: plain HTML for people, one for the server and one per camera.
 
-Each page is a list of sections; a further page about a camera (the live view) is linked
-by whoever serves it, through `link`, so a server without it shows no dead link.
+Each page is a list of sections; a further page about a camera (the live view) is listed
+in the device's `links` by whoever serves it, so a server without it shows no dead link.
 """
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from html import escape
 from typing import Any
-from weakref import WeakKeyDictionary
 
 from .device import CameraDevice
-from .errors import DeviceError
+from ..device.errors import DeviceError
 
-# (label, URL) of the further pages about each device that its server serves
-_LINKS: WeakKeyDictionary[CameraDevice, list[tuple[str, str]]] = WeakKeyDictionary()
 
 _STYLE = ("body{font-family:sans-serif;margin:2em;max-width:60em}table{border-collapse:collapse}"
           "td,th{border:1px solid #bbb;padding:.2em .6em;text-align:left}")
@@ -24,11 +21,6 @@ _SETTINGS = (("State", "camerastate"), ("Binning", "binx"), ("Subframe start", N
              ("Readout mode", None), ("Gain", "gain"), ("Offset", "offset"), ("Sensor temperature (°C)", "ccdtemperature"),
              ("Cooler on", "cooleron"), ("Cooler set point (°C)", "setccdtemperature"),
              ("Electrons per ADU", "electronsperadu"))
-
-
-def link(device: CameraDevice, label: str, url: str) -> None:
-    """Lists a further page about the device on its setup page."""
-    _LINKS.setdefault(device, []).append((label, url))
 
 
 def _page(title: str, body: str) -> str:
@@ -79,7 +71,7 @@ def _settings(device: CameraDevice) -> list[tuple[str, Any]]:
 
 
 def _links(device: CameraDevice) -> str:
-    items = "".join(f'<li><a href="{escape(url)}">{escape(label)}</a></li>' for label, url in _LINKS.get(device, ()))
+    items = "".join(f'<li><a href="{escape(url)}">{escape(label)}</a></li>' for label, url in device.links)
     return f"<ul>{items}</ul>" if items else ""
 
 

@@ -12,7 +12,7 @@ import math
 import re
 from collections.abc import Iterable
 
-from .errors import BadRequest
+from ..device.errors import BadRequest
 
 _INT = re.compile(r"[+-]?[0-9]{1,20}")
 _UINT = re.compile(r"[0-9]{1,20}")

@@ -27,9 +27,8 @@ from starlette.routing import BaseRoute, Mount, Route, WebSocketRoute
 from starlette.staticfiles import StaticFiles
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from ..alpaca.device import CameraDevice
-from ..alpaca.errors import DeviceError
-from ..alpaca.pages import link
+from ..device.camera import CameraDevice
+from ..device.errors import DeviceError
 from .feed import Feed
 from .pump import Settings
 
@@ -150,7 +149,7 @@ class LiveApp:
         self.local_only = local_only
         self.feeds = [Feed(device, folder) for device in devices]
         for device in devices:
-            link(device, "Live view: preview, histogram and focus", f"/live/{device.number}")
+            device.links.append(("Live view: preview, histogram and focus", f"/live/{device.number}"))
 
     def routes(self) -> list[BaseRoute]:
         return [

@@ -11,9 +11,9 @@ from typing import Any
 
 from starlette.concurrency import run_in_threadpool
 
-from ..alpaca.device import CameraDevice
-from ..alpaca.errors import DeviceError
-from ..camera import Camera
+from ..device.camera import CameraDevice
+from ..device.errors import DeviceError
+from ..camera.camera import Camera
 from .pump import Pending, Preview, Pump, Settings
 
 log = logging.getLogger("vorrant.orlicam.live")

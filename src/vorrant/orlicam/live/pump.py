@@ -28,10 +28,10 @@ import numpy.typing as npt
 import simplejpeg
 
 from .. import korvi
-from ..camera import Camera
-from ..frames import Frame, bayer_at
-from ..preview import superpixel
-from ..ser import SerWriter
+from ..camera.camera import Camera
+from ..camera.frames import Frame, bayer_at
+from ..files.preview import superpixel
+from ..files.ser import SerWriter
 from .stats import Focus, bin_sum, focus, levels
 
 log = logging.getLogger("vorrant.orlicam.live")

@@ -1,0 +1,85 @@
+"""The night's commands: sequence (a plan), master and calibrate."""
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import click
+
+from .console import progress, say
+
+if TYPE_CHECKING:
+    from ..camera import Camera
+    from ..observing.plan import Observation
+
+
+def cool_first(cam: Camera, seen: Observation) -> None:
+    """`--cool-to` of snap and stream: cool, and wait until steady, before the first frame."""
+    from ..observing.sequence import settle
+
+    if seen.cool_to is None:
+        return
+    with progress(f"cooling {cam.name} to {seen.cool_to:g} C") as shown:
+        reached = settle(cam, seen.cool_to, 1.0, seen.settle, max(900.0, 2 * seen.settle), shown.update)
+    say(f"{cam.name}: {reached:.1f} C, steady for {seen.settle:g} s")
+
+
+def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, cool_to: float | None) -> None:
+    """`orlicam sequence`: the plan is read and checked whole before the camera is touched."""
+    from ..observing.plan import load_plan
+    from ..observing.sequence import default_folder, dry_run, run_plan
+
+    plan = load_plan(plan_path)
+    folder = output if output is not None else default_folder()
+    if dry:
+        dry_run(plan, folder, say)
+        return
+    if folder.exists() and not folder.is_dir():
+        raise NotADirectoryError(f"-o {str(folder)!r} is not a folder")
+    with progress(f"plan {plan.path}") as shown:
+        written = run_plan(plan, folder, resume, shown.update, say, cool_to)
+    say(f"{len(written)} files written to {folder}")
+
+
+@click.command()
+@click.argument("plan", type=click.Path(dir_okay=False))
+@click.option("-o", "--output", type=click.Path(file_okay=False, path_type=Path),
+              help="Folder for the files  [default: the night's date, under the current folder]")
+@click.option("--resume", is_flag=True, help="Go on with the plan in the folder, counting the files already written.")
+@click.option("--dry-run", is_flag=True, help="Print what would be taken and how long it takes; touch no camera.")
+@click.option("--cool-to", type=float, help="Cooler set point, C (instead of the plan's).")
+def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_to: float | None) -> None:
+    """Run a capture plan (TOML): lights, darks, flats and biases, named and labelled for stacking."""
+    run_sequence(plan, output, resume, dry_run, cool_to)
+
+
+@click.command()
+@click.argument("kind", type=click.Choice(["bias", "dark", "flat"]))
+@click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False), help="The master's FITS file.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias to take off flats.")
+@click.option("--dark", type=click.Path(dir_okay=False), help="Master flat dark to take off flats.")
+def master(kind: str, files: tuple[str, ...], output: str, bias: str | None, dark: str | None) -> None:
+    """Combine frames into a master bias, dark or flat (sigma-clipped median)."""
+    from ..observing.calibration import make_master
+
+    made = make_master(kind, files, output, bias=bias, dark=dark)
+    click.echo(f"{output}: master {kind} of {len(files)} frames, {made.settings()}")
+
+
+@click.command()
+@click.argument("lights", nargs=-1, required=True, type=click.Path(dir_okay=False))
+@click.option("--dark", "darks", multiple=True, type=click.Path(), help="Master dark, or a folder of them (a dark library).")
+@click.option("--flat", type=click.Path(dir_okay=False), help="Master flat.")
+@click.option("--bias", type=click.Path(dir_okay=False), help="Master bias.")
+@click.option("-o", "--output", type=click.Path(file_okay=False), help="Folder for NAME_cal.fits  [default: beside each light]")
+def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None, bias: str | None,
+              output: str | None) -> None:
+    """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
+    from ..observing.calibration import DarkLibrary, calibrate as run
+
+    for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
+        click.echo(str(path))
+
+
+COMMANDS = [sequence, master, calibrate]

@@ -1,0 +1,98 @@
+"""File names from templates with a fixed list of fields, so that stacking programs sort
+a night's files by their names.
+
+``{object}``, ``{type}`` (Light, Dark, Flat, Bias), ``{filter}``, ``{exposure}`` (``30s``,
+``500ms``), ``{gain}``, ``{offset}``, ``{bin}`` (``2x2``), ``{temp}`` (sensor, ``-10C``),
+``{date}`` (``2026-12-07``, UTC exposure start), ``{time}`` (``221503``, UTC), ``{camera}``
+and ``{n}`` (the frame's number, from 1), with the formats templates.py allows (``{n:04}``,
+``{object:.20}``). Values are made safe for a file name (``M 42`` is ``M42``; other
+spaces, ``/`` and everything outside letters, digits and ``.+-`` become ``-``); an empty
+field takes one neighbouring ``_`` with it, so ``M42__30s`` never happens.
+"""
+from __future__ import annotations
+
+import re
+from collections.abc import Mapping
+from datetime import datetime, timedelta
+from pathlib import Path
+from typing import TYPE_CHECKING, Final
+
+from .templates import FIELDS, Template
+
+if TYPE_CHECKING:
+    from ..camera.camera import Camera
+    from ..camera.frames import Frame, FrameMeta
+
+__all__ = ["check_template", "render", "frame_fields", "stream_fields", "frame_name", "night_folder",
+           "DEFAULT_TEMPLATE"]
+
+DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
+_UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
+_EMPTY = "\ue000"   # marks an empty field until the separators around it are tidied (not a control character)
+
+
+def check_template(template: str) -> str:
+    """The template, when it uses only the known fields with formats they take and no
+    control characters; ValueError naming what is wrong otherwise."""
+    Template(template, "the name")
+    return template
+
+
+def _safe(value: str) -> str:
+    # "M 42" becomes M42 and "NGC 7000" NGC7000, as catalogues write them in names; other spaces "-".
+    joined = re.sub(r"(?<=[A-Za-z])\s+(?=\d)", "", value.strip())
+    return _UNSAFE.sub("-", joined) or _EMPTY
+
+
+def render(template: str, values: Mapping[str, str], n: int) -> str:
+    """The name for frame `n` with `values` (missing fields are empty)."""
+    safe = {name: _safe(values.get(name, "")) for name in FIELDS if name != "n"}
+    text = Template(template, "the name").render(n=n, **safe)
+    # An empty field goes with one separator beside it.
+    text = re.sub(f"[_-]?{_EMPTY}|{_EMPTY}[_-]?", "", text)
+    return text.replace(_EMPTY, "")
+
+
+def _exposure(seconds: float) -> str:
+    """'30s', '1.5s', '343ms', '32us': four digits at most, as names need no more."""
+    for unit, scale in (("s", 1.0), ("ms", 1e-3)):
+        if seconds >= scale:
+            return f"{seconds / scale:.4g}{unit}"
+    return f"{seconds * 1e6:.4g}us"
+
+
+def frame_fields(meta: FrameMeta, kind: str, object_name: str | None = None,
+                 filter_name: str | None = None) -> dict[str, str]:
+    """The template values of a frame of `kind` (light, dark, flat, bias)."""
+    start = meta.start_time
+    return {
+        "object": object_name or "", "type": kind.capitalize(), "filter": filter_name or "",
+        "exposure": _exposure(meta.exposure), "gain": "" if meta.gain is None else str(meta.gain),
+        "offset": "" if meta.offset is None else str(meta.offset), "bin": f"{meta.roi.bin}x{meta.roi.bin}",
+        "temp": "" if meta.temperature is None else f"{round(meta.temperature):d}C",
+        "date": start.strftime("%Y-%m-%d"), "time": start.strftime("%H%M%S"), "camera": meta.camera_name,
+    }
+
+
+def stream_fields(cam: Camera, kind: str, object_name: str | None = None,
+                  filter_name: str | None = None) -> dict[str, str]:
+    """The template values of a recording starting now: the camera's settings as its
+    frames will carry them, the date and time of now (UTC)."""
+    from dataclasses import replace
+    from datetime import UTC
+
+    meta = replace(cam._settings_meta(cam.roi, kind in ("dark", "bias"))[0], start_time=datetime.now(UTC))
+    return frame_fields(meta, kind, object_name, filter_name)
+
+
+def night_folder(now: datetime) -> str:
+    """The night's folder name: the local date of the evening it began (before noon, the
+    day before), so that a night's files stay together past midnight."""
+    local = now.astimezone()
+    return (local - timedelta(hours=12)).strftime("%Y-%m-%d")
+
+
+def frame_name(template: str, frame: Frame, kind: str, object_name: str | None, filter_name: str | None,
+               n: int) -> Path:
+    """The file of frame `n` of `kind`, named from `template` with the frame's fields."""
+    return Path(render(template, frame_fields(frame.meta, kind, object_name, filter_name), n))

@@ -1,0 +1,265 @@
+"""Master calibration frames and their use on lights.
+
+Masters combine frames with a sigma-clipped median (astropy's ``sigma_clip``: 3 sigma
+about the median, up to 5 rounds, then the median of what is left), after checking that
+the frames belong together: the same size and binning and gain, the same exposure for
+darks, and sensor temperatures within a tolerance. A master flat is normalised to a
+median of 1 after its bias (or flat dark) is taken off. Calibration subtracts the dark
+(scaled by exposure when a bias is given and the exposures differ), divides by the
+flat, and writes float32 FITS with HISTORY cards naming the masters.
+
+A dark library is a set of master darks (files, or folders of them): each light gets
+the one matching its exposure, gain, binning and temperature.
+"""
+from __future__ import annotations
+
+import io
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+from ..files.fits import _astropy_fits, _software
+from .plan import IMAGE_TYPES
+
+__all__ = ["Image", "read_image", "check_matching", "combine", "make_master", "calibrate", "DarkLibrary",
+           "TEMPERATURE_TOLERANCE"]
+
+TEMPERATURE_TOLERANCE: Final = 1.0   # degrees C
+_SIGMA: Final = 3.0
+_ROUNDS: Final = 5
+# Descriptive keywords a master keeps from its first frame.
+_KEEP: Final = ("EXPTIME", "EXPOSURE", "GAIN", "OFFSET", "EGAIN", "XBINNING", "YBINNING", "XPIXSZ", "YPIXSZ",
+                "XORGSUBF", "YORGSUBF", "INSTRUME", "CAMSER", "SET-TEMP", "BAYERPAT", "XBAYROFF", "YBAYROFF",
+                "ROWORDER", "TELESCOP", "FOCALLEN", "APTDIA", "FILTER", "OBSERVER", "SITELAT", "SITELONG")
+
+
+@dataclass(frozen=True)
+class Image:
+    path: Path
+    data: npt.NDArray[np.float32]
+    header: Any
+
+    def value(self, key: str) -> Any:
+        return self.header.get(key)
+
+    @property
+    def exposure(self) -> float | None:
+        value = self.value("EXPTIME")
+        return None if value is None else float(value)
+
+    @property
+    def temperature(self) -> float | None:
+        value = self.value("CCD-TEMP")
+        return None if value is None else float(value)
+
+    def settings(self) -> str:
+        parts = [f"{self.data.shape[1]}x{self.data.shape[0]}"]
+        for key, label, unit in (("EXPTIME", "exposure", " s"), ("GAIN", "gain", ""), ("XBINNING", "bin", ""),
+                                 ("CCD-TEMP", "", " C")):
+            value = self.value(key)
+            if value is not None:
+                parts.append(f"{label} {value:g}{unit}".strip())
+        return ", ".join(parts)
+
+
+def read_image(path: str | os.PathLike[str]) -> Image:
+    """The primary image of a FITS file as float32, with its header."""
+    fits = _astropy_fits()
+    with fits.open(path) as hdus:
+        header = hdus[0].header.copy()
+        data = hdus[0].data
+        if data is None or data.ndim != 2:
+            shape = "no image" if data is None else f"{data.ndim}-D data"
+            raise ValueError(f"{path}: {shape}; calibration takes 2-D images (mono or raw colour)")
+        return Image(Path(path), np.asarray(data, dtype=np.float32), header)
+
+
+def _differs(kind: str, first: Image, other: Image, tolerance: float) -> str | None:
+    """What makes `other` unfit to combine with `first` (None when nothing does)."""
+    if other.data.shape != first.data.shape:
+        return f"size {other.data.shape[1]}x{other.data.shape[0]}, not {first.data.shape[1]}x{first.data.shape[0]}"
+    checks = [("XBINNING", "binning"), ("GAIN", "gain")]
+    if kind == "dark":
+        checks.append(("EXPTIME", "exposure"))
+    if kind == "flat":
+        checks.append(("FILTER", "filter"))
+    for key, label in checks:
+        a, b = first.value(key), other.value(key)
+        if a != b and not (isinstance(a, float) and isinstance(b, float) and abs(a - b) <= 1e-6 * max(abs(a), 1)):
+            return f"{label} {b}, not {a}"
+    if kind != "flat" and first.temperature is not None and other.temperature is not None \
+            and abs(first.temperature - other.temperature) > tolerance:
+        return f"temperature {other.temperature:g} C, more than {tolerance:g} C from {first.temperature:g} C"
+    return None
+
+
+def check_matching(kind: str, images: Sequence[Image], tolerance: float = TEMPERATURE_TOLERANCE) -> None:
+    """ValueError naming the first frame that does not match the first one, and how."""
+    for other in images[1:]:
+        why = _differs(kind, images[0], other, tolerance)
+        if why is not None:
+            raise ValueError(f"{other.path} does not match {images[0].path}: {why}")
+
+
+def combine(stack: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    """Sigma-clipped median along the first axis (frames)."""
+    from astropy.stats import sigma_clip  # type: ignore[import-untyped]
+
+    clipped = sigma_clip(stack, sigma=_SIGMA, maxiters=_ROUNDS, cenfunc="median", stdfunc="std", axis=0,
+                         masked=True, copy=False)
+    kept = np.where(np.broadcast_to(clipped.mask, stack.shape), np.float32(np.nan), stack)
+    everywhere = np.all(np.isnan(kept), axis=0)
+    # A pixel every frame disagrees on (clipped everywhere) takes the plain median.
+    kept[:, everywhere] = stack[:, everywhere]
+    return np.asarray(np.nanmedian(kept, axis=0), dtype=np.float32)
+
+
+def _subtract(image: Image, bias: Image | None, dark: Image | None) -> tuple[npt.NDArray[np.float32], list[str]]:
+    """The image less its dark (scaled to its exposure when a bias allows it) or bias."""
+    data, history = image.data, []
+    if dark is not None:
+        _check_master(image, dark, "dark", exposure=bias is None)
+        if bias is not None and dark.exposure and image.exposure is not None and dark.exposure != image.exposure:
+            _check_master(image, bias, "bias", exposure=False)
+            scale = image.exposure / dark.exposure
+            data = data - bias.data - (dark.data - bias.data) * np.float32(scale)
+            history += [f"bias subtracted: {bias.path.name}", f"dark subtracted: {dark.path.name} x {scale:.6g}"]
+        else:
+            data = data - dark.data
+            history.append(f"dark subtracted: {dark.path.name}")
+    elif bias is not None:
+        _check_master(image, bias, "bias", exposure=False)
+        data = data - bias.data
+        history.append(f"bias subtracted: {bias.path.name}")
+    return np.asarray(data, dtype=np.float32), history
+
+
+def _check_master(image: Image, master: Image, what: str, exposure: bool) -> None:
+    why = _differs("dark" if exposure else "bias", master, image, TEMPERATURE_TOLERANCE)
+    if why is not None:
+        raise ValueError(f"{image.path} does not match the master {what} {master.path}: {why}")
+
+
+def make_master(kind: str, paths: Sequence[str | os.PathLike[str]], output: str | os.PathLike[str],
+                bias: str | os.PathLike[str] | None = None, dark: str | os.PathLike[str] | None = None,
+                tolerance: float = TEMPERATURE_TOLERANCE) -> Image:
+    """Combines `paths` into a master `kind` (bias, dark, flat) written to `output` (never
+    over an existing file). Flats have `bias` or `dark` (a flat dark) taken off first."""
+    if kind not in ("bias", "dark", "flat"):
+        raise ValueError(f"a master is bias, dark or flat, not {kind!r}")
+    if not paths:
+        raise ValueError(f"no {kind} frames given")
+    images = [read_image(p) for p in paths]
+    check_matching(kind, images, tolerance)
+    master_bias = None if bias is None else read_image(bias)
+    master_dark = None if dark is None else read_image(dark)
+    history = [f"{kind} frame: {image.path.name}" for image in images]
+    if kind == "flat":
+        planes = []
+        for image in images:
+            data, done = _subtract(image, master_bias, master_dark)
+            level = float(np.median(data))
+            if not level > 0:
+                raise ValueError(f"{image.path}: no light above the bias (median {level:g})")
+            planes.append(data / np.float32(level))
+        history += done
+        data = combine(np.stack(planes))
+        data /= np.float32(np.median(data))
+    else:
+        data = combine(np.stack([image.data for image in images]))
+    header = _master_header(kind, images, history)
+    _write_float(output, data, header)
+    return Image(Path(output), data, header)
+
+
+def _master_header(kind: str, images: Sequence[Image], history: Iterable[str]) -> Any:
+    fits = _astropy_fits()
+    first = images[0].header
+    header = fits.Header()
+    for key in _KEEP:
+        if key in first:
+            header[key] = (first[key], first.comments[key])
+    temperatures = [t for t in (image.temperature for image in images) if t is not None]
+    if temperatures:
+        header["CCD-TEMP"] = (round(float(np.mean(temperatures)), 2), "[C] mean sensor temperature of the frames")
+    header["IMAGETYP"] = (IMAGE_TYPES[kind], "frame type (master)")
+    header["NCOMBINE"] = (len(images), "frames combined")
+    header["COMBINE"] = ("sigma-clipped median", f"{_SIGMA:g} sigma about the median, {_ROUNDS} rounds")
+    header["SWCREATE"] = (_software(), "software that wrote the file")
+    for line in history:
+        header.add_history(line)
+    return header
+
+
+def _write_float(path: str | os.PathLike[str], data: npt.NDArray[np.float32], header: Any) -> None:
+    fits = _astropy_fits()
+    clean = header.copy()
+    for key in ("BZERO", "BSCALE", "SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND"):
+        clean.remove(key, ignore_missing=True, remove_all=True)
+    buffer = io.BytesIO()
+    fits.PrimaryHDU(np.asarray(data, dtype=np.float32), header=clean).writeto(buffer)
+    with open(path, "xb") as file:   # a master or calibrated frame is never written over
+        file.write(buffer.getbuffer())
+
+
+class DarkLibrary:
+    """Master darks from files and folders; `pick(light)` the one matching its exposure,
+    gain, binning and size, closest in temperature and within `tolerance`."""
+
+    def __init__(self, sources: Iterable[str | os.PathLike[str]], tolerance: float = TEMPERATURE_TOLERANCE) -> None:
+        self.tolerance = tolerance
+        self.darks: list[Image] = []
+        for source in sources:
+            path = Path(source)
+            files = sorted(p for p in path.iterdir() if p.suffix.lower() in (".fits", ".fit", ".fts")) \
+                if path.is_dir() else [path]
+            self.darks += [read_image(p) for p in files]
+        if not self.darks:
+            raise ValueError("the dark library is empty")
+
+    def pick(self, light: Image) -> Image:
+        fits_ = [dark for dark in self.darks if _differs("dark", dark, light, self.tolerance) is None]
+        if not fits_:
+            have = "; ".join(f"{d.path.name} ({d.settings()})" for d in self.darks)
+            raise ValueError(f"no master dark matches {light.path} ({light.settings()}); have: {have}")
+        return min(fits_, key=lambda d: abs((d.temperature or 0.0) - (light.temperature or 0.0)))
+
+
+def calibrate(lights: Sequence[str | os.PathLike[str]], darks: DarkLibrary | None, flat: str | os.PathLike[str] | None,
+              bias: str | os.PathLike[str] | None, folder: str | os.PathLike[str] | None = None) -> list[Path]:
+    """Writes each light, dark-subtracted and flat-divided, as float32 `NAME_cal.fits` in
+    `folder` (default: beside the light); returns the paths."""
+    if darks is None and flat is None and bias is None:
+        raise ValueError("nothing to calibrate with: give a dark, a flat or a bias")
+    master_bias = None if bias is None else read_image(bias)
+    master_flat = None if flat is None else read_image(flat)
+    flat_data = None
+    if master_flat is not None:
+        flat_data = master_flat.data / np.float32(np.median(master_flat.data))
+        flat_data = np.where(flat_data > 0.05, flat_data, np.float32(1.0))   # dead pixels are left alone
+    out: list[Path] = []
+    for path in lights:
+        light = read_image(path)
+        dark = None if darks is None else darks.pick(light)
+        data, history = _subtract(light, master_bias, dark)
+        if master_flat is not None and flat_data is not None:
+            if master_flat.data.shape != light.data.shape:
+                raise ValueError(f"{light.path} ({light.settings()}) does not match the master flat "
+                                 f"{master_flat.path} ({master_flat.settings()})")
+            data = data / flat_data
+            history.append(f"flat divided: {master_flat.path.name}")
+        header = light.header.copy()
+        header["CALSTAT"] = ("".join(c for c, on in (("B", master_bias is not None), ("D", dark is not None),
+                                                   ("F", master_flat is not None)) if on), "calibration applied")
+        for line in history:
+            header.add_history(line)
+        target = Path(folder) if folder is not None else light.path.parent
+        name = target / f"{light.path.stem}_cal.fits"
+        _write_float(name, data, header)
+        out.append(name)
+    return out

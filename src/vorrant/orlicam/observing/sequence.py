@@ -1,0 +1,422 @@
+"""Running a capture plan: cool and settle, take each entry's frames, name and label
+them, and warm up at the end; plus the pieces `snap` and `stream` share with it
+(cooling with a settle time, exposures with elapsed and remaining time, a warm ramp).
+
+A plan's progress is kept in ``orlicam-sequence.jsonl`` in its folder, one line per
+frame before and after its file appears (files are written under a temporary name and
+linked into place, so a file with its final name is always complete). ``--resume`` reads
+it back, counts what each entry has, and goes on from there: no frame is taken twice,
+whether the run was stopped by Ctrl-C, a kill or a camera error.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+import math
+import os
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from datetime import UTC, datetime, timedelta
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Final
+
+import numpy as np
+
+from ..files.naming import DEFAULT_TEMPLATE, frame_fields, night_folder, render
+from .plan import Entry, Observation, Plan, PlanError, Target, load_plan, observation_cards
+
+if TYPE_CHECKING:
+    from ..camera.camera import Camera
+    from ..camera.frames import Frame
+
+__all__ = ["run_plan", "dry_run", "settle", "warm_up", "capture_with_progress", "find_flat_exposure",
+           "JOURNAL", "write_ser_sidecar", "frame_level"]
+
+JOURNAL: Final = "orlicam-sequence.jsonl"
+_FLAT_START_S: Final = 0.1
+_FLAT_MAX_S: Final = 60.0
+_FLAT_CLOSE: Final = 0.03      # a test frame this close to the level (relative) is close enough
+_OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
+
+Show = Callable[[str], None]
+
+
+# --- exposures, cooling, warming ------------------------------------------------------
+
+def capture_with_progress(cam: Camera, show: Show, label: str, dark: bool = False,
+                          exposure: float | None = None) -> Frame:
+    """cam.capture(), showing `label` with the elapsed and remaining time of the exposure
+    every half second (exposures over a second)."""
+    seconds = cam.exposure if exposure is None else exposure
+    if seconds <= 1.0:
+        return cam.capture(exposure, dark=dark)
+    done = threading.Event()
+    began = time.monotonic()
+
+    def tick() -> None:
+        while not done.wait(0.5):
+            elapsed = time.monotonic() - began
+            show(f"{label}: {min(elapsed, seconds):.0f} of {seconds:g} s, {max(0.0, seconds - elapsed):.0f} s left")
+
+    ticker = threading.Thread(target=tick, name="orlicam-exposure-progress", daemon=True)
+    ticker.start()
+    try:
+        return cam.capture(exposure, dark=dark)
+    finally:
+        done.set()
+        ticker.join()
+
+
+def settle(cam: Camera, target: float, tolerance: float, settle_s: float, timeout: float, show: Show) -> float:
+    """Cools to `target` and waits until the sensor has stayed within `tolerance` for
+    `settle_s` seconds (a reading outside starts the count again); TimeoutError after
+    `timeout` seconds in all. Returns the temperature."""
+    from .. import korvi
+
+    if not cam.description.cooled:
+        raise ValueError(f"{cam.name} has no cooler: it cannot cool to {target:g} C")
+    began = time.monotonic()
+    try:
+        cam.cool_to(target, timeout, tolerance=tolerance, progress=lambda s: show(
+            f"cooling to {target:g} C: {s.temperature:.1f} C, cooler {s.cooler_power} %, {s.elapsed:.0f} s"))
+    except korvi.ASITimeout as error:
+        raise TimeoutError(f"{cam.name}: {error}") from None
+    steady_since = time.monotonic()
+    while True:
+        now = time.monotonic()
+        temperature = cam.temperature
+        if abs(temperature - target) > tolerance:
+            steady_since = now
+        held = now - steady_since
+        show(f"settling at {target:g} C: {temperature:.1f} C, steady {held:.0f} of {settle_s:g} s")
+        if held >= settle_s:
+            return temperature
+        if now - began >= timeout:
+            raise TimeoutError(f"{cam.name}: the sensor did not stay within {tolerance:g} C of {target:g} C "
+                               f"for {settle_s:g} s within {timeout:g} s")
+        time.sleep(max(0.05, min(1.0, settle_s - held)))
+
+
+def warm_up(cam: Camera, rate: float, show: Show, interval: float = 1.0) -> float:
+    """Raises the cooler's set point by `rate` degrees per second until the cooler no
+    longer works (the sensor is at ambient) or the set point is at its top, then switches
+    the cooler off; returns the temperature then. Warming slowly spares the sensor the
+    thermal shock of switching off at once."""
+    if not cam.description.cooled:
+        raise ValueError(f"{cam.name} has no cooler")
+    if not cam.cooler_on:
+        cam.cooler_on = False
+        return cam.temperature
+    top = cam.controls["target_temperature"].max
+    start, began = cam.temperature, time.monotonic()
+    while True:
+        goal = min(top, math.floor(start + rate * (time.monotonic() - began)))
+        cam.target_temperature = goal
+        temperature, power = cam.temperature, cam.cooler_power
+        show(f"warming at {rate * 60:g} C/min: set point {goal:g} C, sensor {temperature:.1f} C, cooler {power} %")
+        if power == 0 or goal >= top:
+            break
+        time.sleep(interval)
+    cam.cooler_on = False
+    return cam.temperature
+
+
+# --- flats ---------------------------------------------------------------------------
+
+def frame_level(frame: Frame) -> float:
+    """The frame's median as a fraction of full scale (16-bit words or 8-bit bytes)."""
+    data = frame.data
+    full = float(np.iinfo(data.dtype).max)
+    return float(np.median(data[::2, ::2] if data.size > 4_000_000 else data)) / full
+
+
+def find_flat_exposure(cam: Camera, level: float, show: Show, start: float = _FLAT_START_S,
+                       longest: float = _FLAT_MAX_S) -> tuple[float, float]:
+    """The exposure (and the level it gave) putting a flat's median at `level` of full
+    scale, from test frames: the response is taken as linear above the bias level."""
+    control = cam.controls["exposure"]
+    shortest, longest = control.min, min(longest, control.max)
+    bias = frame_level(cam.capture(shortest, dark=True))
+    seconds = min(max(start, shortest), longest)
+    for _ in range(12):
+        got = frame_level(cam.capture(seconds))
+        show(f"flat exposure: {seconds:g} s gives {got:.3f} of full scale (target {level:g})")
+        if abs(got - level) <= _FLAT_CLOSE * level:
+            return seconds, got
+        if got >= 0.97:
+            wanted = seconds / 4   # saturated: the level says nothing about how far over
+        elif got - bias <= 0.002:
+            wanted = seconds * 10
+        else:
+            wanted = seconds * (level - bias) / (got - bias)
+        wanted = min(max(wanted, shortest), longest)
+        if wanted == seconds:
+            side = "bright" if got > level else "faint"
+            raise ValueError(f"flats: the light is too {side} for a level of {level:g}: {seconds:g} s gives {got:.3f}")
+        seconds = wanted
+    raise ValueError(f"flats: no exposure found for a level of {level:g} (last {seconds:g} s gave {got:.3f})")
+
+
+# --- the journal ---------------------------------------------------------------------
+
+@dataclass
+class _Journal:
+    """What an output folder already holds of a plan, and the appending of more."""
+
+    path: Path
+    done: dict[int, int] = field(default_factory=dict)        # entry -> frames written
+    numbers: dict[str, int] = field(default_factory=dict)     # name with n blank -> last n
+    _file: Any = None
+
+    @classmethod
+    def open(cls, folder: Path, plan: Plan, resume: bool) -> _Journal:
+        path = folder / JOURNAL
+        journal = cls(path)
+        digest = hashlib.sha256(plan.text.encode()).hexdigest()
+        if path.exists():
+            journal._read(folder, digest if resume else None)
+            if journal.done and not resume:
+                raise FileExistsError(f"{folder} holds frames of a plan already ({JOURNAL}): "
+                                      "--resume goes on with it, -o DIR starts in another folder")
+        # A journal with no frame yet (a run that failed before its first) starts again.
+        journal._file = open(path, "a" if journal.done else "w", encoding="utf-8")
+        if not journal.done:
+            journal._append({"plan": str(plan.path), "sha256": digest, "started": datetime.now(UTC).isoformat()})
+        return journal
+
+    def _read(self, folder: Path, digest: str | None) -> None:
+        writing: dict[tuple[int, int], dict[str, Any]] = {}
+        for number, line in enumerate(self.path.read_text(encoding="utf-8").splitlines(), start=1):
+            try:
+                record = json.loads(line)
+            except json.JSONDecodeError:
+                continue   # a line cut short by a kill
+            if "sha256" in record:
+                if digest is not None and record["sha256"] != digest:
+                    raise PlanError(f"{self.path}:{number}: the plan has changed since these frames were taken: "
+                                    "resume it unchanged, or start in another folder with -o DIR")
+                continue
+            key = (int(record["entry"]), int(record["n"]))
+            if record.get("state") == "writing":
+                writing[key] = record
+            else:
+                writing.pop(key, None)
+                self._count(record)
+            (folder / _part_name(record["file"])).unlink(missing_ok=True)
+        for record in writing.values():
+            # Killed between the file's linking and its record: the file is whole if it is there.
+            if (folder / record["file"]).exists():
+                self._count(record)
+                self._append({**record, "state": "done"})
+
+    def _count(self, record: dict[str, Any]) -> None:
+        entry = int(record["entry"])
+        self.done[entry] = self.done.get(entry, 0) + 1
+        self.numbers[record["key"]] = max(self.numbers.get(record["key"], 0), int(record["n"]))
+
+    def _append(self, record: dict[str, Any]) -> None:
+        if self._file is None:
+            self._file = open(self.path, "a", encoding="utf-8")
+        self._file.write(json.dumps(record) + "\n")
+        self._file.flush()
+        os.fsync(self._file.fileno())
+
+    def next_number(self, key: str) -> int:
+        return self.numbers.get(key, 0) + 1
+
+    def writing(self, entry: int, n: int, key: str, name: str) -> None:
+        self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "writing"})
+
+    def written(self, entry: int, n: int, key: str, name: str) -> None:
+        self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "done"})
+        self.done[entry] = self.done.get(entry, 0) + 1
+        self.numbers[key] = n
+
+    def close(self) -> None:
+        if self._file is not None:
+            self._file.close()
+            self._file = None
+
+
+def _part_name(name: str) -> str:
+    path = Path(name)
+    return str(path.with_name(f".{path.name}.part"))
+
+
+def _write_new(folder: Path, name: str, frame: Frame, cards: list[tuple[str, Any, str]]) -> Path:
+    """Writes the FITS file under a temporary name, then links it into place: an existing
+    file is never replaced, and a file with its final name is always complete."""
+    from ..files.fits import write_fits
+
+    path = folder / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    part = folder / _part_name(name)
+    write_fits(part, frame, overwrite=True, cards=cards)   # a part left by a kill is no file yet
+    try:
+        try:
+            os.link(part, path)
+        except FileExistsError:
+            raise FileExistsError(f"{path} exists already: not overwritten (put {{n}} or {{time}} in the name)") from None
+        except OSError:
+            # File systems without hard links (FAT on a USB disk): a check, then a rename.
+            if os.path.lexists(path):
+                raise FileExistsError(f"{path} exists already: not overwritten") from None
+            os.rename(part, path)
+    finally:
+        part.unlink(missing_ok=True)
+    return path
+
+
+# --- the plan ------------------------------------------------------------------------
+
+def _duration_text(seconds: float) -> str:
+    seconds = round(seconds)
+    hours, rest = divmod(seconds, 3600)
+    minutes, secs = divmod(rest, 60)
+    return f"{hours} h {minutes:02d} min" if hours else f"{minutes} min {secs:02d} s" if minutes else f"{secs} s"
+
+
+def dry_run(plan: Plan, folder: Path, say: Show) -> float:
+    """Prints what the plan would take and how long; returns the seconds of exposure known."""
+    total, unknown = 0.0, 0
+    say(f"plan {plan.path}: camera {plan.camera.camera}, files in {folder}/")
+    if plan.camera.cool_to is not None:
+        say(f"  cool to {plan.camera.cool_to:g} C (within {plan.camera.tolerance:g} C for {plan.camera.settle:g} s)")
+    for i, entry in enumerate(plan.frames, start=1):
+        if entry.auto or entry.exposure is None:
+            unknown += entry.count
+            how_long = "exposure found at run time"
+        else:
+            total += entry.count * entry.exposure
+            how_long = _duration_text(entry.count * entry.exposure)
+        say(f"  {i}. line {entry.line}: {entry.describe()}: {how_long}")
+    frames = sum(e.count for e in plan.frames)
+    extra = f" plus {unknown} frames of exposure found at run time" if unknown else ""
+    say(f"{frames} frames, {_duration_text(total)} of exposure{extra}"
+        + (", then a warm-up" if plan.camera.warm else ""))
+    return total
+
+
+@dataclass
+class _Clock:
+    """The estimated end: exposures still to take plus the overhead per frame seen so far."""
+
+    frames: int = 0
+    overhead: float = 0.0
+
+    def add(self, wall: float, exposure: float) -> None:
+        self.frames += 1
+        self.overhead += max(0.0, wall - exposure)
+
+    def end(self, remaining_exposure: float, remaining_frames: int) -> str:
+        per = self.overhead / self.frames if self.frames else _OVERHEAD_GUESS_S
+        end = datetime.now().astimezone() + timedelta(seconds=remaining_exposure + per * remaining_frames)
+        return end.strftime("%H:%M:%S")
+
+
+def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None) -> list[Path]:
+    """Runs the plan into `folder`; returns the files written by this run."""
+    from ..camera.camera import Camera, configure
+
+    folder.mkdir(parents=True, exist_ok=True)
+    journal = _Journal.open(folder, plan, resume)
+    written: list[Path] = []
+    try:
+        if resume and journal.done:
+            say(f"resuming: {sum(journal.done.values())} frames already in {folder}")
+        total = sum(e.count for e in plan.frames)
+        taken = sum(min(e.count, journal.done.get(i, 0)) for i, e in enumerate(plan.frames))
+        if taken >= total:
+            say("nothing left to take")
+            return written
+        target_c = plan.camera.cool_to if cool_to is None else cool_to
+        with Camera(plan.camera.camera) as cam:
+            if target_c is not None:
+                reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
+                say(f"{cam.name}: {reached:.1f} C, steady for {plan.camera.settle:g} s")
+            clock = _Clock()
+            left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
+            for index, entry in enumerate(plan.frames):
+                if left[index] == 0:
+                    continue
+                configure(cam, entry.exposure, entry.gain, entry.offset, entry.bin, entry.image_format, entry.roi)
+                if entry.kind == "bias" and entry.exposure is None:
+                    cam.exposure = cam.controls["exposure"].min
+                if entry.auto:
+                    seconds, _ = find_flat_exposure(cam, entry.level, show)
+                    cam.exposure = seconds
+                    say(f"flats: {seconds:g} s for a level of {entry.level:g}")
+                while left[index] > 0:
+                    taken += 1
+                    left[index] -= 1
+                    remaining = cam.exposure + sum(n * (plan.frames[i].exposure or cam.exposure) for i, n in left.items())
+                    label = (f"frame {taken} of {total}, line {entry.line}: {entry.kind}"
+                             + (f" {entry.filter}" if entry.filter else "") + f" {cam.exposure:g} s"
+                             + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
+                    show(label)
+                    began = time.monotonic()
+                    frame = capture_with_progress(cam, show, label, dark=entry.dark)
+                    path = _store(plan, folder, journal, index, entry, frame)
+                    clock.add(time.monotonic() - began, frame.meta.exposure)
+                    written.append(path)
+                    line = f"{path.relative_to(folder)}: {entry.kind} {journal.done[index]} of {entry.count}"
+                    if entry.auto:
+                        level = frame_level(frame)
+                        line += f", level {level:.3f} (target {entry.level:g})"
+                        if abs(level - entry.level) > _FLAT_CLOSE * entry.level and level < 0.97:
+                            # The light changes (twilight): follow it for the next flat.
+                            cam.exposure = min(max(cam.exposure * entry.level / max(level, 1e-3),
+                                                   cam.controls["exposure"].min), _FLAT_MAX_S)
+                    say(line)
+            if plan.camera.warm and cam.description.cooled:
+                end = warm_up(cam, plan.camera.warm_rate, show)
+                say(f"{cam.name}: cooler off at {end:.1f} C")
+    finally:
+        journal.close()
+    return written
+
+
+def _store(plan: Plan, folder: Path, journal: _Journal, index: int, entry: Entry, frame: Frame) -> Path:
+    template = plan.name or DEFAULT_TEMPLATE
+    target = plan.target
+    fields = frame_fields(frame.meta, entry.kind, target.object if entry.kind == "light" else None, entry.filter
+                          if entry.kind in ("light", "flat") else None)
+    key = render(template, fields, 0)
+    n = journal.next_number(key)
+    name = render(template, fields, n)
+    journal.writing(index, n, key, name)
+    path = _write_new(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
+    journal.written(index, n, key, name)
+    return path
+
+
+def default_folder(now: datetime | None = None) -> Path:
+    return Path.cwd() / night_folder(now or datetime.now(UTC))
+
+
+# --- the SER sidecar -----------------------------------------------------------------
+
+def write_ser_sidecar(path: Path, first: Frame | None, last: Frame | None, count: int, target: Target | None = None,
+                      filter_name: str | None = None) -> Path | None:
+    """`NAME.ser.json` beside a SER file: the camera, its settings and the temperature, which
+    the SER header has no room for. None when no frame was recorded."""
+    if first is None or last is None:
+        return None
+    meta = first.meta
+    roi = meta.roi
+    record: dict[str, Any] = {
+        "file": path.name, "frames": count, "camera": meta.camera_name, "serial": meta.serial,
+        "exposure_s": meta.exposure, "gain": meta.gain, "offset": meta.offset, "bin": roi.bin,
+        "format": roi.image_format, "roi": {"x": roi.x, "y": roi.y, "width": roi.width, "height": roi.height},
+        "bayer_pattern": meta.bayer_pattern, "temperature_c": meta.temperature,
+        "temperature_end_c": last.meta.temperature, "set_temperature_c": meta.target_temperature if meta.cooled else None,
+        "start_utc": meta.start_time.isoformat(), "end_utc": (last.meta.start_time + timedelta(seconds=last.meta.exposure)).isoformat(),
+    }
+    if target is not None:
+        record["target"] = {k: v for k, v, _ in observation_cards(target, "light", filter_name) if k != "IMAGETYP"}
+    sidecar = path.with_name(path.name + ".json")
+    sidecar.write_text(json.dumps(record, indent=2) + "\n", encoding="utf-8")
+    return sidecar
+

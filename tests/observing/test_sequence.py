@@ -1,0 +1,325 @@
+"""Capture plans, file names, headers, resume, auto flats, masters and calibration, on the simulator."""
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+from datetime import datetime, timedelta
+from pathlib import Path
+
+import numpy as np
+import pytest
+from astropy.io import fits
+from astropy.stats import sigma_clipped_stats
+
+from vorrant.orlicam import Camera, simulator
+from vorrant.orlicam.observing.calibration import DarkLibrary, calibrate, make_master
+from vorrant.orlicam.files.fits import write_fits
+from vorrant.orlicam.files.naming import check_template, render
+from vorrant.orlicam.observing.plan import PlanError, Target, load_plan, observation_cards
+
+ORLICAM = Path(sys.executable).with_name("orlicam")
+PLAN = """\
+[target]
+object = "M 42"
+ra = "05:35:17"
+dec = "-05:23:28"
+focal_length = 600
+
+[camera]
+camera = "294"
+cool_to = -10
+settle = "1s"
+
+[[frames]]
+type = "light"
+count = {lights}
+exposure = "{exposure}"
+gain = 120
+bin = 4
+format = "RAW16"
+filter = "Ha"
+
+[[frames]]
+type = "flat"
+count = 3
+exposure = "auto"
+target = 0.3
+bin = 4
+format = "RAW16"
+filter = "Ha"
+
+[[frames]]
+type = "bias"
+count = 2
+bin = 4
+"""
+
+
+def env_for(tmp_path, **extra):
+    config = tmp_path / "config"
+    (config / "orlicam").mkdir(parents=True, exist_ok=True)
+    (config / "orlicam" / "config.toml").write_text('[target]\ntelescope = "80ED"\nobserver = "Ada"\nobject = "none"\n')
+    return {**os.environ, "XDG_CONFIG_HOME": str(config), "ORLICAM_SIM_TIME_SCALE": "1000",
+            "ORLICAM_SIM_LIGHT_PANEL": "20000", **extra}
+
+
+def journal(folder):
+    lines = [json.loads(line) for line in (folder / "orlicam-sequence.jsonl").read_text().splitlines()]
+    return [r for r in lines if r.get("state") == "done"]
+
+
+def test_a_plan_runs_into_the_nights_folder_with_names_and_headers_stacking_programs_sort_by(tmp_path):
+    (tmp_path / "m42.toml").write_text(PLAN.format(lights=2, exposure="0.5s"))
+    run = subprocess.run([ORLICAM, "sequence", "m42.toml"], cwd=tmp_path, env=env_for(tmp_path),
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    night = (datetime.now().astimezone() - timedelta(hours=12)).strftime("%Y-%m-%d")
+    folder = tmp_path / night
+    names = sorted(p.name for p in folder.glob("*.fits"))
+    assert names == ["Bias_32us_gain120_bin4x4_-10C_0001.fits", "Bias_32us_gain120_bin4x4_-10C_0002.fits",
+                     *[n for n in names if n.startswith("Flat_Ha_")],
+                     "Light_M42_Ha_500ms_gain120_bin4x4_-10C_0001.fits",
+                     "Light_M42_Ha_500ms_gain120_bin4x4_-10C_0002.fits"]
+    assert len([n for n in names if n.startswith("Flat_Ha_") and n.endswith("C_0003.fits")]) == 1
+    expected = {
+        "Light": {"IMAGETYP": "Light Frame", "OBJECT": "M 42", "FILTER": "Ha", "OBJCTRA": "05 35 17.0",
+                  "OBJCTDEC": "-05 23 28", "RA": 83.820833, "DEC": -5.391111, "EXPTIME": 0.5},
+        "Flat": {"IMAGETYP": "Flat Field", "FILTER": "Ha", "OBJECT": None},
+        "Bias": {"IMAGETYP": "Bias Frame", "FILTER": None, "OBJECT": None, "EXPTIME": 3.2e-05},
+    }
+    levels = []
+    for name in names:
+        with fits.open(folder / name) as hdus:
+            header, data = hdus[0].header, hdus[0].data
+        kind = name.split("_")[0]
+        for key, value in {**expected[kind], "TELESCOP": "80ED", "OBSERVER": "Ada", "FOCALLEN": 600.0,
+                           "CCD-TEMP": -10.0, "XBINNING": 4,
+                           "INSTRUME": "ZWO ASI294MM Pro GPS Simulator"}.items():
+            assert header.get(key) == value, (name, key)
+        if kind == "Flat":
+            levels.append(np.median(data) / 65535)
+    # Every flat within 10% of the 0.3 asked for.
+    assert len(levels) == 3 and all(abs(level / 0.3 - 1) < 0.10 for level in levels), levels
+    assert {(r["entry"], r["n"]) for r in journal(folder)} == {(0, 1), (0, 2), (1, 1), (1, 2), (1, 3), (2, 1), (2, 2)}
+
+
+def test_a_killed_plan_resumes_without_taking_any_frame_twice(tmp_path):
+    (tmp_path / "m42.toml").write_text(PLAN.format(lights=8, exposure="0.4s"))
+    folder, env = tmp_path / "out", env_for(tmp_path)
+    argv = [ORLICAM, "sequence", "m42.toml", "-o", folder]
+    proc = subprocess.Popen(argv, cwd=tmp_path, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not (folder.exists() and len(list(folder.glob("Light_*.fits"))) >= 3):
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=30)
+    before = sorted(folder.glob("Light_*.fits"))
+    assert 3 <= len(before) < 8
+    again = subprocess.run(argv, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60)
+    assert again.returncode == 1 and "--resume" in again.stderr   # no silent second run into the same folder
+    resumed = subprocess.run([*argv, "--resume"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert resumed.returncode == 0, resumed.stdout + resumed.stderr
+    assert f"resuming: {len(before)} frames already" in resumed.stdout
+    lights = sorted(p.name for p in folder.glob("Light_*.fits"))
+    assert [int(n[-9:-5]) for n in lights] == list(range(1, 9))
+    assert len(list(folder.glob("*.fits"))) == 8 + 3 + 2 and not list(folder.glob(".*.part"))
+    records = [(r["entry"], r["n"]) for r in journal(folder)]
+    assert len(records) == len(set(records)) == 13
+
+
+@pytest.mark.parametrize("text, message", [
+    ("[[frames]]\ntype = 'light'\ncount = 3\n", "plan.toml:1: [[frames]] of type light needs exposure"),
+    ("[[frames]]\ntype = 'light'\ncount = 0\nexposure = '1s'\n", "plan.toml:3: [[frames]] count: must be a whole number of at least 1, not 0"),
+    ("[[frames]]\ntype = 'dark'\ncount = 2\nexposure = 'auto'\n", "plan.toml:4: exposure = \"auto\" is for flats, not dark frames"),
+    ("[[frames]]\ntype = 'lite'\ncount = 2\n", "plan.toml:2: [[frames]] type: 'lite' is not one of light, dark, flat, bias"),
+    ("[[frames]]\ntype = 'flat'\ncount = 2\nexposure = 'auto'\ntarget = 1.5\n", "plan.toml:5: [[frames]] target: 1.5 is outside 0.05 to 0.95"),
+    ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '3 parsecs'\n", "plan.toml:4: [[frames]] exposure: '3 parsecs' is not a duration"),
+    ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '1s'\nformat = 'JPEG'\n", "plan.toml:5: [[frames]] format: unknown image format 'JPEG'"),
+    ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '1s'\nexposur = '2s'\n", "plan.toml:5: [[frames]] has no key 'exposur'"),
+    ("[target]\nra = '25:00:00'\ndec = 0\n[[frames]]\n", "plan.toml:2: [target] ra: '25:00:00' is outside 0 to 24 h"),
+    ("[target]\nra = '05:35:17'\n", "plan.toml:2: [target] needs both ra and dec"),
+    ("[camera]\ncool_to = 'cold'\n", "plan.toml:2: [camera] cool_to: takes a number"),
+    ("[output]\nname = '{object}_{shutter}.fits'\n", "plan.toml:2: [output] name: the name '{object}_{shutter}.fits': {shutter} is not a field"),
+    ("[target]\nobject = 'M 42'\n", "plan.toml:1: the plan has no [[frames]] entry"),
+    ("[target\nobject = 'M 42'\n", "plan.toml:1: not valid TOML: "),
+    ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '1s'\n[[frames]]\ntype = 'bias'\ncount = 2\ngain = -1\n",
+     "plan.toml:8: [[frames]] gain: must be a whole number of at least 0, not -1"),
+])
+def test_plan_errors_name_the_file_and_line(tmp_path, text, message):
+    path = tmp_path / "plan.toml"
+    path.write_text(text)
+    with pytest.raises(PlanError) as caught:
+        load_plan(path, config=tmp_path / "none.toml")
+    assert str(caught.value).startswith(str(tmp_path / message)), str(caught.value)
+    assert "\n" not in str(caught.value)
+
+
+def test_plan_errors_come_before_the_camera_is_touched_and_a_dry_run_touches_none(tmp_path):
+    (tmp_path / "plan.toml").write_text("[[frames]]\ntype = 'light'\ncount = 'ten'\nexposure = '1s'\n")
+    run = subprocess.run([ORLICAM, "sequence", "plan.toml"], cwd=tmp_path, env=env_for(tmp_path),
+                         capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (1, "orlicam: error: plan.toml:3: [[frames]] count: must be a whole "
+                                               "number of at least 1, not 'ten'\n")
+    assert not list(tmp_path.glob("20*"))
+    (tmp_path / "m42.toml").write_text(PLAN.format(lights=10, exposure="30s"))
+    dry = subprocess.run([ORLICAM, "sequence", "m42.toml", "--dry-run"], cwd=tmp_path, env=env_for(tmp_path),
+                         capture_output=True, text=True, timeout=60)
+    assert dry.returncode == 0 and "10 x 30 s" in dry.stdout and "15 frames, 5 min 00 s of exposure plus 5 frames" in dry.stdout
+
+
+@pytest.mark.parametrize("template, values, n, name", [
+    ("{type}_{object}_{filter}_{exposure}_{n:04}.fits", {"type": "Light", "object": "M 42", "exposure": "30s"}, 7,
+     "Light_M42_30s_0007.fits"),
+    ("{date}/{camera}_{temp}_{n}.fits", {"date": "2026-12-07", "camera": "ZWO ASI294MM", "temp": "-10C"}, 12,
+     "2026-12-07/ZWO-ASI294MM_-10C_12.fits"),
+    ("{object}_{n:03}.fits", {"object": "../etc/passwd"}, 1, "..-etc-passwd_001.fits"),
+])
+def test_names_fill_the_fields_safely(template, values, n, name):
+    assert render(template, values, n) == name
+
+
+@pytest.mark.parametrize("template", ["{n:>99999}.fits", "{object!r}.fits", "{gain:.99}.fits", "{n.real}.fits",
+                                      "a\x1bb{n}.fits", "{0}.fits"])
+def test_names_refuse_what_is_not_a_plain_field(template):
+    with pytest.raises(ValueError):
+        check_template(template)
+
+
+# --- calibration ----------------------------------------------------------------------
+
+def shoot(cam, folder, kind, count, exposure, dark=False):
+    paths = []
+    for i in range(count):
+        frame = cam.capture(exposure, dark=dark)
+        path = folder / f"{kind}_{i}.fits"
+        write_fits(path, frame, cards=observation_cards(Target(), kind))
+        paths.append(path)
+    return paths
+
+
+def box_means(data):
+    h, w = data.shape
+    mean = lambda block: sigma_clipped_stats(block, sigma=3)[0]   # stars and hot pixels left out
+    corners = [data[:80, :80], data[:80, -80:], data[-80:, :80], data[-80:, -80:]]
+    return mean(data[h // 2 - 100:h // 2 + 100, w // 2 - 100:w // 2 + 100]), [mean(c) for c in corners]
+
+
+def test_masters_remove_hot_pixels_and_flatten_the_fall_off(tmp_path, capsys):
+    with Camera(1) as cam:
+        cam.set_roi(bin=2, image_format="RAW16")
+        cam.gain = 300
+        lights = shoot(cam, tmp_path, "light", 3, 2.0)
+        darks = shoot(cam, tmp_path, "dark", 5, 2.0, dark=True)
+        biases = shoot(cam, tmp_path, "bias", 5, cam.controls["exposure"].min, dark=True)
+        simulator.set_light_panel(cam.camera_id, 20000)
+        flats = shoot(cam, tmp_path, "flat", 5, 0.02)
+    bias = make_master("bias", biases, tmp_path / "master_bias.fits")
+    dark = make_master("dark", darks, tmp_path / "master_dark.fits")
+    make_master("flat", flats, tmp_path / "master_flat.fits", bias=tmp_path / "master_bias.fits")
+    (out,) = calibrate(lights[:1], DarkLibrary([tmp_path / "master_dark.fits"]), tmp_path / "master_flat.fits",
+                       None, tmp_path)
+    with fits.open(out) as hdus:
+        header, calibrated = hdus[0].header, hdus[0].data
+    assert header["BITPIX"] == -32 and header["IMAGETYP"] == "Light Frame" and header["CALSTAT"] == "DF"
+    assert list(header["HISTORY"]) == ["dark subtracted: master_dark.fits", "flat divided: master_flat.fits"]
+    assert fits.getheader(tmp_path / "master_dark.fits")["NCOMBINE"] == 5
+
+    # Hot pixels: those of the master dark standing 20 sigma over its median, looked at in the light.
+    _, median, sigma = sigma_clipped_stats(dark.data - bias.data, sigma=3)
+    hot = (dark.data - bias.data) > median + 20 * sigma
+    raw = fits.getdata(lights[0]).astype(np.float32)
+    _, sky, noise = sigma_clipped_stats(raw, sigma=3)
+    _, cal_sky, cal_noise = sigma_clipped_stats(calibrated, sigma=3)
+    excess = raw[hot] - sky
+    standing = excess > 10 * noise
+    # Still hot: more than 5 sigma of the sky's noise over the sky, and more than a tenth of
+    # what stood there (a bright hot pixel keeps its own shot noise, which no dark can take off).
+    residual = calibrated[hot] - cal_sky
+    left = (standing & (residual > 5 * cal_noise) & (residual > 0.1 * excess)).sum()
+    standing = standing.sum()
+    removed = 1 - left / standing
+
+    centre_before, corners_before = box_means(raw - dark.data)
+    centre_after, corners_after = box_means(calibrated)
+    before = [c / centre_before for c in corners_before]
+    after = [c / centre_after for c in corners_after]
+    with capsys.disabled():
+        print(f"\nhot pixels: {standing} in the light, {left} after dark subtraction ({removed:.1%} removed); "
+              f"corners/centre before flat {np.round(before, 3)}, after {np.round(after, 4)}")
+    assert standing >= 50 and removed >= 0.90
+    assert all(0.75 < r < 0.86 for r in before)
+    assert all(abs(r - 1) <= 0.02 for r in after)
+
+
+def test_masters_refuse_frames_that_do_not_match(tmp_path):
+    def image(name, shape=(8, 8), **cards):
+        path = tmp_path / name
+        header = fits.Header({"EXPTIME": 2.0, "GAIN": 120, "XBINNING": 1, "CCD-TEMP": -10.0, **cards})
+        fits.PrimaryHDU(np.full(shape, 100, np.uint16), header).writeto(path)
+        return path
+
+    first = image("a.fits")
+    cases = [
+        ("dark", image("b.fits", GAIN=200), "b.fits does not match a.fits: gain 200, not 120"),
+        ("dark", image("c.fits", EXPTIME=5.0), "c.fits does not match a.fits: exposure 5.0, not 2.0"),
+        ("bias", image("d.fits", shape=(8, 9)), "d.fits does not match a.fits: size 9x8, not 8x8"),
+        ("dark", image("e.fits", **{"CCD-TEMP": -7.5}), "e.fits does not match a.fits: temperature -7.5 C, more than 1 C from -10 C"),
+        ("flat", image("f.fits", XBINNING=2), "f.fits does not match a.fits: binning 2, not 1"),
+    ]
+    for kind, other, message in cases:
+        with pytest.raises(ValueError) as caught:
+            make_master(kind, [first, other], tmp_path / f"m_{other.name}")
+        assert str(caught.value) == f"{other} does not match {first}: {message.split(': ', 1)[1]}"
+    library = DarkLibrary([image("lib30.fits", EXPTIME=30.0)])
+    with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C\); "
+                                         r"have: lib30.fits \(8x8, exposure 30 s"):
+        calibrate([first], library, None, None, tmp_path)
+
+
+# --- snap and stream with the same labels, cooling and warming -------------------------
+
+def orlicam(tmp_path, *args):
+    run = subprocess.run([ORLICAM, *map(str, args)], cwd=tmp_path, env=env_for(tmp_path), capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout
+
+
+def test_snap_and_stream_cool_first_and_label_their_files(tmp_path):
+    out = orlicam(tmp_path, "snap", "294MM", "-e", "10ms", "--roi", "64x48", "--cool-to", "-5", "--settle", "1s",
+                  "--object", "NGC 7000", "--type", "flat", "--filter", "R", "-o", "{date}/{type}_{object}_{filter}_{temp}_{n:02}.fits")
+    assert "ZWO ASI294MM Pro GPS Simulator: -5.0 C, steady for 1 s" in out
+    (path,) = tmp_path.glob("20??-??-??/Flat_NGC7000_R_-5C_01.fits")
+    header = fits.getheader(path)
+    assert [header.get(k) for k in ("IMAGETYP", "FILTER", "TELESCOP", "OBSERVER", "OBJECT", "CCD-TEMP")] == \
+        ["Flat Field", "R", "80ED", "Ada", None, -5.0]
+
+    orlicam(tmp_path, "stream", "1", "-e", "1ms", "--roi", "64x48", "--frames", "5", "--object", "M 42", "-o", "cube.fits")
+    with fits.open(tmp_path / "cube.fits") as hdus:
+        assert hdus[0].header["OBJECT"] == "M 42" and hdus[0].data.shape == (5, 48, 64)
+        times = hdus["TIMES"].data
+        assert list(times["FRAME"]) == [1, 2, 3, 4, 5] and times["DATE-OBS"][0] == hdus[0].header["DATE-OBS"]
+        assert list(times["DATE-OBS"]) == sorted(times["DATE-OBS"]) and len(set(times["DATE-OBS"])) == 5
+
+    orlicam(tmp_path, "stream", "1", "-e", "1ms", "-g", "150", "--roi", "64x48", "--frames", "3", "-o", "v.ser")
+    side = json.loads((tmp_path / "v.ser.json").read_text())
+    assert {k: side[k] for k in ("file", "frames", "camera", "gain", "format")} == \
+        {"file": "v.ser", "frames": 3, "camera": "ZWO ASI294MM Pro GPS Simulator", "gain": 150, "format": "RAW8"}
+    assert side["temperature_c"] is not None and side["target"] == {"OBJECT": "none", "TELESCOP": "80ED", "OBSERVER": "Ada"}
+
+
+def test_warm_ramps_the_set_point_up_before_switching_off(cam1):
+    from vorrant.orlicam.observing.sequence import warm_up
+
+    simulator.set_time_scale(1000)
+    cam1.cool_to(-10, timeout=60)
+    simulator.record_calls(True)
+    seen = []
+    end = warm_up(cam1, 10.0, seen.append, interval=0.1)   # 10 C a second
+    set_points = [args[2] for name, args in simulator.calls()
+                  if name == "ASISetControlValue" and args[1] == 16]   # ASI_TARGET_TEMP
+    assert set_points == sorted(set_points) and set_points[0] <= -9 and set_points[-1] >= 20
+    assert len(set(set_points)) >= 5 and not cam1.cooler_on and end >= 19
