@@ -1,9 +1,14 @@
 #include "camera_device.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "asi_errors.hpp"
 
@@ -28,6 +33,29 @@ constexpr Format kFormats[] = {{"RAW16", "Raw 16 bit", ASI_IMG_RAW16, 16}, {"RAW
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Each pattern's 2x2 cells as channel numbers (R 0, G 1, B 2), for binning a mosaic here.
+constexpr int kChannels[4][4] = {{0, 1, 1, 2}, {2, 1, 1, 0}, {1, 0, 2, 1}, {1, 2, 0, 1}};
+
+// libindi 1.9.9 corrupts its heap echoing a text vector of about 64 KB to indiserver: longer
+// texts are refused before the library sees them. No FITS value or path comes near this.
+constexpr std::size_t kMaxText = 4096;
+
+// How long a local upload may take before it is reported failed and given up.
+constexpr double kSaveDeadline = 20.0;
+
+// Electrons per unit of the delivered data, as the camera layer computes it (sensor.py): the
+// camera's gain-0 figure in its ADC's units, which gain G (0.1 dB of amplitude) divides by
+// 10^(G/200), the data word shifts by 16 - bits (RAW16) or 8 - bits (RAW8), and a binned
+// pixel, the average of bin x bin pixels, multiplies by bin^2.
+double electrons_per_adu(float gain0, int bit_depth, long gain, bool raw16, int bin) {
+    // The SDK keeps the figure as a 32-bit float: its 7 significant digits, not the binary tail.
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%.7g", double(gain0));
+    const double base = std::strtod(digits, nullptr);
+    const int shift = (raw16 ? 16 : 8) - bit_depth;
+    return base / std::pow(10.0, gain / 200.0) / std::ldexp(1.0, shift) * bin * bin;
 }
 
 }  // namespace
@@ -91,6 +119,10 @@ bool CameraDevice::initProperties() {
 
     exposure_timer_.setSingleShot(true);
     exposure_timer_.callOnTimeout([this] { poll_exposure(); });
+    save_timer_.setSingleShot(true);
+    save_timer_.callOnTimeout([this] { poll_saves(); });
+    // Local uploads start in the folder they are confined to.
+    IUSaveText(&UploadSettingsT[UPLOAD_DIR], uploads::root().c_str());
     guide_timer_ns_.setSingleShot(true);
     guide_timer_we_.setSingleShot(true);
 
@@ -209,6 +241,7 @@ void CameraDevice::TimerHit() {
         LOG_ERROR(error.c_str());
         Streamer->setStream(false);
     }
+    if (!busy()) apply_pending();
     // The base shortens the current period for short exposures; they are polled by their own
     // timer here, so the periodic work keeps the configured pace instead of spinning.
     SetTimer(getPollingPeriod());
@@ -252,11 +285,28 @@ template <class P> void CameraDevice::settle(P &property, int code, const char *
 
 // --- frames -----------------------------------------------------------------------
 
+void CameraDevice::resolve(roi::Rect asked, int bin, roi::Rect &want, roi::Plan &plan) const {
+    const int full_w = info_.MaxWidth, full_h = info_.MaxHeight;
+    want = roi::clip(asked, full_w / bin, full_h / bin);
+    if (roi::plan(want, bin, full_w, full_h, info_.SupportedBins, int(std::size(info_.SupportedBins)), plan)) return;
+    // Nothing covers it even at bin 1 (a sensor narrower than a width step): the largest
+    // region that can be covered at this bin.
+    want = roi::fit(asked, full_w / bin, full_h / bin);
+    const int only[] = {bin, 0};
+    roi::plan(want, bin, full_w, full_h, only, 2, plan);
+}
+
 roi::Rect CameraDevice::wanted() const {
     const int bin = PrimaryCCD.getBinX();
-    roi::Rect r{PrimaryCCD.getSubX() / bin, PrimaryCCD.getSubY() / bin, PrimaryCCD.getSubW() / bin,
-                PrimaryCCD.getSubH() / bin};
-    return roi::fit(r, info_.MaxWidth / bin, info_.MaxHeight / bin);
+    return {PrimaryCCD.getSubX() / bin, PrimaryCCD.getSubY() / bin, PrimaryCCD.getSubW() / bin,
+            PrimaryCCD.getSubH() / bin};
+}
+
+roi::Binning CameraDevice::binning() const {
+    roi::Binning b;
+    b.unit = img_type_ == ASI_IMG_RAW16 ? 1 << std::clamp(16 - info_.BitDepth, 0, 15) : 1;
+    if (info_.IsColorCam) b.bayer = kChannels[info_.BayerPattern >= 0 && info_.BayerPattern < 4 ? info_.BayerPattern : 0];
+    return b;
 }
 
 void CameraDevice::publish_frame(const roi::Rect &want) {
@@ -268,13 +318,25 @@ void CameraDevice::publish_frame(const roi::Rect &want) {
 
 bool CameraDevice::UpdateCCDFrame(int x, int y, int w, int h) {
     const int bin = PrimaryCCD.getBinX();
-    const roi::Rect want =
-        roi::fit({x / bin, y / bin, w / bin, h / bin}, info_.MaxWidth / bin, info_.MaxHeight / bin);
+    roi::Rect want;
+    roi::Plan plan;
+    resolve({x / bin, y / bin, w / bin, h / bin}, bin, want, plan);
     if (want.width * bin != w || want.height * bin != h || want.x * bin != x || want.y * bin != y)
         LOGF_INFO("frame (%d,%d) %dx%d delivered as (%d,%d) %dx%d at bin %d", x, y, w, h, want.x * bin,
                   want.y * bin, want.width * bin, want.height * bin, bin);
     publish_frame(want);
     return true;
+}
+
+void CameraDevice::apply_binning(int bin) {
+    // The frame stays the same part of the sensor, fitted to the new bin.
+    const int x = PrimaryCCD.getSubX(), y = PrimaryCCD.getSubY(), w = PrimaryCCD.getSubW(), h = PrimaryCCD.getSubH();
+    getNumber("CCD_BINNING")->s = IPS_OK;         // setBin announces it
+    PrimaryCCD.setBin(bin, bin);
+    roi::Rect want;
+    roi::Plan plan;
+    resolve({x / bin, y / bin, w / bin, h / bin}, bin, want, plan);
+    publish_frame(want);
 }
 
 bool CameraDevice::UpdateCCDBin(int hor, int ver) {
@@ -286,11 +348,83 @@ bool CameraDevice::UpdateCCDBin(int hor, int ver) {
         LOGF_ERROR("binning %d refused: the camera does not offer it", hor);
         return false;
     }
-    // The frame stays the same part of the sensor, fitted to the new bin.
-    const int x = PrimaryCCD.getSubX(), y = PrimaryCCD.getSubY(), w = PrimaryCCD.getSubW(), h = PrimaryCCD.getSubH();
-    PrimaryCCD.setBin(hor, ver);
-    publish_frame(roi::fit({x / hor, y / hor, w / hor, h / hor}, info_.MaxWidth / hor, info_.MaxHeight / hor));
+    if (busy()) {
+        pending_bin_ = hor;
+        return true;
+    }
+    apply_binning(hor);
     return true;
+}
+
+bool CameraDevice::new_binning(double values[], char *names[], int n) {
+    INumberVectorProperty *binning = getNumber("CCD_BINNING");
+    int v[2] = {pending_bin_ ? pending_bin_ : PrimaryCCD.getBinX(), pending_bin_ ? pending_bin_ : PrimaryCCD.getBinY()};
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(names[i], "HOR_BIN") == 0) v[0] = static_cast<int>(std::lround(values[i]));
+        if (std::strcmp(names[i], "VER_BIN") == 0) v[1] = static_cast<int>(std::lround(values[i]));
+    }
+    if (!UpdateCCDBin(v[0], v[1])) {
+        binning->s = IPS_ALERT;
+        IDSetNumber(binning, nullptr);
+        return true;
+    }
+    if (pending_bin_ != 0 && busy()) {
+        binning->s = IPS_BUSY;
+        IDSetNumber(binning, "binning %d applies to the next %s: one is running", v[0],
+                    pump_.running() ? "stream" : "exposure");
+    }
+    return true;
+}
+
+bool CameraDevice::new_frame(double values[], char *names[], int n) {
+    // Handled here so that the property shows the frame delivered, not the one asked for.
+    INumberVectorProperty *frame = getNumber("CCD_FRAME");
+    int v[4] = {PrimaryCCD.getSubX(), PrimaryCCD.getSubY(), PrimaryCCD.getSubW(), PrimaryCCD.getSubH()};
+    if (frame_pending_) std::copy(std::begin(pending_frame_), std::end(pending_frame_), v);
+    const char *keys[4] = {"X", "Y", "WIDTH", "HEIGHT"};
+    for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 4; ++k)
+            if (std::strcmp(names[i], keys[k]) == 0) v[k] = static_cast<int>(std::lround(values[i]));
+    if (v[0] < 0 || v[1] < 0 || v[2] <= 0 || v[3] <= 0 || v[0] + v[2] > PrimaryCCD.getXRes() ||
+        v[1] + v[3] > PrimaryCCD.getYRes()) {
+        frame->s = IPS_ALERT;
+        IDSetNumber(frame, "frame (%d,%d) %dx%d refused: it must lie inside the %dx%d sensor", v[0], v[1], v[2],
+                    v[3], PrimaryCCD.getXRes(), PrimaryCCD.getYRes());
+        return true;
+    }
+    if (busy()) {
+        std::copy(std::begin(v), std::end(v), pending_frame_);
+        frame_pending_ = true;
+        frame->s = IPS_BUSY;
+        IDSetNumber(frame, "frame (%d,%d) %dx%d applies to the next %s: one is running", v[0], v[1], v[2], v[3],
+                    pump_.running() ? "stream" : "exposure");
+        return true;
+    }
+    frame->s = UpdateCCDFrame(v[0], v[1], v[2], v[3]) ? IPS_OK : IPS_ALERT;
+    IDSetNumber(frame, nullptr);
+    return true;
+}
+
+bool CameraDevice::reset_frame() {
+    INDI::PropertySwitch reset = getSwitch("CCD_FRAME_RESET");
+    reset.reset();
+    reset.setState(IPS_OK);
+    reset.apply();
+    pending_bin_ = 1;
+    std::copy_n(std::array<int, 4>{0, 0, PrimaryCCD.getXRes(), PrimaryCCD.getYRes()}.begin(), 4, pending_frame_);
+    frame_pending_ = true;
+    if (!busy()) apply_pending();
+    return true;
+}
+
+void CameraDevice::apply_pending() {
+    if (pending_bin_ != 0) {
+        apply_binning(std::exchange(pending_bin_, 0));
+    }
+    if (frame_pending_) {
+        frame_pending_ = false;
+        UpdateCCDFrame(pending_frame_[0], pending_frame_[1], pending_frame_[2], pending_frame_[3]);
+    }
 }
 
 bool CameraDevice::SetCaptureFormat(uint8_t index) {
@@ -306,7 +440,7 @@ bool CameraDevice::SetCaptureFormat(uint8_t index) {
 }
 
 int CameraDevice::apply_region(const roi::Plan &plan) {
-    int code = ASISetROIFormat(id_, plan.camera.width, plan.camera.height, PrimaryCCD.getBinX(), img_type_);
+    int code = ASISetROIFormat(id_, plan.camera.width, plan.camera.height, plan.camera_bin, img_type_);
     if (code == ASI_SUCCESS) code = ASISetStartPos(id_, plan.camera.x, plan.camera.y);
     return code;
 }
@@ -327,8 +461,10 @@ bool CameraDevice::StartExposure(float duration) {
         LOG_ERROR("exposure not started: a video stream is running; stop it first");
         return false;
     }
-    const roi::Rect want = wanted();
-    const roi::Plan plan = roi::cover(want, info_.MaxWidth / PrimaryCCD.getBinX(), info_.MaxHeight / PrimaryCCD.getBinX());
+    apply_pending();
+    roi::Rect want;
+    roi::Plan plan;
+    resolve(wanted(), PrimaryCCD.getBinX(), want, plan);
     int code = apply_region(plan);
     if (code == ASI_SUCCESS)
         code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(double(duration) * 1e6), ASI_FALSE);
@@ -345,6 +481,7 @@ bool CameraDevice::StartExposure(float duration) {
     exposure_start_ = std::chrono::steady_clock::now();
     plan_ = plan;
     want_ = want;
+    exposure_bin_ = PrimaryCCD.getBinX();
     exposure_s_ = duration;
     exposing_ = true;
     exposure_timer_.start(std::max(1, static_cast<int>(std::min(1.0, double(duration)) * 1000)));
@@ -379,7 +516,7 @@ void CameraDevice::finish_exposure() {
     exposing_ = false;
     const int bpp = bytes_per_pixel();
     const long bytes = long(plan_.camera.width) * plan_.camera.height * bpp;
-    const bool direct = plan_.camera == want_;
+    const bool direct = plan_.camera == want_ && plan_.factor == 1;
     ASI_GPS_DATA gps{};
     int code;
     {
@@ -389,7 +526,8 @@ void CameraDevice::finish_exposure() {
         unsigned char *target = direct ? PrimaryCCD.getFrameBuffer() : raw_.data();
         code = asi::find(controls_, ASI_GPS_SUPPORT) ? ASIGetDataAfterExpGPS(id_, target, bytes, &gps)
                                                      : ASIGetDataAfterExp(id_, target, bytes);
-        if (code == ASI_SUCCESS && !direct) roi::crop(raw_.data(), plan_, want_, bpp, PrimaryCCD.getFrameBuffer());
+        if (code == ASI_SUCCESS && !direct)
+            roi::extract(raw_.data(), plan_, want_, bpp, binning(), PrimaryCCD.getFrameBuffer());
     }
     if (code != ASI_SUCCESS) return exposure_failed("image not read", code);
 
@@ -405,7 +543,127 @@ void CameraDevice::finish_exposure() {
     fits_offset_ = read_control(ASI_OFFSET);
     PrimaryCCD.setBPP(bpp * 8);
     update_cfa(want_);
+    const int mode = IUFindOnSwitchIndex(&UploadSP);
+    if (mode == UPLOAD_LOCAL || mode == UPLOAD_BOTH) return deliver_locally(mode == UPLOAD_BOTH);
+    delivering_ = true;                 // until libindi's thread has sent the image
     ExposureComplete(&PrimaryCCD);
+}
+
+void CameraDevice::UploadComplete(INDI::CCDChip *) { delivering_ = false; }
+
+// --- local uploads -------------------------------------------------------------------
+// libindi would write them from its upload thread while holding the frame buffer's lock,
+// anywhere a client names: a FIFO or a stalled mount there left the next exposure waiting
+// on that lock forever. Here the image is made in the loop and a worker writes it.
+
+void CameraDevice::deliver_locally(bool send_too) {
+    setCurrentPollingPeriod(getPollingPeriod());
+    std::string folder, error;
+    const std::string prefix = UploadSettingsT[UPLOAD_PREFIX].text ? UploadSettingsT[UPLOAD_PREFIX].text : "";
+    if (!uploads::folder_below_root(UploadSettingsT[UPLOAD_DIR].text ? UploadSettingsT[UPLOAD_DIR].text : "", folder,
+                                    error) ||
+        !uploads::plain_name(prefix, error)) {
+        LOGF_ERROR("image not saved: %s", error.c_str());
+        PrimaryCCD.setExposureFailed();
+        return;
+    }
+    const bool native = EncodeFormatSP[FORMAT_NATIVE].getState() == ISS_ON;
+    std::vector<unsigned char> bytes;
+    {
+        std::lock_guard<std::mutex> guard(ccdBufferLock);
+        if (native)
+            bytes.assign(PrimaryCCD.getFrameBuffer(), PrimaryCCD.getFrameBuffer() + PrimaryCCD.getFrameBufferSize());
+        else
+            bytes = build_fits();
+        if (send_too && !bytes.empty()) send_blob(bytes, native ? ".bin" : ".fits");
+    }
+    if (bytes.empty()) {
+        PrimaryCCD.setExposureFailed();
+        return;
+    }
+    saves_.push_back({uploads::Save::start(folder, prefix, native ? "bin" : "fits", std::move(bytes)), kSaveDeadline});
+    save_timer_.start(20);
+}
+
+std::vector<unsigned char> CameraDevice::build_fits() {
+    const int bpp = bytes_per_pixel();
+    const long pixels = long(want_.width) * want_.height;
+    std::size_t size = 2880;
+    void *memory = std::malloc(size);
+    fitsfile *file = nullptr;
+    int status = 0;
+    fits_create_memfile(&file, &memory, &size, 2880, std::realloc, &status);
+    long axes[2] = {want_.width, want_.height};
+    if (status == 0) fits_create_img(file, bpp == 2 ? USHORT_IMG : BYTE_IMG, 2, axes, &status);
+    if (status == 0) {
+        // The header libindi writes, through the chip's file pointer, which only its upload
+        // thread uses otherwise (under the same lock).
+        exposureDuration = PrimaryCCD.getExposureDuration();
+        std::strncpy(exposureStartTime, PrimaryCCD.getExposureStartTime(), MAXINDINAME - 1);
+        fitsfile **slot = PrimaryCCD.fitsFilePointer();
+        fitsfile *kept = std::exchange(*slot, file);
+        addFITSKeywords(&PrimaryCCD);
+        *slot = kept;
+        fits_write_img(file, bpp == 2 ? TUSHORT : TBYTE, 1, pixels, PrimaryCCD.getFrameBuffer(), &status);
+    }
+    int closed = 0;
+    if (file) fits_close_file(file, &closed);
+    std::vector<unsigned char> bytes;
+    if (status == 0 && closed == 0) {
+        const auto *data = static_cast<const unsigned char *>(memory);
+        bytes.assign(data, data + size);
+    } else {
+        char text[FLEN_STATUS];
+        fits_get_errstatus(status ? status : closed, text);
+        LOGF_ERROR("image not saved: FITS error %s", text);
+    }
+    std::free(memory);
+    return bytes;
+}
+
+void CameraDevice::send_blob(std::vector<unsigned char> &bytes, const std::string &format) {
+    INDI::PropertyBlob blob = getBLOB("CCD1");
+    blob[0].setBlob(bytes.data());
+    blob[0].setBlobLen(static_cast<int>(bytes.size()));
+    blob[0].setSize(static_cast<int>(bytes.size()));
+    blob[0].setFormat(format.c_str());
+    blob.setState(IPS_OK);
+    blob.apply();
+    blob[0].setBlob(nullptr);           // the bytes move on to the worker
+    blob[0].setBlobLen(0);
+}
+
+void CameraDevice::poll_saves() {
+    for (auto it = saves_.begin(); it != saves_.end();) {
+        const uploads::Save &save = *it->save;
+        const auto state = save.state();
+        if (state == uploads::Save::State::Running && save.seconds() < it->deadline_s) {
+            ++it;
+            continue;
+        }
+        // A newer exposure owns CCD_EXPOSURE by now: only its own outcome may change it.
+        const bool owns_exposure = !exposing_;
+        if (state == uploads::Save::State::Done) {
+            const std::string path = save.result();
+            IUSaveText(&FileNameT[0], path.c_str());
+            FileNameTP.s = IPS_OK;
+            IDSetText(&FileNameTP, nullptr);
+            LOGF_INFO("Image saved to %s", path.c_str());
+            if (owns_exposure) PrimaryCCD.setExposureComplete();
+        } else {
+            if (state == uploads::Save::State::Running) {
+                it->save->abandon();
+                LOGF_ERROR("image not saved: %s did not answer in %.0f s", uploads::root().c_str(), it->deadline_s);
+            } else {
+                LOGF_ERROR("image not saved: %s", save.result().c_str());
+            }
+            FileNameTP.s = IPS_ALERT;
+            IDSetText(&FileNameTP, nullptr);
+            if (owns_exposure) PrimaryCCD.setExposureFailed();
+        }
+        it = saves_.erase(it);
+    }
+    if (!saves_.empty()) save_timer_.start(20);
 }
 
 void CameraDevice::exposure_failed(const char *what, int code) {
@@ -422,10 +680,11 @@ void CameraDevice::addFITSKeywords(INDI::CCDChip *chip) {
     fitsfile *fptr = *chip->fitsFilePointer();
     int status = 0;
     long gain = fits_gain_, offset = fits_offset_;
-    float egain = info_.ElecPerADU;
+    const double egain = electrons_per_adu(info_.ElecPerADU, info_.BitDepth, fits_gain_, bytes_per_pixel() == 2,
+                                           exposure_bin_);
     fits_update_key(fptr, TLONG, "GAIN", &gain, const_cast<char *>("Gain (camera units)"), &status);
     fits_update_key(fptr, TLONG, "OFFSET", &offset, const_cast<char *>("Offset (camera units)"), &status);
-    fits_update_key(fptr, TFLOAT, "EGAIN", &egain, const_cast<char *>("Electrons per ADU at gain 0"), &status);
+    fits_update_key_dbl(fptr, "EGAIN", egain, -10, "Electrons per ADU of this image's data", &status);
     if (!serial_.empty())
         fits_update_key(fptr, TSTRING, "CAMSER", const_cast<char *>(serial_.c_str()),
                         const_cast<char *>("Camera serial number"), &status);
@@ -503,8 +762,59 @@ bool CameraDevice::set_control_modes(ISState *states, char *names[], int n) {
     return true;
 }
 
+bool CameraDevice::refuse_undefined(const char *name) {
+    if (getProperty(name).isValid()) return false;
+    // libindi keeps routing the properties of a disconnected camera here; nothing of them
+    // exists until it connects again.
+    if (isConnected())
+        LOGF_WARN("%s refused: %s has no such property", name, name_.c_str());
+    else
+        LOGF_WARN("%s refused: %s is not connected", name, name_.c_str());
+    return true;
+}
+
+bool CameraDevice::refuse_non_finite(const char *name, double values[], char *names[], int n) {
+    for (int i = 0; i < n; ++i) {
+        if (std::isfinite(values[i])) continue;
+        INDI::PropertyNumber p = getNumber(name);
+        p.setState(IPS_ALERT);
+        p.apply("%s refused: %s is %g, not a finite number", name, names[i], values[i]);
+        return true;
+    }
+    return false;
+}
+
+bool CameraDevice::refuse_long_text(const char *name, char *texts[], char *names[], int n) {
+    for (int i = 0; i < n; ++i) {
+        const std::size_t length = texts[i] ? std::strlen(texts[i]) : 0;
+        if (length <= kMaxText) continue;
+        INDI::PropertyText p = getText(name);
+        p.setState(IPS_ALERT);
+        p.apply("%s refused: %s is %zu characters long; the limit is %zu", name, names[i], length, kMaxText);
+        return true;
+    }
+    return false;
+}
+
+bool CameraDevice::new_upload_settings(char *texts[], char *names[], int n) {
+    for (int i = 0; i < n; ++i) {
+        std::string relative, error;
+        const std::string text = texts[i] ? texts[i] : "";
+        const bool ok = std::strcmp(names[i], "UPLOAD_DIR") == 0      ? uploads::folder_below_root(text, relative, error)
+                        : std::strcmp(names[i], "UPLOAD_PREFIX") == 0 ? uploads::plain_name(text, error)
+                                                                      : true;
+        if (!ok) {
+            UploadSettingsTP.s = IPS_ALERT;
+            IDSetText(&UploadSettingsTP, "%s refused: %s", names[i], error.c_str());
+            return true;
+        }
+    }
+    return false;       // the library stores them
+}
+
 bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[], char *names[], int n) {
     if (dev != nullptr && isDeviceNameMatch(dev)) {
+        if (refuse_undefined(name) || refuse_non_finite(name, values, names, n)) return true;
         for (auto [property, type] : {std::pair{std::addressof(GainNP), ASI_GAIN}, std::pair{std::addressof(OffsetNP), ASI_OFFSET}}) {
             INDI::PropertyNumber &p = *property;
             if (!p.isNameMatch(name)) continue;
@@ -523,33 +833,16 @@ bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[
             return true;
         }
         if (ControlsNP.isNameMatch(name)) return set_controls(values, names, n);
-        // setBin announces the vector with its state: not a refusal left from before.
-        if (std::strcmp(name, "CCD_BINNING") == 0) getNumber("CCD_BINNING")->s = IPS_OK;
-        if (std::strcmp(name, "CCD_FRAME") == 0) {
-            // Handled here so that the property shows the frame delivered, not the one asked for.
-            INumberVectorProperty *frame = getNumber("CCD_FRAME");
-            int v[4] = {PrimaryCCD.getSubX(), PrimaryCCD.getSubY(), PrimaryCCD.getSubW(), PrimaryCCD.getSubH()};
-            const char *keys[4] = {"X", "Y", "WIDTH", "HEIGHT"};
-            for (int i = 0; i < n; ++i)
-                for (int k = 0; k < 4; ++k)
-                    if (std::strcmp(names[i], keys[k]) == 0) v[k] = static_cast<int>(std::lround(values[i]));
-            if (v[0] < 0 || v[1] < 0 || v[2] <= 0 || v[3] <= 0 || v[0] + v[2] > PrimaryCCD.getXRes() ||
-                v[1] + v[3] > PrimaryCCD.getYRes()) {
-                frame->s = IPS_ALERT;
-                IDSetNumber(frame, "frame (%d,%d) %dx%d refused: it must lie inside the %dx%d sensor", v[0], v[1],
-                            v[2], v[3], PrimaryCCD.getXRes(), PrimaryCCD.getYRes());
-                return true;
-            }
-            frame->s = UpdateCCDFrame(v[0], v[1], v[2], v[3]) ? IPS_OK : IPS_ALERT;
-            IDSetNumber(frame, nullptr);
-            return true;
-        }
+        if (std::strcmp(name, "CCD_BINNING") == 0) return new_binning(values, names, n);
+        if (std::strcmp(name, "CCD_FRAME") == 0) return new_frame(values, names, n);
     }
     return INDI::CCD::ISNewNumber(dev, name, values, names, n);
 }
 
 bool CameraDevice::ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[], int n) {
     if (dev != nullptr && isDeviceNameMatch(dev)) {
+        if (refuse_undefined(name)) return true;
+        if (std::strcmp(name, "CCD_FRAME_RESET") == 0) return reset_frame();
         if (CoolerSP.isNameMatch(name)) {
             CoolerSP.update(states, names, n);
             const bool on = CoolerSP[0].getState() == ISS_ON;
@@ -568,7 +861,11 @@ bool CameraDevice::ISNewSwitch(const char *dev, const char *name, ISState *state
 }
 
 bool CameraDevice::ISNewText(const char *dev, const char *name, char *texts[], char *names[], int n) {
-    if (dev != nullptr && isDeviceNameMatch(dev) && sim_.handle(name, texts, names, n)) return true;
+    if (dev != nullptr && isDeviceNameMatch(dev)) {
+        if (refuse_undefined(name) || refuse_long_text(name, texts, names, n)) return true;
+        if (std::strcmp(name, UploadSettingsTP.name) == 0 && new_upload_settings(texts, names, n)) return true;
+        if (sim_.handle(name, texts, names, n)) return true;
+    }
     return INDI::CCD::ISNewText(dev, name, texts, names, n);
 }
 
@@ -631,14 +928,16 @@ bool CameraDevice::StartStreaming() {
         LOG_ERROR("stream not started: an exposure is running");
         return false;
     }
-    const roi::Rect want = wanted();
-    const roi::Plan plan = roi::cover(want, info_.MaxWidth / PrimaryCCD.getBinX(), info_.MaxHeight / PrimaryCCD.getBinX());
+    apply_pending();
+    roi::Rect want;
+    roi::Plan plan;
+    resolve(wanted(), PrimaryCCD.getBinX(), want, plan);
     const double exposure = Streamer->getTargetExposure();
     int code = apply_region(plan);
     if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(exposure * 1e6), ASI_FALSE);
     Streamer->setSize(want.width, want.height);
     if (code == ASI_SUCCESS)
-        code = pump_.start(id_, plan, want, bytes_per_pixel(), exposure,
+        code = pump_.start(id_, plan, want, bytes_per_pixel(), binning(), exposure,
                            [this](const unsigned char *data, std::size_t size) {
                                Streamer->newFrame(data, static_cast<uint32_t>(size));
                            });

@@ -3,7 +3,9 @@
 // class adds what the SDK must do for each of them.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "inditimer.h"
 #include "roi.hpp"
 #include "sim_controls.hpp"
+#include "uploads.hpp"
 #include "video_pump.hpp"
 
 // The camera's serial number in hex; empty when it cannot be read (the camera must be open).
@@ -50,6 +53,7 @@ class CameraDevice : public INDI::CCD {
     bool StartStreaming() override;
     bool StopStreaming() override;
     void addFITSKeywords(INDI::CCDChip *chip) override;
+    void UploadComplete(INDI::CCDChip *chip) override;
     bool saveConfigItems(FILE *fp) override;
 
   private:
@@ -59,10 +63,34 @@ class CameraDevice : public INDI::CCD {
     void exposure_failed(const char *what, int code);
     IPState pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms);
 
-    // The region in binned pixels that the chip's frame asks for, fitted to the camera.
+    // The region in binned pixels that the chip's frame asks for, and how the camera reads it.
+    void resolve(roi::Rect asked, int bin, roi::Rect &want, roi::Plan &plan) const;
     roi::Rect wanted() const;
+    roi::Binning binning() const;
     int bytes_per_pixel() const { return img_type_ == ASI_IMG_RAW16 ? 2 : 1; }
     int apply_region(const roi::Plan &plan);
+
+    // Frame and binning are those of the exposure or stream that runs: a change asked for
+    // meanwhile waits, shown Busy, and applies before the next one starts.
+    bool busy() const { return exposing_ || pump_.running() || delivering_; }
+    bool new_frame(double values[], char *names[], int n);
+    bool new_binning(double values[], char *names[], int n);
+    bool reset_frame();
+    void apply_binning(int bin);
+    void apply_pending();
+
+    // Properties a client may not set: undefined ones (those of a disconnected camera),
+    // non-finite numbers, texts too long for the library to echo.
+    bool refuse_undefined(const char *name);
+    bool refuse_non_finite(const char *name, double values[], char *names[], int n);
+    bool refuse_long_text(const char *name, char *texts[], char *names[], int n);
+    bool new_upload_settings(char *texts[], char *names[], int n);
+
+    // Local uploads: the image built here and written by a worker with a deadline.
+    void deliver_locally(bool send_too);
+    std::vector<unsigned char> build_fits();
+    void send_blob(std::vector<unsigned char> &bytes, const std::string &format);
+    void poll_saves();
     void update_cfa(const roi::Rect &want);
     void publish_frame(const roi::Rect &want);
 
@@ -97,6 +125,18 @@ class CameraDevice : public INDI::CCD {
     std::chrono::steady_clock::time_point exposure_start_;
     roi::Plan plan_{};
     roi::Rect want_{};
+    int exposure_bin_ = 1;
+    // Set while libindi's thread turns the last image into FITS and sends it.
+    std::atomic<bool> delivering_{false};
+    int pending_bin_ = 0;                         // 0: none
+    bool frame_pending_ = false;
+    int pending_frame_[4] = {0, 0, 0, 0};
+    struct PendingSave {
+        std::shared_ptr<uploads::Save> save;
+        double deadline_s;
+    };
+    std::vector<PendingSave> saves_;
+    INDI::Timer save_timer_;
     std::vector<unsigned char> raw_;
     std::string gps_date_obs_, serial_;
     long fits_gain_ = 0, fits_offset_ = 0;

@@ -8,17 +8,18 @@
 #include "asi_errors.hpp"
 
 int VideoPump::start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
-                     double exposure_s, Sink sink) {
+                     const roi::Binning &binning, double exposure_s, Sink sink) {
     stop();
     id_ = camera_id;
     plan_ = plan;
     want_ = want;
     bpp_ = bytes_per_pixel;
+    binning_ = binning;
     // Long enough for one exposure and its transfer, short enough to see a stop request.
     wait_ms_ = static_cast<int>(std::lround(std::min(exposure_s * 2000.0 + 500.0, 5000.0)));
     sink_ = std::move(sink);
     raw_.resize(std::size_t(plan.camera.width) * plan.camera.height * bpp_);
-    cropped_.resize(plan.camera == want ? 0 : std::size_t(want.width) * want.height * bpp_);
+    cropped_.resize(plan.camera == want && plan.factor == 1 ? 0 : std::size_t(want.width) * want.height * bpp_);
     {
         std::lock_guard<std::mutex> guard(error_lock_);
         error_.clear();
@@ -61,7 +62,7 @@ void VideoPump::run_frames() {
         if (cropped_.empty()) {
             sink_(raw_.data(), raw_.size());
         } else {
-            roi::crop(raw_.data(), plan_, want_, bpp_, cropped_.data());
+            roi::extract(raw_.data(), plan_, want_, bpp_, binning_, cropped_.data());
             sink_(cropped_.data(), cropped_.size());
         }
     }

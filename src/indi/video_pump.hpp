@@ -1,5 +1,5 @@
-// The driver's only extra thread: runs a video capture and hands each frame, cropped
-// to the wanted region, to a sink. It never touches an INDI property; the INDI loop
+// The driver's video thread: runs a video capture and hands each frame, cropped (and
+// binned) to the wanted region, to a sink. It never touches an INDI property; the INDI loop
 // reads its last error.
 #pragma once
 
@@ -20,7 +20,7 @@ class VideoPump {
 
     // Starts the camera's video capture and the reading thread; the SDK code on failure.
     int start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
-              double exposure_s, Sink sink);
+              const roi::Binning &binning, double exposure_s, Sink sink);
     // Stops the reading and the capture; safe to call when not running, and from the sink
     // (the stream manager stops a recording that has its frames from inside newFrame).
     void stop();
@@ -37,6 +37,7 @@ class VideoPump {
     roi::Plan plan_{};
     roi::Rect want_{};
     int bpp_ = 1;
+    roi::Binning binning_{};
     int wait_ms_ = 1000;
     Sink sink_;
     std::vector<unsigned char> raw_, cropped_;

@@ -86,6 +86,13 @@ def eval_until(expression: str, timeout: int, port: int = PORT) -> bool:
     return run.returncode == 0
 
 
+def send_xml(xml: str, port: int = PORT) -> None:
+    """One raw INDI message: for what the client library would not send."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as connection:
+        connection.sendall(xml.encode())
+        time.sleep(0.2)
+
+
 class _Recorder(IPyClient):
     def __init__(self, events: "queue.Queue[object]", **kw: object):
         super().__init__(**kw)

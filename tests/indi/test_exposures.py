@@ -60,8 +60,8 @@ def best_shift(sub: np.ndarray, full: np.ndarray, x: int, y: int) -> tuple[int, 
 # (device, bin, asked x, y, width, height (unbinned), frame shown after, image shape)
 FRAMES = [
     (COLOUR, 1, 101, 51, 203, 99, (101, 51, 203, 99), (99, 203)),            # odd: covered, cropped
-    (COLOUR, 3, 0, 0, 1936, 1096, (0, 0, 1920, 1092), (364, 640)),          # 645 x 365 cannot be covered
-    (MONO, 2, 0, 0, 4144, 2822, (0, 0, 4144, 2820), (1410, 2072)),
+    (COLOUR, 3, 0, 0, 1936, 1096, (0, 0, 1935, 1095), (365, 645)),          # 645 x 365: read at bin 1
+    (MONO, 2, 0, 0, 4144, 2822, (0, 0, 4144, 2822), (1411, 2072)),          # 1411 rows: read at bin 1
     (MONO, 4, 400, 300, 1000, 600, (400, 300, 1000, 600), (150, 250)),
 ]
 
@@ -78,6 +78,70 @@ def test_subframes_and_bins_the_camera_refuses_are_covered_and_cropped(cams, dev
     # Against a full frame at the same bin: the crop sits exactly where it was asked for.
     _, full = frame(cams, device, binning, 0, 0, *SENSOR[device], seconds=0.3)
     assert best_shift(sub, full, shown[0] // binning, shown[1] // binning) == (0, 0)
+
+
+def test_rows_the_camera_cannot_bin_are_binned_as_it_bins(cams):
+    # 2822 rows are 1411 at bin 2, an odd height the camera refuses: read at bin 1 and binned
+    # here; 2820 rows it bins itself. The shared rows agree in level and in stars.
+    _, here = frame(cams, MONO, 2, 0, 0, 4144, 2822, seconds=0.3)
+    _, camera = frame(cams, MONO, 2, 0, 0, 4144, 2820, seconds=0.3)
+    assert (here.shape, camera.shape) == ((1411, 2072), (1410, 2072))
+    assert here[:1410].mean() == pytest.approx(camera.mean(), rel=0.02)
+    assert np.corrcoef(here[:1410].ravel().astype(float), camera.ravel().astype(float))[0, 1] > 0.5
+
+
+# (device, camera index, gain, bin, capture format)
+EGAIN = [(MONO, 1, 120, 1, "RAW16"), (COLOUR, 0, 300, 2, "RAW8")]
+
+
+@pytest.mark.parametrize("device,index,gain,binning,fmt", EGAIN)
+def test_egain_is_the_electrons_per_adu_of_the_files_data(cams, device, index, gain, binning, fmt):
+    other = "RAW8" if fmt == "RAW16" else "RAW16"
+    assert cams.set_and_wait(device, "CCD_GAIN", GAIN=gain) == "Ok"
+    assert cams.set_and_wait(device, "CCD_CAPTURE_FORMAT", **{fmt: "On", other: "Off"}) == "Ok"
+    try:
+        header, _ = frame(cams, device, binning, 0, 0, 512, 512)
+    finally:
+        cams.set_and_wait(device, "CCD_CAPTURE_FORMAT", RAW16="On", RAW8="Off")
+        cams.set_and_wait(device, "CCD_GAIN", GAIN=0)
+    with Camera(index) as cam:
+        cam.gain = gain
+        cam.set_roi(bin=binning, image_format=fmt)
+        expected = cam.electrons_per_adu
+    assert header["GAIN"] == gain and header["EGAIN"] == pytest.approx(expected, rel=1e-9)
+
+
+@pytest.mark.parametrize("during", ["exposure", "stream"])
+def test_frame_and_binning_changed_meanwhile_wait_for_the_next_image(cams, during):
+    frame(cams, MONO, 1, 1000, 800, 64, 64)
+    if during == "exposure":
+        cams.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=2)
+        cams.wait_for(lambda: cams.ipy[MONO]["CCD_EXPOSURE"].state == "Busy", 5, "Busy")
+    else:
+        cams.send(MONO, "STREAMING_EXPOSURE", STREAMING_EXPOSURE_VALUE=0.02, STREAMING_DIVISOR_VALUE=1)
+        assert cams.set_and_wait(MONO, "CCD_VIDEO_STREAM", states=("Busy", "Ok"), STREAM_ON="On",
+                                 STREAM_OFF="Off") != "Alert"
+    said_before = len(cams.messages)
+    assert cams.set_and_wait(MONO, "CCD_BINNING", states=("Busy",), HOR_BIN=2, VER_BIN=2) == "Busy"
+    assert cams.set_and_wait(MONO, "CCD_FRAME", states=("Busy",), X=0, Y=0, WIDTH=4144, HEIGHT=2822) == "Busy"
+    # What was running keeps its own frame to the end: the exposure's image, five stream frames.
+    images: list[bytes] = []
+    deadline = time.monotonic() + 15
+    while len(images) < (1 if during == "exposure" else 5):
+        event = cams.next_event(deadline)
+        assert event is not None, f"{len(images)} images; {cams.messages[-3:]}"
+        if getattr(event, "devicename", None) == MONO and getattr(event, "eventtype", None) == "SetBLOB":
+            images.append(event["CCD1"])
+    if during == "stream":
+        assert cams.set_and_wait(MONO, "CCD_VIDEO_STREAM", states=("Idle", "Ok"), STREAM_ON="Off",
+                                 STREAM_OFF="On") != "Alert"
+        assert {len(image) for image in images} == {64 * 64}        # 8-bit stream frames
+    else:
+        assert fits.open(io.BytesIO(images[0]))[0].data.shape == (64, 64)
+    cams.wait_for(lambda: cams.ipy[MONO]["CCD_FRAME"].state == "Ok", 5, "the frame applied")
+    assert not [text for _, text in cams.messages[said_before:] if "[ERROR]" in text]
+    assert fits.open(io.BytesIO(cams.expose(MONO, 0.01)))[0].data.shape == (1411, 2072)
+    frame(cams, MONO, 1, 0, 0, 4144, 2822)
 
 
 @pytest.mark.parametrize("element,imagetyp", [
@@ -106,6 +170,11 @@ def test_abort_ends_the_exposure_without_an_image_and_the_next_one_works(cams):
 
 # (device, property, members, what the client is told)
 REFUSED = [
+    (COLOUR, "CCD_GAIN", {"GAIN": float("nan")}, "CCD_GAIN refused: GAIN is nan, not a finite number"),
+    (MONO, "CCD_EXPOSURE", {"CCD_EXPOSURE_VALUE": float("nan")},
+     "CCD_EXPOSURE refused: CCD_EXPOSURE_VALUE is nan, not a finite number"),
+    (MONO, "CCD_TEMPERATURE", {"CCD_TEMPERATURE_VALUE": float("inf")},
+     "CCD_TEMPERATURE refused: CCD_TEMPERATURE_VALUE is inf, not a finite number"),
     (COLOUR, "CCD_GAIN", {"GAIN": 1000}, "GAIN 1000 refused: the range is 0 to 570"),
     (MONO, "CCD_OFFSET", {"OFFSET": -1}, "OFFSET -1 refused: the range is 0 to 250"),
     (COLOUR, "CCD_CONTROLS", {"Gamma": 101}, "Gamma 101 refused: the range is 1 to 100"),
@@ -113,6 +182,9 @@ REFUSED = [
     (MONO, "CCD_FRAME", {"X": 4000, "Y": 0, "WIDTH": 400, "HEIGHT": 100},
      "frame (4000,0) 400x100 refused: it must lie inside the 4144x2822 sensor"),
     (MONO, "CCD_TEMPERATURE", {"CCD_TEMPERATURE_VALUE": -45}, "Bad temperature value! Range is [-40.0, 30.0]"),
+    # libindi 1.9.9 crashed echoing a text of ~64 KB back through indiserver.
+    (COLOUR, "FITS_HEADER", {"FITS_OBJECT": "M" * 70000},
+     "FITS_HEADER refused: FITS_OBJECT is 70000 characters long; the limit is 4096"),
 ]
 
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from astropy.io import fits
 
-from indi_support import COLOUR, MONO, SPARE_PORT, Client, eval_until
+from indi_support import COLOUR, MONO, SPARE_PORT, Client, eval_until, send_xml
 
 
 def image(client: Client, device: str, seconds: float) -> np.ndarray:
@@ -118,5 +118,31 @@ def test_a_camera_that_disappears_is_disconnected_cleanly(fresh_server):
         assert image(c, COLOUR, 0.01).ndim == 2
         c.connect(MONO)
         assert image(c, MONO, 0.01).ndim == 2
+    finally:
+        c.close()
+
+
+def test_a_disconnected_camera_refuses_its_properties(fresh_server):
+    fresh_server()
+    c = Client(port=SPARE_PORT)
+    try:
+        c.connect(MONO)
+        c.connect(COLOUR)
+        assert c.set_and_wait(MONO, "CONNECTION", states=("Idle", "Ok"), CONNECT="Off", DISCONNECT="On") != "Alert"
+        # Clients may still send what the camera had: libindi routes it to the driver.
+        frame = "".join(f'<oneNumber name="{k}">{v}</oneNumber>' for k, v in (("X", 0), ("Y", 0), ("WIDTH", 64),
+                                                                            ("HEIGHT", 64)))
+        for _ in range(3):
+            send_xml(f'<newNumberVector device="{MONO}" name="CCD_FRAME">{frame}</newNumberVector>', SPARE_PORT)
+        send_xml(f'<newNumberVector device="{MONO}" name="CCD_GAIN"><oneNumber name="GAIN">200</oneNumber>'
+                 '</newNumberVector>', SPARE_PORT)
+        for name in ("CCD_FRAME", "CCD_GAIN"):
+            told = f"{name} refused: {MONO} is not connected"
+            c.wait_for(lambda: told in c.said(MONO), 10, told)
+        # The driver lives on: the other camera works and this one connects again as it was.
+        assert image(c, COLOUR, 0.01).ndim == 2
+        c.connect(MONO)
+        assert float(c.ipy[MONO]["CCD_GAIN"]["GAIN"]) != 200
+        assert image(c, MONO, 0.01).shape == (2822, 4144)
     finally:
         c.close()

@@ -1,0 +1,101 @@
+"""Local uploads (UPLOAD_MODE Local or Both): below the upload root, which is the driver's
+HOME here (the server's home folder), and never stalling the driver."""
+import io
+import os
+import time
+from pathlib import Path
+
+import pytest
+from astropy.io import fits
+
+from indi_support import MONO, Client
+
+MODES = ("UPLOAD_CLIENT", "UPLOAD_LOCAL", "UPLOAD_BOTH")
+
+
+@pytest.fixture
+def uploads(cams, server):
+    """The client, small frames, and the upload root; client uploads again afterwards."""
+    assert cams.set_and_wait(MONO, "CCD_FRAME", X=0, Y=0, WIDTH=512, HEIGHT=256) == "Ok"
+    yield cams, server.log_path.parent.resolve()
+    cams.set_and_wait(MONO, "UPLOAD_MODE", **{m: "On" if m == "UPLOAD_CLIENT" else "Off" for m in MODES})
+
+
+def settle(client: Client, directory: str, prefix: str, mode: str) -> None:
+    assert client.set_and_wait(MONO, "UPLOAD_SETTINGS", UPLOAD_DIR=directory, UPLOAD_PREFIX=prefix) == "Ok"
+    assert client.set_and_wait(MONO, "UPLOAD_MODE", **{m: "On" if m == mode else "Off" for m in MODES}) == "Ok"
+
+
+def expose(client: Client) -> tuple[str, list[bytes]]:
+    """One exposure: its final state and the images sent with it."""
+    client.drain()
+    client.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
+    sent: list[bytes] = []
+    deadline = time.monotonic() + 30
+    while True:
+        event = client.next_event(deadline)
+        assert event is not None, f"no end to the exposure: {client.messages[-3:]}"
+        if getattr(event, "devicename", None) != MONO:
+            continue
+        if getattr(event, "eventtype", None) == "SetBLOB":
+            sent.append(event["CCD1"])
+        elif getattr(event, "vectorname", None) == "CCD_EXPOSURE" and event.state in ("Ok", "Alert"):
+            return event.state, sent
+
+
+@pytest.mark.parametrize("mode", ["UPLOAD_LOCAL", "UPLOAD_BOTH"])
+def test_local_uploads_are_saved_below_the_root(uploads, mode):
+    client, root = uploads
+    settle(client, "nights/first", "M31_XXX", mode)
+    before = set((root / "nights/first").glob("*")) if (root / "nights/first").exists() else set()
+    state, sent = expose(client)
+    assert state == "Ok", client.messages[-3:]
+    (path,) = set((root / "nights/first").glob("*")) - before
+    assert path.name in ("M31_001.fits", "M31_002.fits")
+    assert client.ipy[MONO]["CCD_FILE_PATH"]["FILE_PATH"] == str(path)
+    with fits.open(path) as hdus:
+        assert hdus[0].data.shape == (256, 512) and hdus[0].header["INSTRUME"] == MONO
+    assert sent == ([path.read_bytes()] if mode == "UPLOAD_BOTH" else [])
+
+
+# (folder, prefix, what the client is told)
+REFUSED = [
+    ("/", "IMAGE_XXX", "UPLOAD_DIR refused: '/' is outside the upload folder"),
+    ("nights/../../elsewhere", "IMAGE_XXX", "UPLOAD_DIR refused: 'nights/../../elsewhere' climbs out with '..'"),
+    ("nights", "../IMAGE_XXX", "UPLOAD_PREFIX refused: '../IMAGE_XXX' is not a file name"),
+]
+
+
+@pytest.mark.parametrize("folder,prefix,told", REFUSED)
+def test_upload_settings_leaving_the_root_are_refused(uploads, folder, prefix, told):
+    client, _ = uploads
+    before = dict(client.ipy[MONO]["UPLOAD_SETTINGS"])
+    assert client.set_and_wait(MONO, "UPLOAD_SETTINGS", UPLOAD_DIR=folder, UPLOAD_PREFIX=prefix) == "Alert"
+    client.wait_for(lambda: told in str(client.ipy[MONO]["UPLOAD_SETTINGS"].message) or told in client.said(MONO),
+                    5, told)
+    assert dict(client.ipy[MONO]["UPLOAD_SETTINGS"]) == before
+
+
+# (what the folder holds, folder, prefix, what the client is told)
+FAILING = [
+    ("fifo", "pipe", "frame", "frame.fits exists and is not a regular file"),     # opening it would block
+    ("link out", "out", "IMAGE_XXX", "'out' is not a folder (links are not followed)"),
+]
+
+
+@pytest.mark.parametrize("kind,folder,prefix,told", FAILING, ids=[f[0] for f in FAILING])
+def test_an_upload_that_would_block_or_leave_the_root_fails_alone(uploads, tmp_path, kind, folder, prefix, told):
+    client, root = uploads
+    if kind == "fifo":
+        (root / folder).mkdir(exist_ok=True)
+        os.mkfifo(root / folder / f"{prefix}.fits")
+    else:
+        (root / folder).symlink_to(tmp_path)
+    settle(client, folder, prefix, "UPLOAD_LOCAL")
+    state, _ = expose(client)
+    assert state == "Alert"
+    client.wait_for(lambda: told in client.said(MONO), 5, told)
+    assert list(tmp_path.iterdir()) == []
+    # The driver still answers: the next image reaches the client.
+    settle(client, "", "IMAGE_XXX", "UPLOAD_CLIENT")
+    assert fits.open(io.BytesIO(client.expose(MONO, 0.01)))[0].data.shape == (256, 512)
