@@ -1,0 +1,75 @@
+"""`orlicam stack`: live stacking from the camera into one FITS file."""
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+import click
+
+from .common import DURATION, POSITIVE_DURATION, opened
+from .console import interrupted_status, progress, say
+
+if TYPE_CHECKING:
+    from ..observing.stacking import Outcome, Stacker
+
+
+@click.command()
+@click.argument("camera")
+@click.option("-e", "--exposure", type=DURATION, required=True, help="Exposure of each frame, e.g. 2s, 500ms.")
+@click.option("-g", "--gain", type=int, help="Gain.")
+@click.option("-b", "--bin", "bin_", type=int, default=1, show_default=True, help="Binning.")
+@click.option("--frames", type=click.IntRange(min=1), help="Stop when this many frames are stacked.")
+@click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 10min.")
+@click.option("--dark", type=click.Path(dir_okay=False, exists=True), help="Master dark (orlicam master) to subtract.")
+@click.option("--flat", type=click.Path(dir_okay=False, exists=True), help="Master flat to divide by.")
+@click.option("-o", "--output", required=True, type=click.Path(dir_okay=False, path_type=Path),
+              help="The stack's FITS file (float32).")
+@click.option("--png", is_flag=True, help="Also write a stretched PNG beside it.")
+@click.option("--overwrite", is_flag=True, help="Replace existing files.")
+def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int | None, duration: float | None,
+          dark: str | None, flat: str | None, output: Path, png: bool, overwrite: bool) -> None:
+    """Stack frames live: each aligned on the stars of the first (shift and rotation) and
+    added to a running mean; frames that do not align are rejected. Ctrl-C ends the stack
+    and writes it."""
+    if frames is None and duration is None:
+        raise click.UsageError("give --frames or --duration")
+    from ..camera.camera import configure, deepest_raw
+    from ..files.outputs import check_output
+    from ..observing.stacking import Stacker, read_master, stack_camera
+
+    check_output(output, overwrite, "--overwrite")
+    if png:
+        check_output(output.with_suffix(".png"), overwrite, "--overwrite")
+    masters = [(kind, path) for kind, path in (("dark", dark), ("flat", flat)) if path is not None]
+    loaded = {kind: read_master(path) for kind, path in masters}
+    interrupted = False
+    with opened(camera) as cam:
+        configure(cam, exposure, gain, None, bin_, deepest_raw(cam.description), None)
+        stacker = Stacker(loaded.get("dark"), loaded.get("flat"))
+        with progress(f"stacking {cam.name}: waiting for the first frame") as shown:
+            def report(outcome: Outcome, now: Stacker, elapsed: float) -> None:
+                state = "stacked" if outcome.accepted else f"rejected: {outcome.reason}"
+                shown.update(f"{now.frames} stacked, {now.rejected} rejected, {elapsed:.0f} s; last frame {state}")
+            try:
+                stack_camera(cam, stacker, report, frames, duration)
+            except KeyboardInterrupt:
+                interrupted = True
+    _write(stacker, output, masters, png, overwrite)
+    if interrupted:
+        sys.exit(interrupted_status())
+
+
+def _write(stacker: Stacker, output: Path, masters: list[tuple[str, str]], png: bool, overwrite: bool) -> None:
+    from ..observing.stacking import write_stack, write_stack_png
+
+    output.parent.mkdir(parents=True, exist_ok=True)
+    write_stack(output, stacker, masters, overwrite)
+    line = f"{output}: {stacker.frames} frames stacked, {stacker.rejected} rejected, {stacker.exposure:g} s in all"
+    if png:
+        write_stack_png(output.with_suffix(".png"), stacker, overwrite)
+        line += f" (+ {output.with_suffix('.png').name})"
+    say(line)
+
+
+COMMANDS = [stack]
