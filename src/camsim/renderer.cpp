@@ -23,8 +23,8 @@
 //    (many faint, few bright); the PSF is a Gaussian core (FWHM 2.7 px) plus a
 //    faint wide Gaussian halo, integrated exactly over each pixel with erf, so
 //    centroids carry no rendering bias; defocus widens both in quadrature;
-//    each star is drawn far enough out to hold nearly all of its light
-//    (defocus spreads a star, it never dims it);
+//    each star is drawn out to where it adds under 0.01 e- per pixel and its
+//    light beyond is put back inside, so defocus spreads a star, never dims it;
 //  - the field moves as a whole: it turns about the sensor's centre (an alt-az
 //    mount's field rotation), then shifts (guiding, drift); stars are drawn at
 //    their moved positions, sharp;
@@ -308,8 +308,8 @@ struct Psf {
 };
 
 // Half-width (sensor pixels) of the square a star is drawn in: out to where it adds
-// less than 0.01 e- per pixel, and never less than holds 99% of its light (3 core
-// sigmas, 2.5 halo sigmas), so that a faint or defocused star keeps its flux.
+// less than 0.01 e- per pixel, and at least 1.75 core sigmas. What falls outside is
+// put back inside (see draw_stars), so a faint or defocused star keeps all its light.
 double star_reach(double electrons, const Psf& psf) {
     constexpr double eps = 0.01;
     const double sc = psf.core, sh = psf.halo;
@@ -317,9 +317,8 @@ double star_reach(double electrons, const Psf& psf) {
         const double peak = total / (2.0 * std::numbers::pi * s * s);
         return peak > eps ? s * std::sqrt(2.0 * std::log(peak / eps)) : 0.0;
     };
-    const double r = std::max({reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh),
-                               3.0 * sc, 2.5 * sh});
-    return std::min(r, psf.reach);
+    const double r = std::max({reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh), 1.75 * sc});
+    return std::clamp(r, 2.0, psf.reach);
 }
 
 double read_noise_e(double gain_factor) { return 1.2 + 2.3 / std::sqrt(gain_factor); }  // falls with gain
@@ -475,11 +474,19 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     const double sc = psf.core, sh = psf.halo;
     std::vector<double> cx, hx, cy, hy;
     // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
-    // pixel k spanning [origin + k, origin + k + 1).
+    // pixel k spanning [origin + k, origin + k + 1), of the grid's n; and the
+    // fractions the star's whole square holds, in or out of the grid.
+    struct Span {
+        int lo, hi;
+        double core, halo;
+    };
     auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
-                       std::vector<double>& halo) -> std::pair<int, int> {
-        const int lo = static_cast<int>(std::clamp(std::floor(centre - reach - origin), 0.0, double(n)));
-        const int hi = static_cast<int>(std::clamp(std::floor(centre + reach - origin) + 1.0, 0.0, double(n)));
+                       std::vector<double>& halo) -> Span {
+        const double first = std::floor(centre - reach - origin), last = std::floor(centre + reach - origin) + 1.0;
+        const int lo = static_cast<int>(std::clamp(first, 0.0, double(n)));
+        const int hi = static_cast<int>(std::clamp(last, 0.0, double(n)));
+        const double a = origin + first - centre, b = origin + last - centre;
+        const Span span{lo, hi, phi(b / sc) - phi(a / sc), phi(b / sh) - phi(a / sh)};
         core.clear();
         halo.clear();
         double pc = phi((origin + double(lo) - centre) / sc);
@@ -492,21 +499,25 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
             pc = nc;
             ph = nh;
         }
-        return {lo, hi};
+        return span;
     };
     for (const Star& s : stars) {
         const auto [sx, sy] = field.to_sensor(s.x, s.y);
         const double reach = star_reach(s.flux * t, psf);
-        auto [ylo, yhi] = profile(sy, reach, g.y0, g.gh, cy, hy);
-        if (ylo >= yhi) continue;
-        auto [xlo, xhi] = profile(sx, reach, g.x0, g.gw, cx, hx);
-        if (xlo >= xhi) continue;
+        const Span ys = profile(sy, reach, g.y0, g.gh, cy, hy);
+        if (ys.lo >= ys.hi) continue;
+        const Span xs = profile(sx, reach, g.x0, g.gw, cx, hx);
+        if (xs.lo >= xs.hi) continue;
+        const int xlo = xs.lo, xhi = xs.hi, ylo = ys.lo, yhi = ys.hi;
         lit.push_back({xlo, ylo, xhi, yhi});
+        // The light beyond the square (the faint far wings) goes into it: none is lost.
+        const double core_share = (1.0 - kHaloFraction) / std::max(xs.core * ys.core, 1e-12);
+        const double halo_share = kHaloFraction / std::max(xs.halo * ys.halo, 1e-12);
         for (int c = 0; c < g.channels; ++c) {
             const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0) * v.at(sx, v.row(sy));
             for (int j = ylo; j < yhi; ++j) {
-                const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
-                const double b = f * kHaloFraction * hy[j - ylo];
+                const double a = f * core_share * cy[j - ylo];
+                const double b = f * halo_share * hy[j - ylo];
                 float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
                 for (int k = xlo; k < xhi; ++k) row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
             }
