@@ -323,6 +323,7 @@ Shot Camera::shot_locked(long exposure_us, bool dark) {
     r.rotation_deg = motion_.angle(now);
     last_pose_ = {r.shift_x, r.shift_y, r.rotation_deg};
     r.defocus_fwhm = defocus_fwhm_;
+    r.transparency = transparency_;
     r.seed = seed();
     r.frame_index = frame_index_++;
     s.dark = dark_;
@@ -706,6 +707,11 @@ SensorTruth Camera::sensor_truth(long gain) {
 void Camera::set_defocus(double fwhm_px) {
     std::lock_guard lk(mu_);
     defocus_fwhm_ = fwhm_px;
+}
+
+void Camera::set_transparency(double fraction) {
+    std::lock_guard lk(mu_);
+    transparency_ = fraction;
 }
 
 std::pair<double, double> Camera::star_shift() const {

@@ -120,6 +120,7 @@ public:
     void set_drift(double dx, double dy);
     void set_rotation(double deg_per_s);
     void set_defocus(double fwhm_px);
+    void set_transparency(double fraction);
     // Electrons per second per pixel from a flat panel over the aperture; 0 for off.
     void set_light_panel(double electrons_per_second);
     // Relative standard deviation of the panel's level from frame to frame; 0 for steady.
@@ -201,6 +202,7 @@ private:
     Thermal thermal_;
     StarMotion motion_;
     double defocus_fwhm_ = 0.0;  // sensor pixels
+    double transparency_ = 1.0;  // clouds: the light that gets through
     std::shared_ptr<const std::vector<std::uint8_t>> dark_;
     GpsReceiver gps_;
     std::array<ASI_GPS_DATA, 2> last_gps_{};

@@ -247,6 +247,15 @@ CAMSIM_EXPORT int camsim_set_defocus(int camera, double fwhm_px) {
     });
 }
 
+// Clouds: the fraction of the sky's and the stars' light that reaches the sensor.
+CAMSIM_EXPORT int camsim_set_transparency(int camera, double fraction) {
+    if (!(fraction >= 0.0 && fraction <= 1.0)) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        c.set_transparency(fraction);
+        return ASI_SUCCESS;
+    });
+}
+
 CAMSIM_EXPORT int camsim_star_shift(int camera, double* x, double* y) {
     return with_camera(camera, [&](Camera& c) {
         auto [sx, sy] = c.star_shift();

@@ -230,7 +230,7 @@ struct Key {
     int flip;
     bool dark;
     double panel_rate, corner_illumination;
-    double temperature_c, shift_x, shift_y, rotation_deg, defocus_fwhm;
+    double temperature_c, shift_x, shift_y, rotation_deg, defocus_fwhm, transparency;
     std::uint64_t seed;
 
     static Key of(const RenderRequest& r) {
@@ -238,7 +238,7 @@ struct Key {
                    r.pixel_size_um, r.elec_per_adu, r.full_well_e, r.max_gain, r.start_x, r.start_y,
                    r.width, r.height, r.bin, r.img_type, r.exposure_us, r.gain, r.offset,
                    r.gamma, r.wb_r, r.wb_b, r.flip, r.dark, r.panel_rate, r.corner_illumination,
-                   r.temperature_c, r.shift_x, r.shift_y, r.rotation_deg, r.defocus_fwhm, r.seed};
+                   r.temperature_c, r.shift_x, r.shift_y, r.rotation_deg, r.defocus_fwhm, r.transparency, r.seed};
     }
     bool operator==(const Key&) const = default;
 };
@@ -377,7 +377,7 @@ Levels levels(const RenderRequest& r) {
     const bool panel = r.panel_rate > 0.0;
     for (int c = 0; c < 3; ++c) {
         const double colour = panel ? kChannelQe[c] : kChannelQe[c] * kSkyColour[c];
-        l.light[c] = r.dark ? 0.0 : (panel ? r.panel_rate : kSkyRate) * t * (r.color ? colour : 1.0);
+        l.light[c] = r.dark ? 0.0 : (panel ? r.panel_rate : kSkyRate * r.transparency) * t * (r.color ? colour : 1.0);
     }
     return l;
 }
@@ -451,7 +451,7 @@ struct FieldTransform {
 // Adds every star whose light reaches the grid; appends the rectangles drawn.
 void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     const double t = static_cast<double>(r.exposure_us) * 1e-6;
-    if (r.dark || r.panel_rate > 0.0 || t <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
+    if (r.dark || r.panel_rate > 0.0 || t <= 0.0 || r.transparency <= 0.0 || g.gw <= 0 || g.gh <= 0) return;
     const Vignette v(r);
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
@@ -876,6 +876,7 @@ RenderRequest sane(const RenderRequest& req) {
     r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
     r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
     r.defocus_fwhm = finite(r.defocus_fwhm, 0.0, 100.0, 0.0);
+    r.transparency = finite(r.transparency, 0.0, 1.0, 1.0);
     r.rotation_deg = std::fmod(finite(r.rotation_deg, -1e12, 1e12, 0.0), 360.0);
     r.full_well_e = finite(r.full_well_e, 0.0, 1e9, 0.0);
     // A flickering panel: this frame's level, so that the key (and the fast path) sees it.

@@ -56,6 +56,8 @@ struct RenderRequest {
     double rotation_deg = 0.0;
     // Defocus blur (FWHM, sensor pixels), added in quadrature to the optics' star profile.
     double defocus_fwhm = 0.0;
+    // Clouds: the fraction of the sky's and the stars' light that gets through (1 clear, 0 none).
+    double transparency = 1.0;
 
     std::uint64_t seed = 1;     // same seed, same settings, same frame_index: same bytes
     std::uint64_t frame_index = 0;

@@ -276,6 +276,7 @@ _SIGNATURES = {
     "camsim_set_panel_flicker": (c_int, [c_int, c_double]),
     "camsim_sensor_truth": (c_int, [c_int, c_long, POINTER(c_double)]),
     "camsim_set_defocus": (c_int, [c_int, c_double]),
+    "camsim_set_transparency": (c_int, [c_int, c_double]),
     "camsim_set_light_panel": (c_int, [c_int, c_double]),
     "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
     "camsim_sensor_temperature": (c_int, [c_int, POINTER(c_double)]),
@@ -599,6 +600,15 @@ def set_defocus(camera_id, fwhm_px):
     if not 0.0 <= fwhm <= 100.0:
         raise ValueError(f"the defocus is 0 to 100 pixels, not {fwhm_px!r}")
     _check_camera(library().camsim_set_defocus(camera_id, fwhm), camera_id)
+
+
+def set_transparency(camera_id, fraction):
+    """Clouds: the fraction (0 to 1) of the sky's and the stars' light that gets through;
+    0 cuts the light (a frame of dark current and noise), 1 is a clear sky."""
+    value = float(fraction)
+    if not 0.0 <= value <= 1.0:
+        raise ValueError(f"the transparency is 0 to 1, not {fraction!r}")
+    _check_camera(library().camsim_set_transparency(camera_id, value), camera_id)
 
 
 def set_light_panel(camera_id, electrons_per_second, flicker=0.0):

@@ -38,7 +38,8 @@ __all__ = ["Stacker", "Outcome", "Transform", "find_stars", "match", "warp", "re
 
 MIN_STARS: Final = 6          # matched pairs a frame needs to be trusted
 MAX_RESIDUAL_PX: Final = 1.0  # RMS distance of matched stars after the transform
-MATCH_STARS: Final = 24       # brightest stars that form triangles
+MATCH_STARS: Final = 18       # brightest stars that form triangles
+DETECT_PIXELS: Final = 4_000_000  # larger frames are searched for stars binned 2x2
 SIDE_TOLERANCE_PX: Final = 1.5
 PAIR_RADIUS_PX: Final = 2.0   # a transformed star this close to a reference star is its pair
 DETECT_SIGMA: Final = 5.0
@@ -74,7 +75,14 @@ class Outcome:
 
 def find_stars(image: npt.NDArray[Any], limit: int = 200) -> Floats:
     """(x, y, flux) of the stars in `image`, brightest first: sep's extraction on the
-    background-subtracted image, positions refined by windowed centroids."""
+    background-subtracted image, positions refined by windowed centroids. A large frame is
+    searched binned 2x2, four times quicker, its stars still placed to a fraction of a pixel."""
+    if image.shape[0] * image.shape[1] > DETECT_PIXELS:
+        h, w = image.shape[0] // 2 * 2, image.shape[1] // 2 * 2
+        quarter = image[0:h:2, 0:w:2] + image[1:h:2, 0:w:2] + image[0:h:2, 1:w:2] + image[1:h:2, 1:w:2]
+        stars = find_stars(quarter, limit)
+        stars[:, :2] = stars[:, :2] * 2 + 0.5   # a binned pixel's centre is between four
+        return stars
     data = np.ascontiguousarray(image, dtype=np.float32)
     background = sep.Background(data)
     signal = data - background.back()
@@ -214,7 +222,7 @@ class Stacker:
         self.reset()
 
     def reset(self) -> None:
-        self._sum: npt.NDArray[np.float64] | None = None
+        self._sum: npt.NDArray[np.float32] | None = None
         self._count: npt.NDArray[np.uint32] | None = None
         self._reference: Floats | None = None
         self.frames = 0
@@ -249,7 +257,7 @@ class Stacker:
                 return self._reject(f"too few stars for a reference ({len(stars)})", len(stars))
             self._reference = stars
             self.meta = meta
-            self._sum = np.zeros(image.shape, np.float64)
+            self._sum = np.zeros(image.shape, np.float32)
             self._count = np.zeros(image.shape[:2], np.uint32)
             outcome = Outcome(True, "reference", len(stars), len(stars))
             self._accumulate(image, np.ones(image.shape[:2], bool), exposure)
@@ -275,8 +283,8 @@ class Stacker:
     def _accumulate(self, image: npt.NDArray[np.float32], inside: npt.NDArray[np.bool_], exposure: float) -> None:
         assert self._sum is not None and self._count is not None
         weight = inside[..., None] if image.ndim == 3 else inside
-        self._sum += np.where(weight, image, 0.0)
-        self._count += inside
+        np.add(self._sum, image, out=self._sum, where=weight)
+        np.add(self._count, 1, out=self._count, where=inside)
         self.frames += 1
         self.exposure += exposure
 
