@@ -183,25 +183,34 @@ def match(stars: Floats, reference: Floats) -> tuple[Transform, int, float] | No
     return transform, len(i), float(np.sqrt(np.mean(residual ** 2)))
 
 
-def warp(image: npt.NDArray[Any], transform: Transform, shape: tuple[int, int]
+BLOCK_ROWS: Final = 128   # rows resampled at a time: the block's arrays stay in the cache
+
+
+def warp(image: npt.NDArray[Any], transform: Transform, shape: tuple[int, int], rows: tuple[int, int] | None = None
          ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.bool_]]:
-    """`image` moved onto the reference grid of `shape`, and where it covers it: each
-    reference pixel takes the frame pixel nearest the inverse transform of its centre.
+    """Rows `rows` (all by default) of `image` moved onto the reference grid of `shape`,
+    and where it covers them: each reference pixel takes the frame pixel nearest the
+    inverse transform of its centre.
 
     Nearest pixels rather than interpolated values: interpolation blurs every frame by
     its sub-pixel shift (bilinear widens a 1.7 px star by 15%), while the rounding of
     nearest pixels varies from frame to frame and averages out in the stack."""
     h, w = shape
-    c, s = math.cos(transform.angle), math.sin(transform.angle)
+    y0, y1 = rows if rows is not None else (0, h)
+    c, s = np.float32(math.cos(transform.angle)), np.float32(math.sin(transform.angle))
     # reference (x, y) -> frame: take the shift off, then rotate back by the angle
-    ys = np.arange(h, dtype=np.float32)[:, None] - np.float32(transform.dy)
+    ys = np.arange(y0, y1, dtype=np.float32)[:, None] - np.float32(transform.dy)
     xs = np.arange(w, dtype=np.float32)[None, :] - np.float32(transform.dx)
-    sx = np.rint(np.float32(c) * xs + np.float32(s) * ys).astype(np.int32)
-    sy = np.rint(np.float32(-s) * xs + np.float32(c) * ys).astype(np.int32)
+    sx = np.rint(c * xs + s * ys).astype(np.int32)
+    sy = np.rint(c * ys - s * xs).astype(np.int32)
     src_h, src_w = image.shape[:2]
-    inside = (sx >= 0) & (sy >= 0) & (sx < src_w) & (sy < src_h)
-    index = np.clip(sy, 0, src_h - 1) * src_w + np.clip(sx, 0, src_w - 1)
-    out = image.reshape(src_h * src_w, *image.shape[2:])[index]
+    inside = (sx >= 0) & (sx < src_w)
+    inside &= (sy >= 0) & (sy < src_h)
+    np.clip(sx, 0, src_w - 1, out=sx)
+    np.clip(sy, 0, src_h - 1, out=sy)
+    sy *= src_w
+    sy += sx
+    out = image.reshape(src_h * src_w, *image.shape[2:])[sy]
     return out.astype(np.float32, copy=False), inside
 
 
@@ -274,17 +283,22 @@ class Stacker:
         if residual > self.max_residual:
             return self._reject(f"residual {residual:.2f} px over {self.max_residual:g} px", len(stars), matched,
                                 residual, transform)
-        assert self._sum is not None
-        warped, inside = warp(image, transform, (self._sum.shape[0], self._sum.shape[1]))
-        self._accumulate(warped, inside, exposure)
+        assert self._sum is not None and self._count is not None
+        h, w = self._sum.shape[:2]
+        for y0 in range(0, h, BLOCK_ROWS):
+            y1 = min(h, y0 + BLOCK_ROWS)
+            warped, inside = warp(image, transform, (h, w), (y0, y1))
+            _add_into(self._sum[y0:y1], self._count[y0:y1], warped, inside)
+        self._counted(exposure)
         self.last = Outcome(True, "stacked", len(stars), matched, residual, transform)
         return self.last
 
     def _accumulate(self, image: npt.NDArray[np.float32], inside: npt.NDArray[np.bool_], exposure: float) -> None:
         assert self._sum is not None and self._count is not None
-        weight = inside[..., None] if image.ndim == 3 else inside
-        np.add(self._sum, image, out=self._sum, where=weight)
-        np.add(self._count, 1, out=self._count, where=inside)
+        _add_into(self._sum, self._count, image, inside)
+        self._counted(exposure)
+
+    def _counted(self, exposure: float) -> None:
         self.frames += 1
         self.exposure += exposure
 
@@ -302,6 +316,12 @@ class Stacker:
         count = self._count[..., None] if self._sum.ndim == 3 else self._count
         with np.errstate(invalid="ignore", divide="ignore"):
             return (self._sum / count).astype(np.float32)
+
+
+def _add_into(total: npt.NDArray[np.float32], count: npt.NDArray[np.uint32], image: npt.NDArray[np.float32],
+              inside: npt.NDArray[np.bool_]) -> None:
+    np.add(total, image, out=total, where=inside[..., None] if image.ndim == 3 else inside)
+    np.add(count, 1, out=count, where=inside)
 
 
 def _normalised(flat: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
