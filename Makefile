@@ -124,6 +124,7 @@ bench: install
 	$(PY) bench/frames.py
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
+	$(INDI_NETNS) $(PY) bench/indi_chain.py
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py

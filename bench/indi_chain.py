@@ -3,8 +3,9 @@
 Two camera hosts (indiserver with indi_orlicam_ccd, each with its own simulated cameras) and a
 hub that chains both. One client on the hub starts an exposure on every camera at once and
 reads until every camera's BLOB has arrived. The same rounds run first with one client on each
-host directly, before the hub starts (a hub is a client of its hosts and takes their BLOBs too). Printed: BLOBs received of those expected, megabytes per round, and the median
-time from the end of the exposures to the last byte of the last BLOB, hub against direct.
+host directly, before the hub starts (a hub is a client of its hosts and takes their BLOBs
+too). Printed: BLOBs received of those expected, megabytes per round, and the median time from
+the end of the exposures to the last byte of the last BLOB, hub against direct.
 
 The receiving side is a bare socket that counts closing tags, so that the figures are the
 servers' and the driver's, not a Python XML parser's. indiserver listens on every interface,
@@ -25,7 +26,7 @@ from pathlib import Path
 DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
 # Every camera a different model: device names must differ across the chained hosts (the hub
 # would merge two devices of one name), and two cameras of one model in one driver that finish at
-# the same instant lose one of the two BLOBs now and then (the driver's known fault, being fixed).
+# the same instant lose one of the two BLOBs now and then (docs/indi.md, known fault).
 HOSTS = {7625: "asi294mm_pro_gps,asi462mc", 7626: "asi585mc,asi120mm_mini"}
 HUB = 7624
 EXPOSURE = 0.5

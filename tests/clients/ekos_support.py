@@ -12,6 +12,7 @@ import sqlite3
 import subprocess
 import sys
 import time
+from contextlib import closing
 from pathlib import Path
 from xml.sax.saxutils import escape
 
@@ -35,14 +36,16 @@ def have_kstars() -> bool:
         and DRIVER.exists() and DRIVER_XML.exists()
 
 
-def wait_until(predicate, timeout: float, what: str, step: float = 0.25):
-    """Polls until `predicate()` gives something true and returns it; fails after `timeout` s."""
+def wait_until(predicate, timeout: float, what, step: float = 0.25):
+    """Polls until `predicate()` gives something true and returns it; fails after `timeout` s,
+    saying `what` (or what `what()` says then)."""
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
         if value:
             return value
-        assert time.monotonic() < deadline, f"timed out after {timeout} s waiting for {what}"
+        assert time.monotonic() < deadline, \
+            f"timed out after {timeout} s waiting for {what() if callable(what) else what}"
         time.sleep(step)
 
 
@@ -96,19 +99,20 @@ class KStars:
         bus_file = home / "run" / "bus"
         bus_file.unlink(missing_ok=True)
         self.process = subprocess.Popen(
-            ["unshare", "--pid", "--fork", "--mount-proc", "dbus-run-session", "--", "sh", "-c", f'printf %s "$DBUS_SESSION_BUS_ADDRESS" > {bus_file}; exec kstars'],
+            ["unshare", "--pid", "--fork", "--mount-proc", "dbus-run-session", "--",
+             "sh", "-c", f'printf %s "$DBUS_SESSION_BUS_ADDRESS" > {bus_file}; exec kstars'],
             env=self.env, stdout=self.log, stderr=self.log, start_new_session=True)
         self.env["DBUS_SESSION_BUS_ADDRESS"] = wait_until(lambda: bus_file.exists() and bus_file.read_text(), 20,
                                                           "the session bus")
         wait_until(lambda: self.call("/KStars", "org.kde.kstars.location", check=False), 90, "KStars on D-Bus", 0.5)
 
-    def call(self, path: str, method: str, *args: object, check: bool = True, timeout: float = 30) -> str:
-        """One qdbus call; its printed answer."""
+    def call(self, path: str, method: str, *args: object, check: bool = True, timeout: float = 30):
+        """One qdbus call; its printed answer (None for a failed call when not `check`)."""
         run = subprocess.run(["qdbus", SERVICE, path, method, *map(str, args)], env=self.env, capture_output=True,
                              text=True, timeout=timeout)
         if check:
             assert run.returncode == 0, f"{path} {method}{args}: {run.stdout.strip()} {run.stderr.strip()}"
-        return run.stdout.strip() if run.returncode == 0 else ""
+        return run.stdout.strip() if run.returncode == 0 else None
 
     def prop(self, path: str, name: str) -> str:
         interface = "org.kde.kstars." + path.removeprefix("/KStars/").replace("/", ".")
@@ -121,11 +125,12 @@ class KStars:
     def start_ekos(self, profile: str) -> None:
         """Opens Ekos, starts `profile` and waits until INDI is connected."""
         # The main window's actions reach D-Bus a little after KStars's own interface.
-        wait_until(lambda: self.call("/kstars/MainWindow_1/actions/ekos", "trigger", check=False) is not None
-                   and self.call(EKOS, "getProfiles", check=False), 30, "Ekos on D-Bus", 0.5)
+        wait_until(lambda: self.call("/kstars/MainWindow_1/actions/ekos", "trigger", check=False) is not None, 30,
+                   "the Ekos action", 0.5)
+        wait_until(lambda: self.call(EKOS, "getProfiles", check=False), 30, "Ekos on D-Bus", 0.5)
         assert self.call(EKOS, "setProfile", profile) == "true", self.call(EKOS, "getProfiles")
         self.call(EKOS, "start")
-        wait_until(lambda: self.prop(EKOS, "indiStatus") == "2", 60, f"Ekos connected: {self.ekos_log()}")
+        wait_until(lambda: self.prop(EKOS, "indiStatus") == "2", 60, lambda: f"Ekos connected: {self.ekos_log()}")
 
     def ekos_log(self) -> str:
         return self.prop(EKOS, "logText")
@@ -151,8 +156,18 @@ class KStars:
 
 def first_start(home: Path) -> None:
     """KStars run once makes its user database; KStars is stopped again."""
-    KStars(home).stop()
-    assert (home / ".local/share/kstars/userdb.sqlite").exists()
+    kstars, db = KStars(home), home / ".local/share/kstars/userdb.sqlite"
+
+    def made() -> bool:
+        if not db.exists():
+            return False
+        with closing(sqlite3.connect(db)) as connection:
+            return connection.execute("SELECT count(*) FROM sqlite_master WHERE name IN ('profile', 'driver')"
+                                      ).fetchone()[0] == 2
+    try:
+        wait_until(made, 60, "KStars's user database")
+    finally:
+        kstars.stop()
 
 
 def configure(home: Path, drivers: Path) -> None:
