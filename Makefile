@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all demo test test-indi typecheck lint sanitize bench clean install system-deps
+.PHONY: all demo test test-indi test-ekos typecheck lint sanitize bench clean install system-deps
 .PHONY: test-oldest wheel test-wheel
 .PHONY: fuzz tsan stress-asan soak
 
@@ -48,11 +48,17 @@ demo: install
 INDI_NETNS = unshare --net sh -c 'ip link set lo up && exec "$$@"' sh
 
 test: install
-	cd tests && ../$(PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
+	cd tests && ../$(PY) -m pytest -q --ignore=indi --ignore=clients $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
+	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
 
 test-indi: install
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
+
+# KStars/Ekos headless (Xvfb, a private session bus) with the driver; each KStars also gets a
+# PID namespace of its own, since Ekos's local mode kills every indiserver it can see.
+test-ekos: install
+	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
 
 # The extension, the simulator and the INDI driver built with ASan+UBSan; the stock
 # interpreter loads the runtimes first (the driver inherits them, harmlessly). Leak detection is off: the interpreter keeps memory until exit.
@@ -125,6 +131,7 @@ bench: install
 	$(PY) bench/frames.py
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
+	$(INDI_NETNS) $(PY) bench/indi_chain.py
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py

@@ -22,7 +22,7 @@ import tempfile
 import time
 from pathlib import Path
 
-OURS, THEIRS = "ZWO ASI294MM Pro GPS Simulator", "CCD Simulator"
+OURS, THEIRS = "Orlicam ZWO ASI294MM Pro GPS Simulator", "CCD Simulator"
 DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
 ROUNDS = 5
 EXPOSURE = 0.5

@@ -20,6 +20,9 @@
 #include "uploads.hpp"
 #include "video_pump.hpp"
 
+// The driver's name in DRIVER_INFO and in the driver list (indi_orlicam.xml); device names start with it.
+inline constexpr const char *kDriverName = "Orlicam";
+
 // The camera's serial number in hex; empty when it cannot be read (the camera must be open).
 std::string serial_number(int camera_id);
 
@@ -28,6 +31,7 @@ class CameraDevice : public INDI::CCD {
     CameraDevice(const ASI_CAMERA_INFO &info, const std::string &name);
 
     const char *getDefaultName() override;
+    const char *getDriverName() override { return kDriverName; }
     bool initProperties() override;
     bool updateProperties() override;
     void ISGetProperties(const char *dev) override;

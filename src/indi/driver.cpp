@@ -11,11 +11,13 @@
 
 namespace {
 
+// Every device name starts with the driver's name: Ekos adopts only devices whose name
+// begins with the first word of the driver's name in the driver list (indi_orlicam.xml).
 // A name shared by two cameras gains the serial's last four digits, so that INDI's
 // per-device configuration follows the camera rather than the USB order.
 std::string unique_name(const ASI_CAMERA_INFO &info, const std::vector<ASI_CAMERA_INFO> &all,
                         const std::vector<std::string> &taken) {
-    std::string name(info.Name, strnlen(info.Name, sizeof info.Name));
+    std::string name = std::string(kDriverName) + " " + std::string(info.Name, strnlen(info.Name, sizeof info.Name));
     int alike = 0;
     for (const ASI_CAMERA_INFO &other : all) alike += std::strncmp(other.Name, info.Name, sizeof info.Name) == 0;
     if (alike > 1) {

@@ -18,7 +18,7 @@ from indipyclient import IPyClient
 PORT = 7624
 SPARE_PORT = 7625          # servers of a single test, beside the shared one
 DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
-COLOUR, MONO = "ZWO ASI462MC Simulator", "ZWO ASI294MM Pro GPS Simulator"
+COLOUR, MONO = "Orlicam ZWO ASI462MC Simulator", "Orlicam ZWO ASI294MM Pro GPS Simulator"
 
 
 # INDI's own programs are not ours to sanitize: under make sanitize the test process preloads

@@ -78,6 +78,7 @@ def test_driver_info_and_ccd_info_describe_the_camera(connected, device, interfa
                      f"{device}.CCD_CAPTURE_FORMAT.*")
     assert values[f"{device}.DRIVER_INFO.DRIVER_INTERFACE"] == interface      # camera (2) + guider (4)
     assert values[f"{device}.DRIVER_INFO.DRIVER_EXEC"] == "indi_orlicam_ccd"
+    assert values[f"{device}.DRIVER_INFO.DRIVER_NAME"] == "Orlicam"            # as in indi_orlicam.xml
     for element, expected in elements.items():
         assert float(values[f"{device}.CCD_INFO.{element}"]) == pytest.approx(expected, abs=1e-5)
     assert values[f"{device}.CCD_CAPTURE_FORMAT.RAW16"] == "On"

@@ -1,0 +1,52 @@
+import shutil
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))    # ekos_support, beside this file
+
+from ekos_support import DRIVER_XML, KStars, configure, first_start, have_kstars, private_network
+
+
+def pytest_collection_modifyitems(config, items):
+    # Outside one (a plain pytest run), indiserver would listen on every interface of the machine.
+    if not private_network():
+        reason = "indiserver binds every interface: run in a private network namespace (make test-ekos)"
+        for item in items:
+            item.add_marker(pytest.mark.skip(reason=reason))
+
+
+@pytest.fixture(scope="session")
+def template(tmp_path_factory) -> Path:
+    """A home where KStars has run once (its user database made), with our driver's XML as the
+    only entry of INDI's driver folder."""
+    assert have_kstars(), "kstars, Xvfb, dbus-run-session, qdbus, indiserver or the built driver is missing"
+    home = tmp_path_factory.mktemp("kstars-home")
+    drivers = home / "indi"
+    drivers.mkdir()
+    shutil.copy(DRIVER_XML, drivers)
+    configure(home, drivers)
+    first_start(home)
+    return home
+
+
+@pytest.fixture
+def home(template, tmp_path) -> Path:
+    copy = tmp_path / "home"
+    shutil.copytree(template, copy, ignore=shutil.ignore_patterns("run", "tmp", "*.log"))
+    configure(copy, copy / "indi")
+    return copy
+
+
+@pytest.fixture
+def kstars_in(home):
+    made = []
+
+    def start(**env):
+        made.append(KStars(home, **env))
+        return made[-1]
+
+    yield start
+    for k in made:
+        k.stop()
