@@ -73,7 +73,7 @@ def quick(monkeypatch, tmp_path):
     """A server whose HTTP deadlines are 1 s and whose sockets need an answer within 2 s."""
     for name in ("REQUEST_TIMEOUT", "IDLE_TIMEOUT", "WRITE_TIMEOUT"):
         monkeypatch.setattr(http_side, name, 1.0)
-    monkeypatch.setattr(websocket, "VIEWER_TIMEOUT", 2.0, raising=False)
+    monkeypatch.setattr(websocket, "VIEWER_TIMEOUT", 2.0)
     with Server(port=0, discovery=False, live_folder=tmp_path) as running:
         yield running
 
