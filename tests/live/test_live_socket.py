@@ -113,7 +113,7 @@ def frame(opcode, payload):
     (frame(1, b"\xff\xfe"), 1007, "can't decode byte 0xff"),
     (frame(3, b""), 1002, "Invalid opcode 0x3"),
     (frame(1, b"{" * 100_000), 1009, "a message larger than 65536 bytes"),
-])
+], ids=["binary", "not JSON", "not an object", "bad UTF-8", "bad opcode", "too long"])
 def test_a_malformed_message_closes_the_socket_with_one_log_line(tmp_path, caplog, sent, code, logged):
     with Server(port=0, discovery=False, live_folder=tmp_path) as server:
         viewer = Viewer(server.port)
