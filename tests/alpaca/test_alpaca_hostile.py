@@ -62,8 +62,8 @@ def wait_closed(sockets, seconds=20.0):
 
 @pytest.mark.parametrize("first, trickle", [
     (None, None),                                                              # idle
-    (b"GET /api/v1/camera/0/name HTTP/1.1\r\nHost: x\r\n", b"X-a: b\r\n"),     # slowloris
-    (b"PUT /api/v1/camera/0/gain HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n"
+    (b"GET /api/v1/camera/0/name HTTP/1.1\r\nHost: 127.0.0.1\r\n", b"X-a: b\r\n"),     # slowloris
+    (b"PUT /api/v1/camera/0/gain HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n"
      b"Content-Type: application/x-www-form-urlencoded\r\n\r\nGain=1&", b"a"),  # a body that never ends
 ])
 def test_held_connections_are_closed_and_a_fresh_client_is_served_meanwhile(quick, first, trickle):
@@ -100,7 +100,7 @@ def test_replies_nobody_reads_hold_no_copy_of_the_image(quick):
     for _ in range(40):   # each asks for 23 MB and reads none of it
         s = socket.create_connection(("127.0.0.1", quick.port))
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        s.sendall(b"GET /api/v1/camera/1/imagearray HTTP/1.1\r\nHost: x\r\nAccept: application/imagebytes\r\n\r\n")
+        s.sendall(b"GET /api/v1/camera/1/imagearray HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: application/imagebytes\r\n\r\n")
         readers.append(s)
     try:
         time.sleep(1.0)
@@ -121,7 +121,7 @@ def test_replies_nobody_reads_hold_no_copy_of_the_image(quick):
 def test_a_client_hanging_up_mid_body_is_one_log_line(quick, caplog):
     caplog.set_level(logging.INFO)
     with socket.create_connection(("127.0.0.1", quick.port)) as s:
-        s.sendall(b"PUT /api/v1/camera/0/gain HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n"
+        s.sendall(b"PUT /api/v1/camera/0/gain HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n"
                   b"Content-Type: application/x-www-form-urlencoded\r\n\r\nGain=1")
         time.sleep(0.3)
     deadline = time.monotonic() + 10

@@ -1,5 +1,6 @@
 """Running the server: discovery, ports already taken, and serve() stopping on a signal.
 Everything stays on the loopback interface."""
+import contextlib
 import http.client
 import json
 import os
@@ -56,16 +57,16 @@ def test_the_standard_clients_search_finds_the_server_on_loopback(monkeypatch):
 
 @pytest.mark.parametrize("host, addresses", [
     ("127.0.0.1", {"127.0.0.1", "127.255.255.255"}), ("localhost", {"127.0.0.1", "127.255.255.255"}),
-    ("0.0.0.0", {"0.0.0.0"}),
+    ("0.0.0.0", {"0.0.0.0"}), ("::1", {"::1"}), ("::", {"0.0.0.0", "::"}),
 ])
 def test_discovery_listens_on_the_loopback_addresses_of_a_loopback_server(host, addresses):
     sockets = bind_discovery(0, host)
     try:
-        names = {sock.getsockname() for sock in sockets}
+        names = {sock.getsockname()[:2] for sock in sockets}
         assert {address for address, _ in names} == addresses
         assert len({port for _, port in names}) == 1          # one port for all of them
-        with pytest.raises(OSError, match=r"Alpaca discovery port \d+ \(UDP\) is already in use"):
-            bind_discovery(sockets[0].getsockname()[1], host)
+        for sock in bind_discovery(sockets[0].getsockname()[1], host):   # shared with a second server
+            sock.close()
     finally:
         for sock in sockets:
             sock.close()
@@ -118,8 +119,8 @@ def test_a_taken_discovery_port_is_a_clear_message_and_frees_the_http_port():
         http_port = free_port()
         with pytest.raises(OSError) as refused:
             serve(port=http_port, discovery_port=udp)
-        assert str(refused.value) == (f"[Errno 98] Alpaca discovery port {udp} (UDP) is already in use; "
-                                      "serve without discovery or stop the other Alpaca server")
+        assert str(refused.value) == (f"[Errno 98] Alpaca discovery port {udp} (UDP) is already in use by a "
+                                      "program that does not share it; serve without discovery or stop that program")
     with Server(port=http_port, discovery=False):
         pass
 
@@ -195,3 +196,92 @@ def test_state_reads_are_answered_inline_only_while_the_device_lock_is_free():
         release.set()
         holder.join()
     assert device.read_now("connected") is False
+
+
+def discovered(destination, port, interface=None, wait=2.0):
+    """The AlpacaPorts of every reply to one query sent to `destination` (a broadcast
+    address, or the IPv6 group sent through `interface`)."""
+    family = socket.AF_INET6 if ":" in destination else socket.AF_INET
+    with socket.socket(family, socket.SOCK_DGRAM) as client:
+        if interface is None:
+            client.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        else:
+            client.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, socket.if_nametoindex(interface))
+        client.sendto(b"alpacadiscovery1", (destination, port))
+        client.settimeout(wait)
+        ports = set()
+        with contextlib.suppress(TimeoutError):
+            while True:
+                ports.add(json.loads(client.recvfrom(1024)[0])["AlpacaPort"])
+    return ports
+
+
+IN_NAMESPACE = "ORLICAM_TEST_NETNS"
+
+
+def in_network_namespace(test_id):
+    """Runs the test `test_id` again in a network namespace of its own, with a veth pair
+    (IPv6 multicast needs an interface that has it; loopback does not); its pytest output."""
+    if os.geteuid() != 0:
+        pytest.skip("IPv6 discovery is tested in a network namespace of its own, which needs root")
+    setup = ("ip link set lo up && sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0"
+             " && ip link add v0 type veth peer name v1 && ip link set v0 up && ip link set v1 up"
+             ' && exec "$@"')
+    done = subprocess.run(["unshare", "--net", "sh", "-c", setup, "sh", sys.executable, "-m", "pytest", "-q",
+                           f"{__file__}::{test_id}"], env={**os.environ, IN_NAMESPACE: "1"},
+                          cwd=os.path.dirname(__file__), capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("host, destination, interface", [
+    ("127.0.0.1", "127.255.255.255", None),
+    ("::", "ff12::a1:9aca", "v0"),
+], ids=["IPv4", "IPv6"])
+def test_one_query_finds_every_server_of_the_host(request, host, destination, interface):
+    if interface is not None and not os.environ.get(IN_NAMESPACE):
+        return in_network_namespace(request.node.name)
+    with Server(host, 0, discovery_port=0, live=False) as first:
+        with Server(host, 0, discovery_port=first.discovery_port, live=False) as second:
+            assert discovered(destination, first.discovery_port, interface) == {first.port, second.port}
+        assert discovered(destination, first.discovery_port, interface) == {first.port}
+
+
+@pytest.mark.parametrize("host, allowed, sent, status", [
+    ("127.0.0.1", (), "127.0.0.1:{port}", 200),
+    ("127.0.0.1", (), "localhost", 200),
+    ("127.0.0.1", (), "[::1]:{port}", 200),
+    ("127.0.0.1", (), "attacker.example:{port}", 421),
+    ("127.0.0.1", (), "127.0.0.1.attacker.example", 421),
+    ("127.0.0.1", (), "192.168.1.5", 421),
+    ("0.0.0.0", ("scope.example",), "SCOPE.example.:{port}", 200),
+    ("0.0.0.0", (), "{hostname}", 200),
+    ("0.0.0.0", (), "192.0.2.7:{port}", 200),
+    ("0.0.0.0", (), "scope.example", 421),
+    ("0.0.0.0", ("*",), "anything.example", 200),
+])
+def test_every_route_answers_only_requests_that_name_this_server(host, allowed, sent, status):
+    with Server(host, 0, discovery=False, allowed_hosts=allowed) as server:
+        header = sent.format(port=server.port, hostname=socket.gethostname())
+        conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
+        conn.request("PUT", "/api/v1/camera/0/connected", body="Connected=True",
+                     headers={"Host": header, "Content-Type": "application/x-www-form-urlencoded"})
+        answer = conn.getresponse()
+        text = answer.read().decode()
+        assert answer.status == status
+        if status == 421:
+            assert text.startswith("refused: ") and "not a name of this server" in text and "\n" not in text
+        conn.request("GET", "/api/v1/camera/0/connected", headers={"Host": f"127.0.0.1:{server.port}"})
+        assert json.loads(conn.getresponse().read())["Value"] is (status == 200)
+        conn.close()
+        with socket.create_connection(("127.0.0.1", server.port), timeout=10) as ws:   # the live view's socket
+            ws.sendall(f"GET /live/0/ws HTTP/1.1\r\nHost: {header}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+            assert ws.recv(12) == (b"HTTP/1.1 101" if status == 200 else b"HTTP/1.1 403")
+
+
+@pytest.mark.parametrize("command", ["serve", "live"])
+def test_a_missing_saves_folder_stops_the_command_at_start(tmp_path, command):
+    missing = tmp_path / "nowhere"
+    done = subprocess.run([sys.executable, "-m", "vorrant.orlicam", command, "--port", "0", "--folder", str(missing)],
+                          capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stderr) == (1, f"orlicam: error: {missing}: no such folder for the saves\n")

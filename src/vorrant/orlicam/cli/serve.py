@@ -15,15 +15,21 @@ import click
 @click.option("-v", "--verbose", is_flag=True, help="Log every request and discovery query.")
 @click.option("--live/--no-live", default=True, show_default=True, help="Serve the live view pages at /live/N.")
 @click.option("--folder", type=click.Path(file_okay=False, path_type=Path), help="Where the live view saves files [default: here].")
-def serve(host: str, port: int, discovery: bool, verbose: bool, live: bool, folder: Path | None) -> None:
+@click.option("--allow-host", "allowed_hosts", multiple=True, metavar="NAME",
+              help="Also answer requests that name the server NAME (a name it is reached by; '*': any). Repeatable.")
+def serve(host: str, port: int, discovery: bool, verbose: bool, live: bool, folder: Path | None,
+          allowed_hosts: tuple[str, ...]) -> None:
     """Serve the cameras over ASCOM Alpaca."""
     # A server runs unattended: what it does goes to stderr as log lines.
     import logging
     logging.basicConfig(level=logging.DEBUG if verbose else logging.INFO, stream=sys.stderr,
                         format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     server = importlib.import_module("vorrant.orlicam.server")
+    if live and folder is not None:
+        server.saves_folder(folder)   # as `orlicam live` says it: one line, status 1
     try:
-        server.serve(host=host, port=port, discovery=discovery, live=live, live_folder=folder)
+        server.serve(host=host, port=port, discovery=discovery, live=live, live_folder=folder,
+                     allowed_hosts=allowed_hosts)
     except (OSError, RuntimeError) as error:
         raise click.ClickException(f"cannot serve on {host}:{port}: {error}") from None
 

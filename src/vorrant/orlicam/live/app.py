@@ -297,12 +297,36 @@ class LiveApp:
                     for part in preview.parts:
                         await socket.send_bytes(part)
                     sent = preview.index
-                    await socket.receive_text()           # the page's credit: one update in flight
+                    if not await _credit(socket):         # the page's credit: one update in flight
+                        return
 
     def close(self) -> None:
         """Stops every pump; for server shutdown, before the cameras close."""
         for feed in self.feeds:
             feed.close()
+
+
+async def _credit(socket: WebSocket) -> bool:
+    """Waits for the page's next message, a JSON object ({"ack": n}); anything else
+    closes the socket with one log line (the page never sends it)."""
+    message = await socket.receive()
+    if message["type"] == "websocket.disconnect":
+        raise WebSocketDisconnect(message.get("code", 1000))
+    text = message.get("text")
+    if text is None:
+        code, problem = 1003, "a binary message"
+    else:
+        try:
+            body = json.loads(text)
+        except ValueError:
+            body = None
+        if isinstance(body, dict):
+            return True
+        code, problem = 1007, "a text message that is not a JSON object"
+    client = "%s:%d" % socket.client if socket.client else "a client"
+    log.info("%s %s: closing: the page sent %s", client, socket.url.path, problem)
+    await socket.close(code, f"expected a JSON object, got {problem}")
+    return False
 
 
 async def _first_frame(feed: Feed) -> None:

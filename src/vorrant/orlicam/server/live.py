@@ -1,13 +1,12 @@
 """`orlicam live`: the server on this machine, and the URL of one camera's page."""
 from __future__ import annotations
 
-import errno
 import logging
 import os
 import sys
 import threading
 
-from .server import Server
+from .server import Server, saves_folder
 from ..camera.camera import Camera
 
 log = logging.getLogger("vorrant.orlicam.live")
@@ -26,12 +25,7 @@ def run(which: str | None, host: str = "127.0.0.1", port: int = 11111,
     """Serves the cameras (Alpaca and the live view) until Ctrl-C, after printing the
     URL of the chosen camera's page on stdout."""
     number = camera_number(which)
-    folder = folder if folder is not None else os.getcwd()
-    # Said now, not at the first press of Save an hour into the night.
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(errno.ENOENT, "no such folder for the saves", os.fspath(folder))
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise PermissionError(errno.EACCES, "the saves' folder is not writable", os.fspath(folder))
+    folder = saves_folder(folder if folder is not None else os.getcwd())
     with Server(host, port, discovery=False, live_folder=folder) as server:
         print(f"{server.url}/live/{number}", flush=True)
         print("Ctrl-C stops the server", file=sys.stderr, flush=True)

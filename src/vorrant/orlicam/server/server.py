@@ -25,6 +25,7 @@ from ..alpaca.app import AlpacaApp, ServerInfo
 from ..alpaca.device import CameraDevice
 from ..device.camera import driver_version, unique_id
 from ..alpaca.discovery import DISCOVERY_PORT, bind_discovery, is_loopback, start_responder
+from .hosts import HostCheck, HostNames
 
 if TYPE_CHECKING:
     from ..live import LiveApp
@@ -102,6 +103,13 @@ class _Protocol(H11Protocol):
         if self.conn.their_state is not h11.IDLE and self.conn.their_state is not h11.SEND_BODY:
             self._cancel("_request_timer")   # the request is complete (or the connection is done)
 
+    def handle_websocket_upgrade(self, event: h11.Request) -> None:
+        # The request is complete; the socket that follows lives as long as its peer
+        # reads (the websocket protocol watches that), not for REQUEST_TIMEOUT.
+        self._cancel("_request_timer")
+        self._cancel("_write_timer")
+        super().handle_websocket_upgrade(event)
+
     def pause_writing(self) -> None:
         super().pause_writing()
         if self._write_timer is None:
@@ -127,6 +135,16 @@ class _Protocol(H11Protocol):
         client = "%s:%d" % self.client if self.client else "a client"
         log.debug("closing the connection of %s: %s in time", client, what)
         self.transport.abort()
+
+
+def saves_folder(folder: str | os.PathLike[str]) -> Path:
+    """The live view's folder for saves, checked now rather than at the first press of
+    Save an hour into the night: FileNotFoundError or PermissionError with one line."""
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, "no such folder for the saves", os.fspath(folder))
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, "the saves' folder is not writable", os.fspath(folder))
+    return Path(folder)
 
 
 def _raise_file_limit(wanted: int) -> None:
@@ -161,15 +179,23 @@ class Server:
     `run()` serves in the calling thread until Ctrl-C or SIGTERM; `start()` and
     `stop()` (or a with block) run it in a background thread, for programs and tests.
     Port 0 picks a free port; `port` and `discovery_port` tell which.
+
+    Every request must name the server in its Host header (see hosts.py): on loopback a
+    name of this machine or a loopback address; elsewhere also the machine's name, `host`
+    itself, any address, and the names in `allowed_hosts` ("*": any name).
     """
 
     def __init__(self, host: str = "127.0.0.1", port: int = 11111, *, discovery: bool = True,
                  discovery_port: int = DISCOVERY_PORT, location: str = "",
                  cameras: Sequence[CameraDescription] | None = None, live: bool = True,
-                 live_folder: str | os.PathLike[str] | None = None) -> None:
+                 live_folder: str | os.PathLike[str] | None = None,
+                 allowed_hosts: Sequence[str] = ()) -> None:
         self.host = host
         # The live view (pages at /live/n): on unless asked not to; saves go to live_folder.
+        if live and live_folder is not None:
+            saves_folder(live_folder)
         self._live_folder = Path(live_folder) if live_folder is not None else Path.cwd() if live else None
+        self.allowed_hosts = HostNames(host, is_loopback(host), allowed_hosts)
         self.live: LiveApp | None = None
         self._requested = (port, discovery_port if discovery else None)
         self._location = location
@@ -211,14 +237,15 @@ class Server:
         if self._live_folder is not None:
             try:
                 from ..live import LiveApp
+                from .websocket import WebSocket
             except ImportError as exc:
                 log.warning("no live view: %s", exc)
             else:
                 self.live = LiveApp(self.devices, self._live_folder, local_only=is_loopback(self.host))
                 app.router.routes.extend(self.live.routes())
         _raise_file_limit(MAX_CONNECTIONS + 256)
-        config = uvicorn.Config(app, log_config=None, access_log=False, lifespan="off", http=_Protocol,
-                                ws="none" if self.live is None else "wsproto", timeout_keep_alive=int(IDLE_TIMEOUT), timeout_graceful_shutdown=5,
+        config = uvicorn.Config(HostCheck(app, self.allowed_hosts), log_config=None, access_log=False, lifespan="off", http=_Protocol,
+                                ws="none" if self.live is None else WebSocket, timeout_keep_alive=int(IDLE_TIMEOUT), timeout_graceful_shutdown=5,
                                 limit_concurrency=MAX_CONNECTIONS, backlog=BACKLOG,
                                 h11_max_incomplete_event_size=MAX_HEADER_BYTES)
         self._uvicorn = _Uvicorn(config)
@@ -296,11 +323,11 @@ class Server:
 
 def serve(host: str = "127.0.0.1", port: int = 11111, discovery: bool = True, *,
           discovery_port: int = DISCOVERY_PORT, location: str = "", live: bool = True,
-          live_folder: str | os.PathLike[str] | None = None) -> None:
+          live_folder: str | os.PathLike[str] | None = None, allowed_hosts: Sequence[str] = ()) -> None:
     """Serves every connected camera over ASCOM Alpaca until Ctrl-C or SIGTERM.
 
     Binds to the loopback interface unless `host` says otherwise. Raises OSError
     with a one-line message when the HTTP port or the discovery port is in use.
     """
     Server(host, port, discovery=discovery, discovery_port=discovery_port, location=location,
-           live=live, live_folder=live_folder).run()
+           live=live, live_folder=live_folder, allowed_hosts=allowed_hosts).run()
