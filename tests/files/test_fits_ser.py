@@ -165,7 +165,7 @@ def test_ser_header_frames_and_trailer(tmp_path, india_time, dtype, shape, fmt, 
     head, back, trailer = read_ser(tmp_path / "v.ser")
     local = START.replace(tzinfo=None) + timedelta(hours=5, minutes=30)
     assert head == {
-        "file_id": b"LUCAM-RECORDER", "lu_id": 0, "color_id": color_id, "little_endian": 1, "width": shape[1],
+        "file_id": b"LUCAM-RECORDER", "lu_id": 0, "color_id": color_id, "little_endian": 0, "width": shape[1],
         "height": shape[0], "depth": depth, "frame_count": 4, "observer": b"Ann".ljust(40, b"\0"),
         "instrument": b"ZWO ASI462MC Simulator".ljust(40, b"\0"), "telescope": b"C8".ljust(40, b"\0"),
         "date_time": net_ticks(local), "date_time_utc": net_ticks(START)}

@@ -27,6 +27,9 @@ LAZY_COMMANDS = {
     "doctor": ("vorrant.orlicam.cli.doctor", "command",
                "Check the camera library, USB permissions and limits, Python and the extras; say how to fix "
                "each problem."),
+    "ser-finish": ("vorrant.orlicam.cli.serfinish", "command",
+                   "Finish SER recordings cut off by a kill or a crash: the frame count, and the trailer of frame "
+                   "times from NAME.ser.times."),
 }
 
 
