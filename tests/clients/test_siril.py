@@ -18,6 +18,8 @@ from vorrant.orlicam.files.ser import HEADER_SIZE, read_ser
 
 ORLICAM = Path(sys.executable).with_name("orlicam")
 SIRIL, FITSVERIFY = shutil.which("siril-cli"), shutil.which("fitsverify")
+# Not ours to sanitize: under make sanitize they must not inherit the preloaded runtimes.
+TOOL_ENV = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
 NIGHT = """\
 [target]
 object = "M 42"
@@ -76,7 +78,7 @@ def siril(folder, *commands):
     """Runs the commands as a siril-cli script in `folder`, with settings of its own; the log."""
     script = folder / "run.ssf"
     script.write_text("\n".join(["requires 1.0.0", "setext fits", *commands]) + "\n")
-    env = {**os.environ, "XDG_CONFIG_HOME": str(folder / "siril-config"), "HOME": str(folder)}
+    env = {**TOOL_ENV, "XDG_CONFIG_HOME": str(folder / "siril-config"), "HOME": str(folder)}
     run = subprocess.run([SIRIL, "-d", str(folder), "-s", str(script)], env=env, capture_output=True, text=True,
                          timeout=120)
     assert "Script execution finished successfully" in run.stdout, run.stdout[-3000:] + run.stderr
@@ -92,7 +94,7 @@ def seqstat(folder, name):
 
 
 def verified(path):
-    run = subprocess.run([FITSVERIFY, "-q", str(path)], capture_output=True, text=True, timeout=60)
+    run = subprocess.run([FITSVERIFY, "-q", str(path)], env=TOOL_ENV, capture_output=True, text=True, timeout=60)
     return run.stdout.strip()
 
 
@@ -181,6 +183,21 @@ def test_a_killed_recording_is_finished_and_siril_reads_its_frame_times(tmp_path
     assert header["EXPEND"] == pytest.approx(jd(times[-1]), abs=2e-8)   # 2 ms: the header's precision
 
 
+@pytest.fixture(scope="module")
+def indi(tmp_path_factory):
+    """The INDI driver's FITS files, mono and colour, or a skip where no private network can be had."""
+    folder = tmp_path_factory.mktemp("indi")
+    if not shutil.which("indiserver") or not Path(sys.executable).with_name("indi_orlicam_ccd").exists():
+        pytest.skip("no indiserver or INDI driver")
+    run = subprocess.run(["unshare", "--net", "sh", "-c", 'ip link set lo up && exec "$@"', "sh", sys.executable,
+                          Path(__file__).with_name("indi_grab.py"), folder], capture_output=True, text=True,
+                         timeout=120)
+    if run.returncode != 0 and "unshare" in run.stderr:
+        pytest.skip(f"no private network namespace for indiserver: {run.stderr.strip()}")
+    assert run.returncode == 0, run.stdout[-2000:] + run.stderr[-2000:]
+    return folder
+
+
 def _snap(folder, camera):
     orlicam(folder, "snap", camera, "-e", "10ms", "--roi", "64x48", "-o", f"snap{camera}.fits")
     return folder / f"snap{camera}.fits"
@@ -200,9 +217,11 @@ def _cube(folder, camera, fmt):
     ("master bias", lambda folder, night: night / "master_bias.fits"),
     ("master flat", lambda folder, night: night / "master_flat.fits"),
     ("calibrated", lambda folder, night: sorted((night / "cal").glob("*_cal.fits"))[0]),
+    ("INDI mono", "indi_mono.fits"),
+    ("INDI colour", "indi_colour.fits"),
 ])
-def test_fitsverify_finds_nothing_to_warn_about(tmp_path, night, kind, make):
-    path = make(tmp_path, night)
+def test_fitsverify_finds_nothing_to_warn_about(request, tmp_path, night, kind, make):
+    path = request.getfixturevalue("indi") / make if isinstance(make, str) else make(tmp_path, night)
     assert verified(path) == f"verification OK: {path}"
 
 
