@@ -28,8 +28,7 @@ LAZY_COMMANDS = {
                "Check the camera library, USB permissions and limits, Python and the extras; say how to fix "
                "each problem."),
     "ser-finish": ("vorrant.orlicam.cli.serfinish", "command",
-                   "Finish SER recordings cut off by a kill or a crash: the frame count, and the trailer of frame "
-                   "times from NAME.ser.times."),
+                   "Finish a killed SER recording: its frame count and times."),
 }
 
 

@@ -32,8 +32,11 @@ def _update_sidecar(path: Path, count: int, last: datetime | None) -> bool:
 @click.command("ser-finish")
 @click.argument("files", nargs=-1, required=True, type=click.Path(dir_okay=False, path_type=Path))
 def command(files: tuple[Path, ...]) -> None:
-    """Finish SER recordings cut off by a kill or a crash: the frame count, and the trailer of
-    frame times from NAME.ser.times."""
+    """Finish a killed SER recording: its frame count and times.
+
+    Keeps the whole frames that have their time (kept in NAME.ser.times), sets the header's
+    frame count, writes the trailer of frame times and brings NAME.ser.json up to date;
+    NAME.ser.times is then removed."""
     from ..files.ser import finish_ser, times_path
 
     for path in files:
