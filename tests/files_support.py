@@ -1,4 +1,4 @@
-"""Frames built by hand, and a SER reader written from the format's published description."""
+"""Frames built by hand, and a SER reader written from the format's published layout."""
 import struct
 from datetime import UTC, datetime
 
@@ -49,8 +49,8 @@ def read_ser(path, killed=False):
     head = {name: struct.unpack_from(code, raw, offset)[0] for name, offset, code in SER_FIELDS}
     planes = 3 if head["color_id"] in (100, 101) else 1
     size = 1 if head["depth"] <= 8 else 2
-    # The published description: LittleEndian 1 for little-endian 16-bit data, 0 for big-endian.
-    dtype = np.dtype("u1") if size == 1 else np.dtype("<u2" if head["little_endian"] == 1 else ">u2")
+    # LittleEndian as the first writers and Siril read it: 0 for little-endian 16-bit data.
+    dtype = np.dtype("u1") if size == 1 else np.dtype("<u2" if head["little_endian"] == 0 else ">u2")
     shape = (head["height"], head["width"]) + ((3,) if planes == 3 else ())
     frame_bytes = head["width"] * head["height"] * planes * size
     frames = [np.frombuffer(raw, dtype, count=frame_bytes // size, offset=178 + i * frame_bytes).reshape(shape)

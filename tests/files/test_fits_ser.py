@@ -10,7 +10,7 @@ from astropy.io import fits as afits
 from files_support import START, Roi, frame, net_ticks, noise, read_ser
 from vorrant.orlicam import korvi, simulator
 from vorrant.orlicam.files.fits import FitsCubeWriter, write_fits
-from vorrant.orlicam.files.ser import SerWriter, write_ser
+from vorrant.orlicam.files.ser import Finished, SerWriter, finish_ser, read_ser as read_ser_back, write_ser
 
 
 def as_picture(hdu):
@@ -165,7 +165,7 @@ def test_ser_header_frames_and_trailer(tmp_path, india_time, dtype, shape, fmt, 
     head, back, trailer = read_ser(tmp_path / "v.ser")
     local = START.replace(tzinfo=None) + timedelta(hours=5, minutes=30)
     assert head == {
-        "file_id": b"LUCAM-RECORDER", "lu_id": 0, "color_id": color_id, "little_endian": 1, "width": shape[1],
+        "file_id": b"LUCAM-RECORDER", "lu_id": 0, "color_id": color_id, "little_endian": 0, "width": shape[1],
         "height": shape[0], "depth": depth, "frame_count": 4, "observer": b"Ann".ljust(40, b"\0"),
         "instrument": b"ZWO ASI462MC Simulator".ljust(40, b"\0"), "telescope": b"C8".ljust(40, b"\0"),
         "date_time": net_ticks(local), "date_time_utc": net_ticks(START)}
@@ -199,6 +199,53 @@ def test_ser_text_fields_are_cut_to_40_bytes_and_frames_must_match(tmp_path):
             writer.write(frame(np.zeros((2, 2), np.uint16)))
     head, back, _ = read_ser(tmp_path / "v.ser")
     assert (head["observer"], head["instrument"][:9], head["frame_count"]) == (b"O" * 40, b"? camera\0", 1)
+
+
+def scene(shape, seed=0):
+    """Frames of a smooth scene with sensor noise, as 16-bit data."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[: shape[-2], : shape[-1]]
+    return (1000 + 20 * x + 10 * y + rng.normal(0, 15, shape)).astype(np.uint16)
+
+
+@pytest.mark.parametrize("flag, order, data", [
+    (0, "<", scene((3, 6, 10))),   # ours, as the first writers and Siril have it
+    (1, "<", scene((3, 6, 10))),   # the published description's reading (our earlier files)
+    (1, ">", scene((3, 6, 10))),
+    (0, ">", scene((3, 6, 10))),
+    (0, "<", noise((3, 6, 10), np.uint16)),   # nothing to judge by: the flag as Siril reads it
+])
+def test_ser_reader_takes_16_bit_files_of_either_byte_order_convention(tmp_path, flag, order, data):
+    write_ser(tmp_path / "v.ser", [frame(d) for d in data])
+    raw = bytearray((tmp_path / "v.ser").read_bytes())
+    raw[22:26] = flag.to_bytes(4, "little")
+    pixels = slice(178, 178 + data.nbytes)
+    raw[pixels] = data.astype(f"{order}u2").tobytes()
+    (tmp_path / "v.ser").write_bytes(raw)
+    video = read_ser_back(tmp_path / "v.ser")
+    assert video.byte_order == order
+    np.testing.assert_array_equal(video.frames, data)
+
+
+@pytest.mark.parametrize("cut", ["between frames", "within a frame", "no times kept"])
+def test_ser_finish_keeps_every_whole_frame_with_its_time(tmp_path, cut):
+    path, side = tmp_path / "v.ser", tmp_path / "v.ser.times"
+    data = scene((3, 4, 6))
+    write_ser(path, [frame(d, start_time=START + timedelta(seconds=i)) for i, d in enumerate(data)])
+    raw = path.read_bytes()
+    # As a kill leaves it: no trailer, the times beside; within a frame, the next one's time is
+    # kept and its frame only begun.
+    path.write_bytes(raw[:-24] + (b"\x07" * 20 if cut == "within a frame" else b""))
+    side.write_bytes(raw[-24:] + (b"\x01" * 8 if cut == "within a frame" else b""))
+    if cut == "no times kept":
+        side.unlink()
+        with pytest.raises(ValueError, match=f"^{path}: no v.ser.times beside it: the frame times of this "
+                                             "recording are lost$"):
+            finish_ser(path)
+        return
+    assert finish_ser(path) == Finished(3, START, START + timedelta(seconds=2), already=False)
+    assert path.read_bytes() == raw and not side.exists()
+    assert finish_ser(path) == Finished(3, START, START + timedelta(seconds=2), already=True)
 
 
 def test_ser_timestamps_keep_microseconds_across_zones():

@@ -301,8 +301,8 @@ def test_snap_and_stream_cool_first_and_label_their_files(tmp_path):
     with fits.open(tmp_path / "cube.fits") as hdus:
         assert hdus[0].header["OBJECT"] == "M 42" and hdus[0].data.shape == (5, 48, 64)
         times = hdus["TIMES"].data
-        assert list(times["FRAME"]) == [1, 2, 3, 4, 5] and times["DATE-OBS"][0] == hdus[0].header["DATE-OBS"]
-        assert list(times["DATE-OBS"]) == sorted(times["DATE-OBS"]) and len(set(times["DATE-OBS"])) == 5
+        assert list(times["FRAME"]) == [1, 2, 3, 4, 5] and times["DATE_OBS"][0] == hdus[0].header["DATE-OBS"]
+        assert list(times["DATE_OBS"]) == sorted(times["DATE_OBS"]) and len(set(times["DATE_OBS"])) == 5
 
     orlicam(tmp_path, "stream", "1", "-e", "1ms", "-g", "150", "--roi", "64x48", "--frames", "3", "-o", "v.ser")
     side = json.loads((tmp_path / "v.ser.json").read_text())

@@ -7,6 +7,7 @@ import os
 import sys
 import time
 from pathlib import Path
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import click
@@ -68,7 +69,7 @@ def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> li
 
 def stream_path(template: str, values: dict[str, str], overwrite: bool, night: bool = False) -> Path:
     """The recording's file from -o's template and the fields known at its start; {n} is
-    the first number no file (or SER sidecar) has yet. Checked, with nothing created."""
+    the first number no file (or SER sidecar, or SER times) has yet. Checked, with nothing created."""
     from ..files.naming import render
     from ..files.templates import Template
 
@@ -76,7 +77,7 @@ def stream_path(template: str, values: dict[str, str], overwrite: bool, night: b
     n = 1
     while True:
         path = Path(render(template, values, n))
-        if not numbered or not any(os.path.lexists(p) for p in (path, path.with_name(path.name + ".json"))):
+        if not numbered or not any(os.path.lexists(path.with_name(path.name + extra)) for extra in ("", ".json", ".times")):
             return check_new(path, overwrite, night)
         n += 1
 
@@ -179,8 +180,13 @@ def stream(camera: str, exposure: float | None, gain: int | None, offset: int | 
             from ..files.fits import FitsCubeWriter
 
             writer = FitsCubeWriter(path, overwrite=overwrite, cards=seen.cards(False))
+        def started(first: Any) -> None:
+            # The camera and its settings on disk from the first frame: a killed recording keeps them.
+            if suffix == ".ser":
+                write_ser_sidecar(path, first, first, 0, seen.target, seen.filter)
+
         try:
-            stats = _record(cam, writer, frames, duration)
+            stats = _record(cam, writer, frames, duration, started)
         except OSError as error:
             if error.errno not in (errno.ENOENT, errno.ESTALE):
                 error.add_note(f"{writer.count} frames kept in the file")
@@ -217,7 +223,8 @@ class _Stats:
         return f"{cut}{path}: {self.line()} in {self.seconds:.2f} s, {self.image_format}"
 
 
-def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None) -> _Stats:
+def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None,
+            started: Callable[[Any], None] | None = None) -> _Stats:
     stats = _Stats()
     limit = math.inf if frames is None else frames
     until = math.inf if duration is None else duration
@@ -229,7 +236,10 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
                 frame_bytes = frame.data.nbytes
                 writer.write(frame)
                 stats.last = frame
-                stats.first = stats.first or frame
+                if stats.first is None:
+                    stats.first = frame
+                    if started is not None:
+                        started(frame)
                 stats.count = writer.count
                 stats.bytes = stats.count * frame_bytes
                 now = time.perf_counter()

@@ -27,6 +27,8 @@ LAZY_COMMANDS = {
     "doctor": ("vorrant.orlicam.cli.doctor", "command",
                "Check the camera library, USB permissions and limits, Python and the extras; say how to fix "
                "each problem."),
+    "ser-finish": ("vorrant.orlicam.cli.serfinish", "command",
+                   "Finish a killed SER recording: its frame count and times."),
 }
 
 

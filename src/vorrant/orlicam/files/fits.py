@@ -181,7 +181,8 @@ class FitsCubeWriter:
     failed write names the file and leaves the frames before it as they were. An
     existing file is refused unless `overwrite`; a file removed or replaced during the
     recording ends it with an error. Closing appends a binary table, TIMES, with each
-    frame's UTC start (DATE-OBS is the first frame's). `cards` go into the primary header.
+    frame's UTC start (column DATE_OBS; the header's DATE-OBS is the first frame's).
+    `cards` go into the primary header.
     """
 
     __slots__ = ("path", "overwrite", "count", "cards", "_out", "_fits", "_first", "_frame_bytes", "_data_start",
@@ -271,9 +272,10 @@ class FitsCubeWriter:
         starts = self._starts[: self.count]
         table = fits.BinTableHDU.from_columns([
             fits.Column(name="FRAME", format="J", array=np.arange(1, len(starts) + 1, dtype=np.int32)),
-            fits.Column(name="DATE-OBS", format="23A", array=np.array(starts, dtype="S23")),
+            # Column names take letters, digits and "_" only: DATE_OBS, not the keyword's DATE-OBS.
+            fits.Column(name="DATE_OBS", format="23A", array=np.array(starts, dtype="S23")),
         ], name="TIMES")
-        table.header["TIMESYS"] = ("UTC", "time scale of DATE-OBS")
+        table.header["TIMESYS"] = ("UTC", "time scale of DATE_OBS")
         buffer = io.BytesIO()
         primary = fits.PrimaryHDU()
         fits.HDUList([primary, table]).writeto(buffer)

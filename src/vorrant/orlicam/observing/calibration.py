@@ -23,7 +23,7 @@ from typing import Any, Final
 import numpy as np
 import numpy.typing as npt
 
-from ..files.fits import _astropy_fits, _software
+from ..files.fits import _astropy_fits, _software, fits_timestamp
 from .plan import IMAGE_TYPES
 
 __all__ = ["Image", "read_image", "check_matching", "combine", "make_master", "calibrate", "DarkLibrary",
@@ -187,6 +187,7 @@ def _master_header(kind: str, images: Sequence[Image], history: Iterable[str]) -
     temperatures = [t for t in (image.temperature for image in images) if t is not None]
     if temperatures:
         header["CCD-TEMP"] = (round(float(np.mean(temperatures)), 2), "[C] mean sensor temperature of the frames")
+    header.update(_span(images))
     header["IMAGETYP"] = (IMAGE_TYPES[kind], "frame type (master)")
     header["NCOMBINE"] = (len(images), "frames combined")
     header["COMBINE"] = ("sigma-clipped median", f"{_SIGMA:g} sigma about the median, {_ROUNDS} rounds")
@@ -194,6 +195,24 @@ def _master_header(kind: str, images: Sequence[Image], history: Iterable[str]) -
     for line in history:
         header.add_history(line)
     return header
+
+
+def _span(images: Sequence[Image]) -> dict[str, tuple[str, str]]:
+    """DATE-OBS and DATE-END of a master: the first frame's start, the last one's end (UTC)."""
+    from datetime import UTC, datetime, timedelta
+
+    spans = []
+    for image in images:
+        try:
+            begin = datetime.fromisoformat(image.value("DATE-OBS")).replace(tzinfo=UTC)
+        except (TypeError, ValueError):
+            continue   # no time, or one in a form of its own: the master goes without it
+        spans.append((begin, begin + timedelta(seconds=image.exposure or 0.0)))
+    if not spans:
+        return {}
+    return {"DATE-OBS": (fits_timestamp(min(s for s, _ in spans)), "start of the first frame, UTC"),
+            "DATE-END": (fits_timestamp(max(e for _, e in spans)), "end of the last frame, UTC"),
+            "TIMESYS": ("UTC", "time scale of DATE-OBS and DATE-END")}
 
 
 def _write_float(path: str | os.PathLike[str], data: npt.NDArray[np.float32], header: Any) -> None:
