@@ -1,5 +1,6 @@
 """The simulated ASICamera2, called through ctypes as the extension calls it, and
 the controls that tests use to steer it."""
+import ast
 import ctypes
 import os
 import subprocess
@@ -8,6 +9,7 @@ import threading
 import time
 from ctypes import byref, c_double, c_int, c_long
 
+import numpy as np
 import pytest
 
 from vorrant.orlicam import simulator
@@ -641,6 +643,125 @@ def test_seed_decides_the_noise(asi):
         ready(asi, COLOUR, exposure=1000)
         frames.append(snapshot(asi, COLOUR, 64 * 32))
     assert frames[0] == frames[1] and frames[0] != frames[2]
+
+
+# ------------------------------------------------------------ sensor and sky
+
+def frame16(asi, cam, width, height, dark=0):
+    return np.frombuffer(snapshot(asi, cam, width * height * 2, dark), np.uint16).reshape(height, width).astype(float)
+
+
+@pytest.mark.parametrize("model", simulator.models())
+def test_a_default_bias_frame_is_the_sensors_own_and_clear_of_zero(asi, cameras, model):
+    # White balance is processing: every Bayer site of raw data has the same noise, and the
+    # default offset holds the bias of each clear of 0 (a clipped bias skews every master).
+    cameras([model])
+    info = simulator.camera_info(0)
+    ready(asi, 0, info.MaxWidth, info.MaxHeight, RAW16, exposure=32)
+    a, b = (frame16(asi, 0, info.MaxWidth, info.MaxHeight, dark=1) for _ in range(2))
+    sites = [(i, j) for i in (0, 1) for j in (0, 1)]
+    assert max(np.mean(a[i::2, j::2] == 0) for i, j in sites) < 0.0005
+    noise = [np.std(a[i::2, j::2] - b[i::2, j::2]) for i, j in sites]
+    assert max(noise) / min(noise) < 1.03
+
+
+def test_sensor_truth_is_what_the_frames_measure(asi):
+    # Read noise from a bias pair, electrons per ADU from a flat pair (the photon transfer
+    # curve), the full well from a flat far past it; RAW16 of a 14-bit mono sensor.
+    cam, side = GPS_CAM, 256
+    ready(asi, cam, side, side, RAW16, exposure=32)
+    asi.ASISetStartPos(cam, 1900, 1300)  # the centre: the optics' fall-off is negligible there
+    asi.ASISetControlValue(cam, GAIN, 200, 0)
+    truth = simulator.sensor_truth(cam, 200)
+    epa = truth["electrons_per_adu"]
+    a, b = (frame16(asi, cam, side, side, dark=1) for _ in range(2))
+    read_adu = np.std(a - b) / np.sqrt(2)
+    assert read_adu * epa == pytest.approx(truth["read_noise_e"], rel=0.1)
+    simulator.set_light_panel(cam, 20_000)
+    asi.ASISetControlValue(cam, EXPOSURE, 100_000, 0)
+    c, d = (frame16(asi, cam, side, side) for _ in range(2))
+    signal = (c.mean() + d.mean()) / 2 - a.mean()
+    shot = np.var(c - d) / 2 - read_adu ** 2
+    assert signal / shot == pytest.approx(epa, rel=0.1)
+    simulator.set_light_panel(cam, 1e7)
+    asi.ASISetControlValue(cam, GAIN, 0, 0)
+    full = np.median(frame16(asi, cam, side, side)) - np.median(frame16(asi, cam, side, side, dark=1))
+    assert full * simulator.sensor_truth(cam, 0)["electrons_per_adu"] == pytest.approx(truth["full_well_e"], rel=0.01)
+    assert truth["full_well_e"] == 58000 and truth["dark_current_e_per_s"] > 0
+    with pytest.raises(ValueError, match="gain 571 is outside"):
+        simulator.sensor_truth(cam, 571)
+
+
+def test_the_light_panel_flickers_and_switches_off(asi):
+    cam, side = GPS_CAM, 128
+    ready(asi, cam, side, side, RAW16, exposure=20_000)
+    asi.ASISetStartPos(cam, 1900, 1300)
+
+    def spread(flicker, frames=12):
+        simulator.set_light_panel(cam, 200_000, flicker=flicker)
+        levels = [frame16(asi, cam, side, side).mean() for _ in range(frames)]
+        return np.std(levels) / np.mean(levels), np.mean(levels)
+
+    flickering, lit = spread(0.1)
+    steady, _ = spread(0.0)
+    assert 0.05 < flickering < 0.2 and steady < 0.002
+    simulator.set_light_panel(cam, None)
+    assert frame16(asi, cam, side, side).mean() < lit / 50  # the sky again
+    with pytest.raises(ValueError, match="the flicker is 0 to 1"):
+        simulator.set_light_panel(cam, 1000, flicker=1.5)
+
+
+def test_field_rotation_turns_the_stars_about_the_sensor_centre(asi):
+    # Bin 4 of the 4144 x 2822 sensor, a crop off its centre: the brightest star of one
+    # frame is found where the recorded turn about the sensor's centre puts it in the next.
+    cam, w, h, x0, y0 = GPS_CAM, 512, 400, 480, 280
+    assert asi.ASIOpenCamera(cam) == SUCCESS and asi.ASIInitCamera(cam) == SUCCESS
+    assert asi.ASISetROIFormat(cam, w, h, 4, RAW16) == SUCCESS and asi.ASISetStartPos(cam, x0, y0) == SUCCESS
+    asi.ASISetControlValue(cam, EXPOSURE, 50_000, 0)
+    before = frame16(asi, cam, w, h)
+    simulator.set_rotation(cam, 30.0)
+    time.sleep(0.1)
+    simulator.set_rotation(cam, 0.0)
+    dx, dy, angle = simulator.field_transform(cam)
+    time.sleep(0.05)
+    assert simulator.field_transform(cam) == (dx, dy, angle) and 2.9 < angle < 6  # held once the rate is 0
+    after = frame16(asi, cam, w, h)
+    assert simulator.field_transform(cam, last_frame=True) == (dx, dy, angle)
+    m = 64  # stars near the edges may turn out of the crop
+    y, x = np.unravel_index(np.argmax(np.where(before < 60000, before, 0)[m:-m, m:-m]), (h - 2 * m, w - 2 * m))
+    x, y = x + m, y + m
+    u, v = (x0 + x + 0.5) * 4 - 2072, (y0 + y + 0.5) * 4 - 1411
+    t = np.radians(angle)
+    px = (2072 + np.cos(t) * u - np.sin(t) * v + dx) / 4 - x0
+    py = (1411 + np.sin(t) * u + np.cos(t) * v + dy) / 4 - y0
+    assert np.hypot(px - (x + 0.5), py - (y + 0.5)) > 3  # it moved
+    window = after[int(py) - 2:int(py) + 3, int(px) - 2:int(px) + 3]
+    assert window.max() - np.median(after) > 0.5 * (before[y, x] - np.median(before))
+
+
+@pytest.mark.parametrize("drift, rotation, moves", [("30,-10", "5", True), ("30", "fast", False)])
+def test_drift_and_rotation_from_the_environment(drift, rotation, moves):
+    code = """if True:
+        import time
+        from vorrant.orlicam import simulator
+        simulator.reset()  # the library loads here
+        for _ in range(2):
+            time.sleep(0.2)
+            print([simulator.field_transform(cam) for cam in (0, 1)])
+            simulator.reset()
+    """
+    env = {**os.environ, "ORLICAM_SIM_DRIFT": drift, "ORLICAM_SIM_ROTATION": rotation}
+    run = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    transforms = [t for line in run.stdout.splitlines() for t in ast.literal_eval(line)]
+    assert len(transforms) == 4
+    for dx, dy, angle in transforms:  # every camera, and again after a reset
+        if moves:
+            assert 5.9 < dx < 15 and -5 < dy < -1.9 and 0.95 < angle < 2.5
+        else:
+            assert (dx, dy, angle) == (0, 0, 0)
+    assert ("ORLICAM_SIM_DRIFT=30 is not two numbers" in run.stderr) == (not moves)
+    assert ("ORLICAM_SIM_ROTATION=fast is not a number" in run.stderr) == (not moves)
 
 
 # ---------------------------------------------------------- control functions

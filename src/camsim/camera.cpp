@@ -87,6 +87,9 @@ Camera::Camera(const Model& model, int index)
         caps_.push_back(caps_record(c));
         controls_[c.type] = {c.def, false};
     }
+    const auto [dx, dy] = drift_by_default();
+    motion_.set_drift(dx, dy, real_seconds());
+    motion_.set_rotation(rotation_by_default(), real_seconds());
     std::copy(model_.serial_base.begin(), model_.serial_base.end(), serial_.id);
     serial_.id[7] = static_cast<unsigned char>(serial_.id[7] + index_ + 1);  // distinct per camera
 }
@@ -294,6 +297,7 @@ Shot Camera::shot_locked(long exposure_us, bool dark) {
     r.bayer_pattern = model_.bayer;
     r.pixel_size_um = model_.pixel_um;
     r.elec_per_adu = model_.elec_per_adu;
+    r.full_well_e = model_.full_well_e;
     r.max_gain = static_cast<int>(model_.control(ASI_GAIN)->max);
     r.start_x = roi_.start_x;
     r.start_y = roi_.start_y;
@@ -310,10 +314,14 @@ Shot Camera::shot_locked(long exposure_us, bool dark) {
     r.flip = static_cast<int>(value(ASI_FLIP));
     r.dark = dark;
     r.panel_rate = panel_rate_;
+    r.panel_flicker = panel_flicker_;
     r.corner_illumination = kCornerIllumination;
     update_thermal();
     r.temperature_c = thermal_.temperature();
-    std::tie(r.shift_x, r.shift_y) = motion_.shift(real_seconds());
+    const double now = real_seconds();
+    std::tie(r.shift_x, r.shift_y) = motion_.shift(now);
+    r.rotation_deg = motion_.angle(now);
+    last_pose_ = {r.shift_x, r.shift_y, r.rotation_deg};
     r.defocus_fwhm = defocus_fwhm_;
     r.seed = seed();
     r.frame_index = frame_index_++;
@@ -663,6 +671,36 @@ void Camera::set_light_panel(double electrons_per_second) {
 void Camera::set_drift(double dx, double dy) {
     std::lock_guard lk(mu_);
     motion_.set_drift(dx, dy, real_seconds());
+}
+
+void Camera::set_rotation(double deg_per_s) {
+    std::lock_guard lk(mu_);
+    motion_.set_rotation(deg_per_s, real_seconds());
+}
+
+void Camera::set_panel_flicker(double relative) {
+    std::lock_guard lk(mu_);
+    panel_flicker_ = relative;
+}
+
+Camera::FieldPose Camera::field_pose(bool last_frame) const {
+    std::lock_guard lk(mu_);
+    if (last_frame) return last_pose_;
+    const double now = real_seconds();
+    const auto [dx, dy] = motion_.shift(now);
+    return {dx, dy, motion_.angle(now)};
+}
+
+SensorTruth Camera::sensor_truth(long gain) {
+    RenderRequest r;
+    std::lock_guard lk(mu_);
+    r.bit_depth = model_.bit_depth;
+    r.elec_per_adu = model_.elec_per_adu;
+    r.full_well_e = model_.full_well_e;
+    r.gain = gain;
+    update_thermal();
+    r.temperature_c = thermal_.temperature();
+    return camsim::sensor_truth(r);
 }
 
 void Camera::set_defocus(double fwhm_px) {

@@ -118,10 +118,20 @@ public:
     void set_gps_position(double lat, double lon, int alt_m);
     void set_focal_length(double mm);
     void set_drift(double dx, double dy);
+    void set_rotation(double deg_per_s);
     void set_defocus(double fwhm_px);
     // Electrons per second per pixel from a flat panel over the aperture; 0 for off.
     void set_light_panel(double electrons_per_second);
+    // Relative standard deviation of the panel's level from frame to frame; 0 for steady.
+    void set_panel_flicker(double relative);
     std::pair<double, double> star_shift() const;
+    // The field's shift (pixels) and turn (degrees): now, or as the last frame began.
+    struct FieldPose {
+        double dx = 0.0, dy = 0.0, angle_deg = 0.0;
+    };
+    FieldPose field_pose(bool last_frame) const;
+    // The sensor model the frames are rendered with, at `gain` and the current temperature.
+    SensorTruth sensor_truth(long gain);
     double sensor_temperature();
     // A full-sensor 8-bit dark with the current settings; exposure_us < 0: the control's.
     int write_dark_bmp(const char* path, long exposure_us);
@@ -197,6 +207,8 @@ private:
     bool have_last_gps_ = false;
     std::uint64_t frame_index_ = 0;
     double panel_rate_ = light_panel_by_default();
+    double panel_flicker_ = 0.0;
+    FieldPose last_pose_{};
     Exposure exposure_;
     std::shared_ptr<Video> video_;
 

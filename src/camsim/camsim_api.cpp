@@ -1,6 +1,7 @@
 // Test controls: C entry points with the camsim_ prefix, made for ctypes.
 // Functions on a camera return ASI codes: ASI_ERROR_INVALID_ID for an id that names
 // no connected camera, ASI_ERROR_INVALID_INDEX / _INVALID_SIZE for bad records.
+#include <cmath>
 #include <cstring>
 #include <string>
 
@@ -186,6 +187,53 @@ CAMSIM_EXPORT int camsim_set_light_panel(int camera, double electrons_per_second
 CAMSIM_EXPORT int camsim_set_drift(int camera, double dx, double dy) {
     return with_camera(camera, [&](Camera& c) {
         c.set_drift(dx, dy);
+        return ASI_SUCCESS;
+    });
+}
+
+// Degrees per second that the star field turns about the sensor's centre (field rotation).
+CAMSIM_EXPORT int camsim_set_rotation(int camera, double deg_per_s) {
+    if (!(std::abs(deg_per_s) <= 1e6)) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        c.set_rotation(deg_per_s);
+        return ASI_SUCCESS;
+    });
+}
+
+// The field's transform now (last_frame 0) or as the camera's last frame began (1):
+// shift in full-resolution pixels and turn in degrees, as RenderRequest applies them.
+CAMSIM_EXPORT int camsim_field_transform(int camera, int last_frame, double* dx, double* dy, double* angle_deg) {
+    return with_camera(camera, [&](Camera& c) {
+        const Camera::FieldPose p = c.field_pose(last_frame != 0);
+        if (dx) *dx = p.dx;
+        if (dy) *dy = p.dy;
+        if (angle_deg) *angle_deg = p.angle_deg;
+        return ASI_SUCCESS;
+    });
+}
+
+// Relative standard deviation of the light panel's level, frame to frame; 0 for steady.
+CAMSIM_EXPORT int camsim_set_panel_flicker(int camera, double relative) {
+    if (!(relative >= 0.0 && relative <= 1.0)) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        c.set_panel_flicker(relative);
+        return ASI_SUCCESS;
+    });
+}
+
+// The renderer's sensor model at `gain`: out[0] electrons per RAW16 unit at bin 1,
+// out[1] read noise (e- rms), out[2] full well (e-), out[3] dark current (e-/s) at the
+// sensor's current temperature.
+CAMSIM_EXPORT int camsim_sensor_truth(int camera, long gain, double* out) {
+    if (!out) return ASI_ERROR_GENERAL_ERROR;
+    return with_camera(camera, [&](Camera& c) {
+        const ControlDef* g = c.model().control(ASI_GAIN);
+        if (gain < 0 || (g && gain > g->max)) return ASI_ERROR_GENERAL_ERROR;
+        const SensorTruth t = c.sensor_truth(gain);
+        out[0] = t.electrons_per_adu16;
+        out[1] = t.read_noise_e;
+        out[2] = t.full_well_e;
+        out[3] = t.dark_e_per_s;
         return ASI_SUCCESS;
     });
 }

@@ -55,22 +55,24 @@ Model with_controls(Model m, ControlRanges r) {
     return m;
 }
 
+// Default offsets hold the bias of a default frame (default gain) about four read-noise
+// sigmas above zero, so that no pixel of a bias frame clips at 0.
 std::vector<Model> build_catalogue() {
     std::vector<Model> models;
     models.push_back(with_controls(
         {.key = "asi462mc", .name = "ZWO ASI462MC Simulator", .usb_pid = 0x462B,
          .width = 1936, .height = 1096, .color = true, .bayer = ASI_BAYER_RG, .bins = {1, 2, 3, 4},
          .formats = {ASI_IMG_RAW8, ASI_IMG_RGB24, ASI_IMG_RAW16, ASI_IMG_Y8},
-         .pixel_um = 2.9, .elec_per_adu = 3.06f, .bit_depth = 12, .st4 = true, .cooler = false,
+         .pixel_um = 2.9, .elec_per_adu = 3.06f, .full_well_e = 11200, .bit_depth = 12, .st4 = true, .cooler = false,
          .usb3 = true, .trigger = false, .gps = false,
          .presets = {5, 24, 80, 12, 0, 80, 350, 40},
          .serial_base = {0x46, 0x2B, 0x5A, 0x57, 0x10, 0x03, 0x41, 0x00}, .controls = {}},
-        {570, 200, 80, 12}));
+        {570, 200, 80, 25}));
     models.push_back(with_controls(
         {.key = "asi294mm_pro_gps", .name = "ZWO ASI294MM Pro GPS Simulator", .usb_pid = 0x294E,
          .width = 4144, .height = 2822, .color = false, .bayer = ASI_BAYER_RG, .bins = {1, 2, 3, 4},
          .formats = {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8},
-         .pixel_um = 4.63, .elec_per_adu = 3.92f, .bit_depth = 14, .st4 = true, .cooler = true,
+         .pixel_um = 4.63, .elec_per_adu = 3.92f, .full_well_e = 58000, .bit_depth = 14, .st4 = true, .cooler = true,
          .usb3 = true, .trigger = true, .gps = true,
          .presets = {10, 30, 120, 30, 0, 120, 360, 50},
          .serial_base = {0x29, 0x4E, 0x5A, 0x57, 0x22, 0x07, 0x19, 0x00}, .controls = {}},
@@ -79,7 +81,7 @@ std::vector<Model> build_catalogue() {
         {.key = "asi120mm_mini", .name = "ZWO ASI120MM Mini Simulator", .usb_pid = 0x120C,
          .width = 1280, .height = 960, .color = false, .bayer = ASI_BAYER_RG, .bins = {1, 2},
          .formats = {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8},
-         .pixel_um = 3.75, .elec_per_adu = 4.1f, .bit_depth = 12, .st4 = true, .cooler = false,
+         .pixel_um = 3.75, .elec_per_adu = 4.1f, .full_well_e = 13500, .bit_depth = 12, .st4 = true, .cooler = false,
          .usb3 = false, .trigger = false, .gps = false,
          .presets = {1, 3, 60, 10, 0, 50, 80, 20},
          .serial_base = {0x12, 0x0C, 0x5A, 0x57, 0x18, 0x11, 0x02, 0x00}, .controls = {}},
@@ -88,11 +90,11 @@ std::vector<Model> build_catalogue() {
         {.key = "asi585mc", .name = "ZWO ASI585MC Simulator", .usb_pid = 0x585A,
          .width = 3840, .height = 2160, .color = true, .bayer = ASI_BAYER_RG, .bins = {1, 2, 3, 4},
          .formats = {ASI_IMG_RAW8, ASI_IMG_RGB24, ASI_IMG_RAW16, ASI_IMG_Y8},
-         .pixel_um = 2.9, .elec_per_adu = 4.8f, .bit_depth = 12, .st4 = false, .cooler = false,
+         .pixel_um = 2.9, .elec_per_adu = 4.8f, .full_well_e = 17500, .bit_depth = 12, .st4 = false, .cooler = false,
          .usb3 = true, .trigger = false, .gps = false,
          .presets = {0, 70, 252, 35, 0, 100, 400, 60},
          .serial_base = {0x58, 0x5A, 0x5A, 0x57, 0x23, 0x05, 0x30, 0x00}, .controls = {}},
-        {600, 200, 400, 1}));
+        {600, 200, 400, 20}));
     return models;
 }
 

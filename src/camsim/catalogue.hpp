@@ -43,6 +43,7 @@ struct Model {
     std::vector<ASI_IMG_TYPE> formats;
     double pixel_um;
     float elec_per_adu;
+    double full_well_e;  // electrons a pixel holds; a little under the ADC's range at gain 0
     int bit_depth;
     bool st4;
     bool cooler;

@@ -24,10 +24,13 @@ std::pair<double, double> StarMotion::shift(double now) const {
     return {base_x_ + vx * dt, base_y_ + vy * dt};
 }
 
+double StarMotion::angle(double now) const { return base_angle_ + rotation_ * (now - t0_); }
+
 void StarMotion::fold(double now) {
     auto [x, y] = shift(now);
     base_x_ = x;
     base_y_ = y;
+    base_angle_ = angle(now);
     t0_ = now;
 }
 
@@ -40,6 +43,11 @@ void StarMotion::set_drift(double dx, double dy, double now) {
     fold(now);
     drift_x_ = dx;
     drift_y_ = dy;
+}
+
+void StarMotion::set_rotation(double deg_per_s, double now) {
+    fold(now);
+    rotation_ = deg_per_s;
 }
 
 void StarMotion::pulse(int direction, bool on, double now) {

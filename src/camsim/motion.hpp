@@ -1,5 +1,6 @@
 // Where the star field is on the sensor: guide pulses move it at half the sidereal
-// rate, a drift moves it steadily. Times are real seconds (see settings.hpp).
+// rate, a drift moves it steadily, field rotation (an alt-az mount's) turns it about
+// the sensor's centre. Times are real seconds (see settings.hpp).
 #pragma once
 #include <array>
 #include <utility>
@@ -15,11 +16,14 @@ public:
 
     void set_focal_length(double mm, double now);
     void set_drift(double dx, double dy, double now);   // pixels per second
+    void set_rotation(double deg_per_s, double now);
     void pulse(int direction, bool on, double now);     // ASI_GUIDE_*; caller validates
     void all_off(double now);
 
     // Shift in full-resolution sensor pixels: north -y, south +y, east -x, west +x.
     std::pair<double, double> shift(double now) const;
+    // Degrees the field has turned about the sensor's centre (see RenderRequest).
+    double angle(double now) const;
 
 private:
     void fold(double now);  // moves the motion so far into the base
@@ -32,6 +36,8 @@ private:
     double base_y_ = 0.0;
     double drift_x_ = 0.0;
     double drift_y_ = 0.0;
+    double base_angle_ = 0.0;
+    double rotation_ = 0.0;  // degrees per second
     std::array<bool, 4> on_{};
 };
 

@@ -12,7 +12,7 @@
 //     SSE2 loop over 16-bit lanes, with no allocation and no random numbers.
 //     The noise belongs to the unflipped position, so a flipped frame is the
 //     exact mirror of the unflipped one.
-//  A star field that moves (guiding, drift) only redraws and reconverts the
+//  A star field that moves (guiding, drift, field rotation) only redraws and reconverts the
 //  pixels its stars covered and now cover; the electrons of the ROI are kept
 //  for that. Star footprints grow with exposure, so short exposures, the ones
 //  that stream fast, are the cheapest to move.
@@ -23,23 +23,34 @@
 //    (many faint, few bright); the PSF is a Gaussian core (FWHM 2.7 px) plus a
 //    faint wide Gaussian halo, integrated exactly over each pixel with erf, so
 //    centroids carry no rendering bias; defocus widens both in quadrature;
+//    each star is drawn out to where it adds under 0.01 e- per pixel and its
+//    light beyond is put back inside, so defocus spreads a star, never dims it;
+//  - the field moves as a whole: it turns about the sensor's centre (an alt-az
+//    mount's field rotation), then shifts (guiding, drift); stars are drawn at
+//    their moved positions, sharp;
 //  - sky background, dark current doubling every 6 C, hot pixels with a much
 //    higher dark current at fixed positions from the seed;
 //  - a flat panel, when on, lights the sensor evenly in place of sky and stars;
+//    it may flicker: its level varies frame to frame by a set relative amount;
 //  - light (sky, stars, panel; not dark current) falls off quadratically from the
 //    sensor's centre to corner_illumination in the corners, as optics vignette;
 //  - gain factor 10^(gain/200); ADC units = electrons * factor / elec_per_adu;
 //  - bias = offset * 16 in 16-bit left-aligned units, whatever the bit depth;
-//  - read noise (electrons) falls with gain; shot noise is Gaussian with
-//    variance equal to the signal; each pixel's sigma comes from its own
-//    expected signal, so the noise amplitude is right pixel by pixel;
+//  - read noise (electrons) falls with gain; shot noise has the Poisson
+//    variance, equal to the signal in electrons (drawn from the Gaussian table:
+//    the photon transfer curve, variance against signal, is the sensor's);
+//    each pixel's sigma comes from its own expected signal, so the noise
+//    amplitude is right pixel by pixel;
+//  - a pixel holds at most full_well_e electrons: a raw sample clips there
+//    (noise included) or at the ADC's top, whichever comes first;
 //  - binning averages the bin x bin sensor pixels, each clipped at saturation
 //    first (levels do not change with bin; noise drops by the bin factor);
-//  - colour sensors: per-channel response and star colours, white balance as a
-//    digital gain on red and blue (wb / 50); raw formats give the Bayer mosaic
-//    of the sensor position (binned colour raw stays a mosaic: each binned
-//    pixel averages its block in the channel its position calls for); RGB24
-//    renders each channel directly; Y8 is the luminance 0.299 R + 0.587 G + 0.114 B;
+//  - colour sensors: per-channel response and star colours; raw formats give
+//    the sensor's own Bayer mosaic of the sensor position, without white balance
+//    (binned colour raw stays a mosaic: each binned pixel averages its block in
+//    the channel its position calls for); the colour formats apply the white
+//    balance as a digital gain on red and blue (wb / 50): RGB24 renders each
+//    channel directly, Y8 is the luminance 0.299 R + 0.587 G + 0.114 B;
 //  - dark subtraction (RAW8, Y8) subtracts the average of the dark's bin x bin
 //    block under each output pixel, after noise, saturating at 0;
 //  - gamma is not modelled: outputs are linear.
@@ -83,7 +94,8 @@ constexpr double kBiasPerOffset = 16.0;    // 16-bit units per offset step
 // Colour response (R, G, B). Blue and red are weaker so that the default
 // white balance (wb_r 52, wb_b 95, applied as wb / 50) is roughly neutral.
 constexpr double kChannelQe[3] = {50.0 / 52.0, 1.0, 50.0 / 95.0};
-constexpr double kSkyColour[3] = {1.1, 1.0, 0.8};
+// A light-polluted sky: red enough that raw frames show where the red sites are.
+constexpr double kSkyColour[3] = {1.5, 1.0, 0.7};
 constexpr double kLuma[3] = {0.299, 0.587, 0.114};
 constexpr int kBayer[4][2][2] = {
     {{0, 1}, {1, 2}},  // RG
@@ -202,26 +214,31 @@ std::vector<HotPixel> hot_pixels(std::uint64_t seed, int sw, int sh) {
     return hot;
 }
 
+// What a sample may hold: the ADC's bits (mask) and the highest level (top, the full well's).
+struct Clip {
+    std::uint16_t mask, top;
+};
+
 // Everything that changes the expected frame (all but frame_index and dark_frame).
 struct Key {
     int sensor_width, sensor_height, bit_depth;
     bool color;
     int bayer_pattern;
-    double pixel_size_um, elec_per_adu;
+    double pixel_size_um, elec_per_adu, full_well_e;
     int max_gain, start_x, start_y, width, height, bin, img_type;
     long exposure_us, gain, offset, gamma, wb_r, wb_b;
     int flip;
     bool dark;
     double panel_rate, corner_illumination;
-    double temperature_c, shift_x, shift_y, defocus_fwhm;
+    double temperature_c, shift_x, shift_y, rotation_deg, defocus_fwhm;
     std::uint64_t seed;
 
     static Key of(const RenderRequest& r) {
         return Key{r.sensor_width, r.sensor_height, r.bit_depth, r.color, r.bayer_pattern,
-                   r.pixel_size_um, r.elec_per_adu, r.max_gain, r.start_x, r.start_y,
+                   r.pixel_size_um, r.elec_per_adu, r.full_well_e, r.max_gain, r.start_x, r.start_y,
                    r.width, r.height, r.bin, r.img_type, r.exposure_us, r.gain, r.offset,
                    r.gamma, r.wb_r, r.wb_b, r.flip, r.dark, r.panel_rate, r.corner_illumination,
-                   r.temperature_c, r.shift_x, r.shift_y, r.defocus_fwhm, r.seed};
+                   r.temperature_c, r.shift_x, r.shift_y, r.rotation_deg, r.defocus_fwhm, r.seed};
     }
     bool operator==(const Key&) const = default;
 };
@@ -260,7 +277,7 @@ struct Renderer::Impl {
     std::vector<std::uint8_t> dark_row;
     std::vector<std::uint64_t> offsets;  // noise table offset per chunk of a row
     int samples_per_pixel = 1;
-    std::uint16_t mask = 0xFFFF;       // keeps the ADC's bits of a left-aligned value
+    Clip clip{0xFFFF, 0xFFFF};         // the ADC's bits of a left-aligned value; the full well's level
     bool wide = false;
 
     void rebuild(const RenderRequest& r);
@@ -290,7 +307,9 @@ struct Psf {
     }
 };
 
-// Radius (sensor pixels) beyond which a star adds less than 0.01 e- per pixel.
+// Half-width (sensor pixels) of the square a star is drawn in: out to where it adds
+// less than 0.01 e- per pixel, and at least 1.75 core sigmas. What falls outside is
+// put back inside (see draw_stars), so a faint or defocused star keeps all its light.
 double star_reach(double electrons, const Psf& psf) {
     constexpr double eps = 0.01;
     const double sc = psf.core, sh = psf.halo;
@@ -298,9 +317,13 @@ double star_reach(double electrons, const Psf& psf) {
         const double peak = total / (2.0 * std::numbers::pi * s * s);
         return peak > eps ? s * std::sqrt(2.0 * std::log(peak / eps)) : 0.0;
     };
-    const double r = std::max(reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh));
+    const double r = std::max({reach(electrons * (1.0 - kHaloFraction), sc), reach(electrons * kHaloFraction, sh), 1.75 * sc});
     return std::clamp(r, 2.0, psf.reach);
 }
+
+double read_noise_e(double gain_factor) { return 1.2 + 2.3 / std::sqrt(gain_factor); }  // falls with gain
+
+double gain_factor(long gain) { return std::pow(10.0, static_cast<double>(gain) / 200.0); }
 
 // Electrons to left-aligned 16-bit units.
 struct Response {
@@ -309,18 +332,22 @@ struct Response {
     float read_var;     // read noise variance, electrons^2
     float gain[3];      // 16-bit units per electron, per channel (white balance included)
     float luma_gain[3]; // the same weighted for luminance
+    float full;         // electrons a pixel holds (full well, or the ADC's top if lower)
+    std::uint16_t top;  // highest sample: the full well's level or the ADC's top (raw and mono)
 
     explicit Response(const RenderRequest& r) {
         shift = 16 - std::clamp(r.bit_depth, 8, 16);
-        const double factor = std::pow(10.0, static_cast<double>(r.gain) / 200.0);
+        const double factor = gain_factor(r.gain);
         const double epa = r.elec_per_adu > 0 ? r.elec_per_adu : 1.0;
         const double g16 = factor / epa * std::ldexp(1.0, shift);
-        const double read_e = 1.2 + 2.3 / std::sqrt(factor);  // read noise falls with gain
+        const double read_e = read_noise_e(factor);
         read_var = static_cast<float>(read_e * read_e);
         bias = static_cast<float>(static_cast<double>(std::max(0L, r.offset)) * kBiasPerOffset +
                                   (shift > 0 ? std::ldexp(1.0, shift - 1) : 0.0));
+        // White balance is processing: raw data is the sensor's, the colour formats get it.
         double wb[3] = {1.0, 1.0, 1.0};
-        if (r.color) {
+        const bool processed = r.img_type == ASI_IMG_RGB24 || r.img_type == ASI_IMG_Y8;
+        if (r.color && processed) {
             wb[0] = static_cast<double>(std::max(0L, r.wb_r)) / 50.0;
             wb[2] = static_cast<double>(std::max(0L, r.wb_b)) / 50.0;
         }
@@ -328,6 +355,12 @@ struct Response {
             gain[c] = static_cast<float>(g16 * wb[c]);
             luma_gain[c] = static_cast<float>(g16 * wb[c] * kLuma[c]);
         }
+        const double adc_full = (65535.0 - bias) / g16;
+        full = static_cast<float>(r.full_well_e > 0.0 ? std::min(r.full_well_e, adc_full) : adc_full);
+        // Raw samples clip at the full well's level, noise included; the colour formats
+        // scale the channels after the sensor, so there only the mean is held to it.
+        const double level = r.color && processed ? 65535.0 : bias + static_cast<double>(full) * g16;
+        top = static_cast<std::uint16_t>(std::clamp(level, 0.0, 65535.0));
     }
 };
 
@@ -395,6 +428,26 @@ void set_hot_pixels(const RenderRequest& r, const Grid& g, const Levels& l) {
     }
 }
 
+// Where the field's positions land on the sensor (full-resolution pixels), and back.
+struct FieldTransform {
+    double cx, cy, c, s, dx, dy;
+    bool turned;
+    explicit FieldTransform(const RenderRequest& r)
+        : cx(0.5 * r.sensor_width), cy(0.5 * r.sensor_height),
+          c(std::cos(r.rotation_deg * (std::numbers::pi / 180.0))), s(std::sin(r.rotation_deg * (std::numbers::pi / 180.0))),
+          dx(r.shift_x), dy(r.shift_y), turned(r.rotation_deg != 0.0) {}
+    std::pair<double, double> to_sensor(double x, double y) const {
+        if (!turned) return {x + dx, y + dy};  // exactly the shift, as before rotation existed
+        const double u = x - cx, v = y - cy;
+        return {cx + c * u - s * v + dx, cy + s * u + c * v + dy};
+    }
+    std::pair<double, double> to_field(double x, double y) const {
+        if (!turned) return {x - dx, y - dy};
+        const double u = x - dx - cx, v = y - dy - cy;
+        return {cx + c * u + s * v, cy - s * u + c * v};
+    }
+};
+
 // Adds every star whose light reaches the grid; appends the rectangles drawn.
 void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     const double t = static_cast<double>(r.exposure_us) * 1e-6;
@@ -403,8 +456,15 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     double qe[3] = {1.0, 1.0, 1.0};
     if (r.color) std::copy(std::begin(kChannelQe), std::end(kChannelQe), qe);
     const Psf psf(r.defocus_fwhm);
-    const double fx0 = g.x0 - r.shift_x - psf.reach, fx1 = g.x0 + g.gw - r.shift_x + psf.reach;
-    const double fy0 = g.y0 - r.shift_y - psf.reach, fy1 = g.y0 + g.gh - r.shift_y + psf.reach;
+    const FieldTransform field(r);
+    // The field positions whose stars can reach the grid: the grid's corners, widened
+    // by the farthest reach, taken back through the transform.
+    double fx0 = HUGE_VAL, fx1 = -HUGE_VAL, fy0 = HUGE_VAL, fy1 = -HUGE_VAL;
+    for (const double px : {g.x0 - psf.reach, g.x0 + g.gw + psf.reach})
+        for (const double py : {g.y0 - psf.reach, g.y0 + g.gh + psf.reach}) {
+            const auto [x, y] = field.to_field(px, py);
+            fx0 = std::min(fx0, x), fx1 = std::max(fx1, x), fy0 = std::min(fy0, y), fy1 = std::max(fy1, y);
+        }
     std::vector<Star> stars;
     const long tx0 = static_cast<long>(std::floor(fx0 / kTile)), tx1 = static_cast<long>(std::floor(fx1 / kTile));
     const long ty0 = static_cast<long>(std::floor(fy0 / kTile)), ty1 = static_cast<long>(std::floor(fy1 / kTile));
@@ -414,11 +474,19 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
     const double sc = psf.core, sh = psf.halo;
     std::vector<double> cx, hx, cy, hy;
     // Fractions of a unit Gaussian (core and halo) falling on pixels [lo, hi),
-    // pixel k spanning [origin + k, origin + k + 1).
+    // pixel k spanning [origin + k, origin + k + 1), of the grid's n; and the
+    // fractions the star's whole square holds, in or out of the grid.
+    struct Span {
+        int lo, hi;
+        double core, halo;
+    };
     auto profile = [&](double centre, double reach, double origin, int n, std::vector<double>& core,
-                       std::vector<double>& halo) -> std::pair<int, int> {
-        const int lo = static_cast<int>(std::clamp(std::floor(centre - reach - origin), 0.0, double(n)));
-        const int hi = static_cast<int>(std::clamp(std::floor(centre + reach - origin) + 1.0, 0.0, double(n)));
+                       std::vector<double>& halo) -> Span {
+        const double first = std::floor(centre - reach - origin), last = std::floor(centre + reach - origin) + 1.0;
+        const int lo = static_cast<int>(std::clamp(first, 0.0, double(n)));
+        const int hi = static_cast<int>(std::clamp(last, 0.0, double(n)));
+        const double a = origin + first - centre, b = origin + last - centre;
+        const Span span{lo, hi, phi(b / sc) - phi(a / sc), phi(b / sh) - phi(a / sh)};
         core.clear();
         halo.clear();
         double pc = phi((origin + double(lo) - centre) / sc);
@@ -431,21 +499,25 @@ void draw_stars(const RenderRequest& r, const Grid& g, std::vector<Rect>& lit) {
             pc = nc;
             ph = nh;
         }
-        return {lo, hi};
+        return span;
     };
     for (const Star& s : stars) {
-        const double sx = s.x + r.shift_x, sy = s.y + r.shift_y;
+        const auto [sx, sy] = field.to_sensor(s.x, s.y);
         const double reach = star_reach(s.flux * t, psf);
-        auto [ylo, yhi] = profile(sy, reach, g.y0, g.gh, cy, hy);
-        if (ylo >= yhi) continue;
-        auto [xlo, xhi] = profile(sx, reach, g.x0, g.gw, cx, hx);
-        if (xlo >= xhi) continue;
+        const Span ys = profile(sy, reach, g.y0, g.gh, cy, hy);
+        if (ys.lo >= ys.hi) continue;
+        const Span xs = profile(sx, reach, g.x0, g.gw, cx, hx);
+        if (xs.lo >= xs.hi) continue;
+        const int xlo = xs.lo, xhi = xs.hi, ylo = ys.lo, yhi = ys.hi;
         lit.push_back({xlo, ylo, xhi, yhi});
+        // The light beyond the square (the faint far wings) goes into it: none is lost.
+        const double core_share = (1.0 - kHaloFraction) / std::max(xs.core * ys.core, 1e-12);
+        const double halo_share = kHaloFraction / std::max(xs.halo * ys.halo, 1e-12);
         for (int c = 0; c < g.channels; ++c) {
             const double f = s.flux * t * qe[c] * (r.color ? s.colour[c] : 1.0) * v.at(sx, v.row(sy));
             for (int j = ylo; j < yhi; ++j) {
-                const double a = f * (1.0 - kHaloFraction) * cy[j - ylo];
-                const double b = f * kHaloFraction * hy[j - ylo];
+                const double a = f * core_share * cy[j - ylo];
+                const double b = f * halo_share * hy[j - ylo];
                 float* row = g.plane(c) + static_cast<std::size_t>(j) * g.gw;
                 for (int k = xlo; k < xhi; ++k) row[k] += static_cast<float>(a * cx[k - xlo] + b * hx[k - xlo]);
             }
@@ -472,7 +544,8 @@ void Renderer::Impl::rebuild(const RenderRequest& r) {
 
     const Rect all{0, 0, w, h};
     if (bin > 1) bin_blocks(r, all);
-    mask = static_cast<std::uint16_t>(0xFFFFu << Response(r).shift);
+    const Response resp(r);
+    clip = {static_cast<std::uint16_t>(0xFFFFu << resp.shift), resp.top};
     samples_per_pixel = r.img_type == ASI_IMG_RGB24 ? 3 : 1;
     mean.resize(static_cast<std::size_t>(w) * h * samples_per_pixel);
     sigma.resize(mean.size());
@@ -514,7 +587,7 @@ void Renderer::Impl::bin_blocks(const RenderRequest& r, const Rect& out) {
     const Response resp(r);
     const float inv_area = 1.0f / static_cast<float>(bin * bin);
     for (int c = 0; c < channels; ++c) {
-        const float full = (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f);
+        const float full = std::min(resp.full, (65535.0f - resp.bias) / std::max(resp.gain[c], 1e-12f));
         const float* src = grid.data() + gpix * c;
         float* dst = binned.data() + npix * c;
         for (int j = out.y0; j < out.y1; ++j) {
@@ -537,7 +610,7 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
     const int bin = r.bin;
     const std::size_t npix = static_cast<std::size_t>(w) * h;
     const Response resp(r);
-    const float bias = resp.bias, read_var = resp.read_var;
+    const float bias = resp.bias, read_var = resp.read_var, full = resp.full, top = resp.top;
     const float* gc = resp.gain;
     const float* gy = resp.luma_gain;
     const float inv_area = 1.0f / static_cast<float>(bin * bin);  // variance of an average of bin x bin pixels
@@ -552,8 +625,8 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
 
     auto put = [&](std::size_t idx, float m, float var) {
         const float sd = std::sqrt(std::max(0.0f, var));
-        if (m - 5.0f * sd >= 65535.0f) {  // saturated whatever the noise
-            mean[idx] = 65535;
+        if (m - 5.0f * sd >= top) {  // saturated whatever the noise
+            mean[idx] = resp.top;
             sigma[idx] = 0;
             return;
         }
@@ -565,7 +638,15 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
         }
         sigma[idx] = static_cast<std::uint16_t>(q);
     };
-    auto single = [&](std::size_t idx, float el, float g) { put(idx, bias + el * g, g * g * (el + read_var) * inv_area); };
+    auto single = [&](std::size_t idx, float el, float g) {
+        const float var_e = (el + read_var) * inv_area;
+        if (el - 5.0f * std::sqrt(var_e) >= full) {  // full whatever the noise
+            mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, bias + full * g + 0.5f));
+            sigma[idx] = 0;
+            return;
+        }
+        put(idx, bias + el * g, g * g * var_e);  // raw samples clip at the full well after the noise
+    };
 
     for (int j = out.y0; j < out.y1; ++j) {
         const std::size_t src = static_cast<std::size_t>(j) * w;
@@ -582,8 +663,9 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
             } else if (r.img_type == ASI_IMG_Y8) {
                 float m = bias, var = 0.0f;
                 for (int c = 0; c < 3; ++c) {
-                    m += plane[c][i] * gy[c];
-                    var += gy[c] * gy[c] * (plane[c][i] + read_var) * inv_area;
+                    const float el = std::min(plane[c][i], full);
+                    m += el * gy[c];
+                    var += gy[c] * gy[c] * (el + read_var) * inv_area;
                 }
                 put(o, m, var);
             } else {
@@ -614,6 +696,7 @@ inline unsigned noisy_wide(std::uint16_t m, std::uint16_t s, std::int8_t n) {
 
 enum class Out { raw16, raw8, raw8_dark };
 
+
 template <Out kind>
 inline void put(unsigned v, std::size_t q, std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
     if constexpr (kind == Out::raw16) {
@@ -632,23 +715,25 @@ inline void put(unsigned v, std::size_t q, std::uint16_t mask, const std::uint8_
 // n (read backwards when `rev`, which mirrors the noise along with a flipped row).
 template <Out kind, bool wide, bool rev>
 void scalar_kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
-                   const std::int8_t* __restrict n, std::size_t begin, std::size_t len, std::uint16_t mask,
+                   const std::int8_t* __restrict n, std::size_t begin, std::size_t len, Clip clip,
                    const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
     for (std::size_t q = begin; q < len; ++q) {
         const std::int8_t z = n[rev ? len - 1 - q : q];
-        put<kind>(wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z), q, mask, d, out);
+        const unsigned v = wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z);
+        put<kind>(std::min<unsigned>(v, clip.top), q, clip.mask, d, out);
     }
 }
 
 template <Out kind, bool rev>
 void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
-            const std::int8_t* __restrict n, std::size_t len, std::uint16_t mask,
+            const std::int8_t* __restrict n, std::size_t len, Clip clip,
             const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
     std::size_t q = 0;
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();
     const __m128i sign = _mm_set1_epi16(static_cast<short>(0x8000));
-    const __m128i keep = _mm_set1_epi16(static_cast<short>(mask));
+    const __m128i keep = _mm_set1_epi16(static_cast<short>(clip.mask));
+    const __m128i top = _mm_set1_epi16(static_cast<short>(clip.top));
     auto noisy8 = [&](std::size_t k) {
         const __m128i mm = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + k));
         const __m128i ss = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
@@ -662,7 +747,8 @@ void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s
         const __m128i noise = _mm_sub_epi16(_mm_mulhi_epu16(ss, u), _mm_srli_epi16(ss, 1));
         const __m128i up = _mm_max_epi16(noise, zero);
         const __m128i down = _mm_max_epi16(_mm_sub_epi16(zero, noise), zero);
-        return _mm_subs_epu16(_mm_adds_epu16(mm, up), down);
+        const __m128i v = _mm_subs_epu16(_mm_adds_epu16(mm, up), down);
+        return _mm_subs_epu16(v, _mm_subs_epu16(v, top));  // min(v, top): SSE2 has no unsigned 16-bit min
     };
     for (; q + 16 <= len; q += 16) {
         const __m128i a = noisy8(q), b = noisy8(q + 8);
@@ -677,21 +763,21 @@ void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s
         }
     }
 #endif
-    scalar_kernel<kind, false, rev>(m, s, n, q, len, mask, d, out);
+    scalar_kernel<kind, false, rev>(m, s, n, q, len, clip, d, out);
 }
 
 template <Out kind, bool rev>
 void run(bool wide, const std::uint16_t* m, const std::uint16_t* s, const std::int8_t* n, std::size_t len,
-         std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
-    if (wide) scalar_kernel<kind, true, rev>(m, s, n, 0, len, mask, d, out);
-    else kernel<kind, rev>(m, s, n, len, mask, d, out);
+         Clip clip, const std::uint8_t* d, std::uint8_t* out) {
+    if (wide) scalar_kernel<kind, true, rev>(m, s, n, 0, len, clip, d, out);
+    else kernel<kind, rev>(m, s, n, len, clip, d, out);
 }
 
 template <Out kind>
 void run(bool rev, bool wide, const std::uint16_t* m, const std::uint16_t* s, const std::int8_t* n,
-         std::size_t len, std::uint16_t mask, const std::uint8_t* d, std::uint8_t* out) {
-    if (rev) run<kind, true>(wide, m, s, n, len, mask, d, out);
-    else run<kind, false>(wide, m, s, n, len, mask, d, out);
+         std::size_t len, Clip clip, const std::uint8_t* d, std::uint8_t* out) {
+    if (rev) run<kind, true>(wide, m, s, n, len, clip, d, out);
+    else run<kind, false>(wide, m, s, n, len, clip, d, out);
 }
 
 }  // namespace
@@ -745,7 +831,8 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
             for (std::size_t q = 0; q < len_row; ++q) {
                 const std::size_t u = (static_cast<std::size_t>(w - 1) - q / spp) * spp + q % spp;
                 const std::int8_t z = table[offsets[u / kNoiseChunk] + u % kNoiseChunk];
-                put<Out::raw8>(wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z), q, mask, nullptr, o);
+                const unsigned v = wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z);
+                put<Out::raw8>(std::min<unsigned>(v, clip.top), q, clip.mask, nullptr, o);
             }
             continue;
         }
@@ -756,9 +843,9 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
             const std::int8_t* n = table + offsets[c];
             const std::uint8_t* d = dark_row.data() + q;
             switch (kind) {
-                case Out::raw16: run<Out::raw16>(hflip, wide, m + q, s + q, n, len, mask, d, o + 2 * q); break;
-                case Out::raw8: run<Out::raw8>(hflip, wide, m + q, s + q, n, len, mask, d, o + q); break;
-                case Out::raw8_dark: run<Out::raw8_dark>(hflip, wide, m + q, s + q, n, len, mask, d, o + q); break;
+                case Out::raw16: run<Out::raw16>(hflip, wide, m + q, s + q, n, len, clip, d, o + 2 * q); break;
+                case Out::raw8: run<Out::raw8>(hflip, wide, m + q, s + q, n, len, clip, d, o + q); break;
+                case Out::raw8_dark: run<Out::raw8_dark>(hflip, wide, m + q, s + q, n, len, clip, d, o + q); break;
             }
         }
     }
@@ -789,6 +876,17 @@ RenderRequest sane(const RenderRequest& req) {
     r.shift_x = finite(r.shift_x, -1e9, 1e9, 0.0);
     r.shift_y = finite(r.shift_y, -1e9, 1e9, 0.0);
     r.defocus_fwhm = finite(r.defocus_fwhm, 0.0, 100.0, 0.0);
+    r.rotation_deg = std::fmod(finite(r.rotation_deg, -1e12, 1e12, 0.0), 360.0);
+    r.full_well_e = finite(r.full_well_e, 0.0, 1e9, 0.0);
+    // A flickering panel: this frame's level, so that the key (and the fast path) sees it.
+    const double flicker = finite(r.panel_flicker, 0.0, 1.0, 0.0);
+    if (flicker > 0.0 && r.panel_rate > 0.0) {
+        Rng rng(mix64(r.seed ^ mix64(r.frame_index ^ 0x464c49434b4552ULL)));
+        const double u1 = 1.0 - rng.uniform(), u2 = rng.uniform();
+        const double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+        r.panel_rate *= std::max(0.0, 1.0 + flicker * z);
+    }
+    r.panel_flicker = 0.0;
     return r;
 }
 
@@ -802,11 +900,21 @@ void Renderer::render(const RenderRequest& req, std::uint8_t* out) {
         Key moved = impl_->key;
         moved.shift_x = k.shift_x;
         moved.shift_y = k.shift_y;
+        moved.rotation_deg = k.rotation_deg;
         if (!impl_->valid || !(moved == k) || !impl_->move_stars(r)) impl_->rebuild(r);
         impl_->key = k;
         impl_->valid = true;
     }
     impl_->emit(r, out);
+}
+
+SensorTruth sensor_truth(const RenderRequest& req) {
+    const RenderRequest r = sane(req);
+    const Response resp(r);
+    const double factor = gain_factor(r.gain);
+    const double epa = r.elec_per_adu > 0 ? r.elec_per_adu : 1.0;
+    return {epa / factor / std::ldexp(1.0, resp.shift), read_noise_e(factor), r.full_well_e,
+            kDarkRateAtM10 * dark_scale(r.temperature_c)};
 }
 
 }  // namespace camsim

@@ -17,6 +17,7 @@ struct RenderRequest {
     int bayer_pattern = 0;      // ASI_BAYER_*
     double pixel_size_um = 3.75;
     double elec_per_adu = 1.0;  // at gain 0
+    double full_well_e = 0.0;   // electrons a pixel holds; 0: only the ADC clips
     int max_gain = 500;         // gain control's maximum (gain is in 0.1 dB steps)
 
     // Region of interest: start in binned pixels, size in binned pixels.
@@ -39,14 +40,20 @@ struct RenderRequest {
     // A flat panel over the aperture: electrons per second per pixel at the field's centre,
     // in place of the sky and the stars; 0 for none.
     double panel_rate = 0.0;
+    // Frame-to-frame flicker of the panel: the relative standard deviation of its level,
+    // drawn per frame from (seed, frame_index); 0 for a steady panel.
+    double panel_flicker = 0.0;
     // Illumination in the sensor's corners relative to its centre (optical fall-off,
     // quadratic in the distance from the centre); 1 for none.
     double corner_illumination = 1.0;
     double temperature_c = 20.0;
 
-    // Star field displacement in full-resolution sensor pixels (guiding and drift).
+    // Star field transform in full-resolution sensor pixels: the field turns by
+    // rotation_deg about the sensor's centre (cx, cy), then shifts (guiding, drift):
+    // x' = cx + cos a (x - cx) - sin a (y - cy) + shift_x, y' = cy + sin a (x - cx) + cos a (y - cy) + shift_y.
     double shift_x = 0.0;
     double shift_y = 0.0;
+    double rotation_deg = 0.0;
     // Defocus blur (FWHM, sensor pixels), added in quadrature to the optics' star profile.
     double defocus_fwhm = 0.0;
 
@@ -60,6 +67,15 @@ struct RenderRequest {
 
 // Bytes of one frame for the request's ROI and image type: width*height*(1|3|2).
 std::size_t frame_bytes(const RenderRequest& req);
+
+// The sensor model behind a request's frames, for checking measurements against it.
+struct SensorTruth {
+    double electrons_per_adu16;  // electrons per unit of RAW16 data (left-aligned) at bin 1
+    double read_noise_e;         // rms, electrons
+    double full_well_e;          // 0: none, only the ADC clips
+    double dark_e_per_s;         // dark current of a typical (not hot) pixel at temperature_c
+};
+SensorTruth sensor_truth(const RenderRequest& req);
 
 class Renderer {
 public:

@@ -1,6 +1,8 @@
 #include "settings.hpp"
 
 #include <atomic>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -33,6 +35,45 @@ double light_panel_from_environment() {
     char* end = nullptr;
     double v = std::strtod(env, &end);
     return (*end == '\0' && v >= 0.0 && v <= 1e9) ? v : 0.0;
+}
+
+// A number, or two separated by a comma; anything else (or a value past `limit`) is unset.
+bool numbers_from_environment(const char* name, double* out, int count, double limit) {
+    const char* env = std::getenv(name);
+    if (!env || !*env) return false;
+    const char* p = env;
+    for (int i = 0; i < count; ++i) {
+        char* end = nullptr;
+        out[i] = std::strtod(p, &end);
+        if (end == p || !std::isfinite(out[i]) || std::fabs(out[i]) > limit) return false;
+        p = end;
+        while (*p == ' ') ++p;
+        if (i + 1 < count) {
+            if (*p != ',') return false;
+            ++p;
+        }
+    }
+    return *p == '\0';
+}
+
+void warn_unreadable(const char* name, const char* form) {
+    std::fprintf(stderr, "orlicam simulator: %s=%s is not %s; ignoring it\n", name, std::getenv(name), form);
+}
+
+std::pair<double, double> drift_from_environment() {
+    double v[2] = {0.0, 0.0};
+    if (numbers_from_environment("ORLICAM_SIM_DRIFT", v, 2, 1e6)) return {v[0], v[1]};
+    if (const char* env = std::getenv("ORLICAM_SIM_DRIFT"); env && *env)
+        warn_unreadable("ORLICAM_SIM_DRIFT", "two numbers \"dx,dy\" (pixels per second)");
+    return {0.0, 0.0};
+}
+
+double rotation_from_environment() {
+    double v = 0.0;
+    if (numbers_from_environment("ORLICAM_SIM_ROTATION", &v, 1, 1e6)) return v;
+    if (const char* env = std::getenv("ORLICAM_SIM_ROTATION"); env && *env)
+        warn_unreadable("ORLICAM_SIM_ROTATION", "a number (degrees per second)");
+    return 0.0;
 }
 
 struct SimClock {
@@ -71,6 +112,16 @@ double time_scale_by_default() {
 
 double light_panel_by_default() {
     static const double rate = light_panel_from_environment();
+    return rate;
+}
+
+std::pair<double, double> drift_by_default() {
+    static const std::pair<double, double> drift = drift_from_environment();
+    return drift;
+}
+
+double rotation_by_default() {
+    static const double rate = rotation_from_environment();
     return rate;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 namespace camsim {
 
@@ -31,6 +32,12 @@ void unlock_clock_after_fork();
 // A flat panel's electrons per second per pixel that every camera starts with:
 // ORLICAM_SIM_LIGHT_PANEL at load time, else 0 (off), so that a command-line run can take flats.
 double light_panel_by_default();
+
+// The star field's motion that every camera starts with, so that a command-line run
+// can test drift and field rotation: ORLICAM_SIM_DRIFT="dx,dy" (sensor pixels per
+// second) and ORLICAM_SIM_ROTATION (degrees per second) at load time, else none.
+std::pair<double, double> drift_by_default();
+double rotation_by_default();
 
 // Link pacing: on, a video frame is ready when its exposure and its transfer over the
 // modelled link would be done; off, as soon as it is rendered. The default comes from

@@ -77,7 +77,7 @@ MEMBERS = {
                  "BayerOffsetY": 0, "MaxADU": 4095 << 4, "SensorName": "IMX462",
                  # at gain 200 (20 dB), in 16-bit words carrying 12 sensor bits
                  "ElectronsPerADU": pytest.approx(3.06 / 10 / 16), "FullWellCapacity": pytest.approx(3.06 / 10 * 4095),
-                 "Gain": 200, "Offset": 12, "OffsetMax": 80,
+                 "Gain": 200, "Offset": 25, "OffsetMax": 80,
                  "ReadoutModes": ["RAW16", "RAW8", "RGB24"], "CanSetCCDTemperature": False,
                  "CanGetCoolerPower": False},
     1: COMMON | {"Name": "ZWO ASI294MM Pro GPS Simulator", "CameraXSize": 4144, "CameraYSize": 2822,

@@ -184,22 +184,37 @@ static void agree(const std::vector<Spot>& found, const std::function<std::pair<
 }
 
 static void star_geometry() {
-    struct Case { double sx, sy; int bin, x0, y0; };
-    for (const Case c : {Case{0, 0, 1, 0, 0}, Case{3.3, -2.7, 1, 0, 0}, Case{-0.45, 0.8, 1, 80, 50}, Case{2.6, -1.3, 2, 13, 0}}) {
+    // Shifts and field rotation (degrees, about the full sensor's centre) on crops and bins.
+    struct Case { double sx, sy; int bin, x0, y0; double deg; };
+    for (const Case c : {Case{0, 0, 1, 0, 0, 0}, Case{3.3, -2.7, 1, 0, 0, 0}, Case{-0.45, 0.8, 1, 80, 50, 0}, Case{2.6, -1.3, 2, 13, 0, 0},
+                         Case{0, 0, 1, 0, 0, 1.5}, Case{0.4, 0.3, 1, 300, 200, -3}, Case{1.2, -0.7, 2, 13, 9, 2.5}}) {
         RenderRequest q = cam(1600, 1200), f = q;
         q.bin = c.bin, q.width = 1600 / c.bin - c.x0, q.height = 1200 / c.bin - c.y0, q.start_x = c.x0, q.start_y = c.y0;
         q.gain = f.gain = 30, q.exposure_us = f.exposure_us = 2000000;
         const Values base = px(q);
         RenderRequest s = q;
-        s.shift_x = c.sx, s.shift_y = c.sy, s.frame_index = 5;
+        s.shift_x = c.sx, s.shift_y = c.sy, s.rotation_deg = c.deg, s.frame_index = 5;
         const Values moved = px(s), full = px(f);
         const int r = 6 / c.bin;  // the same window on the sky whatever the bin
-        const auto found = stars(base, q.width, q.height, r);
-        char what[96];
-        std::snprintf(what, sizeof what, "shift (%.2f, %.2f) bin %d start (%d, %d)", c.sx, c.sy, c.bin, c.x0, c.y0);
-        agree(found, [&](const Spot& st) {
-            const Spot m = centroid(moved, q.width, st.x + c.sx / c.bin, st.y + c.sy / c.bin, r);
-            return std::pair((m.x - st.x) * c.bin - c.sx, (m.y - st.y) * c.bin - c.sy);
+        const double cs = std::cos(c.deg * M_PI / 180), sn = std::sin(c.deg * M_PI / 180);
+        // Where a star of the crop lands after the move, in the crop's pixels.
+        const auto land = [&](const Spot& st) {
+            const double x = (st.x + c.x0) * c.bin - 800, y = (st.y + c.y0) * c.bin - 600;
+            return std::pair((800 + cs * x - sn * y + c.sx) / c.bin - c.x0, (600 + sn * x + cs * y + c.sy) / c.bin - c.y0);
+        };
+        std::vector<Spot> found, staying;
+        for (const Spot& st : stars(base, q.width, q.height, r)) {
+            found.push_back(st);
+            const auto [lx, ly] = land(st);
+            if (lx > r + 2 && ly > r + 2 && lx < q.width - r - 2 && ly < q.height - r - 2) staying.push_back(st);
+        }
+        char what[128];
+        std::snprintf(what, sizeof what, "shift (%.2f, %.2f) turn %.1f deg bin %d start (%d, %d)", c.sx, c.sy, c.deg, c.bin, c.x0, c.y0);
+        agree(staying, [&](const Spot& st) {
+            const auto [lx, ly] = land(st);
+            const Spot m = centroid(moved, q.width, lx, ly, r);
+            if (c.bin == 1) CHECK(m.fwhm > 2 && m.fwhm < 3.6, "%s: moved star FWHM %.2f px", what, m.fwhm);  // sharp, not smeared
+            return std::pair((m.x - lx) * c.bin, (m.y - ly) * c.bin);
         }, what);
         // A crop or a bin sees the same sky as the full frame, at the same sensor positions.
         agree(found, [&](const Spot& st) {
@@ -211,6 +226,60 @@ static void star_geometry() {
             if (c.bin == 1) CHECK(st.fwhm > 2 && st.fwhm < 3.6, "FWHM %.2f px", st.fwhm);
         CHECK(std::abs(median(base) - median(full)) < 8, "bin %d sky %.1f vs %.1f", c.bin, median(base), median(full));
     }
+}
+
+// Defocus spreads a star's light and keeps all of it: the light of a bright star with
+// no neighbour over 2% of its peak, made faint (~25 e-) by a short exposure, summed over
+// a box that holds the widest blur. A frame lit by a panel at the sky's rate (same
+// noise, no stars) is the reference, so the noise of the sky and the read cancels.
+static void defocus_keeps_flux() {
+    RenderRequest f = cam(1600, 1200);
+    f.exposure_us = 200000;
+    const Values v = px(f);
+    const double bg = median(v);
+    constexpr int kBox = 35, kClear = 70;
+    std::vector<std::pair<double, int>> peaks;
+    for (int y = kClear; y < 1200 - kClear; ++y)
+        for (int x = kClear; x < 1600 - kClear; ++x) {
+            const double p = v[std::size_t(y) * 1600 + x];
+            if (p > bg + 20000 && p < 60000 && p >= v[std::size_t(y) * 1600 + x - 1] && p >= v[std::size_t(y) * 1600 + x + 1] &&
+                p >= v[std::size_t(y - 1) * 1600 + x] && p >= v[std::size_t(y + 1) * 1600 + x])
+                peaks.push_back({p - bg, y * 1600 + x});
+        }
+    std::sort(peaks.rbegin(), peaks.rend());
+    for (const auto& [peak, at] : peaks) {
+        const int x0 = at % 1600, y0 = at / 1600;
+        double other = 0;
+        for (int y = y0 - kClear; y <= y0 + kClear; ++y)
+            for (int x = x0 - kClear; x <= x0 + kClear; ++x)
+                if (std::max(std::abs(x - x0), std::abs(y - y0)) > 12) other = std::max(other, v[std::size_t(y) * 1600 + x] - bg);
+        if (other > 0.02 * peak) continue;
+        RenderRequest q = cam(200, 200);  // the star in the middle of a 200 x 200 crop
+        q.sensor_width = 1600, q.sensor_height = 1200, q.start_x = x0 - 100, q.start_y = y0 - 100;
+        const auto light = [&](RenderRequest a, int frames) {  // mean e- in the box, against the sky
+            double sum = 0;
+            for (int k = 0; k < frames; ++k) {
+                RenderRequest b = a;
+                a.frame_index = b.frame_index = std::uint64_t(k), b.panel_rate = 3.0, b.defocus_fwhm = 0;
+                const Values sa = px(a), sb = px(b);
+                for (int y = 100 - kBox; y <= 100 + kBox; ++y)
+                    for (int x = 100 - kBox; x <= 100 + kBox; ++x) sum += sa[std::size_t(y) * 200 + x] - sb[std::size_t(y) * 200 + x];
+            }
+            return sum / frames / (16 * std::pow(10.0, double(a.gain) / 200.0));
+        };
+        q.exposure_us = f.exposure_us;
+        const double rate = light(q, 4) / (double(f.exposure_us) * 1e-6);  // e-/s, a bright star: precise
+        q.gain = 300, q.offset = 400, q.exposure_us = std::max(32L, long(25.0 / rate * 1e6));  // bias 10 sigma clear of 0
+        const double want = rate * double(q.exposure_us) * 1e-6;
+        for (double fwhm : {0.0, 6.0, 15.0}) {
+            q.defocus_fwhm = fwhm;
+            const double got = light(q, 24);
+            std::printf("defocus %.0f px: %.3f of %.1f e-\n", fwhm, got / want, want);
+            CHECK(std::abs(got / want - 1) < 0.04, "defocus %.0f px: %.1f e- of a %.1f e- star", fwhm, got, want);
+        }
+        return;
+    }
+    CHECK(false, "no isolated star found");
 }
 
 static void formats_and_flip() {
@@ -255,26 +324,27 @@ static void formats_and_flip() {
 }
 
 static void colour() {
-    // Doubling wb_r doubles the signal at the red site of each pattern, and only there.
+    // Raw data is the sensor's: white balance leaves it alone, and the red sites of each
+    // pattern see the most of the reddish sky, the blue sites the least.
     const int red[4][2] = {{0, 0}, {1, 1}, {1, 0}, {0, 1}};  // RG, BG, GR, GB
     for (int pat = 0; pat < 4; ++pat) {
         RenderRequest q = cam(320, 240, true);
         q.bayer_pattern = pat, q.exposure_us = 4000000, q.gain = 100, q.wb_r = q.wb_b = 50;
-        const Values a = px(q);
-        const Values b = px((q.wb_r = 100, q));
-        const auto site = [&](const Values& v, int sx, int sy) {
-            Values s;
-            for (int y = sy; y < 240; y += 2)
-                for (int x = sx; x < 320; x += 2) s.push_back(v[std::size_t(y) * 320 + x]);
-            return median(s) - 800;
-        };
+        const Bytes a = raw(q);
+        q.wb_r = 99, q.wb_b = 1;
+        CHECK(raw(q) == a, "pattern %d: white balance changed raw data", pat);
+        const Values v = decode16(a);
+        Values level;
         for (int i = 0; i < 4; ++i) {
-            const bool is_red = (i & 1) == red[pat][0] && (i >> 1) == red[pat][1];
-            const double ratio = site(b, i & 1, i >> 1) / site(a, i & 1, i >> 1);
-            CHECK(std::abs(ratio - (is_red ? 2 : 1)) < 0.05, "pattern %d site %d: wb_r x2 scales %.3f", pat, i, ratio);
+            Values s;
+            for (int y = i >> 1; y < 240; y += 2)
+                for (int x = i & 1; x < 320; x += 2) s.push_back(v[std::size_t(y) * 320 + x]);
+            level.push_back(median(s));
         }
-        const double rb = site(a, red[pat][0], red[pat][1]) / site(a, 1 - red[pat][0], 1 - red[pat][1]);
-        CHECK(std::abs(rb - 1) > 0.2, "pattern %d: red and blue sites alike (%.3f)", pat, rb);
+        const long brightest = std::max_element(level.begin(), level.end()) - level.begin();
+        const long darkest = std::min_element(level.begin(), level.end()) - level.begin();
+        CHECK(brightest == red[pat][0] + 2 * red[pat][1] && darkest == 3 - brightest,
+              "pattern %d: brightest site %ld, darkest %ld", pat, brightest, darkest);
     }
     // RGB24 is B, G, R: wb_b scales the first byte of each triplet.
     RenderRequest q = cam(320, 240, true);
@@ -444,7 +514,7 @@ int main(int argc, char** argv) {
     scratch = argc > 1 ? argv[1] : std::filesystem::temp_directory_path().string();
     const std::pair<const char*, void (*)()> groups[] = {
         {"sizes_and_determinism", sizes_and_determinism}, {"light_dark_and_levels", light_dark_and_levels},
-        {"star_geometry", star_geometry}, {"formats_and_flip", formats_and_flip}, {"colour", colour},
+        {"star_geometry", star_geometry}, {"defocus_keeps_flux", defocus_keeps_flux}, {"formats_and_flip", formats_and_flip}, {"colour", colour},
         {"dark_subtraction", dark_subtraction}, {"bmp", bmp}, {"timing", timing}};
     for (const auto& [name, fn] : groups) {
         const int before = failures;

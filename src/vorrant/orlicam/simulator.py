@@ -37,7 +37,23 @@ How the simulated cameras answer where cameras differ or the vendor leaves it op
 - The simulated optics vignette: light (sky, stars, the flat panel) falls off quadratically
   from the sensor's centre to 80% in its corners; dark current and hot pixels do not.
   set_light_panel() (or ORLICAM_SIM_LIGHT_PANEL=<electrons per second> at load time)
-  puts a flat panel over the aperture, for flat frames.
+  puts a flat panel over the aperture, for flat frames; it can flicker.
+- Raw frames (RAW8, RAW16) are the sensor's: white balance (WB_R, WB_B) scales only the
+  colour formats, RGB24 and a colour camera's Y8. sensor_truth() gives the sensor model
+  the frames are rendered with (gain, read noise, full well, dark current).
+- The star field moves as a whole: guide pulses and set_drift() shift it, set_rotation()
+  turns it about the sensor's centre (field rotation), both accumulating with time.
+  field_transform() tells where the field is, now or as the last frame began.
+
+Environment variables, read when the library loads (and applied again by reset()):
+- ORLICAM_SIM_CAMERAS: comma-separated model keys of the connected cameras (empty: none).
+- ORLICAM_SIM_TIME_SCALE: the time scale (see set_time_scale()).
+- ORLICAM_SIM_UNPACED=1: video frames unpaced (see set_pacing()).
+- ORLICAM_SIM_LIGHT_PANEL: the flat panel's electrons per second (see set_light_panel()).
+- ORLICAM_SIM_DRIFT="dx,dy": every camera's star field drifts this many sensor pixels per second.
+- ORLICAM_SIM_ROTATION: every camera's star field turns this many degrees per second about
+  the sensor's centre.
+A value that cannot be read is ignored (the simulator says so on stderr for the last two).
 - After fork() the child keeps the cameras' settings and open state, but any capture that
   ran in the parent is gone: no video capture runs, an exposure in progress has failed.
 """
@@ -53,7 +69,8 @@ __all__ = [
     "record_calls", "calls", "clear_calls", "fail_next", "force_outputs",
     "set_sdk_version", "patch_camera_info", "patch_control_caps",
     "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
-    "set_focal_length", "set_drift", "set_defocus", "set_light_panel", "star_shift", "sensor_temperature", "write_dark_bmp",
+    "set_focal_length", "set_drift", "set_rotation", "set_defocus", "set_light_panel", "star_shift", "field_transform",
+    "sensor_temperature", "sensor_truth", "write_dark_bmp",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
 ]
@@ -254,6 +271,10 @@ _SIGNATURES = {
     "camsim_set_gps_position": (c_int, [c_int, c_double, c_double, c_int]),
     "camsim_set_focal_length": (c_int, [c_int, c_double]),
     "camsim_set_drift": (c_int, [c_int, c_double, c_double]),
+    "camsim_set_rotation": (c_int, [c_int, c_double]),
+    "camsim_field_transform": (c_int, [c_int, c_int, POINTER(c_double), POINTER(c_double), POINTER(c_double)]),
+    "camsim_set_panel_flicker": (c_int, [c_int, c_double]),
+    "camsim_sensor_truth": (c_int, [c_int, c_long, POINTER(c_double)]),
     "camsim_set_defocus": (c_int, [c_int, c_double]),
     "camsim_set_light_panel": (c_int, [c_int, c_double]),
     "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
@@ -549,6 +570,28 @@ def set_drift(camera_id, dx, dy):
     _check_camera(library().camsim_set_drift(camera_id, float(dx), float(dy)), camera_id)
 
 
+def set_rotation(camera_id, degrees_per_second):
+    """Field rotation: the star field turns about the sensor's centre at this rate (positive
+    turns +x toward +y), accumulating with time like a drift; see field_transform()."""
+    rate = float(degrees_per_second)
+    if not abs(rate) <= 1e6:
+        raise ValueError(f"the rotation is at most 1e6 degrees per second, not {degrees_per_second!r}")
+    _check_camera(library().camsim_set_rotation(camera_id, rate), camera_id)
+
+
+def field_transform(camera_id, last_frame=False):
+    """(dx, dy, angle_deg): where the star field is, now or (last_frame) as the camera's last
+    frame began (with video, the last frame rendered, which may still be queued). A field
+    position (x, y) lands on the sensor (full-resolution pixels, whatever the ROI and bin) at
+    cx + cos(a) (x - cx) - sin(a) (y - cy) + dx, cy + sin(a) (x - cx) + cos(a) (y - cy) + dy,
+    with (cx, cy) the centre of the full sensor (width / 2, height / 2)."""
+    dx, dy, angle = c_double(), c_double(), c_double()
+    code = library().camsim_field_transform(camera_id, 1 if last_frame else 0, ctypes.byref(dx), ctypes.byref(dy),
+                                            ctypes.byref(angle))
+    _check_camera(code, camera_id)
+    return (dx.value, dy.value, angle.value)
+
+
 def set_defocus(camera_id, fwhm_px):
     """Blurs the stars as an out-of-focus telescope would: a spread of `fwhm_px` sensor pixels
     (full width at half maximum, 0 to 100) added in quadrature to the optics' own."""
@@ -558,15 +601,22 @@ def set_defocus(camera_id, fwhm_px):
     _check_camera(library().camsim_set_defocus(camera_id, fwhm), camera_id)
 
 
-def set_light_panel(camera_id, electrons_per_second):
+def set_light_panel(camera_id, electrons_per_second, flicker=0.0):
     """A flat panel over the simulated telescope: electrons per second per pixel at the
     field's centre, lighting the sensor evenly (through the optics' fall-off to about 80%
-    in the corners) in place of sky and stars; 0 switches it off. Each camera starts with
-    ORLICAM_SIM_LIGHT_PANEL from the environment at load time (and after reset()), else off."""
-    rate = float(electrons_per_second)
+    in the corners) in place of sky and stars; 0 or None switches it off. `flicker` (0 to 1)
+    makes its level vary from frame to frame with that relative standard deviation (drawn
+    from the seed and the frame's number: repeatable). Each camera starts with
+    ORLICAM_SIM_LIGHT_PANEL from the environment at load time (and after reset()), else
+    off, and steady."""
+    rate = 0.0 if electrons_per_second is None else float(electrons_per_second)
     if not 0 <= rate <= 1e9:
         raise ValueError(f"the light panel gives 0 to 1e9 electrons per second, not {electrons_per_second!r}")
+    relative = float(flicker)
+    if not 0 <= relative <= 1:
+        raise ValueError(f"the flicker is 0 to 1 (relative standard deviation), not {flicker!r}")
     _check_camera(library().camsim_set_light_panel(camera_id, rate), camera_id)
+    _check_camera(library().camsim_set_panel_flicker(camera_id, relative), camera_id)
 
 
 def star_shift(camera_id):
@@ -581,6 +631,21 @@ def sensor_temperature(camera_id):
     t = c_double()
     _check_camera(library().camsim_sensor_temperature(camera_id, ctypes.byref(t)), camera_id)
     return t.value
+
+
+def sensor_truth(camera_id, gain):
+    """The sensor model the camera's frames are rendered with, at `gain` (0.1 dB steps):
+    electrons_per_adu (of RAW16 data at bin 1, the sensor's bits at the top of the word, as
+    vorrant.orlicam.sensor.electrons_per_adu gives it), read_noise_e (rms), full_well_e (a
+    pixel clips there or at the ADC's top, whichever comes first) and dark_current_e_per_s
+    (of a typical pixel, not a hot one, at the sensor's current temperature)."""
+    out = (c_double * 4)()
+    code = library().camsim_sensor_truth(camera_id, int(gain), out)
+    if code == 16:
+        raise ValueError(f"gain {gain!r} is outside the gain control's range")
+    _check_camera(code, camera_id)
+    keys = ("electrons_per_adu", "read_noise_e", "full_well_e", "dark_current_e_per_s")
+    return dict(zip(keys, out))
 
 
 def write_dark_bmp(camera_id, path, exposure_us=None):
