@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 import click
 
-from . import cameras, capture, night, serve
+from . import analyze, cameras, capture, night, serve
 from .console import error_line, fail, interrupted_status, sdk_error, stop_signals
 
 __all__ = ["main", "cli"]
@@ -64,7 +64,7 @@ def cli() -> None:
     """Control ZWO ASI cameras: list them, read their controls, take pictures, record video, cool and guide."""
 
 
-for _module in (cameras, capture, night, serve):
+for _module in (analyze, cameras, capture, night, serve):
     for _command in _module.COMMANDS:
         cli.add_command(_command)
 

@@ -29,10 +29,14 @@ covered when it has no shutter. Progress goes to `progress`; nothing here prints
 """
 from __future__ import annotations
 
+import io
+import json
 import math
+import os
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, Final
 
 import numpy as np
@@ -40,9 +44,10 @@ import numpy.typing as npt
 
 from ..camera.camera import Camera
 from ..camera.frames import Frame
+from ..files.outputs import check_output, write_new
 
 __all__ = ["Analysis", "GainResult", "SiteResult", "PtcPoint", "DarkCurrent", "Step", "LightError", "analyze",
-           "default_gains", "REGION"]
+           "default_gains", "check_report", "write_report", "REGION", "REPORT_FILES"]
 
 REGION: Final = 512              # side of the centre region the flats and bias frames use
 _NSIGMA_OFFSET: Final = 5.0      # the bias is held this many read-noise sigmas above zero
@@ -55,7 +60,7 @@ _SLOWEST_FILL: Final = 30.0      # seconds to fill the pixels at the lowest gain
 _DARK_SHORT: Final = 1.0         # seconds
 _CLIP_FRACTION: Final = 1e-4     # pixels at zero or at the top that mark a frame as clipped
 
-Array = npt.NDArray[np.float64]
+Array = npt.NDArray[np.floating[Any]]
 
 
 class LightError(ValueError):
@@ -233,7 +238,8 @@ def _clipped(d: Array) -> Array:
         spread = float(flat.std())
     if spread <= 0.0:
         return flat
-    return flat[np.abs(flat - med) <= 6.0 * spread]
+    kept: Array = flat[np.abs(flat - med) <= 6.0 * spread]
+    return kept
 
 
 def _pair_variance(a: Array, b: Array) -> float:
@@ -610,3 +616,84 @@ def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None 
         cam.roi = saved_roi
         for name, value in saved.items():
             cam.set_control(name, value)
+
+
+# --- the report on disk -------------------------------------------------------------
+
+REPORT_FILES: Final = ("analysis.json", "summary.txt", "photon-transfer.png", "gain.png")
+
+
+def check_report(folder: str | os.PathLike[str]) -> Path:
+    """The folder, made if missing, once none of the report's files exist in it and
+    matplotlib (the `analyze` extra) can draw the plots: checked before minutes are spent."""
+    try:
+        import matplotlib   # noqa: F401
+    except ImportError:
+        raise ImportError("the plots need matplotlib: pip install 'orlicam[analyze]'") from None
+    path = Path(folder)
+    path.mkdir(parents=True, exist_ok=True)
+    for name in REPORT_FILES:
+        check_output(path / name)
+    return path
+
+
+def write_report(analysis: Analysis, folder: str | os.PathLike[str]) -> list[Path]:
+    """Writes analysis.json, summary.txt and the plots (photon-transfer curves; read noise,
+    e-/ADU and dynamic range against gain) into `folder`; never replaces a file."""
+    path = check_report(folder)
+    out = [path / name for name in REPORT_FILES]
+    write_new(out[0], (json.dumps(analysis.to_dict(), indent=2) + "\n").encode())
+    write_new(out[1], analysis.summary().encode())
+    write_new(out[2], _png(_plot_ptc, analysis))
+    write_new(out[3], _png(_plot_gain, analysis))
+    return out
+
+
+def _png(draw: Callable[[Any, Analysis], None], analysis: Analysis) -> bytes:
+    from matplotlib.figure import Figure   # no pyplot: no GUI backend, no global state
+
+    fig = Figure(figsize=(8, 5.5), dpi=100, layout="constrained")
+    draw(fig, analysis)
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png")
+    return buffer.getvalue()
+
+
+def _plot_ptc(fig: Any, a: Analysis) -> None:
+    ax = fig.add_subplot()
+    for r in a.gains:
+        pts = [p for p in r.photon_transfer if p.signal_adu > 0 and p.variance_adu2 > 0]
+        line, = ax.plot([p.signal_adu for p in pts], [p.variance_adu2 for p in pts], "o-", ms=4,
+                        label=f"gain {r.gain}: {r.electrons_per_adu:.3g} e-/ADU, full well {r.full_well_e:.0f} e-")
+        s = np.array([p.signal_adu for p in pts if p.signal_adu <= r.full_well_e / r.electrons_per_adu])
+        if s.size:
+            noise_adu = r.read_noise_e / r.electrons_per_adu
+            ax.plot(s, s / r.electrons_per_adu + noise_adu ** 2, ":", color=line.get_color(), lw=1)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("signal, bias subtracted (ADU)")
+    ax.set_ylabel("variance (ADU²)")
+    ax.set_title(f"{a.camera}: photon transfer\n{a.region[0]}x{a.region[1]} pixels at the centre; dotted: the fit")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize="small")
+
+
+def _plot_gain(fig: Any, a: Analysis) -> None:
+    gains = [r.gain for r in a.gains]
+    panels = fig.subplots(3, 1, sharex=True)
+    rows = ((panels[0], [r.read_noise_e for r in a.gains], "read noise (e-)", False),
+            (panels[1], [r.electrons_per_adu for r in a.gains], "e-/ADU (RAW16)", True),
+            (panels[2], [r.dynamic_range_stops for r in a.gains], "dynamic range (stops)", False))
+    for ax, values, label, log in rows:
+        ax.plot(gains, values, "o-")
+        ax.set_ylabel(label)
+        if log:
+            ax.set_yscale("log")
+        ax.grid(True, which="both", alpha=0.3)
+    unity = a.unity_gain()
+    if unity is not None:
+        level = 1.0 / a.adu_per_step   # one electron per step of the sensor's ADC
+        panels[1].axhline(level, color="grey", lw=0.8, ls="--")
+        panels[1].annotate(f"unity gain {unity[0]:.0f}", (unity[0], level), fontsize="small")
+    panels[2].set_xlabel("gain")
+    panels[0].set_title(f"{a.camera} at {a.temperature:.1f} °C")
