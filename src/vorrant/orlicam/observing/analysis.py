@@ -196,6 +196,9 @@ class Analysis:
     def summary(self) -> str:
         lines = [f"{self.camera} at {self.temperature:.1f} °C; ADU of RAW16 data "
                  f"({self.bit_depth}-bit ADC: one step is {self.adu_per_step} ADU)."]
+        if self.gains and self.gains[0].sites:
+            lines.append(f"Bayer sites ({self.bayer_pattern} sensor), measured each on its own: "
+                         + "; ".join(f"{s.site} = {s.position}" for s in self.gains[0].sites) + ".")
         unity = self.unity_gain()
         if unity is not None:
             where = " (extrapolated beyond the gains measured)" if unity[1] else ""
