@@ -627,16 +627,19 @@ REPORT_FILES: Final = ("analysis.json", "summary.txt", "photon-transfer.png", "g
 
 
 def check_report(folder: str | os.PathLike[str]) -> Path:
-    """The folder, made if missing, once none of the report's files exist in it and
-    matplotlib (the `analyze` extra) can draw the plots: checked before minutes are spent."""
+    """The folder, once it can be made (in an existing folder) or none of the report's
+    files exist in it, and matplotlib (the `analyze` extra) can draw the plots: checked
+    before minutes are spent. Nothing is created."""
     try:
         import matplotlib   # noqa: F401
     except ImportError:
         raise ImportError("the plots need matplotlib: pip install 'orlicam[analyze]'") from None
     path = Path(folder)
-    path.mkdir(parents=True, exist_ok=True)
-    for name in REPORT_FILES:
-        check_output(path / name)
+    if path.is_dir():
+        for name in REPORT_FILES:
+            check_output(path / name)
+    else:
+        check_output(path)
     return path
 
 
@@ -644,6 +647,7 @@ def write_report(analysis: Analysis, folder: str | os.PathLike[str]) -> list[Pat
     """Writes analysis.json, summary.txt and the plots (photon-transfer curves; read noise,
     e-/ADU and dynamic range against gain) into `folder`; never replaces a file."""
     path = check_report(folder)
+    path.mkdir(exist_ok=True)
     out = [path / name for name in REPORT_FILES]
     write_new(out[0], (json.dumps(analysis.to_dict(), indent=2) + "\n").encode())
     write_new(out[1], analysis.summary().encode())
