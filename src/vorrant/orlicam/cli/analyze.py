@@ -75,7 +75,7 @@ class _Shown:
 def _table(analysis: Analysis) -> Any:
     colour = any(r.sites for r in analysis.gains)
     table = new_table("gain", *(["site"] if colour else []), "e-/ADU", "read noise e-", "full well e-",
-                      "dynamic range", "offset", title=f"{analysis.camera} at {analysis.temperature:.1f} °C")
+                      "dynamic range", "offset", title=analysis.camera)
     for r in analysis.gains:
         clip = " (clips)" if r.bias_clipped else ""
         cells = [f"{r.electrons_per_adu:.4g}", f"{r.read_noise_e:.2f}", f"{r.full_well_e:.0f}",

@@ -163,6 +163,9 @@ class Analysis:
         """The gain for long exposures: the most dynamic range."""
         return max(self.gains, key=lambda r: r.dynamic_range_stops)
 
+    def _where(self) -> str:
+        return "an unknown temperature" if math.isnan(self.temperature) else f"{self.temperature:.1f} °C"
+
     def to_dict(self) -> dict[str, Any]:
         def row(r: GainResult) -> dict[str, Any]:
             out: dict[str, Any] = {
@@ -181,7 +184,7 @@ class Analysis:
 
         unity = self.unity_gain()
         return {
-            "camera": self.camera, "temperature": self.temperature,
+            "camera": self.camera, "temperature": None if math.isnan(self.temperature) else self.temperature,
             "adu": f"RAW16 data units; one step of the {self.bit_depth}-bit ADC is {self.adu_per_step}",
             "bayer_pattern": self.bayer_pattern, "region": list(self.region),
             "gains": [row(r) for r in self.gains],
@@ -194,7 +197,7 @@ class Analysis:
         }
 
     def summary(self) -> str:
-        lines = [f"{self.camera} at {self.temperature:.1f} °C; ADU of RAW16 data "
+        lines = [f"{self.camera} at {self._where()}; ADU of RAW16 data "
                  f"({self.bit_depth}-bit ADC: one step is {self.adu_per_step} ADU)."]
         if self.gains and self.gains[0].sites:
             lines.append(f"Bayer sites ({self.bayer_pattern} sensor), measured each on its own: "
@@ -212,7 +215,7 @@ class Analysis:
         lines.append(f"Offsets that keep the bias clear of zero: "
                      + ", ".join(f"gain {r.gain}: {r.offset}" + (" (clips still)" if r.bias_clipped else "")
                                  for r in self.gains) + ".")
-        lines.append(f"Dark current: {self.dark_current_e_per_s:.4g} e-/s per pixel at {self.temperature:.1f} °C.")
+        lines.append(f"Dark current: {self.dark_current_e_per_s:.4g} e-/s per pixel at {self._where()}.")
         for dc in self.dark_current:
             lines.append(f"Dark current: {dc.e_per_s:.4g} e-/s per pixel at {dc.temperature:.1f} °C "
                          f"(set point {dc.set_point:g} °C).")
@@ -703,4 +706,4 @@ def _plot_gain(fig: Any, a: Analysis) -> None:
         panels[1].axhline(level, color="grey", lw=0.8, ls="--")
         panels[1].annotate(f"unity gain {unity[0]:.0f}", (unity[0], level), fontsize="small")
     panels[2].set_xlabel("gain")
-    panels[0].set_title(f"{a.camera} at {a.temperature:.1f} °C")
+    panels[0].set_title(f"{a.camera} at {a._where()}")
