@@ -136,6 +136,7 @@ bench: install
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py
 	$(PY) bench/stack.py
+	$(PY) bench/analyze.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

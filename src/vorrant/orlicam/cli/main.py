@@ -14,7 +14,7 @@ from collections.abc import Sequence
 
 import click
 
-from . import cameras, capture, night, serve, stack
+from . import analyze, cameras, capture, night, serve, stack
 from .console import error_line, fail, interrupted_status, sdk_error, stop_signals
 
 __all__ = ["main", "cli"]
@@ -66,7 +66,7 @@ def cli() -> None:
     """Control ZWO ASI cameras: list them, read their controls, take pictures, record video, cool and guide."""
 
 
-for _module in (cameras, capture, night, serve, stack):
+for _module in (analyze, cameras, capture, night, serve, stack):
     for _command in _module.COMMANDS:
         cli.add_command(_command)
 
