@@ -29,6 +29,40 @@ def test_gaussian_stars_measure_their_hfr_and_fwhm(sigma):
     assert found.fwhm == pytest.approx(FWHM_PER_SIGMA * sigma, rel=0.1)
 
 
+def shaped_field(shape, sizes, flux, rows=3, cols=4, hot=30, seed=3):
+    """rows x cols stars of one `shape` on a grid, 4x supersampled, plus `hot` single hot pixels."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(1000, 10, (600, 800))
+    fine = np.mgrid[0:200 * 4, 0:200 * 4] / 4 + 0.125 - 100     # a 200-pixel cell around each star
+    for j in range(rows):
+        for i in range(cols):
+            r = np.hypot(*(fine - rng.uniform(-5, 5, (2, 1, 1))))
+            star = np.exp(-r**2 / (2 * sizes[0] ** 2)) if shape == "gaussian" else (r >= sizes[0]) & (r <= sizes[1])
+            image[200 * j:200 * j + 200, 200 * i:200 * i + 200] += (flux * star / star.sum()).reshape(200, 4, 200, 4).sum(axis=(1, 3))
+    image.flat[rng.integers(0, image.size, hot)] += 8000
+    return np.clip(image, 0, 65535).astype(np.uint16)
+
+
+@pytest.mark.parametrize("shape, sizes, flux, true_hfr", [
+    ("gaussian", (1.5,), 2e4, 1.5 * HFR_PER_SIGMA),
+    ("gaussian", (7.0,), 4e4, 7.0 * HFR_PER_SIGMA),        # wide and faint: 26 counts at the peak
+    ("donut", (4.0, 9.0), 4e4, np.sqrt((4**2 + 9**2) / 2)),
+    ("donut", (12.0, 25.0), 1e5, np.sqrt((12**2 + 25**2) / 2)),   # 3 noise sigmas per pixel
+])
+def test_sharp_wide_and_donut_stars_are_each_one_star_of_their_half_flux_radius(shape, sizes, flux, true_hfr):
+    found = stats.focus(shaped_field(shape, sizes, flux), white=65535)
+    assert (found.stars, found.measured) == (12, 12)      # no fragments, no hot pixels
+    assert found.hfr == pytest.approx(true_hfr, rel=0.1)
+    if shape == "gaussian":
+        assert found.fwhm == pytest.approx(FWHM_PER_SIGMA * sizes[0], rel=0.1)
+
+
+def test_too_few_stars_give_no_figures_but_the_reason():
+    found = stats.focus(shaped_field("gaussian", (1.5,), 2e4, rows=1, cols=2), white=65535)
+    assert (found.stars, found.hfr, found.fwhm) == (2, None, None)
+    assert found.reason == "2 star(s) measurable, 3 needed: lengthen the exposure, raise the gain or bin"
+
+
 @pytest.mark.parametrize("frame", [np.full((300, 400), 1000, np.uint16),
                                    np.random.default_rng(2).normal(1000, 10, (300, 400)).astype(np.uint16)],
                          ids=["flat", "noise"])
