@@ -48,6 +48,7 @@ APERTURE_HFR = 4.0        # the aperture's radius, in half-flux radii
 GROWTH_STEPS = 40
 _KERNEL = np.array([[1, 2, 1], [2, 4, 2], [1, 2, 1]], np.float32)
 _SIGMAS = np.geomspace(0.3, 40.0, 160)   # the Gaussian widths tried on each star, pixels
+_SIGMA_STEP = float(_SIGMAS[1] / _SIGMAS[0])
 _FWHM_PER_SIGMA = 2.0 * math.sqrt(2.0 * math.log(2.0))
 
 
@@ -307,7 +308,11 @@ def _fwhm(stars: _Stars, chosen: npt.NDArray[np.intp]) -> float | None:
         residual = ((values[None, :] - heights[:, None] * shapes) ** 2).sum(axis=1)
         best = int(np.argmin(residual))
         if 0 < best < len(_SIGMAS) - 1 and heights[best] > 0:
-            widths.append(_FWHM_PER_SIGMA * _SIGMAS[best])
+            # Between the widths tried: the vertex of the parabola through the three around the least.
+            before, least, after = residual[best - 1:best + 2]
+            curve = before - 2 * least + after
+            shift = 0.5 * (before - after) / curve if curve > 0 else 0.0
+            widths.append(_FWHM_PER_SIGMA * _SIGMAS[best] * _SIGMA_STEP ** shift)
     return float(np.median(widths)) if widths else None
 
 
