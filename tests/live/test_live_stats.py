@@ -1,9 +1,15 @@
 """Focus and level figures of the live view, on frames with known stars."""
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import httpx
 import numpy as np
 import pytest
 
-from vorrant.orlicam import Camera, simulator
+from vorrant.orlicam import simulator
+from vorrant.orlicam.alpaca import Server
 from vorrant.orlicam.live import stats
+from vorrant.orlicam.observing import focus as observing_focus
 
 HFR_PER_SIGMA = np.sqrt(2 * np.log(2))    # the radius holding half a 2-D Gaussian's light
 FWHM_PER_SIGMA = 2 * np.sqrt(2 * np.log(2))
@@ -118,3 +124,48 @@ def test_simulated_defocus_widens_the_stars(cam1):
 def test_set_defocus_refuses_values_out_of_range(value):
     with pytest.raises(ValueError, match="defocus"):
         simulator.set_defocus(0, value)
+
+
+TRUE_FOCUS = 0.4
+POSITIONS = (-15, -5, 0, 8, 20)     # defocus 15.4, 5.4, 0.4, 7.6 and 19.6 px
+
+
+def sweep_through_stats(server, camera, region, exposure, gain):
+    """A focus run on the simulator's defocus, measured by /stats."""
+    url = f"{server.url}/live/{camera}"
+    httpx.put(f"{url}/settings", json={"exposure": exposure, "gain": gain, "roi": region}, timeout=30)
+    since = [0]
+
+    def move(position):
+        simulator.set_defocus(camera, abs(position - TRUE_FOCUS))
+        # Setting the exposure again starts a single exposure afresh; a stream's frames
+        # exposed before may still come.
+        httpx.put(f"{url}/settings", json={"exposure": exposure}, timeout=30)
+        since[0] = server.live.feeds[camera].pump.index + (1 if exposure >= 1 else 3)
+
+    def figures():
+        deadline = time.monotonic() + 30
+        while (f := httpx.get(f"{url}/stats", timeout=30).json())["focus_index"] < since[0]:
+            assert time.monotonic() < deadline, "no fresh figures"
+            time.sleep(0.05)
+        assert f["hfr"] is not None, f["focus_reason"]
+        return observing_focus.Focus(f["stars"], f["measured"], f["hfr"], f["fwhm"], f["saturated_stars"])
+
+    return observing_focus.sweep(move, figures, POSITIONS)
+
+
+def test_stats_follow_the_defocus_faint_and_deep_and_the_v_finds_the_focus(tmp_path):
+    with Server(port=0, discovery=False, live_folder=tmp_path) as server, ThreadPoolExecutor(2) as pool:
+        # Each camera racked by its own thread; a faint stream, then deeper single exposures.
+        runs = {camera: pool.submit(lambda c, r: [(e, sweep_through_stats(server, c, r, e, g))
+                                                  for e, g in ((0.3, 100), (1.0, 300))], camera, region)
+                for camera, region in ((0, "full"), (1, [2048, 1408, 1000, 700]))}
+        for camera, (exposure, run) in ((c, r) for c, future in runs.items() for r in future.result()):
+            by_defocus = sorted((abs(p.position - TRUE_FOCUS), p.hfr, p.fwhm) for p in run.points)
+            hfrs = [hfr for _, hfr, _ in by_defocus]
+            sharp = by_defocus[0][2]
+            assert hfrs == sorted(hfrs), (camera, exposure, by_defocus)                  # never falls
+            assert all(0.4 < hfr / fwhm < 0.7 for _, hfr, fwhm in by_defocus), (camera, exposure, by_defocus)
+            assert all(fwhm == pytest.approx(np.hypot(sharp, d), rel=0.25) for d, _, fwhm in by_defocus), \
+                (camera, exposure, by_defocus)
+            assert run.curve.best == pytest.approx(TRUE_FOCUS, abs=0.5), (camera, exposure, run.curve, by_defocus)
