@@ -45,7 +45,7 @@ MAX_ELONGATION = 2.0      # longer: two stars taken as one
 MEASURE_STARS = 50        # brightest measured stars whose median is taken
 FIT_STARS = 25            # ... and those the FWHM is fitted on
 APERTURE_HFR = 4.0        # the aperture's radius, in half-flux radii
-GROWTH_STEPS = 40
+GROWTH_STEPS = 32
 _KERNEL = np.array([[1, 2, 1], [2, 4, 2], [1, 2, 1]], np.float32)
 _SIGMAS = np.geomspace(0.3, 40.0, 160)   # the Gaussian widths tried on each star, pixels
 _SIGMA_STEP = float(_SIGMAS[1] / _SIGMAS[0])
@@ -190,26 +190,27 @@ def _without_hot_pixels(picture: npt.NDArray[np.float32]) -> npt.NDArray[np.floa
 
 def _stars(picture: npt.NDArray[np.float32]) -> _Stars | None:
     picture = np.ascontiguousarray(picture)
-    found, signal, rms = _extract(picture, None)
+    # Where the stars are, from a 2x2 binned copy of a big picture (four times quicker),
+    # then found again with them masked: wide stars would otherwise lift the sky under them.
+    coarse = 2 if picture.size > 500_000 else 1
+    found, _, _ = _extract(np.ascontiguousarray(bin_sum(picture, 2)) if coarse > 1 else picture, None)
     if found is None or len(found) == 0:
         return None
-    # Again with the stars masked: wide stars would otherwise lift the sky under them.
     mask = np.zeros(picture.shape, np.bool_)
-    sep.mask_ellipse(mask, found["x"], found["y"], found["a"], found["b"], found["theta"], r=4.0)
+    sep.mask_ellipse(mask, (found["x"] + 0.5) * coarse - 0.5, (found["y"] + 0.5) * coarse - 0.5,
+                     found["a"] * coarse, found["b"] * coarse, found["theta"], r=4.0)
     found, signal, rms = _extract(picture, mask)
     if found is None or len(found) == 0:
         return None
     # The brightest are measured; a deep frame's thousands of faint ones add nothing.
     candidates = np.argsort(found["flux"])[::-1][:MAX_CANDIDATES]
     x, y = found["x"][candidates], found["y"][candidates]
-    # A first radius from the detection, then the aperture made to fit the star, twice.
+    # A first radius from the detection, then the aperture made to fit the star.
     hfr = np.maximum(np.sqrt(found["npix"][candidates] / np.pi) / 2.0, 1.0)
     for _ in range(2):
+        hfr = np.where(np.isfinite(hfr), hfr, 1.0)
         reach = np.maximum(APERTURE_HFR * hfr, 3.0)
         hfr, flux = _growth(signal, x, y, reach)
-        hfr = np.where(np.isfinite(hfr), hfr, 1.0)
-    reach = np.maximum(APERTURE_HFR * hfr, 3.0)
-    hfr, flux = _growth(signal, x, y, reach)
     h, w = picture.shape
     whole = (x - reach >= 0) & (y - reach >= 0) & (x + reach < w - 1) & (y + reach < h - 1)
     clear = flux > MIN_SNR * rms * np.sqrt(np.pi) * reach
