@@ -126,6 +126,9 @@ class _Stars:
 def measure(data: npt.NDArray[Any], white: int, bayer: str | None = None) -> Focus | None:
     """Stars in the frame and their median HFR and FWHM in frame pixels; None without any star.
     `white` is the saturation level of the data; `bayer` the pattern of a colour mosaic."""
+    if float(np.median(data[::4, ::4])) <= 0:
+        # A sky clipped to black hides the noise and the faint part of every star.
+        return Focus(0, 0, None, None, 0, "the sky reads zero: raise the offset or the gain, or use a 16-bit format")
     mono, scale = luminance(data, bayer)
     picture = _without_hot_pixels(mono)
     factor, chosen, most = 1, None, 0
