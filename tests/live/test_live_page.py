@@ -1,6 +1,7 @@
 """The live page in a real browser: Debian's chromium, headless, driven by Playwright,
 against a server started here on a free loopback port."""
 import os
+import re
 import shutil
 import time
 
@@ -74,7 +75,8 @@ def test_the_page_streams_pictures_with_figures_and_no_errors(page, server):
     until(lambda: number(page, "#frame") > first_frame + 3, what="three more frames")
     assert page.locator("#view").screenshot() != first_picture       # the noise differs frame to frame
     assert number(page, "#stars") > 0 and number(page, "#hfr") > 0 and number(page, "#fwhm") > 0
-    assert page.locator("#histogram").screenshot() != page.locator("#zoom").screenshot()   # drawn, not blank
+    drawn = "(id) => document.getElementById(id).getContext('2d').getImageData(0, 0, 300, 110).data.some((v) => v > 0)"
+    assert page.evaluate(drawn, "histogram")   # not blank
     page.fill("#focal", "500")
     page.press("#focal", "Tab")
     read = "() => [document.getElementById('hfr').textContent, document.getElementById('hfr-arcsec').textContent]"
@@ -119,6 +121,29 @@ def test_hfr_in_focus_is_clearly_below_hfr_out_of_focus_in_page_and_stats(page, 
         shown = until(lambda: number(page, "#frame") > figures["index"] and number(page, "#hfr"))
         measured[fwhm] = (figures["hfr"], shown)
     assert measured[6][0] > 1.5 * measured[0][0] and measured[6][1] > 1.5 * measured[0][1], measured
+    assert page.errors == []
+
+
+def test_the_page_says_what_it_is_doing(page, server):
+    page.goto(f"{server.url}/live/1")
+    assert page.is_visible("#overlay") and page.text_content("#overlay").startswith("Waiting for the first frame")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    assert number(page, "#fps") > 0 and not page.is_visible("#overlay")      # a rate from the first frame on
+    assert server.live.feeds[1].camera.exposure == 0.5                       # a preview that shows stars
+    assert not page.is_visible("#zoom-box")
+    page.click("#view")
+    until(lambda: page.is_visible("#zoom-box") and server.live.feeds[1].latest.frame.meta["zoom"], what="the zoom")
+    read = "() => [document.getElementById('frame').textContent, document.getElementById('trend-text').textContent]"
+    frame, trend = until(lambda: "least" in (both := page.evaluate(read))[1] and both, what="the HFR trend")
+    history = httpx.get(f"{server.url}/live/1/stats", timeout=30).json()["history"]   # the page's, and newer
+    least = min(h["hfr"] for h in history if h["hfr"] is not None and h["index"] <= int(frame))
+    assert f"least {least:.2f} px" in trend
+    for exposure, shown in ((0.0001, r"No focus figures: (no stars found|\d star\(s\) measurable, 3 needed)"),
+                            (1.5, r"exposing \d\.\d of 1\.5 s")):
+        page.fill("#exposure", str(exposure))
+        page.click("#apply")
+        until(lambda: re.search(shown, page.text_content("#focus-reason") + page.text_content("#status")),
+              what=f"the page's words at {exposure} s")
     assert page.errors == []
 
 

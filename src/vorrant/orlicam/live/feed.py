@@ -203,7 +203,8 @@ class Feed:
         meta = frame.meta
         keys = ("index", "hfr", "fwhm", "stars", "saturated_stars", "fps", "mean", "median", "saturated",
                 "histogram", "exposure", "gain", "offset", "bin", "format", "width", "height", "temperature",
-                "focus_index", "trend", "focal_length", "pixel_scale", "hfr_arcsec", "fwhm_arcsec")
+                "focus_index", "trend", "focal_length", "pixel_scale", "hfr_arcsec", "fwhm_arcsec",
+                "measured", "focus_reason", "history")
         out = {k: meta.get(k) for k in keys}
         out["dropped"] = self.latest.dropped
         out["latency"] = meta.get("latency")

@@ -15,6 +15,7 @@ import math
 import os
 import threading
 import time
+import weakref
 from collections import deque
 from collections.abc import Callable
 from concurrent.futures import Future
@@ -41,7 +42,10 @@ VIEW_MAX = 1280            # the full view is binned to at most this many pixels
 ZOOM_SIZE = (320, 240)     # the 1:1 zoom, frame pixels
 LONG_EXPOSURE = 1.0        # from this long, single exposures instead of a stream
 FOCUS_INTERVAL = 0.25      # focus figures at most 4 times a second
-TREND_LENGTH = 60
+TREND_LENGTH = 120         # focus figures kept for the V-curve: half a minute at the most
+# What the live view exposes until told otherwise: enough for the stars of a deep-sky
+# camera (the cameras power on at 0.01 s, noise and a handful of stars), still a stream.
+PREVIEW_EXPOSURE = 0.5
 TARGET_BACKGROUND = 0.25   # where the automatic stretch puts the sky's median
 SHADOWS_CLIP = 2.8         # ... and its black point, in standard deviations below it
 JPEG_QUALITY = 80
@@ -218,7 +222,8 @@ class ViewState:
     focus_index: int = -1
     focus_at: float = 0.0
     focus_shape: tuple[Any, ...] = ()
-    trend: deque[float] = field(default_factory=lambda: deque(maxlen=TREND_LENGTH))
+    # The figures of the last measurements, each with its frame and time, for the V-curve.
+    history: deque[dict[str, Any]] = field(default_factory=lambda: deque(maxlen=TREND_LENGTH))
 
 
 def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], now: float) -> Preview:
@@ -244,8 +249,9 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
     if now - state.focus_at >= FOCUS_INTERVAL or shape != state.focus_shape:
         state.focus_shape = shape
         state.focus, state.focus_index, state.focus_at = focus(frame.data, white, _bayer(frame)), index, now
-        if state.focus is not None:
-            state.trend.append(round(state.focus.hfr, 3))
+        f = focus_figures(state)
+        state.history.append({"index": index, "time": round(time.time(), 3), "hfr": f["hfr"], "fwhm": f["fwhm"],
+                              "stars": f["stars"]})
     meta = frame.meta
     return Preview.of(index, {
         "kind": "frame", "width": frame.width, "height": frame.height,
@@ -259,7 +265,10 @@ def render(frame: Frame, index: int, state: ViewState, extra: dict[str, Any], no
         "mean": figures.mean, "median": figures.median, "saturated": figures.saturated,
         "histogram": figures.histogram, "white_level": white,
         **focus_figures(state),
-        "trend": list(state.trend),
+        "trend": [h["hfr"] for h in state.history if h["hfr"] is not None],
+        "history": list(state.history),
+        # Single exposures follow one another: the next began as this one was read.
+        "single": meta.exposure >= LONG_EXPOSURE,
         **angular(state, meta.pixel_size * meta.bin),
         **extra,
         # From the frame's arrival to its figures being ready, seconds.
@@ -277,11 +286,16 @@ def _luminance(view: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
 
 
 def focus_figures(state: ViewState) -> dict[str, Any]:
+    """The figures of the last measurement; HFR and FWHM None with the reason when the
+    stars were too few (or none) to mean anything."""
     f = state.focus
     if f is None:
-        return {"stars": 0, "hfr": None, "fwhm": None, "saturated_stars": 0, "focus_index": state.focus_index}
-    return {"stars": f.stars, "hfr": round(f.hfr, 3), "fwhm": None if f.fwhm is None else round(f.fwhm, 3),
-            "saturated_stars": f.saturated_stars, "focus_index": state.focus_index}
+        return {"stars": 0, "measured": 0, "hfr": None, "fwhm": None, "saturated_stars": 0,
+                "focus_reason": "no stars found", "focus_index": state.focus_index}
+    return {"stars": f.stars, "measured": f.measured, "hfr": None if f.hfr is None else round(f.hfr, 3),
+            "fwhm": None if f.fwhm is None else round(f.fwhm, 3), "saturated_stars": f.saturated_stars,
+            "focus_reason": f.reason,
+            "focus_index": state.focus_index}
 
 
 ARCSEC_UM_PER_MM = 206.264806   # 206264.8 arcseconds per radian, with the pixel in µm over the focal length in mm
@@ -295,7 +309,7 @@ def angular(state: ViewState, pixel_um: float) -> dict[str, Any]:
     scale = ARCSEC_UM_PER_MM * pixel_um / focal   # arcseconds per frame pixel
     f = state.focus
     return {"focal_length": focal, "pixel_scale": round(scale, 4),
-            "hfr_arcsec": None if f is None else round(f.hfr * scale, 3),
+            "hfr_arcsec": None if f is None or f.hfr is None else round(f.hfr * scale, 3),
             "fwhm_arcsec": None if f is None or f.fwhm is None else round(f.fwhm * scale, 3)}
 
 
@@ -383,6 +397,10 @@ def new_file(folder: Path, stem: str, suffix: str, make: Callable[[Path], T]) ->
     raise FileExistsError(f"no free file name for {stem}{suffix} in {folder}")
 
 
+# Cameras the live view has shown: their exposure is the user's from then on.
+_previewed: weakref.WeakSet[Camera] = weakref.WeakSet()
+
+
 def _stem(camera: Camera, index: int) -> str:
     return f"orlicam-{camera.index}-{datetime.now(UTC):%Y%m%dT%H%M%S}-{index:06d}"
 
@@ -401,6 +419,7 @@ class Pump:
         self._stop = threading.Event()
         self._worker = Worker(publish, f"live-preview-{number}")
         self._times: deque[float] = deque(maxlen=50)
+        self._since = time.monotonic()   # when the first exposure of those timed began
         self._held: Request | None = None
         self._recording: SerWriter | None = None
         self._save_next: list[Future[dict[str, Any]]] = []
@@ -423,14 +442,29 @@ class Pump:
         self._worker.stop()
 
     @property
-    def fps(self) -> float:
+    def fps(self) -> float | None:
+        """Frames a second: from the frames' times, and from the first frame on, from the
+        time it took; None before any frame."""
         times = self._times
-        if len(times) < 2 or times[-1] == times[0]:
-            return 0.0
-        return (len(times) - 1) / (times[-1] - times[0])
+        if len(times) >= 2 and times[-1] > times[0]:
+            return (len(times) - 1) / (times[-1] - times[0])
+        if len(times) == 1 and times[0] > self._since:
+            return 1.0 / (times[0] - self._since)
+        return None
+
+    def _timing_from_now(self) -> None:
+        self._times.clear()
+        self._since = time.monotonic()
 
     def _run(self) -> None:
         try:
+            if self.camera not in _previewed:   # the first time: an exposure that shows stars
+                _previewed.add(self.camera)
+                if self.camera.exposure < PREVIEW_EXPOSURE:
+                    self.camera.exposure = self.exposure = PREVIEW_EXPOSURE
+            self._publish(Preview.of(self._next_index(), {
+                "kind": "status", "status": "waiting", "exposure": self.camera.exposure,
+                "message": "waiting for the first frame"}))
             while not self._stop.is_set():
                 self._settle(self._held or self.pending.take())
                 self._held = None
@@ -455,6 +489,7 @@ class Pump:
 
     def _stream(self) -> None:
         exposure = self.camera.exposure
+        self._timing_from_now()
         with self.camera.stream(copy=False, timeout=2 * exposure + 2.0) as frames:
             for frame in frames:
                 self._frame(frame)
@@ -469,6 +504,7 @@ class Pump:
                 self._settle(request)
 
     def _singles(self) -> None:
+        self._timing_from_now()
         while not self._stop.is_set() and self.camera.exposure >= LONG_EXPOSURE:
             try:
                 frame = self.camera.capture()
@@ -479,6 +515,7 @@ class Pump:
                     raise
                 self._cut = False
                 self._settle(self.pending.take())   # what it was ended for
+                self._timing_from_now()
                 continue
             self._frame(frame)
             self._settle(self.pending.take())
@@ -524,7 +561,8 @@ class Pump:
             except korvi.ASIError:
                 self._cooling = {}
         recording = self._recording
-        return {"fps": round(self.fps, 2), "camera_frames": self.index, **self._cooling,
+        fps = self.fps
+        return {"fps": None if fps is None else round(fps, 2), "camera_frames": self.index, **self._cooling,
                 "recording": None if recording is None else Path(recording.path).name,
                 "recorded": 0 if recording is None else recording.count, "frame_read": now}
 
@@ -578,7 +616,7 @@ class Pump:
     def _apply(self, s: Settings) -> dict[str, Any]:
         camera = self.camera
         if s.reshapes or s.exposure is not None:
-            self._times.clear()   # the rate of the frames to come, not a mix with the old ones
+            self._timing_from_now()   # the rate of the frames to come, not a mix with the old ones
         if s.reshapes:
             self._end_recording()   # a file holds frames of one shape
             roi = camera.roi

@@ -12,6 +12,8 @@ let shown = [];            // arrival times of drawn frames, for the view's own 
 let editing = false;       // the form is not overwritten while the user types in it
 let last = null;           // the last frame's index, and frames this page never got
 let skipped = 0;
+let state = 'connecting…'; // what the status line says, before the exposure's progress
+let exposing = null;       // the exposure under way: { seconds, since } (performance.now())
 
 async function send(path, method, body) {
   const response = await fetch(new URL(path, base), {
@@ -43,7 +45,7 @@ function connect() {
     draw(view, zoom);
     done(ws);
   };
-  ws.onopen = () => status('live', '');
+  ws.onopen = () => status('live', (state = 'connected'));
   ws.onclose = () => {
     if (socket === ws) {
       socket = null;
@@ -88,12 +90,37 @@ function draw(view, zoom) {
 
 const fixed = (v, n = 2) => (v === null || v === undefined ? '–' : Number(v).toFixed(n));
 
+// The exposure under way and how far it is, told each tenth of a second: single exposures
+// follow one another, the next beginning as the last is read.
+function progress() {
+  if (!exposing) return;
+  const elapsed = (performance.now() - exposing.since) / 1000;
+  const text = elapsed < exposing.seconds
+    ? `exposing ${elapsed.toFixed(1)} of ${exposing.seconds} s`
+    : `reading the ${exposing.seconds} s exposure out`;
+  $('status').textContent = `${state} · ${text}`;
+  if (!$('overlay').hidden) $('overlay').textContent = `Waiting for the first frame · ${text}`;
+}
+setInterval(progress, 100);
+
+function expose(seconds, elapsed = 0) {
+  exposing = { seconds, since: performance.now() - elapsed * 1000 };
+  progress();
+}
+
 function show(m) {
   if (m.kind === 'status') {
     status(m.status, m.message);
+    state = m.message;
+    if (m.status === 'waiting') expose(m.exposure);
+    else exposing = null;
     return;
   }
-  status('live', m.recording ? `live · recording ${m.recording} (${m.recorded} frames)` : 'live');
+  $('overlay').hidden = true;
+  state = m.recording ? `live · recording ${m.recording} (${m.recorded} frames)` : 'live';
+  status('live', state);
+  if (m.single) expose(m.exposure, m.latency ?? 0);
+  else exposing = null;
   $('frame').textContent = m.index;
   $('fps').textContent = fixed(m.fps, 1);
   $('view-fps').textContent = shown.length > 1 ? fixed((shown.length - 1) / ((shown.at(-1) - shown[0]) / 1000), 1) : '–';
@@ -104,6 +131,8 @@ function show(m) {
   $('hfr').textContent = fixed(m.hfr);
   $('fwhm').textContent = fixed(m.fwhm);
   $('stars').textContent = m.stars;
+  $('focus-reason').hidden = m.hfr !== null;
+  $('focus-reason').textContent = m.hfr === null ? `No focus figures: ${m.focus_reason}` : '';
   $('hfr-arcsec').textContent = m.hfr_arcsec ? `${fixed(m.hfr_arcsec)}″` : '';
   $('fwhm-arcsec').textContent = m.fwhm_arcsec ? `${fixed(m.fwhm_arcsec)}″` : '';
   const warn = $('saturation');
@@ -122,7 +151,7 @@ function show(m) {
     $('white').value = Math.round(m.stretch.white * 1000);
   }
   histogram(m);
-  trend(m.trend);
+  trend(m.history ?? []);
   if (!editing) fill(m);
 }
 
@@ -151,21 +180,55 @@ function histogram(m) {
   }
 }
 
-function trend(values) {
+// HFR against time over the last measurements, with its scale, and the least of them: a
+// user racking the focus sees the V and where its bottom was.
+function trend(history) {
   const c = $('trend');
   const g = c.getContext('2d');
   g.clearRect(0, 0, c.width, c.height);
-  if (!values || values.length < 2) return;
-  const lo = Math.min(...values) * 0.9;
-  const hi = Math.max(...values) * 1.1;
+  const points = history.filter((h) => h.hfr !== null);
+  if (points.length < 2) {
+    $('trend-text').textContent = points.length ? '' : 'no HFR measured yet';
+    return;
+  }
+  const left = 38, bottom = 16, top = 6;
+  const w = c.width - left - 4, h = c.height - bottom - top;
+  const end = history.at(-1).time;
+  const span = Math.max(end - history[0].time, 1);
+  const values = points.map((p) => p.hfr);
+  const lo = Math.min(...values), hi = Math.max(...values);
+  const pad = Math.max((hi - lo) * 0.1, 0.05);
+  const y0 = Math.max(0, lo - pad), y1 = hi + pad;
+  const x = (t) => left + (1 - (end - t) / span) * w;
+  const y = (v) => top + (1 - (v - y0) / (y1 - y0)) * h;
+  g.font = '10px system-ui, sans-serif';
+  g.fillStyle = '#888';
+  g.strokeStyle = '#333';
+  g.textAlign = 'right';
+  for (const v of [y0, (y0 + y1) / 2, y1]) {
+    g.fillText(v.toFixed(2), left - 4, y(v) + 3);
+    g.beginPath();
+    g.moveTo(left, y(v));
+    g.lineTo(left + w, y(v));
+    g.stroke();
+  }
+  g.textAlign = 'left';
+  g.fillText(`-${Math.round(span)} s`, left, c.height - 3);
+  g.textAlign = 'right';
+  g.fillText('now', left + w, c.height - 3);
   g.strokeStyle = '#e0c050';
+  g.fillStyle = '#e0c050';
   g.beginPath();
-  values.forEach((v, i) => {
-    const x = (i / (values.length - 1)) * (c.width - 1);
-    const y = c.height - ((v - lo) / (hi - lo || 1)) * c.height;
-    i ? g.lineTo(x, y) : g.moveTo(x, y);
-  });
+  points.forEach((p, i) => (i ? g.lineTo(x(p.time), y(p.hfr)) : g.moveTo(x(p.time), y(p.hfr))));
   g.stroke();
+  for (const p of points) g.fillRect(x(p.time) - 1.5, y(p.hfr) - 1.5, 3, 3);
+  const best = points.reduce((a, b) => (b.hfr < a.hfr ? b : a));
+  g.fillStyle = '#60d060';
+  g.beginPath();
+  g.arc(x(best.time), y(best.hfr), 4, 0, 2 * Math.PI);
+  g.fill();
+  $('trend-text').textContent = `HFR px over the last ${Math.round(span)} s · least ${best.hfr.toFixed(2)} px, `
+    + `${Math.round(end - best.time)} s ago · now ${fixed(history.at(-1).hfr)}`;
 }
 
 // Whether a frame shows the whole sensor (at its binning, to the camera's size rules).
@@ -214,6 +277,7 @@ $('controls').addEventListener('submit', async (event) => {
   event.preventDefault();
   try {
     const applied = await send('settings', 'PUT', changes());
+    if (applied.exposure >= 1) expose(applied.exposure);   // a new single exposure has begun
     say(`applied: exposure ${applied.exposure} s, gain ${applied.gain}, offset ${applied.offset}, ` +
         `bin ${applied.bin}, ${applied.format}, ${applied.roi[0]}×${applied.roi[1]}`);
     editing = false;
@@ -249,11 +313,13 @@ function stretchChanged() {
 for (const id of ['auto', 'black', 'white']) $(id).addEventListener('change', stretchChanged);
 
 $('view').addEventListener('click', (event) => {
+  $('zoom-box').hidden = false;
   const box = event.target.getBoundingClientRect();
   const at = [(event.clientX - box.left) / box.width, (event.clientY - box.top) / box.height];
   send('settings', 'PUT', { zoom: at }).catch((error) => say(error.message, true));
 });
 $('zoom-off').addEventListener('click', () => {
+  $('zoom-box').hidden = true;
   send('settings', 'PUT', { zoom: false }).catch((error) => say(error.message, true));
   $('zoom').getContext('2d').clearRect(0, 0, $('zoom').width, $('zoom').height);
 });
