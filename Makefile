@@ -128,6 +128,7 @@ bench: install
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py
+	$(PY) bench/master.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

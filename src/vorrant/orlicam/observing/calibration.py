@@ -17,7 +17,6 @@ the one matching its exposure, gain, binning and temperature.
 """
 from __future__ import annotations
 
-import io
 import math
 import os
 import warnings
@@ -40,7 +39,7 @@ TEMPERATURE_TOLERANCE: Final = 1.0   # degrees C
 _SIGMA: Final = 3.0
 _ROUNDS: Final = 5
 # The float32 stack rows combined at a time: sigma clipping takes about ten times this.
-_BLOCK_BYTES: Final = 16 * 2**20
+_BLOCK_BYTES: Final = 8 * 2**20
 _DEAD_FLAT: Final = 0.05   # flat pixels under this fraction of its median are dead: left undivided
 # Descriptive keywords a master keeps from its first frame.
 _KEEP: Final = ("EXPTIME", "EXPOSURE", "GAIN", "OFFSET", "EGAIN", "XBINNING", "YBINNING", "XPIXSZ", "YPIXSZ",
@@ -115,7 +114,7 @@ def _open(path: str | os.PathLike[str], files: ExitStack) -> _Source:
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")   # astropy's "may have been truncated": said below, with the file's name
-            hdus = files.enter_context(fits.open(path))
+            hdus = files.enter_context(fits.open(path, memmap=False))   # mapped pages would count as memory
             hdu = hdus[0]
             header = hdu.header
             where = hdu.fileinfo()["datLoc"]
@@ -217,6 +216,8 @@ def make_master(kind: str, paths: Sequence[str | os.PathLike[str]], output: str 
     if not paths:
         raise ValueError(f"no {kind} frames given")
     _refuse_repeats(paths)
+    if os.path.lexists(output):   # said before the frames are combined, not after
+        raise FileExistsError(f"{output} exists already: not overwritten")
     with ExitStack() as files:
         images = [_open(p, files) for p in paths]
         check_matching(kind, images, tolerance)
@@ -284,14 +285,38 @@ def _master_header(kind: str, images: Sequence[_Described], history: Iterable[st
 
 
 def _write_float(path: str | os.PathLike[str], data: npt.NDArray[np.float32], header: Any) -> None:
+    """Writes float32 FITS, a band of rows at a time (no second copy of the image), under a
+    temporary name linked into place: never over an existing file, never half a file."""
     fits = _astropy_fits()
     clean = header.copy()
     for key in ("BZERO", "BSCALE", "SIMPLE", "BITPIX", "NAXIS", "NAXIS1", "NAXIS2", "EXTEND"):
         clean.remove(key, ignore_missing=True, remove_all=True)
-    buffer = io.BytesIO()
-    fits.PrimaryHDU(np.asarray(data, dtype=np.float32), header=clean).writeto(buffer)
-    with open(path, "xb") as file:   # a master or calibrated frame is never written over
-        file.write(buffer.getbuffer())
+    height, width = data.shape
+    full = fits.Header([("SIMPLE", True, "conforms to FITS"), ("BITPIX", -32, "32-bit floats"), ("NAXIS", 2),
+                        ("NAXIS1", width), ("NAXIS2", height)])
+    full.extend(clean, unique=False)
+    target = Path(path)
+    if os.path.lexists(target):
+        raise FileExistsError(f"{target} exists already: not overwritten")
+    part = target.with_name(f".{target.name}.part")
+    try:
+        with open(part, "wb") as file:
+            file.write(full.tostring().encode("ascii"))
+            step = max(1, _BLOCK_BYTES // (4 * width))
+            for top in range(0, height, step):
+                file.write(np.asarray(data[top:top + step], dtype=">f4").tobytes())
+            file.write(bytes(-(4 * width * height) % 2880))
+        try:
+            os.link(part, target)
+        except FileExistsError:
+            raise FileExistsError(f"{target} exists already: not overwritten") from None
+        except OSError:
+            # File systems without hard links (FAT on a USB disk): a check, then a rename.
+            if os.path.lexists(target):
+                raise FileExistsError(f"{target} exists already: not overwritten") from None
+            os.rename(part, target)
+    finally:
+        part.unlink(missing_ok=True)
 
 
 class DarkLibrary:
