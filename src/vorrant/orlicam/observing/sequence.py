@@ -450,9 +450,11 @@ def model_limits(which: int | str) -> Limits | None:
     """What the camera a plan names takes, read without opening it: the library's
     description of it and, from the simulator, its controls' ranges (a vendor library
     gives those only once the camera is open). None when no such camera is connected."""
-    from .. import korvi, simulator
-    from ..camera.formatnames import NAMES_BY_NUMBER
-
+    try:
+        from .. import korvi, simulator
+        from ..camera.formatnames import NAMES_BY_NUMBER
+    except ImportError:
+        return None   # no camera library: a dry run still shows the plan
     try:
         infos = [korvi.get_camera_property(i) for i in range(korvi.get_number_of_connected_cameras())]
         names = [info.name for info in infos]
