@@ -137,6 +137,7 @@ bench: install
 	$(PY) bench/startup.py
 	$(PY) bench/stack.py
 	$(PY) bench/analyze.py
+	$(PY) bench/master.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

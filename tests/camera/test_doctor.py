@@ -118,6 +118,26 @@ def test_udev_rule_raises_the_usbfs_limit_only_when_lower(tmp_path, before, afte
     assert parameter.read_text().strip() == after
 
 
+@pytest.mark.parametrize("field, value, uid, status, said", [
+    ("busnum", "two", 65534, "problem", "ASI294MM Pro at 2-1: busnum 'two' is not a number"),
+    ("speed", "fast", 65534, "problem", "2-1 speed 'fast' is not a number"),
+    ("product", b"ASI\xff\xfe", 65534, "problem", "user nobody cannot open"),
+    ("idProduct", b"\xff", 65534, "problem", "user nobody cannot open"),
+    ("node", None, 0, "problem", "no device node for ASI294MM Pro at "),
+])
+def test_odd_sysfs_values_are_reported_and_the_report_goes_on(tmp_path, field, value, uid, status, said):
+    sys_root, dev_root = fake_machine(tmp_path, mode=0o664 if field != "node" else None)
+    if field != "node":
+        path = sys_root / "bus/usb/devices/2-1" / field
+        path.write_bytes(value if isinstance(value, bytes) else value.encode())
+    found = doctor.diagnose(sys_root, dev_root, uid=uid, gids=[65534])
+    usb = by_name(found)["usb"]
+    assert [f.name for f in found][:5] == ["library", "cameras", "usb", "usbfs", "python"]
+    assert (usb.status, said in usb.summary) == (status, True), usb.summary
+    if uid == 0:
+        assert "cannot open" not in usb.summary and not any("install-udev" in fix for fix in usb.fix), usb
+
+
 def run_doctor(tmp_path, *args, **roots):
     """The command as the user nobody would run it under sudo: whose access to devices is judged."""
     env = {**os.environ, "SUDO_UID": "65534", "ORLICAM_SYSFS_ROOT": str(roots.get("sys", tmp_path)),

@@ -147,6 +147,10 @@ def test_a_killed_plan_resumes_without_taking_any_frame_twice(tmp_path):
     ("[target\nobject = 'M 42'\n", "plan.toml:1: not valid TOML: "),
     ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '1s'\n[[frames]]\ntype = 'bias'\ncount = 2\ngain = -1\n",
      "plan.toml:8: [[frames]] gain: must be a whole number of at least 0, not -1"),
+    ("[target]\nobject = 'M 42'\nx = " + "[" * 1000 + "]" * 1000 + "\n", "plan.toml:1: nested too deeply"),
+    ("[target]\nobject = 'Mörk'\n", "plan.toml:2: [target] object: 'Mörk' is not printable ASCII, all a FITS header holds"),
+    ("[[frames]]\ntype = 'light'\ncount = 2\nexposure = '1s'\nfilter = '" + "H" * 69 + "'\n",
+     "plan.toml:5: [[frames]] filter: 69 characters; a FITS header value holds at most 68"),
 ])
 def test_plan_errors_name_the_file_and_line(tmp_path, text, message):
     path = tmp_path / "plan.toml"
@@ -279,6 +283,75 @@ def test_masters_refuse_frames_that_do_not_match(tmp_path):
         calibrate([first], library, None, None, tmp_path)
 
 
+def small(path, data, **cards):
+    header = fits.Header({"EXPTIME": 2.0, "GAIN": 120, "XBINNING": 1, "CCD-TEMP": -10.0, **cards})
+    fits.PrimaryHDU(data, header).writeto(path)
+    return path
+
+
+def test_flat_pixels_that_cannot_divide_are_left_undivided_and_counted(tmp_path):
+    flat = np.ones((4, 6), np.float32)
+    flat[0] = 0.5
+    flat[0, 2], flat[0, 4], flat[1, 0] = np.nan, 0.0, -np.inf
+    light = small(tmp_path / "light.fits", np.full((4, 6), 1000, np.uint16))
+    (out,) = calibrate([light], None, small(tmp_path / "flat.fits", flat), None, tmp_path)
+    with fits.open(out) as hdus:
+        header, data = hdus[0].header, hdus[0].data
+    expected = np.full((4, 6), 1000, np.float32)
+    expected[0] = [2000, 2000, 1000, 2000, 1000, 2000]
+    assert np.array_equal(data, expected) and header["CALSTAT"] == "F" and header["FLATSKIP"] == 3
+    assert list(header["HISTORY"]) == ["flat divided: flat.fits",
+                                       "3 pixels not flat-divided: the flat not finite or < 0.05 x median"]
+
+
+@pytest.mark.parametrize("kind", ["bias", "dark", "flat"])
+def test_masters_combine_in_row_blocks_with_the_result_of_the_whole_stack(tmp_path, monkeypatch, kind):
+    import tracemalloc
+
+    from vorrant.orlicam.observing import calibration
+
+    rng = np.random.default_rng(5)
+    frames = rng.normal(3000, 40, (25, 192, 256))
+    frames[rng.random(frames.shape) < 0.01] = 60000            # cosmic rays and hot pixels to clip
+    frames[:, 10:20, :] *= np.linspace(0.5, 1.5, 25)[:, None, None]   # a band every frame disagrees on
+    paths = [small(tmp_path / f"{i}.fits", f.astype(np.uint16), FILTER="L") for i, f in enumerate(frames)]
+    bias = small(tmp_path / "bias.fits", np.full((192, 256), 500, np.float32))
+    monkeypatch.setattr(calibration, "_BLOCK_BYTES", 25 * 256 * 4 * 7)   # 7 rows of the stack at a time
+    tracemalloc.start()
+    made = make_master(kind, paths, tmp_path / "master.fits", bias=bias if kind == "flat" else None)
+    peak = tracemalloc.get_traced_memory()[1]
+    tracemalloc.stop()
+    stack = frames.astype(np.uint16).astype(np.float32)
+    if kind == "flat":
+        stack = (stack - 500) / np.median(stack - 500, axis=(1, 2))[:, None, None].astype(np.float32)
+    whole = calibration.combine(stack)
+    whole = whole / np.float32(np.median(whole)) if kind == "flat" else whole
+    assert np.array_equal(fits.getdata(tmp_path / "master.fits"), whole) and np.array_equal(made.data, whole)
+    # The master, a frame being read, a block of the stack being clipped, and headers and such: not the stack.
+    frame = 192 * 256 * 4
+    assert peak < 3 * frame + 12 * calibration._BLOCK_BYTES + 2**20, (peak, stack.nbytes)
+
+
+def test_unreadable_or_repeated_files_are_one_line_naming_the_file(tmp_path):
+    good = small(tmp_path / "good.fits", np.full((8, 8), 100, np.uint16))
+    (tmp_path / "junk.fits").write_text("SIMPLE? no, a shopping list\n")
+    (tmp_path / "lib").mkdir()
+    (tmp_path / "lib" / "cut.fits").write_bytes(good.read_bytes()[:2880 + 64])
+    cases = [
+        (["master", "dark", "good.fits", "lib/cut.fits", "-o", "m1.fits"], "lib/cut.fits: "),
+        (["master", "dark", "good.fits", "junk.fits", "-o", "m2.fits"], "junk.fits: "),
+        (["calibrate", "good.fits", "--flat", "junk.fits", "-o", "."], "junk.fits: "),
+        (["calibrate", "good.fits", "--dark", "lib"], "lib/cut.fits: "),
+        (["master", "dark", "good.fits", "./good.fits", "-o", "m3.fits"], "./good.fits is good.fits given again"),
+    ]
+    for argv, start in cases:
+        run = subprocess.run([ORLICAM, *argv], cwd=tmp_path, env=env_for(tmp_path), capture_output=True, text=True,
+                             timeout=60)
+        assert (run.returncode, run.stderr.count("\n")) == (1, 1), (argv, run.stderr)
+        assert run.stderr.startswith(f"orlicam: error: {start}"), (argv, run.stderr)
+    assert sorted(p.name for p in tmp_path.glob("*.fits")) == ["good.fits", "junk.fits"]
+
+
 # --- snap and stream with the same labels, cooling and warming -------------------------
 
 def orlicam(tmp_path, *args):
@@ -323,3 +396,123 @@ def test_warm_ramps_the_set_point_up_before_switching_off(cam1):
                   if name == "ASISetControlValue" and args[1] == 16]   # ASI_TARGET_TEMP
     assert set_points == sorted(set_points) and set_points[0] <= -9 and set_points[-1] >= 20
     assert len(set(set_points)) >= 5 and not cam1.cooler_on and end >= 19
+
+
+# --- resuming, damaged journals, checks before the first exposure ----------------------
+
+SETTINGS_PLAN = """\
+[camera]
+camera = "294"
+
+[[frames]]
+type = "light"
+count = 2
+exposure = "10ms"
+gain = 200
+offset = 20
+bin = 4
+format = "RAW16"
+
+[[frames]]
+type = "bias"
+count = 2
+bin = 4
+"""
+
+
+def sequence(tmp_path, *args):
+    return subprocess.run([ORLICAM, "sequence", "plan.toml", "-o", "out", *args], cwd=tmp_path, env=env_for(tmp_path),
+                          capture_output=True, text=True, timeout=120)
+
+
+def cut_after_lights(tmp_path):
+    """The plan run whole, then its biases taken away with their journal lines: as if killed after the lights."""
+    (tmp_path / "plan.toml").write_text(SETTINGS_PLAN)
+    assert sequence(tmp_path).returncode == 0
+    return drop_biases(tmp_path / "out")
+
+
+def drop_biases(folder):
+    for path in folder.glob("Bias_*.fits"):
+        path.unlink()
+    lines = (folder / "orlicam-sequence.jsonl").read_text().splitlines(keepends=True)
+    (folder / "orlicam-sequence.jsonl").write_text("".join(l for l in lines if '"entry": 1' not in l))
+    return folder
+
+
+def test_a_resumed_plan_takes_each_frame_with_the_settings_of_a_straight_run(tmp_path):
+    folder = cut_after_lights(tmp_path)
+    straight = {k: fits.getheader(next((tmp_path / "out").glob("Light_*.fits")))[k] for k in ("GAIN", "OFFSET")}
+    resumed = sequence(tmp_path, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert [[fits.getheader(p)[k] for k in ("GAIN", "OFFSET", "BITPIX")] for p in sorted(folder.glob("Bias_*.fits"))] \
+        == [[straight["GAIN"], straight["OFFSET"], 16]] * 2
+    assert {r["settings"]["gain"] for r in journal(folder)} == {200}
+    # A journal whose frames were taken otherwise than the plan would take them now: said, and nothing taken.
+    path = drop_biases(folder) / "orlicam-sequence.jsonl"
+    path.write_text(path.read_text().replace('"gain": 200', '"gain": 300'))
+    refused = sequence(tmp_path, "--resume")
+    assert (refused.returncode, refused.stderr.count("\n")) == (1, 1), refused.stderr
+    assert "plan.toml:4: light frames taken with gain 300, the plan now gives gain 200" in refused.stderr
+    assert not list(folder.glob("Bias_*.fits"))
+
+
+@pytest.mark.parametrize("damage, status, said", [
+    ("lost", 0, "the journal is missing: 2 frames of the plan found by their headers"),
+    ("cut", 0, "ignored the last line of out/orlicam-sequence.jsonl, cut short"),
+    ("not a record", 1, "orlicam: error: out/orlicam-sequence.jsonl:2: not a journal record: [1, 2]"),
+])
+def test_a_lost_or_damaged_journal_is_recovered_from_or_named(tmp_path, damage, status, said):
+    folder = cut_after_lights(tmp_path)
+    path = folder / "orlicam-sequence.jsonl"
+    if damage == "lost":
+        path.unlink()
+    elif damage == "cut":
+        path.write_text(path.read_text() + '{"entry": 1, "n": 1, "ke')
+    else:
+        lines = path.read_text().splitlines(keepends=True)
+        path.write_text(lines[0] + "[1, 2]\n" + "".join(lines[1:]))
+    run = sequence(tmp_path, "--resume")
+    assert run.returncode == status and said in run.stdout + run.stderr, run.stdout + run.stderr
+    if status:
+        assert run.stderr.count("\n") == 1 and not list(folder.glob("Bias_*.fits"))
+        return
+    assert len(list(folder.glob("Light_*.fits"))) == len(list(folder.glob("Bias_*.fits"))) == 2
+    records = [json.loads(line) for line in path.read_text().splitlines()]   # every line whole again
+    assert sorted((r["entry"], r["n"]) for r in records if r.get("state") == "done")[-2:] == [(1, 1), (1, 2)]
+
+
+@pytest.mark.parametrize("entry, message", [
+    ("exposure = '10ms'\ngain = 99999", "plan.toml:22: [[frames]] gain: 99999 is outside 0 to 570"),
+    ("exposure = '3000s'", "plan.toml:21: [[frames]] exposure: 3000 s is outside 32 us to 2000 s"),
+    ("exposure = 1e308", "plan.toml:21: [[frames]] exposure: 1e+308 s is outside 32 us to 2000 s"),
+    ("exposure = '10ms'\noffset = 999", "plan.toml:22: [[frames]] offset: 999 is outside 0 to 250"),
+    ("exposure = '10ms'\nbin = 5", "plan.toml:22: [[frames]] bin: 5 is not one of 1, 2, 3, 4"),
+])
+def test_what_the_camera_refuses_is_refused_before_the_first_exposure(tmp_path, entry, message):
+    (tmp_path / "plan.toml").write_text(SETTINGS_PLAN + f"\n[[frames]]\ntype = 'dark'\ncount = 1\n{entry}\n")
+    for args in (("--dry-run",), ()):
+        run = sequence(tmp_path, *args)
+        assert (run.returncode, run.stderr.count("\n")) == (1, 1), run.stdout + run.stderr
+        assert run.stderr.startswith(f"orlicam: error: {message} on ZWO ASI294MM Pro GPS Simulator"), run.stderr
+        assert not list(tmp_path.glob("out/*.fits"))
+
+
+@pytest.mark.parametrize("name, object, result", [
+    ("{object}/{type}_{n:02}.fits", "..", "out/-/Light_01.fits"),
+    ("{object}/{type}_{n:02}.fits", ".", "out/-/Light_01.fits"),
+    ("{filter}../{type}_{n:02}.fits", "M 42", "gives '../Light_01.fits', outside the output folder"),
+    ("@/{type}_{n:02}.fits", "M 42", "gives '@/Light_01.fits', outside the output folder"),
+])
+def test_every_name_of_a_plan_stays_inside_its_output_folder(tmp_path, name, object, result):
+    name, result = name.replace("@", str(tmp_path / "abs")), result.replace("@", str(tmp_path / "abs"))
+    (tmp_path / "plan.toml").write_text(f"[output]\nname = '{name}'\n[target]\nobject = '{object}'\n"
+                                        "[[frames]]\ntype = 'light'\ncount = 1\nexposure = '1ms'\n")
+    run = sequence(tmp_path)
+    if result.startswith("out/"):
+        assert run.returncode == 0, run.stderr
+        assert [str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*.fits")] == [result]
+    else:
+        assert (run.returncode, run.stderr.count("\n")) == (1, 1), run.stderr
+        assert run.stderr.startswith("orlicam: error: plan.toml:2: [output] name: ")
+        assert run.stderr.endswith(f"{result}; names are relative, without '..'\n") and not list(tmp_path.rglob("*.fits"))

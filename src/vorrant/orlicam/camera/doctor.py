@@ -7,6 +7,10 @@ USB bus, the kernel's usbfs buffer limit against what those cameras need, the Py
 version and the optional extras. A finding is a problem only when it stops real cameras
 that are present: with the simulator and nothing plugged in, the USB findings are notes.
 
+A sysfs value that makes no sense (a bus number that is no number, bytes that are no
+text) is reported with its device and the report goes on; a check that fails outright is
+a problem line of its own, never the end of the report.
+
 The sysfs and device roots can be moved (ORLICAM_SYSFS_ROOT, ORLICAM_DEV_ROOT, or the
 parameters of `diagnose`) so that the USB findings can be checked against made-up folders.
 """
@@ -22,14 +26,15 @@ import math
 import os
 import platform
 import pwd
+import re
 import shutil
 import stat
 import subprocess
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, Literal, TypeVar
 
 __all__ = ["Finding", "UsbDevice", "diagnose", "udev_rule", "install_udev_rule", "usb_devices",
            "usbfs_need_mb", "report", "UDEV_RULES_DIR", "UDEV_RULE_NAME", "environment_root"]
@@ -77,6 +82,7 @@ class UsbDevice:
     owner: str
     group: str
     may_open: bool
+    odd: tuple[str, ...] = ()   # sysfs values that make no sense, said as they are
 
 
 # --- the loaded library ----------------------------------------------------------------
@@ -165,9 +171,22 @@ def check_cameras() -> tuple[Finding, list[tuple[str, int, int, int]]]:
 
 def _read(path: Path) -> str:
     try:
-        return path.read_text().strip()
+        return path.read_bytes().decode("utf-8", errors="replace").strip()
     except OSError:
         return ""
+
+
+_DECIMAL = re.compile(r"\d+(?:\.\d+)?")
+
+
+def _decimal(entry: Path, name: str, odd: list[str]) -> float | None:
+    """A sysfs number; None, with the value noted in `odd`, when it is none."""
+    text = _read(entry / name)
+    if _DECIMAL.fullmatch(text):
+        return float(text)
+    if text:
+        odd.append(f"{name} {text[:20]!r} is not a number")
+    return None
 
 
 def may_open(mode: int, owner_uid: int, group_gid: int, uid: int, gids: Iterable[int]) -> bool:
@@ -196,9 +215,13 @@ def usb_devices(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int])
     for entry in entries:
         if _read(entry / "idVendor").lower() != ZWO_VENDOR_ID:
             continue
-        bus, number = _read(entry / "busnum"), _read(entry / "devnum")
+        odd: list[str] = []
+        bus, number = _decimal(entry, "busnum", odd), _decimal(entry, "devnum", odd)
+        speed = _decimal(entry, "speed", odd)
         node = dev_root / "bus" / "usb" / f"{int(bus or 0):03d}" / f"{int(number or 0):03d}"
         try:
+            if odd and (bus is None or number is None):
+                raise FileNotFoundError(node)   # no telling which node is the device's
             st = node.stat()
         except OSError:
             mode, owner, group, allowed = None, "", "", False
@@ -210,9 +233,8 @@ def usb_devices(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int])
                 # A desktop session's udev "uaccess" grants the seat's user an ACL, which the
                 # mode bits do not show: the kernel's own answer covers it.
                 allowed = os.access(node, os.R_OK | os.W_OK)
-        speed = _read(entry / "speed")
         devices.append(UsbDevice(entry.name, _read(entry / "idProduct").lower(), _read(entry / "product"),
-                                 int(float(speed)) if speed else 0, str(node), mode, owner, group, allowed))
+                                 int(speed or 0), str(node), mode, owner, group, allowed, tuple(odd)))
     return devices
 
 
@@ -245,12 +267,29 @@ def check_usb(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int],
         return Finding("usb", "note", f"no ZWO USB device (vendor id {ZWO_VENDOR_ID}) under "
                        f"{sysfs_root / 'bus/usb/devices'}", (), {"devices": []}), devices
     listed = [dataclasses.asdict(d) for d in devices]
-    blocked = [d for d in devices if not d.may_open]
+    # Root opens every node there is: one missing is no question of permissions.
+    unknown = [d for d in devices if d.mode is None and (uid == 0 or any("num " in o for o in d.odd))]
+    blocked = [d for d in devices if not d.may_open and d not in unknown]
 
     def where(d: UsbDevice) -> str:
         shown = "no device node" if d.mode is None else f"mode {d.mode:04o} {d.owner}:{d.group}"
         return f"{d.product or d.product_id} at {d.node} ({shown})"
 
+    def lost(d: UsbDevice) -> str:
+        name = d.product or d.product_id
+        numbers = [o for o in d.odd if "num " in o]   # busnum, devnum: which node is the device's
+        said = f"{name} at {d.sysfs_name}: {', '.join(numbers)}" if numbers else f"no device node for {name} at {d.node}"
+        others = [o for o in d.odd if o not in numbers]
+        return said + (f" ({', '.join(others)})" if others else "")
+
+    if unknown:
+        fix = ["in a container, pass the USB bus in (docker run --device /dev/bus/usb ...); elsewhere udev makes "
+               "the nodes: check that it runs (systemctl status systemd-udevd), then unplug and plug in the camera"]
+        problems = "; ".join(lost(d) for d in unknown)
+        if blocked:
+            problems += f"; user {user} cannot open " + "; ".join(where(d) for d in blocked)
+            fix += [_install_fix(rules_dir), f"or as root put this line in that file: {PERMISSION_RULE}"]
+        return Finding("usb", "problem", problems, tuple(fix), {"devices": listed}), devices
     if blocked:
         status: Status = "problem"
         summary = f"user {user} cannot open {len(blocked)} of {len(devices)} ZWO device(s): " + "; ".join(
@@ -265,6 +304,10 @@ def check_usb(sysfs_root: Path, dev_root: Path, uid: int, gids: Sequence[int],
         status = "note" if status == "ok" else status
         summary += f"; {len(slow)} on a USB 2 link ({slow[0].speed_mbps} Mbit/s)"
         fix.append("a USB 3 port and cable give USB 3 cameras their full frame rate")
+    odd = [f"{d.sysfs_name} {o}" for d in devices for o in d.odd]
+    if odd:
+        status = "note" if status == "ok" else status
+        summary += "; odd sysfs values: " + "; ".join(odd)
     return Finding("usb", status, summary, tuple(fix), {"devices": listed}), devices
 
 
@@ -376,13 +419,25 @@ def diagnose(sysfs_root: Path | None = None, dev_root: Path | None = None, uid: 
     if uid is None:
         uid, gids = _user()
     gids = [] if gids is None else gids
-    library, simulator = check_library()
-    cameras, described = check_cameras()
-    usb, devices = check_usb(sysfs_root, dev_root, uid, gids, rules_dir)
+    library, simulator = _guarded("library", check_library, False)
+    cameras, described = _guarded("cameras", check_cameras, list[tuple[str, int, int, int]]())
+    usb, devices = _guarded("usb", lambda: check_usb(sysfs_root, dev_root, uid, gids, rules_dir), list[UsbDevice]())
     # USB findings hold cameras back only when ZWO hardware is present or the vendor library is in use.
     real = bool(devices) or (library.status != "problem" and not simulator)
-    usbfs = check_usbfs(sysfs_root, described, real, rules_dir)
-    return [library, cameras, usb, usbfs, check_python(), *check_extras()]
+    usbfs, _ = _guarded("usbfs", lambda: (check_usbfs(sysfs_root, described, real, rules_dir), None), None)
+    python, _ = _guarded("python", lambda: (check_python(), None), None)
+    return [library, cameras, usb, usbfs, python, *check_extras()]
+
+
+T = TypeVar("T")
+
+
+def _guarded(name: str, check: Callable[[], tuple[Finding, T]], fallback: T) -> tuple[Finding, T]:
+    """The check's finding; a check that fails outright is a problem line, and the report goes on."""
+    try:
+        return check()
+    except Exception as error:   # what the doctor meets is odd machines: say so, and look at the rest
+        return Finding(name, "problem", f"the {name} check failed: {type(error).__name__}: {error}"), fallback
 
 
 def install_udev_rule(rules_dir: Path, usbfs_mb: int) -> tuple[Path, list[str]]:

@@ -6,8 +6,9 @@ a night's files by their names.
 ``{date}`` (``2026-12-07``, UTC exposure start), ``{time}`` (``221503``, UTC), ``{camera}``
 and ``{n}`` (the frame's number, from 1), with the formats templates.py allows (``{n:04}``,
 ``{object:.20}``). Values are made safe for a file name (``M 42`` is ``M42``; other
-spaces, ``/`` and everything outside letters, digits and ``.+-`` become ``-``); an empty
-field takes one neighbouring ``_`` with it, so ``M42__30s`` never happens.
+spaces, ``/`` and everything outside letters, digits and ``.+-`` become ``-``, and a value of dots alone
+is ``-``, so that no field makes a ``..``); an empty field takes one
+neighbouring ``_`` with it, so ``M42__30s`` never happens.
 """
 from __future__ import annotations
 
@@ -24,7 +25,7 @@ if TYPE_CHECKING:
     from ..camera.frames import Frame, FrameMeta
 
 __all__ = ["check_template", "render", "frame_fields", "stream_fields", "frame_name", "night_folder",
-           "DEFAULT_TEMPLATE"]
+           "DEFAULT_TEMPLATE", "inside", "sample_fields"]
 
 DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
 _UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
@@ -41,13 +42,33 @@ def check_template(template: str) -> str:
 def _safe(value: str) -> str:
     # "M 42" becomes M42 and "NGC 7000" NGC7000, as catalogues write them in names; other spaces "-".
     joined = re.sub(r"(?<=[A-Za-z])\s+(?=\d)", "", value.strip())
-    return _UNSAFE.sub("-", joined) or _EMPTY
+    safe = _UNSAFE.sub("-", joined)
+    if safe and not safe.strip("."):
+        return "-"   # "." and ".." name folders, never a file of their own
+    return safe or _EMPTY
+
+
+def inside(name: str) -> str:
+    """The name, when it stays inside the folder it is written to: relative, without '..'."""
+    if name.startswith("/") or ".." in name.split("/"):
+        raise ValueError(f"the name {name!r} is outside the output folder; names are relative, without '..'")
+    return name
+
+
+def sample_fields() -> dict[str, str]:
+    """Every field at its longest: a FITS header text (68 characters) where the value is the user's."""
+    long = "W" * 68
+    return {"object": long, "type": "Light", "filter": long, "exposure": "1.234ms", "gain": "9999",
+            "offset": "9999", "bin": "4x4", "temp": "-40C", "date": "2026-12-07", "time": "221503",
+            "camera": "C" * 64}
 
 
 def render(template: str, values: Mapping[str, str], n: int) -> str:
     """The name for frame `n` with `values` (missing fields are empty)."""
     safe = {name: _safe(values.get(name, "")) for name in FIELDS if name != "n"}
     text = Template(template, "the name").render(n=n, **safe)
+    # A folder named by empty fields alone is no folder: "{object}/{n}.fits" without an object is "1.fits", never "/1.fits".
+    text = "/".join(part for part in text.split("/") if not (_EMPTY in part and not part.strip(_EMPTY + "_-")))
     # An empty field goes with one separator beside it.
     text = re.sub(f"[_-]?{_EMPTY}|{_EMPTY}[_-]?", "", text)
     return text.replace(_EMPTY, "")

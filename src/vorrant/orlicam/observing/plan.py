@@ -167,10 +167,14 @@ class Entry:
     roi: tuple[int, int, int | None, int | None] | None = None
     filter: str | None = None
     line: int = 0
+    lines: tuple[tuple[str, int], ...] = ()   # the line of each key given
 
     @property
     def dark(self) -> bool:
         return self.kind in ("dark", "bias")
+
+    def line_of(self, key: str) -> int:
+        return dict(self.lines).get(key, self.line)
 
     def describe(self) -> str:
         what = "auto" if self.auto else "shortest" if self.exposure is None else f"{self.exposure:g} s"
@@ -252,6 +256,20 @@ def _text(value: object) -> str:
     return value
 
 
+# A FITS string value fits one card: at most 68 characters, each printable ASCII.
+FITS_TEXT_MAX: Final = 68
+
+
+def _header_text(value: object) -> str:
+    """Text that goes into a FITS header as it is: printable ASCII, one card long."""
+    text = _text(value)
+    if not all(" " <= c <= "~" for c in text):
+        raise ValueError(f"{text!r} is not printable ASCII, all a FITS header holds")
+    if len(text) > FITS_TEXT_MAX:
+        raise ValueError(f"{len(text)} characters; a FITS header value holds at most {FITS_TEXT_MAX}")
+    return text
+
+
 def _number(low: float, high: float, unit: str = "") -> Callable[[object], float]:
     def parse(value: object) -> float:
         if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
@@ -323,14 +341,27 @@ def _rate(value: object) -> float:
 
 
 def _template(value: object) -> str:
-    from ..files.naming import check_template
+    from ..files.naming import check_template, render, sample_fields
 
-    return check_template(_text(value))
+    template = check_template(_text(value))
+    # The names a plan writes stay in its folder, whichever fields turn out empty.
+    for values in ({"type": "Light"}, sample_fields()):
+        name = render(template, values, 1)
+        parts = name.split("/")
+        if name.startswith("/") or ".." in parts:
+            raise ValueError(f"the name {template!r} gives {name!r}, outside the output folder; "
+                             "names are relative, without '..'")
+        longest = max(parts, key=lambda part: len(part.encode()))
+        if len(longest.encode()) > 255:
+            raise ValueError(f"the name {template!r} gives a file or folder name of {len(longest.encode())} bytes "
+                             "with the longest values; file systems take at most 255")
+    return template
 
 
 _TARGET: Final[dict[str, Callable[[Any], Any]]] = {
-    "object": _text, "ra": parse_ra, "dec": parse_dec, "telescope": _text,
-    "focal_length": _number(1, 1e6, " mm"), "aperture": _number(1, 1e5, " mm"), "observer": _text, "site": _text,
+    "object": _header_text, "ra": parse_ra, "dec": parse_dec, "telescope": _header_text,
+    "focal_length": _number(1, 1e6, " mm"), "aperture": _number(1, 1e5, " mm"), "observer": _header_text,
+    "site": _header_text,
     "latitude": _number(-90, 90, " degrees"), "longitude": _number(-180, 360, " degrees"),
     "elevation": _number(-500, 1e5, " m"),
 }
@@ -341,7 +372,7 @@ _CAMERA: Final[dict[str, Callable[[Any], Any]]] = {
 _OUTPUT: Final[dict[str, Callable[[Any], Any]]] = {"name": _template}
 _FRAMES: Final[dict[str, Callable[[Any], Any]]] = {
     "type": _kind, "count": _whole(1), "exposure": _exposure, "target": _number(0.05, 0.95),
-    "gain": _whole(0), "offset": _whole(0), "bin": _whole(1), "format": _format, "roi": _roi, "filter": _text,
+    "gain": _whole(0), "offset": _whole(0), "bin": _whole(1), "format": _format, "roi": _roi, "filter": _header_text,
 }
 
 
@@ -355,6 +386,9 @@ def _parse(path: Path, text: str) -> tuple[_Reader, dict[str, Any]]:
         line = at.group(1) if at else "1"
         column = f" (column {at.group(2)})" if at else ""
         raise PlanError(f"{path}:{line}: not valid TOML: {what[:1].lower()}{what[1:]}{column}") from None
+    except RecursionError:
+        raise PlanError(f"{path}:1: nested too deeply: arrays or tables within one another hundreds of levels down")\
+            from None
     return _Reader(path, text), data
 
 
@@ -429,7 +463,8 @@ def _entry(reader: _Reader, index: int, table: Any) -> Entry:
         raise reader.fail("frames", index, "target", "target (a flat's level) goes with exposure = \"auto\"")
     entry = Entry(kind=kind, count=values["count"], exposure=None if auto else exposure, auto=auto,
                   gain=values.get("gain"), offset=values.get("offset"), bin=values.get("bin", 1),
-                  image_format=values.get("format"), roi=values.get("roi"), filter=values.get("filter"), line=line)
+                  image_format=values.get("format"), roi=values.get("roi"), filter=values.get("filter"), line=line,
+                  lines=tuple((key, reader.where.get(("frames", index, key), line)) for key in values))
     return replace(entry, level=values["target"]) if "target" in values else entry
 
 
@@ -442,9 +477,9 @@ def _number_text(low: float, high: float, unit: str) -> Callable[[Any], float]:
 
 # The parsers of the observation options that observing.py declares, by option name.
 PARSERS: Final[dict[str, Callable[[Any], Any]]] = {
-    "object": _text, "ra": parse_ra, "dec": parse_dec, "telescope": _text,
+    "object": _header_text, "ra": parse_ra, "dec": parse_dec, "telescope": _header_text,
     "focal_length": _number_text(1, 1e6, " mm"), "aperture": _number_text(1, 1e5, " mm"),
-    "observer": _text, "filter": _text, "kind": _kind,
+    "observer": _header_text, "filter": _header_text, "kind": _kind,
     "cool_to": _number_text(-80, 40, " C"), "settle": _duration,
 }
 
