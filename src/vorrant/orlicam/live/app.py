@@ -30,7 +30,7 @@ from starlette.websockets import WebSocket, WebSocketDisconnect
 from ..device.camera import CameraDevice
 from ..device.errors import DeviceError
 from .feed import Feed
-from .pump import Settings
+from .settings import Settings
 
 log = logging.getLogger("vorrant.orlicam.live")
 
@@ -103,7 +103,7 @@ def parse_settings(body: object) -> Settings:
     if not isinstance(body, dict):
         raise BadSettings("the body must be a JSON object")
     known = {"exposure", "gain", "offset", "bin", "roi", "format", "target_temperature", "cooler_on",
-             "black", "white", "auto_stretch", "zoom", "focal_length"}
+             "black", "white", "auto_stretch", "zoom", "focal_length", "stack"}
     unknown = sorted(set(body) - known)
     if unknown:
         raise BadSettings(f"unknown setting(s): {', '.join(unknown)}; known: {', '.join(sorted(known))}")
@@ -126,7 +126,7 @@ def parse_settings(body: object) -> Settings:
     if focal is not None and not 0 <= focal <= 100_000:
         raise BadSettings(f"focal_length must be in mm, 0 (not known) to 100000, not {focal!r}")
     flags = {}
-    for key in ("cooler_on", "auto_stretch"):
+    for key in ("cooler_on", "auto_stretch", "stack"):
         if body.get(key) is not None and not isinstance(body[key], bool):
             raise BadSettings(f"{key} must be true or false")
         flags[key] = body.get(key)
@@ -137,7 +137,7 @@ def parse_settings(body: object) -> Settings:
                     cooler_on=flags["cooler_on"], black=_fraction(body, "black"), white=_fraction(body, "white"),
                     auto_stretch=flags["auto_stretch"],
                     zoom=None if not zoom else (float(zoom[0]), float(zoom[1])),
-                    zoom_off=True if zoom is False else None, focal_length=focal)
+                    zoom_off=True if zoom is False else None, focal_length=focal, stack=flags["stack"])
 
 
 class LiveApp:
@@ -160,6 +160,7 @@ class LiveApp:
             Route("/live/{number}/settings", self.settings, methods=["PUT"]),
             Route("/live/{number}/save", self.save, methods=["POST"]),
             Route("/live/{number}/record", self.record, methods=["POST"]),
+            Route("/live/{number}/stack", self.stack, methods=["POST"]),
             WebSocketRoute("/live/{number}/ws", self.view),
             Mount("/live/static", app=StaticFiles(packages=[(__package__, "static")]), name="live-static"),
         ]
@@ -281,6 +282,16 @@ class LiveApp:
         if not isinstance(on, bool):
             return PlainTextResponse('the body must be {"recording": true} or {"recording": false}', status_code=400)
         return await self._ask(feed, Settings(), "record" if on else "stop_recording")
+
+    async def stack(self, request: Request) -> Response:
+        got = await self._changing(request)
+        if isinstance(got, Response):
+            return got
+        feed, body = got
+        action = body.get("action") if isinstance(body, dict) else None
+        if action not in ("reset", "save"):
+            return PlainTextResponse('the body must be {"action": "reset"} or {"action": "save"}', status_code=400)
+        return await self._ask(feed, Settings(), f"stack_{action}")
 
     async def view(self, socket: WebSocket) -> None:
         feed = self.feed(socket.path_params["number"])

@@ -14,7 +14,8 @@ from starlette.concurrency import run_in_threadpool
 from ..device.camera import CameraDevice
 from ..device.errors import DeviceError
 from ..camera.camera import Camera
-from .pump import Pending, Preview, Pump, Settings
+from .pump import Pump
+from .settings import Pending, Preview, Settings
 
 log = logging.getLogger("vorrant.orlicam.live")
 
@@ -204,7 +205,7 @@ class Feed:
         keys = ("index", "hfr", "fwhm", "stars", "saturated_stars", "fps", "mean", "median", "saturated",
                 "histogram", "exposure", "gain", "offset", "bin", "format", "width", "height", "temperature",
                 "focus_index", "trend", "focal_length", "pixel_scale", "hfr_arcsec", "fwhm_arcsec",
-                "measured", "focus_reason", "history")
+                "measured", "focus_reason", "history", "stack")
         out = {k: meta.get(k) for k in keys}
         out["dropped"] = self.latest.dropped
         out["latency"] = meta.get("latency")

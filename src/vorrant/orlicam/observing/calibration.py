@@ -285,7 +285,7 @@ def _master_header(kind: str, images: Sequence[_Described], history: Iterable[st
     return header
 
 
-def _span(images: Sequence[Image]) -> dict[str, tuple[str, str]]:
+def _span(images: Sequence[_Described]) -> dict[str, tuple[str, str]]:
     """DATE-OBS and DATE-END of a master: the first frame's start, the last one's end (UTC)."""
     from datetime import UTC, datetime, timedelta
 

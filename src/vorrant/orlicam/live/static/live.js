@@ -150,6 +150,7 @@ function show(m) {
     $('black').value = Math.round(m.stretch.black * 1000);
     $('white').value = Math.round(m.stretch.white * 1000);
   }
+  stacking(m.stack);
   histogram(m);
   trend(m.history ?? []);
   if (!editing) fill(m);
@@ -298,6 +299,36 @@ $('record').addEventListener('click', async () => {
   try {
     const answer = await send('record', 'POST', { recording: !meta?.recording });
     say(answer.recording ? `recording to ${answer.recording}` : `recorded ${answer.recorded ?? 0} frames to ${answer.file ?? '–'}`);
+  } catch (error) {
+    say(error.message, true);
+  }
+});
+
+function stacking(stack) {
+  // The server's word on the stack: the switch follows it (another page may have turned it).
+  $('stack').checked = Boolean(stack);
+  $('stack-reset').disabled = $('stack-save').disabled = !stack;
+  $('stack-frames').textContent = stack ? stack.frames : '–';
+  $('stack-rejected').textContent = stack ? stack.rejected : '–';
+  $('stack-exposure').textContent = stack ? fixed(stack.exposure, 1) : '–';
+  $('stack-last').textContent = stack?.last && stack.last !== 'stacked' && stack.last !== 'reference'
+    ? `· last frame rejected: ${stack.last}` : '';
+}
+$('stack').addEventListener('change', () => {
+  send('settings', 'PUT', { stack: $('stack').checked }).catch((error) => say(error.message, true));
+});
+$('stack-reset').addEventListener('click', async () => {
+  try {
+    await send('stack', 'POST', { action: 'reset' });
+    say('stack reset');
+  } catch (error) {
+    say(error.message, true);
+  }
+});
+$('stack-save').addEventListener('click', async () => {
+  try {
+    const answer = await send('stack', 'POST', { action: 'save' });
+    say(`saved ${answer.saved} (${answer.stack_frames} frames)`);
   } catch (error) {
     say(error.message, true);
   }
