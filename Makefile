@@ -8,7 +8,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
 .PHONY: all demo test test-indi typecheck lint sanitize bench clean install system-deps
-.PHONY: test-oldest wheel test-wheel
+.PHONY: test-oldest test-newest wheel test-wheel docs
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -84,6 +84,22 @@ test-oldest: $(OLD_PY) system-deps
 	  -C build-dir=build/oldest '.[all,test]'
 	$(OLD_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|pytest|hypothesis|mypy|alpyca)=='
 	cd tests && ../$(OLD_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
+
+# The suite against the newest versions pyproject.toml's ranges allow, without the constraints
+# file, in its own venv and build folder; --upgrade takes releases newer than the last run.
+NEW_VENV := .venv-newest
+NEW_PY := $(NEW_VENV)/bin/python
+$(NEW_PY):
+	@py="$$(scripts/find-python313 --install)" || exit 1; "$$py" -m venv $(NEW_VENV)
+	$(NEW_PY) -m pip install -q --upgrade pip
+
+test-newest: $(NEW_PY) system-deps
+	@mkdir -p build
+	$(LOCK) $(NEW_PY) -m pip install -q --upgrade 'scikit-build-core>=0.11,<1' cmake ninja pytest hypothesis
+	$(LOCK) $(NEW_PY) -m pip install -q --upgrade --upgrade-strategy eager --no-build-isolation \
+	  -C build-dir=build/newest '.[all,test]'
+	$(NEW_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|sep|simplejpeg|pytest|hypothesis|mypy|alpyca|scikit.build.core|cmake)=='
+	cd tests && ../$(NEW_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
 
 # A manylinux wheel for CPython 3.13 on this machine's architecture: korvi, _frames and the
 # simulated libASICamera2 beside them; no INDI driver (it links the distribution's INDI
@@ -199,4 +215,4 @@ soak: install
 	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q test_state_machine.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) *.egg-info demo-output
+	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) $(NEW_VENV) *.egg-info demo-output

@@ -323,3 +323,22 @@ def test_warm_ramps_the_set_point_up_before_switching_off(cam1):
                   if name == "ASISetControlValue" and args[1] == 16]   # ASI_TARGET_TEMP
     assert set_points == sorted(set_points) and set_points[0] <= -9 and set_points[-1] >= 20
     assert len(set(set_points)) >= 5 and not cam1.cooler_on and end >= 19
+
+
+def test_auto_flats_without_light_give_up_after_two_test_frames_and_the_camera_warms_up(tmp_path):
+    from vorrant.orlicam.observing.sequence import run_plan
+
+    plan = tmp_path / "flats.toml"
+    plan.write_text('[camera]\ncamera = 1\ncool_to = -5\nsettle = "1s"\nwarm = true\nwarm_rate = "600C/min"\n\n'
+                    '[[frames]]\ntype = "flat"\ncount = 2\nexposure = "auto"\nbin = 2\n')
+    simulator.set_time_scale(1000)
+    simulator.set_light_panel(1, 0)
+    simulator.record_calls(True)
+    said = []
+    with pytest.raises(ValueError, match=r"^flats: no light: 10 s gives .*; is the flat panel on and the telescope's cap off\?$"):
+        run_plan(load_plan(plan), tmp_path / "night", False, lambda text: None, said.append)
+    calls = simulator.calls()
+    exposures = [args[1] for name, args in calls if name == "ASIStartExposure"]
+    assert exposures == [1, 0, 0]   # the bias frame (dark), then two test frames
+    assert said[-1].startswith("ZWO ASI294MM Pro GPS Simulator: cooler off at ")
+    assert [args[2] for name, args in calls if name == "ASISetControlValue" and args[1] == 17][-1] == 0  # ASI_COOLER_ON
