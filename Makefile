@@ -34,13 +34,32 @@ system-deps:
 # The lock keeps concurrent builds in one checkout from overwriting each other.
 LOCK := flock $(CURDIR)/build/.lock
 
+# pip shows a build's output only with -v, and then all of it: the whole output goes to
+# build/install.log, and the terminal shows CMake's steps and ninja's [n/N] lines as they
+# come (the C++ takes a minute or two), or the log's end when the install fails.
+PROGRESS = awk '/^ *\[[0-9]+\/[0-9]+\] |^\*\*\* / { sub(/^ +/, ""); print; fflush() }'
+SHOW_BUILD = set -o pipefail; mkdir -p build; log=build/install.log; \
+	{ $(1) 2>&1 | tee $$log | $(PROGRESS); } || { tail -n 60 $$log; exit 1; }
+
 install: $(PY) system-deps
 	@mkdir -p build
 	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) pytest hypothesis
-	$(LOCK) $(PY) $(PIP_INSTALL) --no-build-isolation '.[all,test]'
+	@echo "building orlicam into $(VENV)"
+	@$(call SHOW_BUILD,$(LOCK) $(PY) -m pip install -v -c $(CONSTRAINTS) --no-build-isolation '.[all,test]')
 
 demo: install
 	$(PY) examples/demo.py
+	@echo
+	@echo "Next: source $(VENV)/bin/activate, then"
+	@echo "  orlicam list       # the two simulated cameras (0: colour ASI462MC, 1: mono cooled ASI294MM Pro)"
+	@echo "  orlicam live 1     # camera 1's live view: open the address it prints in a browser"
+
+# The documentation site in docs/ into build/docs (warnings are errors); its examples run
+# in the suite (tests/test_docs.py).
+docs: install
+	$(LOCK) $(PY) $(PIP_INSTALL) $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))")
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
+	@echo "the documentation: build/docs/index.html"
 
 # indiserver 1.9.9 listens on every interface and cannot be told otherwise: the INDI
 # driver's tests and benchmark run in a private network namespace (needs root) where
