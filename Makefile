@@ -37,15 +37,15 @@ LOCK := flock $(CURDIR)/build/.lock
 # pip shows a build's output only with -v, and then all of it: the whole output goes to
 # build/install.log, and the terminal shows CMake's steps and ninja's [n/N] lines as they
 # come (the C++ takes a minute or two), or the log's end when the install fails.
-PROGRESS = awk '/^ *\[[0-9]+\/[0-9]+\] |^\*\*\* / { sub(/^ +/, ""); print; fflush() }'
-SHOW_BUILD = set -o pipefail; mkdir -p build; log=build/install.log; \
-	{ $(1) 2>&1 | tee $$log | $(PROGRESS); } || { tail -n 60 $$log; exit 1; }
+PROGRESS = awk '/^ *\[[0-9]+\/[0-9]+\] |^ *\*\*\* / { sub(/^ +/, ""); print; fflush() }'
+BUILD_LOG := build/install.log
 
 install: $(PY) system-deps
 	@mkdir -p build
 	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) pytest hypothesis
 	@echo "building orlicam into $(VENV)"
-	@$(call SHOW_BUILD,$(LOCK) $(PY) -m pip install -v -c $(CONSTRAINTS) --no-build-isolation '.[all,test]')
+	@set -o pipefail; { $(LOCK) $(PY) -m pip install -v -c $(CONSTRAINTS) --no-build-isolation '.[all,test]' 2>&1 \
+	  | tee $(BUILD_LOG) | $(PROGRESS); } || { tail -n 60 $(BUILD_LOG); exit 1; }
 
 demo: install
 	$(PY) examples/demo.py
