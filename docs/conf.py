@@ -24,10 +24,19 @@ def _plain_docstring(app, what, name, obj, options, lines):
     ending in a colon is code (made a literal block), and a list may follow its paragraph
     without a blank line (one is put in)."""
     out: list[str] = []
+    in_list = False
     for i, line in enumerate(lines):
-        starts_list = line.startswith("- ") and out and out[-1].strip() and not out[-1].startswith(("- ", "  "))
-        if starts_list:
-            out.append("")
+        before = out[-1] if out else ""
+        if line.startswith("- "):
+            if before.strip() and not in_list:
+                out.append("")
+            in_list = True
+        elif in_list and line.strip() and not line.startswith(" "):
+            if before.strip():   # a paragraph after the list
+                out.append("")
+            in_list = False
+        elif not line.strip():
+            in_list = False
         following = lines[i + 1:i + 3]
         if (line.rstrip().endswith(":") and not line.rstrip().endswith("::") and len(following) == 2
                 and not following[0].strip() and following[1].startswith("    ")):
