@@ -8,7 +8,7 @@ ASAN_PY := $(ASAN_VENV)/bin/python
 PYTEST_ARGS ?=
 
 .PHONY: all demo test test-indi test-ekos typecheck lint sanitize bench clean install system-deps
-.PHONY: test-oldest wheel test-wheel
+.PHONY: test-oldest test-newest wheel test-wheel docs
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -34,13 +34,32 @@ system-deps:
 # The lock keeps concurrent builds in one checkout from overwriting each other.
 LOCK := flock $(CURDIR)/build/.lock
 
+# pip shows a build's output only with -v, and then all of it: the whole output goes to
+# build/install.log, and the terminal shows CMake's steps and ninja's [n/N] lines as they
+# come (the C++ takes a minute or two), or the log's end when the install fails.
+PROGRESS = awk '/^ *\[[0-9]+\/[0-9]+\] |^ *\*\*\* / { sub(/^ +/, ""); print; fflush() }'
+BUILD_LOG := build/install.log
+
 install: $(PY) system-deps
 	@mkdir -p build
 	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) pytest hypothesis
-	$(LOCK) $(PY) $(PIP_INSTALL) --no-build-isolation '.[all,test]'
+	@echo "building orlicam into $(VENV)"
+	@set -o pipefail; { $(LOCK) $(PY) -m pip install -v -c $(CONSTRAINTS) --no-build-isolation '.[all,test]' 2>&1 \
+	  | tee $(BUILD_LOG) | $(PROGRESS); } || { tail -n 60 $(BUILD_LOG); exit 1; }
 
 demo: install
 	$(PY) examples/demo.py
+	@echo
+	@echo "Next: source $(VENV)/bin/activate, then"
+	@echo "  orlicam list       # the two simulated cameras (0: colour ASI462MC, 1: mono cooled ASI294MM Pro)"
+	@echo "  orlicam live 1     # camera 1's live view: open the address it prints in a browser"
+
+# The documentation site in docs/ into build/docs (warnings are errors); its examples run
+# in the suite (tests/test_docs.py).
+docs: install
+	$(LOCK) $(PY) $(PIP_INSTALL) $$($(PY) -c "import tomllib; print(' '.join(tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['docs']))")
+	$(PY) -m sphinx -E -W --keep-going -q -b html docs build/docs
+	@echo "the documentation: build/docs/index.html"
 
 # indiserver 1.9.9 listens on every interface and cannot be told otherwise: the INDI
 # driver's tests and benchmark run in a private network namespace (needs root) where
@@ -90,6 +109,22 @@ test-oldest: $(OLD_PY) system-deps
 	  -C build-dir=build/oldest '.[all,test]'
 	$(OLD_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|pytest|hypothesis|mypy|alpyca)=='
 	cd tests && ../$(OLD_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
+
+# The suite against the newest versions pyproject.toml's ranges allow, without the constraints
+# file, in its own venv and build folder; --upgrade takes releases newer than the last run.
+NEW_VENV := .venv-newest
+NEW_PY := $(NEW_VENV)/bin/python
+$(NEW_PY):
+	@py="$$(scripts/find-python313 --install)" || exit 1; "$$py" -m venv $(NEW_VENV)
+	$(NEW_PY) -m pip install -q --upgrade pip
+
+test-newest: $(NEW_PY) system-deps
+	@mkdir -p build
+	$(LOCK) $(NEW_PY) -m pip install -q --upgrade 'scikit-build-core>=0.11,<1' cmake ninja pytest hypothesis
+	$(LOCK) $(NEW_PY) -m pip install -q --upgrade --upgrade-strategy eager --no-build-isolation \
+	  -C build-dir=build/newest '.[all,test]'
+	$(NEW_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|sep|simplejpeg|pytest|hypothesis|mypy|alpyca|scikit.build.core|cmake)=='
+	cd tests && ../$(NEW_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
 
 # A manylinux wheel for CPython 3.13 on this machine's architecture: korvi, _frames and the
 # simulated libASICamera2 beside them; no INDI driver (it links the distribution's INDI
@@ -209,4 +244,4 @@ soak: install
 	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q test_state_machine.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) *.egg-info demo-output
+	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) $(NEW_VENV) *.egg-info demo-output

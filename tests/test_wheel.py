@@ -49,8 +49,11 @@ def installed(tmp_path_factory):
     return venv, env
 
 
-def test_wheel_holds_the_extensions_and_simulator_but_no_indi_driver():
-    names = zipfile.ZipFile(WHEELS[0]).namelist()
+def test_wheel_holds_the_extensions_simulator_and_licence_but_no_indi_driver():
+    wheel = zipfile.ZipFile(WHEELS[0])
+    names = wheel.namelist()
+    assert wheel.read("orlicam-0.1.0.dist-info/licenses/LICENSE").startswith(b"BSD 3-Clause License\n")
+    assert "License-Expression: BSD-3-Clause" in wheel.read("orlicam-0.1.0.dist-info/METADATA").decode().splitlines()
     native = sorted(n.removeprefix(PACKAGE) for n in names if n.endswith(".so") or ".so." in n)
     assert native == ["_frames.cpython-313-x86_64-linux-gnu.so", "korvi.cpython-313-x86_64-linux-gnu.so",
                       "libASICamera2.so"]

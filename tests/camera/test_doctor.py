@@ -175,3 +175,24 @@ def test_doctor_module_reports_a_library_that_cannot_load(tmp_path):
     assert lines[0].startswith(f"PROBLEM  ASICamera2 cannot be loaded: {tmp_path}/libASICamera2.so: ")
     assert lines[1] == ("           fix: point LD_LIBRARY_PATH at the folder holding a working libASICamera2.so, "
                         "or unset it to use the simulator installed with orlicam")
+
+
+@pytest.mark.parametrize("where, line, advice", [
+    ("path", "ok       INDI driver: {path}/indi_orlicam_ccd", None),
+    ("venv", "ok       INDI driver: {venv}/indi_orlicam_ccd (not on PATH)",
+     '           hint: indiserver finds it with PATH="{venv}:$PATH" indiserver indi_orlicam_ccd'),
+    (None, "note     INDI driver: indi_orlicam_ccd is neither on PATH nor in {venv}",
+     "           hint: it is not in the wheel: build orlicam from source with the INDI libraries installed "
+     "(apt-get install libindi-dev; see the documentation's INDI driver page)"),
+])
+def test_doctor_finds_the_indi_driver_on_path_or_beside_the_running_orlicam(tmp_path, monkeypatch, where, line, advice):
+    folders = {"path": tmp_path / "path", "venv": tmp_path / "venv" / "bin"}   # a venv that is not on PATH
+    for name, folder in folders.items():
+        folder.mkdir(parents=True)
+        if name == where:
+            (folder / "indi_orlicam_ccd").touch(mode=0o755)
+    monkeypatch.setenv("PATH", str(folders["path"]))
+    monkeypatch.setattr(sys, "executable", str(folders["venv"] / "python"))
+    monkeypatch.setattr(sys, "argv", [str(folders["venv"] / "orlicam"), "doctor"])
+    lines = doctor.report([doctor.check_indi_driver()]).splitlines()
+    assert lines == [line.format(**folders), *([] if advice is None else [advice.format(**folders)]), "no problems found"]

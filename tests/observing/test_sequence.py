@@ -516,3 +516,22 @@ def test_every_name_of_a_plan_stays_inside_its_output_folder(tmp_path, name, obj
         assert (run.returncode, run.stderr.count("\n")) == (1, 1), run.stderr
         assert run.stderr.startswith("orlicam: error: plan.toml:2: [output] name: ")
         assert run.stderr.endswith(f"{result}; names are relative, without '..'\n") and not list(tmp_path.rglob("*.fits"))
+
+
+def test_auto_flats_without_light_give_up_after_two_test_frames_and_the_camera_warms_up(tmp_path):
+    from vorrant.orlicam.observing.sequence import run_plan
+
+    plan = tmp_path / "flats.toml"
+    plan.write_text('[camera]\ncamera = 1\ncool_to = -5\nsettle = "1s"\nwarm = true\nwarm_rate = "600C/min"\n\n'
+                    '[[frames]]\ntype = "flat"\ncount = 2\nexposure = "auto"\nbin = 2\n')
+    simulator.set_time_scale(1000)
+    simulator.set_light_panel(1, 0)
+    simulator.record_calls(True)
+    said = []
+    with pytest.raises(ValueError, match=r"^flats: no light: 10 s gives .*; is the flat panel on and the telescope's cap off\?$"):
+        run_plan(load_plan(plan), tmp_path / "night", False, lambda text: None, said.append)
+    calls = simulator.calls()
+    exposures = [args[1] for name, args in calls if name == "ASIStartExposure"]
+    assert exposures == [1, 0, 0]   # the bias frame (dark), then two test frames
+    assert said[-1].startswith("ZWO ASI294MM Pro GPS Simulator: cooler off at ")
+    assert [args[2] for name, args in calls if name == "ASISetControlValue" and args[1] == 17][-1] == 0  # ASI_COOLER_ON

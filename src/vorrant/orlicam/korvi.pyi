@@ -2,6 +2,10 @@
 from enum import IntEnum as IntEnum
 from typing import Any, ClassVar, Optional as Optional
 
+# The record types cannot share a subclass with another base at run time (PEP 800); an
+# older mypy, whose typeshed lacks disjoint_base, reads the mark as an untyped decorator.
+from typing_extensions import disjoint_base  # type: ignore[attr-defined, unused-ignore]
+
 class BayerPattern(IntEnum):
     BAYER_RG = 0
     BAYER_BG = 1
@@ -79,6 +83,7 @@ class ExposureStatus(IntEnum):
     ASI_EXP_SUCCESS = 2
     ASI_EXP_FAILED = 3
 
+@disjoint_base
 class CameraInfo:
     def __init__(self) -> None: ...
     def __repr__(self) -> str: ...
@@ -122,6 +127,7 @@ class CameraInfo:
     @property
     def is_trigger_cam(self) -> bool: ...
 
+@disjoint_base
 class ControlCaps:
     def __init__(self) -> None: ...
     # Records refuse pickling and copying: both raise TypeError.
@@ -144,6 +150,7 @@ class ControlCaps:
     @property
     def control_type(self) -> ControlType: ...
 
+@disjoint_base
 class Id:
     def __init__(self) -> None: ...
     # Records refuse pickling and copying: both raise TypeError.
@@ -154,6 +161,7 @@ class Id:
     @id.setter
     def id(self, value: str) -> None: ...
 
+@disjoint_base
 class SupportedMode:
     def __init__(self) -> None: ...
     # Records refuse pickling and copying: both raise TypeError.
@@ -162,6 +170,7 @@ class SupportedMode:
     @property
     def supported_camera_mode(self) -> list[CameraMode]: ...
 
+@disjoint_base
 class GpsData:
     def __init__(self) -> None: ...
     # Records refuse pickling and copying: both raise TypeError.

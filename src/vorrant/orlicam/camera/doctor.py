@@ -37,7 +37,7 @@ from pathlib import Path
 from typing import Any, Literal, TypeVar
 
 __all__ = ["Finding", "UsbDevice", "diagnose", "udev_rule", "install_udev_rule", "usb_devices",
-           "usbfs_need_mb", "report", "UDEV_RULES_DIR", "UDEV_RULE_NAME", "environment_root"]
+           "usbfs_need_mb", "report", "find_indi_driver", "UDEV_RULES_DIR", "UDEV_RULE_NAME", "environment_root"]
 
 Status = Literal["ok", "note", "problem"]
 
@@ -381,14 +381,40 @@ def check_extras() -> list[Finding]:
             shown = ", ".join(f"{dist} {version}" for dist, version in versions.items())
             findings.append(Finding(f"extra:{extra}", "ok", f"{what}: {shown}", (),
                                     {"installed": True, "versions": versions}))
-    driver = shutil.which(INDI_DRIVER)
-    if driver:
-        findings.append(Finding("indi", "ok", f"INDI driver: {driver}", (), {"path": driver}))
-    else:
-        findings.append(Finding("indi", "note", f"INDI driver: {INDI_DRIVER} not on PATH", (
-            "it is not in the wheel: build orlicam from source with the INDI libraries installed "
-            "(see the README, 'Real cameras on Linux')",), {"path": None}))
+    findings.append(check_indi_driver())
     return findings
+
+
+def find_indi_driver() -> tuple[str | None, list[str]]:
+    """The INDI driver on PATH, else beside the running Python or `orlicam` script: pip
+    installs it into the environment's bin folder, which is often not on PATH (a virtual
+    environment used without activating it). Returns the driver (or None) and the folders
+    looked in besides PATH."""
+    found = shutil.which(INDI_DRIVER)
+    beside = [str(Path(sys.executable).absolute().parent)]
+    if sys.argv and sys.argv[0]:
+        beside.append(str(Path(sys.argv[0]).absolute().parent))
+    beside = list(dict.fromkeys(beside))
+    if found:
+        return found, beside
+    for folder in beside:
+        candidate = Path(folder) / INDI_DRIVER
+        if candidate.is_file() and os.access(candidate, os.X_OK):
+            return str(candidate), beside
+    return None, beside
+
+
+def check_indi_driver() -> Finding:
+    driver, beside = find_indi_driver()
+    if driver is None:
+        return Finding("indi", "note", f"INDI driver: {INDI_DRIVER} is neither on PATH nor in {', '.join(beside)}", (
+            "it is not in the wheel: build orlicam from source with the INDI libraries installed "
+            "(apt-get install libindi-dev; see the documentation's INDI driver page)",), {"path": None})
+    if shutil.which(INDI_DRIVER) == driver:
+        return Finding("indi", "ok", f"INDI driver: {driver}", (), {"path": driver, "on_path": True})
+    folder = str(Path(driver).parent)
+    return Finding("indi", "ok", f"INDI driver: {driver} (not on PATH)", (
+        f'indiserver finds it with PATH="{folder}:$PATH" indiserver {INDI_DRIVER}',), {"path": driver, "on_path": False})
 
 
 # --- the report -------------------------------------------------------------------------
@@ -462,7 +488,9 @@ def report(findings: Sequence[Finding]) -> str:
     lines = []
     for f in findings:
         lines.append(f"{MARKS[f.status]:<8} {f.summary}")
-        lines.extend(f"{'':<8}   fix: {step}" for step in f.fix)
+        # Advice under a finding that is no problem is a hint, not something to fix.
+        label = "fix" if f.status == "problem" else "hint"
+        lines.extend(f"{'':<8}   {label}: {step}" for step in f.fix)
     problems = sum(f.status == "problem" for f in findings)
     lines.append(f"{problems} problem(s)" if problems else "no problems found")
     return "\n".join(lines)

@@ -165,7 +165,7 @@ class Frame:
     def height(self) -> int:
         return int(self.data.shape[0])
 
-    def __array__(self, dtype: npt.DTypeLike = None, copy: bool | None = None) -> npt.NDArray[Any]:
+    def __array__(self, dtype: npt.DTypeLike | None = None, copy: bool | None = None) -> npt.NDArray[Any]:
         if copy:
             return np.array(self.data, dtype=dtype, copy=True)
         if dtype is None or np.dtype(dtype) == self.data.dtype:

@@ -5,12 +5,15 @@ import threading
 import weakref
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Self
+from typing import TYPE_CHECKING, Any, Self
 
 from .. import korvi
 from .discovery import CameraDescription, _holder, _registry, _registry_lock, _resolve
 from .errors import noted
 from .units import CONTROLS, Kind
+
+if TYPE_CHECKING:
+    from .streaming import Stream
 
 CT = korvi.ControlType
 _get_value = korvi.get_control_value
@@ -90,7 +93,7 @@ class CameraSession:
         self._modes: tuple[korvi.CameraMode, ...] = ()
         # The Stream whose video capture runs in the SDK (also one whose stop failed, so
         # that the layer's idea of the camera stays the SDK's); None when none runs.
-        self._busy: Any = None
+        self._busy: Stream | None = None
         # A capture and abort_exposure() from another thread meet here: `_capturing` is
         # the capturing thread's id from its start_exposure until it lets go of the camera.
         # `with` takes `_hold` itself, not the Condition: the lock's own __exit__ is C, so

@@ -362,6 +362,7 @@ class Stream:
         assert roi is not None
         cid, size = self._cam._id, self._fmt.buffer_size(roi.width, roi.height)
         gps: korvi.GpsData | None = None
+        raw: bytes | bytearray
         if self._cam._gps:
             raw, gps = korvi.get_video_data_gps(cid, size, wait_ms)
         else:

@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from ..observing.plan import Observation
 
 
-class Parsed(click.ParamType):
+class Parsed(click.ParamType):  # type: ignore[type-arg, unused-ignore]   # generic from click 8.2 on
     def __init__(self, name: str, parse: Callable[[str], Any]) -> None:
         self.name = name
         self._parse = parse

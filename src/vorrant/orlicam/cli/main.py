@@ -55,7 +55,8 @@ class _Group(click.Group):
             if name in self.commands:
                 rows.append((name, self.commands[name].get_short_help_str(limit)))
             else:
-                rows.append((name, click.utils.make_default_short_help(LAZY_COMMANDS[name][2], limit)))
+                # a stand-in command shortens the help as click does (its helper is private from 8.2 on)
+                rows.append((name, click.Command(name, help=LAZY_COMMANDS[name][2]).get_short_help_str(limit)))
         with formatter.section("Commands"):
             formatter.write_dl(rows)
 

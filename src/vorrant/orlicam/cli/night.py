@@ -78,6 +78,8 @@ def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None,
     """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
     from ..observing.calibration import DarkLibrary, calibrate as run
 
+    if output is not None:   # made as `sequence -o` makes its folder
+        Path(output).mkdir(parents=True, exist_ok=True)
     for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
         click.echo(str(path))
 

@@ -32,7 +32,8 @@ def stretch(data: NDArray[Any], noise_floor: float = 2.0, high_percentile: float
     low = sky + noise_floor * sigma
     high = max(float(np.percentile(values, high_percentile)), low + 1.0)
     scaled = np.clip((values - np.float32(low)) / np.float32(high - low), 0.0, 1.0)
-    return (np.sqrt(scaled) * 255.0 + 0.5).astype(np.uint8)
+    picture: NDArray[Any] = (np.sqrt(scaled) * 255.0 + 0.5).astype(np.uint8)
+    return picture
 
 
 def superpixel(mosaic: NDArray[Any], pattern: str) -> NDArray[Any]:

@@ -25,7 +25,8 @@ import math
 import os
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -46,6 +47,7 @@ __all__ = ["run_plan", "dry_run", "settle", "warm_up", "capture_with_progress", 
 JOURNAL: Final = "orlicam-sequence.jsonl"
 _FLAT_START_S: Final = 0.1
 _FLAT_MAX_S: Final = 60.0
+_FLAT_PROBE_S: Final = 10.0   # the test after one that showed no light
 _FLAT_CLOSE: Final = 0.03      # a test frame this close to the level (relative) is close enough
 _OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
 
@@ -144,11 +146,14 @@ def frame_level(frame: Frame) -> float:
 def find_flat_exposure(cam: Camera, level: float, show: Show, start: float = _FLAT_START_S,
                        longest: float = _FLAT_MAX_S) -> tuple[float, float]:
     """The exposure (and the level it gave) putting a flat's median at `level` of full
-    scale, from test frames: the response is taken as linear above the bias level."""
+    scale, from test frames: the response is taken as linear above the bias level. Light
+    that cannot give the level (none, or too faint or bright for the exposure range) is a
+    ValueError naming the likely cause, after at most two test frames."""
     control = cam.controls["exposure"]
     shortest, longest = control.min, min(longest, control.max)
     bias = frame_level(cam.capture(shortest, dark=True))
     seconds = min(max(start, shortest), longest)
+    probe = min(_FLAT_PROBE_S, longest)
     for _ in range(12):
         got = frame_level(cam.capture(seconds))
         show(f"flat exposure: {seconds:g} s gives {got:.3f} of full scale (target {level:g})")
@@ -157,15 +162,26 @@ def find_flat_exposure(cam: Camera, level: float, show: Show, start: float = _FL
         if got >= 0.97:
             wanted = seconds / 4   # saturated: the level says nothing about how far over
         elif got - bias <= 0.002:
-            wanted = seconds * 10
+            if seconds >= probe:
+                raise ValueError(f"flats: no light: {seconds:g} s gives {got:.4f} of full scale, no more than a dark "
+                                 f"({bias:.4f}); is the flat panel on and the telescope's cap off?")
+            wanted = probe   # one long test rather than many growing ones: light shows at once
         else:
             wanted = seconds * (level - bias) / (got - bias)
+            reach = bias + (got - bias) * longest / seconds
+            if wanted > longest and level - reach > _FLAT_CLOSE * level:
+                raise ValueError(f"flats: the light is too faint for a level of {level:g}: {seconds:g} s gives "
+                                 f"{got:.3f}, the longest flat ({longest:g} s) about {reach:.3f}; "
+                                 "turn the panel up or raise the gain")
         wanted = min(max(wanted, shortest), longest)
         if wanted == seconds:
-            side = "bright" if got > level else "faint"
-            raise ValueError(f"flats: the light is too {side} for a level of {level:g}: {seconds:g} s gives {got:.3f}")
+            side, fix = ("bright", "dim the panel or add a diffuser") if got > level else (
+                "faint", "turn the panel up or raise the gain")
+            raise ValueError(f"flats: the light is too {side} for a level of {level:g}: {seconds:g} s gives "
+                             f"{got:.3f}; {fix}")
         seconds = wanted
-    raise ValueError(f"flats: no exposure found for a level of {level:g} (last {seconds:g} s gave {got:.3f})")
+    raise ValueError(f"flats: no exposure found for a level of {level:g} (last {seconds:g} s gave {got:.3f}); "
+                     "is the light steady?")
 
 
 # --- the journal ---------------------------------------------------------------------
@@ -618,7 +634,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
             say("nothing left to take")
             return written
         target_c = plan.camera.cool_to if cool_to is None else cool_to
-        with Camera(plan.camera.camera) as cam:
+        with Camera(plan.camera.camera) as cam, _warm_at_end(cam, plan, show, say):
             settings = _prepare(cam, plan, journal)
             if target_c is not None:
                 reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
@@ -656,12 +672,31 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                             cam.exposure = min(max(cam.exposure * entry.level / max(level, 1e-3),
                                                    cam.controls["exposure"].min), _FLAT_MAX_S)
                     say(line)
-            if plan.camera.warm and cam.description.cooled:
-                end = warm_up(cam, plan.camera.warm_rate, show)
-                say(f"{cam.name}: cooler off at {end:.1f} C")
     finally:
         journal.close()
     return written
+
+
+@contextmanager
+def _warm_at_end(cam: Camera, plan: Plan, show: Show, say: Show) -> Iterator[None]:
+    """The plan's `warm = true`: the warm-up when the plan ends, also on an error or Ctrl-C,
+    so that a stopped night does not leave the sensor cold (or switch it off at once)."""
+    if not (plan.camera.warm and cam.description.cooled):
+        yield
+        return
+    try:
+        yield
+    except BaseException:
+        say(f"{cam.name}: the plan stopped; warming up first (Ctrl-C again leaves the cooler as it is)")
+        try:
+            end = warm_up(cam, plan.camera.warm_rate, show)
+        except Exception as error:   # the camera may be what failed: the plan's error is the one to report
+            say(f"{cam.name}: not warmed up: {error}")
+        else:
+            say(f"{cam.name}: cooler off at {end:.1f} C")
+        raise
+    end = warm_up(cam, plan.camera.warm_rate, show)
+    say(f"{cam.name}: cooler off at {end:.1f} C")
 
 
 def _store(plan: Plan, folder: Path, journal: _Journal, index: int, entry: Entry, frame: Frame,
