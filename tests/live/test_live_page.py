@@ -154,3 +154,26 @@ def test_the_save_button_writes_a_fits_file(page, server, tmp_path):
     message = until(lambda: (t := page.text_content("#message")).startswith("saved ") and t, what="the save")
     with fits.open(tmp_path / message.removeprefix("saved ")) as hdul:
         assert hdul[0].data.shape == (1096, 1936) and hdul[0].header["BAYERPAT"] == "RGGB"
+
+
+def test_the_stack_switch_stacks_resets_and_saves(page, server, tmp_path):
+    simulator.set_drift(1, 3.0, -2.0)   # the field moves: frames are aligned before they add up
+    httpx.put(f"{server.url}/live/1/settings", timeout=30, json={"exposure": 0.3, "bin": 2, "format": "RAW16"})
+    page.goto(f"{server.url}/live/1")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    assert page.is_disabled("#stack-save")
+    page.check("#stack")
+    until(lambda: (number(page, "#stack-frames") or 0) >= 3, what="three stacked frames")
+    stats = httpx.get(f"{server.url}/live/1/stats", timeout=30).json()["stack"]
+    assert stats["frames"] >= 3 and stats["rejected"] == 0
+    page.click("#stack-save")
+    message = until(lambda: (t := page.text_content("#message")).startswith("saved ") and t, what="the save")
+    with fits.open(tmp_path / message.removeprefix("saved ").split(" (")[0]) as hdul:
+        assert hdul[0].header["NCOMBINE"] >= 3 and hdul[0].header["BITPIX"] == -32
+        assert hdul[0].data.shape == (1410, 2072)
+    page.click("#stack-reset")
+    until(lambda: number(page, "#stack-frames") is not None and number(page, "#stack-frames") < stats["frames"],
+          what="a fresh stack")
+    page.uncheck("#stack")
+    until(lambda: httpx.get(f"{server.url}/live/1/stats", timeout=30).json()["stack"] is None, what="the stack off")
+    assert page.errors == []

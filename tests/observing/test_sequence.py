@@ -385,7 +385,7 @@ def test_snap_and_stream_cool_first_and_label_their_files(tmp_path):
 
 
 def test_warm_ramps_the_set_point_up_before_switching_off(cam1):
-    from vorrant.orlicam.observing.sequence import warm_up
+    from vorrant.orlicam.observing.steps import warm_up
 
     simulator.set_time_scale(1000)
     cam1.cool_to(-10, timeout=60)

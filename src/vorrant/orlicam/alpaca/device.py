@@ -30,9 +30,8 @@ from ..camera.sensor import electrons_per_adu, sensor_name
 from ..camera.subframe import Subframe
 from ..device.errors import BadRequest, DeviceError, ErrorNumber, describe, not_implemented, sdk_error_number
 from .image import as_image_array
-from .members import (ABORT_WAIT_S, AT_LEAST_ONE, BAYER_OFFSETS, DIRECTIONS, FORMS, INTERFACE_VERSION, MAX_PULSE_MS,
-                      NOT_IMPLEMENTED, NOT_IMPLEMENTED_GET, NOT_IMPLEMENTED_PUT, PLACEHOLDERS, READOUT_FORMATS,
-                      CameraState, SensorType)
+from .members import (ABORT_WAIT_S, AT_LEAST_ONE, BAYER_OFFSETS, FORMS, INTERFACE_VERSION, NOT_IMPLEMENTED,
+                      PLACEHOLDERS, READOUT_FORMATS, CameraState, SensorType)
 from .params import Params
 
 log = logging.getLogger("vorrant.orlicam.alpaca")

@@ -98,7 +98,7 @@ def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
 def warm(camera: str, rate: str | None) -> None:
     """Turn the cooler off; with --rate, after ramping the set point up to ambient."""
     from ..camera.values import parse_rate
-    from ..observing.sequence import warm_up
+    from ..observing.steps import warm_up
 
     per_second = None if rate is None else Parsed("rate", parse_rate).convert(rate, None, None)
     with opened(camera) as cam:

@@ -101,7 +101,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 
     from ..files.naming import frame_name
     from ..camera.camera import configure, deepest_raw
-    from ..observing.sequence import capture_with_progress
+    from ..observing.steps import capture_with_progress
     from ..files.templates import Template
 
     seen = observation()

@@ -15,7 +15,7 @@ if TYPE_CHECKING:
 
 def cool_first(cam: Camera, seen: Observation) -> None:
     """`--cool-to` of snap and stream: cool, and wait until steady, before the first frame."""
-    from ..observing.sequence import settle
+    from ..observing.steps import settle
 
     if seen.cool_to is None:
         return

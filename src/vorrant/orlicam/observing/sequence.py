@@ -1,6 +1,6 @@
 """Running a capture plan: cool and settle, take each entry's frames, name and label
 them, and warm up at the end; plus the pieces `snap` and `stream` share with it
-(cooling with a settle time, exposures with elapsed and remaining time, a warm ramp).
+(the SER sidecar); the steps of a night are in `steps`, the journal in `journal`.
 
 A plan's progress is kept in ``orlicam-sequence.jsonl`` in its folder, one line per
 frame before and after its file appears (files are written under a temporary name and
@@ -18,404 +18,30 @@ camera's ranges; `--dry-run` checks them against the model's, read without openi
 """
 from __future__ import annotations
 
-import hashlib
 import itertools
 import json
 import math
 import os
-import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final
 
-import numpy as np
-
 from ..files.naming import DEFAULT_TEMPLATE, frame_fields, inside, night_folder, render
-from .plan import IMAGE_TYPES, Entry, Observation, Plan, PlanError, Target, load_plan, observation_cards
+from .journal import Journal, write_frame
+from .plan import Entry, Plan, PlanError, Target, observation_cards
+from .steps import FLAT_CLOSE, FLAT_MAX_S, Show, capture_with_progress, find_flat_exposure, frame_level, settle, warm_up
 
 if TYPE_CHECKING:
     from ..camera.camera import Camera
     from ..camera.frames import Frame
 
-__all__ = ["run_plan", "dry_run", "settle", "warm_up", "capture_with_progress", "find_flat_exposure",
-           "JOURNAL", "write_ser_sidecar", "frame_level", "Limits", "check_plan", "model_limits"]
+__all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder"]
 
-JOURNAL: Final = "orlicam-sequence.jsonl"
-_FLAT_START_S: Final = 0.1
-_FLAT_MAX_S: Final = 60.0
-_FLAT_PROBE_S: Final = 10.0   # the test after one that showed no light
-_FLAT_CLOSE: Final = 0.03      # a test frame this close to the level (relative) is close enough
 _OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
-
-Show = Callable[[str], None]
-
-
-# --- exposures, cooling, warming ------------------------------------------------------
-
-def capture_with_progress(cam: Camera, show: Show, label: str, dark: bool = False,
-                          exposure: float | None = None) -> Frame:
-    """cam.capture(), showing `label` with the elapsed and remaining time of the exposure
-    every half second (exposures over a second)."""
-    seconds = cam.exposure if exposure is None else exposure
-    if seconds <= 1.0:
-        return cam.capture(exposure, dark=dark)
-    done = threading.Event()
-    began = time.monotonic()
-
-    def tick() -> None:
-        while not done.wait(0.5):
-            elapsed = time.monotonic() - began
-            show(f"{label}: {min(elapsed, seconds):.0f} of {seconds:g} s, {max(0.0, seconds - elapsed):.0f} s left")
-
-    ticker = threading.Thread(target=tick, name="orlicam-exposure-progress", daemon=True)
-    ticker.start()
-    try:
-        return cam.capture(exposure, dark=dark)
-    finally:
-        done.set()
-        ticker.join()
-
-
-def settle(cam: Camera, target: float, tolerance: float, settle_s: float, timeout: float, show: Show) -> float:
-    """Cools to `target` and waits until the sensor has stayed within `tolerance` for
-    `settle_s` seconds (a reading outside starts the count again); TimeoutError after
-    `timeout` seconds in all. Returns the temperature."""
-    from .. import korvi
-
-    if not cam.description.cooled:
-        raise ValueError(f"{cam.name} has no cooler: it cannot cool to {target:g} C")
-    began = time.monotonic()
-    try:
-        cam.cool_to(target, timeout, tolerance=tolerance, progress=lambda s: show(
-            f"cooling to {target:g} C: {s.temperature:.1f} C, cooler {s.cooler_power} %, {s.elapsed:.0f} s"))
-    except korvi.ASITimeout as error:
-        raise TimeoutError(f"{cam.name}: {error}") from None
-    steady_since = time.monotonic()
-    while True:
-        now = time.monotonic()
-        temperature = cam.temperature
-        if abs(temperature - target) > tolerance:
-            steady_since = now
-        held = now - steady_since
-        show(f"settling at {target:g} C: {temperature:.1f} C, steady {held:.0f} of {settle_s:g} s")
-        if held >= settle_s:
-            return temperature
-        if now - began >= timeout:
-            raise TimeoutError(f"{cam.name}: the sensor did not stay within {tolerance:g} C of {target:g} C "
-                               f"for {settle_s:g} s within {timeout:g} s")
-        time.sleep(max(0.05, min(1.0, settle_s - held)))
-
-
-def warm_up(cam: Camera, rate: float, show: Show, interval: float = 1.0) -> float:
-    """Raises the cooler's set point by `rate` degrees per second until the cooler no
-    longer works (the sensor is at ambient) or the set point is at its top, then switches
-    the cooler off; returns the temperature then. Warming slowly spares the sensor the
-    thermal shock of switching off at once."""
-    if not cam.description.cooled:
-        raise ValueError(f"{cam.name} has no cooler")
-    if not cam.cooler_on:
-        cam.cooler_on = False
-        return cam.temperature
-    top = cam.controls["target_temperature"].max
-    start, began = cam.temperature, time.monotonic()
-    while True:
-        goal = min(top, math.floor(start + rate * (time.monotonic() - began)))
-        cam.target_temperature = goal
-        temperature, power = cam.temperature, cam.cooler_power
-        show(f"warming at {rate * 60:g} C/min: set point {goal:g} C, sensor {temperature:.1f} C, cooler {power} %")
-        if power == 0 or goal >= top:
-            break
-        time.sleep(interval)
-    cam.cooler_on = False
-    return cam.temperature
-
-
-# --- flats ---------------------------------------------------------------------------
-
-def frame_level(frame: Frame) -> float:
-    """The frame's median as a fraction of full scale (16-bit words or 8-bit bytes)."""
-    data = frame.data
-    full = float(np.iinfo(data.dtype).max)
-    return float(np.median(data[::2, ::2] if data.size > 4_000_000 else data)) / full
-
-
-def find_flat_exposure(cam: Camera, level: float, show: Show, start: float = _FLAT_START_S,
-                       longest: float = _FLAT_MAX_S) -> tuple[float, float]:
-    """The exposure (and the level it gave) putting a flat's median at `level` of full
-    scale, from test frames: the response is taken as linear above the bias level. Light
-    that cannot give the level (none, or too faint or bright for the exposure range) is a
-    ValueError naming the likely cause, after at most two test frames."""
-    control = cam.controls["exposure"]
-    shortest, longest = control.min, min(longest, control.max)
-    bias = frame_level(cam.capture(shortest, dark=True))
-    seconds = min(max(start, shortest), longest)
-    probe = min(_FLAT_PROBE_S, longest)
-    for _ in range(12):
-        got = frame_level(cam.capture(seconds))
-        show(f"flat exposure: {seconds:g} s gives {got:.3f} of full scale (target {level:g})")
-        if abs(got - level) <= _FLAT_CLOSE * level:
-            return seconds, got
-        if got >= 0.97:
-            wanted = seconds / 4   # saturated: the level says nothing about how far over
-        elif got - bias <= 0.002:
-            if seconds >= probe:
-                raise ValueError(f"flats: no light: {seconds:g} s gives {got:.4f} of full scale, no more than a dark "
-                                 f"({bias:.4f}); is the flat panel on and the telescope's cap off?")
-            wanted = probe   # one long test rather than many growing ones: light shows at once
-        else:
-            wanted = seconds * (level - bias) / (got - bias)
-            reach = bias + (got - bias) * longest / seconds
-            if wanted > longest and level - reach > _FLAT_CLOSE * level:
-                raise ValueError(f"flats: the light is too faint for a level of {level:g}: {seconds:g} s gives "
-                                 f"{got:.3f}, the longest flat ({longest:g} s) about {reach:.3f}; "
-                                 "turn the panel up or raise the gain")
-        wanted = min(max(wanted, shortest), longest)
-        if wanted == seconds:
-            side, fix = ("bright", "dim the panel or add a diffuser") if got > level else (
-                "faint", "turn the panel up or raise the gain")
-            raise ValueError(f"flats: the light is too {side} for a level of {level:g}: {seconds:g} s gives "
-                             f"{got:.3f}; {fix}")
-        seconds = wanted
-    raise ValueError(f"flats: no exposure found for a level of {level:g} (last {seconds:g} s gave {got:.3f}); "
-                     "is the light steady?")
-
-
-# --- the journal ---------------------------------------------------------------------
-
-# The settings a frame is taken with, as the journal keeps them and a resume compares them.
-_HEADER_SETTINGS: Final = (("exposure", "EXPTIME"), ("gain", "GAIN"), ("offset", "OFFSET"), ("bin", "XBINNING"),
-                           ("width", "NAXIS1"), ("height", "NAXIS2"))
-
-
-def _whole_number(value: object, least: int) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool) and value >= least
-
-
-def _record(line: str) -> dict[str, Any] | None:
-    """The record on a journal line; None when the line holds none."""
-    try:
-        record = json.loads(line)
-    except (ValueError, RecursionError):
-        return None
-    if not isinstance(record, dict):
-        return None
-    if "sha256" in record:
-        return record if isinstance(record["sha256"], str) else None
-    if "camera" in record:
-        return record if isinstance(record["camera"], dict) else None
-    if not (_whole_number(record.get("entry"), 0) and _whole_number(record.get("n"), 1)
-            and isinstance(record.get("key"), str) and isinstance(record.get("file"), str)
-            and record.get("state") in ("writing", "done") and isinstance(record.get("settings", {}), dict)):
-        return None
-    try:
-        inside(record["file"])   # a journal never names a file outside its folder
-    except ValueError:
-        return None
-    return record
-
-
-@dataclass
-class _Journal:
-    """What an output folder already holds of a plan, and the appending of more."""
-
-    path: Path
-    done: dict[int, int] = field(default_factory=dict)        # entry -> frames written
-    numbers: dict[str, int] = field(default_factory=dict)     # name with n blank -> last n
-    settings: dict[int, dict[str, Any]] = field(default_factory=dict)   # entry -> its last frame's settings
-    start: dict[str, Any] | None = None    # the camera's settings when the plan began
-    _file: Any = None
-    _tail: int | None = None               # where a last line cut short by a kill begins
-    _newline: bool = False                 # the last line is whole but for its newline
-    _recovered: list[dict[str, Any]] = field(default_factory=list)   # found by their headers
-    _pending: list[dict[str, Any]] = field(default_factory=list)     # records to add on opening
-
-    @classmethod
-    def open(cls, folder: Path, plan: Plan, resume: bool, say: Show = lambda line: None) -> _Journal:
-        path = folder / JOURNAL
-        journal = cls(path)
-        digest = hashlib.sha256(plan.text.encode()).hexdigest()
-        exists = path.exists()
-        if exists:
-            journal._read(folder, digest if resume else None)
-        else:
-            journal._recover(folder, plan)
-        if journal.done and not resume:
-            how = JOURNAL if exists else f"found by their headers; its journal {JOURNAL} is missing"
-            raise FileExistsError(f"{folder} holds frames of a plan already ({how}): "
-                                  "--resume goes on with it, -o DIR starts in another folder")
-        if journal._recovered:
-            say(f"the journal is missing: {len(journal._recovered)} frames of the plan found by their headers in {folder}")
-        append = exists and bool(journal.done)
-        if append and journal._tail is not None:
-            os.truncate(path, journal._tail)
-            say(f"ignored the last line of {path}, cut short (the run was stopped while writing it)")
-        # A journal with no frame yet (a run that failed before its first) starts again.
-        journal._file = open(path, "a" if append else "w", encoding="utf-8")
-        if append and journal._newline:
-            journal._file.write("\n")
-        if not append:
-            journal.start = None
-            journal._append({"plan": str(plan.path), "sha256": digest, "started": datetime.now(UTC).isoformat()})
-        for record in journal._recovered + journal._pending:
-            journal._append(record)
-        return journal
-
-    def _read(self, folder: Path, digest: str | None) -> None:
-        try:
-            raw = self.path.read_bytes()
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise PlanError(f"{self.path}: a damaged journal, not UTF-8 text ({error.reason} at byte {error.start}): "
-                            "move it aside and --resume again, to go on from the frames' own headers") from None
-        lines = text.split("\n")
-        last = lines.pop()   # what follows the last newline: empty unless a kill cut the line short
-        writing: dict[tuple[int, int], dict[str, Any]] = {}
-        changed = False
-        for number, line in enumerate([*lines, last] if last else lines, start=1):
-            record = _record(line)
-            cut = bool(last) and number == len(lines) + 1
-            if record is None:
-                if cut:
-                    self._tail = len(raw) - len(last.encode())
-                    continue
-                shown = line if line.isprintable() else repr(line)
-                raise PlanError(f"{self.path}:{number}: not a journal record: "
-                                f"{shown if len(shown) <= 60 else shown[:60] + '...'}; a damaged journal: move it "
-                                "aside and --resume again, to go on from the frames' own headers")
-            self._newline = cut
-            if "sha256" in record:
-                changed = changed or (digest is not None and record["sha256"] != digest)
-                continue
-            if "camera" in record:
-                self.start = record["camera"]
-                continue
-            key = (record["entry"], record["n"])
-            if record["state"] == "writing":
-                writing[key] = record
-            else:
-                writing.pop(key, None)
-                self._count(record)
-            (folder / _part_name(record["file"])).unlink(missing_ok=True)
-        if changed and self.done:
-            raise PlanError(f"{self.path}: the plan has changed since these frames were taken: "
-                            "resume it unchanged, or start in another folder with -o DIR")
-        for record in writing.values():
-            # Killed between the file's linking and its record: the file is whole if it is there.
-            if (folder / record["file"]).exists():
-                self._count(record)
-                self._pending.append({**record, "state": "done"})
-
-    def _recover(self, folder: Path, plan: Plan) -> None:
-        """Without a journal: the plan's frames in the folder, known by their FITS headers."""
-        from ..files.fits import _astropy_fits
-
-        fits = _astropy_fits()
-        kinds = {label: kind for kind, label in IMAGE_TYPES.items()}
-        found = []
-        for path in folder.rglob("*"):
-            if path.name.startswith(".") or path.suffix.lower() not in (".fits", ".fit", ".fts") or not path.is_file():
-                continue
-            try:
-                header = fits.getheader(path)
-            except (OSError, ValueError, TypeError):
-                continue   # not a frame of this plan
-            kind = kinds.get(str(header.get("IMAGETYP", "")))
-            if kind is not None:
-                found.append((str(header.get("DATE-OBS", "")), str(path.relative_to(folder)), kind, header))
-        for _, name, kind, header in sorted(found, key=lambda f: (f[0], f[1])):
-            for index, entry in enumerate(plan.frames):
-                if self.done.get(index, 0) < entry.count and _taken_for(entry, kind, header, plan.target):
-                    settings = {key: header[card] for key, card in _HEADER_SETTINGS if card in header}
-                    record = {"entry": index, "n": self.done.get(index, 0) + 1, "key": "", "file": name,
-                              "state": "done", "settings": settings}
-                    self._count(record)
-                    self._recovered.append(record)
-                    break
-
-    def _count(self, record: dict[str, Any]) -> None:
-        entry = int(record["entry"])
-        self.done[entry] = self.done.get(entry, 0) + 1
-        self.numbers[record["key"]] = max(self.numbers.get(record["key"], 0), int(record["n"]))
-        if record.get("settings"):
-            self.settings[entry] = record["settings"]
-
-    def _append(self, record: dict[str, Any]) -> None:
-        if self._file is None:
-            self._file = open(self.path, "a", encoding="utf-8")
-        self._file.write(json.dumps(record) + "\n")
-        self._file.flush()
-        os.fsync(self._file.fileno())
-
-    def began(self, start: dict[str, Any]) -> None:
-        """Notes the camera's settings when the plan began: what entries leaving some out start from."""
-        self.start = start
-        self._append({"camera": start})
-
-    def next_number(self, key: str) -> int:
-        return self.numbers.get(key, 0) + 1
-
-    def writing(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
-        self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "writing", "settings": settings})
-
-    def written(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
-        self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "done", "settings": settings})
-        self.done[entry] = self.done.get(entry, 0) + 1
-        self.numbers[key] = n
-        self.settings[entry] = settings
-
-    def close(self) -> None:
-        if self._file is not None:
-            self._file.close()
-            self._file = None
-
-
-def _taken_for(entry: Entry, kind: str, header: Any, target: Target) -> bool:
-    """Whether a frame with this header is one of the entry's: what the entry says of its frames."""
-    if kind != entry.kind or header.get("XBINNING") != entry.bin:
-        return False
-    if kind in ("light", "flat") and (header.get("FILTER") or None) != entry.filter:
-        return False
-    if kind == "light" and target.object and header.get("OBJECT") != target.object:
-        return False
-    for value, card in ((entry.gain, "GAIN"), (entry.offset, "OFFSET")):
-        if value is not None and header.get(card) != value:
-            return False
-    seconds = header.get("EXPTIME")
-    return entry.exposure is None or (isinstance(seconds, (int, float))
-                                       and math.isclose(seconds, entry.exposure, rel_tol=1e-3, abs_tol=2e-6))
-
-
-def _part_name(name: str) -> str:
-    path = Path(name)
-    return str(path.with_name(f".{path.name}.part"))
-
-
-def _write_new(folder: Path, name: str, frame: Frame, cards: list[tuple[str, Any, str]]) -> Path:
-    """Writes the FITS file under a temporary name, then links it into place: an existing
-    file is never replaced, and a file with its final name is always complete."""
-    from ..files.fits import write_fits
-
-    path = folder / name
-    path.parent.mkdir(parents=True, exist_ok=True)
-    part = folder / _part_name(name)
-    write_fits(part, frame, overwrite=True, cards=cards)   # a part left by a kill is no file yet
-    try:
-        try:
-            os.link(part, path)
-        except FileExistsError:
-            raise FileExistsError(f"{path} exists already: not overwritten (put {{n}} or {{time}} in the name)") from None
-        except OSError:
-            # File systems without hard links (FAT on a USB disk): a check, then a rename.
-            if os.path.lexists(path):
-                raise FileExistsError(f"{path} exists already: not overwritten") from None
-            os.rename(part, path)
-    finally:
-        part.unlink(missing_ok=True)
-    return path
 
 
 # --- what the camera takes ---------------------------------------------------------
@@ -527,7 +153,7 @@ def _apply(cam: Camera, settings: dict[str, Any]) -> None:
     cam.exposure = settings["exposure"]
 
 
-def _prepare(cam: Camera, plan: Plan, journal: _Journal) -> list[dict[str, Any]]:
+def _prepare(cam: Camera, plan: Plan, journal: Journal) -> list[dict[str, Any]]:
     """Each entry's settings, checked before the first exposure: as a straight run sets them,
     an entry taking what it gives and keeping the rest from the entry before it, from the
     camera's settings when the plan began (a resume's from its journal). PlanError for a
@@ -623,7 +249,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
     from ..camera.camera import Camera
 
     folder.mkdir(parents=True, exist_ok=True)
-    journal = _Journal.open(folder, plan, resume, say)
+    journal = Journal.open(folder, plan, resume, say)
     written: list[Path] = []
     try:
         if resume and journal.done:
@@ -667,10 +293,10 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                     if entry.auto:
                         level = frame_level(frame)
                         line += f", level {level:.3f} (target {entry.level:g})"
-                        if abs(level - entry.level) > _FLAT_CLOSE * entry.level and level < 0.97:
+                        if abs(level - entry.level) > FLAT_CLOSE * entry.level and level < 0.97:
                             # The light changes (twilight): follow it for the next flat.
                             cam.exposure = min(max(cam.exposure * entry.level / max(level, 1e-3),
-                                                   cam.controls["exposure"].min), _FLAT_MAX_S)
+                                                   cam.controls["exposure"].min), FLAT_MAX_S)
                     say(line)
     finally:
         journal.close()
@@ -699,7 +325,7 @@ def _warm_at_end(cam: Camera, plan: Plan, show: Show, say: Show) -> Iterator[Non
     say(f"{cam.name}: cooler off at {end:.1f} C")
 
 
-def _store(plan: Plan, folder: Path, journal: _Journal, index: int, entry: Entry, frame: Frame,
+def _store(plan: Plan, folder: Path, journal: Journal, index: int, entry: Entry, frame: Frame,
            settings: dict[str, Any]) -> Path:
     template = plan.name or DEFAULT_TEMPLATE
     target = plan.target
@@ -713,7 +339,7 @@ def _store(plan: Plan, folder: Path, journal: _Journal, index: int, entry: Entry
         n += 1   # files the journal does not know of (it was lost): never written over
         name = inside(render(template, fields, n))
     journal.writing(index, n, key, name, settings)
-    path = _write_new(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
+    path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
     journal.written(index, n, key, name, settings)
     return path
 
