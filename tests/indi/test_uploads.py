@@ -112,9 +112,10 @@ def test_two_cameras_of_one_model_exposing_together_deliver_every_image(fresh_se
     try:
         client.wait_for(lambda: len(client.ipy) == 2, 10, "two cameras")
         devices = sorted(client.ipy)
+        switches = {m: "On" if m == mode else "Off" for m in MODES}
         for device in devices:
             client.connect(device)
-            assert client.set_and_wait(device, "UPLOAD_MODE", **{m: "On" if m == mode else "Off" for m in MODES}) == "Ok"
+            assert client.set_and_wait(device, "UPLOAD_MODE", **switches) == "Ok"
         sent: list[bytes] = []
         for round_ in range(8):
             client.drain()
