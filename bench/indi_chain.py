@@ -25,8 +25,7 @@ from pathlib import Path
 
 DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
 # Every camera a different model: device names must differ across the chained hosts (the hub
-# would merge two devices of one name), and two cameras of one model in one driver that finish at
-# the same instant lose one of the two BLOBs now and then (docs/indi.md, known fault).
+# would merge two devices of one name).
 HOSTS = {7625: "asi294mm_pro_gps,asi462mc", 7626: "asi585mc,asi120mm_mini"}
 HUB = 7624
 EXPOSURE = 0.5

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "asi_errors.hpp"
+#include "blob_sender.hpp"
 
 namespace {
 
@@ -545,11 +546,39 @@ void CameraDevice::finish_exposure() {
     update_cfa(want_);
     const int mode = IUFindOnSwitchIndex(&UploadSP);
     if (mode == UPLOAD_LOCAL || mode == UPLOAD_BOTH) return deliver_locally(mode == UPLOAD_BOTH);
-    delivering_ = true;                 // until libindi's thread has sent the image
-    ExposureComplete(&PrimaryCCD);
+    delivering_ = true;
+    blobs::send_off_loop([this] { send_with_libindi(); }, [this] { delivering_ = false; });
 }
 
-void CameraDevice::UploadComplete(INDI::CCDChip *) { delivering_ = false; }
+void CameraDevice::send_with_libindi() {
+    {
+        std::lock_guard<std::mutex> guard(upload_lock_);
+        uploading_ = true;
+    }
+    ExposureComplete(&PrimaryCCD);      // starts libindi's upload thread
+    std::unique_lock<std::mutex> guard(upload_lock_);
+    upload_ended_.wait(guard, [this] { return !uploading_; });
+}
+
+void CameraDevice::libindi_upload_ended() {
+    std::lock_guard<std::mutex> guard(upload_lock_);
+    uploading_ = false;
+    upload_ended_.notify_all();
+}
+
+bool CameraDevice::processFastExposure(INDI::CCDChip *chip) {
+    // The first thing libindi's upload thread does. It may end on any of several paths, some
+    // without a word (a FITS error); the end of the thread itself releases the sender.
+    struct ThreadEnd {
+        CameraDevice *device = nullptr;
+        ~ThreadEnd() {
+            if (device) device->libindi_upload_ended();
+        }
+    };
+    thread_local ThreadEnd end;
+    end.device = this;
+    return INDI::CCD::processFastExposure(chip);
+}
 
 // --- local uploads -------------------------------------------------------------------
 // libindi would write them from its upload thread while holding the frame buffer's lock,
@@ -575,13 +604,21 @@ void CameraDevice::deliver_locally(bool send_too) {
             bytes.assign(PrimaryCCD.getFrameBuffer(), PrimaryCCD.getFrameBuffer() + PrimaryCCD.getFrameBufferSize());
         else
             bytes = build_fits();
-        if (send_too && !bytes.empty()) send_blob(bytes, native ? ".bin" : ".fits");
     }
     if (bytes.empty()) {
         PrimaryCCD.setExposureFailed();
         return;
     }
-    saves_.push_back({uploads::Save::start(folder, prefix, native ? "bin" : "fits", std::move(bytes)), kSaveDeadline});
+    const char *ext = native ? "bin" : "fits";
+    if (!send_too) return start_save(folder, prefix, ext, std::move(bytes));
+    auto image = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
+    blobs::send_off_loop([this, image, native] { send_blob(*image, native ? ".bin" : ".fits"); },
+                         [this, image, folder, prefix, ext] { start_save(folder, prefix, ext, std::move(*image)); });
+}
+
+void CameraDevice::start_save(const std::string &folder, const std::string &prefix, const char *ext,
+                              std::vector<unsigned char> bytes) {
+    saves_.push_back({uploads::Save::start(folder, prefix, ext, std::move(bytes)), kSaveDeadline});
     save_timer_.start(20);
 }
 

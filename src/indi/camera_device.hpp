@@ -3,9 +3,10 @@
 // class adds what the SDK must do for each of them.
 #pragma once
 
-#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ class CameraDevice : public INDI::CCD {
     bool StartStreaming() override;
     bool StopStreaming() override;
     void addFITSKeywords(INDI::CCDChip *chip) override;
-    void UploadComplete(INDI::CCDChip *chip) override;
+    bool processFastExposure(INDI::CCDChip *chip) override;
     bool saveConfigItems(FILE *fp) override;
 
   private:
@@ -90,10 +91,16 @@ class CameraDevice : public INDI::CCD {
     bool refuse_long_text(const char *name, char *texts[], char *names[], int n);
     bool new_upload_settings(char *texts[], char *names[], int n);
 
+    // libindi's upload thread sends the image to the client; the sender waits for it to end.
+    void send_with_libindi();
+    void libindi_upload_ended();
+
     // Local uploads: the image built here and written by a worker with a deadline.
     void deliver_locally(bool send_too);
     std::vector<unsigned char> build_fits();
     void send_blob(std::vector<unsigned char> &bytes, const std::string &format);
+    void start_save(const std::string &folder, const std::string &prefix, const char *ext,
+                    std::vector<unsigned char> bytes);
     void poll_saves();
     void update_cfa(const roi::Rect &want);
     void publish_frame(const roi::Rect &want);
@@ -130,8 +137,11 @@ class CameraDevice : public INDI::CCD {
     roi::Plan plan_{};
     roi::Rect want_{};
     int exposure_bin_ = 1;
-    // Set while libindi's thread turns the last image into FITS and sends it.
-    std::atomic<bool> delivering_{false};
+    // Set from the end of an exposure until its image has gone to the client.
+    bool delivering_ = false;
+    std::mutex upload_lock_;
+    std::condition_variable upload_ended_;
+    bool uploading_ = false;
     int pending_bin_ = 0;                         // 0: none
     bool frame_pending_ = false;
     int pending_frame_[4] = {0, 0, 0, 0};

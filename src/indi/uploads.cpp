@@ -61,6 +61,7 @@ int next_index(int dir_fd, const std::string &head, const std::string &tail) {
         close(copy);
         return -1;
     }
+    rewinddir(dir);            // the copy shares its offset with the folder's descriptor: start over
     int largest = 0;
     while (dirent *entry = readdir(dir)) {
         std::string name = entry->d_name;
@@ -174,18 +175,31 @@ void Save::run() {
         std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H-%M-%S", &local);
         name = replace_all(name, "ISO8601", stamp);
     }
-    const std::string suffix = "." + ext_;
-    if (std::size_t at = name.find("XXX"); at != std::string::npos) {
-        const int index = next_index(dir.fd, name.substr(0, at), name.substr(at + 3) + suffix);
-        if (index < 0) return finish(State::Failed, shown + ": " + std::strerror(errno));
+    const std::string suffix = "." + ext_, pattern = name;
+    const std::size_t at = pattern.find("XXX");
+    // The next free index; taken again when another writer (a second camera saving to the same
+    // folder and prefix) links that name first.
+    auto numbered = [&]() -> bool {
+        if (at == std::string::npos) return true;
+        const int index = next_index(dir.fd, pattern.substr(0, at), pattern.substr(at + 3) + suffix);
+        if (index < 0) return false;
         char digits[16];
         std::snprintf(digits, sizeof digits, "%03d", index);
+        name = pattern;
         name.replace(at, 3, digits);
-    }
-    name += suffix;
-    const std::string path = shown + "/" + name;
+        name += suffix;
+        return true;
+    };
+    if (at == std::string::npos) name += suffix;
+    if (!numbered()) return finish(State::Failed, shown + ": " + std::strerror(errno));
+    std::string path = shown + "/" + name;
 
     struct stat existing {};
+    for (int tries = 0; at != std::string::npos && tries < 100 &&
+                        fstatat(dir.fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0; ++tries) {
+        if (!numbered()) return finish(State::Failed, shown + ": " + std::strerror(errno));
+        path = shown + "/" + name;
+    }
     if (fstatat(dir.fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0)
         return finish(State::Failed, path + (S_ISREG(existing.st_mode) ? " exists and is not replaced"
                                                                       : " exists and is not a regular file"));
@@ -217,7 +231,12 @@ void Save::run() {
         unlinkat(dir.fd, part.c_str(), 0);
         return finish(State::Failed, path + ": given up");
     }
-    const int linked = linkat(dir.fd, part.c_str(), dir.fd, name.c_str(), 0);
+    int linked = linkat(dir.fd, part.c_str(), dir.fd, name.c_str(), 0);
+    for (int tries = 0; linked != 0 && errno == EEXIST && at != std::string::npos && tries < 100; ++tries) {
+        if (!numbered()) break;
+        path = shown + "/" + name;
+        linked = linkat(dir.fd, part.c_str(), dir.fd, name.c_str(), 0);
+    }
     const int code = errno;
     unlinkat(dir.fd, part.c_str(), 0);
     if (linked != 0)

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 from astropy.io import fits
 
-from indi_support import MONO, Client
+from indi_support import MONO, SPARE_PORT, Client
 
 MODES = ("UPLOAD_CLIENT", "UPLOAD_LOCAL", "UPLOAD_BOTH")
 
@@ -99,3 +99,40 @@ def test_an_upload_that_would_block_or_leave_the_root_fails_alone(uploads, tmp_p
     # The driver still answers: the next image reaches the client.
     settle(client, "", "IMAGE_XXX", "UPLOAD_CLIENT")
     assert fits.open(io.BytesIO(client.expose(MONO, 0.01)))[0].data.shape == (256, 512)
+
+
+# Two cameras of one model finish at the same instant. libindi 1.9.9 makes each BLOB wait for
+# indiserver's answer to the one before: sent from another thread, the second image waited on
+# an answer the driver's loop had read (never sent); sent from the loop (Both), the driver
+# stopped. Their saves under one prefix also took the same index.
+@pytest.mark.parametrize("mode", ["UPLOAD_CLIENT", "UPLOAD_BOTH"])
+def test_two_cameras_of_one_model_exposing_together_deliver_every_image(fresh_server, tmp_path, mode):
+    fresh_server(cameras="asi120mm_mini,asi120mm_mini")
+    client = Client(port=SPARE_PORT)
+    try:
+        client.wait_for(lambda: len(client.ipy) == 2, 10, "two cameras")
+        devices = sorted(client.ipy)
+        switches = {m: "On" if m == mode else "Off" for m in MODES}
+        for device in devices:
+            client.connect(device)
+            assert client.set_and_wait(device, "UPLOAD_MODE", **switches) == "Ok"
+        sent: list[bytes] = []
+        for round_ in range(8):
+            client.drain()
+            for device in devices:
+                client.send(device, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
+            images, ended, deadline = {}, set(), time.monotonic() + 20
+            while len(images) < 2 or len(ended) < 2:
+                event = client.next_event(deadline)
+                assert event is not None, f"round {round_}: images from {sorted(images)}, ended {sorted(ended)}"
+                device = getattr(event, "devicename", None)
+                if getattr(event, "eventtype", None) == "SetBLOB" and "CCD1" in event:
+                    images[device] = event["CCD1"]
+                elif getattr(event, "vectorname", None) == "CCD_EXPOSURE" and event.state in ("Ok", "Alert"):
+                    assert event.state == "Ok", client.messages[-3:]
+                    ended.add(device)
+            sent += images.values()
+        saved = [path.read_bytes() for path in tmp_path.glob("IMAGE_*.fits")]
+        assert sorted(saved) == (sorted(sent) if mode == "UPLOAD_BOTH" else [])
+    finally:
+        client.close()
