@@ -8,11 +8,11 @@ from ekos_support import GUIDER, MAIN, IndiServer, add_profile, driver_processes
 CAPTURE, FOCUS, GUIDE = "/KStars/Ekos/Capture", "/KStars/Ekos/Focus", "/KStars/Ekos/Guide"
 SET_POINT = -10.0
 
-# name, binning, frame asked (unbinned x, y, w, h), image shape (rows, columns). The camera reads
-# heights in steps of two binned rows: 2822 / 2 = 1411 rows come as 1410.
+# name, binning, frame asked (unbinned x, y, w, h), image shape (rows, columns): exactly what
+# CCD_FRAME and CCD_BINNING say, 2822 / 2 = 1411 rows too (the driver bins the odd row itself).
 JOBS = [
     ("bin1", 1, (0, 0, 4144, 2822), (2822, 4144)),
-    ("bin2", 2, (0, 0, 4144, 2822), (1410, 2072)),
+    ("bin2", 2, (0, 0, 4144, 2822), (1411, 2072)),
     ("subframe", 1, (100, 200, 640, 480), (480, 640)),
 ]
 
