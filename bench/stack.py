@@ -23,7 +23,7 @@ from vorrant.orlicam import Camera, simulator
 from vorrant.orlicam.observing.stacking import Stacker
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "observing"))
-from test_stacking import predicted, star_figures  # noqa: E402  (the test's own measures)
+from test_stacking import sixteen_frames, star_figures  # noqa: E402  (the test's own run and measures)
 
 ROUNDS = 8
 
@@ -50,24 +50,7 @@ def per_frame() -> None:
 
 def sixteen() -> None:
     simulator.reset()
-    simulator.set_drift(1, 1.5, -1.0)
-    simulator.set_rotation(1, 0.05)
-    stacker, errors = Stacker(), []
-    with Camera(1) as cam:
-        cam.gain, cam.exposure = 200, 1.0
-        cam.set_roi(bin=2, image_format="RAW16")
-        h, w = cam.roi.height, cam.roi.width
-        corners = [(0, 0), (w - 1, 0), (0, h - 1), (w - 1, h - 1)]
-        centre = ((cam.description.max_width - 1) / 2, (cam.description.max_height - 1) / 2)
-        while stacker.frames < 16:
-            frame = cam.capture()
-            pose = simulator.field_transform(1, last_frame=True)
-            outcome = stacker.add(frame.data, frame.meta.exposure, frame.meta)
-            if outcome.reason == "reference":
-                single, pose0 = frame.data.astype(np.float32), pose
-            elif outcome.accepted:
-                ours = outcome.transform.apply(np.array(corners, float))
-                errors.append(float(np.max(np.hypot(*(ours - predicted(pose0, pose, corners, 2, centre)).T))))
+    stacker, single, errors = sixteen_frames()[:3]
     f1, s1, n1 = star_figures(single)
     f16, s16, n16 = star_figures(stacker.image)
     c1, _, _ = star_figures(single, corners=True)
@@ -75,7 +58,7 @@ def sixteen() -> None:
     print(f"16 frames: noise ratio {n1 / n16:.2f} (goal >= {0.8 * math.sqrt(16):.1f}); FWHM centre "
           f"{f1:.2f} -> {f16:.2f} px ({f16 / f1:.3f}x), corners {c1:.2f} -> {c16:.2f} px ({c16 / c1:.3f}x); "
           f"stars {s1} -> {s16}; registration error at the corners: median {statistics.median(errors):.3f} px, "
-          f"largest {max(errors):.3f} px; final rotation {math.degrees(outcome.transform.angle):.3f} deg")
+          f"largest {max(errors):.3f} px; final rotation {math.degrees(stacker.last.transform.angle):.3f} deg")
 
 
 if __name__ == "__main__":

@@ -51,10 +51,14 @@ def predicted(pose0, pose, points, binning, centre):
     return np.array(out)
 
 
-def test_sixteen_drifting_turning_frames_stack_deeper_and_as_sharp_clouds_rejected():
+def sixteen_frames(cloud_after=None):
+    """Camera 1 at 1 s, gain 200, bin 2, its field drifting (1.5, -1.0) px/s and turning
+    0.05 deg/s, stacked until 16 frames are in: the stacker, the first frame, the largest
+    registration error of each frame at the corners against the simulator's own field
+    transforms, and what became of a frame with the light cut after `cloud_after` frames."""
     simulator.set_drift(1, 1.5, -1.0)
     simulator.set_rotation(1, 0.05)
-    stacker, errors = Stacker(), []
+    stacker, errors, cut = Stacker(), [], None
     with Camera(1) as cam:
         cam.gain, cam.exposure = 200, 1.0
         cam.set_roi(bin=2, image_format="RAW16")
@@ -70,12 +74,17 @@ def test_sixteen_drifting_turning_frames_stack_deeper_and_as_sharp_clouds_reject
                 single, pose0 = frame.data.astype(np.float32), pose
             else:
                 ours = outcome.transform.apply(np.array(corners, float))
-                errors.append(np.max(np.hypot(*(ours - predicted(pose0, pose, corners, 2, centre)).T)))
-            if stacker.frames == 8:   # a cloud: the light cut for one frame
+                errors.append(float(np.max(np.hypot(*(ours - predicted(pose0, pose, corners, 2, centre)).T))))
+            if stacker.frames == cloud_after:   # a cloud: the light cut for one frame
                 simulator.set_transparency(1, 0.0)
                 cut = stacker.add(cam.capture().data)
                 simulator.set_transparency(1, 1.0)
-                assert not cut.accepted and stacker.rejected == 1
+    return stacker, single, errors, cut
+
+
+def test_sixteen_drifting_turning_frames_stack_deeper_and_as_sharp_clouds_rejected():
+    stacker, single, errors, cut = sixteen_frames(cloud_after=8)
+    assert not cut.accepted and stacker.rejected == 1
     fwhm1, stars1, noise1 = star_figures(single)
     fwhm16, stars16, noise16 = star_figures(stacker.image)
     corner1, _, _ = star_figures(single, corners=True)
