@@ -17,8 +17,6 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
-
 from vorrant.orlicam import Camera, simulator
 from vorrant.orlicam.observing.stacking import Stacker
 
