@@ -91,7 +91,7 @@ sanitize: $(ASAN_PY) system-deps
 	$(LOCK) $(ASAN_PY) $(PIP_INSTALL) --no-build-isolation \
 	  -C build-dir=build/sanitize -C cmake.build-type=Debug \
 	  -C cmake.define.ORLICAM_SANITIZE=ON '.[all,test]'
-	cd tests && $(SANITIZED_ENV) ../$(ASAN_PY) -m pytest -q -p no:faulthandler --ignore=indi $(PYTEST_ARGS)
+	cd tests && $(SANITIZED_ENV) ../$(ASAN_PY) -m pytest -q -p no:faulthandler --ignore=indi --ignore=clients $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) env $(SANITIZED_ENV) ../$(ASAN_PY) -m pytest -q -p no:faulthandler indi $(PYTEST_ARGS)
 
 # The suite against the lowest versions pyproject.toml's ranges allow, in its own venv and
@@ -108,7 +108,7 @@ test-oldest: $(OLD_PY) system-deps
 	$(LOCK) $(OLD_PY) -m pip install -q -c constraints-oldest.txt --no-build-isolation \
 	  -C build-dir=build/oldest '.[all,test]'
 	$(OLD_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|pytest|hypothesis|mypy|alpyca)=='
-	cd tests && ../$(OLD_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
+	cd tests && ../$(OLD_PY) -m pytest -q --ignore=indi --ignore=clients $(PYTEST_ARGS)
 
 # The suite against the newest versions pyproject.toml's ranges allow, without the constraints
 # file, in its own venv and build folder; --upgrade takes releases newer than the last run.
@@ -124,7 +124,7 @@ test-newest: $(NEW_PY) system-deps
 	$(LOCK) $(NEW_PY) -m pip install -q --upgrade --upgrade-strategy eager --no-build-isolation \
 	  -C build-dir=build/newest '.[all,test]'
 	$(NEW_PY) -m pip list --format=freeze | grep -iE '^(numpy|click|rich|astropy|pillow|starlette|uvicorn|python-multipart|sep|simplejpeg|pytest|hypothesis|mypy|alpyca|scikit.build.core|cmake)=='
-	cd tests && ../$(NEW_PY) -m pytest -q --ignore=indi $(PYTEST_ARGS)
+	cd tests && ../$(NEW_PY) -m pytest -q --ignore=indi --ignore=clients $(PYTEST_ARGS)
 
 # A manylinux wheel for CPython 3.13 on this machine's architecture: korvi, _frames and the
 # simulated libASICamera2 beside them; no INDI driver (it links the distribution's INDI
@@ -241,7 +241,7 @@ stress-asan: build/asan/stress
 # Python soak on the installed package: threads, memory, and many state-machine examples.
 soak: install
 	cd tests && ../$(PY) soak.py --minutes $(SOAK_MINUTES) --threads $(STRESS_THREADS)
-	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q test_state_machine.py
+	cd tests && ORLICAM_STATE_MACHINE_EXAMPLES=2000 ../$(PY) -m pytest -q korvi/test_state_machine.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(OLD_VENV) $(NEW_VENV) *.egg-info demo-output
