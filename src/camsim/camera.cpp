@@ -699,6 +699,7 @@ SensorTruth Camera::sensor_truth(long gain) {
     r.elec_per_adu = model_.elec_per_adu;
     r.full_well_e = model_.full_well_e;
     r.gain = gain;
+    r.offset = value(ASI_OFFSET);   // the bias decides where the ADC's top clips
     update_thermal();
     r.temperature_c = thermal_.temperature();
     return camsim::sensor_truth(r);

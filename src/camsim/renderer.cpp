@@ -914,7 +914,8 @@ SensorTruth sensor_truth(const RenderRequest& req) {
     const Response resp(r);
     const double factor = gain_factor(r.gain);
     const double epa = r.elec_per_adu > 0 ? r.elec_per_adu : 1.0;
-    return {epa / factor / std::ldexp(1.0, resp.shift), read_noise_e(factor), r.full_well_e,
+    // The full well a frame shows: the pixel's, or the ADC's top above the bias if lower.
+    return {epa / factor / std::ldexp(1.0, resp.shift), read_noise_e(factor), static_cast<double>(resp.full),
             kDarkRateAtM10 * dark_scale(r.temperature_c)};
 }
 

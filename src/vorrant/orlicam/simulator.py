@@ -646,8 +646,9 @@ def sensor_temperature(camera_id):
 def sensor_truth(camera_id, gain):
     """The sensor model the camera's frames are rendered with, at `gain` (0.1 dB steps):
     electrons_per_adu (of RAW16 data at bin 1, the sensor's bits at the top of the word, as
-    vorrant.orlicam.sensor.electrons_per_adu gives it), read_noise_e (rms), full_well_e (a
-    pixel clips there or at the ADC's top, whichever comes first) and dark_current_e_per_s
+    vorrant.orlicam.sensor.electrons_per_adu gives it), read_noise_e (rms), full_well_e (the
+    electrons a pixel shows above the bias at the camera's current offset: its well, or the
+    ADC's top if that comes first) and dark_current_e_per_s
     (of a typical pixel, not a hot one, at the sensor's current temperature)."""
     out = (c_double * 4)()
     code = library().camsim_sensor_truth(camera_id, int(gain), out)
