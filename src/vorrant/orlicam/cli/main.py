@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import importlib
 import sys
+import warnings
 from collections.abc import Sequence
 
 import click
@@ -72,6 +73,9 @@ for _module in (analyze, cameras, capture, night, serve, stack):
         cli.add_command(_command)
 
 def main(argv: Sequence[str] | None = None) -> None:
+    # Newer astropy warns on every import when XDG_CONFIG_HOME is set and ~/.astropy exists:
+    # its own set-up, not the user's command, and it would break an error's one line.
+    warnings.filterwarnings("ignore", message=r"XDG_(CONFIG|CACHE)_HOME is set", category=UserWarning)
     with stop_signals():
         try:
             status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)

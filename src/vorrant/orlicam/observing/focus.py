@@ -255,11 +255,11 @@ def _growth(signal: npt.NDArray[np.float32], x: npt.NDArray[Any], y: npt.NDArray
     flux = curve[:, -1]
     # The first crossing of half the flux, between the two steps around it.
     half = 0.5 * flux[:, None]
-    k = np.argmax(curve >= half, axis=1)
+    crossing = np.argmax(curve >= half, axis=1)
     rows = np.arange(len(x))
-    lo, hi = curve[rows, np.maximum(k - 1, 0)], curve[rows, k]
+    lo, hi = curve[rows, np.maximum(crossing - 1, 0)], curve[rows, crossing]
     t = np.where(hi > lo, (half[:, 0] - lo) / np.where(hi > lo, hi - lo, 1.0), 0.0)
-    hfr = (steps[np.maximum(k - 1, 0)] + t / GROWTH_STEPS) * reach
+    hfr = (steps[np.maximum(crossing - 1, 0)] + t / GROWTH_STEPS) * reach
     return np.where((flux > 0) & (k > 0), hfr, np.nan), flux
 
 

@@ -11,7 +11,7 @@ import termios
 
 from uvicorn.protocols.websockets.wsproto_impl import WSProtocol
 from wsproto.connection import ConnectionState
-from wsproto.events import BytesMessage, CloseConnection, Message, Ping, TextMessage
+from wsproto.events import BytesMessage, CloseConnection, Ping, TextMessage
 
 log = logging.getLogger("vorrant.orlicam.live")
 
@@ -56,19 +56,31 @@ class WebSocket(WSProtocol):
         super().connection_lost(exc)
         self.writable.set()   # a send waiting for a dead peer's buffer returns, and sees the end
 
+    # uvicorn up to 0.3x hands messages to handle_text and handle_bytes, later ones to
+    # handle_message; the size check stands in front of whichever the installed one calls.
     def handle_text(self, event: TextMessage) -> None:
         if self._fits(event):
-            super().handle_text(event)
+            getattr(super(), "handle_text")(event)
 
     def handle_bytes(self, event: BytesMessage) -> None:
         if self._fits(event):
-            super().handle_bytes(event)
+            getattr(super(), "handle_bytes")(event)
 
-    def _fits(self, event: Message[str] | Message[bytes]) -> bool:
-        if len(self.text) + len(self.bytes) + len(event.data) <= MAX_MESSAGE:
+    def handle_message(self, event: TextMessage | BytesMessage) -> None:
+        if self._fits(event):
+            getattr(super(), "handle_message")(event)
+
+    def _fits(self, event: TextMessage | BytesMessage) -> bool:
+        buffer = getattr(self, "buffer", None)   # the later uvicorns gather a message there
+        gathered = (buffer.length if buffer is not None
+                    else len(getattr(self, "text", "")) + len(getattr(self, "bytes", b"")))
+        if gathered + len(event.data) <= MAX_MESSAGE:
             return True
         self._close(1009, f"a message larger than {MAX_MESSAGE} bytes")
-        self.text, self.bytes = "", b""
+        if buffer is not None:
+            buffer.clear()
+        else:
+            self.text, self.bytes = "", b""
         return False
 
     def handle_close(self, event: CloseConnection) -> None:
