@@ -33,6 +33,17 @@ def in_private_network() -> bool:
     return [name for _, name in socket.if_nameindex()] == ["lo"]
 
 
+
+def drain(sock: socket.socket) -> None:
+    """Reads and drops whatever the server has sent so far."""
+    sock.setblocking(False)
+    try:
+        while sock.recv(1 << 20):
+            pass
+    except BlockingIOError:
+        pass
+    sock.setblocking(True)
+
 class Server:
     def __init__(self, port: int, driver: str, home: str, **env: str):
         self.port = port
@@ -68,13 +79,7 @@ class BlobReader:
         self._drain()
 
     def _drain(self) -> None:
-        self.sock.setblocking(False)
-        try:
-            while self.sock.recv(1 << 20):
-                pass
-        except BlockingIOError:
-            pass
-        self.sock.setblocking(True)
+        drain(self.sock)
 
     def expose(self, seconds: float) -> float:
         """Sends the request; returns the time the BLOB's last byte arrived."""

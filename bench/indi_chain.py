@@ -23,6 +23,9 @@ import threading
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).parent))
+from indi import drain  # noqa: E402  (bench/indi.py, beside this file)
+
 DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
 # Every camera a different model: device names must differ across the chained hosts (the hub
 # would merge two devices of one name).
@@ -75,13 +78,7 @@ class Client:
         self._drain()
 
     def _drain(self) -> None:
-        self.sock.setblocking(False)
-        try:
-            while self.sock.recv(1 << 20):
-                pass
-        except BlockingIOError:
-            pass
-        self.sock.setblocking(True)
+        drain(self.sock)
 
     def expose_all(self) -> tuple[int, int]:
         """Exposes every camera at once; (BLOBs received, bytes) once each has sent one."""
