@@ -185,6 +185,23 @@ def test_default_names_go_in_the_nights_folder_never_collide_and_science_files_t
     assert afits.getdata(tmp_path / "snap_001.fits").shape == (32, 64)
 
 
+# With {n}, each run takes the first numbers no file has: a command can be run again as it was.
+@pytest.mark.parametrize("args, names", [
+    (["snap", "1", "-n", "2", "--png", "-o", "m42_{n:03}.fits"],
+     ["m42_001.fits", "m42_001.png", "m42_002.fits", "m42_002.png", "m42_003.fits", "m42_003.png", "m42_004.fits",
+      "m42_004.png", "m42_005.fits"]),
+    (["snap", "1", "--object", "M 42", "-o", "{object}_{n}.fits"], ["M42_1.fits", "M42_2.fits", "m42_005.fits"]),
+    (["dark", "1", "-o", "dark_{n:02}.fits"], ["dark_01.fits", "dark_02.fits", "m42_005.fits"]),
+])
+def test_numbered_outputs_take_the_first_numbers_no_file_has(tmp_path, args, names):
+    (tmp_path / "m42_005.fits").write_bytes(b"precious")
+    for _ in range(2):
+        result = run(*args, "-e", "1ms", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == names
+    assert (tmp_path / "m42_005.fits").read_bytes() == b"precious"
+
+
 def test_stream_names_its_file_from_the_fields_known_at_its_start(tmp_path):
     template = "{object}_{exposure}_gain{gain}_bin{bin}_{date}_{n:02}.ser"
     args = ("stream", "1", "-e", "2ms", "-g", "150", "-b", "2", "--roi", "64x32", "--frames", "2",
