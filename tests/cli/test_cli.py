@@ -1,4 +1,5 @@
 """The orlicam command line, run as a subprocess against the simulated cameras."""
+import importlib
 import json
 import os
 import pty
@@ -461,3 +462,24 @@ def test_help_lists_doctor_with_its_own_help_line():
     line = re.search(r"^\s+doctor\s+(.+)$", listed, re.M)
     assert line is not None, listed
     assert " ".join(own.split()).find(line.group(1).rstrip(".").removesuffix("...").strip()) > 0
+
+
+def command_tree(command, path=("orlicam",)):
+    """(path, command) of the command and of every command under it, lazily loaded ones too."""
+    import click
+    yield path, command
+    if isinstance(command, click.Group):
+        ctx = click.Context(command, info_name=path[-1])
+        for name in command.list_commands(ctx):
+            yield from command_tree(command.get_command(ctx, name), (*path, name))
+
+
+@pytest.mark.parametrize("path, command", list(command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)),
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_help_names_only_options_the_command_has(path, command):
+    import click
+    ctx = click.Context(command, info_name=path[-1])
+    texts = [command.help, command.short_help, command.epilog, *(getattr(p, "help", None) for p in command.params)]
+    named = set(re.findall(r"(?<![\w-])--?[a-zA-Z][\w-]*", " ".join(t for t in texts if t)))
+    own = {flag for p in command.get_params(ctx) for flag in (*p.opts, *p.secondary_opts)}
+    assert named <= own, f"{' '.join(path)}: {sorted(named - own)} named in its help, not options of it"

@@ -88,7 +88,7 @@ def stream_path(template: str, values: dict[str, str], overwrite: bool, night: b
 @click.option("--overwrite", is_flag=True, help="Replace existing files.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
-@observation_options()
+@observation_options(dark=True)
 def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
          image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int,
          output: str | None, overwrite: bool, dark: bool, png: bool) -> None:

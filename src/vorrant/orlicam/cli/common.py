@@ -80,7 +80,7 @@ COMMAND_LINE: Final = (
     ("aperture", "--aperture", "MM", "Aperture diameter, mm (APTDIA)."),
     ("observer", "--observer", "TEXT", "Observer (OBSERVER; also the SER header)."),
     ("filter", "--filter", "TEXT", "Filter in use (FILTER)."),
-    ("kind", "--type", "TYPE", "Frame type for IMAGETYP: light, dark, flat, bias (default: light, or dark with --dark)."),
+    ("kind", "--type", "TYPE", "Frame type for IMAGETYP: light, dark, flat, bias (default: light)."),
     ("cool_to", "--cool-to", "C", "Cool to this temperature (C) and wait until steady first."),
     ("settle", "--settle", "DURATION", "How long the sensor must stay within 1 C of --cool-to  [default: 2min]."),
 )
@@ -98,10 +98,13 @@ def _keep(name: str) -> Callable[[Any, Any, Any], None]:
     return store
 
 
-def observation_options(*skip: str) -> Callable[[Any], Any]:
-    """Adds the observation options to a command (but those named in `skip`)."""
+def observation_options(*skip: str, dark: bool = False) -> Callable[[Any], Any]:
+    """Adds the observation options to a command (but those named in `skip`); `dark`: the
+    command has --dark, which --type's default follows."""
     def add(f: Any) -> Any:
         for name, flag, metavar, text in reversed(COMMAND_LINE):
+            if name == "kind" and dark:
+                text = text.replace("(default: light)", "(default: light, or dark with --dark)")
             if name not in skip:
                 f = click.option(flag, metavar=metavar, callback=_keep(name), expose_value=False, help=text)(f)
         return f
