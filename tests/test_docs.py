@@ -136,3 +136,10 @@ def test_the_night_of_files_and_plans_runs_as_written(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
     assert sorted(p.name for p in (tmp_path / "calibrated").iterdir()) == \
         [f"Light_M42_L_4s_gain120_bin2x2_-10C_{n:04}_cal.fits" for n in (1, 2, 3)]
+
+
+def test_the_flats_plan_and_the_pages_give_the_tolerance_auto_flats_use():
+    from vorrant.orlicam.observing.steps import FLAT_CLOSE
+    said = f"within {FLAT_CLOSE:.0%} of"
+    for path in (ROOT / "examples" / "flats.toml", ROOT / "docs" / "files-and-plans.md"):
+        assert said in path.read_text() and not set(re.findall(r"within (\d+%) of", path.read_text())) - {said[7:-3]}, path

@@ -456,8 +456,9 @@ def test_commands_import_only_what_they_need(command):
     assert loaded.isdisjoint(NOT_IMPORTED[command]), loaded & set(NOT_IMPORTED[command])
 
 
-def test_help_lists_doctor_with_its_own_help_line():
+def test_help_lists_doctor_and_dark_with_their_own_help_lines():
     listed = run("--help").stdout
+    assert re.search(r"^\s+dark\s+Record the SDK's own dark subtraction file", listed, re.M), listed
     own = run("doctor", "--help").stdout
     line = re.search(r"^\s+doctor\s+(.+)$", listed, re.M)
     assert line is not None, listed

@@ -272,7 +272,12 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
               "{n} is the first number no file has.")
 @click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 def dark(camera: str, exposure: float | None, gain: int | None, output: str, overwrite: bool) -> None:
-    """Record a full-sensor dark frame: as the 8-bit BMP that dark subtraction takes, or as FITS."""
+    """Record the SDK's own dark subtraction file: a full-sensor 8-bit BMP that the camera's
+    library takes off every frame (Camera.enable_dark_subtract).
+
+    As FITS (-o x.fits) it is the same dark at full depth, to look at. Darks for calibrating
+    images are another thing: dark frames taken by snap or by a plan, combined by master dark.
+    """
     from ..camera.camera import configure, deepest_raw
     from ..files.bmp import write_grey_bmp
     from ..files.fits import write_fits
