@@ -10,6 +10,7 @@ import sys
 import time
 from datetime import UTC, datetime, timedelta
 
+import click
 import numpy as np
 import pytest
 from astropy.io import fits as afits
@@ -467,7 +468,6 @@ def test_help_lists_doctor_and_dark_with_their_own_help_lines():
 
 def command_tree(command, path=("orlicam",)):
     """(path, command) of the command and of every command under it, lazily loaded ones too."""
-    import click
     yield path, command
     if isinstance(command, click.Group):
         ctx = click.Context(command, info_name=path[-1])
@@ -478,9 +478,19 @@ def command_tree(command, path=("orlicam",)):
 @pytest.mark.parametrize("path, command", list(command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)),
                          ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
 def test_help_names_only_options_the_command_has(path, command):
-    import click
     ctx = click.Context(command, info_name=path[-1])
     texts = [command.help, command.short_help, command.epilog, *(getattr(p, "help", None) for p in command.params)]
     named = set(re.findall(r"(?<![\w-])--?[a-zA-Z][\w-]*", " ".join(t for t in texts if t)))
     own = {flag for p in command.get_params(ctx) for flag in (*p.opts, *p.secondary_opts)}
     assert named <= own, f"{' '.join(path)}: {sorted(named - own)} named in its help, not options of it"
+
+
+@pytest.mark.parametrize("path, command", [(p, c) for p, c in command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)
+                                           if any(getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION"
+                                                  for param in c.params)],
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_every_duration_states_the_one_rule_in_its_help(path, command):
+    for param in command.params:
+        if getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION":
+            said = param.help if isinstance(param, click.Option) else command.help
+            assert "a bare number is seconds" in said, (path, param.name)

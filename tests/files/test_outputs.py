@@ -150,7 +150,8 @@ FIELDS = ("; the fields are {n}, {object}, {type}, {filter}, {exposure}, {gain},
     (["snap", "0", "-n", "2", "-o", "x.fits"], 1,
      "-o 'x.fits' names one file for 2 frames: put {n} in it, e.g. m42_{n:03}.fits"),
     (["dark", "0", "-o", "dark.png"], 2, "Invalid value for -o: 'dark.png' is neither .bmp nor .fits"),
-    (["guide", "0", "north", "500"], 2, "Invalid value for 'DURATION': '500' needs a unit, e.g. 500ms or 500s"),
+    (["guide", "0", "north", "500"], 2, "Invalid value for 'DURATION': '500' is longer than a guide pulse may last "
+                                        "(60 s); a bare number is seconds: 500ms for milliseconds"),
     (["guide", "0", "north", "61s"], 2,
      "Invalid value for 'DURATION': '61s' is longer than a guide pulse may last (60 s)"),
 ])

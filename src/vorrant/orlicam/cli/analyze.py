@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING, Any
 
 import click
 
-from .common import POSITIVE_DURATION, Parsed, opened
+from .common import POSITIVE_DURATION, SECONDS, Parsed, opened
 from .console import new_table, show, to_json
 
 if TYPE_CHECKING:
@@ -105,7 +105,7 @@ def _table(analysis: Analysis) -> Any:
 @click.option("--temperatures", type=TEMPERATURES,
               help="Cooler set points (°C) to measure the dark current at as well, e.g. 0,-10.")
 @click.option("--dark-exposure", type=POSITIVE_DURATION, default="10s", show_default=True,
-              help="How much longer the long dark is than the short one.")
+              help=f"How much longer the long dark is than the short one, e.g. 60s; {SECONDS}.")
 @click.option("--json", "as_json", is_flag=True, help="Print JSON.")
 @click.option("-o", "--output", type=click.Path(file_okay=False, path_type=Path),
               help="Folder for analysis.json, summary.txt and the plots (PNG).")

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import click
 
-from .common import DURATION, POSITIVE_DURATION, capture_options, observation, observation_options, opened
+from .common import DURATION, POSITIVE_DURATION, SECONDS, capture_options, observation, observation_options, opened
 from .console import interrupted_status, progress, say, status
 from .night import cool_first
 
@@ -138,7 +138,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 @click.argument("camera")
 @capture_options
 @click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
-@click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 60s.")
+@click.option("--duration", type=POSITIVE_DURATION, help=f"Stop after this long, e.g. 60s, 10min; {SECONDS}.")
 @click.option("-o", "--output", help="A .ser video (RAW8 unless -f says), or a .fits/.fit/.fts cube (the camera's "
               "deepest raw format unless -f says); the fields are those of the recording's start, {n} the first "
               "number free [default: stream_{n:03}.ser in a folder named for the night].")
@@ -265,7 +265,7 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 
 @click.command()
 @click.argument("camera")
-@click.option("-e", "--exposure", type=DURATION, help="Exposure time of the dark (default: the camera's).")
+@click.option("-e", "--exposure", type=DURATION, help=f"Exposure time of the dark, e.g. 2s; {SECONDS} (default: the camera's).")
 @click.option("-g", "--gain", type=int, help="Gain.")
 @click.option("-o", "--output", required=True,
               help="A .bmp file (8 bits, for dark subtraction) or a .fits/.fit/.fts file (the deepest raw format); "
