@@ -220,7 +220,7 @@ bool CameraDevice::Disconnect() {
     exposing_ = false;
     // The next connection starts afresh, not with the Alert of a failure before this one.
     if (INumberVectorProperty *exposure = getNumber("CCD_EXPOSURE")) exposure->s = IPS_IDLE;
-    pump_.stop();
+    pump_.finish();          // the reader ends promptly once its capture is stopped
     ASICloseCamera(id_);
     return true;
 }
@@ -243,6 +243,7 @@ void CameraDevice::TimerHit() {
         LOG_ERROR(error.c_str());
         Streamer->setStream(false);
     }
+    pump_.reap();
     if (!busy()) apply_pending();
     // The base shortens the current period for short exposures; they are polled by their own
     // timer here, so the periodic work keeps the configured pace instead of spinning.
