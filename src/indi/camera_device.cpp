@@ -220,7 +220,7 @@ bool CameraDevice::Disconnect() {
     exposing_ = false;
     // The next connection starts afresh, not with the Alert of a failure before this one.
     if (INumberVectorProperty *exposure = getNumber("CCD_EXPOSURE")) exposure->s = IPS_IDLE;
-    pump_.stop();
+    pump_.finish();          // the reader ends promptly once its capture is stopped
     ASICloseCamera(id_);
     return true;
 }
@@ -243,6 +243,7 @@ void CameraDevice::TimerHit() {
         LOG_ERROR(error.c_str());
         Streamer->setStream(false);
     }
+    pump_.reap();
     if (!busy()) apply_pending();
     // The base shortens the current period for short exposures; they are polled by their own
     // timer here, so the periodic work keeps the configured pace instead of spinning.
@@ -611,15 +612,27 @@ void CameraDevice::deliver_locally(bool send_too) {
         return;
     }
     const char *ext = native ? "bin" : "fits";
-    if (!send_too) return start_save(folder, prefix, ext, std::move(bytes));
+    if (!send_too) return start_save(folder, prefix, ext, std::move(bytes), false);
     auto image = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
     blobs::send_off_loop([this, image, native] { send_blob(*image, native ? ".bin" : ".fits"); },
-                         [this, image, folder, prefix, ext] { start_save(folder, prefix, ext, std::move(*image)); });
+                         [this, image, folder, prefix, ext] { start_save(folder, prefix, ext, std::move(*image), true); });
 }
 
 void CameraDevice::start_save(const std::string &folder, const std::string &prefix, const char *ext,
-                              std::vector<unsigned char> bytes) {
-    saves_.push_back({uploads::Save::start(folder, prefix, ext, std::move(bytes)), kSaveDeadline});
+                              std::vector<unsigned char> bytes, bool sent) {
+    if (save_ && save_->state() == uploads::Save::State::Running) {
+        LOGF_ERROR("image not saved: the previous image is still being saved to %s, which does not answer%s",
+                   uploads::root().c_str(), sent ? "; the client has this one" : "");
+        FileNameTP.s = IPS_ALERT;
+        IDSetText(&FileNameTP, nullptr);
+        if (sent)
+            PrimaryCCD.setExposureComplete();
+        else
+            PrimaryCCD.setExposureFailed();
+        return;
+    }
+    save_ = uploads::Save::start(folder, prefix, ext, std::move(bytes));
+    save_reported_ = false;
     save_timer_.start(20);
 }
 
@@ -672,36 +685,42 @@ void CameraDevice::send_blob(std::vector<unsigned char> &bytes, const std::strin
 }
 
 void CameraDevice::poll_saves() {
-    for (auto it = saves_.begin(); it != saves_.end();) {
-        const uploads::Save &save = *it->save;
-        const auto state = save.state();
-        if (state == uploads::Save::State::Running && save.seconds() < it->deadline_s) {
-            ++it;
-            continue;
-        }
-        // A newer exposure owns CCD_EXPOSURE by now: only its own outcome may change it.
-        const bool owns_exposure = !exposing_;
-        if (state == uploads::Save::State::Done) {
-            const std::string path = save.result();
-            IUSaveText(&FileNameT[0], path.c_str());
-            FileNameTP.s = IPS_OK;
-            IDSetText(&FileNameTP, nullptr);
-            LOGF_INFO("Image saved to %s", path.c_str());
-            if (owns_exposure) PrimaryCCD.setExposureComplete();
-        } else {
-            if (state == uploads::Save::State::Running) {
-                it->save->abandon();
-                LOGF_ERROR("image not saved: %s did not answer in %.0f s", uploads::root().c_str(), it->deadline_s);
-            } else {
-                LOGF_ERROR("image not saved: %s", save.result().c_str());
-            }
-            FileNameTP.s = IPS_ALERT;
-            IDSetText(&FileNameTP, nullptr);
-            if (owns_exposure) PrimaryCCD.setExposureFailed();
-        }
-        it = saves_.erase(it);
+    if (!save_) return;
+    const uploads::Save &save = *save_;
+    const auto state = save.state();
+    if (state == uploads::Save::State::Running && (save_reported_ || save.seconds() < kSaveDeadline)) {
+        save_timer_.start(save_reported_ ? 500 : 20);
+        return;
     }
-    if (!saves_.empty()) save_timer_.start(20);
+    if (save_reported_) {        // the save given up on has ended at last: saves may start again
+        save_.reset();
+        return;
+    }
+    save_reported_ = true;
+    // A newer exposure owns CCD_EXPOSURE by now: only its own outcome may change it.
+    const bool owns_exposure = !exposing_;
+    if (state == uploads::Save::State::Done) {
+        const std::string path = save.result();
+        IUSaveText(&FileNameT[0], path.c_str());
+        FileNameTP.s = IPS_OK;
+        IDSetText(&FileNameTP, nullptr);
+        LOGF_INFO("Image saved to %s", path.c_str());
+        if (owns_exposure) PrimaryCCD.setExposureComplete();
+    } else {
+        if (state == uploads::Save::State::Running) {
+            save_->abandon();
+            LOGF_ERROR("image not saved: %s did not answer in %.0f s", uploads::root().c_str(), kSaveDeadline);
+        } else {
+            LOGF_ERROR("image not saved: %s", save.result().c_str());
+        }
+        FileNameTP.s = IPS_ALERT;
+        IDSetText(&FileNameTP, nullptr);
+        if (owns_exposure) PrimaryCCD.setExposureFailed();
+    }
+    if (save_->state() == uploads::Save::State::Running)
+        save_timer_.start(500);
+    else
+        save_.reset();
 }
 
 void CameraDevice::exposure_failed(const char *what, int code) {
@@ -945,25 +964,6 @@ IPState CameraDevice::pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, ui
     return IPS_BUSY;
 }
 
-IPState CameraDevice::GuideNorth(uint32_t ms) { return pulse(ASI_GUIDE_NORTH, AXIS_DE, ms); }
-IPState CameraDevice::GuideSouth(uint32_t ms) { return pulse(ASI_GUIDE_SOUTH, AXIS_DE, ms); }
-IPState CameraDevice::GuideEast(uint32_t ms) { return pulse(ASI_GUIDE_EAST, AXIS_RA, ms); }
-IPState CameraDevice::GuideWest(uint32_t ms) { return pulse(ASI_GUIDE_WEST, AXIS_RA, ms); }
-
-// --- video -------------------------------------------------------------------------
-
-bool CameraDevice::StartStreaming() {
-    if (exposing_) {
-        LOG_ERROR("stream not started: an exposure is running");
-        return false;
-    }
-    apply_pending();
-    roi::Rect want;
-    roi::Plan plan;
-    resolve(wanted(), PrimaryCCD.getBinX(), want, plan);
-    const double exposure = Streamer->getTargetExposure();
-    int code = apply_region(plan);
-    if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(exposure * 1e6), ASI_FALSE);
 // The guider's thread ends the pulses on time; the loop reports them when it can.
 void CameraDevice::report_pulses() {
     for (const Guider::Ended &ended : guider_.take_ended()) {
@@ -994,6 +994,25 @@ void CameraDevice::end_pulses(const char *why) {
     }
 }
 
+IPState CameraDevice::GuideNorth(uint32_t ms) { return pulse(ASI_GUIDE_NORTH, AXIS_DE, ms); }
+IPState CameraDevice::GuideSouth(uint32_t ms) { return pulse(ASI_GUIDE_SOUTH, AXIS_DE, ms); }
+IPState CameraDevice::GuideEast(uint32_t ms) { return pulse(ASI_GUIDE_EAST, AXIS_RA, ms); }
+IPState CameraDevice::GuideWest(uint32_t ms) { return pulse(ASI_GUIDE_WEST, AXIS_RA, ms); }
+
+// --- video -------------------------------------------------------------------------
+
+bool CameraDevice::StartStreaming() {
+    if (exposing_) {
+        LOG_ERROR("stream not started: an exposure is running");
+        return false;
+    }
+    apply_pending();
+    roi::Rect want;
+    roi::Plan plan;
+    resolve(wanted(), PrimaryCCD.getBinX(), want, plan);
+    const double exposure = Streamer->getTargetExposure();
+    int code = apply_region(plan);
+    if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(exposure * 1e6), ASI_FALSE);
     Streamer->setSize(want.width, want.height);
     if (code == ASI_SUCCESS)
         code = pump_.start(id_, plan, want, bytes_per_pixel(), binning(), exposure,

@@ -104,7 +104,7 @@ class CameraDevice : public INDI::CCD {
     std::vector<unsigned char> build_fits();
     void send_blob(std::vector<unsigned char> &bytes, const std::string &format);
     void start_save(const std::string &folder, const std::string &prefix, const char *ext,
-                    std::vector<unsigned char> bytes);
+                    std::vector<unsigned char> bytes, bool sent);
     void poll_saves();
     void update_cfa(const roi::Rect &want);
     void publish_frame(const roi::Rect &want);
@@ -149,11 +149,11 @@ class CameraDevice : public INDI::CCD {
     int pending_bin_ = 0;                         // 0: none
     bool frame_pending_ = false;
     int pending_frame_[4] = {0, 0, 0, 0};
-    struct PendingSave {
-        std::shared_ptr<uploads::Save> save;
-        double deadline_s;
-    };
-    std::vector<PendingSave> saves_;
+    // The last local save. One given up on stays here, holding its image and its thread, until
+    // the folder answers: saves meanwhile are refused, so that a folder that never answers
+    // costs one image and one thread, not one per frame.
+    std::shared_ptr<uploads::Save> save_;
+    bool save_reported_ = false;
     INDI::Timer save_timer_;
     std::vector<unsigned char> raw_;
     std::string gps_date_obs_, serial_;

@@ -188,3 +188,18 @@ def test_an_opposite_pulse_ends_the_running_one(cams):
     # 50 ms north then 100 ms south: a quarter pixel, which rounds to none.
     assert shift_between(before, image(cams, COLOUR, 0.3)) == (0, 0)
 
+
+def test_a_stream_stopping_on_one_camera_leaves_the_others_pulse_its_length(cams):
+    region(cams, COLOUR, 480, 300, 512, 512)
+    region(cams, MONO, 0, 0, 640, 480)
+    before = image(cams, COLOUR, 0.3)
+    cams.send(MONO, "STREAMING_EXPOSURE", STREAMING_EXPOSURE_VALUE=4, STREAMING_DIVISOR_VALUE=1)
+    assert cams.set_and_wait(MONO, "CCD_VIDEO_STREAM", states=("Busy", "Ok"), STREAM_ON="On",
+                             STREAM_OFF="Off") != "Alert"
+    time.sleep(1)                               # the first frame is 3 s away
+    pulse_and_wait(cams, COLOUR, 300)
+    cams.send(MONO, "CCD_VIDEO_STREAM", STREAM_ON="Off", STREAM_OFF="On")
+    cams.wait_for(lambda: cams.ipy[COLOUR]["TELESCOPE_TIMED_GUIDE_NS"].state in ("Ok", "Idle"), 10, "the pulse's end")
+    cams.wait_for(lambda: cams.ipy[MONO]["CCD_VIDEO_STREAM"]["STREAM_OFF"] == "On", 10, "the stream's end")
+    # 300 ms north at 5.03 px/s: 1.5 px, where the stalled driver's 3 s made 15.
+    assert shift_between(before, image(cams, COLOUR, 0.3)) in ((0, -1), (0, -2))
