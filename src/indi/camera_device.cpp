@@ -124,8 +124,8 @@ bool CameraDevice::initProperties() {
     save_timer_.callOnTimeout([this] { poll_saves(); });
     // Local uploads start in the folder they are confined to.
     IUSaveText(&UploadSettingsT[UPLOAD_DIR], uploads::root().c_str());
-    guide_timer_ns_.setSingleShot(true);
-    guide_timer_we_.setSingleShot(true);
+    guide_poll_.setSingleShot(true);
+    guide_poll_.callOnTimeout([this] { report_pulses(); });
 
     addDebugControl();
     return true;
@@ -214,6 +214,7 @@ bool CameraDevice::Connect() {
 }
 
 bool CameraDevice::Disconnect() {
+    end_pulses("the camera was disconnected");
     exposure_timer_.stop();
     if (exposing_) ASIStopExposure(id_);
     exposing_ = false;
@@ -934,22 +935,13 @@ int CameraDevice::SetTemperature(double celsius) {
 // --- guiding -----------------------------------------------------------------------
 
 IPState CameraDevice::pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms) {
-    int code = ASIPulseGuideOn(id_, direction);
+    int code = guider_.start(id_, axis == AXIS_DE ? Guider::kDeclination : Guider::kRightAscension, direction, ms);
     if (code != ASI_SUCCESS) {
         LOGF_ERROR("guide pulse not started: %s", asi::describe(code));
         lost(code);
         return IPS_ALERT;
     }
-    INDI::Timer &timer = axis == AXIS_DE ? guide_timer_ns_ : guide_timer_we_;
-    timer.callOnTimeout([this, direction, axis] {
-        int rc = ASIPulseGuideOff(id_, direction);
-        if (rc == ASI_SUCCESS) return GuideComplete(axis);
-        LOGF_ERROR("guide pulse not ended: %s", asi::describe(rc));
-        INumberVectorProperty *p = getNumber(axis == AXIS_DE ? "TELESCOPE_TIMED_GUIDE_NS" : "TELESCOPE_TIMED_GUIDE_WE");
-        p->s = IPS_ALERT;
-        IDSetNumber(p, nullptr);
-    });
-    timer.start(static_cast<int>(ms));
+    if (!guide_poll_.isActive()) guide_poll_.start(10);
     return IPS_BUSY;
 }
 
@@ -972,6 +964,36 @@ bool CameraDevice::StartStreaming() {
     const double exposure = Streamer->getTargetExposure();
     int code = apply_region(plan);
     if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_EXPOSURE, std::lround(exposure * 1e6), ASI_FALSE);
+// The guider's thread ends the pulses on time; the loop reports them when it can.
+void CameraDevice::report_pulses() {
+    for (const Guider::Ended &ended : guider_.take_ended()) {
+        const INDI_EQ_AXIS axis = ended.axis == Guider::kDeclination ? AXIS_DE : AXIS_RA;
+        if (ended.code == ASI_SUCCESS) {
+            GuideComplete(axis);
+            continue;
+        }
+        LOGF_ERROR("guide pulse not ended: %s", asi::describe(ended.code));
+        // Looked up each time: a camera lost meanwhile has none.
+        if (INumberVectorProperty *p = getNumber(axis == AXIS_DE ? "TELESCOPE_TIMED_GUIDE_NS" : "TELESCOPE_TIMED_GUIDE_WE")) {
+            p->s = IPS_ALERT;
+            IDSetNumber(p, nullptr);
+        }
+        lost(ended.code);
+    }
+    if (guider_.running()) guide_poll_.start(10);
+}
+
+void CameraDevice::end_pulses(const char *why) {
+    guide_poll_.stop();
+    for (Guider::Axis axis : guider_.stop_all()) {
+        if (INumberVectorProperty *p = getNumber(axis == Guider::kDeclination ? "TELESCOPE_TIMED_GUIDE_NS"
+                                                                              : "TELESCOPE_TIMED_GUIDE_WE")) {
+            p->s = IPS_ALERT;
+            IDSetNumber(p, "guide pulse ended early: %s", why);
+        }
+    }
+}
+
     Streamer->setSize(want.width, want.height);
     if (code == ASI_SUCCESS)
         code = pump_.start(id_, plan, want, bytes_per_pixel(), binning(), exposure,

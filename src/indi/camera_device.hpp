@@ -12,6 +12,7 @@
 
 #include "ASICamera2.h"
 #include "controls.hpp"
+#include "guider.hpp"
 #include "indiccd.h"
 #include "indipropertynumber.h"
 #include "indipropertyswitch.h"
@@ -67,6 +68,9 @@ class CameraDevice : public INDI::CCD {
     void finish_exposure();
     void exposure_failed(const char *what, int code);
     IPState pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms);
+    void report_pulses();
+    // Switches off every relay a pulse holds on, the pulses' properties saying why.
+    void end_pulses(const char *why);
 
     // The region in binned pixels that the chip's frame asks for, and how the camera reads it.
     void resolve(roi::Rect asked, int bin, roi::Rect &want, roi::Plan &plan) const;
@@ -156,6 +160,7 @@ class CameraDevice : public INDI::CCD {
     long fits_gain_ = 0, fits_offset_ = 0;
     int img_type_ = ASI_IMG_RAW16;
 
-    INDI::Timer guide_timer_ns_, guide_timer_we_;
+    Guider guider_;
+    INDI::Timer guide_poll_;
     VideoPump pump_;
 };

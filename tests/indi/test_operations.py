@@ -146,3 +146,45 @@ def test_a_disconnected_camera_refuses_its_properties(fresh_server):
         assert image(c, MONO, 0.01).shape == (2822, 4144)
     finally:
         c.close()
+
+
+def pulse_and_wait(client: Client, device: str, north_ms: int, south_ms: int = 0) -> None:
+    client.set_and_wait(device, "TELESCOPE_TIMED_GUIDE_NS", states=("Busy",), TIMED_GUIDE_N=north_ms,
+                        TIMED_GUIDE_S=south_ms)
+
+
+# A pulse still running when its camera goes: the driver once ended its pulse on a camera
+# whose properties were gone, and crashed with every camera.
+@pytest.mark.parametrize("ending", ["disconnect", "camera lost"])
+def test_a_pulse_outlived_by_its_camera_ends_with_it(fresh_server, ending):
+    server = fresh_server()
+    c = Client(port=SPARE_PORT)
+    try:
+        c.connect(COLOUR)                       # alone: a failure armed is the next call's of any camera
+        pulse_and_wait(c, COLOUR, 2000)
+        if ending == "disconnect":
+            c.set_and_wait(COLOUR, "CONNECTION", states=("Idle", "Ok"), CONNECT="Off", DISCONNECT="On")
+        else:         # the next poll of the camera finds it gone
+            c.send(COLOUR, "SIM_FAIL_NEXT", FUNCTION="ASIGetControlValue", CODE="ASI_ERROR_CAMERA_REMOVED",
+                   TIMES="1")
+        time.sleep(3)                           # past the pulse's end
+        assert "Terminated after" not in server.log() and server.process.poll() is None, server.log()[-2000:]
+        c.connect(MONO)
+        assert image(c, MONO, 0.01).ndim == 2
+        c.connect(COLOUR)
+        assert image(c, COLOUR, 0.01).ndim == 2
+    finally:
+        c.close()
+
+
+def test_an_opposite_pulse_ends_the_running_one(cams):
+    region(cams, COLOUR, 480, 300, 512, 512)
+    before = image(cams, COLOUR, 0.3)
+    pulse_and_wait(cams, COLOUR, 2000)
+    time.sleep(0.05)
+    cams.send(COLOUR, "TELESCOPE_TIMED_GUIDE_NS", TIMED_GUIDE_N=0, TIMED_GUIDE_S=100)
+    cams.wait_for(lambda: cams.ipy[COLOUR]["TELESCOPE_TIMED_GUIDE_NS"].state in ("Ok", "Idle"), 10, "the pulse's end")
+    time.sleep(1.5)                             # a relay left on shows as 7 px more
+    # 50 ms north then 100 ms south: a quarter pixel, which rounds to none.
+    assert shift_between(before, image(cams, COLOUR, 0.3)) == (0, 0)
+
