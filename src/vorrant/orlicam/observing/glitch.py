@@ -46,7 +46,7 @@ def _runs(marked: npt.NDArray[np.bool_], least: int) -> list[tuple[int, int]]:
 
 def _zeroed(data: npt.NDArray[Any]) -> str | None:
     rows = data.reshape(data.shape[0], -1)
-    empty = ~rows.any(axis=1)
+    empty: npt.NDArray[np.bool_] = np.asarray(~rows.any(axis=1), dtype=bool)
     if not empty.any() or empty.all():
         return None
     rest = rows[~empty]
@@ -77,7 +77,7 @@ def _shifted(data: npt.NDArray[Any]) -> str | None:
     pairs = cells.shape[0]
     t = np.linspace(-1.0, 1.0, pairs)
     design = np.stack([np.ones(pairs), t, t * t], axis=1)
-    kept = np.ones(pairs, dtype=bool)
+    kept: npt.NDArray[np.bool_] = np.ones(pairs, dtype=bool)
     # The quantisation of integer data is the least noise a cell can have.
     floor = 0.5 / np.sqrt(2 * span) if data.dtype.kind in "ui" else 1e-12
     score = np.zeros(pairs)
