@@ -23,7 +23,7 @@ import json
 import math
 import os
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
@@ -31,6 +31,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final
 
 from ..files.naming import DEFAULT_TEMPLATE, frame_fields, inside, night_folder, render
+from .faults import WAIT_FOR_CAMERA_S, Night
 from .journal import Journal, write_frame
 from .plan import Entry, Plan, PlanError, Target, observation_cards
 from .steps import FLAT_CLOSE, FLAT_MAX_S, Show, capture_with_progress, find_flat_exposure, frame_level, settle, warm_up
@@ -244,12 +245,17 @@ class _Clock:
         return end.strftime("%H:%M:%S")
 
 
-def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None) -> list[Path]:
-    """Runs the plan into `folder`; returns the files written by this run."""
+def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None,
+             wait_for_camera: float = WAIT_FOR_CAMERA_S) -> list[Path]:
+    """Runs the plan into `folder`; returns the files written by this run. A failed, hung or
+    glitched frame is taken again; a camera lost is waited for up to `wait_for_camera`
+    seconds, then the run stops (resumable) with CameraLost; each fault goes to the journal
+    and to the summary said at the end."""
     from ..camera.camera import Camera
 
     folder.mkdir(parents=True, exist_ok=True)
     journal = Journal.open(folder, plan, resume, say)
+    night = Night(journal, say, wait_for_camera)
     written: list[Path] = []
     try:
         if resume and journal.done:
@@ -260,17 +266,23 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
             say("nothing left to take")
             return written
         target_c = plan.camera.cool_to if cool_to is None else cool_to
-        with Camera(plan.camera.camera) as cam, _warm_at_end(cam, plan, show, say):
+        with Camera(plan.camera.camera, recovery=night.recovery()) as cam, _warm_at_end(cam, plan, show, say):
             settings = _prepare(cam, plan, journal)
-            if target_c is not None:
+
+            def cool() -> None:
+                assert target_c is not None
                 reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
                 say(f"{cam.name}: {reached:.1f} C, steady for {plan.camera.settle:g} s")
+
+            if target_c is not None:
+                night.survive(cam, cool)
+                night.cool_again = False
             clock = _Clock()
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
-                _apply(cam, settings[index])
+                night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
                     seconds, _ = find_flat_exposure(cam, entry.level, show)
                     cam.exposure = seconds
@@ -284,7 +296,9 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    frame = capture_with_progress(cam, show, label, dark=entry.dark)
+                    night.where = f"frame {taken} of {total} ({entry.kind})"
+                    frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
+                                                                    None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
                                   {**settings[index], "exposure": frame.meta.exposure})
                     clock.add(time.monotonic() - began, frame.meta.exposure)
@@ -300,7 +314,21 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                     say(line)
     finally:
         journal.close()
+        for line in night.summary():
+            say(line)
     return written
+
+
+def _take(cam: Camera, night: Night, entry: Entry, label: str, show: Show, cool: Callable[[], None] | None) -> Frame:
+    """One good frame of the entry: cooled again first when the camera came back (before a
+    light or dark), taken again while it comes glitched."""
+    while True:
+        if night.cool_again and cool is not None and entry.kind in ("light", "dark"):
+            cool()
+            night.cool_again = False
+        frame = capture_with_progress(cam, show, label, dark=entry.dark)
+        if night.checked(frame):
+            return frame
 
 
 @contextmanager
