@@ -13,6 +13,7 @@
 
 #include "ASICamera2.h"
 #include "catalogue.hpp"
+#include "faults.hpp"
 #include "gps.hpp"
 #include "motion.hpp"
 #include "renderer.hpp"
@@ -27,7 +28,12 @@ namespace camsim {
 class Snapshot {
 public:
     enum class State { Rendering, Done, Failed };
-    Snapshot(FrameSource& source, Shot shot);
+    // A band of rows damaged after the render, as a glitch on the USB link would.
+    struct Glitch {
+        int first = 0, rows = 0;  // rows 0 means none
+        bool zero = false;        // zeroed; else shifted sideways by a third of the width
+    };
+    Snapshot(FrameSource& source, Shot shot, Glitch glitch);
     ~Snapshot();  // waits for the render
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
@@ -40,8 +46,11 @@ public:
     void orphan();
 
 private:
+    void damage();
+
     FrameSource& source_;
     const Shot shot_;
+    const Glitch glitch_;
     std::vector<std::uint8_t> pixels_;
     std::atomic<State> state_{State::Rendering};
     std::thread thread_;  // last: starts once everything above exists
@@ -108,6 +117,17 @@ public:
     int lmh_gain_offset(int* low_gain, int* medium_gain, int* high_gain, int* high_offset) const;
     int gps_data(ASI_GPS_DATA* start, ASI_GPS_DATA* end);
 
+    // Faults (see faults.hpp): the rules of the schedule that name this camera, with the
+    // schedule's seed and its start (real seconds). Exposures already started keep their fate.
+    void set_faults(std::vector<Fault> rules, std::uint64_t seed, double origin);
+    // Leaving the bus closes the camera and stops its cooler; coming back it has the
+    // settings of a camera just powered up, and its sensor's temperature where it drifted.
+    void unplug();
+    void replug();
+    bool removed() const { return removed_.load(std::memory_order_acquire); }
+    // Exposures that have ended in this process: frame fetched, failed or stopped.
+    long exposures_ended() const { return ended_.load(std::memory_order_acquire); }
+
     // Test controls (any state).
     ASI_CAMERA_INFO camera_info() const;
     void patch_camera_info(const ASI_CAMERA_INFO& info);
@@ -159,6 +179,12 @@ private:
         ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
         SteadyTime end{};
         std::shared_ptr<Snapshot> snapshot;
+        bool fails = false;  // a fault: it ends ASI_EXP_FAILED
+    };
+    struct Blackout {  // a video-timeout rule, once its start is known
+        const Fault* rule;
+        std::optional<double> start;  // real seconds
+        bool logged = false;
     };
     struct RenderState {
         std::mutex mu;  // the renderer is not thread-safe
@@ -175,7 +201,12 @@ private:
         return body();
     }
     void update_exposure();
+    void end_exposure(ASI_EXPOSURE_STATUS status);
     void update_thermal();
+    Snapshot::Glitch plan_exposure(long number, const RenderRequest& req, SteadyTime* end, bool* fails);
+    // End of the video timeout running at `now` (real seconds), or 0 when none runs.
+    double blackout_until(double now);
+    void power_up_settings();
     long value(int type, long fallback = 0) const;
     bool capturing() const;
     Shot shot_locked(long exposure_us, bool dark);
@@ -213,6 +244,15 @@ private:
     FieldPose last_pose_{};
     Exposure exposure_;
     std::shared_ptr<Video> video_;
+
+    std::vector<Fault> faults_;
+    std::uint64_t fault_seed_ = 1;
+    double fault_origin_ = 0.0;
+    std::vector<Blackout> blackouts_;
+    long started_ = 0;       // snap exposures started
+    long video_frames_ = 0;  // video frames fetched
+    std::atomic<long> ended_{0};
+    std::atomic<bool> removed_{false};
 
     std::unique_ptr<RenderState> render_ = std::make_unique<RenderState>();
 };

@@ -1,4 +1,5 @@
 """The orlicam command line, run as a subprocess against the simulated cameras."""
+import importlib
 import json
 import os
 import pty
@@ -9,6 +10,7 @@ import sys
 import time
 from datetime import UTC, datetime, timedelta
 
+import click
 import numpy as np
 import pytest
 from astropy.io import fits as afits
@@ -455,9 +457,40 @@ def test_commands_import_only_what_they_need(command):
     assert loaded.isdisjoint(NOT_IMPORTED[command]), loaded & set(NOT_IMPORTED[command])
 
 
-def test_help_lists_doctor_with_its_own_help_line():
+def test_help_lists_doctor_and_dark_with_their_own_help_lines():
     listed = run("--help").stdout
+    assert re.search(r"^\s+dark\s+Record the SDK's own dark subtraction file", listed, re.M), listed
     own = run("doctor", "--help").stdout
     line = re.search(r"^\s+doctor\s+(.+)$", listed, re.M)
     assert line is not None, listed
     assert " ".join(own.split()).find(line.group(1).rstrip(".").removesuffix("...").strip()) > 0
+
+
+def command_tree(command, path=("orlicam",)):
+    """(path, command) of the command and of every command under it, lazily loaded ones too."""
+    yield path, command
+    if isinstance(command, click.Group):
+        ctx = click.Context(command, info_name=path[-1])
+        for name in command.list_commands(ctx):
+            yield from command_tree(command.get_command(ctx, name), (*path, name))
+
+
+@pytest.mark.parametrize("path, command", list(command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)),
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_help_names_only_options_the_command_has(path, command):
+    ctx = click.Context(command, info_name=path[-1])
+    texts = [command.help, command.short_help, command.epilog, *(getattr(p, "help", None) for p in command.params)]
+    named = set(re.findall(r"(?<![\w-])--?[a-zA-Z][\w-]*", " ".join(t for t in texts if t)))
+    own = {flag for p in command.get_params(ctx) for flag in (*p.opts, *p.secondary_opts)}
+    assert named <= own, f"{' '.join(path)}: {sorted(named - own)} named in its help, not options of it"
+
+
+@pytest.mark.parametrize("path, command", [(p, c) for p, c in command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)
+                                           if any(getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION"
+                                                  for param in c.params)],
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_every_duration_states_the_one_rule_in_its_help(path, command):
+    for param in command.params:
+        if getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION":
+            said = param.help if isinstance(param, click.Option) else command.help
+            assert "a bare number is seconds" in said, (path, param.name)
