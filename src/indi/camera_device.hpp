@@ -113,8 +113,16 @@ class CameraDevice : public INDI::CCD {
     void refresh_temperature();
     // One SDK call's outcome for a property: Ok, or Alert with what failed and why.
     template <class P> void settle(P &property, int code, const char *what);
-    // An SDK code that means the camera is gone ends the connection.
+    // An SDK code that means the camera is gone: the device stays, in Alert, and looks for the
+    // camera by its serial until it is back; true for such a code.
     bool lost(int code);
+    // Finds this camera (model and serial) among those connected that no device of the driver
+    // holds, and leaves it open; its id, or -1.
+    int find_camera();
+    void search();
+    bool reopen(int camera_id);
+    int restore_settings();
+    bool refuse_while_lost(const char *name);
 
     void define_controls();
     bool set_controls(double values[], char *names[], int n);
@@ -132,6 +140,16 @@ class CameraDevice : public INDI::CCD {
     INDI::PropertyNumber ControlsNP{0};
     INDI::PropertySwitch ControlModesSP{0};
     SimControls sim_;
+
+    // Set from the camera's loss until it is open again with its settings.
+    bool lost_ = false;
+    std::chrono::steady_clock::time_point lost_at_;
+    INDI::Timer search_timer_;
+    // An exposure asked for while the camera is lost starts when it is back, within a bound.
+    bool exposure_held_ = false;
+    float held_duration_ = 0;
+    std::chrono::steady_clock::time_point held_at_;
+    double set_point_ = 0;
 
     // Exposure state.
     INDI::Timer exposure_timer_;
