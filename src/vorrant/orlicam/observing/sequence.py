@@ -2,7 +2,7 @@
 them, and warm up at the end; plus the pieces `snap` and `stream` share with it
 (the SER sidecar); the steps of a night are in `steps`, the journal in `journal`.
 
-A plan's progress is kept in ``orlicam-sequence.jsonl`` in its folder, one line per
+A plan's progress is kept in its journal in its folder (``journal``), one line per
 frame before and after its file appears (files are written under a temporary name and
 linked into place, so a file with its final name is always complete). ``--resume`` reads
 it back, counts what each entry has, and goes on from there: no frame is taken twice,
@@ -207,6 +207,8 @@ def dry_run(plan: Plan, folder: Path, say: Show) -> float:
         check_plan(plan, limits)
     total, unknown = 0.0, 0
     say(f"plan {plan.path}: camera {plan.camera.camera}, files in {folder}/")
+    if plan.name_note:
+        say(f"  {plan.name_note}")
     if limits is None:
         say(f"  camera {plan.camera.camera!r} is not connected: the settings are checked against it when it opens")
     elif limits.gain is None:
@@ -256,6 +258,8 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
     folder.mkdir(parents=True, exist_ok=True)
     journal = Journal.open(folder, plan, resume, say)
     night = Night(journal, say, wait_for_camera)
+    if plan.name_note:
+        say(plan.name_note)
     written: list[Path] = []
     try:
         if resume and journal.done:
@@ -363,13 +367,20 @@ def _store(plan: Plan, folder: Path, journal: Journal, index: int, entry: Entry,
     n = journal.next_number(key)
     name = inside(render(template, fields, n))
     numbered = render(template, fields, 1) != render(template, fields, 2)
-    while numbered and os.path.lexists(folder / name):
-        n += 1   # files the journal does not know of (it was lost): never written over
-        name = inside(render(template, fields, n))
-    journal.writing(index, n, key, name, settings)
-    path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
-    journal.written(index, n, key, name, settings)
-    return path
+    while True:
+        while numbered and os.path.lexists(folder / name):
+            n += 1   # files the journal does not know of (it was lost, or another plan's): never written over
+            name = inside(render(template, fields, n))
+        journal.writing(index, n, key, name, settings)
+        try:
+            path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
+        except FileExistsError:
+            if not numbered:
+                raise
+            journal.passed(index, n, key, name)   # another plan in the folder took the name first
+            continue
+        journal.written(index, n, key, name, settings)
+        return path
 
 
 def default_folder(now: datetime | None = None) -> Path:
