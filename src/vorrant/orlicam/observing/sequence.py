@@ -39,7 +39,8 @@ if TYPE_CHECKING:
     from ..camera.camera import Camera
     from ..camera.frames import Frame
 
-__all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder"]
+__all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder",
+           "PlanInterrupted"]
 
 _OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
 
@@ -244,8 +245,17 @@ class _Clock:
         return end.strftime("%H:%M:%S")
 
 
+class PlanInterrupted(KeyboardInterrupt):
+    """Ctrl-C (or SIGTERM, SIGHUP) stopped a plan after `done` of its `total` frames."""
+
+    def __init__(self, done: int, total: int) -> None:
+        super().__init__(done, total)
+        self.done, self.total = done, total
+
+
 def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None) -> list[Path]:
-    """Runs the plan into `folder`; returns the files written by this run."""
+    """Runs the plan into `folder`; returns the files written by this run. PlanInterrupted
+    (a KeyboardInterrupt) when stopped, saying how far it got."""
     from ..camera.camera import Camera
 
     folder.mkdir(parents=True, exist_ok=True)
@@ -298,6 +308,9 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                             cam.exposure = min(max(cam.exposure * entry.level / max(level, 1e-3),
                                                    cam.controls["exposure"].min), FLAT_MAX_S)
                     say(line)
+    except KeyboardInterrupt:
+        raise PlanInterrupted(sum(min(e.count, journal.done.get(i, 0)) for i, e in enumerate(plan.frames)),
+                              sum(e.count for e in plan.frames)) from None
     finally:
         journal.close()
     return written
