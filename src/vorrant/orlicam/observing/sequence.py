@@ -42,7 +42,6 @@ if TYPE_CHECKING:
 __all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder",
            "PlanInterrupted"]
 
-_OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
 
 
 # --- what the camera takes ---------------------------------------------------------
@@ -230,8 +229,11 @@ def dry_run(plan: Plan, folder: Path, say: Show) -> float:
 
 @dataclass
 class _Clock:
-    """The estimated end: exposures still to take plus the overhead per frame seen so far."""
+    """The estimated end: exposures still to take, the overhead per frame (measured on the
+    camera at the start, then as the frames come) and the warm-up at the end."""
 
+    first: float           # seconds a frame costs beyond its exposure, measured at the start
+    warm: float = 0.0      # seconds of the warm-up at the end
     frames: int = 0
     overhead: float = 0.0
 
@@ -239,10 +241,42 @@ class _Clock:
         self.frames += 1
         self.overhead += max(0.0, wall - exposure)
 
+    def left(self, remaining_exposure: float, remaining_frames: int) -> float:
+        per = self.overhead / self.frames if self.frames else self.first
+        return remaining_exposure + per * remaining_frames + self.warm
+
     def end(self, remaining_exposure: float, remaining_frames: int) -> str:
-        per = self.overhead / self.frames if self.frames else _OVERHEAD_GUESS_S
-        end = datetime.now().astimezone() + timedelta(seconds=remaining_exposure + per * remaining_frames)
+        end = datetime.now().astimezone() + timedelta(seconds=self.left(remaining_exposure, remaining_frames))
         return end.strftime("%H:%M:%S")
+
+
+def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> float:
+    """What a frame costs beyond its exposure (starting it, downloading it, writing its file),
+    measured with frames of the camera's shortest exposure at `settings`, each written as a
+    frame is and removed: the median of three, as the first after new settings pays for
+    them once."""
+    from ..files.fits import write_fits
+
+    _apply(cam, settings)
+    shortest = cam.controls["exposure"].min
+    part = folder / ".orlicam-timing.fits.part"   # a part name: never taken for a frame of the plan
+    costs = []
+    try:
+        for _ in range(3):
+            began = time.monotonic()
+            write_fits(part, cam.capture(shortest, dark=True), overwrite=True)
+            costs.append(max(0.0, time.monotonic() - began - shortest))
+    finally:
+        part.unlink(missing_ok=True)
+    return sorted(costs)[1]
+
+
+def _warm_seconds(plan: Plan, ambient: float | None, target_c: float | None) -> float:
+    """How long the warm-up at the end takes: from the set point to the temperature the sensor
+    had before cooling, at the plan's rate, plus the last look at the cooler."""
+    if not plan.camera.warm or ambient is None or target_c is None:
+        return 0.0
+    return max(0.0, ambient - target_c) / plan.camera.warm_rate + 1.0
 
 
 class PlanInterrupted(KeyboardInterrupt):
@@ -272,11 +306,15 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
         target_c = plan.camera.cool_to if cool_to is None else cool_to
         with Camera(plan.camera.camera) as cam, _warm_at_end(cam, plan, show, say):
             settings = _prepare(cam, plan, journal)
+            cooled = cam.description.cooled
+            ambient = cam.temperature if cooled and not cam.cooler_on else None   # before the cooler changes it
             if target_c is not None:
                 reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
                 say(f"{cam.name}: {reached:.1f} C, steady for {plan.camera.settle:g} s")
-            clock = _Clock()
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
+            first = min(i for i, n in left.items() if n)
+            clock = _Clock(_frame_overhead(cam, folder, settings[first]), _warm_seconds(plan, ambient, target_c)
+                           if cooled else 0.0)
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
@@ -288,7 +326,10 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                 while left[index] > 0:
                     taken += 1
                     left[index] -= 1
-                    remaining = cam.exposure + sum(n * (plan.frames[i].exposure or cam.exposure) for i, n in left.items())
+                    # Each entry at the exposure it is taken at (a bias at the shortest); this one's
+                    # as found when it is auto.
+                    remaining = cam.exposure + sum(n * (cam.exposure if i == index else settings[i]["exposure"])
+                                                   for i, n in left.items())
                     label = (f"frame {taken} of {total}, line {entry.line}: {entry.kind}"
                              + (f" {entry.filter}" if entry.filter else "") + f" {cam.exposure:g} s"
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
