@@ -494,3 +494,26 @@ def test_every_duration_states_the_one_rule_in_its_help(path, command):
         if getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION":
             said = param.help if isinstance(param, click.Option) else command.help
             assert "a bare number is seconds" in said, (path, param.name)
+
+
+def test_an_interrupted_sequence_says_how_far_it_got_and_the_command_that_goes_on(tmp_path):
+    (tmp_path / "m42.toml").write_text('[camera]\ncamera = "294"\n\n[[frames]]\ntype = "light"\ncount = 8\n'
+                                       'exposure = "0.3s"\nbin = 4\n\n[[frames]]\ntype = "bias"\ncount = 3\nbin = 4\n')
+    night = tmp_path / "night"
+    proc = subprocess.Popen([ORLICAM, "sequence", "m42.toml", "-o", "night"], cwd=tmp_path, text=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while len(list(night.glob("Light_*.fits"))) < 2:
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=60)[1]
+    assert proc.returncode == 130
+    said = re.fullmatch(r"orlicam: interrupted after (\d+) of 11 frames; go on with: (.+)", err.splitlines()[-1])
+    assert said, err
+    assert int(said.group(1)) == len(list(night.glob("*.fits"))) < 11
+    assert said.group(2) == "orlicam sequence m42.toml -o night --resume"
+    again = subprocess.run([ORLICAM, *said.group(2).split()[1:]], cwd=tmp_path, capture_output=True, text=True,
+                           timeout=60)
+    assert again.returncode == 0, again.stderr
+    assert len(list(night.glob("*.fits"))) == 11
