@@ -1,5 +1,7 @@
 #include "camera.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -112,6 +114,11 @@ Camera::Camera(const Model& model, int index)
     motion_.set_rotation(rotation_by_default(), real_seconds());
     std::copy(model_.serial_base.begin(), model_.serial_base.end(), serial_.id);
     serial_.id[7] = static_cast<unsigned char>(serial_.id[7] + index_ + 1);  // distinct per camera
+    char hex[3];
+    for (unsigned char b : serial_.id) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        serial_text_ += hex;
+    }
 }
 
 Camera::~Camera() { shutdown(); }
@@ -176,8 +183,19 @@ int Camera::property(ASI_CAMERA_INFO* out) const {
     return ASI_SUCCESS;
 }
 
+// Refused while another process has the camera: ASIOpenCamera's "failed to open".
 int Camera::open() {
     std::lock_guard lk(mu_);
+    if (open_) return ASI_SUCCESS;
+    switch (claim_.take(serial_text_, nullptr)) {
+    case machine::Claim::Busy:
+        return ASI_ERROR_CAMERA_CLOSED;
+    case machine::Claim::Taken:
+        adopt_machine_state();
+        break;
+    case machine::Claim::NoFolder:
+        break;
+    }
     open_ = true;
     return ASI_SUCCESS;
 }
@@ -201,6 +219,8 @@ int Camera::close() {
         initialised_ = false;
         exposure_ = {};
         motion_.all_off(real_seconds());
+        save_machine_state();
+        claim_.release();
     }
     if (video) video->stop();  // outside the lock: the producer takes it for each frame
     return ASI_SUCCESS;
@@ -263,8 +283,10 @@ int Camera::set_control(int type, long value, ASI_BOOL is_auto) {
         const ControlDef* def = model_.control(type);
         if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
         if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
-        if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
+        bool cooler = type == ASI_COOLER_ON || type == ASI_TARGET_TEMP;
+        if (cooler) update_thermal();  // the past ran on the old settings
         controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
+        if (cooler) save_machine_state();
         return ASI_SUCCESS;
     });
 }
@@ -834,10 +856,10 @@ Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, St
             *fails = true;
             log.add(index_, which + " fails");
         } else if (f.kind == Fault::Kind::Hang) {
-            if (f.duration)
-                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
-            else
+            if (!f.duration)
                 *end = SteadyTime::max();
+            else if (*end != SteadyTime::max())
+                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
             log.add(index_, which + " hangs " + (f.duration ? "for " + seconds_text(*f.duration) : "until stopped"));
         } else if (req.height > 0) {
             glitch.rows = std::max(2, req.height / 16);
@@ -895,6 +917,33 @@ void Camera::replug() {
     update_thermal();
     power_up_settings();
     removed_.store(false, std::memory_order_release);
+}
+
+}  // namespace camsim
+
+// --- one camera per machine ----------------------------------------------------------
+
+namespace camsim {
+
+// Only what another process wrote: within one process nothing changes.
+void Camera::adopt_machine_state() {
+    if (!model_.cooler) return;
+    auto saved = machine::load(serial_text_);
+    if (!saved || saved->writer == static_cast<long>(::getpid())) return;
+    const double now = sim_seconds();
+    const double gone = std::max(0.0, machine::unix_seconds() - saved->time) * time_scale();
+    thermal_.restore(saved->temperature, now - gone);
+    controls_[ASI_COOLER_ON].value = saved->cooler_on ? 1 : 0;
+    if (const ControlDef* def = model_.control(ASI_TARGET_TEMP))
+        controls_[ASI_TARGET_TEMP].value = std::clamp(saved->target, def->min, def->max);
+    update_thermal();
+}
+
+void Camera::save_machine_state() {
+    if (!model_.cooler || !claim_.held()) return;
+    update_thermal();
+    machine::save(serial_text_, {value(ASI_COOLER_ON) != 0, value(ASI_TARGET_TEMP), thermal_.temperature(),
+                                 machine::unix_seconds(), static_cast<long>(::getpid())});
 }
 
 }  // namespace camsim

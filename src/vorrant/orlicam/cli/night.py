@@ -1,6 +1,8 @@
 """The night's commands: sequence (a plan), master and calibrate."""
 from __future__ import annotations
 
+import os
+import shlex
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -29,7 +31,7 @@ def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, c
                  wait_for_camera: float = 600.0) -> None:
     """`orlicam sequence`: the plan is read and checked whole before the camera is touched."""
     from ..observing.plan import load_plan
-    from ..observing.sequence import default_folder, dry_run, run_plan
+    from ..observing.sequence import PlanInterrupted, default_folder, dry_run, run_plan
 
     plan = load_plan(plan_path)
     folder = output if output is not None else default_folder()
@@ -38,8 +40,15 @@ def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, c
         return
     if folder.exists() and not folder.is_dir():
         raise NotADirectoryError(f"-o {str(folder)!r} is not a folder")
-    with progress(f"plan {plan.path}") as shown:
-        written = run_plan(plan, folder, resume, shown.update, say, cool_to, wait_for_camera)
+    try:
+        with progress(f"plan {plan.path}") as shown:
+            written = run_plan(plan, folder, resume, shown.update, say, cool_to, wait_for_camera)
+    except PlanInterrupted as stop:
+        # The way on, said when it is needed: the same plan, folder and set point, with --resume.
+        again = ["orlicam", "sequence", plan_path, "-o", str(output) if output is not None else os.path.relpath(folder),
+                 *(["--cool-to", f"{cool_to:g}"] if cool_to is not None else []), "--resume"]
+        raise KeyboardInterrupt(f"interrupted after {stop.done} of {stop.total} frames; go on with: "
+                                f"{shlex.join(again)}") from None
     say(f"{len(written)} files written to {folder}")
 
 
