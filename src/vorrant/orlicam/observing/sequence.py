@@ -351,7 +351,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    night.where = f"frame {taken} of {total} ({entry.kind})"
+                    night.where = f"at frame {taken} of {total} ({entry.kind})"
                     frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
                                                                     None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
