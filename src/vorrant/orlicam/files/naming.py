@@ -12,8 +12,9 @@ neighbouring ``_`` with it, so ``M42__30s`` never happens.
 """
 from __future__ import annotations
 
+import os
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable, Mapping
 from datetime import datetime, timedelta
 from pathlib import Path
 from typing import TYPE_CHECKING, Final
@@ -25,7 +26,7 @@ if TYPE_CHECKING:
     from ..camera.frames import Frame, FrameMeta
 
 __all__ = ["check_template", "render", "frame_fields", "stream_fields", "frame_name", "night_folder",
-           "DEFAULT_TEMPLATE", "inside", "sample_fields", "exposure_text"]
+           "DEFAULT_TEMPLATE", "inside", "sample_fields", "first_free", "exposure_text"]
 
 DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
 _UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
@@ -37,6 +38,16 @@ def check_template(template: str) -> str:
     control characters; ValueError naming what is wrong otherwise."""
     Template(template, "the name")
     return template
+
+
+def first_free(paths: Callable[[int], Iterable[str | os.PathLike[str]]], start: int = 1) -> int:
+    """The first number from `start` none of whose files (`paths(n)`) exists yet, as a file,
+    a folder or a link: how every command numbers its {n}, so that running it again adds
+    files rather than stopping at the first one there."""
+    n = start
+    while any(os.path.lexists(path) for path in paths(n)):
+        n += 1
+    return n
 
 
 def _safe(value: str) -> str:

@@ -84,6 +84,8 @@ def _record(line: str) -> dict[str, Any] | None:
         return record if isinstance(record["sha256"], str) else None
     if "camera" in record:
         return record if isinstance(record["camera"], dict) else None
+    if "event" in record:   # a fault and what was done
+        return record if isinstance(record["event"], str) else None
     if not (_whole_number(record.get("entry"), 0) and _whole_number(record.get("n"), 1)
             and isinstance(record.get("key"), str) and isinstance(record.get("file"), str)
             and record.get("state") in ("writing", "done", "passed") and isinstance(record.get("settings", {}), dict)):
@@ -193,6 +195,8 @@ class Journal:
             if "camera" in record:
                 self.start = record["camera"]
                 continue
+            if "event" in record:
+                continue
             key = (record["entry"], record["n"])
             if record["state"] == "writing":
                 writing[key] = record
@@ -262,6 +266,10 @@ class Journal:
         """Notes the camera's settings when the plan began: what entries leaving some out start from."""
         self.start = start
         self._append({"camera": start})
+
+    def event(self, record: dict[str, Any]) -> None:
+        """Notes a fault met and what was done about it."""
+        self._append(record)
 
     def next_number(self, key: str) -> int:
         return self.numbers.get(key, 0) + 1
