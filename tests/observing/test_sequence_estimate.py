@@ -61,4 +61,4 @@ def test_the_first_estimate_takes_each_exposure_the_measured_overhead_and_the_wa
     # One frame at the shortest exposure, written and removed: nothing of it stays in the folder.
     assert len(measured) == 1 and 0 < measured[0] < 30
     assert sorted(p.name for p in (tmp_path / "night").iterdir() if not p.name.startswith(("Light", "Dark", "Bias"))) \
-        == ["orlicam-sequence.jsonl"]
+        == ["orlicam-sequence-plan.jsonl"]

@@ -41,7 +41,7 @@ def test_a_night_with_seven_faults_ends_with_every_light_and_names_each_fault(tm
         with fits.open(path) as hdus:
             assert abs(hdus[0].header["CCD-TEMP"] + 10) <= 1, path.name
             assert hdus[0].data.reshape(hdus[0].data.shape[0], -1).any(axis=1).all(), path.name
-    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence.jsonl").read_text().splitlines()]
+    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence-night.jsonl").read_text().splitlines()]
     events = Counter(r["event"] for r in records if "event" in r)
     assert events == {"camera-lost": 2, "camera-back": 2, "exposure-failed": 3, "exposure-hung": 1, "glitch": 1}
     assert "faults this night: 7" in run.stdout, run.stdout

@@ -262,7 +262,8 @@ def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> floa
 
     _apply(cam, settings)
     shortest = cam.controls["exposure"].min
-    part = folder / ".orlicam-timing.fits.part"   # a part name: never taken for a frame of the plan
+    # A part name, never taken for a frame; the process in it, as two plans may share the folder.
+    part = folder / f".orlicam-timing.{os.getpid()}.fits.part"
     costs = []
     try:
         for _ in range(3):
