@@ -2,7 +2,7 @@
 them, and warm up at the end; plus the pieces `snap` and `stream` share with it
 (the SER sidecar); the steps of a night are in `steps`, the journal in `journal`.
 
-A plan's progress is kept in ``orlicam-sequence.jsonl`` in its folder, one line per
+A plan's progress is kept in its journal in its folder (``journal``), one line per
 frame before and after its file appears (files are written under a temporary name and
 linked into place, so a file with its final name is always complete). ``--resume`` reads
 it back, counts what each entry has, and goes on from there: no frame is taken twice,
@@ -23,7 +23,7 @@ import json
 import math
 import os
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
@@ -31,6 +31,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final
 
 from ..files.naming import DEFAULT_TEMPLATE, frame_fields, inside, night_folder, render
+from .faults import WAIT_FOR_CAMERA_S, Night
 from .journal import Journal, write_frame
 from .plan import Entry, Plan, PlanError, Target, observation_cards
 from .steps import FLAT_CLOSE, FLAT_MAX_S, Show, capture_with_progress, find_flat_exposure, frame_level, settle, warm_up
@@ -206,6 +207,8 @@ def dry_run(plan: Plan, folder: Path, say: Show) -> float:
         check_plan(plan, limits)
     total, unknown = 0.0, 0
     say(f"plan {plan.path}: camera {plan.camera.camera}, files in {folder}/")
+    if plan.name_note:
+        say(f"  {plan.name_note}")
     if limits is None:
         say(f"  camera {plan.camera.camera!r} is not connected: the settings are checked against it when it opens")
     elif limits.gain is None:
@@ -287,13 +290,20 @@ class PlanInterrupted(KeyboardInterrupt):
         self.done, self.total = done, total
 
 
-def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None) -> list[Path]:
-    """Runs the plan into `folder`; returns the files written by this run. PlanInterrupted
-    (a KeyboardInterrupt) when stopped, saying how far it got."""
+def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None,
+             wait_for_camera: float = WAIT_FOR_CAMERA_S) -> list[Path]:
+    """Runs the plan into `folder`; returns the files written by this run. A failed, hung or
+    glitched frame is taken again; a camera lost is waited for up to `wait_for_camera`
+    seconds, then the run stops (resumable) with CameraLost; each fault goes to the journal
+    and to the summary said at the end. PlanInterrupted (a KeyboardInterrupt) when stopped,
+    saying how far it got."""
     from ..camera.camera import Camera
 
     folder.mkdir(parents=True, exist_ok=True)
     journal = Journal.open(folder, plan, resume, say)
+    night = Night(journal, say, wait_for_camera)
+    if plan.name_note:
+        say(plan.name_note)
     written: list[Path] = []
     try:
         if resume and journal.done:
@@ -304,13 +314,19 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
             say("nothing left to take")
             return written
         target_c = plan.camera.cool_to if cool_to is None else cool_to
-        with Camera(plan.camera.camera) as cam, _warm_at_end(cam, plan, show, say):
+        with Camera(plan.camera.camera, recovery=night.recovery()) as cam, _warm_at_end(cam, plan, show, say):
             settings = _prepare(cam, plan, journal)
             cooled = cam.description.cooled
             ambient = cam.temperature if cooled and not cam.cooler_on else None   # before the cooler changes it
-            if target_c is not None:
+
+            def cool() -> None:
+                assert target_c is not None
                 reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
                 say(f"{cam.name}: {reached:.1f} C, steady for {plan.camera.settle:g} s")
+
+            if target_c is not None:
+                night.survive(cam, cool)
+                night.cool_again = False
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
             first = min(i for i, n in left.items() if n)
             clock = _Clock(_frame_overhead(cam, folder, settings[first]), _warm_seconds(plan, ambient, target_c)
@@ -318,7 +334,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
-                _apply(cam, settings[index])
+                night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
                     seconds, _ = find_flat_exposure(cam, entry.level, show)
                     cam.exposure = seconds
@@ -335,7 +351,9 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    frame = capture_with_progress(cam, show, label, dark=entry.dark)
+                    night.where = f"frame {taken} of {total} ({entry.kind})"
+                    frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
+                                                                    None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
                                   {**settings[index], "exposure": frame.meta.exposure})
                     clock.add(time.monotonic() - began, frame.meta.exposure)
@@ -354,7 +372,21 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                               sum(e.count for e in plan.frames)) from None
     finally:
         journal.close()
+        for line in night.summary():
+            say(line)
     return written
+
+
+def _take(cam: Camera, night: Night, entry: Entry, label: str, show: Show, cool: Callable[[], None] | None) -> Frame:
+    """One good frame of the entry: cooled again first when the camera came back (before a
+    light or dark), taken again while it comes glitched."""
+    while True:
+        if night.cool_again and cool is not None and entry.kind in ("light", "dark"):
+            cool()
+            night.cool_again = False
+        frame = capture_with_progress(cam, show, label, dark=entry.dark)
+        if night.checked(frame):
+            return frame
 
 
 @contextmanager
@@ -389,13 +421,20 @@ def _store(plan: Plan, folder: Path, journal: Journal, index: int, entry: Entry,
     n = journal.next_number(key)
     name = inside(render(template, fields, n))
     numbered = render(template, fields, 1) != render(template, fields, 2)
-    while numbered and os.path.lexists(folder / name):
-        n += 1   # files the journal does not know of (it was lost): never written over
-        name = inside(render(template, fields, n))
-    journal.writing(index, n, key, name, settings)
-    path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
-    journal.written(index, n, key, name, settings)
-    return path
+    while True:
+        while numbered and os.path.lexists(folder / name):
+            n += 1   # files the journal does not know of (it was lost, or another plan's): never written over
+            name = inside(render(template, fields, n))
+        journal.writing(index, n, key, name, settings)
+        try:
+            path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
+        except FileExistsError:
+            if not numbered:
+                raise
+            journal.passed(index, n, key, name)   # another plan in the folder took the name first
+            continue
+        journal.written(index, n, key, name, settings)
+        return path
 
 
 def default_folder(now: datetime | None = None) -> Path:
