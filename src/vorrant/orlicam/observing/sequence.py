@@ -261,9 +261,9 @@ def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> floa
     from ..files.fits import write_fits
 
     _apply(cam, settings)
-    shortest = cam.controls["exposure"].min
+    shortest = float(cam.controls["exposure"].min)
     part = folder / ".orlicam-timing.fits.part"   # a part name: never taken for a frame of the plan
-    costs = []
+    costs: list[float] = []
     try:
         for _ in range(3):
             began = time.monotonic()
