@@ -77,7 +77,7 @@ def _simulated() -> bool:
     """Whether the cameras are the simulator's (its controls load only over the simulated library)."""
     from .. import simulator
     try:
-        simulator.library()
+        simulator.library()  # type: ignore[no-untyped-call]
     except (RuntimeError, OSError):
         return False
     return True
