@@ -173,6 +173,7 @@ bench: install
 	$(PY) bench/stack.py
 	$(PY) bench/analyze.py
 	$(PY) bench/master.py
+	$(PY) bench/sequence_estimate.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

@@ -1,0 +1,98 @@
+"""Frames that arrive damaged: a band of rows zeroed, or shifted sideways (a transfer that
+lost or gained bytes part way through the frame).
+
+Zeroed rows are rows of nothing but zeros in a frame that has signal elsewhere. Shifted
+rows are found by the frame's slow structure: every frame of a telescope is smooth from
+row to row once averaged over wide groups of columns (vignetting, a sky or panel level, a
+bias pedestal), so each group's level is fitted as a quadratic down the frame and rows
+whose groups leave the fit together, far beyond the noise, form a band. Stars touch few
+groups of a row, so they do not count; a shift of a featureless frame (a bias) changes
+nothing that matters and is not seen.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Final
+
+import numpy as np
+import numpy.typing as npt
+
+if TYPE_CHECKING:
+    from ..camera.frames import Frame
+
+__all__ = ["glitch"]
+
+_GROUPS: Final = 64        # groups of columns per row
+_LEAVES: Final = 2.5       # a row's median deviation (in noise units) that marks it
+_NORMAL: Final = 0.6745    # the median |z| of a row of pure noise
+_LEAST_ROWS: Final = 2     # a band is at least this many rows (of row pairs)
+_FIT_ROUNDS: Final = 3
+
+
+def glitch(frame_or_array: Frame | npt.ArrayLike) -> str | None:
+    """A short reason ("rows 812-860 shifted", "rows 812-860 zeroed") when the frame looks
+    glitched, else None. Takes a Frame or its array (rows, columns[, channels])."""
+    data = np.asarray(getattr(frame_or_array, "data", frame_or_array))
+    if data.ndim not in (2, 3) or data.shape[0] < 8 or data.shape[1] < 16 or data.dtype.kind not in "uif":
+        return None
+    return _zeroed(data) or _shifted(data)
+
+
+def _runs(marked: npt.NDArray[np.bool_], least: int) -> list[tuple[int, int]]:
+    """(first, last) of each run of True at least `least` long."""
+    edges = np.diff(np.concatenate(([0], marked.astype(np.int8), [0])))
+    starts, ends = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1) - 1
+    return [(int(a), int(b)) for a, b in zip(starts, ends) if b - a + 1 >= least]
+
+
+def _zeroed(data: npt.NDArray[Any]) -> str | None:
+    rows = data.reshape(data.shape[0], -1)
+    empty: npt.NDArray[np.bool_] = np.asarray(~rows.any(axis=1), dtype=bool)
+    if not empty.any() or empty.all():
+        return None
+    rest = rows[~empty]
+    # A frame with signal elsewhere: not a dark of an 8-bit camera at offset 0, mostly zeros anyway.
+    if np.count_nonzero(rest[:, ::7]) < 0.5 * rest[:, ::7].size:
+        return None
+    runs = _runs(empty, 2)
+    if not runs:
+        return None
+    first, last = max(runs, key=lambda run: run[1] - run[0])
+    return f"rows {first}-{last} zeroed"
+
+
+def _cells(data: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float64], int]:
+    """Mean levels of pairs of rows across groups of an even number of columns (a Bayer
+    pattern's colours each weigh the same in every cell); the rows per cell."""
+    plane = data if data.ndim == 2 else data.sum(axis=2, dtype=np.float64)
+    height, width = plane.shape
+    groups = min(_GROUPS, width // 8)
+    span = (width // groups) & ~1
+    pairs = height // 2
+    block = plane[:2 * pairs, :groups * span].reshape(pairs, 2, groups, span)
+    return block.sum(axis=(1, 3), dtype=np.float64) / (2 * span), span
+
+
+def _shifted(data: npt.NDArray[Any]) -> str | None:
+    cells, span = _cells(data)
+    pairs = cells.shape[0]
+    t = np.linspace(-1.0, 1.0, pairs)
+    design = np.stack([np.ones(pairs), t, t * t], axis=1)
+    kept: npt.NDArray[np.bool_] = np.ones(pairs, dtype=bool)
+    # The quantisation of integer data is the least noise a cell can have.
+    floor = 0.5 / np.sqrt(2 * span) if data.dtype.kind in "ui" else 1e-12
+    score = np.zeros(pairs)
+    for _ in range(_FIT_ROUNDS):
+        coef, *_ = np.linalg.lstsq(design[kept], cells[kept], rcond=None)
+        residual = cells - design @ coef
+        sigma = np.maximum(1.4826 * np.median(np.abs(residual[kept]), axis=0), floor)
+        score = np.median(np.abs(residual) / sigma, axis=1)
+        again = score < _LEAVES * 0.6
+        if again.sum() < max(4, pairs // 2) or np.array_equal(again, kept):
+            break
+        kept = again
+    marked = score > max(_LEAVES, 3 * _NORMAL)
+    runs = _runs(marked, _LEAST_ROWS)
+    if not runs or marked.sum() > pairs // 2:
+        return None
+    first, last = runs[0][0], runs[-1][1]
+    return f"rows {2 * first}-{2 * last + 1} shifted"
