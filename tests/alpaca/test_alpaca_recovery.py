@@ -41,7 +41,8 @@ def test_the_device_errs_while_the_camera_is_away_and_works_on_its_return(client
     client.Gain = 300
     assert len(expose(client)) == 4144
     simulator.set_faults("unplug camera=1 at=0 for=3")
-    with pytest.raises(NotConnectedException, match=r"camera 1 \(.*\) was lost .*waiting for it to come back"):
+    lost = r"camera 1 \(.*\) was lost \(unplugged, or its USB link was reset\); waiting for it to come back"
+    with pytest.raises(NotConnectedException, match=lost):
         client.StartExposure(0.05, True)
     assert client.CameraState == ERROR and client.Connected
     with pytest.raises(NotConnectedException):

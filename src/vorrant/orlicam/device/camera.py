@@ -118,7 +118,7 @@ class CameraDevice:
         with self._lock:
             if self._camera is None or self._lost is not None:
                 return
-            self._lost = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+            self._lost = "unplugged, or its USB link was reset"
             log.warning("camera %d (%s) lost: %s; waiting for it to come back", self.number,
                         self.description.name, describe(exc))
             self._watching.clear()
@@ -134,7 +134,7 @@ class CameraDevice:
                 if self._leased_by is not None:
                     continue   # the holder brings it back itself
                 try:
-                    back = not camera.lost or camera.reconnect()
+                    back = camera.reconnect()
                 except korvi.ASIError as exc:
                     log.debug("camera %d: not back yet: %s", self.number, describe(exc))
                     continue

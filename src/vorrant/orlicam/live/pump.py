@@ -156,7 +156,7 @@ class Pump:
         lost_at = time.monotonic()
         while not self._stop.wait(RETURN_POLL_S):
             try:
-                if not self.camera.lost or self.camera.reconnect():
+                if self.camera.reconnect():
                     break
             except korvi.ASIError as error:
                 log.debug("camera %d: not back yet: %s", self.number, error)
