@@ -337,7 +337,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                     continue
                 night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
-                    seconds, _ = find_flat_exposure(cam, entry.level, show)
+                    seconds, _ = night.survive(cam, lambda: find_flat_exposure(cam, entry.level, show))
                     cam.exposure = seconds
                     say(f"flats: {seconds:g} s for a level of {entry.level:g}")
                 while left[index] > 0:
