@@ -264,7 +264,7 @@ def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> floa
     shortest = cam.controls["exposure"].min
     # A part name, never taken for a frame; the process in it, as two plans may share the folder.
     part = folder / f".orlicam-timing.{os.getpid()}.fits.part"
-    costs = []
+    costs: list[float] = []
     try:
         for _ in range(3):
             began = time.monotonic()
