@@ -57,7 +57,7 @@ def test_a_camera_that_stays_away_stops_the_night_resumably_with_its_cause(tmp_p
     assert run.stderr.splitlines()[-1] == (
         "orlicam: error: CameraLost: ZWO ASI294MM Pro GPS Simulator was lost at frame 2 of 4 (light) and is not back "
         "after 2 s; the night stopped: plug it in again and run the same command with --resume")
-    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence.jsonl").read_text().splitlines()]
+    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence-night.jsonl").read_text().splitlines()]
     assert [r["event"] for r in records if "event" in r] == ["camera-lost", "gave-up"]
     again = subprocess.run([*argv, "--resume"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     assert again.returncode == 0, again.stdout + again.stderr
