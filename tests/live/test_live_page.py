@@ -25,7 +25,8 @@ def browser():
     preload = os.environ.pop("LD_PRELOAD", None)
     try:
         driver = playwright.sync_playwright().start()
-        launched = driver.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"], headless=True)
+        launched = driver.chromium.launch(executable_path=CHROMIUM, headless=True, args=[
+            "--no-sandbox", "--host-resolver-rules=MAP scope.example 127.0.0.1, MAP camera.localhost 127.0.0.1"])
     finally:
         if preload is not None:
             os.environ["LD_PRELOAD"] = preload
@@ -104,6 +105,20 @@ def test_exposure_and_gain_set_in_the_page_reach_the_camera(page, server):
         until(lambda: (camera.roi.width, camera.roi.height) == size, what=f"the region {region}")
         until(lambda: page.text_content("#size").startswith(f"{size[0]}×{size[1]}"), what="a frame of that size")
     assert page.errors == []
+
+
+@pytest.mark.parametrize("name, allowed", [("scope.example", ["scope.example"]), ("camera.localhost", [])])
+def test_the_page_streams_and_controls_the_camera_under_a_name_the_server_answers_to(browser, tmp_path, name, allowed):
+    with Server(port=0, discovery=False, live_folder=tmp_path, allowed_hosts=allowed) as server:
+        context = browser.new_context()
+        page = context.new_page()
+        page.goto(f"http://{name}:{server.port}/live/0")
+        until(lambda: number(page, "#frame") is not None, what="a first frame")
+        page.fill("#gain", "123")
+        page.click("#apply")
+        until(lambda: "applied" in page.text_content("#message"), what="the settings")
+        assert server.live.feeds[0].camera.gain == 123
+        context.close()
 
 
 def test_hfr_in_focus_is_clearly_below_hfr_out_of_focus_in_page_and_stats(page, server):

@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 
 import click
 
-from .common import DURATION, POSITIVE_DURATION, opened
+from .common import DURATION, POSITIVE_DURATION, SECONDS, opened
 from .console import interrupted_status, progress, say
 
 if TYPE_CHECKING:
@@ -16,11 +16,11 @@ if TYPE_CHECKING:
 
 @click.command()
 @click.argument("camera")
-@click.option("-e", "--exposure", type=DURATION, required=True, help="Exposure of each frame, e.g. 2s, 500ms.")
+@click.option("-e", "--exposure", type=DURATION, required=True, help=f"Exposure of each frame, e.g. 2s, 500ms; {SECONDS}.")
 @click.option("-g", "--gain", type=int, help="Gain.")
 @click.option("-b", "--bin", "bin_", type=int, default=1, show_default=True, help="Binning.")
 @click.option("--frames", type=click.IntRange(min=1), help="Stop when this many frames are stacked (default: Ctrl-C).")
-@click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 10min (default: Ctrl-C).")
+@click.option("--duration", type=POSITIVE_DURATION, help=f"Stop after this long, e.g. 10min; {SECONDS} (default: Ctrl-C).")
 @click.option("--dark", type=click.Path(dir_okay=False, exists=True),
               help="Master dark (orlicam master) to subtract: same size, binning, exposure, gain, offset, temperature.")
 @click.option("--flat", type=click.Path(dir_okay=False, exists=True),
