@@ -1111,6 +1111,21 @@ PyObject* running_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyLong_FromSsize_t(rejected);
 }
 
+// Sorts a few values; five, the usual count, by a network without branches (the values
+// are noise, so a branch would be mispredicted half the time).
+inline void sort_few(float* v, int n) {
+    const auto swap = [v](int a, int b) {
+        const float lo = std::min(v[a], v[b]), hi = std::max(v[a], v[b]);
+        v[a] = lo;
+        v[b] = hi;
+    };
+    if (n == 5) {
+        swap(0, 1), swap(3, 4), swap(2, 4), swap(2, 3), swap(0, 3), swap(0, 2), swap(1, 4), swap(1, 3), swap(1, 2);
+    } else {
+        std::sort(v, v + n);
+    }
+}
+
 // robust_start(buffer, mean, m2, count, kappa, floor_var) -> rejected: the running state
 // begun from the first frames (buffer: frames x pixels, NaN where a frame did not reach):
 // per pixel the values within kappa robust deviations (1.4826 x the median absolute
@@ -1151,10 +1166,10 @@ PyObject* robust_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         s2[i] = 0.0f;
         cnt[i] = 0;
         if (c == 0) continue;
-        std::sort(vals, vals + c);
+        sort_few(vals, c);
         const float median = c % 2 ? vals[c / 2] : 0.5f * (vals[c / 2 - 1] + vals[c / 2]);
         for (int k = 0; k < c; ++k) dev[k] = std::fabs(vals[k] - median);
-        std::sort(dev, dev + c);
+        sort_few(dev, c);
         const float mad = c % 2 ? dev[c / 2] : 0.5f * (dev[c / 2 - 1] + dev[c / 2]);
         const float limit = k2 * std::max(2.198f * mad * mad, fv);  // (1.4826 mad)^2
         for (int k = 0; k < c; ++k) {
