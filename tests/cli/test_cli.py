@@ -53,7 +53,9 @@ def test_list_names_every_camera_and_json_matches_the_sdk():
 
 
 def test_info_by_name_and_controls_as_json(opened):
-    info = run("info", "294MM", "--json")
+    # The commands first: the camera is one per machine, and this process holds it once opened.
+    info, controls = run("info", "294MM", "--json"), run("controls", "1", "--json")
+    table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
     opened(1)
     assert info.returncode == 0
     described = json.loads(info.stdout)
@@ -61,7 +63,6 @@ def test_info_by_name_and_controls_as_json(opened):
     # At the default gain (120, 12 dB), in the RAW16 words (14 bits shifted up by 2) a freshly
     # opened camera delivers.
     assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 / 2**2, rel=1e-6)
-    controls = run("controls", "1", "--json")
     assert controls.returncode == 0
     by_name = {c["name"]: c for c in json.loads(controls.stdout)}
     gain = next(korvi.get_control_caps(1, i) for i in range(korvi.get_num_of_controls(1))
@@ -69,7 +70,6 @@ def test_info_by_name_and_controls_as_json(opened):
     assert (by_name["gain"]["min"], by_name["gain"]["max"], by_name["gain"]["value"]) == (
         gain.min_value, gain.max_value, korvi.get_control_value(1, ControlType.ASI_GAIN)[0])
     # Piped, the table keeps one whole line per control however narrow the terminal says it is.
-    table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
     assert [cell.strip() for cell in re.split("[┃]", table[1])[1:-1]] == [
         "name", "value", "range", "unit", "auto", "writable"]
     rows = {cells[0]: cells[1:] for cells in ([c.strip() for c in line.split("│")[1:-1]] for line in table[3:-1])}
