@@ -856,10 +856,10 @@ Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, St
             *fails = true;
             log.add(index_, which + " fails");
         } else if (f.kind == Fault::Kind::Hang) {
-            if (f.duration)
-                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
-            else
+            if (!f.duration)
                 *end = SteadyTime::max();
+            else if (*end != SteadyTime::max())
+                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
             log.add(index_, which + " hangs " + (f.duration ? "for " + seconds_text(*f.duration) : "until stopped"));
         } else if (req.height > 0) {
             glitch.rows = std::max(2, req.height / 16);

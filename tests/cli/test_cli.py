@@ -53,8 +53,10 @@ def test_list_names_every_camera_and_json_matches_the_sdk():
 
 
 def test_info_by_name_and_controls_as_json(opened):
-    # The commands first: the camera is one per machine, and this process holds it once opened.
-    info, controls = run("info", "294MM", "--json"), run("controls", "1", "--json")
+    # The commands first: one program at a time has the camera open.
+    info = run("info", "294MM", "--json")
+    controls = run("controls", "1", "--json")
+    # Piped, the table keeps one whole line per control however narrow the terminal says it is.
     table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
     opened(1)
     assert info.returncode == 0
@@ -69,7 +71,6 @@ def test_info_by_name_and_controls_as_json(opened):
                 if korvi.get_control_caps(1, i).control_type == ControlType.ASI_GAIN)
     assert (by_name["gain"]["min"], by_name["gain"]["max"], by_name["gain"]["value"]) == (
         gain.min_value, gain.max_value, korvi.get_control_value(1, ControlType.ASI_GAIN)[0])
-    # Piped, the table keeps one whole line per control however narrow the terminal says it is.
     assert [cell.strip() for cell in re.split("[┃]", table[1])[1:-1]] == [
         "name", "value", "range", "unit", "auto", "writable"]
     rows = {cells[0]: cells[1:] for cells in ([c.strip() for c in line.split("│")[1:-1]] for line in table[3:-1])}

@@ -124,8 +124,10 @@ class Journal:
                 path = old   # a night kept before each plan had its own journal
         exists = path.exists()
         lock = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        held = False
         try:
-            if not hold(lock):
+            held = hold(lock)
+            if not held:
                 raise PlanError(f"{path}: the plan {plan.path.name} is running in {folder} already ({holder(lock)}); "
                                 "let it end, or stop it and --resume; another plan (another camera) may share the folder")
             journal = cls(path, _lock=lock)
@@ -135,7 +137,7 @@ class Journal:
                     say(f"{other.name}: another plan is running in {folder} ({who}); each keeps its own file names")
             journal._open(folder, plan, resume, say, digest, exists)
         except BaseException:
-            if not exists:
+            if held and not exists:   # ours, made here; a journal a running plan holds is never touched
                 path.unlink(missing_ok=True)
             os.close(lock)
             raise

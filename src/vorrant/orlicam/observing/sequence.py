@@ -262,7 +262,8 @@ def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> floa
 
     _apply(cam, settings)
     shortest = float(cam.controls["exposure"].min)
-    part = folder / ".orlicam-timing.fits.part"   # a part name: never taken for a frame of the plan
+    # A part name, never taken for a frame; the process in it, as two plans may share the folder.
+    part = folder / f".orlicam-timing.{os.getpid()}.fits.part"
     costs: list[float] = []
     try:
         for _ in range(3):
@@ -351,7 +352,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    night.where = f"frame {taken} of {total} ({entry.kind})"
+                    night.where = f"at frame {taken} of {total} ({entry.kind})"
                     frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
                                                                     None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
