@@ -10,8 +10,9 @@
 //     standard deviation.
 //  2. Each frame is mean + sigma * n, n read from a shared 4 MB table of
 //     quantised Gaussian samples at offsets hashed from (seed, frame_index,
-//     row, chunk), then clipped and reduced to the ADC's bits: a branch-free
-//     SSE2 loop over 16-bit lanes, with no allocation and no random numbers.
+//     row, chunk), each with its fraction from a table of uniform bytes beside
+//     it, then clipped and reduced to the ADC's bits: a branch-free SSE2 loop
+//     over 16-bit lanes, with no allocation and no random numbers.
 //     The noise belongs to the unflipped position, so a flipped frame is the
 //     exact mirror of the unflipped one.
 //  A star field that moves (guiding, drift, field rotation) only redraws and reconverts the
@@ -163,6 +164,26 @@ const std::int8_t* noise_table() {
     }();
     return table.data();
 }
+
+// Uniform bytes read beside the noise table's samples (same offsets), the low byte of each
+// noise sample: without them a sample is one of 255 values a fixed step apart, whose floor
+// repeats one unit every 256 / (256 - s % 256) samples, and that comb beats with the ADC's
+// step into a bias of up to a unit that depends on the level (faint flats and lights).
+const std::uint8_t* dither_table() {
+    static const std::vector<std::uint8_t> table = [] {
+        std::vector<std::uint8_t> t(kNoiseTableSize);
+        Rng rng(0x6469746865726564ULL);
+        for (std::size_t j = 0; j < t.size(); j += 8) {
+            const std::uint64_t bits = rng.next();
+            for (std::size_t b = 0; b < 8; ++b) t[j + b] = static_cast<std::uint8_t>(bits >> (8 * b));
+        }
+        return t;
+    }();
+    return table.data();
+}
+
+// The dither bytes that go with the noise samples from n on.
+const std::uint8_t* dither_for(const std::int8_t* n) { return dither_table() + (n - noise_table()); }
 
 struct Star {
     double x, y;       // sensor pixels, continuous (pixel i spans [i, i+1))
@@ -643,14 +664,17 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
         // The mean must be right on average, not only to the nearest unit: a smooth level
         // (the vignetted sky) rounded pixel by pixel steps by whole units, and a stack of many
         // frames shows the steps as rings. So each sample rounds at its own fixed threshold,
-        // and gets back the half unit noisy() takes off when s is even.
-        const float lost = sigma_scale == 16.0f && s != 0 && (s & 1u) == 0 ? 0.5f : 0.0f;
+        // and gets back what noisy() shifts on average: its floor takes half a unit, s >> 1
+        // gives half a unit back when s is odd, and the dither byte adds s * 127.5 / 65536.
+        const float lost = sigma_scale == 16.0f && s != 0
+                               ? ((s & 1u) == 0 ? 0.5f : 0.0f) - static_cast<float>(s) * (127.5f / 65536.0f)
+                               : 0.0f;
         std::uint32_t h = site * 0x9E3779B1u;
         h ^= h >> 15;
         h *= 0x85EBCA77u;
         h ^= h >> 13;
         const float threshold = static_cast<float>(h >> 8) * 0x1.0p-24f;
-        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, std::max(0.0f, m) + lost + threshold));
+        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, std::max(0.0f, m + lost) + threshold));
     };
     auto single = [&](std::size_t idx, float el, float g) {
         const float var_e = (el + read_var) * inv_area;
@@ -696,11 +720,12 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
 
 namespace {
 
-// A noisy sample, 16-bit units, from mean m, s = 16 * sigma and a table sample n
-// (a unit Gaussian times 16). Written as the SSE2 kernel computes it (an unsigned
-// high multiply by the offset-binary sample), so both give identical bytes.
-inline unsigned noisy(std::uint16_t m, std::uint16_t s, std::int8_t n) {
-    const unsigned u = (static_cast<unsigned>(static_cast<std::uint8_t>(n)) << 8) ^ 0x8000u;
+// A noisy sample, 16-bit units, from mean m, s = 16 * sigma, a table sample n
+// (a unit Gaussian times 16) and its dither byte r (the sample's fraction). Written as
+// the SSE2 kernel computes it (an unsigned high multiply by the offset-binary sample),
+// so both give identical bytes.
+inline unsigned noisy(std::uint16_t m, std::uint16_t s, std::int8_t n, std::uint8_t r) {
+    const unsigned u = ((static_cast<unsigned>(static_cast<std::uint8_t>(n)) << 8) | r) ^ 0x8000u;
     const int noise = static_cast<int>((static_cast<unsigned>(s) * u) >> 16) - static_cast<int>(s >> 1);
     return static_cast<unsigned>(std::clamp(static_cast<int>(m) + noise, 0, 65535));
 }
@@ -734,9 +759,10 @@ template <Out kind, bool wide, bool rev>
 void scalar_kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s,
                    const std::int8_t* __restrict n, std::size_t begin, std::size_t len, Clip clip,
                    const std::uint8_t* __restrict d, std::uint8_t* __restrict out) {
+    const std::uint8_t* __restrict r = dither_for(n);
     for (std::size_t q = begin; q < len; ++q) {
-        const std::int8_t z = n[rev ? len - 1 - q : q];
-        const unsigned v = wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z);
+        const std::size_t i = rev ? len - 1 - q : q;
+        const unsigned v = wide ? noisy_wide(m[q], s[q], n[i]) : noisy(m[q], s[q], n[i], r[i]);
         put<kind>(std::min<unsigned>(v, clip.top), q, clip.mask, d, out);
     }
 }
@@ -751,10 +777,13 @@ void kernel(const std::uint16_t* __restrict m, const std::uint16_t* __restrict s
     const __m128i sign = _mm_set1_epi16(static_cast<short>(0x8000));
     const __m128i keep = _mm_set1_epi16(static_cast<short>(clip.mask));
     const __m128i top = _mm_set1_epi16(static_cast<short>(clip.top));
+    const std::uint8_t* r = dither_for(n);
     auto noisy8 = [&](std::size_t k) {
         const __m128i mm = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + k));
         const __m128i ss = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + k));
-        __m128i nn = _mm_unpacklo_epi8(zero, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(rev ? n + len - k - 8 : n + k)));
+        const std::size_t at = rev ? len - k - 8 : k;
+        __m128i nn = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(r + at)),
+                                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>(n + at)));
         if constexpr (rev) {
             nn = _mm_shufflelo_epi16(nn, 0x1B);
             nn = _mm_shufflehi_epi16(nn, 0x1B);
@@ -810,6 +839,7 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
     const bool hflip = r.flip & ASI_FLIP_HORIZ, vflip = r.flip & ASI_FLIP_VERT;
     const int bin = std::max(1, r.bin);
     const std::int8_t* table = noise_table();
+    const std::uint8_t* dither = dither_table();
     const std::uint64_t base = mix64(r.seed ^ mix64(r.frame_index ^ 0x4652414d45ULL));
     const Out kind = out_bytes == 2 ? Out::raw16 : subtract ? Out::raw8_dark : Out::raw8;
     const std::size_t chunks = (len_row + kNoiseChunk - 1) / kNoiseChunk;
@@ -847,8 +877,8 @@ void Renderer::Impl::emit(const RenderRequest& r, std::uint8_t* out) {
             const int spp = samples_per_pixel;
             for (std::size_t q = 0; q < len_row; ++q) {
                 const std::size_t u = (static_cast<std::size_t>(w - 1) - q / spp) * spp + q % spp;
-                const std::int8_t z = table[offsets[u / kNoiseChunk] + u % kNoiseChunk];
-                const unsigned v = wide ? noisy_wide(m[q], s[q], z) : noisy(m[q], s[q], z);
+                const std::size_t at = offsets[u / kNoiseChunk] + u % kNoiseChunk;
+                const unsigned v = wide ? noisy_wide(m[q], s[q], table[at]) : noisy(m[q], s[q], table[at], dither[at]);
                 put<Out::raw8>(std::min<unsigned>(v, clip.top), q, clip.mask, nullptr, o);
             }
             continue;
