@@ -189,7 +189,7 @@ def add_profile(home: Path, name: str, host: str | None = None, port: int | None
 
 def sequence(jobs: list[dict[str, object]]) -> str:
     """An Ekos sequence queue (.esq) of light frames; each job: exposure, bin, frame (x, y, w, h),
-    folder, and optionally temperature (a set point the job waits for)."""
+    folder, and optionally temperature (a set point the job waits for) and count (1)."""
     parts = ["<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<SequenceQueue version='2.6'>",
              f"<CCD>{escape(MAIN)}</CCD>", "<GuideDeviation enabled='false'>2</GuideDeviation>",
              "<RefocusOnTemperatureDelta enabled='false'>1</RefocusOnTemperatureDelta>",
@@ -202,7 +202,7 @@ def sequence(jobs: list[dict[str, object]]) -> str:
             f"<Binning><X>{job['bin']}</X><Y>{job['bin']}</Y></Binning>"
             f"<Frame><X>{x}</X><Y>{y}</Y><W>{w}</W><H>{h}</H></Frame>"
             f"<Temperature force='{'true' if temperature is not None else 'false'}'>{temperature or 0}</Temperature>"
-            "<Filter>--</Filter><Type>Light</Type><Count>1</Count><Delay>0</Delay>"
+            f"<Filter>--</Filter><Type>Light</Type><Count>{job.get('count', 1)}</Count><Delay>0</Delay>"
             f"<FITSDirectory>{escape(str(job['folder']))}</FITSDirectory><PlaceholderFormat>/%T</PlaceholderFormat>"
             "<PlaceholderSuffix>3</PlaceholderSuffix><UploadMode>0</UploadMode></Job>")
     parts.append("</SequenceQueue>")
