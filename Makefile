@@ -174,6 +174,7 @@ bench: install
 	$(PY) bench/analyze.py
 	$(PY) bench/master.py
 	$(PY) bench/sequence_estimate.py
+	$(PY) bench/recovery.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60

@@ -142,8 +142,6 @@ bool CameraDevice::initProperties() {
     IUSaveText(&UploadSettingsT[UPLOAD_DIR], uploads::root().c_str());
     guide_poll_.setSingleShot(true);
     guide_poll_.callOnTimeout([this] { report_pulses(); });
-    search_timer_.setSingleShot(true);
-    search_timer_.callOnTimeout([this] { search(); });
 
     addDebugControl();
     return true;
@@ -249,7 +247,6 @@ bool CameraDevice::Disconnect() {
     pump_.finish();          // the reader ends promptly once its capture is stopped
     ASICloseCamera(id_);
     forget_id(id_);
-    search_timer_.stop();
     lost_ = exposure_held_ = false;
     return true;
 }
@@ -257,7 +254,7 @@ bool CameraDevice::Disconnect() {
 bool CameraDevice::lost(int code) {
     if (code != ASI_ERROR_CAMERA_REMOVED && code != ASI_ERROR_INVALID_ID) return false;
     if (lost_ || !isConnected()) return true;
-    lost_ = true;
+    lost_ = true;        // from here isConnected() is false: CONNECTION is Alert
     lost_at_ = std::chrono::steady_clock::now();
     end_pulses("the camera is lost");
     if (exposing_) {
@@ -269,7 +266,6 @@ bool CameraDevice::lost(int code) {
     ISwitchVectorProperty *connection = getSwitch("CONNECTION");
     connection->s = IPS_ALERT;
     IDSetSwitch(connection, "%s is lost (%s): waiting for it to come back", name_.c_str(), asi::describe(code));
-    search_timer_.start(kSearchPeriodMs);
     return true;
 }
 
@@ -306,7 +302,6 @@ void CameraDevice::search() {
         if (found >= 0 && reopen(found)) return;
         if (found >= 0) ASICloseCamera(found);
     }
-    search_timer_.start(kSearchPeriodMs);
 }
 
 bool CameraDevice::reopen(int camera_id) {
@@ -377,8 +372,12 @@ bool CameraDevice::refuse_while_lost(const char *name) {
 }
 
 void CameraDevice::TimerHit() {
-    if (!isConnected()) return;
-    if (!lost_) refresh_temperature();
+    // libindi counts a device connected only while CONNECTION is Ok: a lost camera's is Alert.
+    if (!isConnected() && !lost_) return;
+    if (lost_)
+        search();
+    else
+        refresh_temperature();
     std::string error = pump_.take_error();
     if (!error.empty()) {
         LOG_ERROR(error.c_str());
@@ -388,7 +387,8 @@ void CameraDevice::TimerHit() {
     if (!busy()) apply_pending();
     // The base shortens the current period for short exposures; they are polled by their own
     // timer here, so the periodic work keeps the configured pace instead of spinning.
-    SetTimer(getPollingPeriod());
+    // A lost camera is looked for more often, so that it is back soon after it returns.
+    SetTimer(lost_ ? kSearchPeriodMs : getPollingPeriod());
 }
 
 long CameraDevice::read_control(int type, bool *is_auto) const {
@@ -1148,7 +1148,6 @@ void CameraDevice::report_pulses() {
 }
 
 void CameraDevice::end_pulses(const char *why) {
-    guide_poll_.stop();
     for (Guider::Axis axis : guider_.stop_all()) {
         if (INumberVectorProperty *p = getNumber(axis == Guider::kDeclination ? "TELESCOPE_TIMED_GUIDE_NS"
                                                                               : "TELESCOPE_TIMED_GUIDE_WE")) {

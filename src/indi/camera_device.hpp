@@ -144,7 +144,6 @@ class CameraDevice : public INDI::CCD {
     // Set from the camera's loss until it is open again with its settings.
     bool lost_ = false;
     std::chrono::steady_clock::time_point lost_at_;
-    INDI::Timer search_timer_;
     // An exposure asked for while the camera is lost starts when it is back, within a bound.
     bool exposure_held_ = false;
     float held_duration_ = 0;

@@ -123,6 +123,33 @@ def test_a_camera_that_disappears_stays_a_device_and_is_reopened_with_its_settin
         c.close()
 
 
+def test_an_unplugged_camera_comes_back_by_itself_with_its_settings(fresh_server):
+    # Camera 1 (the mono one) leaves the bus once its first exposure has ended, for 3 s, and
+    # comes back closed, its cooler off.
+    server = fresh_server(ORLICAM_SIM_FAULTS="unplug camera=1 after=1 for=3")
+    c = Client(port=SPARE_PORT)
+    try:
+        c.connect(MONO)
+        c.connect(COLOUR)
+        region(c, MONO, 0, 0, 640, 480)
+        assert c.set_and_wait(MONO, "CCD_GAIN", GAIN=321) == "Ok"
+        c.set_and_wait(MONO, "CCD_TEMPERATURE", states=("Busy", "Ok"), CCD_TEMPERATURE_VALUE=-5)
+        assert image(c, MONO, 0.01).shape == (480, 640)
+        c.wait_for(lambda: c.ipy[MONO]["CONNECTION"].state == "Alert", 10, "the loss")
+        assert f"{MONO} is lost (ASI_ERROR_CAMERA_REMOVED" in c.said(MONO)
+        assert image(c, COLOUR, 0.01).ndim == 2               # the other camera carries on
+        # Asked for while it is away, the exposure waits for it and is taken with the same gain.
+        header = fits.getheader(io.BytesIO(c.expose(MONO, 0.01)))
+        assert header["GAIN"] == 321 and f"{MONO} is back" in c.said(MONO)
+        assert c.ipy[MONO]["CONNECTION"].state == "Ok" and c.ipy[MONO]["CONNECTION"]["CONNECT"] == "On"
+        # Its cooler, off on its return, holds the set point again.
+        c.wait_for(lambda: abs(float(c.ipy[MONO]["CCD_TEMPERATURE"]["CCD_TEMPERATURE_VALUE"]) + 5) < 0.5, 30,
+                   "the set point")
+        assert server.process.poll() is None
+    finally:
+        c.close()
+
+
 def test_a_disconnected_camera_refuses_its_properties(fresh_server):
     fresh_server()
     c = Client(port=SPARE_PORT)

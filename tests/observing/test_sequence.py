@@ -280,7 +280,7 @@ def test_masters_refuse_frames_that_do_not_match(tmp_path):
             make_master(kind, [first, other], tmp_path / f"m_{other.name}")
         assert str(caught.value) == f"{other} does not match {first}: {message.split(': ', 1)[1]}"
     library = DarkLibrary([image("lib30.fits", EXPTIME=30.0)])
-    with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C\); "
+    with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C, RAW16\); "
                                          r"have: lib30.fits \(8x8, exposure 30 s"):
         calibrate([first], library, None, None, tmp_path)
 

@@ -63,17 +63,21 @@ def _bound(name: str, value: object, least: float, infinite: bool) -> float:
 class Recovery:
     """How a Camera rides out faults.
 
-    exposure_retries: a failed or hung exposure is taken again this many times; the next
-        failure in a row raises ExposureFailed. A video stream waits this many more times
-        for a frame that times out. A camera lost this many times within one capture
-        without a frame between gives up too.
-    hang_after: seconds past its end after which an exposure still "working" counts as
-        hung: it is stopped and taken again (capture() without an explicit timeout).
-    reconnect_timeout: seconds to wait for a lost camera to come back before CameraLost;
-        0 looks once (a face that must answer at once waits by calling reconnect()).
-    poll_interval: seconds between looks for the lost camera.
-    on_event: called with a CameraEvent for each fault and recovery, in the thread that
-        met it.
+    `exposure_retries`: a failed or hung exposure is taken again this many times; the next
+    failure in a row raises ExposureFailed. A video stream waits this many more times for a
+    frame that timed out. A camera lost this many times within one capture, without a frame
+    between, gives up too.
+
+    `hang_after`: seconds past its end after which an exposure still "working" counts as
+    hung: it is stopped and taken again (capture() without an explicit timeout).
+
+    `reconnect_timeout`: seconds to wait for a lost camera to come back before CameraLost;
+    0 looks once (a face that must answer at once waits by calling reconnect()).
+
+    `poll_interval`: seconds between looks for the lost camera.
+
+    `on_event`: called with a CameraEvent for each fault and recovery, in the thread that
+    met it.
     """
 
     exposure_retries: int = 3

@@ -94,9 +94,12 @@ def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None,
     """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
     from ..observing.calibration import DarkLibrary, calibrate as run
 
+    library = DarkLibrary(darks) if darks else None
+    if library is not None and library.report() is not None:
+        click.echo(f"dark library: {library.report()}", err=True)
     if output is not None:   # made as `sequence -o` makes its folder
         Path(output).mkdir(parents=True, exist_ok=True)
-    for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
+    for path in run(lights, library, flat, bias, output):
         click.echo(str(path))
 
 

@@ -4,7 +4,6 @@ away; each goes to the plan's journal with what was done, and to the night's sum
 from __future__ import annotations
 
 import math
-import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
@@ -93,12 +92,10 @@ class Night:
                 raise cause   # the camera answers: the error was not its loss
             if back:
                 return
-        began = time.monotonic()
         if cam.reconnect(self.wait_for_camera):
             return
-        stop = (f"{cam.name} was lost {self.where} and is not back after {_duration(self.wait_for_camera)} "
-                f"(waited {time.monotonic() - began:.0f} s); the night stopped: plug it in again and run the "
-                "same command with --resume")
+        stop = (f"{cam.name} was lost {self.where} and is not back after {_duration(self.wait_for_camera)}; "
+                "the night stopped: plug it in again and run the same command with --resume")
         self.note("gave-up", f"{cam.name} not back after {_duration(self.wait_for_camera)}",
                   "the night stops here; --resume goes on with it")
         raise CameraLost(stop) from cause

@@ -22,10 +22,12 @@ if TYPE_CHECKING:
 __all__ = ["glitch"]
 
 _GROUPS: Final = 64        # groups of columns per row
-_LEAVES: Final = 2.5       # a row's median deviation (in noise units) that marks it
-_NORMAL: Final = 0.6745    # the median |z| of a row of pure noise
-_LEAST_ROWS: Final = 2     # a band is at least this many rows (of row pairs)
-_FIT_ROUNDS: Final = 3
+_CLIP: Final = 3.0         # a cell counts at most this many noise units
+_ALIKE: Final = 0.8        # mean product of neighbouring rows' deviations that links them
+_LEAST_LINKS: Final = 2    # a band links at least three pairs of rows
+_FIT_ROUNDS: Final = 4
+_CLIP_APART: Final = 5.0   # a group counts at most this many noise units when a band is compared
+_APART: Final = 10.0       # mean square difference (noise units) of a band from each side
 
 
 def glitch(frame_or_array: Frame | npt.ArrayLike) -> str | None:
@@ -61,38 +63,64 @@ def _zeroed(data: npt.NDArray[Any]) -> str | None:
 
 
 def _cells(data: npt.NDArray[Any]) -> tuple[npt.NDArray[np.float64], int]:
-    """Mean levels of pairs of rows across groups of an even number of columns (a Bayer
-    pattern's colours each weigh the same in every cell); the rows per cell."""
+    """Median levels of pairs of rows across groups of an even number of columns (a Bayer
+    pattern's colours each count the same in every cell); the columns per cell."""
     plane = data if data.ndim == 2 else data.sum(axis=2, dtype=np.float64)
     height, width = plane.shape
     groups = min(_GROUPS, width // 8)
     span = (width // groups) & ~1
     pairs = height // 2
-    block = plane[:2 * pairs, :groups * span].reshape(pairs, 2, groups, span)
-    return block.sum(axis=(1, 3), dtype=np.float64) / (2 * span), span
+    block = plane[:2 * pairs, :groups * span].reshape(pairs, 2, groups, span).transpose(0, 2, 1, 3)
+    # Medians, not means: a star in a cell moves its mean far more than the noise does.
+    cells = np.median(block.reshape(pairs, groups, 2 * span), axis=2).astype(np.float64)
+    return cells, span
 
 
 def _shifted(data: npt.NDArray[Any]) -> str | None:
     cells, span = _cells(data)
     pairs = cells.shape[0]
+    if pairs < 8:
+        return None
     t = np.linspace(-1.0, 1.0, pairs)
     design = np.stack([np.ones(pairs), t, t * t], axis=1)
     kept: npt.NDArray[np.bool_] = np.ones(pairs, dtype=bool)
     # The quantisation of integer data is the least noise a cell can have.
     floor = 0.5 / np.sqrt(2 * span) if data.dtype.kind in "ui" else 1e-12
-    score = np.zeros(pairs)
+    runs: list[tuple[int, int]] = []
     for _ in range(_FIT_ROUNDS):
         coef, *_ = np.linalg.lstsq(design[kept], cells[kept], rcond=None)
         residual = cells - design @ coef
         sigma = np.maximum(1.4826 * np.median(np.abs(residual[kept]), axis=0), floor)
-        score = np.median(np.abs(residual) / sigma, axis=1)
-        again = score < _LEAVES * 0.6
-        if again.sum() < max(4, pairs // 2) or np.array_equal(again, kept):
+        z = np.clip(residual / sigma, -_CLIP, _CLIP)
+        # Neighbouring rows of a band leave the fit the same way across the groups;
+        # noise (and a star, which fills a group or two) does not.
+        alike = np.mean(z[:-1] * z[1:], axis=1) > _ALIKE
+        runs = _runs(alike, _LEAST_LINKS)
+        again = np.ones(pairs, dtype=bool)
+        for first, last in runs:
+            again[first:last + 2] = False
+        if again.sum() < pairs // 2 or np.array_equal(again, kept):
             break
         kept = again
-    marked = score > max(_LEAVES, 3 * _NORMAL)
-    runs = _runs(marked, _LEAST_ROWS)
-    if not runs or marked.sum() > pairs // 2:
+    if not runs or sum(last - first + 2 for first, last in runs) > pairs // 2:
         return None
-    first, last = runs[0][0], runs[-1][1]
-    return f"rows {2 * first}-{2 * last + 1} shifted"
+    bands = [(first, last + 1) for first, last in runs
+             if _apart(residual, sigma, first, last + 1)]
+    if not bands:
+        return None
+    return f"rows {2 * bands[0][0]}-{2 * bands[-1][1] + 1} shifted"
+
+
+def _apart(residual: npt.NDArray[np.float64], sigma: npt.NDArray[np.float64], first: int, last: int) -> bool:
+    """Whether the band stands apart from as many rows just above it and just below it: a
+    slow misfit of the frame's structure is shared with its neighbours, a band is not."""
+    size = last - first + 1
+    if first - size < 0 or last + size >= len(residual):
+        return False   # a band at the frame's edge has no side to compare with
+    band = residual[first:last + 1].mean(axis=0)
+    noise = sigma * np.sqrt(2.0 / size)
+    for side in (residual[first - size:first], residual[last + 1:last + 1 + size]):
+        apart = np.clip((band - side.mean(axis=0)) / noise, -_CLIP_APART, _CLIP_APART)
+        if np.mean(apart * apart) < _APART:
+            return False
+    return True

@@ -112,6 +112,7 @@ class Journal:
     _recovered: list[dict[str, Any]] = field(default_factory=list)   # found by their headers
     _pending: list[dict[str, Any]] = field(default_factory=list)     # records to add on opening
     _lock: int | None = None               # the journal's lock, held while the plan runs
+    _writing: tuple[int, Path] | None = None   # the frame being written: (entry, file)
 
     @classmethod
     def open(cls, folder: Path, plan: Plan, resume: bool, say: Show = lambda line: None) -> Journal:
@@ -123,8 +124,10 @@ class Journal:
                 path = old   # a night kept before each plan had its own journal
         exists = path.exists()
         lock = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        held = False
         try:
-            if not hold(lock):
+            held = hold(lock)
+            if not held:
                 raise PlanError(f"{path}: the plan {plan.path.name} is running in {folder} already ({holder(lock)}); "
                                 "let it end, or stop it and --resume; another plan (another camera) may share the folder")
             journal = cls(path, _lock=lock)
@@ -134,7 +137,7 @@ class Journal:
                     say(f"{other.name}: another plan is running in {folder} ({who}); each keeps its own file names")
             journal._open(folder, plan, resume, say, digest, exists)
         except BaseException:
-            if not exists:
+            if held and not exists:   # ours, made here; a journal a running plan holds is never touched
                 path.unlink(missing_ok=True)
             os.close(lock)
             raise
@@ -271,15 +274,25 @@ class Journal:
         """Notes a fault met and what was done about it."""
         self._append(record)
 
+    def on_disk(self) -> dict[int, int]:
+        """Frames written per entry as a resume counts them: `done`, and the frame being
+        written when it stopped if its file is there (stopped between its linking and its record)."""
+        counted = dict(self.done)
+        if self._writing is not None and self._writing[1].exists():
+            counted[self._writing[0]] = counted.get(self._writing[0], 0) + 1
+        return counted
+
     def next_number(self, key: str) -> int:
         return self.numbers.get(key, 0) + 1
 
     def writing(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
         self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "writing", "settings": settings})
+        self._writing = (entry, self.path.parent / name)
 
     def written(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
         self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "done", "settings": settings})
         self.done[entry] = self.done.get(entry, 0) + 1
+        self._writing = None
         self.numbers[key] = n
         self.settings[entry] = settings
 

@@ -261,9 +261,10 @@ def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> floa
     from ..files.fits import write_fits
 
     _apply(cam, settings)
-    shortest = cam.controls["exposure"].min
-    part = folder / ".orlicam-timing.fits.part"   # a part name: never taken for a frame of the plan
-    costs = []
+    shortest = float(cam.controls["exposure"].min)
+    # A part name, never taken for a frame; the process in it, as two plans may share the folder.
+    part = folder / f".orlicam-timing.{os.getpid()}.fits.part"
+    costs: list[float] = []
     try:
         for _ in range(3):
             began = time.monotonic()
@@ -329,14 +330,14 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                 night.cool_again = False
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
             first = min(i for i, n in left.items() if n)
-            clock = _Clock(_frame_overhead(cam, folder, settings[first]), _warm_seconds(plan, ambient, target_c)
-                           if cooled else 0.0)
+            overhead = night.survive(cam, lambda: _frame_overhead(cam, folder, settings[first]))
+            clock = _Clock(overhead, _warm_seconds(plan, ambient, target_c) if cooled else 0.0)
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
                 night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
-                    seconds, _ = find_flat_exposure(cam, entry.level, show)
+                    seconds, _ = night.survive(cam, lambda: find_flat_exposure(cam, entry.level, show))
                     cam.exposure = seconds
                     say(f"flats: {seconds:g} s for a level of {entry.level:g}")
                 while left[index] > 0:
@@ -351,7 +352,7 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    night.where = f"frame {taken} of {total} ({entry.kind})"
+                    night.where = f"at frame {taken} of {total} ({entry.kind})"
                     frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
                                                                     None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
@@ -368,7 +369,8 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                                                    cam.controls["exposure"].min), FLAT_MAX_S)
                     say(line)
     except KeyboardInterrupt:
-        raise PlanInterrupted(sum(min(e.count, journal.done.get(i, 0)) for i, e in enumerate(plan.frames)),
+        done = journal.on_disk()
+        raise PlanInterrupted(sum(min(e.count, done.get(i, 0)) for i, e in enumerate(plan.frames)),
                               sum(e.count for e in plan.frames)) from None
     finally:
         journal.close()
