@@ -182,8 +182,8 @@ class CameraRecovery(CameraSession):
         except korvi.ASIError:
             pass
         policy = self._recovery
-        wait = _duration(policy.reconnect_timeout) if policy is not None else "none"
-        self._report("camera-lost", f"{self._label} was lost ({cause}); waiting for it (up to {wait})", attempt)
+        wait = f"up to {_duration(policy.reconnect_timeout)}" if policy is not None else "as long as reconnect() is asked"
+        self._report("camera-lost", f"{self._label} was lost ({cause}); waiting for it ({wait})", attempt)
 
     def _await_return(self, cause: BaseException | None, operation: str, attempt: int = 1) -> None:
         """Waits for the lost camera within the policy's bound; CameraLost after it."""
