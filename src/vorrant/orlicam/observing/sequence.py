@@ -369,7 +369,8 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                                                    cam.controls["exposure"].min), FLAT_MAX_S)
                     say(line)
     except KeyboardInterrupt:
-        raise PlanInterrupted(sum(min(e.count, journal.done.get(i, 0)) for i, e in enumerate(plan.frames)),
+        done = journal.on_disk()
+        raise PlanInterrupted(sum(min(e.count, done.get(i, 0)) for i, e in enumerate(plan.frames)),
                               sum(e.count for e in plan.frames)) from None
     finally:
         journal.close()
