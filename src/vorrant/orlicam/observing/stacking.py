@@ -57,6 +57,7 @@ HOT_NEIGHBOURS: Final = 0.15  # a detection whose four neighbours average under 
                               # its peak is one pixel wide: a hot pixel, not a star
 KAPPA: Final = 3.0            # a value this many standard deviations from its pixel's mean is an outlier
 START_FRAMES: Final = 5       # frames whose median begins the running mean
+MAX_TURN: Final = math.radians(60)   # the resampling's two passes hold up to this rotation
 
 Floats = npt.NDArray[np.float64]
 
@@ -303,6 +304,9 @@ class Stacker:
         if residual > self.max_residual:
             return self._reject(f"residual {residual:.2f} px over {self.max_residual:g} px", len(stars), matched,
                                 residual, transform)
+        if abs(transform.angle) > MAX_TURN:   # a camera turned on its mount, not a field that turns
+            return self._reject(f"turned {math.degrees(transform.angle):.0f} degrees from the first frame", len(stars),
+                                matched, residual, transform)
         return self._added(image, transform, Outcome(True, "stacked", len(stars), matched, residual, transform),
                            exposure)
 
