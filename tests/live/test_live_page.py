@@ -192,3 +192,13 @@ def test_the_stack_switch_stacks_resets_and_saves(page, server, tmp_path):
     page.uncheck("#stack")
     until(lambda: httpx.get(f"{server.url}/live/1/stats", timeout=30).json()["stack"] is None, what="the stack off")
     assert page.errors == []
+
+
+def test_a_lost_camera_is_said_and_its_frames_come_back_by_themselves(page, server):
+    page.goto(f"{server.url}/live/0")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    simulator.set_faults("unplug camera=0 at=0 for=3")
+    until(lambda: page.text_content("#status") == "camera lost, waiting for it", what="the loss said")
+    lost_at = number(page, "#frame")
+    until(lambda: (number(page, "#frame") or 0) > lost_at + 1, timeout=3 + 5 + 2, what="frames after the return")
+    assert page.text_content("#status").startswith("live")

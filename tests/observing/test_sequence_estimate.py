@@ -58,7 +58,7 @@ def test_the_first_estimate_takes_each_exposure_the_measured_overhead_and_the_wa
     # 1.5 s of light and dark, three biases of 32 us, six frames of 2 s overhead, and the warm-up
     # from 20 C to -10 C at 10 C/s plus its last look at the cooler: 17.5 s.
     assert first.endswith(", ends about 22:00:17"), first
-    # One frame at the shortest exposure, written and removed: nothing of it stays in the folder.
+    # Measured once, with frames of the shortest exposure written and removed: none stays in the folder.
     assert len(measured) == 1 and 0 < measured[0] < 30
     assert sorted(p.name for p in (tmp_path / "night").iterdir() if not p.name.startswith(("Light", "Dark", "Bias"))) \
         == ["orlicam-sequence-plan.jsonl"]

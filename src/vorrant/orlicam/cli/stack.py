@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import sys
+from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -11,6 +12,7 @@ from .common import DURATION, POSITIVE_DURATION, SECONDS, opened
 from .console import interrupted_status, progress, say
 
 if TYPE_CHECKING:
+    from ..camera import CameraEvent
     from ..observing.stacking import Outcome, Stacker
 
 
@@ -64,6 +66,14 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
             def report(outcome: Outcome, now: Stacker, elapsed: float) -> None:
                 state = "stacked" if outcome.accepted else f"rejected: {outcome.reason}"
                 shown.update(f"{now.frames} stacked, {now.rejected} rejected, {elapsed:.0f} s; last frame {state}")
+
+            def fault(event: CameraEvent) -> None:
+                if event.kind in ("camera-lost", "camera-back"):
+                    say(f"{cam.name}: {event.message}")
+                    shown.update("camera lost, waiting for it" if event.kind == "camera-lost"
+                                 else "the camera is back; stacking goes on")
+            if cam.recovery is not None:
+                cam.recovery = replace(cam.recovery, on_event=fault)
             try:
                 stack_camera(cam, stacker, report, frames, duration)
             except KeyboardInterrupt:
@@ -78,7 +88,9 @@ def _write(stacker: Stacker, output: Path, masters: list[tuple[str, str]], png: 
 
     output.parent.mkdir(parents=True, exist_ok=True)
     write_stack(output, stacker, masters, overwrite)
-    line = f"{output}: {stacker.frames} frames stacked, {stacker.rejected} rejected, {stacker.exposure:g} s in all"
+    glitched = f" ({stacker.glitched} glitched)" if stacker.glitched else ""
+    line = (f"{output}: {stacker.frames} frames stacked, {stacker.rejected} rejected{glitched}, "
+            f"{stacker.exposure:g} s in all")
     if png:
         write_stack_png(output.with_suffix(".png"), stacker, overwrite)
         line += f" (+ {output.with_suffix('.png').name})"

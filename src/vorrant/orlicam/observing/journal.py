@@ -112,6 +112,7 @@ class Journal:
     _recovered: list[dict[str, Any]] = field(default_factory=list)   # found by their headers
     _pending: list[dict[str, Any]] = field(default_factory=list)     # records to add on opening
     _lock: int | None = None               # the journal's lock, held while the plan runs
+    _writing: tuple[int, Path] | None = None   # the frame being written: (entry, file)
 
     @classmethod
     def open(cls, folder: Path, plan: Plan, resume: bool, say: Show = lambda line: None) -> Journal:
@@ -273,15 +274,25 @@ class Journal:
         """Notes a fault met and what was done about it."""
         self._append(record)
 
+    def on_disk(self) -> dict[int, int]:
+        """Frames written per entry as a resume counts them: `done`, and the frame being
+        written when it stopped if its file is there (stopped between its linking and its record)."""
+        counted = dict(self.done)
+        if self._writing is not None and self._writing[1].exists():
+            counted[self._writing[0]] = counted.get(self._writing[0], 0) + 1
+        return counted
+
     def next_number(self, key: str) -> int:
         return self.numbers.get(key, 0) + 1
 
     def writing(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
         self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "writing", "settings": settings})
+        self._writing = (entry, self.path.parent / name)
 
     def written(self, entry: int, n: int, key: str, name: str, settings: dict[str, Any]) -> None:
         self._append({"entry": entry, "n": n, "key": key, "file": name, "state": "done", "settings": settings})
         self.done[entry] = self.done.get(entry, 0) + 1
+        self._writing = None
         self.numbers[key] = n
         self.settings[entry] = settings
 

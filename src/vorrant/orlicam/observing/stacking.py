@@ -263,6 +263,7 @@ class Stacker:
         self.frames = 0
         self.rejected = 0
         self.outliers = 0   # pixel values left out of the mean
+        self.glitched = 0   # of the rejected: frames that came through the USB damaged
         self.exposure = 0.0
         self.last: Outcome | None = None
         self.meta: FrameMeta | None = None   # the reference frame's, for the file's header
@@ -398,12 +399,20 @@ def stack_camera(cam: Camera, stacker: Stacker, progress: Progress, frames: int 
                  duration: float | None = None) -> None:
     """Streams from the camera into `stacker` until `frames` frames were stacked or
     `duration` seconds passed, or, with neither, until Ctrl-C (which ends it in any case:
-    what is stacked stays in `stacker`);
-    `progress` hears of every frame with the seconds since the start."""
+    what is stacked stays in `stacker`); `progress` hears of every frame with the seconds
+    since the start. Glitched frames are rejected and counted; a camera that drops off the
+    bus is waited for by the camera layer's recovery, and the stream goes on when it is back."""
+    from .glitch import glitch
+
     began = time.monotonic()
     with cam.stream() as video:
         for frame in video:
-            outcome = stacker.add(frame.data, frame.meta.exposure, frame.meta)
+            damage = glitch(frame.data)
+            if damage is not None:
+                stacker.glitched += 1
+                outcome = stacker._reject(f"glitched frame ({damage})", 0)
+            else:
+                outcome = stacker.add(frame.data, frame.meta.exposure, frame.meta)
             elapsed = time.monotonic() - began
             progress(outcome, stacker, elapsed)
             if frames is not None and stacker.frames >= frames or duration is not None and elapsed >= duration:
