@@ -2,7 +2,9 @@
 // each frame straight into a buffer the caller owns (typically a numpy array
 // reused from frame to frame), with the interpreter lock released during the
 // wait. SDK failures are raised by korvi's own handle_error_code, so callers
-// see korvi's exception classes through korvi's error table.
+// see korvi's exception classes through korvi's error table. It also holds the
+// live stacker's per-pixel kernels (resampling, the running outlier-rejecting mean),
+// too slow in numpy for a full frame within an exposure.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
