@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import sys
-from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -137,6 +136,7 @@ def analyze(camera: str, gains: list[int] | None, offset: int | None, temperatur
         if not measured:
             raise
         # Minutes of frames: what was measured is shown and written before the error is said.
+        from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
         try:
             _give(replace(measured[-1], stopped=error_line(error) if str(error) else type(error).__name__),
                   as_json, output)

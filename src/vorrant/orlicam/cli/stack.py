@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import sys
-from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -73,6 +72,7 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
                     shown.update("camera lost, waiting for it" if event.kind == "camera-lost"
                                  else "the camera is back; stacking goes on")
             if cam.recovery is not None:
+                from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
                 cam.recovery = replace(cam.recovery, on_event=fault)
             try:
                 stack_camera(cam, stacker, report, frames, duration)
