@@ -146,3 +146,12 @@ def test_the_flats_plan_and_the_pages_give_the_tolerance_auto_flats_use():
     from vorrant.orlicam.observing.steps import FLAT_CLOSE
     for path in (ROOT / "examples" / "flats.toml", ROOT / "docs" / "files-and-plans.md"):
         assert re.findall(r"within (\d+%) of `?target", path.read_text()) == [f"{FLAT_CLOSE:.0%}"], path
+
+
+def test_the_calibrated_stack_of_live_stacking_runs_as_written(tmp_path):
+    """The masters and the stack of "Live stacking", run in order as one script."""
+    (script,) = [text for _, text in blocks("shell", [ROOT / "docs" / "stacking.md"])]
+    run = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=tmp_path, env=ENV, capture_output=True,
+                         text=True, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "m42.fits: 5 frames stacked, 0 rejected, 5 s in all" in run.stdout

@@ -78,19 +78,23 @@ Snapshot::~Snapshot() {
 }
 
 // Whole pixels move, by an even count so that a Bayer mosaic keeps its colours.
-void Snapshot::damage() {
-    const RenderRequest& r = shot_.req;
-    if (glitch_.rows <= 0 || r.height <= 0 || r.width <= 0) return;
-    const std::size_t row = pixels_.size() / static_cast<std::size_t>(r.height);
-    const std::size_t pixel = row / static_cast<std::size_t>(r.width);
-    const std::size_t shift = static_cast<std::size_t>(r.width / 3 & ~1) * pixel;
-    for (int y = glitch_.first; y < glitch_.first + glitch_.rows && y < r.height; ++y) {
-        std::uint8_t* p = pixels_.data() + static_cast<std::size_t>(y) * row;
-        if (glitch_.zero)
+static void damage_rows(std::uint8_t* data, std::size_t bytes, int width, int height, const Snapshot::Glitch& g) {
+    if (g.rows <= 0 || height <= 0 || width <= 0) return;
+    const std::size_t row = bytes / static_cast<std::size_t>(height);
+    const std::size_t pixel = row / static_cast<std::size_t>(width);
+    const std::size_t shift = static_cast<std::size_t>(width / 3 & ~1) * pixel;
+    if (row == 0) return;
+    for (int y = g.first; y < g.first + g.rows && y < height; ++y) {
+        std::uint8_t* p = data + static_cast<std::size_t>(y) * row;
+        if (g.zero)
             std::memset(p, 0, row);
         else
             std::rotate(p, p + (row - shift) % row, p + row);
     }
+}
+
+void Snapshot::damage() {
+    damage_rows(pixels_.data(), pixels_.size(), shot_.req.width, shot_.req.height, glitch_);
 }
 
 void Snapshot::orphan() {
@@ -533,6 +537,8 @@ int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* 
         std::lock_guard lk(mu_);
         ++video_frames_;
         blackout_until(real_seconds());  // an after= timeout may start with this frame
+        Snapshot::Glitch glitch = plan_video_frame(video_frames_, roi_.height);
+        damage_rows(buf, video->frame_bytes(), roi_.width, roi_.height, glitch);
     }
     return code;
 }
@@ -871,6 +877,24 @@ Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, St
             log.add(index_, which + " glitched: rows " + std::to_string(glitch.first) + "-" +
                                 std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
         }
+    }
+    return glitch;
+}
+
+// The video frame `number` (1-based, fetched by this process) comes glitched when a rule lists it.
+Snapshot::Glitch Camera::plan_video_frame(long number, int height) {
+    Snapshot::Glitch glitch;
+    for (const Fault& f : faults_) {
+        if (f.kind != Fault::Kind::Glitch || height <= 0) continue;
+        if (std::find(f.frames.begin(), f.frames.end(), number) == f.frames.end()) continue;
+        glitch.rows = std::max(2, height / 16);
+        double where = draw(fault_seed_, 0x76696465ULL + static_cast<std::uint64_t>(f.rule),
+                            static_cast<std::uint64_t>(index_), static_cast<std::uint64_t>(number));
+        glitch.first = std::max(0, std::min(height - glitch.rows, static_cast<int>(where * (height - glitch.rows + 1))));
+        glitch.zero = f.zero;
+        FaultLog::get().add(index_, "video frame " + std::to_string(number) + " glitched: rows " +
+                                        std::to_string(glitch.first) + "-" +
+                                        std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
     }
     return glitch;
 }

@@ -209,6 +209,7 @@ private:
     void end_exposure(ASI_EXPOSURE_STATUS status);
     void update_thermal();
     Snapshot::Glitch plan_exposure(long number, const RenderRequest& req, SteadyTime* end, bool* fails);
+    Snapshot::Glitch plan_video_frame(long number, int height);
     // End of the video timeout running at `now` (real seconds), or 0 when none runs.
     double blackout_until(double now);
     void power_up_settings();

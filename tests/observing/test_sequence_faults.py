@@ -24,9 +24,9 @@ exposure = "0.1s"
 bin = 4
 """
 # Camera 1 is the 294: two unplugs (5 s, 40 s), three failed exposures, one hung until
-# stopped, one frame with a band of rows zeroed.
-FAULTS = ("unplug camera=1 after=3 for=5; unplug camera=1 after=12 for=40; fail camera=1 exposure=2,8,16; "
-          "hang camera=1 exposure=6; glitch camera=1 exposure=10 kind=zero")
+# stopped, one frame with a band of rows zeroed; the first three exposures time the frames.
+FAULTS = ("unplug camera=1 after=6 for=5; unplug camera=1 after=15 for=40; fail camera=1 exposure=5,11,19; "
+          "hang camera=1 exposure=9; glitch camera=1 exposure=13 kind=zero")
 
 
 def test_a_night_with_seven_faults_ends_with_every_light_and_names_each_fault(tmp_path, monkeypatch):
@@ -51,13 +51,13 @@ def test_a_camera_that_stays_away_stops_the_night_resumably_with_its_cause(tmp_p
     (tmp_path / "night.toml").write_text(PLAN.replace("count = 20", "count = 4"))
     argv = [ORLICAM, "sequence", "night.toml", "-o", "out", "--wait-for-camera", "2s"]
     env = {**__import__("os").environ, "ORLICAM_SIM_TIME_SCALE": "1000"}
-    run = subprocess.run(argv, cwd=tmp_path, env={**env, "ORLICAM_SIM_FAULTS": "unplug camera=1 after=2 for=600"},
+    run = subprocess.run(argv, cwd=tmp_path, env={**env, "ORLICAM_SIM_FAULTS": "unplug camera=1 after=5 for=600"},
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 1
     assert run.stderr.splitlines()[-1] == (
         "orlicam: error: CameraLost: ZWO ASI294MM Pro GPS Simulator was lost at frame 2 of 4 (light) and is not back "
         "after 2 s; the night stopped: plug it in again and run the same command with --resume")
-    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence.jsonl").read_text().splitlines()]
+    records = [json.loads(line) for line in (tmp_path / "out" / "orlicam-sequence-night.jsonl").read_text().splitlines()]
     assert [r["event"] for r in records if "event" in r] == ["camera-lost", "gave-up"]
     again = subprocess.run([*argv, "--resume"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
     assert again.returncode == 0, again.stdout + again.stderr

@@ -114,6 +114,8 @@ class Stream:
             if self._raw_exposure is not None:
                 cam._changes += 1
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
+            if cam.recovery is not None:
+                cam._remember()   # what a camera that drops out mid-stream gets back
             roi = cam.roi
             self._prepare(roi)
             seconds = self._refresh(time.monotonic())

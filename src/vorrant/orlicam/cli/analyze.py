@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import sys
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -75,8 +76,9 @@ class _Shown:
 def _simulated() -> bool:
     """Whether the cameras are the simulator's (its controls load only over the simulated library)."""
     from .. import simulator
+    library: Callable[[], object] = simulator.library   # untyped: ctypes loading
     try:
-        simulator.library()  # type: ignore[no-untyped-call]
+        library()
     except (RuntimeError, OSError):
         return False
     return True

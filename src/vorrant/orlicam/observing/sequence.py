@@ -330,14 +330,14 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                 night.cool_again = False
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
             first = min(i for i, n in left.items() if n)
-            clock = _Clock(_frame_overhead(cam, folder, settings[first]), _warm_seconds(plan, ambient, target_c)
-                           if cooled else 0.0)
+            overhead = night.survive(cam, lambda: _frame_overhead(cam, folder, settings[first]))
+            clock = _Clock(overhead, _warm_seconds(plan, ambient, target_c) if cooled else 0.0)
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
                 night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
-                    seconds, _ = find_flat_exposure(cam, entry.level, show)
+                    seconds, _ = night.survive(cam, lambda: find_flat_exposure(cam, entry.level, show))
                     cam.exposure = seconds
                     say(f"flats: {seconds:g} s for a level of {entry.level:g}")
                 while left[index] > 0:
