@@ -138,6 +138,7 @@ def analyze(camera: str, gains: list[int] | None, offset: int | None, temperatur
         if not measured:
             raise
         # Minutes of frames: what was measured is shown and written before the error is said.
+        from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
         try:
             from dataclasses import replace   # loaded only when a run fails: --help stays light
 

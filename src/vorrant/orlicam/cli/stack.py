@@ -74,6 +74,7 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
                     shown.update("camera lost, waiting for it" if event.kind == "camera-lost"
                                  else "the camera is back; stacking goes on")
             if cam.recovery is not None:
+                from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
                 cam.recovery = replace(cam.recovery, on_event=fault)
             try:
                 stack_camera(cam, stacker, report, frames, duration)
