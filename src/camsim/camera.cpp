@@ -1,5 +1,7 @@
 #include "camera.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -76,19 +78,23 @@ Snapshot::~Snapshot() {
 }
 
 // Whole pixels move, by an even count so that a Bayer mosaic keeps its colours.
-void Snapshot::damage() {
-    const RenderRequest& r = shot_.req;
-    if (glitch_.rows <= 0 || r.height <= 0 || r.width <= 0) return;
-    const std::size_t row = pixels_.size() / static_cast<std::size_t>(r.height);
-    const std::size_t pixel = row / static_cast<std::size_t>(r.width);
-    const std::size_t shift = static_cast<std::size_t>(r.width / 3 & ~1) * pixel;
-    for (int y = glitch_.first; y < glitch_.first + glitch_.rows && y < r.height; ++y) {
-        std::uint8_t* p = pixels_.data() + static_cast<std::size_t>(y) * row;
-        if (glitch_.zero)
+static void damage_rows(std::uint8_t* data, std::size_t bytes, int width, int height, const Snapshot::Glitch& g) {
+    if (g.rows <= 0 || height <= 0 || width <= 0) return;
+    const std::size_t row = bytes / static_cast<std::size_t>(height);
+    const std::size_t pixel = row / static_cast<std::size_t>(width);
+    const std::size_t shift = static_cast<std::size_t>(width / 3 & ~1) * pixel;
+    if (row == 0) return;
+    for (int y = g.first; y < g.first + g.rows && y < height; ++y) {
+        std::uint8_t* p = data + static_cast<std::size_t>(y) * row;
+        if (g.zero)
             std::memset(p, 0, row);
         else
             std::rotate(p, p + (row - shift) % row, p + row);
     }
+}
+
+void Snapshot::damage() {
+    damage_rows(pixels_.data(), pixels_.size(), shot_.req.width, shot_.req.height, glitch_);
 }
 
 void Snapshot::orphan() {
@@ -112,6 +118,11 @@ Camera::Camera(const Model& model, int index)
     motion_.set_rotation(rotation_by_default(), real_seconds());
     std::copy(model_.serial_base.begin(), model_.serial_base.end(), serial_.id);
     serial_.id[7] = static_cast<unsigned char>(serial_.id[7] + index_ + 1);  // distinct per camera
+    char hex[3];
+    for (unsigned char b : serial_.id) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        serial_text_ += hex;
+    }
 }
 
 Camera::~Camera() { shutdown(); }
@@ -176,8 +187,19 @@ int Camera::property(ASI_CAMERA_INFO* out) const {
     return ASI_SUCCESS;
 }
 
+// Refused while another process has the camera: ASIOpenCamera's "failed to open".
 int Camera::open() {
     std::lock_guard lk(mu_);
+    if (open_) return ASI_SUCCESS;
+    switch (claim_.take(serial_text_, nullptr)) {
+    case machine::Claim::Busy:
+        return ASI_ERROR_CAMERA_CLOSED;
+    case machine::Claim::Taken:
+        adopt_machine_state();
+        break;
+    case machine::Claim::NoFolder:
+        break;
+    }
     open_ = true;
     return ASI_SUCCESS;
 }
@@ -201,6 +223,8 @@ int Camera::close() {
         initialised_ = false;
         exposure_ = {};
         motion_.all_off(real_seconds());
+        save_machine_state();
+        claim_.release();
     }
     if (video) video->stop();  // outside the lock: the producer takes it for each frame
     return ASI_SUCCESS;
@@ -263,8 +287,10 @@ int Camera::set_control(int type, long value, ASI_BOOL is_auto) {
         const ControlDef* def = model_.control(type);
         if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
         if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
-        if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
+        bool cooler = type == ASI_COOLER_ON || type == ASI_TARGET_TEMP;
+        if (cooler) update_thermal();  // the past ran on the old settings
         controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
+        if (cooler) save_machine_state();
         return ASI_SUCCESS;
     });
 }
@@ -511,6 +537,8 @@ int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* 
         std::lock_guard lk(mu_);
         ++video_frames_;
         blackout_until(real_seconds());  // an after= timeout may start with this frame
+        Snapshot::Glitch glitch = plan_video_frame(video_frames_, roi_.height);
+        damage_rows(buf, video->frame_bytes(), roi_.width, roi_.height, glitch);
     }
     return code;
 }
@@ -834,10 +862,10 @@ Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, St
             *fails = true;
             log.add(index_, which + " fails");
         } else if (f.kind == Fault::Kind::Hang) {
-            if (f.duration)
-                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
-            else
+            if (!f.duration)
                 *end = SteadyTime::max();
+            else if (*end != SteadyTime::max())
+                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
             log.add(index_, which + " hangs " + (f.duration ? "for " + seconds_text(*f.duration) : "until stopped"));
         } else if (req.height > 0) {
             glitch.rows = std::max(2, req.height / 16);
@@ -849,6 +877,24 @@ Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, St
             log.add(index_, which + " glitched: rows " + std::to_string(glitch.first) + "-" +
                                 std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
         }
+    }
+    return glitch;
+}
+
+// The video frame `number` (1-based, fetched by this process) comes glitched when a rule lists it.
+Snapshot::Glitch Camera::plan_video_frame(long number, int height) {
+    Snapshot::Glitch glitch;
+    for (const Fault& f : faults_) {
+        if (f.kind != Fault::Kind::Glitch || height <= 0) continue;
+        if (std::find(f.frames.begin(), f.frames.end(), number) == f.frames.end()) continue;
+        glitch.rows = std::max(2, height / 16);
+        double where = draw(fault_seed_, 0x76696465ULL + static_cast<std::uint64_t>(f.rule),
+                            static_cast<std::uint64_t>(index_), static_cast<std::uint64_t>(number));
+        glitch.first = std::max(0, std::min(height - glitch.rows, static_cast<int>(where * (height - glitch.rows + 1))));
+        glitch.zero = f.zero;
+        FaultLog::get().add(index_, "video frame " + std::to_string(number) + " glitched: rows " +
+                                        std::to_string(glitch.first) + "-" +
+                                        std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
     }
     return glitch;
 }
@@ -895,6 +941,33 @@ void Camera::replug() {
     update_thermal();
     power_up_settings();
     removed_.store(false, std::memory_order_release);
+}
+
+}  // namespace camsim
+
+// --- one camera per machine ----------------------------------------------------------
+
+namespace camsim {
+
+// Only what another process wrote: within one process nothing changes.
+void Camera::adopt_machine_state() {
+    if (!model_.cooler) return;
+    auto saved = machine::load(serial_text_);
+    if (!saved || saved->writer == static_cast<long>(::getpid())) return;
+    const double now = sim_seconds();
+    const double gone = std::max(0.0, machine::unix_seconds() - saved->time) * time_scale();
+    thermal_.restore(saved->temperature, now - gone);
+    controls_[ASI_COOLER_ON].value = saved->cooler_on ? 1 : 0;
+    if (const ControlDef* def = model_.control(ASI_TARGET_TEMP))
+        controls_[ASI_TARGET_TEMP].value = std::clamp(saved->target, def->min, def->max);
+    update_thermal();
+}
+
+void Camera::save_machine_state() {
+    if (!model_.cooler || !claim_.held()) return;
+    update_thermal();
+    machine::save(serial_text_, {value(ASI_COOLER_ON) != 0, value(ASI_TARGET_TEMP), thermal_.temperature(),
+                                 machine::unix_seconds(), static_cast<long>(::getpid())});
 }
 
 }  // namespace camsim

@@ -15,6 +15,7 @@
 #include "catalogue.hpp"
 #include "faults.hpp"
 #include "gps.hpp"
+#include "machine.hpp"
 #include "motion.hpp"
 #include "renderer.hpp"
 #include "settings.hpp"
@@ -125,6 +126,10 @@ public:
     void unplug();
     void replug();
     bool removed() const { return removed_.load(std::memory_order_acquire); }
+
+    // The serial as 16 hex digits, the name of its state files; who has it open elsewhere.
+    const std::string& serial_text() const { return serial_text_; }
+    std::optional<machine::Holder> holder() const { return machine::holder(serial_text_); }
     // Exposures that have ended in this process: frame fetched, failed or stopped.
     long exposures_ended() const { return ended_.load(std::memory_order_acquire); }
 
@@ -204,9 +209,13 @@ private:
     void end_exposure(ASI_EXPOSURE_STATUS status);
     void update_thermal();
     Snapshot::Glitch plan_exposure(long number, const RenderRequest& req, SteadyTime* end, bool* fails);
+    Snapshot::Glitch plan_video_frame(long number, int height);
     // End of the video timeout running at `now` (real seconds), or 0 when none runs.
     double blackout_until(double now);
     void power_up_settings();
+    // The cooler and the sensor as another process left them; ours for the others.
+    void adopt_machine_state();
+    void save_machine_state();
     long value(int type, long fallback = 0) const;
     bool capturing() const;
     Shot shot_locked(long exposure_us, bool dark);
@@ -227,6 +236,8 @@ private:
     Roi roi_;
     ASI_ID flash_id_{};
     ASI_SN serial_{};
+    std::string serial_text_;
+    machine::Claim claim_;
     ASI_CAMERA_MODE mode_ = ASI_MODE_NORMAL;
     int input_level_ = 0;
     std::array<TriggerOutput, 2> trigger_out_{};

@@ -294,3 +294,27 @@ CAMSIM_EXPORT void camsim_clear_faults(void) { Library::get().set_faults("", nul
 CAMSIM_EXPORT std::size_t camsim_fault_log(char* buf, std::size_t len) {
     return copy_text(FaultLog::get().dump(), buf, len);
 }
+
+// Who has the camera open, this process included: *pid 0 when nobody does. The program's
+// name is written snprintf-style; the return is an ASI code.
+CAMSIM_EXPORT int camsim_holder(int camera, long* pid, char* program, std::size_t len) {
+    return with_camera(camera, [&](Camera& c) {
+        auto h = c.holder();
+        if (pid) *pid = h ? h->pid : 0;
+        copy_text(h ? h->program : "", program, len);
+        return ASI_SUCCESS;
+    });
+}
+
+// The folder of the cameras' locks and saved state; empty when none can be used.
+CAMSIM_EXPORT std::size_t camsim_state_dir(char* buf, std::size_t len) {
+    return copy_text(machine::state_dir(), buf, len);
+}
+
+// The camera's serial number as its state files name it (16 hex digits).
+CAMSIM_EXPORT int camsim_serial(int camera, char* buf, std::size_t len) {
+    return with_camera(camera, [&](Camera& c) {
+        copy_text(c.serial_text(), buf, len);
+        return ASI_SUCCESS;
+    });
+}

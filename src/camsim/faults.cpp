@@ -82,7 +82,7 @@ constexpr Grammar kGrammar[] = {
     {"fail", Fault::Kind::Fail, "camera=, exposure= or every= or p="},
     {"hang", Fault::Kind::Hang, "camera=, exposure= or every= or p=, for="},
     {"video-timeout", Fault::Kind::VideoTimeout, "camera=, at= or after=, for="},
-    {"glitch", Fault::Kind::Glitch, "camera=, exposure= or every= or p=, kind=shift or kind=zero"},
+    {"glitch", Fault::Kind::Glitch, "camera=, exposure= or every= or p= or frame=, kind=shift or kind=zero"},
 };
 
 bool allowed(Fault::Kind kind, const std::string& key) {
@@ -92,7 +92,7 @@ bool allowed(Fault::Kind kind, const std::string& key) {
     if (key == "at" || key == "after") return timed;
     if (key == "for") return kind != K::Fail && kind != K::Glitch;
     if (key == "exposure" || key == "every" || key == "p") return !timed;
-    if (key == "kind") return kind == K::Glitch;
+    if (key == "kind" || key == "frame") return kind == K::Glitch;
     return false;
 }
 
@@ -161,11 +161,18 @@ std::optional<Fault> parse_item(const std::vector<std::string>& words, int camer
         }
         return f;
     }
-    if (seen.count("exposure") + seen.count("every") + seen.count("p") != 1) {
-        *error = std::string(g->name) + " takes one of exposure=N,M,..., every=N or p=PROBABILITY";
+    if (seen.count("exposure") + seen.count("every") + seen.count("p") + seen.count("frame") != 1) {
+        *error = std::string(g->name) + " takes one of exposure=N,M,..., every=N or p=PROBABILITY" +
+                 (f.kind == Fault::Kind::Glitch ? " or frame=N,M,..." : "");
         return std::nullopt;
     }
-    if (seen.count("exposure")) {
+    if (seen.count("frame")) {
+        for (const std::string& n : split(seen["frame"], [](char c) { return c == ','; })) {
+            if (!read_count(n, 1, &number)) return bad("frame", "a list of video frame numbers (1, 2, ...)");
+            f.frames.push_back(number);
+        }
+        if (f.frames.empty()) return bad("frame", "a list of video frame numbers (1, 2, ...)");
+    } else if (seen.count("exposure")) {
         for (const std::string& n : split(seen["exposure"], [](char c) { return c == ','; })) {
             if (!read_count(n, 1, &number)) return bad("exposure", "a list of exposure numbers (1, 2, ...)");
             f.exposures.push_back(number);

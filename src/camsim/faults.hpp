@@ -21,6 +21,7 @@ struct Fault {
     std::optional<double> duration;  // unset: for good (unplug), until stopped (hang)
     // Fail, hang and glitch pick exposures: listed ones, every n-th, or with a probability.
     std::vector<long> exposures;
+    std::vector<long> frames;  // glitch: video frames (1-based, as fetched) picked instead
     long every = 0;
     std::optional<double> p;
     bool zero = false;  // glitch: rows zeroed rather than shifted

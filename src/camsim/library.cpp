@@ -153,8 +153,16 @@ bool Library::configure(const std::vector<std::string>& keys) {
     return true;
 }
 
+// A reset camera is one just connected, in this process and for the next ones: its saved
+// state goes, unless another process has it open.
 void Library::reset() {
     connect();
+    std::vector<std::string> serials;
+    {
+        std::lock_guard lk(mu_);
+        for (auto& cam : cameras_) serials.push_back(cam->serial_text());
+    }
+    for (const std::string& serial : serials) machine::forget(serial);
     faults_from_environment();
     Hooks::get().reset();
     set_seed(kDefaultSeed);

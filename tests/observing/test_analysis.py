@@ -105,3 +105,30 @@ def test_json_and_report_folder(tmp_path):
     # A second run into the same folder replaces nothing and measures nothing.
     again = subprocess.run([ORLICAM, "analyze", "0", "-o", report], capture_output=True, text=True, timeout=60, env=env)
     assert again.returncode == 1 and "analysis.json" in again.stderr and "exists" in again.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--temperatures", "-100"], "set point -100 °C is outside ZWO ASI294MM Pro GPS Simulator's range -40 to 30 °C"),
+    (["--dark-exposure", "1000h"], "the dark exposure of 3.6e+06 s is too long: the long dark (1 s more) would pass "
+                                   "ZWO ASI294MM Pro GPS Simulator's longest exposure, 2000 s"),
+    # The cooler gives up after the gains and the dark current were measured: they are written.
+    (["--temperatures", "-10"], "the sensor stayed at 20 °C, not -10 °C, after 30 min"),
+])
+def test_options_are_refused_before_the_first_frame_and_figures_outlive_a_late_failure(
+        tmp_path, capsys, log, monkeypatch, options, message):
+    def no_cold(self, target, timeout, progress=None):
+        raise TimeoutError(f"the sensor stayed at 20 °C, not {target:g} °C, after 30 min")
+
+    monkeypatch.setattr(Camera, "cool_to", no_cold)
+    simulator.set_light_panel(1, PANEL)
+    with pytest.raises(SystemExit) as ended:
+        main(["analyze", "1", "--gains", "0,200", "--dark-exposure", "1s", *options, "-o", str(tmp_path / "r")])
+    err = capsys.readouterr().err
+    assert ended.value.code == 1 and err.splitlines()[-1] == "orlicam: error: " + message, err
+    exposures = [name for name, _ in simulator.calls() if name == "ASIStartExposure"]
+    if "-10" not in options:
+        assert exposures == [] and not (tmp_path / "r").exists()
+        return
+    report = json.loads((tmp_path / "r" / "analysis.json").read_text())
+    assert [r["gain"] for r in report["gains"]] == [0, 200] and isinstance(report["dark_current_e_per_s"], float)
+    assert report["dark_current"] == [] and report["stopped"] == message

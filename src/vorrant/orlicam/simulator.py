@@ -64,6 +64,10 @@ A value that cannot be read is ignored (the simulator says so on stderr for the 
   succeeds; without for=, until ASIStopExposure, which fails it). In a video timeout
   ASIGetVideoData waits its wait_ms (or to the timeout's end) and returns ASI_ERROR_TIMEOUT.
   Camera ids are the cameras' numbers at connection; indexes follow the plugged cameras.
+- One simulated camera per machine: ASIOpenCamera on a camera that another process has
+  open returns ASI_ERROR_CAMERA_CLOSED (holder() says which process). The cooler's state,
+  its set point and the sensor's temperature carry over from one process to the next
+  (through state_dir(); reset() forgets them for cameras no other process has open).
 - After fork() the child keeps the cameras' settings and open state, but any capture that
   ran in the parent is gone: no video capture runs, an exposure in progress has failed.
 """
@@ -81,7 +85,7 @@ __all__ = [
     "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
     "set_focal_length", "set_drift", "set_rotation", "set_defocus", "set_light_panel", "star_shift", "field_transform",
     "sensor_temperature", "sensor_truth", "write_dark_bmp",
-    "set_faults", "clear_faults", "fault_log",
+    "set_faults", "clear_faults", "fault_log", "holder", "state_dir",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
 ]
@@ -294,6 +298,8 @@ _SIGNATURES = {
     "camsim_write_dark_bmp": (c_int, [c_int, c_char_p, c_long]),
     "camsim_set_faults": (c_int, [c_char_p, c_char_p, c_size_t]),
     "camsim_clear_faults": (None, []),
+    "camsim_holder": (c_int, [c_int, POINTER(c_long), c_char_p, c_size_t]),
+    "camsim_state_dir": (c_size_t, [c_char_p, c_size_t]),
     "camsim_fault_log": (c_size_t, [c_char_p, c_size_t]),
 }
 
@@ -723,3 +729,21 @@ def fault_log():
     set, camera number, what) tuples, for example (12.0, 1, "unplugged for 5 s"),
     (17.0, 1, "back"), (30.2, 1, "exposure 3 fails")."""
     return _parse_log(_text(library().camsim_fault_log))
+
+
+# --- one camera per machine -------------------------------------------------------------
+
+def holder(camera_id: int) -> tuple[int, str] | None:
+    """(pid, program) of the process that has the camera open (this one included), or None
+    when no process has; the camera is named by its id in this process."""
+    pid = c_long()
+    program = ctypes.create_string_buffer(256)
+    _check_camera(library().camsim_holder(int(camera_id), ctypes.byref(pid), program, len(program)), camera_id)
+    return (pid.value, program.value.decode(errors="replace")) if pid.value else None
+
+
+def state_dir():
+    """The folder where the simulated cameras' locks and saved state live:
+    $ORLICAM_SIM_STATE_DIR, else $XDG_RUNTIME_DIR/orlicam-sim, else /tmp/orlicam-sim-$UID.
+    Deleting its files while no program runs resets every camera of the machine."""
+    return _text(library().camsim_state_dir)
