@@ -167,6 +167,7 @@ bench: install
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
 	$(INDI_NETNS) $(PY) bench/indi_chain.py
+	$(INDI_NETNS) $(PY) bench/indi_recovery.py
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py

@@ -140,6 +140,8 @@ def analyze(camera: str, gains: list[int] | None, offset: int | None, temperatur
         # Minutes of frames: what was measured is shown and written before the error is said.
         from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
         try:
+            from dataclasses import replace   # loaded only when a run fails: --help stays light
+
             _give(replace(measured[-1], stopped=error_line(error) if str(error) else type(error).__name__),
                   as_json, output)
         except Exception as unwritten:

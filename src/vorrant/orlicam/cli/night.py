@@ -77,7 +77,7 @@ def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_t
 @click.option("--bias", type=click.Path(dir_okay=False), help="Master bias to take off flats.")
 @click.option("--dark", type=click.Path(dir_okay=False), help="Master flat dark to take off flats.")
 def master(kind: str, files: tuple[str, ...], output: str, bias: str | None, dark: str | None) -> None:
-    """Combine frames into a master bias, dark or flat (sigma-clipped median)."""
+    """Combine frames into a master bias, dark or flat (sigma-clipped mean)."""
     from ..observing.calibration import make_master
 
     made = make_master(kind, files, output, bias=bias, dark=dark)

@@ -37,6 +37,8 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
     added to a running mean that leaves outliers out (hot pixels, satellites); frames that
     do not align are rejected. Without --frames or --duration it runs until Ctrl-C, which
     ends the stack and writes it."""
+    from dataclasses import replace
+
     from ..camera.camera import configure, deepest_raw
     from ..files.outputs import check_output
     from ..observing.stacking import Shot, Stacker, master_mismatch, read_master, stack_camera

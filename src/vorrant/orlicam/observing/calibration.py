@@ -1,7 +1,7 @@
 """Master calibration frames and their use on lights.
 
-Masters combine frames with a sigma-clipped median (astropy's ``sigma_clip``: 3 sigma
-about the median, up to 5 rounds, then the median of what is left), a band of rows at a
+Masters combine frames with a sigma-clipped mean (astropy's ``sigma_clip``: 3 sigma
+about the median, up to 5 rounds, then the mean of what is left), a band of rows at a
 time read from every frame, so that a hundred full frames need no more memory than the
 master and one band of the stack, and a thousand frames no more open files than one;
 before that they check that the frames belong together (`mismatches`): the same size,
@@ -267,16 +267,21 @@ def check_matching(kind: str, images: Sequence[_Described], tolerance: float = T
 
 
 def combine(stack: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
-    """Sigma-clipped median along the first axis (frames)."""
+    """Sigma-clipped mean along the first axis (frames): clipped about the median, then the
+    mean of what is left. Not the median of it: frames hold the ADC's steps (16 ADU on a
+    12-bit sensor), and the median of a few stepped values leans toward a step, by up to
+    half an ADU on a master dark; under a faint sky on the weakest colour that shows as
+    brighter or darker corners once the flat divides. The mean of the stepped values keeps
+    the level."""
     from astropy.stats import sigma_clip  # type: ignore[import-untyped]
 
     clipped = sigma_clip(stack, sigma=_SIGMA, maxiters=_ROUNDS, cenfunc="median", stdfunc="std", axis=0,
                          masked=True, copy=False)
     kept = np.where(np.broadcast_to(clipped.mask, stack.shape), np.float32(np.nan), stack)
     everywhere = np.all(np.isnan(kept), axis=0)
-    # A pixel every frame disagrees on (clipped everywhere) takes the plain median.
+    # A pixel every frame disagrees on (clipped everywhere) takes the plain mean.
     kept[:, everywhere] = stack[:, everywhere]
-    return np.asarray(np.nanmedian(kept, axis=0), dtype=np.float32)
+    return np.asarray(np.nanmean(kept, axis=0), dtype=np.float32)
 
 
 def _subtract(image: _Described, data: npt.NDArray[np.float32], bias: Image | None, dark: Image | None,
@@ -385,7 +390,7 @@ def _master_header(kind: str, images: Sequence[_Described], history: Iterable[st
         header[DATA_BITS] = (bits, f"[bit] data word of the frames: {bits} (RAW{bits})")
     header["IMAGETYP"] = (IMAGE_TYPES[kind], "frame type (master)")
     header["NCOMBINE"] = (len(images), "frames combined")
-    header["COMBINE"] = ("sigma-clipped median", f"{_SIGMA:g} sigma about the median, {_ROUNDS} rounds")
+    header["COMBINE"] = ("sigma-clipped mean", f"{_SIGMA:g} sigma about the median, {_ROUNDS} rounds")
     header["SWCREATE"] = (_software(), "software that wrote the file")
     for line in history:
         header.add_history(line)
