@@ -9,7 +9,7 @@ PYTEST_ARGS ?=
 
 .PHONY: all demo test test-indi test-ekos typecheck lint sanitize bench clean install system-deps
 .PHONY: test-oldest test-newest wheel test-wheel docs
-.PHONY: arm64-root wheel-arm64 test-arm64 deb-arm64
+.PHONY: arm64-root wheel-arm64 test-arm64 deb deb-amd64 deb-arm64 install-deb-amd64
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -67,7 +67,7 @@ docs: install
 # loopback is the only interface, so nothing outside this machine can reach them.
 INDI_NETNS = unshare --net sh -c 'ip link set lo up && exec "$$@"' sh
 
-test: install
+test: install install-deb-amd64
 	cd tests && ../$(PY) -m pytest -q --ignore=indi --ignore=clients $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
@@ -75,9 +75,10 @@ test: install
 test-indi: install
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
 
-# KStars/Ekos headless (Xvfb, a private session bus) with the driver; each KStars also gets a
-# PID namespace of its own, since Ekos's local mode kills every indiserver it can see.
-test-ekos: install
+# KStars/Ekos headless (Xvfb, a private session bus) with the driver's amd64 package installed;
+# each KStars also gets a PID namespace of its own, since Ekos's local mode kills every
+# indiserver it can see.
+test-ekos: install install-deb-amd64
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
 
 # The extension, the simulator and the INDI driver built with ASan+UBSan; the stock
@@ -230,7 +231,8 @@ test-arm64: wheel-arm64 deb-arm64
 
 # --- the INDI driver as Debian packages ------------------------------------------------
 # indi-orlicam (the driver and its driver-list entry) and orlicam-camsim (the simulated library)
-# for arm64, against Debian 13's INDI in the arm64 root. scripts/build-deb says what is in them.
+# for amd64, built here against this distribution's INDI, and for arm64 against Debian 13's INDI
+# in the arm64 root. scripts/build-deb says what is in them; lintian must find no error.
 DEB_DIR := build/deb
 DEB_ENV = DEB_MAINTAINER="$$(git log -1 --format='%an <%ae>')" SOURCE_DATE_EPOCH="$$(git log -1 --format=%ct)"
 
@@ -252,11 +254,28 @@ $(ARM64_DRIVER): $(wildcard src/indi/*.cpp src/indi/*.hpp src/sdk/*.h) $(ARM64)/
 	  -lindidriver -lcfitsio -pthread -ldl -Wl,-z,relro,-z,now \
 	  -Wl,--enable-new-dtags,-rpath,/usr/lib/aarch64-linux-gnu/indi-orlicam
 
+deb-amd64: $(PY) system-deps
+	@mkdir -p build
+	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS)
+	rm -f $(DEB_DIR)/*_amd64.deb
+	$(DEB_ENV) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/build-deb build/deb-amd64 $(DEB_DIR)
+
 deb-arm64: wheel-arm64
 	$(MAKE) --no-print-directory $(ARM64_DRIVER)
 	rm -f $(DEB_DIR)/*_arm64.deb
 	$(ARM64_RUN) env $(DEB_ENV) ORLICAM_SDK_DIR=/src/$(ARM64)/sim \
 	  /src/scripts/build-deb /src/$(ARM64)/indi /src/$(DEB_DIR)
+
+# The KStars test takes the driver from its package, installed on this machine as a user's.
+install-deb-amd64: deb-amd64
+	dpkg -i $(DEB_DIR)/orlicam-camsim_*_amd64.deb $(DEB_DIR)/indi-orlicam_*_amd64.deb > /dev/null \
+	  || apt-get install -f -y -qq --no-install-recommends
+
+deb: deb-amd64 deb-arm64
+	@command -v lintian >/dev/null 2>&1 || { echo "installing system packages: lintian" >&2; \
+	  apt-get update -qq && apt-get install -y -qq --no-install-recommends lintian; }
+	lintian --no-cfg --fail-on error $(DEB_DIR)/*.deb
+	@ls $(DEB_DIR)/*.deb
 
 # The stub against the built module, and the Python layer under mypy --strict.
 typecheck: install
