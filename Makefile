@@ -300,12 +300,15 @@ bench: install
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
 	$(INDI_NETNS) $(PY) bench/indi_chain.py
+	$(INDI_NETNS) $(PY) bench/indi_recovery.py
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py
 	$(PY) bench/stack.py
 	$(PY) bench/analyze.py
 	$(PY) bench/master.py
+	$(PY) bench/sequence_estimate.py
+	$(PY) bench/recovery.py
 
 # --- reliability: fuzzing, thread checks, soak ------------------------------------
 FUZZ_SECONDS ?= 60
@@ -344,7 +347,7 @@ fuzz: build/fuzz/fuzz_bmp build/fuzz/fuzz_calls
 	@for h in bmp calls; do \
 	  mkdir -p build/fuzz/work-$$h; \
 	  echo "fuzz_$$h: $(FUZZ_SECONDS) s"; \
-	  ASAN_OPTIONS=abort_on_error=1 build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
+	  ORLICAM_SIM_STATE_DIR=$(CURDIR)/build/fuzz/state ASAN_OPTIONS=abort_on_error=1 build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) -max_len=512 \
 	    -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
 	    build/fuzz/work-$$h tests/fuzz/corpus/$$h > build/fuzz/fuzz_$$h.log 2>&1 \
 	    || { tail -n 60 build/fuzz/fuzz_$$h.log; exit 1; }; \
@@ -365,11 +368,11 @@ build/asan/stress: tests/native/stress.cpp tests/native/driver.hpp $(CAMSIM_SRC)
 # kernels can take; the stress runs with randomisation off where the system allows it.
 NO_ASLR = $(shell setarch $$(uname -m) -R true >/dev/null 2>&1 && echo setarch $$(uname -m) -R)
 tsan: build/tsan/stress
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+	ORLICAM_SIM_STATE_DIR=$(CURDIR)/build/tsan/state TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(NO_ASLR) build/tsan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
 
 # The same stress under ASan+UBSan (memory errors rather than races).
 stress-asan: build/asan/stress
-	ASAN_OPTIONS=abort_on_error=1 build/asan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
+	ORLICAM_SIM_STATE_DIR=$(CURDIR)/build/asan/state ASAN_OPTIONS=abort_on_error=1 build/asan/stress $(STRESS_THREADS) $(TSAN_SECONDS)
 
 # Python soak on the installed package: threads, memory, and many state-machine examples.
 soak: install

@@ -1,6 +1,17 @@
+import atexit
+import os
+import shutil
+import tempfile
+
 import pytest
 
 from vorrant.orlicam import korvi, simulator
+
+# The simulated cameras are one per machine: this session's live in a folder of its own
+# (subprocesses inherit it), apart from other sessions' and programs'.
+_STATE_DIR = tempfile.mkdtemp(prefix="orlicam-sim-state-")
+os.environ["ORLICAM_SIM_STATE_DIR"] = _STATE_DIR
+atexit.register(shutil.rmtree, _STATE_DIR, True)
 
 
 @pytest.fixture(autouse=True)

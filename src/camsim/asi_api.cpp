@@ -48,6 +48,7 @@ ASI_ERROR_CODE on_camera(Fn fn, int id, std::initializer_list<Out> outs, Body&& 
     if (auto code = prologue(fn, outs, id, args...)) return *code;
     auto cam = Library::get().camera(id);
     if (!cam) return ASI_ERROR_INVALID_ID;
+    if (cam->removed()) return ASI_ERROR_CAMERA_REMOVED;
     try {
         return body(*cam);
     } catch (...) {  // no C++ exception (an allocation that failed) may cross the C boundary
@@ -75,7 +76,7 @@ CAMSIM_EXPORT ASI_BOOL ASICameraCheck(int iVID, int iPID) {
 
 CAMSIM_EXPORT ASI_ERROR_CODE ASIGetCameraProperty(ASI_CAMERA_INFO* pASICameraInfo, int iCameraIndex) {
     if (auto code = prologue(Fn::GetCameraProperty, {out(pASICameraInfo)}, iCameraIndex)) return *code;
-    auto cam = Library::get().camera(iCameraIndex);
+    auto cam = Library::get().camera_at(iCameraIndex);
     return cam ? cam->property(pASICameraInfo) : ASI_ERROR_INVALID_INDEX;
 }
 

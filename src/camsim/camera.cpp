@@ -1,8 +1,12 @@
 #include "camera.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "bmp.hpp"
@@ -55,11 +59,13 @@ ASI_CONTROL_CAPS caps_record(const ControlDef& c) {
 
 // --- snapshot rendering -------------------------------------------------------
 
-Snapshot::Snapshot(FrameSource& source, Shot shot) : source_(source), shot_(std::move(shot)) {
+Snapshot::Snapshot(FrameSource& source, Shot shot, Glitch glitch)
+    : source_(source), shot_(std::move(shot)), glitch_(glitch) {
     thread_ = std::thread([this] {
         try {
             pixels_.resize(frame_bytes(shot_.req));
             source_.render(shot_.req, pixels_.data());
+            damage();
             state_.store(State::Done, std::memory_order_release);
         } catch (...) {  // out of memory for the frame: the exposure fails
             state_.store(State::Failed, std::memory_order_release);
@@ -69,6 +75,26 @@ Snapshot::Snapshot(FrameSource& source, Shot shot) : source_(source), shot_(std:
 
 Snapshot::~Snapshot() {
     if (thread_.joinable()) thread_.join();
+}
+
+// Whole pixels move, by an even count so that a Bayer mosaic keeps its colours.
+static void damage_rows(std::uint8_t* data, std::size_t bytes, int width, int height, const Snapshot::Glitch& g) {
+    if (g.rows <= 0 || height <= 0 || width <= 0) return;
+    const std::size_t row = bytes / static_cast<std::size_t>(height);
+    const std::size_t pixel = row / static_cast<std::size_t>(width);
+    const std::size_t shift = static_cast<std::size_t>(width / 3 & ~1) * pixel;
+    if (row == 0) return;
+    for (int y = g.first; y < g.first + g.rows && y < height; ++y) {
+        std::uint8_t* p = data + static_cast<std::size_t>(y) * row;
+        if (g.zero)
+            std::memset(p, 0, row);
+        else
+            std::rotate(p, p + (row - shift) % row, p + row);
+    }
+}
+
+void Snapshot::damage() {
+    damage_rows(pixels_.data(), pixels_.size(), shot_.req.width, shot_.req.height, glitch_);
 }
 
 void Snapshot::orphan() {
@@ -92,6 +118,11 @@ Camera::Camera(const Model& model, int index)
     motion_.set_rotation(rotation_by_default(), real_seconds());
     std::copy(model_.serial_base.begin(), model_.serial_base.end(), serial_.id);
     serial_.id[7] = static_cast<unsigned char>(serial_.id[7] + index_ + 1);  // distinct per camera
+    char hex[3];
+    for (unsigned char b : serial_.id) {
+        std::snprintf(hex, sizeof hex, "%02x", b);
+        serial_text_ += hex;
+    }
 }
 
 Camera::~Camera() { shutdown(); }
@@ -109,9 +140,15 @@ void Camera::update_exposure() {
     if (exposure_.status != ASI_EXP_WORKING || !exposure_.snapshot) return;
     Snapshot::State state = exposure_.snapshot->state();
     if (state == Snapshot::State::Failed)
-        exposure_.status = ASI_EXP_FAILED;
+        end_exposure(ASI_EXP_FAILED);
     else if (state == Snapshot::State::Done && std::chrono::steady_clock::now() >= exposure_.end)
-        exposure_.status = ASI_EXP_SUCCESS;
+        end_exposure(exposure_.fails ? ASI_EXP_FAILED : ASI_EXP_SUCCESS);
+}
+
+// A failed exposure has ended here; a good one ends when its frame is fetched.
+void Camera::end_exposure(ASI_EXPOSURE_STATUS status) {
+    exposure_.status = status;
+    if (status == ASI_EXP_FAILED) ended_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void Camera::update_thermal() {
@@ -134,7 +171,7 @@ void Camera::forget_threads_after_fork() {
         update_exposure();
         // An exposure still running is lost with the parent's timing; a finished one stays fetchable.
         if (exposure_.status == ASI_EXP_WORKING) {
-            exposure_.status = ASI_EXP_FAILED;
+            end_exposure(ASI_EXP_FAILED);
             new std::shared_ptr<Snapshot>(take_snapshot());
         }
     }
@@ -150,8 +187,19 @@ int Camera::property(ASI_CAMERA_INFO* out) const {
     return ASI_SUCCESS;
 }
 
+// Refused while another process has the camera: ASIOpenCamera's "failed to open".
 int Camera::open() {
     std::lock_guard lk(mu_);
+    if (open_) return ASI_SUCCESS;
+    switch (claim_.take(serial_text_, nullptr)) {
+    case machine::Claim::Busy:
+        return ASI_ERROR_CAMERA_CLOSED;
+    case machine::Claim::Taken:
+        adopt_machine_state();
+        break;
+    case machine::Claim::NoFolder:
+        break;
+    }
     open_ = true;
     return ASI_SUCCESS;
 }
@@ -175,6 +223,8 @@ int Camera::close() {
         initialised_ = false;
         exposure_ = {};
         motion_.all_off(real_seconds());
+        save_machine_state();
+        claim_.release();
     }
     if (video) video->stop();  // outside the lock: the producer takes it for each frame
     return ASI_SUCCESS;
@@ -237,8 +287,10 @@ int Camera::set_control(int type, long value, ASI_BOOL is_auto) {
         const ControlDef* def = model_.control(type);
         if (!def) return ASI_ERROR_INVALID_CONTROL_TYPE;
         if (!def->writable) return ASI_ERROR_GENERAL_ERROR;
-        if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP) update_thermal();  // the past ran on the old settings
+        bool cooler = type == ASI_COOLER_ON || type == ASI_TARGET_TEMP;
+        if (cooler) update_thermal();  // the past ran on the old settings
         controls_[type] = {std::clamp(value, def->min, def->max), def->auto_supported && is_auto != ASI_FALSE};
+        if (cooler) save_machine_state();
         return ASI_SUCCESS;
     });
 }
@@ -378,8 +430,10 @@ int Camera::start_exposure(bool dark) {
         Shot shot = shot_locked(-1, dark);
         stamp_gps(shot, system_clock::now());
         previous = take_snapshot();
+        exposure_ = {};
         exposure_.end = now + std::chrono::microseconds(shot.req.exposure_us);
-        exposure_.snapshot = std::make_shared<Snapshot>(*this, std::move(shot));
+        Snapshot::Glitch glitch = plan_exposure(++started_, shot.req, &exposure_.end, &exposure_.fails);
+        exposure_.snapshot = std::make_shared<Snapshot>(*this, std::move(shot), glitch);
         exposure_.status = ASI_EXP_WORKING;
         return ASI_SUCCESS;
     });
@@ -390,7 +444,7 @@ int Camera::stop_exposure() {
     return when_open([&]() -> int {
         update_exposure();
         if (exposure_.status == ASI_EXP_WORKING) {
-            exposure_.status = ASI_EXP_FAILED;
+            end_exposure(ASI_EXP_FAILED);
             stopped = take_snapshot();
         }
         return ASI_SUCCESS;
@@ -417,6 +471,7 @@ int Camera::data_after_exposure(std::uint8_t* buf, long size, ASI_GPS_DATA* gps)
         if (!buf) return ASI_ERROR_GENERAL_ERROR;
         snapshot = take_snapshot();
         exposure_ = {};
+        ended_.fetch_add(1, std::memory_order_acq_rel);
     }
     // Rendered already; the copy runs outside the camera lock.
     std::memcpy(buf, snapshot->pixels().data(), snapshot->pixels().size());
@@ -454,6 +509,7 @@ int Camera::stop_video() {
 
 int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* gps) {
     std::shared_ptr<Video> video;
+    double now = real_seconds(), until = 0.0;
     {
         std::lock_guard lk(mu_);
         if (int e = refuse_unless_open()) return e;
@@ -461,8 +517,30 @@ int Camera::video_data(std::uint8_t* buf, long size, int wait_ms, ASI_GPS_DATA* 
         if (size < 0 || static_cast<std::size_t>(size) < video_->frame_bytes()) return ASI_ERROR_BUFFER_TOO_SMALL;
         if (!buf) return ASI_ERROR_GENERAL_ERROR;
         video = video_;
+        until = blackout_until(now);
     }
-    return video->fetch(buf, wait_ms, gps);  // waits without the camera lock
+    // Waits without the camera lock. In a video timeout no frame comes until it ends.
+    int code = ASI_ERROR_TIMEOUT;
+    if (until > now) {
+        double dark_s = until - now;
+        if (wait_ms >= 0 && wait_ms / 1000.0 <= dark_s) {
+            video->pause(wait_ms / 1000.0);
+        } else if (video->pause(dark_s)) {
+            int left = wait_ms < 0 ? -1 : std::max(0, static_cast<int>(wait_ms - dark_s * 1000.0));
+            code = video->fetch(buf, left, gps);
+        }
+    } else {
+        code = video->fetch(buf, wait_ms, gps);
+    }
+    if (removed()) return ASI_ERROR_CAMERA_REMOVED;  // it left the bus while this call waited
+    if (code == ASI_SUCCESS) {
+        std::lock_guard lk(mu_);
+        ++video_frames_;
+        blackout_until(real_seconds());  // an after= timeout may start with this frame
+        Snapshot::Glitch glitch = plan_video_frame(video_frames_, roi_.height);
+        damage_rows(buf, video->frame_bytes(), roi_.width, roi_.height, glitch);
+    }
+    return code;
 }
 
 int Camera::dropped_frames(int* out) const {
@@ -744,6 +822,152 @@ int Camera::write_dark_bmp(const char* path, long exposure_us) {
     std::vector<std::uint8_t> pixels(frame_bytes(r));
     render(r, pixels.data());
     return write_grey_bmp(path, model_.width, model_.height, pixels.data()) ? ASI_SUCCESS : ASI_ERROR_INVALID_PATH;
+}
+
+}  // namespace camsim
+
+// --- faults ---------------------------------------------------------------------
+
+namespace camsim {
+namespace {
+
+std::string seconds_text(double s) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g s", s);
+    return buf;
+}
+
+}  // namespace
+
+void Camera::set_faults(std::vector<Fault> rules, std::uint64_t seed, double origin) {
+    std::lock_guard lk(mu_);
+    faults_ = std::move(rules);
+    fault_seed_ = seed;
+    fault_origin_ = origin;
+    blackouts_.clear();
+    for (const Fault& f : faults_)
+        if (f.kind == Fault::Kind::VideoTimeout)
+            blackouts_.push_back({&f, f.at ? std::optional<double>(origin + *f.at) : std::nullopt});
+}
+
+// The fate of the exposure `number`: fails, hangs past `end`, or comes back glitched.
+Snapshot::Glitch Camera::plan_exposure(long number, const RenderRequest& req, SteadyTime* end, bool* fails) {
+    Snapshot::Glitch glitch;
+    FaultLog& log = FaultLog::get();
+    const std::string which = "exposure " + std::to_string(number);
+    for (const Fault& f : faults_) {
+        if (f.kind == Fault::Kind::Unplug || f.kind == Fault::Kind::VideoTimeout) continue;
+        if (!picks(f, fault_seed_, number)) continue;
+        if (f.kind == Fault::Kind::Fail) {
+            *fails = true;
+            log.add(index_, which + " fails");
+        } else if (f.kind == Fault::Kind::Hang) {
+            if (!f.duration)
+                *end = SteadyTime::max();
+            else if (*end != SteadyTime::max())
+                *end += std::chrono::duration_cast<SteadyTime::duration>(std::chrono::duration<double>(*f.duration));
+            log.add(index_, which + " hangs " + (f.duration ? "for " + seconds_text(*f.duration) : "until stopped"));
+        } else if (req.height > 0) {
+            glitch.rows = std::max(2, req.height / 16);
+            double where = draw(fault_seed_, 0x6c697463ULL + static_cast<std::uint64_t>(f.rule),
+                                static_cast<std::uint64_t>(index_), static_cast<std::uint64_t>(number));
+            glitch.first = std::min(req.height - glitch.rows, static_cast<int>(where * (req.height - glitch.rows + 1)));
+            glitch.first = std::max(0, glitch.first);
+            glitch.zero = f.zero;
+            log.add(index_, which + " glitched: rows " + std::to_string(glitch.first) + "-" +
+                                std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
+        }
+    }
+    return glitch;
+}
+
+// The video frame `number` (1-based, fetched by this process) comes glitched when a rule lists it.
+Snapshot::Glitch Camera::plan_video_frame(long number, int height) {
+    Snapshot::Glitch glitch;
+    for (const Fault& f : faults_) {
+        if (f.kind != Fault::Kind::Glitch || height <= 0) continue;
+        if (std::find(f.frames.begin(), f.frames.end(), number) == f.frames.end()) continue;
+        glitch.rows = std::max(2, height / 16);
+        double where = draw(fault_seed_, 0x76696465ULL + static_cast<std::uint64_t>(f.rule),
+                            static_cast<std::uint64_t>(index_), static_cast<std::uint64_t>(number));
+        glitch.first = std::max(0, std::min(height - glitch.rows, static_cast<int>(where * (height - glitch.rows + 1))));
+        glitch.zero = f.zero;
+        FaultLog::get().add(index_, "video frame " + std::to_string(number) + " glitched: rows " +
+                                        std::to_string(glitch.first) + "-" +
+                                        std::to_string(glitch.first + glitch.rows - 1) + (f.zero ? " zeroed" : " shifted"));
+    }
+    return glitch;
+}
+
+double Camera::blackout_until(double now) {
+    double until = 0.0;
+    for (Blackout& b : blackouts_) {
+        const Fault& f = *b.rule;
+        if (!b.start && f.after && video_frames_ >= *f.after) b.start = now;
+        if (!b.start || now < *b.start) continue;
+        if (!b.logged) {
+            b.logged = true;
+            const std::string what = "video frames time out for " + seconds_text(*f.duration);
+            if (f.at)
+                FaultLog::get().add_at(*f.at, index_, what);
+            else
+                FaultLog::get().add(index_, what);
+        }
+        if (now < *b.start + *f.duration) until = std::max(until, *b.start + *f.duration);
+    }
+    return until;
+}
+
+void Camera::power_up_settings() {
+    for (const ControlDef& c : model_.controls) controls_[c.type] = {c.def, false};
+    roi_ = {model_.width, model_.height, 1, ASI_IMG_RAW8, 0, 0};
+    mode_ = ASI_MODE_NORMAL;
+    trigger_out_ = {};
+    dark_.reset();
+}
+
+void Camera::unplug() {
+    {
+        std::lock_guard lk(mu_);
+        update_thermal();  // the cooler stops now: the past ran with it
+        if (model_.cooler) controls_[ASI_COOLER_ON] = {0, false};
+        removed_.store(true, std::memory_order_release);
+    }
+    close();
+}
+
+void Camera::replug() {
+    std::lock_guard lk(mu_);
+    update_thermal();
+    power_up_settings();
+    removed_.store(false, std::memory_order_release);
+}
+
+}  // namespace camsim
+
+// --- one camera per machine ----------------------------------------------------------
+
+namespace camsim {
+
+// Only what another process wrote: within one process nothing changes.
+void Camera::adopt_machine_state() {
+    if (!model_.cooler) return;
+    auto saved = machine::load(serial_text_);
+    if (!saved || saved->writer == static_cast<long>(::getpid())) return;
+    const double now = sim_seconds();
+    const double gone = std::max(0.0, machine::unix_seconds() - saved->time) * time_scale();
+    thermal_.restore(saved->temperature, now - gone);
+    controls_[ASI_COOLER_ON].value = saved->cooler_on ? 1 : 0;
+    if (const ControlDef* def = model_.control(ASI_TARGET_TEMP))
+        controls_[ASI_TARGET_TEMP].value = std::clamp(saved->target, def->min, def->max);
+    update_thermal();
+}
+
+void Camera::save_machine_state() {
+    if (!model_.cooler || !claim_.held()) return;
+    update_thermal();
+    machine::save(serial_text_, {value(ASI_COOLER_ON) != 0, value(ASI_TARGET_TEMP), thermal_.temperature(),
+                                 machine::unix_seconds(), static_cast<long>(::getpid())});
 }
 
 }  // namespace camsim

@@ -13,7 +13,9 @@
 
 #include "ASICamera2.h"
 #include "catalogue.hpp"
+#include "faults.hpp"
 #include "gps.hpp"
+#include "machine.hpp"
 #include "motion.hpp"
 #include "renderer.hpp"
 #include "settings.hpp"
@@ -27,7 +29,12 @@ namespace camsim {
 class Snapshot {
 public:
     enum class State { Rendering, Done, Failed };
-    Snapshot(FrameSource& source, Shot shot);
+    // A band of rows damaged after the render, as a glitch on the USB link would.
+    struct Glitch {
+        int first = 0, rows = 0;  // rows 0 means none
+        bool zero = false;        // zeroed; else shifted sideways by a third of the width
+    };
+    Snapshot(FrameSource& source, Shot shot, Glitch glitch);
     ~Snapshot();  // waits for the render
     Snapshot(const Snapshot&) = delete;
     Snapshot& operator=(const Snapshot&) = delete;
@@ -40,8 +47,11 @@ public:
     void orphan();
 
 private:
+    void damage();
+
     FrameSource& source_;
     const Shot shot_;
+    const Glitch glitch_;
     std::vector<std::uint8_t> pixels_;
     std::atomic<State> state_{State::Rendering};
     std::thread thread_;  // last: starts once everything above exists
@@ -108,6 +118,21 @@ public:
     int lmh_gain_offset(int* low_gain, int* medium_gain, int* high_gain, int* high_offset) const;
     int gps_data(ASI_GPS_DATA* start, ASI_GPS_DATA* end);
 
+    // Faults (see faults.hpp): the rules of the schedule that name this camera, with the
+    // schedule's seed and its start (real seconds). Exposures already started keep their fate.
+    void set_faults(std::vector<Fault> rules, std::uint64_t seed, double origin);
+    // Leaving the bus closes the camera and stops its cooler; coming back it has the
+    // settings of a camera just powered up, and its sensor's temperature where it drifted.
+    void unplug();
+    void replug();
+    bool removed() const { return removed_.load(std::memory_order_acquire); }
+
+    // The serial as 16 hex digits, the name of its state files; who has it open elsewhere.
+    const std::string& serial_text() const { return serial_text_; }
+    std::optional<machine::Holder> holder() const { return machine::holder(serial_text_); }
+    // Exposures that have ended in this process: frame fetched, failed or stopped.
+    long exposures_ended() const { return ended_.load(std::memory_order_acquire); }
+
     // Test controls (any state).
     ASI_CAMERA_INFO camera_info() const;
     void patch_camera_info(const ASI_CAMERA_INFO& info);
@@ -159,6 +184,12 @@ private:
         ASI_EXPOSURE_STATUS status = ASI_EXP_IDLE;
         SteadyTime end{};
         std::shared_ptr<Snapshot> snapshot;
+        bool fails = false;  // a fault: it ends ASI_EXP_FAILED
+    };
+    struct Blackout {  // a video-timeout rule, once its start is known
+        const Fault* rule;
+        std::optional<double> start;  // real seconds
+        bool logged = false;
     };
     struct RenderState {
         std::mutex mu;  // the renderer is not thread-safe
@@ -175,7 +206,16 @@ private:
         return body();
     }
     void update_exposure();
+    void end_exposure(ASI_EXPOSURE_STATUS status);
     void update_thermal();
+    Snapshot::Glitch plan_exposure(long number, const RenderRequest& req, SteadyTime* end, bool* fails);
+    Snapshot::Glitch plan_video_frame(long number, int height);
+    // End of the video timeout running at `now` (real seconds), or 0 when none runs.
+    double blackout_until(double now);
+    void power_up_settings();
+    // The cooler and the sensor as another process left them; ours for the others.
+    void adopt_machine_state();
+    void save_machine_state();
     long value(int type, long fallback = 0) const;
     bool capturing() const;
     Shot shot_locked(long exposure_us, bool dark);
@@ -196,6 +236,8 @@ private:
     Roi roi_;
     ASI_ID flash_id_{};
     ASI_SN serial_{};
+    std::string serial_text_;
+    machine::Claim claim_;
     ASI_CAMERA_MODE mode_ = ASI_MODE_NORMAL;
     int input_level_ = 0;
     std::array<TriggerOutput, 2> trigger_out_{};
@@ -213,6 +255,15 @@ private:
     FieldPose last_pose_{};
     Exposure exposure_;
     std::shared_ptr<Video> video_;
+
+    std::vector<Fault> faults_;
+    std::uint64_t fault_seed_ = 1;
+    double fault_origin_ = 0.0;
+    std::vector<Blackout> blackouts_;
+    long started_ = 0;       // snap exposures started
+    long video_frames_ = 0;  // video frames fetched
+    std::atomic<long> ended_{0};
+    std::atomic<bool> removed_{false};
 
     std::unique_ptr<RenderState> render_ = std::make_unique<RenderState>();
 };

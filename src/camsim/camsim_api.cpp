@@ -277,3 +277,44 @@ CAMSIM_EXPORT int camsim_sensor_temperature(int camera, double* celsius) {
 CAMSIM_EXPORT int camsim_write_dark_bmp(int camera, const char* path, long exposure_us) {
     return with_camera(camera, [&](Camera& c) { return c.write_dark_bmp(path, exposure_us); });
 }
+
+// The fault schedule's grammar is in faults.hpp; an empty text clears it. -1 when the text
+// does not read: the reason goes to error (snprintf-style) and no fault is played.
+CAMSIM_EXPORT int camsim_set_faults(const char* text, char* error, std::size_t len) {
+    std::string why;
+    if (Library::get().set_faults(text ? text : "", &why)) return 0;
+    copy_text(why, error, len);
+    return -1;
+}
+
+// No more faults; the log stays.
+CAMSIM_EXPORT void camsim_clear_faults(void) { Library::get().set_faults("", nullptr, false); }
+
+// One "seconds<TAB>camera<TAB>what" line per fault played, in time order.
+CAMSIM_EXPORT std::size_t camsim_fault_log(char* buf, std::size_t len) {
+    return copy_text(FaultLog::get().dump(), buf, len);
+}
+
+// Who has the camera open, this process included: *pid 0 when nobody does. The program's
+// name is written snprintf-style; the return is an ASI code.
+CAMSIM_EXPORT int camsim_holder(int camera, long* pid, char* program, std::size_t len) {
+    return with_camera(camera, [&](Camera& c) {
+        auto h = c.holder();
+        if (pid) *pid = h ? h->pid : 0;
+        copy_text(h ? h->program : "", program, len);
+        return ASI_SUCCESS;
+    });
+}
+
+// The folder of the cameras' locks and saved state; empty when none can be used.
+CAMSIM_EXPORT std::size_t camsim_state_dir(char* buf, std::size_t len) {
+    return copy_text(machine::state_dir(), buf, len);
+}
+
+// The camera's serial number as its state files name it (16 hex digits).
+CAMSIM_EXPORT int camsim_serial(int camera, char* buf, std::size_t len) {
+    return with_camera(camera, [&](Camera& c) {
+        copy_text(c.serial_text(), buf, len);
+        return ASI_SUCCESS;
+    });
+}

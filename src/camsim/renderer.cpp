@@ -5,7 +5,9 @@
 //  1. When the settings change, the noiseless expected frame of the ROI is
 //     computed in output order (binned, flipped, one element per output sample)
 //     as a 16-bit mean (left-aligned ADC units, plus half an ADC step so that
-//     dropping the low bits rounds) and a 16-bit standard deviation.
+//     dropping the low bits rounds; each sample rounded at a fixed threshold of
+//     its own, so that a smooth level is right on average) and a 16-bit
+//     standard deviation.
 //  2. Each frame is mean + sigma * n, n read from a shared 4 MB table of
 //     quantised Gaussian samples at offsets hashed from (seed, frame_index,
 //     row, chunk), then clipped and reduced to the ADC's bits: a branch-free
@@ -622,6 +624,7 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
     const float* e2 = r.color ? e0 + 2 * npix : e0;
     const float* plane[3] = {e0, e1, e2};
     bool fits = true;
+    std::uint32_t site = 0;  // the sample's unflipped position, for its rounding dither
 
     auto put = [&](std::size_t idx, float m, float var) {
         const float sd = std::sqrt(std::max(0.0f, var));
@@ -630,13 +633,24 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
             sigma[idx] = 0;
             return;
         }
-        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, std::max(0.0f, m) + 0.5f));
         float q = sd * sigma_scale + 0.5f;
         if (q > 65535.0f) {
             fits = false;
             q = 65535.0f;
         }
-        sigma[idx] = static_cast<std::uint16_t>(q);
+        const auto s = static_cast<std::uint16_t>(q);
+        sigma[idx] = s;
+        // The mean must be right on average, not only to the nearest unit: a smooth level
+        // (the vignetted sky) rounded pixel by pixel steps by whole units, and a stack of many
+        // frames shows the steps as rings. So each sample rounds at its own fixed threshold,
+        // and gets back the half unit noisy() takes off when s is even.
+        const float lost = sigma_scale == 16.0f && s != 0 && (s & 1u) == 0 ? 0.5f : 0.0f;
+        std::uint32_t h = site * 0x9E3779B1u;
+        h ^= h >> 15;
+        h *= 0x85EBCA77u;
+        h ^= h >> 13;
+        const float threshold = static_cast<float>(h >> 8) * 0x1.0p-24f;
+        mean[idx] = static_cast<std::uint16_t>(std::min(65535.0f, std::max(0.0f, m) + lost + threshold));
     };
     auto single = [&](std::size_t idx, float el, float g) {
         const float var_e = (el + read_var) * inv_area;
@@ -654,9 +668,12 @@ bool Renderer::Impl::convert(const RenderRequest& r, const Rect& out, float sigm
         for (int k = out.x0; k < out.x1; ++k) {
             const std::size_t o = (dst + static_cast<std::size_t>(hflip ? w - 1 - k : k)) * spp;
             const std::size_t i = src + k;
+            site = static_cast<std::uint32_t>(i * 3);
             if (spp == 3) {
                 single(o, e2[i], gc[2]);  // B, G, R
+                ++site;
                 single(o + 1, e1[i], gc[1]);
+                ++site;
                 single(o + 2, e0[i], gc[0]);
             } else if (!r.color) {
                 single(o, e0[i], gc[0]);

@@ -137,6 +137,12 @@ double sim_seconds() {
 void lock_clock_for_fork() { sim_clock().mu.lock(); }
 void unlock_clock_after_fork() { sim_clock().mu.unlock(); }
 
+double time_scale() {
+    SimClock& c = sim_clock();
+    std::lock_guard lk(c.mu);
+    return c.scale;
+}
+
 void set_time_scale(double scale) {
     SimClock& c = sim_clock();
     std::lock_guard lk(c.mu);

@@ -18,6 +18,7 @@ void set_seed(std::uint64_t seed);
 // can watch a sensor cool without changing exposure or guiding timings.
 double sim_seconds();
 void set_time_scale(double scale);
+double time_scale();
 // The time scale at load time: ORLICAM_SIM_TIME_SCALE, else 1.
 double time_scale_by_default();
 

@@ -17,6 +17,12 @@ public:
     // call it before reading and before changing the settings.
     void advance(double now, bool cooler_on, double target_c);
 
+    // Another process left the sensor at `temperature` at simulated time `at`.
+    void restore(double temperature, double at) {
+        temp_ = temperature;
+        last_ = at;
+    }
+
     double temperature() const { return temp_; }
     int power_percent() const { return power_; }
 

@@ -2,6 +2,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace camsim {
@@ -26,7 +27,13 @@ void Video::stop() {
     }
     producer_cv_.notify_all();
     consumer_cv_.notify_all();
+    stop_cv_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+bool Video::pause(double seconds) {
+    std::unique_lock lk(mu_);
+    return !stop_cv_.wait_for(lk, std::chrono::duration<double>(std::max(0.0, seconds)), [&] { return stopping_; });
 }
 
 int Video::dropped() const {

@@ -56,6 +56,9 @@ public:
     // none came within wait_ms (negative: forever) or the capture stopped meanwhile.
     int fetch(std::uint8_t* out, int wait_ms, ASI_GPS_DATA* gps);
 
+    // Waits this long, or until the capture stops (then false); frames keep coming meanwhile.
+    bool pause(double seconds);
+
     std::size_t frame_bytes() const { return frame_bytes_; }
     int dropped() const;
     long long produced() const;
@@ -91,6 +94,7 @@ private:
     mutable std::mutex mu_;
     std::condition_variable producer_cv_;
     std::condition_variable consumer_cv_;
+    std::condition_variable stop_cv_;  // for pause(): a frame's notify_one must reach a fetch
     bool stopping_ = false;
     std::deque<std::unique_ptr<Frame>> queue_;
     std::vector<std::unique_ptr<Frame>> pool_;

@@ -46,6 +46,22 @@ constexpr std::size_t kMaxText = 4096;
 // How long a local upload may take before it is reported failed and given up.
 constexpr double kSaveDeadline = 20.0;
 
+// How often a lost camera is looked for, and how long an exposure asked for meanwhile waits
+// for it (a USB reset or a replugged cable takes seconds; a client retries much later).
+constexpr int kSearchPeriodMs = 200;
+constexpr double kHeldExposureLimit = 60.0;
+
+// The camera ids the driver's devices have open: a lost camera's search passes them by.
+std::vector<int> &open_ids() {
+    static std::vector<int> ids;
+    return ids;
+}
+
+void forget_id(int id) {
+    auto &ids = open_ids();
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+}
+
 // Electrons per unit of the delivered data, as the camera layer computes it (sensor.py): the
 // camera's gain-0 figure in its ADC's units, which gain G (0.1 dB of amplitude) divides by
 // 10^(G/200), the data word shifts by 16 - bits (RAW16) or 8 - bits (RAW8), and a binned
@@ -124,8 +140,8 @@ bool CameraDevice::initProperties() {
     save_timer_.callOnTimeout([this] { poll_saves(); });
     // Local uploads start in the folder they are confined to.
     IUSaveText(&UploadSettingsT[UPLOAD_DIR], uploads::root().c_str());
-    guide_timer_ns_.setSingleShot(true);
-    guide_timer_we_.setSingleShot(true);
+    guide_poll_.setSingleShot(true);
+    guide_poll_.callOnTimeout([this] { report_pulses(); });
 
     addDebugControl();
     return true;
@@ -168,6 +184,10 @@ bool CameraDevice::updateProperties() {
 
 bool CameraDevice::Connect() {
     int code = ASIOpenCamera(id_);
+    if (code != ASI_SUCCESS && !serial_.empty()) {      // lost and back under another id
+        const int found = find_camera();
+        if (found >= 0) id_ = found, code = ASI_SUCCESS;
+    }
     if (code == ASI_SUCCESS) code = ASIInitCamera(id_);
     if (code == ASI_SUCCESS) controls_ = asi::read_controls(id_, code);
     if (code != ASI_SUCCESS) {
@@ -177,6 +197,10 @@ bool CameraDevice::Connect() {
     }
     if (asi::find(controls_, ASI_FLIP)) ASISetControlValue(id_, ASI_FLIP, 0, ASI_FALSE);
     serial_ = serial_number(id_);
+    open_ids().push_back(id_);
+    sim_.set_camera(id_);
+    lost_ = false;
+    if (asi::find(controls_, ASI_TARGET_TEMP)) set_point_ = read_control(ASI_TARGET_TEMP);
 
     SetCCDParams(info_.MaxWidth, info_.MaxHeight, 16, info_.PixelSize, info_.PixelSize);
     PrimaryCCD.setFrameBufferSize(info_.MaxWidth * info_.MaxHeight * 2);
@@ -214,38 +238,157 @@ bool CameraDevice::Connect() {
 }
 
 bool CameraDevice::Disconnect() {
+    end_pulses("the camera was disconnected");
     exposure_timer_.stop();
     if (exposing_) ASIStopExposure(id_);
     exposing_ = false;
     // The next connection starts afresh, not with the Alert of a failure before this one.
     if (INumberVectorProperty *exposure = getNumber("CCD_EXPOSURE")) exposure->s = IPS_IDLE;
-    pump_.stop();
+    pump_.finish();          // the reader ends promptly once its capture is stopped
     ASICloseCamera(id_);
+    forget_id(id_);
+    lost_ = exposure_held_ = false;
     return true;
 }
 
 bool CameraDevice::lost(int code) {
     if (code != ASI_ERROR_CAMERA_REMOVED && code != ASI_ERROR_INVALID_ID) return false;
-    LOGF_ERROR("%s is gone (%s): disconnected", name_.c_str(), asi::describe(code));
-    Disconnect();
-    setConnected(false, IPS_ALERT);
-    updateProperties();
+    if (lost_ || !isConnected()) return true;
+    lost_ = true;        // from here isConnected() is false: CONNECTION is Alert
+    lost_at_ = std::chrono::steady_clock::now();
+    end_pulses("the camera is lost");
+    if (exposing_) {          // taken again on the camera's return
+        exposing_ = false;
+        exposure_timer_.stop();
+        hold_exposure(static_cast<float>(exposure_s_));
+    }
+    pump_.stop();
+    ISwitchVectorProperty *connection = getSwitch("CONNECTION");
+    connection->s = IPS_ALERT;
+    IDSetSwitch(connection, "%s is lost (%s): waiting for it to come back", name_.c_str(), asi::describe(code));
+    return true;
+}
+
+int CameraDevice::find_camera() {
+    const auto &held = open_ids();
+    for (int i = 0, n = ASIGetNumOfConnectedCameras(); i < n; ++i) {
+        ASI_CAMERA_INFO info{};
+        if (ASIGetCameraProperty(&info, i) != ASI_SUCCESS ||
+            std::strncmp(info.Name, info_.Name, sizeof info.Name) != 0 ||
+            std::find(held.begin(), held.end(), info.CameraID) != held.end())
+            continue;
+        if (ASIOpenCamera(info.CameraID) != ASI_SUCCESS) continue;     // another program has it
+        if (serial_.empty() || serial_number(info.CameraID) == serial_) return info.CameraID;
+        ASICloseCamera(info.CameraID);
+    }
+    return -1;
+}
+
+void CameraDevice::search() {
+    if (!lost_) return;
+    if (exposure_held_ && seconds_since(held_at_) > kHeldExposureLimit) {
+        exposure_held_ = false;
+        LOGF_ERROR("exposure not started: %s has not come back in %.0f s", name_.c_str(), kHeldExposureLimit);
+        PrimaryCCD.setExposureFailed();
+    }
+    // The camera closes once its video reader has let go of it; that reader ends on its own.
+    pump_.reap();
+    if (!pump_.running()) {
+        if (std::find(open_ids().begin(), open_ids().end(), id_) != open_ids().end()) {
+            ASICloseCamera(id_);
+            forget_id(id_);
+        }
+        const int found = find_camera();
+        if (found >= 0 && reopen(found)) return;
+        if (found >= 0) ASICloseCamera(found);
+    }
+}
+
+bool CameraDevice::reopen(int camera_id) {
+    const int previous = id_;
+    id_ = camera_id;
+    int code = ASIInitCamera(id_);
+    if (code == ASI_SUCCESS) code = restore_settings();
+    if (code != ASI_SUCCESS) {
+        LOGF_WARN("%s is back but not reopened yet: %s", name_.c_str(), asi::describe(code));
+        id_ = previous;
+        return false;
+    }
+    open_ids().push_back(id_);
+    sim_.set_camera(id_);
+    lost_ = false;
+    ISwitchVectorProperty *connection = getSwitch("CONNECTION");
+    connection->s = IPS_OK;
+    IDSetSwitch(connection, "%s is back after %.1f s: reopened with its settings", name_.c_str(),
+                seconds_since(lost_at_));
+    if (exposure_held_) {
+        exposure_held_ = false;
+        if (!StartExposure(held_duration_)) PrimaryCCD.setExposureFailed();
+    }
+    return true;
+}
+
+// What the client set, put back on a camera that was reopened: the region, binning and
+// format are applied by every exposure and stream anyway.
+int CameraDevice::restore_settings() {
+    int code = ASI_SUCCESS;
+    auto automatic = [this](int type) {
+        for (std::size_t i = 0; i < auto_controls_.size(); ++i)
+            if (auto_controls_[i]->type == type) return ControlModesSP[i].getState() == ISS_ON;
+        return false;
+    };
+    auto set = [&](int type, double value) {
+        if (!asi::find(controls_, type)) return;
+        const int rc = ASISetControlValue(id_, type, std::lround(value), automatic(type) ? ASI_TRUE : ASI_FALSE);
+        if (code == ASI_SUCCESS) code = rc;
+    };
+    set(ASI_FLIP, 0);
+    set(ASI_GAIN, GainNP[0].getValue());
+    set(ASI_OFFSET, OffsetNP[0].getValue());
+    for (std::size_t i = 0; i < vector_controls_.size(); ++i) set(vector_controls_[i]->type, ControlsNP[i].getValue());
+    if (HasCooler() && CoolerSP[0].getState() == ISS_ON) {
+        set(ASI_TARGET_TEMP, set_point_);
+        set(ASI_COOLER_ON, 1);
+    }
+    return code;
+}
+
+bool CameraDevice::refuse_while_lost(const char *name) {
+    if (!lost_) return false;
+    static constexpr const char *kTouchTheCamera[] = {"CCD_GAIN", "CCD_OFFSET", "CCD_CONTROLS", "CCD_CONTROLS_MODE",
+                                                      "CCD_COOLER", "SIM_GPS_FIX"};
+    if (std::none_of(std::begin(kTouchTheCamera), std::end(kTouchTheCamera),
+                     [name](const char *n) { return std::strcmp(n, name) == 0; }))
+        return false;
+    const char *why = "%s refused: %s is lost, waiting for it to come back";
+    if (INumberVectorProperty *n = getNumber(name)) {
+        n->s = IPS_ALERT;
+        IDSetNumber(n, why, name, name_.c_str());
+    } else if (ISwitchVectorProperty *sw = getSwitch(name)) {
+        sw->s = IPS_ALERT;
+        IDSetSwitch(sw, why, name, name_.c_str());
+    }
     return true;
 }
 
 void CameraDevice::TimerHit() {
-    if (!isConnected()) return;
-    refresh_temperature();
-    if (!isConnected()) return;                           // the camera was found gone
+    // libindi counts a device connected only while CONNECTION is Ok: a lost camera's is Alert.
+    if (!isConnected() && !lost_) return;
+    if (lost_)
+        search();
+    else
+        refresh_temperature();
     std::string error = pump_.take_error();
     if (!error.empty()) {
         LOG_ERROR(error.c_str());
         Streamer->setStream(false);
     }
+    pump_.reap();
     if (!busy()) apply_pending();
     // The base shortens the current period for short exposures; they are polled by their own
     // timer here, so the periodic work keeps the configured pace instead of spinning.
-    SetTimer(getPollingPeriod());
+    // A lost camera is looked for more often, so that it is back soon after it returns.
+    SetTimer(lost_ ? kSearchPeriodMs : getPollingPeriod());
 }
 
 long CameraDevice::read_control(int type, bool *is_auto) const {
@@ -429,6 +572,8 @@ void CameraDevice::apply_pending() {
 }
 
 bool CameraDevice::SetCaptureFormat(uint8_t index) {
+    // Ekos sends the format again when it retries a failed exposure, while its next one may run.
+    if (index < std::size(kFormats) && kFormats[index].img_type == img_type_) return true;
     if (index >= std::size(kFormats) || pump_.running() || exposing_) {
         LOG_ERROR("capture format not changed while an exposure or a stream runs");
         return false;
@@ -458,6 +603,7 @@ void CameraDevice::update_cfa(const roi::Rect &want) {
 // --- exposures ----------------------------------------------------------------------
 
 bool CameraDevice::StartExposure(float duration) {
+    if (lost_) return hold_exposure(duration);
     if (pump_.running()) {
         LOG_ERROR("exposure not started: a video stream is running; stop it first");
         return false;
@@ -475,8 +621,8 @@ bool CameraDevice::StartExposure(float duration) {
     PrimaryCCD.setExposureDuration(duration);
     if (code == ASI_SUCCESS) code = ASIStartExposure(id_, shut ? ASI_TRUE : ASI_FALSE);
     if (code != ASI_SUCCESS) {
+        if (lost(code)) return hold_exposure(duration);      // found gone just now: it waits like the others
         LOGF_ERROR("exposure not started: %s", asi::describe(code));
-        lost(code);
         return false;
     }
     exposure_start_ = std::chrono::steady_clock::now();
@@ -490,6 +636,7 @@ bool CameraDevice::StartExposure(float duration) {
 }
 
 bool CameraDevice::AbortExposure() {
+    exposure_held_ = exposure_retried_ = false;
     if (!exposing_) return true;
     exposure_timer_.stop();
     exposing_ = false;
@@ -503,9 +650,22 @@ void CameraDevice::poll_exposure() {
     ASI_EXPOSURE_STATUS status = ASI_EXP_WORKING;
     int code = ASIGetExpStatus(id_, &status);
     if (code != ASI_SUCCESS) return exposure_failed("exposure status not read", code);
-    if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE)
-        return exposure_failed("exposure failed", ASI_ERROR_GENERAL_ERROR);
-    if (status == ASI_EXP_SUCCESS) return finish_exposure();
+    if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE) {
+        const char *what = status == ASI_EXP_FAILED ? "exposure failed: the camera reports ASI_EXP_FAILED"
+                                                    : "exposure failed: the camera went idle before its end";
+        if (!std::exchange(exposure_retried_, true)) {
+            LOGF_WARN("%s; taken again", what);
+            exposing_ = false;
+            ASIStopExposure(id_);
+            if (StartExposure(static_cast<float>(exposure_s_))) return;
+        }
+        exposure_retried_ = false;
+        return exposure_failed(what, -1);
+    }
+    if (status == ASI_EXP_SUCCESS) {
+        exposure_retried_ = false;
+        return finish_exposure();
+    }
     const double left = std::max(0.0, exposure_s_ - seconds_since(exposure_start_));
     // Whole seconds to the client; finer polls near the end, 1 ms once the time is up.
     if (std::ceil(left) != std::ceil(PrimaryCCD.getExposureLeft())) PrimaryCCD.setExposureLeft(std::ceil(left));
@@ -610,15 +770,27 @@ void CameraDevice::deliver_locally(bool send_too) {
         return;
     }
     const char *ext = native ? "bin" : "fits";
-    if (!send_too) return start_save(folder, prefix, ext, std::move(bytes));
+    if (!send_too) return start_save(folder, prefix, ext, std::move(bytes), false);
     auto image = std::make_shared<std::vector<unsigned char>>(std::move(bytes));
     blobs::send_off_loop([this, image, native] { send_blob(*image, native ? ".bin" : ".fits"); },
-                         [this, image, folder, prefix, ext] { start_save(folder, prefix, ext, std::move(*image)); });
+                         [this, image, folder, prefix, ext] { start_save(folder, prefix, ext, std::move(*image), true); });
 }
 
 void CameraDevice::start_save(const std::string &folder, const std::string &prefix, const char *ext,
-                              std::vector<unsigned char> bytes) {
-    saves_.push_back({uploads::Save::start(folder, prefix, ext, std::move(bytes)), kSaveDeadline});
+                              std::vector<unsigned char> bytes, bool sent) {
+    if (save_ && save_->state() == uploads::Save::State::Running) {
+        LOGF_ERROR("image not saved: the previous image is still being saved to %s, which does not answer%s",
+                   uploads::root().c_str(), sent ? "; the client has this one" : "");
+        FileNameTP.s = IPS_ALERT;
+        IDSetText(&FileNameTP, nullptr);
+        if (sent)
+            PrimaryCCD.setExposureComplete();
+        else
+            PrimaryCCD.setExposureFailed();
+        return;
+    }
+    save_ = uploads::Save::start(folder, prefix, ext, std::move(bytes));
+    save_reported_ = false;
     save_timer_.start(20);
 }
 
@@ -671,45 +843,65 @@ void CameraDevice::send_blob(std::vector<unsigned char> &bytes, const std::strin
 }
 
 void CameraDevice::poll_saves() {
-    for (auto it = saves_.begin(); it != saves_.end();) {
-        const uploads::Save &save = *it->save;
-        const auto state = save.state();
-        if (state == uploads::Save::State::Running && save.seconds() < it->deadline_s) {
-            ++it;
-            continue;
-        }
-        // A newer exposure owns CCD_EXPOSURE by now: only its own outcome may change it.
-        const bool owns_exposure = !exposing_;
-        if (state == uploads::Save::State::Done) {
-            const std::string path = save.result();
-            IUSaveText(&FileNameT[0], path.c_str());
-            FileNameTP.s = IPS_OK;
-            IDSetText(&FileNameTP, nullptr);
-            LOGF_INFO("Image saved to %s", path.c_str());
-            if (owns_exposure) PrimaryCCD.setExposureComplete();
-        } else {
-            if (state == uploads::Save::State::Running) {
-                it->save->abandon();
-                LOGF_ERROR("image not saved: %s did not answer in %.0f s", uploads::root().c_str(), it->deadline_s);
-            } else {
-                LOGF_ERROR("image not saved: %s", save.result().c_str());
-            }
-            FileNameTP.s = IPS_ALERT;
-            IDSetText(&FileNameTP, nullptr);
-            if (owns_exposure) PrimaryCCD.setExposureFailed();
-        }
-        it = saves_.erase(it);
+    if (!save_) return;
+    const uploads::Save &save = *save_;
+    const auto state = save.state();
+    if (state == uploads::Save::State::Running && (save_reported_ || save.seconds() < kSaveDeadline)) {
+        save_timer_.start(save_reported_ ? 500 : 20);
+        return;
     }
-    if (!saves_.empty()) save_timer_.start(20);
+    if (save_reported_) {        // the save given up on has ended at last: saves may start again
+        save_.reset();
+        return;
+    }
+    save_reported_ = true;
+    // A newer exposure owns CCD_EXPOSURE by now: only its own outcome may change it.
+    const bool owns_exposure = !exposing_;
+    if (state == uploads::Save::State::Done) {
+        const std::string path = save.result();
+        IUSaveText(&FileNameT[0], path.c_str());
+        FileNameTP.s = IPS_OK;
+        IDSetText(&FileNameTP, nullptr);
+        LOGF_INFO("Image saved to %s", path.c_str());
+        if (owns_exposure) PrimaryCCD.setExposureComplete();
+    } else {
+        if (state == uploads::Save::State::Running) {
+            save_->abandon();
+            LOGF_ERROR("image not saved: %s did not answer in %.0f s", uploads::root().c_str(), kSaveDeadline);
+        } else {
+            LOGF_ERROR("image not saved: %s", save.result().c_str());
+        }
+        FileNameTP.s = IPS_ALERT;
+        IDSetText(&FileNameTP, nullptr);
+        if (owns_exposure) PrimaryCCD.setExposureFailed();
+    }
+    if (save_->state() == uploads::Save::State::Running)
+        save_timer_.start(500);
+    else
+        save_.reset();
 }
 
 void CameraDevice::exposure_failed(const char *what, int code) {
     exposing_ = false;
     exposure_timer_.stop();
-    LOGF_ERROR("%s: %s", what, asi::describe(code));
+    if (code < 0)
+        LOG_ERROR(what);
+    else
+        LOGF_ERROR("%s: %s", what, asi::describe(code));
     ASIStopExposure(id_);                                // leave the camera idle for the next one
-    PrimaryCCD.setExposureFailed();
-    lost(code);
+    if (lost(code))
+        hold_exposure(static_cast<float>(exposure_s_));
+    else
+        PrimaryCCD.setExposureFailed();
+}
+
+bool CameraDevice::hold_exposure(float duration) {
+    exposure_held_ = true;
+    held_duration_ = duration;
+    held_at_ = std::chrono::steady_clock::now();
+    PrimaryCCD.setExposureDuration(duration);
+    LOGF_WARN("the exposure starts when %s is back (at most %.0f s from now)", name_.c_str(), kHeldExposureLimit);
+    return true;
 }
 
 void CameraDevice::addFITSKeywords(INDI::CCDChip *chip) {
@@ -851,7 +1043,7 @@ bool CameraDevice::new_upload_settings(char *texts[], char *names[], int n) {
 
 bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[], char *names[], int n) {
     if (dev != nullptr && isDeviceNameMatch(dev)) {
-        if (refuse_undefined(name) || refuse_non_finite(name, values, names, n)) return true;
+        if (refuse_undefined(name) || refuse_non_finite(name, values, names, n) || refuse_while_lost(name)) return true;
         for (auto [property, type] : {std::pair{std::addressof(GainNP), ASI_GAIN}, std::pair{std::addressof(OffsetNP), ASI_OFFSET}}) {
             INDI::PropertyNumber &p = *property;
             if (!p.isNameMatch(name)) continue;
@@ -878,7 +1070,7 @@ bool CameraDevice::ISNewNumber(const char *dev, const char *name, double values[
 
 bool CameraDevice::ISNewSwitch(const char *dev, const char *name, ISState *states, char *names[], int n) {
     if (dev != nullptr && isDeviceNameMatch(dev)) {
-        if (refuse_undefined(name)) return true;
+        if (refuse_undefined(name) || refuse_while_lost(name)) return true;
         if (std::strcmp(name, "CCD_FRAME_RESET") == 0) return reset_frame();
         if (CoolerSP.isNameMatch(name)) {
             CoolerSP.update(states, names, n);
@@ -917,6 +1109,10 @@ bool CameraDevice::saveConfigItems(FILE *fp) {
 // --- cooling -----------------------------------------------------------------------
 
 int CameraDevice::SetTemperature(double celsius) {
+    if (lost_) {
+        LOGF_ERROR("set point refused: %s is lost, waiting for it to come back", name_.c_str());
+        return -1;
+    }
     int code = ASISetControlValue(id_, ASI_TARGET_TEMP, std::lround(celsius), ASI_FALSE);
     if (code == ASI_SUCCESS) code = ASISetControlValue(id_, ASI_COOLER_ON, 1, ASI_FALSE);
     if (code != ASI_SUCCESS) {
@@ -924,6 +1120,7 @@ int CameraDevice::SetTemperature(double celsius) {
         lost(code);
         return -1;
     }
+    set_point_ = celsius;
     CoolerSP[0].setState(ISS_ON);
     CoolerSP[1].setState(ISS_OFF);
     CoolerSP.setState(IPS_BUSY);
@@ -934,23 +1131,47 @@ int CameraDevice::SetTemperature(double celsius) {
 // --- guiding -----------------------------------------------------------------------
 
 IPState CameraDevice::pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms) {
-    int code = ASIPulseGuideOn(id_, direction);
+    if (lost_) {
+        LOGF_ERROR("guide pulse not started: %s is lost, waiting for it to come back", name_.c_str());
+        return IPS_ALERT;
+    }
+    int code = guider_.start(id_, axis == AXIS_DE ? Guider::kDeclination : Guider::kRightAscension, direction, ms);
     if (code != ASI_SUCCESS) {
         LOGF_ERROR("guide pulse not started: %s", asi::describe(code));
         lost(code);
         return IPS_ALERT;
     }
-    INDI::Timer &timer = axis == AXIS_DE ? guide_timer_ns_ : guide_timer_we_;
-    timer.callOnTimeout([this, direction, axis] {
-        int rc = ASIPulseGuideOff(id_, direction);
-        if (rc == ASI_SUCCESS) return GuideComplete(axis);
-        LOGF_ERROR("guide pulse not ended: %s", asi::describe(rc));
-        INumberVectorProperty *p = getNumber(axis == AXIS_DE ? "TELESCOPE_TIMED_GUIDE_NS" : "TELESCOPE_TIMED_GUIDE_WE");
-        p->s = IPS_ALERT;
-        IDSetNumber(p, nullptr);
-    });
-    timer.start(static_cast<int>(ms));
+    if (!guide_poll_.isActive()) guide_poll_.start(10);
     return IPS_BUSY;
+}
+
+// The guider's thread ends the pulses on time; the loop reports them when it can.
+void CameraDevice::report_pulses() {
+    for (const Guider::Ended &ended : guider_.take_ended()) {
+        const INDI_EQ_AXIS axis = ended.axis == Guider::kDeclination ? AXIS_DE : AXIS_RA;
+        if (ended.code == ASI_SUCCESS) {
+            GuideComplete(axis);
+            continue;
+        }
+        LOGF_ERROR("guide pulse not ended: %s", asi::describe(ended.code));
+        // Looked up each time: a camera lost meanwhile has none.
+        if (INumberVectorProperty *p = getNumber(axis == AXIS_DE ? "TELESCOPE_TIMED_GUIDE_NS" : "TELESCOPE_TIMED_GUIDE_WE")) {
+            p->s = IPS_ALERT;
+            IDSetNumber(p, nullptr);
+        }
+        lost(ended.code);
+    }
+    if (guider_.running()) guide_poll_.start(10);
+}
+
+void CameraDevice::end_pulses(const char *why) {
+    for (Guider::Axis axis : guider_.stop_all()) {
+        if (INumberVectorProperty *p = getNumber(axis == Guider::kDeclination ? "TELESCOPE_TIMED_GUIDE_NS"
+                                                                              : "TELESCOPE_TIMED_GUIDE_WE")) {
+            p->s = IPS_ALERT;
+            IDSetNumber(p, "guide pulse ended early: %s", why);
+        }
+    }
 }
 
 IPState CameraDevice::GuideNorth(uint32_t ms) { return pulse(ASI_GUIDE_NORTH, AXIS_DE, ms); }
@@ -961,6 +1182,10 @@ IPState CameraDevice::GuideWest(uint32_t ms) { return pulse(ASI_GUIDE_WEST, AXIS
 // --- video -------------------------------------------------------------------------
 
 bool CameraDevice::StartStreaming() {
+    if (lost_) {
+        LOGF_ERROR("stream not started: %s is lost, waiting for it to come back", name_.c_str());
+        return false;
+    }
     if (exposing_) {
         LOG_ERROR("stream not started: an exposure is running");
         return false;

@@ -12,6 +12,7 @@
 
 #include "ASICamera2.h"
 #include "controls.hpp"
+#include "guider.hpp"
 #include "indiccd.h"
 #include "indipropertynumber.h"
 #include "indipropertyswitch.h"
@@ -67,6 +68,9 @@ class CameraDevice : public INDI::CCD {
     void finish_exposure();
     void exposure_failed(const char *what, int code);
     IPState pulse(ASI_GUIDE_DIRECTION direction, INDI_EQ_AXIS axis, uint32_t ms);
+    void report_pulses();
+    // Switches off every relay a pulse holds on, the pulses' properties saying why.
+    void end_pulses(const char *why);
 
     // The region in binned pixels that the chip's frame asks for, and how the camera reads it.
     void resolve(roi::Rect asked, int bin, roi::Rect &want, roi::Plan &plan) const;
@@ -100,7 +104,7 @@ class CameraDevice : public INDI::CCD {
     std::vector<unsigned char> build_fits();
     void send_blob(std::vector<unsigned char> &bytes, const std::string &format);
     void start_save(const std::string &folder, const std::string &prefix, const char *ext,
-                    std::vector<unsigned char> bytes);
+                    std::vector<unsigned char> bytes, bool sent);
     void poll_saves();
     void update_cfa(const roi::Rect &want);
     void publish_frame(const roi::Rect &want);
@@ -109,8 +113,16 @@ class CameraDevice : public INDI::CCD {
     void refresh_temperature();
     // One SDK call's outcome for a property: Ok, or Alert with what failed and why.
     template <class P> void settle(P &property, int code, const char *what);
-    // An SDK code that means the camera is gone ends the connection.
+    // An SDK code that means the camera is gone: the device stays, in Alert, and looks for the
+    // camera by its serial until it is back; true for such a code.
     bool lost(int code);
+    // Finds this camera (model and serial) among those connected that no device of the driver
+    // holds, and leaves it open; its id, or -1.
+    int find_camera();
+    void search();
+    bool reopen(int camera_id);
+    int restore_settings();
+    bool refuse_while_lost(const char *name);
 
     void define_controls();
     bool set_controls(double values[], char *names[], int n);
@@ -129,6 +141,21 @@ class CameraDevice : public INDI::CCD {
     INDI::PropertySwitch ControlModesSP{0};
     SimControls sim_;
 
+    // Set from the camera's loss until it is open again with its settings.
+    bool lost_ = false;
+    std::chrono::steady_clock::time_point lost_at_;
+    // An exposure asked for while the camera is lost starts when it is back, within a bound.
+    bool exposure_held_ = false;
+    float held_duration_ = 0;
+    std::chrono::steady_clock::time_point held_at_;
+    double set_point_ = 0;
+
+    // The exposure waits for the lost camera and starts on its return.
+    bool hold_exposure(float duration);
+    // A failed exposure is taken again once by the driver itself before it ends in Alert: Ekos
+    // 3.6 counts one Alert as up to three failed attempts and then gives the job up.
+    bool exposure_retried_ = false;
+
     // Exposure state.
     INDI::Timer exposure_timer_;
     bool exposing_ = false;
@@ -145,17 +172,18 @@ class CameraDevice : public INDI::CCD {
     int pending_bin_ = 0;                         // 0: none
     bool frame_pending_ = false;
     int pending_frame_[4] = {0, 0, 0, 0};
-    struct PendingSave {
-        std::shared_ptr<uploads::Save> save;
-        double deadline_s;
-    };
-    std::vector<PendingSave> saves_;
+    // The last local save. One given up on stays here, holding its image and its thread, until
+    // the folder answers: saves meanwhile are refused, so that a folder that never answers
+    // costs one image and one thread, not one per frame.
+    std::shared_ptr<uploads::Save> save_;
+    bool save_reported_ = false;
     INDI::Timer save_timer_;
     std::vector<unsigned char> raw_;
     std::string gps_date_obs_, serial_;
     long fits_gain_ = 0, fits_offset_ = 0;
     int img_type_ = ASI_IMG_RAW16;
 
-    INDI::Timer guide_timer_ns_, guide_timer_we_;
+    Guider guider_;
+    INDI::Timer guide_poll_;
     VideoPump pump_;
 };

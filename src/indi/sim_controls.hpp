@@ -14,6 +14,7 @@ class SimControls {
     static bool available();
     void init(const char *device, int camera_id);
     void set_gps(bool gps) { gps_ = gps; }
+    void set_camera(int camera_id) { camera_id_ = camera_id; }
     void define(INDI::DefaultDevice &device);
     void remove(INDI::DefaultDevice &device);
     // True when `name` was this tab's property.

@@ -9,7 +9,8 @@
 
 int VideoPump::start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
                      const roi::Binning &binning, double exposure_s, Sink sink) {
-    stop();
+    reap();
+    if (running_) return ASI_ERROR_VIDEO_MODE_ACTIVE;
     id_ = camera_id;
     plan_ = plan;
     want_ = want;
@@ -33,10 +34,24 @@ int VideoPump::start(int camera_id, const roi::Plan &plan, const roi::Rect &want
 }
 
 void VideoPump::stop() {
-    if (!thread_.joinable()) return;
-    stop_ = true;
+    if (!thread_.joinable() || stop_.exchange(true)) return;
     if (std::this_thread::get_id() == thread_.get_id()) return;    // run() ends the capture on its way out
-    thread_.join();
+    // Stopping the capture wakes the reader's wait; from a thread of its own, as the camera
+    // may take its time to answer.
+    if (waker_.joinable()) waker_.join();
+    waker_ = std::thread([id = id_] { ASIStopVideoCapture(id); });
+}
+
+void VideoPump::finish() {
+    stop();
+    if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) thread_.join();
+    if (waker_.joinable()) waker_.join();
+}
+
+void VideoPump::reap() {
+    if (running_) return;
+    if (thread_.joinable() && std::this_thread::get_id() != thread_.get_id()) thread_.join();
+    if (waker_.joinable()) waker_.join();
 }
 
 std::string VideoPump::take_error() {

@@ -16,14 +16,22 @@ class VideoPump {
   public:
     using Sink = std::function<void(const unsigned char *data, std::size_t size)>;
 
-    ~VideoPump() { stop(); }
+    ~VideoPump() { finish(); }
 
-    // Starts the camera's video capture and the reading thread; the SDK code on failure.
+    // Starts the camera's video capture and the reading thread; the SDK code on failure, or
+    // ASI_ERROR_VIDEO_MODE_ACTIVE while the stream before is still ending.
     int start(int camera_id, const roi::Plan &plan, const roi::Rect &want, int bytes_per_pixel,
               const roi::Binning &binning, double exposure_s, Sink sink);
-    // Stops the reading and the capture; safe to call when not running, and from the sink
-    // (the stream manager stops a recording that has its frames from inside newFrame).
+    // Asks the reading and the capture to stop, and returns at once: the reader may be waiting
+    // seconds for a long exposure's frame, and the INDI loop must not wait with it. Safe to call
+    // when not running, and from the sink (the stream manager stops a recording that has its
+    // frames from inside newFrame).
     void stop();
+    // Stops and waits until the reader has ended (the camera is about to close).
+    void finish();
+    // Joins the threads of a stream that has ended; never waits.
+    void reap();
+    // True until the reader of the last stream has ended.
     bool running() const { return running_; }
 
     // The failure that ended the stream, once; empty when none.
@@ -42,7 +50,7 @@ class VideoPump {
     Sink sink_;
     std::vector<unsigned char> raw_, cropped_;
     std::atomic<bool> stop_{false}, running_{false};
-    std::thread thread_;
+    std::thread thread_, waker_;
     std::mutex error_lock_;
     std::string error_;
 };

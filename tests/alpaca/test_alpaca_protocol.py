@@ -211,6 +211,6 @@ def test_invalid_values_are_error_0x401_before_the_sdk(server, member, params, m
 
 def test_sdk_failures_are_0x500_plus_the_code_with_the_sdk_message(server, log):
     connect(server)
-    simulator.fail_next("ASIGetControlValue", 5)
+    simulator.fail_next("ASIGetControlValue", 11)   # (code 5, the camera removed, is NotConnected)
     reply = alpaca(server, "GET", "gain")
-    assert reply["ErrorNumber"] == 0x505 and reply["ErrorMessage"].startswith("ASI error code 5.")
+    assert reply["ErrorNumber"] == 0x50B and reply["ErrorMessage"].startswith("ASI error code 11.")

@@ -200,7 +200,8 @@ def test_a_capture_that_outlasts_its_timeout_or_meets_ctrl_c_is_stopped(cam0, lo
     assert cam0.capture(0.001).data.shape == (32, 64)      # still usable
 
 
-def test_a_failed_exposure_raises_and_fetches_nothing(cam0, log):
+def test_a_failed_exposure_raises_and_fetches_nothing_without_recovery(cam0, log):
+    cam0.recovery = None
     cam0.set_roi(64, 32)
     simulator.force_outputs("ASIGetExpStatus", status=int(FAILED))
     log.clear_calls()
@@ -281,6 +282,7 @@ def test_a_second_capture_or_a_bad_abort_is_refused(cam0, log):
 
 
 def test_sdk_failures_inside_capture_are_noted_once_by_the_step_that_failed(cam0):
+    cam0.recovery = None
     for entry, code, error, note in [
         ("ASIStartExposure", 15, korvi.ASIExposureInProgress,
          f"orlicam: capture on {NAME0} (hint: an exposure is running: wait for it or stop it first)"),

@@ -1,4 +1,5 @@
 """The orlicam command line, run as a subprocess against the simulated cameras."""
+import importlib
 import json
 import os
 import pty
@@ -9,6 +10,7 @@ import sys
 import time
 from datetime import UTC, datetime, timedelta
 
+import click
 import numpy as np
 import pytest
 from astropy.io import fits as afits
@@ -51,7 +53,11 @@ def test_list_names_every_camera_and_json_matches_the_sdk():
 
 
 def test_info_by_name_and_controls_as_json(opened):
+    # The commands first: one program at a time has the camera open.
     info = run("info", "294MM", "--json")
+    controls = run("controls", "1", "--json")
+    # Piped, the table keeps one whole line per control however narrow the terminal says it is.
+    table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
     opened(1)
     assert info.returncode == 0
     described = json.loads(info.stdout)
@@ -59,15 +65,12 @@ def test_info_by_name_and_controls_as_json(opened):
     # At the default gain (120, 12 dB), in the RAW16 words (14 bits shifted up by 2) a freshly
     # opened camera delivers.
     assert described["electrons_per_adu"] == pytest.approx(3.92 / 10**0.6 / 2**2, rel=1e-6)
-    controls = run("controls", "1", "--json")
     assert controls.returncode == 0
     by_name = {c["name"]: c for c in json.loads(controls.stdout)}
     gain = next(korvi.get_control_caps(1, i) for i in range(korvi.get_num_of_controls(1))
                 if korvi.get_control_caps(1, i).control_type == ControlType.ASI_GAIN)
     assert (by_name["gain"]["min"], by_name["gain"]["max"], by_name["gain"]["value"]) == (
         gain.min_value, gain.max_value, korvi.get_control_value(1, ControlType.ASI_GAIN)[0])
-    # Piped, the table keeps one whole line per control however narrow the terminal says it is.
-    table = run("controls", "1", env={**os.environ, "COLUMNS": "40"}).stdout.splitlines()
     assert [cell.strip() for cell in re.split("[┃]", table[1])[1:-1]] == [
         "name", "value", "range", "unit", "auto", "writable"]
     rows = {cells[0]: cells[1:] for cells in ([c.strip() for c in line.split("│")[1:-1]] for line in table[3:-1])}
@@ -432,7 +435,7 @@ def test_camera_lost_mid_stream_reports_one_line_and_keeps_the_frames(tmp_path):
     result = run_with_simulator(setup, "stream", "0", "-e", "1ms", "--roi", "320x240", "--duration", "20s",
                                 "-o", tmp_path / "v.ser")
     assert result.returncode == 1
-    assert one_error_line(result).startswith("ASICameraRemoved: ASI error code 5.")
+    assert one_error_line(result).startswith("CameraLost: ZWO ASI462MC Simulator (camera id 0) was lost 4 times before the stream's next frame")
     head, frames, trailer = read_ser(tmp_path / "v.ser")
     assert head["frame_count"] > 10 and len(frames) == len(trailer) == head["frame_count"]
 
@@ -455,9 +458,63 @@ def test_commands_import_only_what_they_need(command):
     assert loaded.isdisjoint(NOT_IMPORTED[command]), loaded & set(NOT_IMPORTED[command])
 
 
-def test_help_lists_doctor_with_its_own_help_line():
+def test_help_lists_doctor_and_dark_with_their_own_help_lines():
     listed = run("--help").stdout
+    assert re.search(r"^\s+dark\s+Record the SDK's own dark subtraction file", listed, re.M), listed
     own = run("doctor", "--help").stdout
     line = re.search(r"^\s+doctor\s+(.+)$", listed, re.M)
     assert line is not None, listed
     assert " ".join(own.split()).find(line.group(1).rstrip(".").removesuffix("...").strip()) > 0
+
+
+def command_tree(command, path=("orlicam",)):
+    """(path, command) of the command and of every command under it, lazily loaded ones too."""
+    yield path, command
+    if isinstance(command, click.Group):
+        ctx = click.Context(command, info_name=path[-1])
+        for name in command.list_commands(ctx):
+            yield from command_tree(command.get_command(ctx, name), (*path, name))
+
+
+@pytest.mark.parametrize("path, command", list(command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)),
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_help_names_only_options_the_command_has(path, command):
+    ctx = click.Context(command, info_name=path[-1])
+    texts = [command.help, command.short_help, command.epilog, *(getattr(p, "help", None) for p in command.params)]
+    named = set(re.findall(r"(?<![\w-])--?[a-zA-Z][\w-]*", " ".join(t for t in texts if t)))
+    own = {flag for p in command.get_params(ctx) for flag in (*p.opts, *p.secondary_opts)}
+    assert named <= own, f"{' '.join(path)}: {sorted(named - own)} named in its help, not options of it"
+
+
+@pytest.mark.parametrize("path, command", [(p, c) for p, c in command_tree(importlib.import_module("vorrant.orlicam.cli.main").cli)
+                                           if any(getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION"
+                                                  for param in c.params)],
+                         ids=lambda value: " ".join(value) if isinstance(value, tuple) else "")
+def test_every_duration_states_the_one_rule_in_its_help(path, command):
+    for param in command.params:
+        if getattr(param.type, "name", "") == "duration" or param.metavar == "DURATION":
+            said = param.help if isinstance(param, click.Option) else command.help
+            assert "a bare number is seconds" in said, (path, param.name)
+
+
+def test_an_interrupted_sequence_says_how_far_it_got_and_the_command_that_goes_on(tmp_path):
+    (tmp_path / "m42.toml").write_text('[camera]\ncamera = "294"\n\n[[frames]]\ntype = "light"\ncount = 8\n'
+                                       'exposure = "0.3s"\nbin = 4\n\n[[frames]]\ntype = "bias"\ncount = 3\nbin = 4\n')
+    night = tmp_path / "night"
+    proc = subprocess.Popen([ORLICAM, "sequence", "m42.toml", "-o", "night"], cwd=tmp_path, text=True,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while len(list(night.glob("Light_*.fits"))) < 2:
+        assert proc.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=60)[1]
+    assert proc.returncode == 130
+    said = re.fullmatch(r"orlicam: interrupted after (\d+) of 11 frames; go on with: (.+)", err.splitlines()[-1])
+    assert said, err
+    assert int(said.group(1)) == len(list(night.glob("*.fits"))) < 11
+    assert said.group(2) == "orlicam sequence m42.toml -o night --resume"
+    again = subprocess.run([ORLICAM, *said.group(2).split()[1:]], cwd=tmp_path, capture_output=True, text=True,
+                           timeout=60)
+    assert again.returncode == 0, again.stderr
+    assert len(list(night.glob("*.fits"))) == 11

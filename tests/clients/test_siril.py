@@ -148,7 +148,8 @@ def test_siril_reads_16_bit_ser_with_the_values_written(tmp_path, camera, exposu
         assert got["mean"] == pytest.approx(frame.mean(), rel=1e-5)
 
 
-def test_a_killed_recording_is_finished_and_siril_reads_its_frame_times(tmp_path):
+@pytest.mark.parametrize("times_kept", [1, 0.5, 0])   # NAME.ser.times whole, cut to half, emptied
+def test_a_killed_recording_is_finished_and_siril_reads_its_frame_times(tmp_path, times_kept):
     path = tmp_path / "v.ser"
     frame_bytes = 64 * 48 * 2
     env = {**os.environ, "XDG_CONFIG_HOME": str(tmp_path / "config"), "ORLICAM_SIM_TIME_SCALE": "1"}
@@ -166,8 +167,14 @@ def test_a_killed_recording_is_finished_and_siril_reads_its_frame_times(tmp_path
         proc.kill()
     whole = (path.stat().st_size - HEADER_SIZE) // frame_bytes
     assert whole >= 20 and read_ser(path).times is None   # no trailer: the times are in v.ser.times only
+    side = tmp_path / "v.ser.times"
+    kept = min(whole, int(times_kept * whole))
+    side.write_bytes(side.read_bytes()[:8 * kept])
 
     out = orlicam(tmp_path, "ser-finish", "v.ser")
+    how = "the frames around them" if kept >= 2 else "the file's dates"
+    assert out.endswith(f"; {whole - kept} frame times were not kept, estimated from {how}\n" if kept < whole else
+                        "v.ser.json updated\n"), out
     video = read_ser(path)
     times = video.utc_times()
     assert len(video.frames) == len(times) == whole and not (tmp_path / "v.ser.times").exists()

@@ -1,5 +1,7 @@
 """FITS and SER files read back by independent readers: astropy for FITS, a struct-based
 reader written from the SER description for SER."""
+import os
+import re
 import time
 from datetime import UTC, datetime, timedelta, timezone
 
@@ -246,6 +248,19 @@ def test_ser_finish_keeps_every_whole_frame_with_its_time(tmp_path, cut):
     assert finish_ser(path) == Finished(3, START, START + timedelta(seconds=2), already=False)
     assert path.read_bytes() == raw and not side.exists()
     assert finish_ser(path) == Finished(3, START, START + timedelta(seconds=2), already=True)
+
+
+def test_ser_finish_refuses_a_recording_still_being_written(tmp_path):
+    path = tmp_path / "v.ser"
+    with SerWriter(path) as writer:
+        writer.write(frame(scene((4, 6)), start_time=START))
+        before = path.read_bytes()
+        with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: still being recorded by .+ \\(pid {os.getpid()}\\): "
+                                             "stop the recording first"):
+            finish_ser(path)
+        assert path.read_bytes() == before and (tmp_path / "v.ser.times").exists()
+        writer.write(frame(scene((4, 6)), start_time=START + timedelta(seconds=1)))
+    assert read_ser_back(path).utc_times() == [START, START + timedelta(seconds=1)]
 
 
 def test_ser_timestamps_keep_microseconds_across_zones():

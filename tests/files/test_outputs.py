@@ -150,7 +150,8 @@ FIELDS = ("; the fields are {n}, {object}, {type}, {filter}, {exposure}, {gain},
     (["snap", "0", "-n", "2", "-o", "x.fits"], 1,
      "-o 'x.fits' names one file for 2 frames: put {n} in it, e.g. m42_{n:03}.fits"),
     (["dark", "0", "-o", "dark.png"], 2, "Invalid value for -o: 'dark.png' is neither .bmp nor .fits"),
-    (["guide", "0", "north", "500"], 2, "Invalid value for 'DURATION': '500' needs a unit, e.g. 500ms or 500s"),
+    (["guide", "0", "north", "500"], 2, "Invalid value for 'DURATION': '500' is longer than a guide pulse may last "
+                                        "(60 s); a bare number is seconds: 500ms for milliseconds"),
     (["guide", "0", "north", "61s"], 2,
      "Invalid value for 'DURATION': '61s' is longer than a guide pulse may last (60 s)"),
 ])
@@ -183,6 +184,23 @@ def test_default_names_go_in_the_nights_folder_never_collide_and_science_files_t
     assert run("snap", "1", "-e", "1ms", "--roi", "64x32", "--overwrite", "-o", "snap_001.fits",
                cwd=tmp_path).returncode == 0
     assert afits.getdata(tmp_path / "snap_001.fits").shape == (32, 64)
+
+
+# With {n}, each run takes the first numbers no file has: a command can be run again as it was.
+@pytest.mark.parametrize("args, names", [
+    (["snap", "1", "-n", "2", "--png", "-o", "m42_{n:03}.fits"],
+     ["m42_001.fits", "m42_001.png", "m42_002.fits", "m42_002.png", "m42_003.fits", "m42_003.png", "m42_004.fits",
+      "m42_004.png", "m42_005.fits"]),
+    (["snap", "1", "--object", "M 42", "-o", "{object}_{n}.fits"], ["M42_1.fits", "M42_2.fits", "m42_005.fits"]),
+    (["dark", "1", "-o", "dark_{n:02}.fits"], ["dark_01.fits", "dark_02.fits", "m42_005.fits"]),
+])
+def test_numbered_outputs_take_the_first_numbers_no_file_has(tmp_path, args, names):
+    (tmp_path / "m42_005.fits").write_bytes(b"precious")
+    for _ in range(2):
+        result = run(*args, "-e", "1ms", cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == names
+    assert (tmp_path / "m42_005.fits").read_bytes() == b"precious"
 
 
 def test_stream_names_its_file_from_the_fields_known_at_its_start(tmp_path):

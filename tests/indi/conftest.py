@@ -39,11 +39,12 @@ def server(tmp_path_factory):
 
 @pytest.fixture
 def fresh_server(tmp_path):
-    """A server of its own, for tests that leave a device changed."""
+    """A server of its own, for tests that leave a device changed; its cameras are those of
+    another machine (a state folder of their own), as the module's server holds this one's."""
     made = []
 
     def start(**kw):
-        made.append(Server(tmp_path, port=SPARE_PORT, **kw))
+        made.append(Server(tmp_path, port=SPARE_PORT, **{"ORLICAM_SIM_STATE_DIR": str(tmp_path / "machine"), **kw}))
         return made[-1]
 
     yield start

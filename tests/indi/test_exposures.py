@@ -1,4 +1,5 @@
 """Exposures through INDI, read back with astropy: shapes, headers, pixels, frames, binning, abort."""
+import contextlib
 import io
 import time
 from datetime import datetime, timezone
@@ -13,6 +14,18 @@ from vorrant.orlicam import Camera
 SENSOR = {COLOUR: (1936, 1096), MONO: (4144, 2822)}
 
 
+@contextlib.contextmanager
+def here(client: Client, device: str, index: int):
+    """The device's camera opened in this process: the driver lets go of it meanwhile, as
+    one program at a time has a camera."""
+    assert client.set_and_wait(device, "CONNECTION", states=("Idle", "Ok"), CONNECT="Off", DISCONNECT="On") != "Alert"
+    try:
+        with Camera(index) as cam:
+            yield cam
+    finally:
+        client.connect(device)
+
+
 def frame(client: Client, device: str, binning: int, x: int, y: int, w: int, h: int, seconds: float = 0.01):
     assert client.set_and_wait(device, "CCD_BINNING", HOR_BIN=binning, VER_BIN=binning) == "Ok"
     assert client.set_and_wait(device, "CCD_FRAME", X=x, Y=y, WIDTH=w, HEIGHT=h) == "Ok"
@@ -24,7 +37,7 @@ def frame(client: Client, device: str, binning: int, x: int, y: int, w: int, h: 
 @pytest.mark.parametrize("device,index", [(COLOUR, 0), (MONO, 1)])
 def test_full_frame_is_16_bit_2d_with_the_field_keywords_and_the_camera_layers_pixels(cams, device, index):
     header, data = frame(cams, device, 1, 0, 0, *SENSOR[device], seconds=0.05)
-    with Camera(index) as cam:
+    with here(cams, device, index) as cam:
         cam.set_roi(image_format="RAW16")
         reference = cam.capture(0.05).data
         gain, offset = cam.gain, cam.offset
@@ -104,7 +117,7 @@ def test_egain_is_the_electrons_per_adu_of_the_files_data(cams, device, index, g
     finally:
         cams.set_and_wait(device, "CCD_CAPTURE_FORMAT", RAW16="On", RAW8="Off")
         cams.set_and_wait(device, "CCD_GAIN", GAIN=0)
-    with Camera(index) as cam:
+    with here(cams, device, index) as cam:
         cam.gain = gain
         cam.set_roi(bin=binning, image_format=fmt)
         expected = cam.electrons_per_adu

@@ -100,24 +100,52 @@ def test_an_sdk_failure_is_an_alert_and_the_device_stays_usable(cams, device, fu
     assert image(cams, device, 0.01).shape == (480, 640)
 
 
-def test_a_camera_that_disappears_is_disconnected_cleanly(fresh_server):
+def test_a_camera_that_disappears_stays_a_device_and_is_reopened_with_its_settings(fresh_server):
     server = fresh_server()
     c = Client(port=SPARE_PORT)
     try:
         c.connect(MONO)
         c.connect(COLOUR)
+        assert c.set_and_wait(MONO, "CCD_GAIN", GAIN=321) == "Ok"
         c.set_and_wait(MONO, "SIM_FAIL_NEXT", FUNCTION="ASIGetExpStatus", CODE="ASI_ERROR_CAMERA_REMOVED",
                        TIMES="1")
         c.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
-        c.wait_for(lambda: c.ipy[MONO]["CONNECTION"]["DISCONNECT"] == "On", 10, "disconnection")
-        assert c.ipy[MONO]["CONNECTION"].state == "Alert"
-        gone = f"{MONO} is gone (ASI_ERROR_CAMERA_REMOVED"
-        c.wait_for(lambda: gone in c.said(MONO), 5, gone)
-        assert server.process.poll() is None
-        # The other camera is untouched, and the lost one connects again once it is back.
-        assert image(c, COLOUR, 0.01).ndim == 2
+        # CONNECTION's message says it, in Alert; still there, the device finds its camera
+        # again by itself (at once here: it never left), with the gain it had.
+        gone = f"{MONO} is lost (ASI_ERROR_CAMERA_REMOVED"
+        c.wait_for(lambda: gone in c.said(MONO), 10, gone)
+        c.wait_for(lambda: f"{MONO} is back" in c.said(MONO), 10, "its return")
+        c.wait_for(lambda: c.ipy[MONO]["CONNECTION"].state == "Ok", 5, "CONNECTION Ok")
+        assert c.ipy[MONO]["CONNECTION"]["CONNECT"] == "On"
+        assert fits.getheader(io.BytesIO(c.expose(MONO, 0.01)))["GAIN"] == 321
+        assert image(c, COLOUR, 0.01).ndim == 2 and server.process.poll() is None
+    finally:
+        c.close()
+
+
+def test_an_unplugged_camera_comes_back_by_itself_with_its_settings(fresh_server):
+    # Camera 1 (the mono one) leaves the bus once its first exposure has ended, for 3 s, and
+    # comes back closed, its cooler off.
+    server = fresh_server(ORLICAM_SIM_FAULTS="unplug camera=1 after=1 for=3")
+    c = Client(port=SPARE_PORT)
+    try:
         c.connect(MONO)
-        assert image(c, MONO, 0.01).ndim == 2
+        c.connect(COLOUR)
+        region(c, MONO, 0, 0, 640, 480)
+        assert c.set_and_wait(MONO, "CCD_GAIN", GAIN=321) == "Ok"
+        c.set_and_wait(MONO, "CCD_TEMPERATURE", states=("Busy", "Ok"), CCD_TEMPERATURE_VALUE=-5)
+        assert image(c, MONO, 0.01).shape == (480, 640)
+        c.wait_for(lambda: c.ipy[MONO]["CONNECTION"].state == "Alert", 10, "the loss")
+        assert f"{MONO} is lost (ASI_ERROR_CAMERA_REMOVED" in c.said(MONO)
+        assert image(c, COLOUR, 0.01).ndim == 2               # the other camera carries on
+        # Asked for while it is away, the exposure waits for it and is taken with the same gain.
+        header = fits.getheader(io.BytesIO(c.expose(MONO, 0.01)))
+        assert header["GAIN"] == 321 and f"{MONO} is back" in c.said(MONO)
+        assert c.ipy[MONO]["CONNECTION"].state == "Ok" and c.ipy[MONO]["CONNECTION"]["CONNECT"] == "On"
+        # Its cooler, off on its return, holds the set point again.
+        c.wait_for(lambda: abs(float(c.ipy[MONO]["CCD_TEMPERATURE"]["CCD_TEMPERATURE_VALUE"]) + 5) < 0.5, 30,
+                   "the set point")
+        assert server.process.poll() is None
     finally:
         c.close()
 
@@ -146,3 +174,60 @@ def test_a_disconnected_camera_refuses_its_properties(fresh_server):
         assert image(c, MONO, 0.01).shape == (2822, 4144)
     finally:
         c.close()
+
+
+def pulse_and_wait(client: Client, device: str, north_ms: int, south_ms: int = 0) -> None:
+    client.set_and_wait(device, "TELESCOPE_TIMED_GUIDE_NS", states=("Busy",), TIMED_GUIDE_N=north_ms,
+                        TIMED_GUIDE_S=south_ms)
+
+
+# A pulse still running when its camera goes: the driver once ended its pulse on a camera
+# whose properties were gone, and crashed with every camera.
+@pytest.mark.parametrize("ending", ["disconnect", "camera lost"])
+def test_a_pulse_outlived_by_its_camera_ends_with_it(fresh_server, ending):
+    server = fresh_server()
+    c = Client(port=SPARE_PORT)
+    try:
+        c.connect(COLOUR)                       # alone: a failure armed is the next call's of any camera
+        pulse_and_wait(c, COLOUR, 2000)
+        if ending == "disconnect":
+            c.set_and_wait(COLOUR, "CONNECTION", states=("Idle", "Ok"), CONNECT="Off", DISCONNECT="On")
+        else:         # the next poll of the camera finds it gone
+            c.send(COLOUR, "SIM_FAIL_NEXT", FUNCTION="ASIGetControlValue", CODE="ASI_ERROR_CAMERA_REMOVED",
+                   TIMES="1")
+        time.sleep(3)                           # past the pulse's end
+        assert "Terminated after" not in server.log() and server.process.poll() is None, server.log()[-2000:]
+        c.connect(MONO)
+        assert image(c, MONO, 0.01).ndim == 2
+        c.connect(COLOUR)
+        assert image(c, COLOUR, 0.01).ndim == 2
+    finally:
+        c.close()
+
+
+def test_an_opposite_pulse_ends_the_running_one(cams):
+    region(cams, COLOUR, 480, 300, 512, 512)
+    before = image(cams, COLOUR, 0.3)
+    pulse_and_wait(cams, COLOUR, 2000)
+    time.sleep(0.05)
+    cams.send(COLOUR, "TELESCOPE_TIMED_GUIDE_NS", TIMED_GUIDE_N=0, TIMED_GUIDE_S=100)
+    cams.wait_for(lambda: cams.ipy[COLOUR]["TELESCOPE_TIMED_GUIDE_NS"].state in ("Ok", "Idle"), 10, "the pulse's end")
+    time.sleep(1.5)                             # a relay left on shows as 7 px more
+    # 50 ms north then 100 ms south: a quarter pixel, which rounds to none.
+    assert shift_between(before, image(cams, COLOUR, 0.3)) == (0, 0)
+
+
+def test_a_stream_stopping_on_one_camera_leaves_the_others_pulse_its_length(cams):
+    region(cams, COLOUR, 480, 300, 512, 512)
+    region(cams, MONO, 0, 0, 640, 480)
+    before = image(cams, COLOUR, 0.3)
+    cams.send(MONO, "STREAMING_EXPOSURE", STREAMING_EXPOSURE_VALUE=4, STREAMING_DIVISOR_VALUE=1)
+    assert cams.set_and_wait(MONO, "CCD_VIDEO_STREAM", states=("Busy", "Ok"), STREAM_ON="On",
+                             STREAM_OFF="Off") != "Alert"
+    time.sleep(1)                               # the first frame is 3 s away
+    pulse_and_wait(cams, COLOUR, 300)
+    cams.send(MONO, "CCD_VIDEO_STREAM", STREAM_ON="Off", STREAM_OFF="On")
+    cams.wait_for(lambda: cams.ipy[COLOUR]["TELESCOPE_TIMED_GUIDE_NS"].state in ("Ok", "Idle"), 10, "the pulse's end")
+    cams.wait_for(lambda: cams.ipy[MONO]["CCD_VIDEO_STREAM"]["STREAM_OFF"] == "On", 10, "the stream's end")
+    # 300 ms north at 5.03 px/s: 1.5 px, where the stalled driver's 3 s made 15.
+    assert shift_between(before, image(cams, COLOUR, 0.3)) in ((0, -1), (0, -2))

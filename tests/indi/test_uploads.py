@@ -1,5 +1,7 @@
 """Local uploads (UPLOAD_MODE Local or Both): below the upload root, which is the driver's
 HOME here (the server's home folder), and never stalling the driver."""
+import contextlib
+import ctypes
 import io
 import os
 import time
@@ -134,5 +136,52 @@ def test_two_cameras_of_one_model_exposing_together_deliver_every_image(fresh_se
             sent += images.values()
         saved = [path.read_bytes() for path in tmp_path.glob("IMAGE_*.fits")]
         assert sorted(saved) == (sorted(sent) if mode == "UPLOAD_BOTH" else [])
+    finally:
+        client.close()
+
+
+@contextlib.contextmanager
+def never_answering(folder: Path):
+    """Every open in `folder`, and of it, waits for a permission nobody gives (a stalled network
+    mount, as the driver sees it) until the block ends."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    fd = libc.fanotify_init(0x4 | 0x1, os.O_RDONLY)             # FAN_CLASS_CONTENT, FAN_CLOEXEC
+    assert fd >= 0, os.strerror(ctypes.get_errno())
+    try:
+        mask = 0x10000 | 0x40000000 | 0x08000000                 # FAN_OPEN_PERM, FAN_ONDIR, FAN_EVENT_ON_CHILD
+        assert libc.fanotify_mark(fd, 1, ctypes.c_uint64(mask), -100, bytes(folder)) == 0
+        yield
+    finally:
+        os.close(fd)                                             # what waits is let through
+
+
+def driver_threads(server) -> int:
+    (driver,) = Path(f"/proc/{server.process.pid}/task/{server.process.pid}/children").read_text().split()
+    return len(os.listdir(f"/proc/{driver}/task"))
+
+
+def test_a_save_that_hangs_holds_one_thread_and_images_still_reach_the_client(fresh_server, tmp_path):
+    server = fresh_server()
+    client = Client(port=SPARE_PORT)
+    try:
+        client.connect(MONO)
+        assert client.set_and_wait(MONO, "CCD_FRAME", X=0, Y=0, WIDTH=512, HEIGHT=256) == "Ok"
+        (tmp_path / "stalled").mkdir()
+        settle(client, "stalled", "IMAGE_XXX", "UPLOAD_BOTH")
+        threads = driver_threads(server)
+        with never_answering(tmp_path / "stalled"):
+            for _ in range(6):
+                client.drain()
+                client.send(MONO, "CCD_EXPOSURE", CCD_EXPOSURE_VALUE=0.01)
+                deadline = time.monotonic() + 20
+                while (event := client.next_event(deadline)) is not None and \
+                        getattr(event, "eventtype", None) != "SetBLOB":
+                    pass
+                assert event is not None, f"no image: {client.messages[-3:]}"
+            # One save waits on the folder; the others were refused, and the client told so.
+            assert driver_threads(server) <= threads + 1
+            told = "image not saved: the previous image is still being saved"
+            client.wait_for(lambda: told in client.said(MONO), 5, told)
+            assert client.ipy[MONO]["CCD_FILE_PATH"].state == "Alert"
     finally:
         client.close()

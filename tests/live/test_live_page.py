@@ -25,7 +25,8 @@ def browser():
     preload = os.environ.pop("LD_PRELOAD", None)
     try:
         driver = playwright.sync_playwright().start()
-        launched = driver.chromium.launch(executable_path=CHROMIUM, args=["--no-sandbox"], headless=True)
+        launched = driver.chromium.launch(executable_path=CHROMIUM, headless=True, args=[
+            "--no-sandbox", "--host-resolver-rules=MAP scope.example 127.0.0.1, MAP camera.localhost 127.0.0.1"])
     finally:
         if preload is not None:
             os.environ["LD_PRELOAD"] = preload
@@ -106,6 +107,20 @@ def test_exposure_and_gain_set_in_the_page_reach_the_camera(page, server):
     assert page.errors == []
 
 
+@pytest.mark.parametrize("name, allowed", [("scope.example", ["scope.example"]), ("camera.localhost", [])])
+def test_the_page_streams_and_controls_the_camera_under_a_name_the_server_answers_to(browser, tmp_path, name, allowed):
+    with Server(port=0, discovery=False, live_folder=tmp_path, allowed_hosts=allowed) as server:
+        context = browser.new_context()
+        page = context.new_page()
+        page.goto(f"http://{name}:{server.port}/live/0")
+        until(lambda: number(page, "#frame") is not None, what="a first frame")
+        page.fill("#gain", "123")
+        page.click("#apply")
+        until(lambda: "applied" in page.text_content("#message"), what="the settings")
+        assert server.live.feeds[0].camera.gain == 123
+        context.close()
+
+
 def test_hfr_in_focus_is_clearly_below_hfr_out_of_focus_in_page_and_stats(page, server):
     stats = f"{server.url}/live/1/stats"
     httpx.put(f"{server.url}/live/1/settings", timeout=30,
@@ -177,3 +192,13 @@ def test_the_stack_switch_stacks_resets_and_saves(page, server, tmp_path):
     page.uncheck("#stack")
     until(lambda: httpx.get(f"{server.url}/live/1/stats", timeout=30).json()["stack"] is None, what="the stack off")
     assert page.errors == []
+
+
+def test_a_lost_camera_is_said_and_its_frames_come_back_by_themselves(page, server):
+    page.goto(f"{server.url}/live/0")
+    until(lambda: number(page, "#frame") is not None, what="a first frame")
+    simulator.set_faults("unplug camera=0 at=0 for=3")
+    until(lambda: page.text_content("#status") == "camera lost, waiting for it", what="the loss said")
+    lost_at = number(page, "#frame")
+    until(lambda: (number(page, "#frame") or 0) > lost_at + 1, timeout=3 + 5 + 2, what="frames after the return")
+    assert page.text_content("#status").startswith("live")

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ASICamera2.h"
@@ -16,6 +17,7 @@ void camsim_reset(void);
 void camsim_set_pacing(int on);
 int camsim_trigger_input(int camera, int level);
 int camsim_set_gps_fix(int camera, int on);
+int camsim_set_faults(const char* text, char* error, std::size_t len);
 }
 
 namespace drive {
@@ -66,10 +68,27 @@ bool fetch_into(Bytes& in, int camera, const char* what, Fetch&& fetch) {
     return true;
 }
 
+// A fault schedule of one to three items put together from words, good and bad, with
+// short times so that a sequence stays quick.
+inline void set_faults(Bytes& in) {
+    static const char* const kinds[] = {"unplug", "fail", "hang", "video-timeout", "glitch", "seed=3", "bogus"};
+    static const char* const words[] = {"camera=0", "camera=1", "camera=2", "at=0", "at=0.01", "after=1",
+                                        "after=0", "for=0.02", "for=x", "every=2", "p=0.5", "exposure=1,2",
+                                        "kind=zero", "kind=shift", "every=0", "=", ";"};
+    std::string text;
+    for (int item = 0, items = 1 + in.below(3); item < items; ++item) {
+        text += kinds[in.below(7)];
+        for (int w = 0, n = in.below(5); w < n; ++w) (text += ' ') += words[in.below(17)];
+        text += "; ";
+    }
+    char error[128];
+    camsim_set_faults(text.c_str(), error, sizeof error);
+}
+
 // max_wait_ms bounds every frame wait so a sequence always ends.
 inline bool step(Bytes& in, int max_wait_ms) {
     const int cam = in.below(9) == 0 ? 2 : in.below(2);  // now and then an id with no camera
-    const int op = in.below(24);
+    const int op = in.below(25);
     ASI_GPS_DATA gps;
     switch (op) {
     case 0: return known(ASIOpenCamera(cam), "ASIOpenCamera");
@@ -132,7 +151,10 @@ inline bool step(Bytes& in, int max_wait_ms) {
         ASI_GPS_DATA end;
         return known(ASIGPSGetData(cam, &gps, &end), "ASIGPSGetData");
     }
-    default: return known(camsim_set_gps_fix(cam, in.below(2)), "camsim_set_gps_fix");
+    case 23: return known(camsim_set_gps_fix(cam, in.below(2)), "camsim_set_gps_fix");
+    default:
+        if (in.below(4) == 0) set_faults(in);
+        return true;
     }
 }
 

@@ -1,14 +1,18 @@
 """The camera analysis against the simulator's own sensor model."""
+import io
 import json
 import math
+import re
 import os
 import sys
 import subprocess
 
 import pytest
 from PIL import Image
+from rich.console import Console
 
 from vorrant.orlicam import Camera, simulator
+from vorrant.orlicam.cli.analyze import _table
 from vorrant.orlicam.cli.main import main
 from vorrant.orlicam.observing.analysis import analyze
 
@@ -48,10 +52,20 @@ def test_measures_what_the_sensor_is(camera, sites):
         assert row.offset == math.ceil(5 * rn / k / 16)
     assert result.dark_current_e_per_s == pytest.approx(dark, rel=0.15)
     assert result.temperature == pytest.approx(simulator.sensor_temperature(camera), abs=0.5)
+    # The table and the summary give the deep-sky gain's stops alike.
+    deep = result.deep_sky()
+    table = Console(width=200, file=io.StringIO())
+    table.print(_table(result))
+    row = next(line for line in table.file.getvalue().splitlines() if line.startswith(f"│ {deep.gain} "))
+    stops = re.search(rf"gain {deep.gain}: ([0-9.]+) stops", result.summary()).group(1)
+    assert f" {stops} stops " in row, (row, stops)
 
 
 @pytest.mark.parametrize("panel, flicker, message", [
     (0, 0, "no light: frames of 2 s at gain 0 are no brighter than frames of 1 s"),
+    (0, 0, "no light: .*; the simulator's panel is switched on by ORLICAM_SIM_LIGHT_PANEL=500000 in the environment "
+           r"\(ORLICAM_SIM_LIGHT_PANEL=500000 orlicam analyze 1 \.\.\.\), or from Python by "
+           r"simulator.set_light_panel\(1, 500000\)$"),
     (PANEL, 0.05, "the light flickers: the level changes by "),
 ])
 def test_a_light_that_will_not_do_stops_it_at_once_with_one_line(capsys, log, panel, flicker, message):
@@ -62,7 +76,7 @@ def test_a_light_that_will_not_do_stops_it_at_once_with_one_line(capsys, log, pa
     err = capsys.readouterr().err
     # Progress lines, then the error: one line that ends the output.
     assert "Traceback" not in err and err.count("orlicam: error: ") == 1, err
-    assert err.splitlines()[-1].startswith("orlicam: error: " + message), err
+    assert re.match("orlicam: error: " + message, err.splitlines()[-1]), err
     # Stopped while checking the light: a handful of exposures, no dark frame yet.
     exposures = [args for name, args in simulator.calls() if name == "ASIStartExposure"]
     assert 0 < len(exposures) <= 20 and not any(args[1] for args in exposures)
@@ -91,3 +105,30 @@ def test_json_and_report_folder(tmp_path):
     # A second run into the same folder replaces nothing and measures nothing.
     again = subprocess.run([ORLICAM, "analyze", "0", "-o", report], capture_output=True, text=True, timeout=60, env=env)
     assert again.returncode == 1 and "analysis.json" in again.stderr and "exists" in again.stderr
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--temperatures", "-100"], "set point -100 °C is outside ZWO ASI294MM Pro GPS Simulator's range -40 to 30 °C"),
+    (["--dark-exposure", "1000h"], "the dark exposure of 3.6e+06 s is too long: the long dark (1 s more) would pass "
+                                   "ZWO ASI294MM Pro GPS Simulator's longest exposure, 2000 s"),
+    # The cooler gives up after the gains and the dark current were measured: they are written.
+    (["--temperatures", "-10"], "the sensor stayed at 20 °C, not -10 °C, after 30 min"),
+])
+def test_options_are_refused_before_the_first_frame_and_figures_outlive_a_late_failure(
+        tmp_path, capsys, log, monkeypatch, options, message):
+    def no_cold(self, target, timeout, progress=None):
+        raise TimeoutError(f"the sensor stayed at 20 °C, not {target:g} °C, after 30 min")
+
+    monkeypatch.setattr(Camera, "cool_to", no_cold)
+    simulator.set_light_panel(1, PANEL)
+    with pytest.raises(SystemExit) as ended:
+        main(["analyze", "1", "--gains", "0,200", "--dark-exposure", "1s", *options, "-o", str(tmp_path / "r")])
+    err = capsys.readouterr().err
+    assert ended.value.code == 1 and err.splitlines()[-1] == "orlicam: error: " + message, err
+    exposures = [name for name, _ in simulator.calls() if name == "ASIStartExposure"]
+    if "-10" not in options:
+        assert exposures == [] and not (tmp_path / "r").exists()
+        return
+    report = json.loads((tmp_path / "r" / "analysis.json").read_text())
+    assert [r["gain"] for r in report["gains"]] == [0, 200] and isinstance(report["dark_current_e_per_s"], float)
+    assert report["dark_current"] == [] and report["stopped"] == message

@@ -1,6 +1,7 @@
 """Capture plans, file names, headers, resume, auto flats, masters and calibration, on the simulator."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -66,7 +67,8 @@ def env_for(tmp_path, **extra):
 
 
 def journal(folder):
-    lines = [json.loads(line) for line in (folder / "orlicam-sequence.jsonl").read_text().splitlines()]
+    [path] = folder.glob("orlicam-sequence-*.jsonl")
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
     return [r for r in lines if r.get("state") == "done"]
 
 
@@ -278,7 +280,7 @@ def test_masters_refuse_frames_that_do_not_match(tmp_path):
             make_master(kind, [first, other], tmp_path / f"m_{other.name}")
         assert str(caught.value) == f"{other} does not match {first}: {message.split(': ', 1)[1]}"
     library = DarkLibrary([image("lib30.fits", EXPTIME=30.0)])
-    with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C\); "
+    with pytest.raises(ValueError, match=r"no master dark matches .*a.fits \(8x8, exposure 2 s, gain 120, bin 1, -10 C, RAW16\); "
                                          r"have: lib30.fits \(8x8, exposure 30 s"):
         calibrate([first], library, None, None, tmp_path)
 
@@ -435,8 +437,8 @@ def cut_after_lights(tmp_path):
 def drop_biases(folder):
     for path in folder.glob("Bias_*.fits"):
         path.unlink()
-    lines = (folder / "orlicam-sequence.jsonl").read_text().splitlines(keepends=True)
-    (folder / "orlicam-sequence.jsonl").write_text("".join(l for l in lines if '"entry": 1' not in l))
+    lines = (folder / "orlicam-sequence-plan.jsonl").read_text().splitlines(keepends=True)
+    (folder / "orlicam-sequence-plan.jsonl").write_text("".join(l for l in lines if '"entry": 1' not in l))
     return folder
 
 
@@ -449,7 +451,7 @@ def test_a_resumed_plan_takes_each_frame_with_the_settings_of_a_straight_run(tmp
         == [[straight["GAIN"], straight["OFFSET"], 16]] * 2
     assert {r["settings"]["gain"] for r in journal(folder)} == {200}
     # A journal whose frames were taken otherwise than the plan would take them now: said, and nothing taken.
-    path = drop_biases(folder) / "orlicam-sequence.jsonl"
+    path = drop_biases(folder) / "orlicam-sequence-plan.jsonl"
     path.write_text(path.read_text().replace('"gain": 200', '"gain": 300'))
     refused = sequence(tmp_path, "--resume")
     assert (refused.returncode, refused.stderr.count("\n")) == (1, 1), refused.stderr
@@ -459,12 +461,12 @@ def test_a_resumed_plan_takes_each_frame_with_the_settings_of_a_straight_run(tmp
 
 @pytest.mark.parametrize("damage, status, said", [
     ("lost", 0, "the journal is missing: 2 frames of the plan found by their headers"),
-    ("cut", 0, "ignored the last line of out/orlicam-sequence.jsonl, cut short"),
-    ("not a record", 1, "orlicam: error: out/orlicam-sequence.jsonl:2: not a journal record: [1, 2]"),
+    ("cut", 0, "ignored the last line of out/orlicam-sequence-plan.jsonl, cut short"),
+    ("not a record", 1, "orlicam: error: out/orlicam-sequence-plan.jsonl:2: not a journal record: [1, 2]"),
 ])
 def test_a_lost_or_damaged_journal_is_recovered_from_or_named(tmp_path, damage, status, said):
     folder = cut_after_lights(tmp_path)
-    path = folder / "orlicam-sequence.jsonl"
+    path = folder / "orlicam-sequence-plan.jsonl"
     if damage == "lost":
         path.unlink()
     elif damage == "cut":
@@ -480,6 +482,62 @@ def test_a_lost_or_damaged_journal_is_recovered_from_or_named(tmp_path, damage, 
     assert len(list(folder.glob("Light_*.fits"))) == len(list(folder.glob("Bias_*.fits"))) == 2
     records = [json.loads(line) for line in path.read_text().splitlines()]   # every line whole again
     assert sorted((r["entry"], r["n"]) for r in records if r.get("state") == "done")[-2:] == [(1, 1), (1, 2)]
+
+
+def test_two_plans_share_a_folder_each_with_its_journal_and_a_second_run_of_one_is_refused(tmp_path):
+    env = env_for(tmp_path)
+    for plan, camera in (("a", 0), ("b", 1)):   # the same names from both cameras
+        (tmp_path / f"{plan}.toml").write_text(f"[output]\nname = '{{type}}_{{n:04}}.fits'\n[camera]\ncamera = {camera}\n"
+                                               "[[frames]]\ntype = 'dark'\ncount = 8\nexposure = '1s'\n")
+    runs = [subprocess.Popen([ORLICAM, "sequence", f"{p}.toml", "-o", "out"], cwd=tmp_path, env=env, text=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE) for p in "ab"]
+    deadline = time.monotonic() + 60
+    while not list((tmp_path / "out").glob("Dark_*.fits")):
+        assert time.monotonic() < deadline and all(r.poll() is None for r in runs)
+        time.sleep(0.05)
+    again = subprocess.run([ORLICAM, "sequence", "a.toml", "-o", "out"], cwd=tmp_path, env=env, capture_output=True,
+                           text=True, timeout=60)
+    assert (again.returncode, again.stderr.count("\n")) == (1, 1), again.stderr
+    assert "out/orlicam-sequence-a.jsonl: the plan a.toml is running in out already (orlicam (pid " in again.stderr
+    assert [r.communicate(timeout=120)[1] for r in runs] == ["", ""] and [r.returncode for r in runs] == [0, 0]
+    files = {p: [json.loads(line)["file"] for line in (tmp_path / f"out/orlicam-sequence-{p}.jsonl").read_text()
+                 .splitlines() if '"done"' in line] for p in "ab"}
+    assert len(files["a"]) == len(files["b"]) == 8 and len(set(files["a"] + files["b"])) == 16
+    assert sorted(files["a"] + files["b"]) == sorted(p.name for p in (tmp_path / "out").glob("Dark_*.fits"))
+    # A night kept with the journal's former name is still resumed by its plan.
+    (tmp_path / "out/orlicam-sequence-a.jsonl").rename(tmp_path / "out/orlicam-sequence.jsonl")
+    for plan in "ab":
+        resumed = subprocess.run([ORLICAM, "sequence", f"{plan}.toml", "-o", "out", "--resume"], cwd=tmp_path, env=env,
+                                 capture_output=True, text=True, timeout=60)
+        assert "nothing left to take" in resumed.stdout, resumed.stdout + resumed.stderr
+
+
+def test_a_name_that_could_repeat_gets_n_said_at_dry_run_and_every_frame_is_written(tmp_path):
+    (tmp_path / "plan.toml").write_text("[output]\nname = '{type}_{time}.fits'\n"
+                                        "[[frames]]\ntype = 'bias'\ncount = 5\n")
+    said = "names: '{type}_{time}.fits' would give two frames one name (frames of one entry, or taken within the " \
+           "same second), so {n} is added: '{type}_{time}_{n:04}.fits'"
+    dry = sequence(tmp_path, "--dry-run")
+    assert said in dry.stdout, dry.stdout
+    run = sequence(tmp_path)
+    assert run.returncode == 0 and said in run.stdout, run.stdout + run.stderr
+    names = sorted(p.name for p in (tmp_path / "out").glob("*.fits"))
+    assert len(names) == 5 and all(re.fullmatch(r"Bias_[0-9]{6}_000[1-5]\.fits", n) for n in names), names
+
+
+def test_a_wrongly_typed_header_value_met_rebuilding_the_journal_is_one_line_naming_the_file(tmp_path):
+    (tmp_path / "plan.toml").write_text(SETTINGS_PLAN)
+    assert sequence(tmp_path).returncode == 0
+    for lost in (tmp_path / "out").glob("orlicam-sequence*.jsonl"):
+        lost.unlink()
+    first, second = sorted((tmp_path / "out").glob("Bias_*.fits"))
+    second.unlink()
+    with fits.open(first, mode="update") as hdus:
+        hdus[0].header["EXPTIME"] = "3.2e-05"
+    run = sequence(tmp_path, "--resume")
+    assert (run.returncode, run.stderr) == (1, f"orlicam: error: out/{first.name}: EXPTIME is '3.2e-05' in its header, "
+                                               "not a number; the journal is rebuilt from the frames' headers: mend the "
+                                               "card or move the file aside, and --resume again\n")
 
 
 @pytest.mark.parametrize("entry, message", [
@@ -532,6 +590,7 @@ def test_auto_flats_without_light_give_up_after_two_test_frames_and_the_camera_w
         run_plan(load_plan(plan), tmp_path / "night", False, lambda text: None, said.append)
     calls = simulator.calls()
     exposures = [args[1] for name, args in calls if name == "ASIStartExposure"]
-    assert exposures == [1, 0, 0]   # the bias frame (dark), then two test frames
+    # Three dark frames timing a frame's overhead for the estimated end, the bias frame (dark), then two test frames.
+    assert exposures == [1, 1, 1, 1, 0, 0]
     assert said[-1].startswith("ZWO ASI294MM Pro GPS Simulator: cooler off at ")
     assert [args[2] for name, args in calls if name == "ASISetControlValue" and args[1] == 17][-1] == 0  # ASI_COOLER_ON

@@ -15,8 +15,10 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from .camera import Camera, CameraDescription, Control, cameras
     from .camera import Frame, FrameMeta, Roi
+    from .camera import CameraEvent, CameraLost, ExposureFailed, Recovery
 
-__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi"]
+__all__ = ["cameras", "Camera", "CameraDescription", "Control", "Frame", "FrameMeta", "Roi",
+           "Recovery", "CameraEvent", "CameraLost", "ExposureFailed"]
 
 
 def __getattr__(name: str) -> Any:

@@ -2,15 +2,23 @@
 // each frame straight into a buffer the caller owns (typically a numpy array
 // reused from frame to frame), with the interpreter lock released during the
 // wait. SDK failures are raised by korvi's own handle_error_code, so callers
-// see korvi's exception classes through korvi's error table.
+// see korvi's exception classes through korvi's error table. It also holds the
+// live stacker's per-pixel kernels (resampling, the running outlier-rejecting mean),
+// too slow in numpy for a full frame within an exposure.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "ASICamera2.h"
 
@@ -847,6 +855,369 @@ PyObject* json_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return text;
 }
 
+// ---------------------------------------------------------------------------
+// The stacker's per-pixel work: Lanczos-4 resampling onto the reference grid and
+// the running, outlier-rejecting mean. Numpy would need 36 gathers per pixel for
+// the resampling, several seconds a full frame; here it is one pass in the cache.
+
+// A float32 (or uint32) C-contiguous buffer, released on every path.
+class Floats {
+public:
+    Floats() = default;
+    Floats(const Floats&) = delete;
+    Floats& operator=(const Floats&) = delete;
+    ~Floats() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    bool get(PyObject* object, const char* function, const char* what, char code, bool writable) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0)) < 0)
+            return false;
+        held_ = true;
+        const char* format = view_.format ? view_.format : "B";
+        if (*format == '<' || *format == '=' || *format == '@') ++format;
+        const bool ok = code == 'f' ? (format[0] == 'f' && view_.itemsize == 4)
+                                    : ((format[0] == 'I' || format[0] == 'L') && view_.itemsize == 4);
+        if (!ok || format[1] != '\0') {
+            PyErr_Format(PyExc_ValueError, "%s(): %s must be %s", function, what, code == 'f' ? "float32" : "uint32");
+            return false;
+        }
+        return true;
+    }
+    Py_ssize_t size() const { return view_.len / 4; }
+    Py_ssize_t dim(int i) const { return i < view_.ndim ? view_.shape[i] : 1; }
+    int ndim() const { return view_.ndim; }
+    float* f() const { return static_cast<float*>(view_.buf); }
+    unsigned* u() const { return static_cast<unsigned*>(view_.buf); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+constexpr int kPhases = 1024;  // sub-pixel positions the Lanczos weights are tabulated at
+constexpr int kLobes = 4;      // Lanczos-4: Lanczos-3 widened the stars 6%, this 4%
+constexpr int kTaps = 2 * kLobes;
+
+// The Lanczos weights of each phase (fraction of a pixel), normalised to sum 1 so that
+// a flat background stays flat.
+const float* lanczos_table() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t((kPhases + 1) * kTaps);
+        const auto kernel = [](double x) {
+            if (std::fabs(x) < 1e-9) return 1.0;
+            if (std::fabs(x) >= kLobes) return 0.0;
+            const double px = M_PI * x;
+            return kLobes * std::sin(px) * std::sin(px / kLobes) / (px * px);
+        };
+        for (int p = 0; p <= kPhases; ++p) {
+            const double f = static_cast<double>(p) / kPhases;
+            double sum = 0.0, w[kTaps];
+            for (int k = 0; k < kTaps; ++k) sum += (w[k] = kernel(f - (k - (kLobes - 1))));
+            for (int k = 0; k < kTaps; ++k) t[p * kTaps + k] = static_cast<float>(w[k] / sum);
+        }
+        return t;
+    }();
+    return table.data();
+}
+
+bool parse_double(PyObject* object, double& out) {
+    out = PyFloat_AsDouble(object);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+// The work split between this thread and one more, for the second core: f(begin, end,
+// worker) over [0, n); all of it here when no thread can start.
+constexpr int kWorkers = 2;
+
+template <typename F>
+void in_halves(long n, const F& f) {
+    const long half = (n + 1) / 2;
+    std::thread other;
+    try {
+        other = std::thread([&] { f(half, n, 1); });
+    } catch (const std::system_error&) {
+        f(0, n, 0);
+        return;
+    }
+    f(0, half, 0);
+    other.join();
+}
+
+// lanczos_warp(image, cos, sin, dx, dy, out): the reference grid (out's shape) resampled
+// from image; NaN where the frame does not reach. Reference (x, y) is frame
+// (sx, sy) = (c(x-dx) + s(y-dy), c(y-dy) - s(x-dx)). Two one-dimensional passes of kTaps
+// taps instead of one of kTaps squared: along each frame row j to where the output columns' lines
+// cross it (sx = (x-dx)/c + j s/c), then down each output column. Within a short run the
+// sub-pixel phase is taken as constant (off by at most kPhaseSlip of a pixel), so the
+// weights are looked up once per run and the taps vectorise.
+constexpr double kPhaseSlip = 0.002;
+
+long run_length(double step, long most) {
+    const double slip = std::fabs(step - 1.0);
+    return slip * most <= kPhaseSlip ? most : std::max(1L, static_cast<long>(kPhaseSlip / slip));
+}
+
+PyObject* lanczos_warp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "lanczos_warp() takes 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    double c, s, dx, dy;
+    if (!parse_double(args[1], c) || !parse_double(args[2], s) || !parse_double(args[3], dx) ||
+        !parse_double(args[4], dy))
+        return nullptr;
+    Floats image, out;
+    if (!image.get(args[0], "lanczos_warp", "image", 'f', false) || !out.get(args[5], "lanczos_warp", "out", 'f', true))
+        return nullptr;
+    if (image.ndim() != 2 || out.ndim() != 2 || image.size() == 0 || !(c > 0.5) ||
+        !(std::fabs(c * c + s * s - 1.0) < 1e-6) || !(std::fabs(dx) < 1e6 && std::fabs(dy) < 1e6)) {
+        PyErr_SetString(PyExc_ValueError, "lanczos_warp(): image and out must be 2-dimensional, image not empty, "
+                                          "the rotation under 60 degrees and the shift finite");
+        return nullptr;
+    }
+    const long h0 = static_cast<long>(image.dim(0)), w0 = static_cast<long>(image.dim(1));
+    const long h = static_cast<long>(out.dim(0)), w = static_cast<long>(out.dim(1));
+    const float* src = image.f();
+    float* dst = out.f();
+    const float* table = lanczos_table();
+    std::unique_ptr<float[]> across;
+    // Per half of the output: kTaps rows of w, each output column's weights, and its first tap.
+    std::vector<float> weights_of[kWorkers];
+    std::vector<long> first_of[kWorkers];
+    try {
+        across.reset(new float[static_cast<std::size_t>(h0) * w]);   // every element written before it is read
+        for (int k = 0; k < kWorkers; ++k) {
+            weights_of[k].resize(kTaps * static_cast<std::size_t>(w));
+            first_of[k].resize(w);
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    float* a = across.get();
+    // The weights for a position and the first of its taps.
+    const auto taps = [table](double pos, long& tap) {
+        const double f = std::floor(pos);
+        tap = static_cast<long>(f) - (kLobes - 1);
+        return table + static_cast<int>((pos - f) * kPhases + 0.5) * kTaps;
+    };
+    const double inv_c = 1.0 / c, tangent = s / c;
+    const long run = run_length(inv_c, 64), block = run_length(c, 32);
+    const auto across_rows = [&](long j0, long j1, int) {
+    for (long j = j0; j < j1; ++j) {
+        const float* row = src + j * w0;
+        float* arow = a + j * w;
+        for (long x0 = 0; x0 < w; x0 += run) {
+            const long x1 = std::min(w, x0 + run), mid = (x0 + x1) / 2;
+            long tap;
+            const float* wx = taps((static_cast<double>(mid) - dx) * inv_c + static_cast<double>(j) * tangent, tap);
+            tap -= mid;   // the first tap of pixel x is x + tap
+            if (x0 + tap >= 0 && x1 - 1 + tap + kTaps - 1 < w0) {
+                const float* p = row + tap;
+                float k[kTaps];
+                std::copy(wx, wx + kTaps, k);
+                for (long x = x0; x < x1; ++x) {
+                    float sum = 0.0f;
+                    for (int m = 0; m < kTaps; ++m) sum += k[m] * p[x + m];
+                    arow[x] = sum;
+                }
+            } else {  // near the edge the border samples repeat
+                for (long x = x0; x < x1; ++x) {
+                    float sum = 0.0f;
+                    for (int m = 0; m < kTaps; ++m) sum += wx[m] * row[std::clamp(x + tap + m, 0L, w0 - 1)];
+                    arow[x] = sum;
+                }
+            }
+        }
+    }
+    };
+    const auto down_columns = [&](long b0, long b1, int worker) {
+    std::vector<float>& column_weights = weights_of[worker];
+    std::vector<long>& first = first_of[worker];
+    for (long y0 = b0 * block; y0 < std::min(h, b1 * block); y0 += block) {
+        const long y1 = std::min(h, y0 + block), mid = (y0 + y1) / 2;
+        for (long x = 0; x < w; ++x) {
+            const float* wy = taps(c * (static_cast<double>(mid) - dy) - s * (static_cast<double>(x) - dx), first[x]);
+            for (int k = 0; k < kTaps; ++k) column_weights[k * w + x] = wy[k];
+            first[x] -= mid;   // the first tap of row y is y + first[x]
+        }
+        for (long y = y0; y < y1; ++y) {
+            float* orow = dst + y * w;
+            // Runs of columns whose taps start on the same row of `across`: kTaps streams each.
+            for (long x0 = 0; x0 < w;) {
+                long x1 = x0 + 1;
+                while (x1 < w && first[x1] == first[x0]) ++x1;
+                const long i = y + first[x0];
+                if (i >= 0 && i + kTaps - 1 < h0) {
+                    const float* p = a + i * w;
+                    const float* q = column_weights.data();
+                    for (long x = x0; x < x1; ++x) orow[x] = 0.0f;
+                    for (int k = 0; k < kTaps; ++k, p += w, q += w)
+                        for (long x = x0; x < x1; ++x) orow[x] += q[x] * p[x];
+                } else {
+                    for (long x = x0; x < x1; ++x) {
+                        float value = 0.0f;
+                        for (int k = 0; k < kTaps; ++k)
+                            value += column_weights[k * w + x] * a[std::clamp(i + k, 0L, h0 - 1) * w + x];
+                        orow[x] = value;
+                    }
+                }
+                x0 = x1;
+            }
+            // Clamped from below to the four nearest samples, so that hot pixels and bright stars
+            // do not ring into dark halos; a peak between samples may rise above them, as the
+            // star's did. NaN where the frame does not reach.
+            const double ys = static_cast<double>(y) - dy;
+            const float sx0 = static_cast<float>(s * ys - c * dx), sy0 = static_cast<float>(c * ys + s * dx);
+            const float fc = static_cast<float>(c), fs = static_cast<float>(s);
+            const float right = static_cast<float>(w0) - 0.5f, bottom = static_cast<float>(h0) - 0.5f;
+            for (long x = 0; x < w; ++x) {
+                const float sx = sx0 + fc * static_cast<float>(x), sy = sy0 - fs * static_cast<float>(x);
+                if (!(sx >= -0.5f && sx < right && sy >= -0.5f && sy < bottom)) {
+                    orow[x] = NAN;
+                    continue;
+                }
+                const int ix = static_cast<int>(sx + 1.0f) - 1, iy = static_cast<int>(sy + 1.0f) - 1;
+                const long xa = std::max(ix, 0), xb = std::min<long>(ix + 1, w0 - 1);
+                const long ya = std::max(iy, 0), yb = std::min<long>(iy + 1, h0 - 1);
+                const float* pa = src + ya * w0;
+                const float* pb = src + yb * w0;
+                const float lo = std::min(std::min(pa[xa], pa[xb]), std::min(pb[xa], pb[xb]));
+                orow[x] = std::max(orow[x], lo);
+            }
+        }
+    }
+    };
+    Py_BEGIN_ALLOW_THREADS
+    in_halves(h0, across_rows);
+    in_halves((h + block - 1) / block, down_columns);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+// Welford's update of one pixel with a value; false when kappa-sigma rejects it.
+inline bool welford(float v, float& mean, float& m2, unsigned& n, float kappa2, float floor_var) {
+    if (kappa2 > 0.0f && n >= 2) {
+        const float var = std::max(m2 / static_cast<float>(n - 1), floor_var);
+        const float d = v - mean;
+        if (d * d > kappa2 * var) return false;
+    }
+    ++n;
+    const float d = v - mean;
+    mean += d / static_cast<float>(n);
+    m2 += d * (v - mean);
+    return true;
+}
+
+bool same_sizes(const Floats& a, const Floats& b, const Floats& c, const Floats& d, const char* function) {
+    if (a.size() != b.size() || a.size() != c.size() || a.size() != d.size()) {
+        PyErr_Format(PyExc_ValueError, "%s(): the arrays differ in size", function);
+        return false;
+    }
+    return true;
+}
+
+// running_update(values, mean, m2, count, kappa, floor_var) -> rejected: each finite value
+// added to its pixel's running mean and sum of squared deviations, unless it lies more than
+// kappa standard deviations (at least sqrt(floor_var)) from the mean; kappa <= 0 keeps all.
+PyObject* running_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "running_update() takes 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    double kappa, floor_var;
+    if (!parse_double(args[4], kappa) || !parse_double(args[5], floor_var)) return nullptr;
+    Floats values, mean, m2, count;
+    if (!values.get(args[0], "running_update", "values", 'f', false) ||
+        !mean.get(args[1], "running_update", "mean", 'f', true) || !m2.get(args[2], "running_update", "m2", 'f', true) ||
+        !count.get(args[3], "running_update", "count", 'u', true) || !same_sizes(values, mean, m2, count, "running_update"))
+        return nullptr;
+    const Py_ssize_t n = values.size();
+    const float k2 = kappa > 0 ? static_cast<float>(kappa * kappa) : 0.0f, fv = static_cast<float>(floor_var);
+    const float* v = values.f();
+    float *mu = mean.f(), *s2 = m2.f();
+    unsigned* cnt = count.u();
+    Py_ssize_t rejected = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (v[i] == v[i] && !welford(v[i], mu[i], s2[i], cnt[i], k2, fv)) ++rejected;
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(rejected);
+}
+
+// Sorts a few values; five, the usual count, by a network without branches (the values
+// are noise, so a branch would be mispredicted half the time).
+inline void sort_few(float* v, int n) {
+    const auto swap = [v](int a, int b) {
+        const float lo = std::min(v[a], v[b]), hi = std::max(v[a], v[b]);
+        v[a] = lo;
+        v[b] = hi;
+    };
+    if (n == 5) {
+        swap(0, 1), swap(3, 4), swap(2, 4), swap(2, 3), swap(0, 3), swap(0, 2), swap(1, 4), swap(1, 3), swap(1, 2);
+    } else {
+        std::sort(v, v + n);
+    }
+}
+
+// robust_start(buffer, mean, m2, count, kappa, floor_var) -> rejected: the running state
+// begun from the first frames (buffer: frames x pixels, NaN where a frame did not reach):
+// per pixel the values within kappa robust deviations (1.4826 x the median absolute
+// deviation, at least sqrt(floor_var)) of their median, so that a hot pixel or a satellite
+// in one of the first frames does not set the level the later ones are judged by.
+PyObject* robust_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 6) {
+        PyErr_Format(PyExc_TypeError, "robust_start() takes 6 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    double kappa, floor_var;
+    if (!parse_double(args[4], kappa) || !parse_double(args[5], floor_var)) return nullptr;
+    Floats buffer, mean, m2, count;
+    if (!buffer.get(args[0], "robust_start", "buffer", 'f', false) || !mean.get(args[1], "robust_start", "mean", 'f', true) ||
+        !m2.get(args[2], "robust_start", "m2", 'f', true) || !count.get(args[3], "robust_start", "count", 'u', true))
+        return nullptr;
+    const Py_ssize_t n = mean.size();
+    constexpr Py_ssize_t kMost = 16;
+    if (n == 0 || buffer.size() % n != 0 || buffer.size() / n > kMost || m2.size() != n || count.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "robust_start(): buffer must hold 1 to 16 frames of the state's size");
+        return nullptr;
+    }
+    const Py_ssize_t frames = buffer.size() / n;
+    const float* b = buffer.f();
+    float *mu = mean.f(), *s2 = m2.f();
+    unsigned* cnt = count.u();
+    const float k2 = static_cast<float>(kappa * kappa), fv = static_cast<float>(floor_var);
+    Py_ssize_t rejected = 0;
+    Py_BEGIN_ALLOW_THREADS
+    float vals[kMost], dev[kMost];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int c = 0;
+        for (Py_ssize_t f = 0; f < frames; ++f) {
+            const float v = b[f * n + i];
+            if (v == v) vals[c++] = v;
+        }
+        mu[i] = 0.0f;
+        s2[i] = 0.0f;
+        cnt[i] = 0;
+        if (c == 0) continue;
+        sort_few(vals, c);
+        const float median = c % 2 ? vals[c / 2] : 0.5f * (vals[c / 2 - 1] + vals[c / 2]);
+        for (int k = 0; k < c; ++k) dev[k] = std::fabs(vals[k] - median);
+        sort_few(dev, c);
+        const float mad = c % 2 ? dev[c / 2] : 0.5f * (dev[c / 2 - 1] + dev[c / 2]);
+        const float limit = k2 * std::max(2.198f * mad * mad, fv);  // (1.4826 mad)^2
+        for (int k = 0; k < c; ++k) {
+            const float d = vals[k] - median;
+            if (c >= 3 && d * d > limit) {
+                ++rejected;
+                continue;
+            }
+            welford(vals[k], mu[i], s2[i], cnt[i], 0.0f, 0.0f);
+        }
+    }
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(rejected);
+}
+
 PyMethodDef methods[] = {
     {"read_video_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_video_frame)),
      METH_FASTCALL,
@@ -874,6 +1245,20 @@ PyMethodDef methods[] = {
      "little-endian uint16 array as one piece of its JSON text: '[' for the first piece or ','\n"
      "after another, each column's nested list joined by commas, and ']' when the piece ends\n"
      "the array; the pieces joined are json.dumps(image.tolist(), separators=(',', ':'))."},
+    {"lanczos_warp", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lanczos_warp)), METH_FASTCALL,
+     "lanczos_warp(image, cos, sin, dx, dy, out, /)\n--\n\n"
+     "The reference grid (out's shape) resampled from image (2-D float32) by Lanczos-4, clamped\n"
+     "from below to the four nearest samples; reference (x, y) is frame (cos*(x-dx) + sin*(y-dy),\n"
+     "cos*(y-dy) - sin*(x-dx)). out (2-D float32) gets NaN where the frame does not reach."},
+    {"running_update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(running_update)), METH_FASTCALL,
+     "running_update(values, mean, m2, count, kappa, floor_var, /)\n--\n\n"
+     "Adds each finite value to its pixel's running mean (Welford), unless it lies over kappa\n"
+     "standard deviations (at least sqrt(floor_var)) from it; returns how many were rejected."},
+    {"robust_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(robust_start)), METH_FASTCALL,
+     "robust_start(buffer, mean, m2, count, kappa, floor_var, /)\n--\n\n"
+     "Begins the running state from the first frames (buffer: frames x pixels, NaN where a\n"
+     "frame did not reach), keeping per pixel the values within kappa robust deviations of\n"
+     "their median; returns how many were rejected."},
     {nullptr, nullptr, 0, nullptr},
 };
 

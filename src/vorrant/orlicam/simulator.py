@@ -53,7 +53,21 @@ Environment variables, read when the library loads (and applied again by reset()
 - ORLICAM_SIM_DRIFT="dx,dy": every camera's star field drifts this many sensor pixels per second.
 - ORLICAM_SIM_ROTATION: every camera's star field turns this many degrees per second about
   the sensor's centre.
-A value that cannot be read is ignored (the simulator says so on stderr for the last two).
+- ORLICAM_SIM_FAULTS: the fault schedule (see set_faults()); one that does not read is
+  said once on stderr and no fault is played.
+A value that cannot be read is ignored (the simulator says so on stderr for the last three).
+- Faults (set_faults()): an unplugged camera answers ASI_ERROR_CAMERA_REMOVED to every
+  call naming its id, leaves the count and the others move up an index; it returns at
+  the end of the list with its id and serial, closed, with the settings of a camera just
+  powered up (cooler off, sensor warming). A failed exposure runs its time and ends
+  ASI_EXP_FAILED; a hung one stays ASI_EXP_WORKING past its end (for= seconds, then it
+  succeeds; without for=, until ASIStopExposure, which fails it). In a video timeout
+  ASIGetVideoData waits its wait_ms (or to the timeout's end) and returns ASI_ERROR_TIMEOUT.
+  Camera ids are the cameras' numbers at connection; indexes follow the plugged cameras.
+- One simulated camera per machine: ASIOpenCamera on a camera that another process has
+  open returns ASI_ERROR_CAMERA_CLOSED (holder() says which process). The cooler's state,
+  its set point and the sensor's temperature carry over from one process to the next
+  (through state_dir(); reset() forgets them for cameras no other process has open).
 - After fork() the child keeps the cameras' settings and open state, but any capture that
   ran in the parent is gone: no video capture runs, an exposure in progress has failed.
 """
@@ -71,6 +85,7 @@ __all__ = [
     "set_time_scale", "set_seed", "set_pacing", "pacing", "trigger_input", "set_gps_fix", "set_gps_position",
     "set_focal_length", "set_drift", "set_rotation", "set_defocus", "set_light_panel", "star_shift", "field_transform",
     "sensor_temperature", "sensor_truth", "write_dark_bmp",
+    "set_faults", "clear_faults", "fault_log", "holder", "state_dir",
     "library", "camera_info", "control_caps",
     "CameraInfo", "ControlCaps", "GpsData", "DateTime", "AsiId", "SupportedMode",
 ]
@@ -281,6 +296,11 @@ _SIGNATURES = {
     "camsim_star_shift": (c_int, [c_int, POINTER(c_double), POINTER(c_double)]),
     "camsim_sensor_temperature": (c_int, [c_int, POINTER(c_double)]),
     "camsim_write_dark_bmp": (c_int, [c_int, c_char_p, c_long]),
+    "camsim_set_faults": (c_int, [c_char_p, c_char_p, c_size_t]),
+    "camsim_clear_faults": (None, []),
+    "camsim_holder": (c_int, [c_int, POINTER(c_long), c_char_p, c_size_t]),
+    "camsim_state_dir": (c_size_t, [c_char_p, c_size_t]),
+    "camsim_fault_log": (c_size_t, [c_char_p, c_size_t]),
 }
 
 
@@ -343,7 +363,8 @@ def _check_camera(code, camera_id):
 def reset():
     """Closes every camera (stopping its threads) and restores every default: camera
     state, ids in flash, modes, patches, faults, forced outputs, the call log (and
-    recording off), SDK version, time scale 1, seed. Keeps the configured cameras."""
+    recording off), SDK version, time scale 1, seed. Keeps the configured cameras.
+    Every camera is plugged in again, and the fault schedule is ORLICAM_SIM_FAULTS's."""
     library().camsim_reset()
 
 
@@ -669,3 +690,60 @@ def write_dark_bmp(camera_id, path, exposure_us=None):
     if code == 6:
         raise OSError(f"cannot write {os.fsdecode(path)!r}")
     _check_camera(code, camera_id)
+
+
+# --- faults that cameras show on their own ----------------------------------------------
+
+def set_faults(text):
+    """Plays this fault schedule from now on, in place of any other: items separated by
+    ";" or new lines, words by spaces ("unplug camera=1 at=12 for=5; fail camera=1 every=4;
+    seed=7"; docs/simulator.md gives the grammar). The clock of at= starts now and the
+    fault log empties; an unplugged camera comes back at once. A text that does not read
+    raises ValueError naming the item, and no fault is played."""
+    if not isinstance(text, str):
+        raise TypeError(f"set_faults takes the schedule as a str, not {type(text).__name__}")
+    if "\0" in text:
+        raise ValueError("the fault schedule holds a NUL character")
+    error = ctypes.create_string_buffer(512)
+    if library().camsim_set_faults(text.encode(), error, len(error)) != 0:
+        raise ValueError(f"fault schedule: {error.value.decode(errors='replace')}")
+
+
+def clear_faults():
+    """Plays no more faults; an unplugged camera comes back at once (closed). Exposures
+    already started keep the fate they were given. The fault log is kept until the next
+    set_faults() or reset()."""
+    library().camsim_clear_faults()
+
+
+def _parse_log(text):
+    entries = []
+    for line in text.splitlines():
+        seconds, camera, what = line.split("\t", 2)
+        entries.append((float(seconds), int(camera), what))
+    return entries
+
+
+def fault_log():
+    """What the fault schedule has played, oldest first: (seconds since the schedule was
+    set, camera number, what) tuples, for example (12.0, 1, "unplugged for 5 s"),
+    (17.0, 1, "back"), (30.2, 1, "exposure 3 fails")."""
+    return _parse_log(_text(library().camsim_fault_log))
+
+
+# --- one camera per machine -------------------------------------------------------------
+
+def holder(camera_id: int) -> tuple[int, str] | None:
+    """(pid, program) of the process that has the camera open (this one included), or None
+    when no process has; the camera is named by its id in this process."""
+    pid = c_long()
+    program = ctypes.create_string_buffer(256)
+    _check_camera(library().camsim_holder(int(camera_id), ctypes.byref(pid), program, len(program)), camera_id)
+    return (pid.value, program.value.decode(errors="replace")) if pid.value else None
+
+
+def state_dir():
+    """The folder where the simulated cameras' locks and saved state live:
+    $ORLICAM_SIM_STATE_DIR, else $XDG_RUNTIME_DIR/orlicam-sim, else /tmp/orlicam-sim-$UID.
+    Deleting its files while no program runs resets every camera of the machine."""
+    return _text(library().camsim_state_dir)

@@ -110,6 +110,9 @@ class CameraDevice(CoolerAndGuidePort):
         except (DeviceError, BadRequest):
             raise
         except korvi.ASIError as exc:
+            if self.is_loss(exc):
+                self.camera_lost(exc)
+                raise self.lost_error() from exc
             raise DeviceError(sdk_error_number(exc), describe(exc)) from exc
         except ValueError as exc:  # the camera layer's range and rule checks
             raise DeviceError(ErrorNumber.INVALID_VALUE, describe(exc)) from exc
@@ -173,6 +176,10 @@ class CameraDevice(CoolerAndGuidePort):
             self._abort(exposure, camera, wait)
         for thread in self._guides.values():
             thread.join(wait)
+
+    def _returned(self, camera: Camera) -> None:
+        # The exposure the loss failed is not the answer any more: idle, ready for the next.
+        self._failure = None
 
     def _forget(self) -> None:
         # An image belongs to the connection that took it.
@@ -485,8 +492,12 @@ class CameraDevice(CoolerAndGuidePort):
                 image = Image(array, frame.meta.exposure, frame.meta.start_time)
                 del frame   # the camera's buffer goes now; only the image's own copy stays
         except Exception as exc:
-            number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
-            failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
+            if self.is_loss(exc):
+                self.camera_lost(exc)
+                failure = self.lost_error()
+            else:
+                number = sdk_error_number(exc) if isinstance(exc, korvi.ASIError) else ErrorNumber.DRIVER_ERROR
+                failure = DeviceError(number, f"the exposure failed: {describe(exc)}")
         with self._lock:
             if self._exposure is exposure:
                 self._exposure = None
@@ -536,6 +547,8 @@ class CameraDevice(CoolerAndGuidePort):
 
     def get_camerastate(self) -> int:
         with self._lock:
+            if self.lost is not None and self._camera is not None:
+                return CameraState.ERROR   # connected still, and back without a new Connected cycle
             self._open_camera()
             exposure = self._exposure
             if exposure is not None and not exposure.aborted:

@@ -1,5 +1,5 @@
 """The camera layer: discovery, the `Camera` object and its jobs (session, controls,
-capture, streaming), frames, subframes, the sensor's figures and units. The only layer
+capture, streaming), recovery from faults, frames, subframes, the sensor's figures and units. The only layer
 that calls korvi for camera operations.
 
 Names are exported lazily, so that listing cameras needs no numpy.
@@ -13,13 +13,15 @@ if TYPE_CHECKING:
     from .camera import Camera, Controls, Cooling, Stream, TriggerOutput
     from .discovery import CameraDescription, cameras
     from .frames import Frame, FrameMeta, Roi
+    from .recovery import CameraEvent, CameraLost, ExposureFailed, Recovery
     from .units import Control
 
 __all__ = ["cameras", "Camera", "CameraDescription", "Control", "Controls", "Cooling", "Stream", "TriggerOutput",
-           "Frame", "FrameMeta", "Roi"]
+           "Frame", "FrameMeta", "Roi", "Recovery", "CameraEvent", "CameraLost", "ExposureFailed"]
 
 _HOME = {"cameras": "discovery", "CameraDescription": "discovery", "Control": "units", "Frame": "frames",
-         "FrameMeta": "frames", "Roi": "frames"}
+         "FrameMeta": "frames", "Roi": "frames", "Recovery": "recovery", "CameraEvent": "recovery",
+         "CameraLost": "recovery", "ExposureFailed": "recovery"}
 
 
 def __getattr__(name: str) -> Any:

@@ -55,7 +55,9 @@ class TriggerOutput:
 
 class Camera(CameraStreaming):
     """One ZWO camera. `with Camera(0) as cam:` opens and initialises it and closes it
-    on leaving; Camera("ASI294") picks the one camera whose name contains the text."""
+    on leaving; Camera("ASI294") picks the one camera whose name contains the text.
+    `recovery` is the policy for faults (failed and hung exposures, a camera lost from
+    the bus): Recovery() by default, None to have every fault raised at once."""
 
     __slots__ = ()
 
@@ -159,6 +161,7 @@ class Camera(CameraStreaming):
         member = enum_arg(korvi.CameraMode, mode, "camera mode", MODE, allowed=allowed)
         if not self._desc.trigger:
             return   # normal is the only mode there is
+        self._changes += 1
         try:
             korvi.set_camera_mode(self._id, member)
         except korvi.ASIError as exc:

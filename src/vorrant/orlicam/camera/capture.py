@@ -11,6 +11,7 @@ from .. import korvi
 from .controls import CameraControls
 from .session import _Claim
 from .errors import noted, unknown_value
+from .recovery import CameraLost, ExposureFailed, Recovery
 from .frames import FORMATS, Frame, FrameMeta, Roi, bayer_at, to_array
 from .sensor import electrons_per_adu
 from .subframe import Subframe, plan_subframe
@@ -86,7 +87,13 @@ class CameraCapture(CameraControls):
         `timeout` bounds the wait for the exposure to end (default: twice the exposure plus
         5 s; korvi.ASITimeout after it; math.inf for no bound). Ctrl-C stops the exposure
         and leaves the camera ready for the next one; so does abort_exposure() from another
-        thread, which makes this call raise korvi.ASIGeneralError ("... was aborted")."""
+        thread, which makes this call raise korvi.ASIGeneralError ("... was aborted").
+
+        Under the camera's `recovery` policy a failed exposure is taken again, and so is
+        one still working `hang_after` seconds past its end (when no `timeout` is given; an
+        explicit timeout still ends in korvi.ASITimeout); a lost camera is waited for and
+        reopened, and the exposure taken on it. The caller gets a good frame, or
+        ExposureFailed or CameraLost once the policy's bounds are passed."""
         raw_exposure = None
         if exposure is not None:
             self._require_open("capture")
@@ -94,10 +101,53 @@ class CameraCapture(CameraControls):
         dark = bool_arg("dark", dark)
         limit = None if timeout is None else seconds_arg("timeout", timeout, unlimited=True)
         self._require_open("capture")
+        policy = self._recovery
+        if policy is None:
+            frame = self._capture_once(raw_exposure, dark, limit, False)
+            assert isinstance(frame, Frame)   # only a recovering capture hands back a fault
+            return frame
+        return self._capture_recovering(raw_exposure, dark, limit, policy)
+
+    def _capture_recovering(self, raw_exposure: int | None, dark: bool, limit: float | None,
+                            policy: Recovery) -> Frame:
+        faults = losses = 0
+        while True:
+            if self._lost:
+                self._await_return(None, "capture", losses)
+            try:
+                self._remember()
+                out = self._capture_once(raw_exposure, dark, limit, limit is None)
+            except korvi.ASIError as exc:
+                if not self._is_loss(exc):
+                    raise
+                losses += 1
+                self._mark_lost(exc, losses)
+                if losses > policy.exposure_retries:
+                    message = (f"{self._label} was lost {losses} times during one capture; "
+                               "check its cable and hub")
+                    self._report("gave-up", message, losses)
+                    raise noted(CameraLost(message), "capture", self._label) from exc
+                continue
+            if isinstance(out, Frame):
+                return out
+            what, seconds = out
+            faults += 1
+            if faults > policy.exposure_retries:
+                message = f"the exposure of {seconds:g} s {what} on {self._label} {faults} times in a row"
+                self._report("gave-up", message, faults)
+                raise noted(ExposureFailed(message), "capture", self._label)
+            self._report(f"exposure-{what}",
+                         f"the exposure of {seconds:g} s {what} on {self._label} "
+                         f"(fault {faults} of at most {policy.exposure_retries + 1}); taking it again", faults)
+
+    def _capture_once(self, raw_exposure: int | None, dark: bool, limit: float | None,
+                      recovering: bool) -> Frame | tuple[str, float]:
+        """One exposure. Recovering, a failed exposure and one that has not ended
+        `hang_after` seconds past its end are returned as ("failed" or "hung", seconds)."""
         self._settle_stream("capture", f"{self._label} is streaming; leave the stream first")
         cid = self._id
         claim = _Claim()
-        frame: Frame | None = None
+        frame: Frame | tuple[str, float] | None = None
         roi: Roi | None = None
         seconds, start = 0.0, _NO_TIME
         try:
@@ -126,7 +176,7 @@ class CameraCapture(CameraControls):
                         except korvi.ASIError as exc:
                             raise noted(exc, "capture", self._label)
                 if roi is not None:
-                    frame = self._finish_capture(roi, seconds, start, dark, limit)
+                    frame = self._finish_capture(roi, seconds, start, dark, limit, recovering)
             except korvi.ASIError:
                 raise   # the exposure never started, has ended, or was stopped where this was raised
             except BaseException:
@@ -182,11 +232,19 @@ class CameraCapture(CameraControls):
         return electrons_per_adu(self._desc.e_per_adu, self._desc.bit_depth, gain, roi.image_format, roi.bin)
 
     def _finish_capture(self, roi: Roi, seconds: float, start: datetime, dark: bool,
-                        limit: float | None) -> Frame | None:
+                        limit: float | None, recovering: bool = False) -> Frame | tuple[str, float] | None:
         """Waits for the started exposure and reads the frame; None when it was aborted."""
         cid = self._id
+        if limit is None:
+            policy = self._recovery
+            limit = seconds + policy.hang_after if recovering and policy is not None else 2 * seconds + 5.0
         try:
-            status = self._wait_exposure(seconds, 2 * seconds + 5.0 if limit is None else limit)
+            status = self._wait_exposure(seconds, limit)
+        except korvi.ASITimeout:
+            self._stop_quietly()
+            if recovering:
+                return ("hung", seconds)
+            raise
         except korvi.ASIError:
             self._stop_quietly()
             raise
@@ -195,6 +253,8 @@ class CameraCapture(CameraControls):
         try:
             if status == _FAILED:
                 self._stop_quietly()   # so that the next exposure can start
+                if recovering:
+                    return ("failed", seconds)
                 raise korvi.ASIGeneralError(f"the exposure of {seconds:g} s failed on {self._label}")
             fmt = FORMATS[roi.image_format]
             size = fmt.buffer_size(roi.width, roi.height)

@@ -7,7 +7,8 @@ from typing import Any, Final, Generic, Self, TypeVar, overload
 from .. import korvi
 from .errors import noted, unknown_value
 from .frames import FORMATS, FORMATS_BY_NUMBER, Format, Roi, format_named
-from .session import CameraSession, _Caps
+from .recovery import CameraRecovery
+from .session import _Caps
 from .units import (BOOL, CELSIUS, CONTROL_NAMES, CONTROLS, FLIP_KIND, INT, PERCENT, SECONDS_US,
                     TENTH_CELSIUS, Control, IntKind, Kind, bool_arg, enum_arg, int_arg)
 
@@ -84,7 +85,7 @@ class Controls(Mapping[str, Control]):
         return f"Controls({self._by_name!r})"
 
 
-class CameraControls(CameraSession):
+class CameraControls(CameraRecovery):
     """Camera's controls, control properties and region of interest."""
 
     __slots__ = ()
@@ -265,6 +266,7 @@ class CameraControls(CameraSession):
 
     def _apply_roi(self, roi: Roi) -> None:
         self._settle_stream("setting the region of interest", f"{self._label} is streaming; leave the stream first")
+        self._changes += 1
         try:
             korvi.set_roi_format(self._id, roi.width, roi.height, roi.bin, FORMATS[roi.image_format].img_type)
             korvi.set_start_pos(self._id, roi.x, roi.y)

@@ -75,6 +75,24 @@ class _Claim:
         self.aborted = False   # abort_exposure() has ended this capture
 
 
+def _in_use(exc: korvi.ASIError, desc: CameraDescription) -> korvi.ASIError:
+    """The SDK refuses to open a camera that another program has open; the simulator can
+    say which program, so the error names it."""
+    if not isinstance(exc, korvi.ASICameraClosed):
+        return exc
+    try:
+        from .. import simulator
+        held = simulator.holder(desc.camera_id)
+    except (RuntimeError, OSError, ValueError):
+        return exc   # a vendor SDK, or a camera the simulator does not know
+    if held is None:
+        return exc
+    pid, program = held
+    named = korvi.ASICameraClosed(f"camera {desc.index} is in use by {program} (pid {pid})")
+    named.__cause__ = exc
+    return named
+
+
 class CameraSession:
     """The open/close life of one camera and the state the other layers of Camera share."""
 
@@ -141,6 +159,8 @@ class CameraSession:
                     except korvi.ASIError:
                         pass   # the first failure is the one to report
                 if isinstance(exc, korvi.ASIError):
+                    if not opened:
+                        raise noted(_in_use(exc, self._desc), "opening", self._label)
                     raise noted(exc, "opening", self._label)
                 raise
 

@@ -15,6 +15,7 @@ import numpy.typing as npt
 from .. import korvi
 from .capture import CameraCapture, _gps_time
 from .errors import noted
+from .recovery import CameraLost
 from .frames import FORMATS, Frame, FrameMeta, Roi, bgr_to_rgb, frame_stamper, make_frame, meta_maker, to_array
 from .units import bool_arg, seconds_arg
 
@@ -113,6 +114,8 @@ class Stream:
             if self._raw_exposure is not None:
                 cam._changes += 1
                 _set_value(cam._id, CT.ASI_EXPOSURE, self._raw_exposure, False)
+            if cam.recovery is not None:
+                cam._remember()   # what a camera that drops out mid-stream gets back
             roi = cam.roi
             self._prepare(roi)
             seconds = self._refresh(time.monotonic())
@@ -246,6 +249,59 @@ class Stream:
         return self
 
     def __next__(self) -> Frame:
+        try:
+            return self._next_frame()
+        except korvi.ASIError as exc:
+            return self._recover(exc)
+
+    def _recover(self, exc: korvi.ASIError) -> Frame:
+        """Under the camera's recovery policy: waits again for a frame that timed out, and
+        waits for a lost camera, reopens it and starts the capture again; raises what the
+        policy does not cover, or once its bounds are passed."""
+        cam = self._cam
+        policy = cam._recovery
+        if policy is None or not self._running:
+            raise exc
+        timeouts = losses = 0
+        while True:
+            restart = False
+            if isinstance(exc, korvi.ASITimeout) and not cam._lost:
+                timeouts += 1
+                if timeouts > policy.exposure_retries:
+                    cam._report("gave-up", f"no video frame from {cam._label} in {timeouts} waits of "
+                                f"{self._timeout:g} s", timeouts)
+                    raise exc
+                cam._report("video-timeout", f"no video frame from {cam._label} within {self._timeout:g} s "
+                            f"(wait {timeouts} of at most {policy.exposure_retries + 1}); waiting again", timeouts)
+            elif cam._lost or cam._is_loss(exc):
+                losses += 1
+                cam._mark_lost(exc, losses)
+                if losses > policy.exposure_retries:
+                    message = f"{cam._label} was lost {losses} times before the stream's next frame; check its cable and hub"
+                    cam._report("gave-up", message, losses)
+                    raise noted(CameraLost(message), "reading a video frame", cam._label) from exc
+                cam._await_return(exc, "reading a video frame", losses)
+                restart = True
+            else:
+                raise exc
+            try:
+                if restart:
+                    self._restart()
+                return self._next_frame()
+            except korvi.ASIError as again:
+                exc = again
+
+    def _restart(self) -> None:
+        """Starts the capture again on the reopened camera, counting frames on."""
+        count = self.frames_read
+        self._running = False
+        self._step = None
+        self.__enter__()
+        self._count = count
+        if self._step is not None:
+            self._step.count = count
+
+    def _next_frame(self) -> Frame:
         step = self._step
         if step is not None and self._cam._busy is self:
             try:

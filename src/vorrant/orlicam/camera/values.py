@@ -43,15 +43,15 @@ MAX_GUIDE_S = 60.0
 
 
 def guide_duration(text: str) -> float:
-    """A guide pulse: a duration with its unit (a bare number is ambiguous: guiding
-    programs think in milliseconds), longer than zero, at most MAX_GUIDE_S."""
+    """A guide pulse: a duration as every other (a bare number is seconds), longer than
+    zero, at most MAX_GUIDE_S. Guiding programs think in milliseconds, so a bare number
+    too long for a pulse is answered with its milliseconds."""
     seconds = positive_duration(text)
-    match = _DURATION.fullmatch(text)
-    assert match is not None
-    if not match.group(2):
-        raise ValueError(f"{text!r} needs a unit, e.g. {match.group(1)}ms or {match.group(1)}s")
     if seconds > MAX_GUIDE_S:
-        raise ValueError(f"{text!r} is longer than a guide pulse may last ({MAX_GUIDE_S:g} s)")
+        match = _DURATION.fullmatch(text)
+        assert match is not None
+        bare = f"; a bare number is seconds: {match.group(1)}ms for milliseconds" if not match.group(2) else ""
+        raise ValueError(f"{text!r} is longer than a guide pulse may last ({MAX_GUIDE_S:g} s){bare}")
     return seconds
 
 

@@ -5,7 +5,7 @@ from typing import TYPE_CHECKING
 
 import click
 
-from .common import GUIDE_DURATION, POSITIVE_DURATION, Parsed, need, opened
+from .common import GUIDE_DURATION, POSITIVE_DURATION, SECONDS, Parsed, need, opened
 from .console import describe, new_table, progress, show, to_json
 
 if TYPE_CHECKING:
@@ -73,7 +73,7 @@ def controls(camera: str, as_json: bool) -> None:
 @click.argument("camera")
 @click.option("--to", "target", type=float, required=True, help="Target temperature, degrees C.")
 @click.option("--tolerance", type=float, default=1.0, show_default=True, help="Done within this many degrees.")
-@click.option("--timeout", type=POSITIVE_DURATION, default="10min", show_default=True, help="Give up after this long.")
+@click.option("--timeout", type=POSITIVE_DURATION, default="10min", show_default=True, help=f"Give up after this long, e.g. 15min; {SECONDS}.")
 def cool(camera: str, target: float, tolerance: float, timeout: float) -> None:
     """Cool to a temperature, showing temperature and cooler power; exits when there or on timeout."""
     from .. import korvi
@@ -119,7 +119,8 @@ def warm(camera: str, rate: str | None) -> None:
 def guide(camera: str, direction: str, duration: float) -> None:
     """Send one guide pulse through the ST4 port.
 
-    DURATION takes its unit (500ms, 2s) and is at most 60 s. Example: orlicam guide 0 north 500ms
+    DURATION is at most 60 s, e.g. 500ms or 2s; a bare number is seconds, as for every
+    duration. Example: orlicam guide 0 north 500ms
     """
     with opened(camera) as cam:
         need(cam, "st4", "ST4 guide port")

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any
 
 import click
 
-from .common import DURATION, POSITIVE_DURATION, capture_options, observation, observation_options, opened
+from .common import DURATION, POSITIVE_DURATION, SECONDS, capture_options, observation, observation_options, opened
 from .console import interrupted_status, progress, say, status
 from .night import cool_first
 
@@ -43,8 +43,9 @@ def check_new(path: Path, overwrite: bool, night: bool) -> Path:
 
 
 def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> list[Path]:
-    """The file of each frame, from -o's template; checked, with nothing created. The
-    default names take the first run of numbers no file has yet."""
+    """The file of each frame, from -o's template; checked, with nothing created. With {n}
+    the frames take the first run of numbers no file has yet (from 1 with --overwrite)."""
+    from ..files.naming import first_free
     from ..files.templates import Template
     template = Template(night_names(SNAP_NAMES) if output is None else output)
     if count > 1 and "n" not in template.fields:
@@ -55,11 +56,8 @@ def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> li
         paths = [Path(template.render(n=n)) for n in range(first, first + count)]
         return paths + [p.with_suffix(".png") for p in paths] if png else paths
 
-    first = 1
-    if output is None:
-        while any(os.path.lexists(p) for p in files(first)):
-            first += 1
-    paths = files(first)
+    numbered = "n" in template.fields and (output is None or not overwrite)
+    paths = files(first_free(files) if numbered else 1)
     if len(set(paths)) < len(paths):
         raise ValueError(f"-o {template.text!r} gives several files the same name")
     for path in paths:
@@ -69,29 +67,28 @@ def snap_paths(output: str | None, count: int, png: bool, overwrite: bool) -> li
 
 def stream_path(template: str, values: dict[str, str], overwrite: bool, night: bool = False) -> Path:
     """The recording's file from -o's template and the fields known at its start; {n} is
-    the first number no file (or SER sidecar, or SER times) has yet. Checked, with nothing created."""
-    from ..files.naming import render
+    the first number no file (or SER sidecar, or SER times) has yet (1 with --overwrite, but
+    for the default names). Checked, with nothing created."""
+    from ..files.naming import first_free, render
     from ..files.templates import Template
 
-    numbered = "n" in Template(template).fields
-    n = 1
-    while True:
-        path = Path(render(template, values, n))
-        if not numbered or not any(os.path.lexists(path.with_name(path.name + extra)) for extra in ("", ".json", ".times")):
-            return check_new(path, overwrite, night)
-        n += 1
+    def files(n: int) -> list[str]:
+        path = render(template, values, n)
+        return [path + extra for extra in ("", ".json", ".times")]
+    n = first_free(files) if "n" in Template(template).fields and (night or not overwrite) else 1
+    return check_new(Path(render(template, values, n)), overwrite, night)
 
 
 @click.command()
 @click.argument("camera")
 @capture_options
 @click.option("-n", "--count", type=click.IntRange(min=1), default=1, show_default=True, help="Frames to take.")
-@click.option("-o", "--output", help="FITS file name; {n} is the frame number from 1, e.g. m42_{n:03}.fits "
-              "[default: snap_{n:03}.fits in a folder named for the night, numbered past the files already there].")
+@click.option("-o", "--output", help="FITS file name; {n} numbers the frames from the first number no file has, "
+              "e.g. m42_{n:03}.fits [default: snap_{n:03}.fits in a folder named for the night].")
 @click.option("--overwrite", is_flag=True, help="Replace existing files.")
 @click.option("--dark", is_flag=True, help="Dark frames (shutter closed where the camera has one).")
 @click.option("--png", is_flag=True, help="Also write a stretched PNG preview beside each FITS file.")
-@observation_options()
+@observation_options(dark=True)
 def snap(camera: str, exposure: float | None, gain: int | None, offset: int | None, bin_: int,
          image_format: str | None, roi: tuple[int, int, int | None, int | None] | None, count: int,
          output: str | None, overwrite: bool, dark: bool, png: bool) -> None:
@@ -99,7 +96,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     from ..files.fits import write_fits
     from ..files.preview import write_png
 
-    from ..files.naming import frame_name
+    from ..files.naming import first_free, frame_name
     from ..camera.camera import configure, deepest_raw
     from ..observing.steps import capture_with_progress
     from ..files.templates import Template
@@ -110,6 +107,8 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
     # Names with fields of the frame ({object}, {temp}...) are made as each frame arrives.
     by_frame = output is not None and bool(Template(output).fields - {"n"})
     paths: list[Path | None] = [None] * count if by_frame else list(snap_paths(output, count, png, overwrite))
+    numbered = output is not None and "n" in Template(output).fields and not overwrite
+    number = 0
     with opened(camera) as cam:
         configure(cam, exposure, gain, offset, bin_, image_format or deepest_raw(cam.description), roi)
         cool_first(cam, seen)
@@ -120,7 +119,12 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
                 frame = capture_with_progress(cam, shown.update, f"{what}, {n} of {count}", dark=dark)
                 if path is None:
                     assert output is not None
-                    path = frame_name(output, frame, kind, seen.target.object, seen.filter, n)
+
+                    def named(k: int, frame: Any = frame) -> list[Path]:
+                        name = frame_name(output, frame, kind, seen.target.object, seen.filter, k)
+                        return [name, name.with_suffix(".png")] if png else [name]
+                    number = first_free(named, number + 1) if numbered else n
+                    path = named(number)[0]
                 path.parent.mkdir(parents=True, exist_ok=True)
                 write_fits(path, frame, overwrite=overwrite, cards=seen.cards(dark))
                 line = f"{path}: {frame.width}x{frame.height} {frame.meta.roi.image_format}, {frame.meta.exposure:g} s"
@@ -134,7 +138,7 @@ def snap(camera: str, exposure: float | None, gain: int | None, offset: int | No
 @click.argument("camera")
 @capture_options
 @click.option("--frames", type=click.IntRange(min=1), help="Stop after this many frames.")
-@click.option("--duration", type=POSITIVE_DURATION, help="Stop after this long, e.g. 60s.")
+@click.option("--duration", type=POSITIVE_DURATION, help=f"Stop after this long, e.g. 60s, 10min; {SECONDS}.")
 @click.option("-o", "--output", help="A .ser video (RAW8 unless -f says), or a .fits/.fit/.fts cube (the camera's "
               "deepest raw format unless -f says); the fields are those of the recording's start, {n} the first "
               "number free [default: stream_{n:03}.ser in a folder named for the night].")
@@ -261,20 +265,29 @@ def _record(cam: Camera, writer: Any, frames: int | None, duration: float | None
 
 @click.command()
 @click.argument("camera")
-@click.option("-e", "--exposure", type=DURATION, help="Exposure time of the dark (default: the camera's).")
+@click.option("-e", "--exposure", type=DURATION, help=f"Exposure time of the dark, e.g. 2s; {SECONDS} (default: the camera's).")
 @click.option("-g", "--gain", type=int, help="Gain.")
 @click.option("-o", "--output", required=True,
-              help="A .bmp file (8 bits, for dark subtraction) or a .fits/.fit/.fts file (the deepest raw format).")
+              help="A .bmp file (8 bits, for dark subtraction) or a .fits/.fit/.fts file (the deepest raw format); "
+              "{n} is the first number no file has.")
 @click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 def dark(camera: str, exposure: float | None, gain: int | None, output: str, overwrite: bool) -> None:
-    """Record a full-sensor dark frame: as the 8-bit BMP that dark subtraction takes, or as FITS."""
+    """Record the SDK's own dark subtraction file: a full-sensor 8-bit BMP that the camera's
+    library takes off every frame (Camera.enable_dark_subtract).
+
+    As FITS (-o x.fits) it is the same dark at full depth, to look at. Darks for calibrating
+    images are another thing: dark frames taken by snap or by a plan, combined by master dark.
+    """
     from ..camera.camera import configure, deepest_raw
     from ..files.bmp import write_grey_bmp
     from ..files.fits import write_fits
 
+    from ..files.naming import first_free
     from ..files.outputs import check_output
     from ..files.templates import Template
-    path = Path(Template(output).render())
+    template = Template(output)
+    number = first_free(lambda n: [template.render(n=n)]) if "n" in template.fields and not overwrite else 1
+    path = Path(template.render(n=number))
     suffix = path.suffix.lower()
     if suffix not in (".bmp", *FITS_SUFFIXES):
         raise click.BadParameter(f"{str(path)!r} is neither .bmp nor .fits", param_hint="-o")

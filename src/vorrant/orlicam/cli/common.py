@@ -30,6 +30,8 @@ class Parsed(click.ParamType):  # type: ignore[type-arg, unused-ignore]   # gene
             self.fail(str(error), param, ctx)
 
 
+# One rule for every duration of the command line, said in each help text that takes one.
+SECONDS: Final = "a bare number is seconds"
 DURATION = Parsed("duration", parse_duration)
 POSITIVE_DURATION = Parsed("duration", positive_duration)
 GUIDE_DURATION = Parsed("duration", guide_duration)
@@ -53,7 +55,7 @@ def need(cam: Camera, feature: str, what: str) -> None:
 
 def capture_options(f: Callable[..., Any]) -> Callable[..., Any]:
     for option in reversed([
-        click.option("-e", "--exposure", type=DURATION, help="Exposure time, e.g. 2s, 500ms, 250us."),
+        click.option("-e", "--exposure", type=DURATION, help=f"Exposure time, e.g. 2s, 500ms, 250us; {SECONDS}."),
         click.option("-g", "--gain", type=int, help="Gain."),
         click.option("--offset", type=int, help="Offset (black level)."),
         click.option("-b", "--bin", "bin_", type=int, default=1, show_default=True, help="Binning."),
@@ -80,9 +82,9 @@ COMMAND_LINE: Final = (
     ("aperture", "--aperture", "MM", "Aperture diameter, mm (APTDIA)."),
     ("observer", "--observer", "TEXT", "Observer (OBSERVER; also the SER header)."),
     ("filter", "--filter", "TEXT", "Filter in use (FILTER)."),
-    ("kind", "--type", "TYPE", "Frame type for IMAGETYP: light, dark, flat, bias (default: light, or dark with --dark)."),
+    ("kind", "--type", "TYPE", "Frame type for IMAGETYP: light, dark, flat, bias (default: light)."),
     ("cool_to", "--cool-to", "C", "Cool to this temperature (C) and wait until steady first."),
-    ("settle", "--settle", "DURATION", "How long the sensor must stay within 1 C of --cool-to  [default: 2min]."),
+    ("settle", "--settle", "DURATION", f"How long the sensor must stay within 1 C of --cool-to, e.g. 5min; {SECONDS}  [default: 2min]."),
 )
 
 
@@ -98,10 +100,13 @@ def _keep(name: str) -> Callable[[Any, Any, Any], None]:
     return store
 
 
-def observation_options(*skip: str) -> Callable[[Any], Any]:
-    """Adds the observation options to a command (but those named in `skip`)."""
+def observation_options(*skip: str, dark: bool = False) -> Callable[[Any], Any]:
+    """Adds the observation options to a command (but those named in `skip`); `dark`: the
+    command has --dark, which --type's default follows."""
     def add(f: Any) -> Any:
         for name, flag, metavar, text in reversed(COMMAND_LINE):
+            if name == "kind" and dark:
+                text = text.replace("(default: light)", "(default: light, or dark with --dark)")
             if name not in skip:
                 f = click.option(flag, metavar=metavar, callback=_keep(name), expose_value=False, help=text)(f)
         return f

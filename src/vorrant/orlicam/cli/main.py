@@ -79,8 +79,11 @@ def main(argv: Sequence[str] | None = None) -> None:
     with stop_signals():
         try:
             status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
-        except (click.exceptions.Abort, KeyboardInterrupt):
-            click.echo("orlicam: interrupted", err=True)
+        except (click.exceptions.Abort, KeyboardInterrupt) as stop:
+            # A command that knows how to go on says so in the interrupt's text (click's Abort carries it).
+            cause = stop if isinstance(stop, KeyboardInterrupt) else stop.__cause__
+            said = str(cause) if isinstance(cause, KeyboardInterrupt) else ""
+            click.echo(f"orlicam: {said or 'interrupted'}", err=True)
             sys.exit(interrupted_status())
         except click.ClickException as error:
             fail(error.format_message(), error.exit_code)

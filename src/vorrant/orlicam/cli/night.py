@@ -1,11 +1,14 @@
 """The night's commands: sequence (a plan), master and calibrate."""
 from __future__ import annotations
 
+import os
+import shlex
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 import click
 
+from .common import POSITIVE_DURATION, SECONDS
 from .console import progress, say
 
 if TYPE_CHECKING:
@@ -24,10 +27,11 @@ def cool_first(cam: Camera, seen: Observation) -> None:
     say(f"{cam.name}: {reached:.1f} C, steady for {seen.settle:g} s")
 
 
-def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, cool_to: float | None) -> None:
+def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, cool_to: float | None,
+                 wait_for_camera: float = 600.0) -> None:
     """`orlicam sequence`: the plan is read and checked whole before the camera is touched."""
     from ..observing.plan import load_plan
-    from ..observing.sequence import default_folder, dry_run, run_plan
+    from ..observing.sequence import PlanInterrupted, default_folder, dry_run, run_plan
 
     plan = load_plan(plan_path)
     folder = output if output is not None else default_folder()
@@ -36,8 +40,16 @@ def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, c
         return
     if folder.exists() and not folder.is_dir():
         raise NotADirectoryError(f"-o {str(folder)!r} is not a folder")
-    with progress(f"plan {plan.path}") as shown:
-        written = run_plan(plan, folder, resume, shown.update, say, cool_to)
+    try:
+        with progress(f"plan {plan.path}") as shown:
+            written = run_plan(plan, folder, resume, shown.update, say, cool_to, wait_for_camera)
+    except PlanInterrupted as stop:
+        # The way on, said when it is needed: the same plan, folder and options, with --resume.
+        again = ["orlicam", "sequence", plan_path, "-o", str(output) if output is not None else os.path.relpath(folder),
+                 *(["--cool-to", f"{cool_to:g}"] if cool_to is not None else []),
+                 *(["--wait-for-camera", f"{wait_for_camera:g}"] if wait_for_camera != 600.0 else []), "--resume"]
+        raise KeyboardInterrupt(f"interrupted after {stop.done} of {stop.total} frames; go on with: "
+                                f"{shlex.join(again)}") from None
     say(f"{len(written)} files written to {folder}")
 
 
@@ -48,9 +60,14 @@ def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, c
 @click.option("--resume", is_flag=True, help="Go on with the plan in the folder, counting the files already written.")
 @click.option("--dry-run", is_flag=True, help="Print what would be taken and how long it takes; touch no camera.")
 @click.option("--cool-to", type=float, help="Cooler set point, C (instead of the plan's).")
-def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_to: float | None) -> None:
-    """Run a capture plan (TOML): lights, darks, flats and biases, named and labelled for stacking."""
-    run_sequence(plan, output, resume, dry_run, cool_to)
+@click.option("--wait-for-camera", type=POSITIVE_DURATION, default="10min", show_default=True,
+              help=f"How long to wait for a camera lost from the bus before the night stops (resumable); {SECONDS}.")
+def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_to: float | None,
+             wait_for_camera: float) -> None:
+    """Run a capture plan (TOML): lights, darks, flats and biases, named and labelled for stacking.
+    A failed, hung or glitched frame is taken again; a camera lost is waited for, then cooled
+    again before the next light or dark; the journal and the closing summary list the faults."""
+    run_sequence(plan, output, resume, dry_run, cool_to, wait_for_camera)
 
 
 @click.command()
@@ -60,7 +77,7 @@ def sequence(plan: str, output: Path | None, resume: bool, dry_run: bool, cool_t
 @click.option("--bias", type=click.Path(dir_okay=False), help="Master bias to take off flats.")
 @click.option("--dark", type=click.Path(dir_okay=False), help="Master flat dark to take off flats.")
 def master(kind: str, files: tuple[str, ...], output: str, bias: str | None, dark: str | None) -> None:
-    """Combine frames into a master bias, dark or flat (sigma-clipped median)."""
+    """Combine frames into a master bias, dark or flat (sigma-clipped mean)."""
     from ..observing.calibration import make_master
 
     made = make_master(kind, files, output, bias=bias, dark=dark)
@@ -78,9 +95,12 @@ def calibrate(lights: tuple[str, ...], darks: tuple[str, ...], flat: str | None,
     """Subtract the dark (or bias) and divide by the flat: float32 FITS with HISTORY cards."""
     from ..observing.calibration import DarkLibrary, calibrate as run
 
+    library = DarkLibrary(darks) if darks else None
+    if library is not None and library.report() is not None:
+        click.echo(f"dark library: {library.report()}", err=True)
     if output is not None:   # made as `sequence -o` makes its folder
         Path(output).mkdir(parents=True, exist_ok=True)
-    for path in run(lights, DarkLibrary(darks) if darks else None, flat, bias, output):
+    for path in run(lights, library, flat, bias, output):
         click.echo(str(path))
 
 

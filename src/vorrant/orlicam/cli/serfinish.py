@@ -34,9 +34,10 @@ def _update_sidecar(path: Path, count: int, last: datetime | None) -> bool:
 def command(files: tuple[Path, ...]) -> None:
     """Finish a killed SER recording: its frame count and times.
 
-    Keeps the whole frames that have their time (kept in NAME.ser.times), sets the header's
-    frame count, writes the trailer of frame times and brings NAME.ser.json up to date;
-    NAME.ser.times is then removed."""
+    Keeps every whole frame, with its time from NAME.ser.times (a frame whose time was not
+    kept gets one estimated, and the output says how many), sets the header's frame count,
+    writes the trailer of frame times and brings NAME.ser.json up to date; NAME.ser.times
+    is then removed. A recording still being written is refused."""
     from ..files.ser import finish_ser, times_path
 
     for path in files:
@@ -48,4 +49,6 @@ def command(files: tuple[Path, ...]) -> None:
         line = f"{path}: {done.frames} frames, {span}; trailer written, {times_path(path).name} removed"
         if _update_sidecar(path, done.frames, done.last):
             line += f", {path.name}.json updated"
+        if done.estimated:
+            line += f"; {done.estimated} frame times were not kept, estimated from {done.estimated_from}"
         click.echo(line)

@@ -7,15 +7,21 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 import uuid
 from collections.abc import Iterator
 from contextlib import contextmanager
 from importlib.metadata import PackageNotFoundError, version
 
+from .. import korvi
+from ..camera import CameraLost, Recovery
 from ..camera.camera import Camera, CameraDescription
-from .errors import DeviceError, ErrorNumber
+from .errors import DeviceError, ErrorNumber, describe
 
-__all__ = ["CameraDevice", "unique_id", "driver_version"]
+__all__ = ["CameraDevice", "unique_id", "driver_version", "RETURN_POLL_S"]
+
+# How often a lost camera is looked for: its return is noticed within this.
+RETURN_POLL_S = 0.5
 
 # The name the server's log has always shown for these lines.
 log = logging.getLogger("vorrant.orlicam.alpaca")
@@ -53,6 +59,10 @@ class CameraDevice:
         self._leased_by: str | None = None  # who else drives the camera (the live view)
         # (label, URL) of further pages about this device, listed on its setup page
         self.links: list[tuple[str, str]] = []
+        # Why the camera went away (unplugged, a USB reset), while it is away; the device stays
+        # connected and a watcher reopens the camera when its serial comes back.
+        self._lost: str | None = None
+        self._watching = threading.Event()   # set: the watcher is to stop
 
     # --- what subclasses add ---------------------------------------------------------
 
@@ -69,6 +79,9 @@ class CameraDevice:
     def _forget(self) -> None:
         """Drops what belonged to the connection being closed (called under the lock)."""
 
+    def _returned(self, camera: Camera) -> None:
+        """Called under the lock when the lost camera has been reopened with its settings."""
+
     # --- the camera ------------------------------------------------------------------
 
     def _open_camera(self) -> Camera:
@@ -76,7 +89,69 @@ class CameraDevice:
         camera = self._camera
         if camera is None:
             raise DeviceError(ErrorNumber.NOT_CONNECTED, f"camera {self.number} is not connected")
+        if self._lost is not None:
+            raise self.lost_error()
         return camera
+
+    # --- a camera that goes away and comes back ---------------------------------------
+
+    @property
+    def lost(self) -> str | None:
+        """Why the camera is away, while it is; None while it answers."""
+        return self._lost
+
+    def lost_error(self) -> DeviceError:
+        return DeviceError(ErrorNumber.NOT_CONNECTED,
+                           f"camera {self.number} ({self.description.name}) was lost ({self._lost}); "
+                           "waiting for it to come back")
+
+    def is_loss(self, exc: BaseException) -> bool:
+        """Whether `exc` means the camera has gone away (rather than refused one call)."""
+        if isinstance(exc, (CameraLost, korvi.ASICameraRemoved)):
+            return True
+        camera = self._camera
+        return isinstance(exc, korvi.ASIError) and camera is not None and camera.lost
+
+    def camera_lost(self, exc: BaseException) -> None:
+        """Marks the camera lost after `exc`; from then on the device answers NOT_CONNECTED
+        (its state: Error) until a watcher has found the camera's serial again and reopened it."""
+        with self._lock:
+            if self._camera is None or self._lost is not None:
+                return
+            self._lost = "unplugged, or its USB link was reset"
+            log.warning("camera %d (%s) lost: %s; waiting for it to come back", self.number,
+                        self.description.name, describe(exc))
+            self._watching.clear()
+            threading.Thread(target=self._watch, name=f"camera-{self.number}-return", daemon=True).start()
+
+    def _watch(self) -> None:
+        lost_at = time.monotonic()
+        while not self._watching.wait(RETURN_POLL_S):
+            with self._lock:
+                camera = self._camera
+                if camera is None or self._lost is None:
+                    return
+                if self._leased_by is not None:
+                    continue   # the holder brings it back itself
+                try:
+                    back = camera.reconnect()
+                except korvi.ASIError as exc:
+                    log.debug("camera %d: not back yet: %s", self.number, describe(exc))
+                    continue
+                if not back:
+                    continue
+                self._lost = None
+                self._returned(camera)
+                log.info("camera %d (%s) is back after %.1f s, reopened with its settings", self.number,
+                         self.description.name, time.monotonic() - lost_at)
+                return
+
+    def camera_returned(self) -> None:
+        """For a holder that reopened the lost camera itself (the live view)."""
+        with self._lock:
+            if self._lost is not None and self._camera is not None:
+                self._lost = None
+                self._returned(self._camera)
 
     @contextmanager
     def lease(self, holder: str) -> Iterator[Camera]:
@@ -88,8 +163,9 @@ class CameraDevice:
             if self._leased_by is not None:
                 raise DeviceError(ErrorNumber.INVALID_OPERATION, f"the {self._leased_by} has camera {self.number}")
             self.connect()
-            camera = self._open_camera()
-            self._leased_by = holder
+            camera = self._camera
+            assert camera is not None
+            self._leased_by = holder   # a lost camera too: the holder waits for it
         try:
             yield camera
         finally:
@@ -100,7 +176,9 @@ class CameraDevice:
         with self._lock:
             if self._camera is not None:
                 return
-            camera = Camera(self.description)
+            # No waiting inside a call: a request is answered at once, and the watcher brings a
+            # lost camera back.
+            camera = Camera(self.description, recovery=Recovery(reconnect_timeout=0.0))
             camera.open()
             try:
                 self._connected(camera)
@@ -127,7 +205,13 @@ class CameraDevice:
 
     def _close(self) -> None:
         camera, self._camera = self._camera, None
+        lost, self._lost = self._lost, None
+        self._watching.set()
         self._forget()
         if camera is not None:
-            camera.close()
+            try:
+                camera.close()
+            except korvi.ASIError:
+                if lost is None:
+                    raise   # a camera that is away cannot be closed, and needs not be
             log.info("camera %d (%s) closed", self.number, self.description.name)

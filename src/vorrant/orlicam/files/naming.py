@@ -12,8 +12,9 @@ neighbouring ``_`` with it, so ``M42__30s`` never happens.
 """
 from __future__ import annotations
 
+import os
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Iterable, Mapping
 from datetime import datetime, timedelta
 from pathlib import Path
 from typing import TYPE_CHECKING, Final
@@ -25,7 +26,7 @@ if TYPE_CHECKING:
     from ..camera.frames import Frame, FrameMeta
 
 __all__ = ["check_template", "render", "frame_fields", "stream_fields", "frame_name", "night_folder",
-           "DEFAULT_TEMPLATE", "inside", "sample_fields"]
+           "DEFAULT_TEMPLATE", "inside", "sample_fields", "first_free", "exposure_text"]
 
 DEFAULT_TEMPLATE: Final = "{type}_{object}_{filter}_{exposure}_gain{gain}_bin{bin}_{temp}_{n:04}.fits"
 _UNSAFE = re.compile(r"[^A-Za-z0-9.+\-]")
@@ -37,6 +38,16 @@ def check_template(template: str) -> str:
     control characters; ValueError naming what is wrong otherwise."""
     Template(template, "the name")
     return template
+
+
+def first_free(paths: Callable[[int], Iterable[str | os.PathLike[str]]], start: int = 1) -> int:
+    """The first number from `start` none of whose files (`paths(n)`) exists yet, as a file,
+    a folder or a link: how every command numbers its {n}, so that running it again adds
+    files rather than stopping at the first one there."""
+    n = start
+    while any(os.path.lexists(path) for path in paths(n)):
+        n += 1
+    return n
 
 
 def _safe(value: str) -> str:
@@ -74,7 +85,7 @@ def render(template: str, values: Mapping[str, str], n: int) -> str:
     return text.replace(_EMPTY, "")
 
 
-def _exposure(seconds: float) -> str:
+def exposure_text(seconds: float) -> str:
     """'30s', '1.5s', '343ms', '32us': four digits at most, as names need no more."""
     for unit, scale in (("s", 1.0), ("ms", 1e-3)):
         if seconds >= scale:
@@ -88,7 +99,7 @@ def frame_fields(meta: FrameMeta, kind: str, object_name: str | None = None,
     start = meta.start_time
     return {
         "object": object_name or "", "type": kind.capitalize(), "filter": filter_name or "",
-        "exposure": _exposure(meta.exposure), "gain": "" if meta.gain is None else str(meta.gain),
+        "exposure": exposure_text(meta.exposure), "gain": "" if meta.gain is None else str(meta.gain),
         "offset": "" if meta.offset is None else str(meta.offset), "bin": f"{meta.roi.bin}x{meta.roi.bin}",
         "temp": "" if meta.temperature is None else f"{round(meta.temperature):d}C",
         "date": start.strftime("%Y-%m-%d"), "time": start.strftime("%H%M%S"), "camera": meta.camera_name,

@@ -14,12 +14,15 @@ A recording survives a killed process: the frame count in the header is brought 
 date after every frame, and each frame's time goes to NAME.ser.times (little-endian int64
 ticks, one per frame) before the frame itself, so every whole frame has its time on disk.
 close() writes the trailer and removes NAME.ser.times; after a kill, finish_ser() (the
-`orlicam ser-finish` command) does the same from what was kept. An existing file is
+`orlicam ser-finish` command) does the same from what was kept. The writer holds the lock
+of NAME.ser.times while it records (the system lets it go when the writer ends, however
+it ends), so a recording still going is never finished under it. An existing file is
 refused unless the writer is told to overwrite it; a file removed or replaced during the
 recording ends it with an error; a failed write names the file.
 """
 from __future__ import annotations
 
+import errno
 import os
 import struct
 from array import array
@@ -32,13 +35,14 @@ from typing import TYPE_CHECKING, Any, NamedTuple, Self
 import numpy as np
 from numpy.typing import NDArray
 
+from .locks import hold, holder
 from .outputs import OutputFile
 
 if TYPE_CHECKING:
     from ..camera.frames import Frame
 
 __all__ = ["SerWriter", "write_ser", "ticks", "from_ticks", "HEADER_SIZE", "SerVideo", "read_ser", "byte_order",
-           "times_path", "finish_ser", "Finished"]
+           "times_path", "finish_ser", "Finished", "StillRecording"]
 
 HEADER_SIZE = 178
 FILE_ID = b"LUCAM-RECORDER"
@@ -111,6 +115,8 @@ class SerWriter:
         self._out: OutputFile | None = OutputFile(path, overwrite)
         try:
             self._times_out: OutputFile | None = OutputFile(times_path(path), overwrite)
+            if self._times_out.fd is not None:
+                hold(self._times_out.fd)   # a new file, so the lock is ours: ser-finish sees it taken
         except BaseException:
             self._out.discard()
             raise
@@ -288,13 +294,22 @@ class Finished(NamedTuple):
     first: datetime | None
     last: datetime | None
     already: bool        # the file had its trailer: nothing was changed
+    estimated: int = 0   # frames whose time was not kept, estimated
+    estimated_from: str = ""   # how: "the frames around them" or "the file's dates"
+
+
+class StillRecording(ValueError):
+    """The recording is still being written: finishing it now would take its times away."""
 
 
 def finish_ser(path: str | os.PathLike[str]) -> Finished:
-    """Finishes a recording that was killed: keeps the whole frames that have their times,
-    sets the header's frame count and writes the trailer from NAME.ser.times, then removes
-    that file. Each step leaves a readable file, so a second run after an interruption
-    finishes the job."""
+    """Finishes a recording that was killed: sets the header's frame count and writes the
+    trailer from NAME.ser.times, then removes that file. Every whole frame is kept: frames
+    whose time was not kept get one estimated from the recorded ones (their spacing), or
+    from the file's dates (the header's start, the last write) when fewer than two were
+    kept. The times are completed and checked before the file is changed; each step leaves
+    a readable file, so a second run after an interruption finishes the job. A recording
+    still being written (its times file locked by the writer) is refused."""
     path = Path(path)
     side = times_path(path)
     try:
@@ -303,11 +318,12 @@ def finish_ser(path: str | os.PathLike[str]) -> Finished:
         raise OSError(error.errno, error.strerror, os.fspath(path)) from None
     with file:
         fd = file.fileno()
-        size = os.fstat(fd).st_size
+        info = os.fstat(fd)
+        size = info.st_size
         head = _read_header(path, os.pread(fd, HEADER_SIZE, 0))
         fb = head.frame_bytes
         try:
-            kept = Path(side).read_bytes()
+            times_fd = os.open(side, os.O_RDWR | os.O_CLOEXEC)
         except FileNotFoundError:
             trailer_end = HEADER_SIZE + head.frame_count * (fb + 8)
             if size == trailer_end:
@@ -315,20 +331,78 @@ def finish_ser(path: str | os.PathLike[str]) -> Finished:
                 return Finished(head.frame_count, *_ends(stamps), already=True)
             raise ValueError(f"{path}: no {side.name} beside it: the frame times of this recording are lost") \
                 from None
-        stamps = np.frombuffer(kept, "<i8", count=len(kept) // 8)
-        # Each time is written before its frame: the frames on disk are all the times, or
-        # all but the last (whose frame the kill cut short).
-        count = min(len(stamps), (size - HEADER_SIZE) // fb)
-        end = HEADER_SIZE + count * fb
+        except OSError as error:
+            raise OSError(error.errno, error.strerror, os.fspath(side)) from None
         try:
+            if not hold(times_fd):
+                raise StillRecording(f"{path}: still being recorded by {holder(times_fd)}: stop the recording "
+                                     "first (it finishes the file itself when it stops)")
+            kept = _read_all(times_fd)
+            stamps = np.frombuffer(kept, "<i8", count=len(kept) // 8).astype(np.int64)
+            whole = (size - HEADER_SIZE) // fb
+            count = min(len(stamps), whole)
+            rest = size - HEADER_SIZE - count * fb
+            if len(stamps) <= whole and rest <= 8 * len(stamps) \
+                    and stamps.tobytes().startswith(os.pread(fd, rest, HEADER_SIZE + count * fb)):
+                # The frames and nothing after them but (part of) the trailer of these times:
+                # a finish cut short, or all frames with their times.
+                times, estimated, how = stamps, 0, ""
+            else:
+                count = whole
+                times, how = _complete(stamps[:count], count, head.date_time_utc, info.st_mtime_ns)
+                estimated = count - min(len(stamps), count)
+            if estimated:
+                # Kept with the recorded ones, so that a finish cut short resumes with the same times.
+                os.pwrite(times_fd, times.astype("<i8").tobytes(), 0)
+                os.ftruncate(times_fd, 8 * count)
+                os.fsync(times_fd)
+            end = HEADER_SIZE + count * fb
             os.ftruncate(fd, end)
             os.pwrite(fd, struct.pack("<i", count), _COUNT_OFFSET)
-            os.pwrite(fd, stamps[:count].tobytes(), end)
             os.fsync(fd)
+            os.pwrite(fd, times.astype("<i8").tobytes(), end)
+            os.fsync(fd)
+            if os.fstat(fd).st_size != end + 8 * count or os.pread(fd, 8 * count, end) != times.astype("<i8").tobytes() \
+                    or struct.unpack("<i", os.pread(fd, 4, _COUNT_OFFSET))[0] != count:
+                raise OSError(errno.EIO, f"the finished file does not read back as written; {side.name} is kept",
+                              os.fspath(path))
         except OSError as error:
-            raise OSError(error.errno, error.strerror, os.fspath(path)) from None
+            raise OSError(error.errno, error.strerror, error.filename or os.fspath(path)) from None
+        finally:
+            os.close(times_fd)
     side.unlink()
-    return Finished(count, *_ends(stamps[:count]), already=False)
+    return Finished(count, *_ends(times), already=False, estimated=estimated, estimated_from=how)
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    offset = 0
+    while chunk := os.pread(fd, 1 << 20, offset):
+        chunks.append(chunk)
+        offset += len(chunk)
+    return b"".join(chunks)
+
+
+def _complete(kept: NDArray[np.int64], count: int, start: int, mtime_ns: int) -> tuple[NDArray[np.int64], str]:
+    """`count` times: the kept ones, then the rest estimated. With two kept or more, the
+    rest follow at the median spacing of the kept ones; else they are spread evenly from
+    the first kept time (or the header's start) to the file's last write."""
+    times = np.empty(count, np.int64)
+    times[: len(kept)] = kept
+    if len(kept) == count:
+        return times, ""
+    after = np.arange(1, count - len(kept) + 1, dtype=np.int64)
+    if len(kept) >= 2:
+        step = max(0, int(np.median(np.diff(kept))))
+        times[len(kept):] = kept[-1] + after * step
+        return times, "the frames around them"
+    last_write = ticks(datetime(1970, 1, 1, tzinfo=UTC) + timedelta(microseconds=mtime_ns // 1000))
+    base = int(kept[0]) if len(kept) else start
+    if base <= 0 or base > last_write:
+        base = last_write
+    step = (last_write - base) // count
+    times[len(kept):] = base + (np.arange(len(kept), count, dtype=np.int64)) * step
+    return times, "the file's dates"
 
 
 def _ends(stamps: NDArray[Any]) -> tuple[datetime | None, datetime | None]:

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from contextlib import suppress
 from importlib.resources import files
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 from urllib.parse import urlsplit
 
 from starlette.datastructures import Headers
@@ -48,21 +48,44 @@ class BadSettings(ValueError):
 LOCAL_NAMES = frozenset({"127.0.0.1", "localhost", "::1"})
 
 
-def same_origin(headers: Headers, local_only: bool = False) -> bool:
-    """False when a browser says the request comes from a page of another origin. With
-    `local_only` (a server on the loopback interface) the request must also name this
-    machine as its host, so that a foreign name re-pointed at 127.0.0.1 (DNS rebinding)
-    does not make another site's page look like our own."""
-    if headers.get("sec-fetch-site", "same-origin") not in ("same-origin", "none"):
-        return False
+class HostNames(Protocol):
+    """The names the server answers to, as its Host check knows them."""
+
+    allowed: frozenset[str]   # the names given to it (--allow-host)
+
+    def refusal(self, header: str | None) -> str | None: ...
+
+
+def origin_refusal(headers: Headers, local_only: bool = False, names: HostNames | None = None) -> str | None:
+    """Why a browser's request comes from a page of another site; None when it does not.
+    With `local_only` (a server on the loopback interface) the request must also name this
+    server as its host (the names its Host check takes), so that a foreign name re-pointed
+    at 127.0.0.1 (DNS rebinding) does not make another site's page look like our own. The
+    page's Origin must be the Host it asked, or a name given to the server: a reverse proxy
+    in front answers to that name on its own port."""
+    site = headers.get("sec-fetch-site", "same-origin")
+    if site not in ("same-origin", "none"):
+        return f"the browser says the request comes from another site (Sec-Fetch-Site: {site[:40]})"
     host = headers.get("host", "")
-    if local_only and urlsplit(f"//{host}").hostname not in LOCAL_NAMES:
-        return False
+    if local_only:
+        reason = (names.refusal(host) if names is not None
+                  else None if urlsplit(f"//{host}").hostname in LOCAL_NAMES else f"{host[:80]!r} is not this machine")
+        if reason is not None:
+            return f"the request comes from another site: its Host {reason}"
     origin = headers.get("origin")
     if origin is None:
-        return True
+        return None
     parts = urlsplit(origin)
-    return parts.scheme in ("http", "https") and parts.netloc == host
+    if parts.scheme in ("http", "https") and (parts.netloc == host or (
+            names is not None and (parts.hostname or "").rstrip(".") in names.allowed)):
+        return None
+    return (f"the request comes from another site: the page's Origin {origin[:80]!r} is neither the Host it asked "
+            f"({host[:80]!r}) nor a name given with --allow-host")
+
+
+def same_origin(headers: Headers, local_only: bool = False, names: HostNames | None = None) -> bool:
+    """False when a browser says the request comes from a page of another origin (origin_refusal)."""
+    return origin_refusal(headers, local_only, names) is None
 
 
 def _page(body: str, status: int = 200) -> HTMLResponse:
@@ -143,10 +166,12 @@ def parse_settings(body: object) -> Settings:
 class LiveApp:
     """The live view's routes over the server's devices."""
 
-    def __init__(self, devices: Sequence[CameraDevice], folder: Path, local_only: bool = False) -> None:
+    def __init__(self, devices: Sequence[CameraDevice], folder: Path, local_only: bool = False,
+                 names: HostNames | None = None) -> None:
         self.devices = devices
         self.folder = folder
         self.local_only = local_only
+        self.names = names
         self.feeds = [Feed(device, folder) for device in devices]
         for device in devices:
             device.links.append(("Live view: preview, histogram and focus", f"/live/{device.number}"))
@@ -224,9 +249,10 @@ class LiveApp:
         feed = self.feed(number)
         if feed is None:
             return self._missing(number)
-        if not same_origin(request.headers, self.local_only):
-            log.info("%s %s: refused, from %s", request.method, request.url.path, request.headers.get("origin"))
-            return PlainTextResponse("refused: the request comes from another site", status_code=403)
+        reason = origin_refusal(request.headers, self.local_only, self.names)
+        if reason is not None:
+            log.info("%s %s: refused: %s", request.method, request.url.path, reason)
+            return PlainTextResponse(f"refused: {reason}", status_code=403)
         return feed
 
     async def _changing(self, request: Request) -> tuple[Feed, object] | Response:
@@ -295,7 +321,12 @@ class LiveApp:
 
     async def view(self, socket: WebSocket) -> None:
         feed = self.feed(socket.path_params["number"])
-        if feed is None or not same_origin(socket.headers, self.local_only):
+        reason = (f"no camera number {socket.path_params['number'][:20]!r}" if feed is None
+                  else origin_refusal(socket.headers, self.local_only, self.names))
+        if feed is None or reason is not None:
+            log.info("WebSocket %s: refused: %s", socket.url.path, reason)
+            if "websocket.http.response" in socket.scope.get("extensions", {}):
+                return await socket.send_denial_response(PlainTextResponse(f"refused: {reason}", status_code=403))
             return await socket.close(code=1008)          # before accept: HTTP 403
         await socket.accept()
         async with feed.viewer():

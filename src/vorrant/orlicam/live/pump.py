@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import Any, TypeVar
 
 from .. import korvi
+from ..camera import CameraLost
 from ..camera.camera import Camera
 from ..camera.frames import Frame
 from ..files.ser import SerWriter
@@ -34,6 +35,11 @@ T = TypeVar("T")
 # What the live view exposes until told otherwise: enough for the stars of a deep-sky
 # camera (the cameras power on at 0.01 s, noise and a handful of stars), still a stream.
 PREVIEW_EXPOSURE = 0.5
+
+# How often a lost camera is looked for: the view shows frames again within this and the
+# first exposure of the camera's return.
+RETURN_POLL_S = 0.5
+LOST_MESSAGE = "camera lost, waiting for it"
 
 
 def new_file(folder: Path, stem: str, suffix: str, make: Callable[[Path], T]) -> T:
@@ -116,12 +122,17 @@ class Pump:
                 "kind": "status", "status": "waiting", "exposure": self.camera.exposure,
                 "message": "waiting for the first frame"}))
             while not self._stop.is_set():
-                self._settle(self._held or self.pending.take())
-                self._held = None
-                if self.camera.exposure >= LONG_EXPOSURE:
-                    self._singles()
-                else:
-                    self._stream()
+                try:
+                    self._settle(self._held or self.pending.take())
+                    self._held = None
+                    if self.camera.exposure >= LONG_EXPOSURE:
+                        self._singles()
+                    else:
+                        self._stream()
+                except korvi.ASIError as exc:
+                    if not self._is_loss(exc):
+                        raise
+                    self._wait_for_camera(exc)
         except Exception as exc:
             text = f"camera {self.number}: live view stopped: {exc}"
             log.warning("%s", text)
@@ -132,6 +143,29 @@ class Pump:
             for done in self._save_next:
                 if not done.done():
                     done.set_exception(RuntimeError("the live view stopped before the next frame"))
+
+    def _is_loss(self, exc: korvi.ASIError) -> bool:
+        return isinstance(exc, (CameraLost, korvi.ASICameraRemoved)) or self.camera.lost
+
+    def _wait_for_camera(self, exc: korvi.ASIError) -> None:
+        """Says the camera is lost and looks for it until it is back (reopened with its
+        settings by the camera layer) or the view stops; a recording ends, valid, at the loss."""
+        log.warning("camera %d: %s (%s)", self.number, LOST_MESSAGE, str(exc).splitlines()[0] if str(exc) else exc)
+        self._end_recording()
+        self._publish(Preview.of(self._next_index(), {"kind": "status", "status": "lost", "message": LOST_MESSAGE}))
+        lost_at = time.monotonic()
+        while not self._stop.wait(RETURN_POLL_S):
+            try:
+                if self.camera.reconnect():
+                    break
+            except korvi.ASIError as error:
+                log.debug("camera %d: not back yet: %s", self.number, error)
+        else:
+            return
+        log.info("camera %d is back after %.1f s", self.number, time.monotonic() - lost_at)
+        self._publish(Preview.of(self._next_index(), {
+            "kind": "status", "status": "waiting", "exposure": self.camera.exposure,
+            "message": "the camera is back; waiting for its first frame"}))
 
     def _next_index(self) -> int:
         self.index += 1

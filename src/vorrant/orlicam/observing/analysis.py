@@ -369,14 +369,17 @@ def _dark_current(run: _Run, gain: int, k: float, exposure: float, flat_rate_e: 
 def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None = None,
             temperatures: Sequence[float] = (), progress: Callable[[Step], object] | None = None,
             cover: Callable[[str], object] | None = None, dark_exposure: float = 10.0,
-            cooling_timeout: float = 1800.0) -> Analysis:
+            cooling_timeout: float = 1800.0, measured: Callable[[Analysis], object] | None = None) -> Analysis:
     """Measures e-/ADU, read noise, full well, dynamic range and the offset at each gain
     (default: every 100 of the gain range) and the dark current, on the open camera `cam`
     looking at an even light. `offset` is the one the flats are taken at (default: the
     camera's). `temperatures` are cooler set points to measure the dark current at too.
     `cover(text)` is called before the bias and dark frames on a camera without a shutter.
-    LightError, before any long work, when the light will not do. The camera's gain,
-    offset, exposure, region and cooler are put back afterwards."""
+    Every argument is checked against the camera before the first frame. LightError,
+    before any long work, when the light will not do. `measured(analysis)` hears of the
+    figures so far each time some are added (the dark current not measured yet is NaN),
+    so that a caller keeps them when a later step fails. The camera's gain, offset,
+    exposure, region and cooler are put back afterwards."""
     began = time.monotonic()
     d = cam.description
     ctl = cam.controls
@@ -394,6 +397,15 @@ def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None 
         raise ValueError(f"{cam.name} has no cooler: dark current at set temperatures needs a cooled camera")
     if not dark_exposure > 0:
         raise ValueError("the dark exposure is positive")
+    longest = _DARK_SHORT + dark_exposure
+    if longest > float(ctl["exposure"].max):
+        raise ValueError(f"the dark exposure of {dark_exposure:g} s is too long: the long dark ({_DARK_SHORT:g} s "
+                         f"more) would pass {cam.name}'s longest exposure, {float(ctl['exposure'].max):g} s")
+    if temperatures:
+        t_low, t_high = float(ctl["target_temperature"].min), float(ctl["target_temperature"].max)
+        for target in temperatures:
+            if not t_low <= target <= t_high:
+                raise ValueError(f"set point {target:g} °C is outside {cam.name}'s range {t_low:g} to {t_high:g} °C")
     if "RAW16" not in d.formats:
         raise ValueError(f"{cam.name} gives no RAW16 frames; the analysis needs the sensor's every bit")
 
@@ -402,12 +414,26 @@ def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None 
     saved_cooler = ({name: cam.get_control(name) for name in ("cooler_on", "target_temperature")}
                     if d.cooled and temperatures else {})
     run = _Run(cam, progress, 1 + 2 * len(chosen) + 1 + len(temperatures))
+    results: list[GainResult] = []
+    temperature, dark = math.nan, math.nan
+    at_set_points: list[DarkCurrent] = []
+    region = (0, 0)
+
+    def so_far() -> Analysis:
+        return Analysis(cam.name, temperature, d.bit_depth, d.bayer_pattern, region, tuple(results), dark,
+                        tuple(at_set_points), time.monotonic() - began)
+
+    def tell() -> None:
+        if measured is not None:
+            measured(so_far())
+
     try:
         measured_offset = int(saved["offset"]) if offset is None else offset
         cam.offset = measured_offset
         w = min(REGION, d.max_width - d.max_width % 8)
         h = min(REGION, d.max_height - d.max_height % 2)
         roi = cam.set_roi(w, h, bin=1, image_format="RAW16")
+        region = (roi.width, roi.height)
         run.say(f"checking the light at gain {chosen[0]}")
         first = cam.capture(run.min_exposure)
         colour = d.bayer_pattern is not None
@@ -421,11 +447,11 @@ def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None 
             run.step(f"gain {g}: flats done")
         if cover is not None and not d.mechanical_shutter:
             cover("Cover the telescope (or cap the camera) for the bias and dark frames.")
-        results = []
         for flats in all_flats:
             run.say(f"gain {flats.gain}: bias frames")
             b = _bias(run, flats.gain, measured_offset, sites, colour)
             results.append(_result(flats, b, sites, colour))
+            tell()
             run.step(f"gain {flats.gain}: e-/ADU {results[-1].electrons_per_adu:.4g}, read noise "
                      f"{results[-1].read_noise_e:.3g} e-")
         # Darks at the highest gain: the finest steps in electrons and the least read noise.
@@ -435,17 +461,17 @@ def analyze(cam: Camera, gains: Sequence[int] | None = None, offset: int | None 
         cam.offset = top.offset
         run.say(f"dark current: darks of {_DARK_SHORT:g} s and {_DARK_SHORT + dark_exposure:g} s")
         temperature, dark = _dark_current(run, top.gain, top.electrons_per_adu, dark_exposure, flat_rate_e)
+        tell()
         run.step(f"dark current {dark:.3g} e-/s at {temperature:.1f} °C")
-        at_set_points = []
         for target in temperatures:
             run.say(f"cooling to {target:g} °C")
             cam.cool_to(target, cooling_timeout, progress=lambda c: run.say(
                 f"cooling to {c.target:g} °C: {c.temperature:.1f} °C, power {c.cooler_power}%"))
             t_c, rate_c = _dark_current(run, top.gain, top.electrons_per_adu, dark_exposure, flat_rate_e)
             at_set_points.append(DarkCurrent(t_c, float(target), rate_c))
+            tell()
             run.step(f"dark current {rate_c:.3g} e-/s at {t_c:.1f} °C")
-        return Analysis(cam.name, temperature, d.bit_depth, d.bayer_pattern, (roi.width, roi.height),
-                        tuple(results), dark, tuple(at_set_points), time.monotonic() - began)
+        return so_far()
     finally:
         for name, value in saved_cooler.items():
             cam.set_control(name, value)

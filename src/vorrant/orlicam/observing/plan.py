@@ -198,6 +198,7 @@ class Plan:
     frames: tuple[Entry, ...]
     name: str | None = None        # output template; None: the default
     text: str = field(default="", repr=False)
+    name_note: str | None = None   # how the name was made to give a new file for every frame
 
 
 # --- reading -------------------------------------------------------------------------
@@ -440,8 +441,33 @@ def load_plan(path: str | os.PathLike[str], config: Path | None = None) -> Plan:
     if not isinstance(frames, list) or not frames:
         raise reader.fail("frames", 0, None, "the plan has no [[frames]] entry: nothing to take")
     entries = tuple(_entry(reader, i, table) for i, table in enumerate(frames))
+    template, note = _unique_names(name if name is not None else base_name, entries, target.over(base_target))
     return Plan(path, target.over(base_target), CameraPlan(**{**base_camera, **camera}), entries,
-                name if name is not None else base_name, text)
+                template, text, note)
+
+
+def _unique_names(template: str | None, entries: tuple[Entry, ...], target: Target) -> tuple[str | None, str | None]:
+    """The template, with {n} added when it cannot give a new name to every frame: without
+    {n}, only fields that differ from entry to entry keep names apart ({time} is one second
+    and repeats within it). The note says what was done."""
+    from ..files.naming import exposure_text, render
+
+    if template is None or render(template, {}, 1) != render(template, {}, 2):
+        return template, None
+    names = []
+    for e in entries:
+        fields = {"type": e.kind.capitalize(), "bin": f"{e.bin}x{e.bin}",
+                  "object": (target.object or "") if e.kind == "light" else "",
+                  "filter": (e.filter or "") if e.kind in ("light", "flat") else "",
+                  "exposure": "" if e.exposure is None else exposure_text(e.exposure),
+                  "gain": "" if e.gain is None else str(e.gain), "offset": "" if e.offset is None else str(e.offset)}
+        names += [render(template, fields, 1)] * e.count
+    if len(set(names)) == len(names):
+        return template, None
+    head, dot, suffix = template.rpartition(".")
+    numbered = f"{head}_{{n:04}}.{suffix}" if dot and "/" not in suffix and "}" not in suffix else f"{template}_{{n:04}}"
+    return numbered, (f"names: {template!r} would give two frames one name (frames of one entry, or taken within "
+                      f"the same second), so {{n}} is added: {numbered!r}")
 
 
 def _entry(reader: _Reader, index: int, table: Any) -> Entry:

@@ -89,6 +89,7 @@ class Analysis:
     dark_current_e_per_s: float
     dark_current: tuple[DarkCurrent, ...] = field(default=())
     seconds: float = 0.0
+    stopped: str = ""   # why the analysis ended before its last step: the figures are those measured
 
     @property
     def adu_per_step(self) -> int:
@@ -144,12 +145,13 @@ class Analysis:
             "adu": f"RAW16 data units; one step of the {self.bit_depth}-bit ADC is {self.adu_per_step}",
             "bayer_pattern": self.bayer_pattern, "region": list(self.region),
             "gains": [row(r) for r in self.gains],
-            "dark_current_e_per_s": self.dark_current_e_per_s,
+            "dark_current_e_per_s": None if math.isnan(self.dark_current_e_per_s) else self.dark_current_e_per_s,
             "dark_current": [{"temperature": d.temperature, "set_point": d.set_point, "e_per_s": d.e_per_s}
                              for d in self.dark_current],
             "unity_gain": None if unity is None else round(unity[0], 1),
             "planetary_gain": self.planetary().gain, "deep_sky_gain": self.deep_sky().gain,
             "seconds": round(self.seconds, 1),
+            **({"stopped": self.stopped} if self.stopped else {}),
         }
 
     def summary(self) -> str:
@@ -171,7 +173,10 @@ class Analysis:
         lines.append(f"Offsets that keep the bias clear of zero: "
                      + ", ".join(f"gain {r.gain}: {r.offset}" + (" (clips still)" if r.bias_clipped else "")
                                  for r in self.gains) + ".")
-        lines.append(f"Dark current: {self.dark_current_e_per_s:.4g} e-/s per pixel at {self._where()}.")
+        if math.isnan(self.dark_current_e_per_s):
+            lines.append("Dark current: not measured.")
+        else:
+            lines.append(f"Dark current: {self.dark_current_e_per_s:.4g} e-/s per pixel at {self._where()}.")
         for dc in self.dark_current:
             lines.append(f"Dark current: {dc.e_per_s:.4g} e-/s per pixel at {dc.temperature:.1f} °C "
                          f"(set point {dc.set_point:g} °C).")
@@ -180,6 +185,8 @@ class Analysis:
             if a.e_per_s > 0 and b.e_per_s > 0 and a.e_per_s != b.e_per_s and a.temperature != b.temperature:
                 doubling = (b.temperature - a.temperature) * math.log(2) / math.log(b.e_per_s / a.e_per_s)
                 lines.append(f"Dark current doubles every {doubling:.1f} °C.")
+        if self.stopped:
+            lines.append(f"Stopped before the end ({self.stopped}): these are the figures measured until then.")
         return "\n".join(lines) + "\n"
 
 

@@ -2,7 +2,7 @@
 them, and warm up at the end; plus the pieces `snap` and `stream` share with it
 (the SER sidecar); the steps of a night are in `steps`, the journal in `journal`.
 
-A plan's progress is kept in ``orlicam-sequence.jsonl`` in its folder, one line per
+A plan's progress is kept in its journal in its folder (``journal``), one line per
 frame before and after its file appears (files are written under a temporary name and
 linked into place, so a file with its final name is always complete). ``--resume`` reads
 it back, counts what each entry has, and goes on from there: no frame is taken twice,
@@ -23,7 +23,7 @@ import json
 import math
 import os
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
@@ -31,6 +31,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Final
 
 from ..files.naming import DEFAULT_TEMPLATE, frame_fields, inside, night_folder, render
+from .faults import WAIT_FOR_CAMERA_S, Night
 from .journal import Journal, write_frame
 from .plan import Entry, Plan, PlanError, Target, observation_cards
 from .steps import FLAT_CLOSE, FLAT_MAX_S, Show, capture_with_progress, find_flat_exposure, frame_level, settle, warm_up
@@ -39,9 +40,9 @@ if TYPE_CHECKING:
     from ..camera.camera import Camera
     from ..camera.frames import Frame
 
-__all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder"]
+__all__ = ["run_plan", "dry_run", "write_ser_sidecar", "Limits", "check_plan", "model_limits", "default_folder",
+           "PlanInterrupted"]
 
-_OVERHEAD_GUESS_S: Final = 0.5  # readout and writing per frame, until measured
 
 
 # --- what the camera takes ---------------------------------------------------------
@@ -206,6 +207,8 @@ def dry_run(plan: Plan, folder: Path, say: Show) -> float:
         check_plan(plan, limits)
     total, unknown = 0.0, 0
     say(f"plan {plan.path}: camera {plan.camera.camera}, files in {folder}/")
+    if plan.name_note:
+        say(f"  {plan.name_note}")
     if limits is None:
         say(f"  camera {plan.camera.camera!r} is not connected: the settings are checked against it when it opens")
     elif limits.gain is None:
@@ -229,8 +232,11 @@ def dry_run(plan: Plan, folder: Path, say: Show) -> float:
 
 @dataclass
 class _Clock:
-    """The estimated end: exposures still to take plus the overhead per frame seen so far."""
+    """The estimated end: exposures still to take, the overhead per frame (measured on the
+    camera at the start, then as the frames come) and the warm-up at the end."""
 
+    first: float           # seconds a frame costs beyond its exposure, measured at the start
+    warm: float = 0.0      # seconds of the warm-up at the end
     frames: int = 0
     overhead: float = 0.0
 
@@ -238,18 +244,67 @@ class _Clock:
         self.frames += 1
         self.overhead += max(0.0, wall - exposure)
 
+    def left(self, remaining_exposure: float, remaining_frames: int) -> float:
+        per = self.overhead / self.frames if self.frames else self.first
+        return remaining_exposure + per * remaining_frames + self.warm
+
     def end(self, remaining_exposure: float, remaining_frames: int) -> str:
-        per = self.overhead / self.frames if self.frames else _OVERHEAD_GUESS_S
-        end = datetime.now().astimezone() + timedelta(seconds=remaining_exposure + per * remaining_frames)
+        end = datetime.now().astimezone() + timedelta(seconds=self.left(remaining_exposure, remaining_frames))
         return end.strftime("%H:%M:%S")
 
 
-def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None) -> list[Path]:
-    """Runs the plan into `folder`; returns the files written by this run."""
+def _frame_overhead(cam: Camera, folder: Path, settings: dict[str, Any]) -> float:
+    """What a frame costs beyond its exposure (starting it, downloading it, writing its file),
+    measured with frames of the camera's shortest exposure at `settings`, each written as a
+    frame is and removed: the median of three, as the first after new settings pays for
+    them once."""
+    from ..files.fits import write_fits
+
+    _apply(cam, settings)
+    shortest = float(cam.controls["exposure"].min)
+    # A part name, never taken for a frame; the process in it, as two plans may share the folder.
+    part = folder / f".orlicam-timing.{os.getpid()}.fits.part"
+    costs: list[float] = []
+    try:
+        for _ in range(3):
+            began = time.monotonic()
+            write_fits(part, cam.capture(shortest, dark=True), overwrite=True)
+            costs.append(max(0.0, time.monotonic() - began - shortest))
+    finally:
+        part.unlink(missing_ok=True)
+    return sorted(costs)[1]
+
+
+def _warm_seconds(plan: Plan, ambient: float | None, target_c: float | None) -> float:
+    """How long the warm-up at the end takes: from the set point to the temperature the sensor
+    had before cooling, at the plan's rate, plus the last look at the cooler."""
+    if not plan.camera.warm or ambient is None or target_c is None:
+        return 0.0
+    return max(0.0, ambient - target_c) / plan.camera.warm_rate + 1.0
+
+
+class PlanInterrupted(KeyboardInterrupt):
+    """Ctrl-C (or SIGTERM, SIGHUP) stopped a plan after `done` of its `total` frames."""
+
+    def __init__(self, done: int, total: int) -> None:
+        super().__init__(done, total)
+        self.done, self.total = done, total
+
+
+def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool_to: float | None = None,
+             wait_for_camera: float = WAIT_FOR_CAMERA_S) -> list[Path]:
+    """Runs the plan into `folder`; returns the files written by this run. A failed, hung or
+    glitched frame is taken again; a camera lost is waited for up to `wait_for_camera`
+    seconds, then the run stops (resumable) with CameraLost; each fault goes to the journal
+    and to the summary said at the end. PlanInterrupted (a KeyboardInterrupt) when stopped,
+    saying how far it got."""
     from ..camera.camera import Camera
 
     folder.mkdir(parents=True, exist_ok=True)
     journal = Journal.open(folder, plan, resume, say)
+    night = Night(journal, say, wait_for_camera)
+    if plan.name_note:
+        say(plan.name_note)
     written: list[Path] = []
     try:
         if resume and journal.done:
@@ -260,31 +315,46 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
             say("nothing left to take")
             return written
         target_c = plan.camera.cool_to if cool_to is None else cool_to
-        with Camera(plan.camera.camera) as cam, _warm_at_end(cam, plan, show, say):
+        with Camera(plan.camera.camera, recovery=night.recovery()) as cam, _warm_at_end(cam, plan, show, say):
             settings = _prepare(cam, plan, journal)
-            if target_c is not None:
+            cooled = cam.description.cooled
+            ambient = cam.temperature if cooled and not cam.cooler_on else None   # before the cooler changes it
+
+            def cool() -> None:
+                assert target_c is not None
                 reached = settle(cam, target_c, plan.camera.tolerance, plan.camera.settle, plan.camera.cool_timeout, show)
                 say(f"{cam.name}: {reached:.1f} C, steady for {plan.camera.settle:g} s")
-            clock = _Clock()
+
+            if target_c is not None:
+                night.survive(cam, cool)
+                night.cool_again = False
             left = {i: max(0, e.count - journal.done.get(i, 0)) for i, e in enumerate(plan.frames)}
+            first = min(i for i, n in left.items() if n)
+            overhead = night.survive(cam, lambda: _frame_overhead(cam, folder, settings[first]))
+            clock = _Clock(overhead, _warm_seconds(plan, ambient, target_c) if cooled else 0.0)
             for index, entry in enumerate(plan.frames):
                 if left[index] == 0:
                     continue
-                _apply(cam, settings[index])
+                night.survive(cam, lambda: _apply(cam, settings[index]))
                 if entry.auto:
-                    seconds, _ = find_flat_exposure(cam, entry.level, show)
+                    seconds, _ = night.survive(cam, lambda: find_flat_exposure(cam, entry.level, show))
                     cam.exposure = seconds
                     say(f"flats: {seconds:g} s for a level of {entry.level:g}")
                 while left[index] > 0:
                     taken += 1
                     left[index] -= 1
-                    remaining = cam.exposure + sum(n * (plan.frames[i].exposure or cam.exposure) for i, n in left.items())
+                    # Each entry at the exposure it is taken at (a bias at the shortest); this one's
+                    # as found when it is auto.
+                    remaining = cam.exposure + sum(n * (cam.exposure if i == index else settings[i]["exposure"])
+                                                   for i, n in left.items())
                     label = (f"frame {taken} of {total}, line {entry.line}: {entry.kind}"
                              + (f" {entry.filter}" if entry.filter else "") + f" {cam.exposure:g} s"
                              + f", ends about {clock.end(remaining, sum(left.values()) + 1)}")
                     show(label)
                     began = time.monotonic()
-                    frame = capture_with_progress(cam, show, label, dark=entry.dark)
+                    night.where = f"at frame {taken} of {total} ({entry.kind})"
+                    frame = night.survive(cam, lambda: _take(cam, night, entry, label, show,
+                                                                    None if target_c is None else cool))
                     path = _store(plan, folder, journal, index, entry, frame,
                                   {**settings[index], "exposure": frame.meta.exposure})
                     clock.add(time.monotonic() - began, frame.meta.exposure)
@@ -298,9 +368,27 @@ def run_plan(plan: Plan, folder: Path, resume: bool, show: Show, say: Show, cool
                             cam.exposure = min(max(cam.exposure * entry.level / max(level, 1e-3),
                                                    cam.controls["exposure"].min), FLAT_MAX_S)
                     say(line)
+    except KeyboardInterrupt:
+        done = journal.on_disk()
+        raise PlanInterrupted(sum(min(e.count, done.get(i, 0)) for i, e in enumerate(plan.frames)),
+                              sum(e.count for e in plan.frames)) from None
     finally:
         journal.close()
+        for line in night.summary():
+            say(line)
     return written
+
+
+def _take(cam: Camera, night: Night, entry: Entry, label: str, show: Show, cool: Callable[[], None] | None) -> Frame:
+    """One good frame of the entry: cooled again first when the camera came back (before a
+    light or dark), taken again while it comes glitched."""
+    while True:
+        if night.cool_again and cool is not None and entry.kind in ("light", "dark"):
+            cool()
+            night.cool_again = False
+        frame = capture_with_progress(cam, show, label, dark=entry.dark)
+        if night.checked(frame):
+            return frame
 
 
 @contextmanager
@@ -335,13 +423,20 @@ def _store(plan: Plan, folder: Path, journal: Journal, index: int, entry: Entry,
     n = journal.next_number(key)
     name = inside(render(template, fields, n))
     numbered = render(template, fields, 1) != render(template, fields, 2)
-    while numbered and os.path.lexists(folder / name):
-        n += 1   # files the journal does not know of (it was lost): never written over
-        name = inside(render(template, fields, n))
-    journal.writing(index, n, key, name, settings)
-    path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
-    journal.written(index, n, key, name, settings)
-    return path
+    while True:
+        while numbered and os.path.lexists(folder / name):
+            n += 1   # files the journal does not know of (it was lost, or another plan's): never written over
+            name = inside(render(template, fields, n))
+        journal.writing(index, n, key, name, settings)
+        try:
+            path = write_frame(folder, name, frame, observation_cards(target, entry.kind, entry.filter))
+        except FileExistsError:
+            if not numbered:
+                raise
+            journal.passed(index, n, key, name)   # another plan in the folder took the name first
+            continue
+        journal.written(index, n, key, name, settings)
+        return path
 
 
 def default_folder(now: datetime | None = None) -> Path:

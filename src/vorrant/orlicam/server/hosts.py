@@ -65,6 +65,7 @@ class HostNames:
         self.local_only = local_only
         extra = {normal(n) for n in allowed if n.strip()}
         self.any = ANY_HOST in extra
+        self.allowed = frozenset(extra - {ANY_HOST})   # the names given: a proxy in front may answer to them
         names = set(LOOPBACK_NAMES) | hosts_file_names() | (extra - {ANY_HOST})
         if not local_only:
             machine = normal(socket.gethostname())
@@ -112,8 +113,19 @@ class HostCheck:
         method = scope.get("method", "WebSocket")
         log.info("%s %s: refused: %s", method, scope.get("path", ""), reason)
         if scope["type"] == "websocket":
-            return await send({"type": "websocket.close", "code": 1008})
+            return await refuse_socket(scope, send, f"refused: {reason}")
         await PlainTextResponse(f"refused: {reason}", status_code=421)(scope, receive, send)
+
+
+async def refuse_socket(scope: Scope, send: Send, text: str) -> None:
+    """Refuses a socket before it opens: HTTP 403 saying why where the server can answer
+    a socket with a page, else the bare close (a 403 without a word)."""
+    if "websocket.http.response" in scope.get("extensions", {}):
+        await send({"type": "websocket.http.response.start", "status": 403,
+                    "headers": [(b"content-type", b"text/plain; charset=utf-8")]})
+        await send({"type": "websocket.http.response.body", "body": text.encode()})
+    else:
+        await send({"type": "websocket.close", "code": 1008})
 
 
 def _header(scope: Scope) -> str | None:

@@ -241,7 +241,8 @@ class Server:
             except ImportError as exc:
                 log.warning("no live view: %s", exc)
             else:
-                self.live = LiveApp(self.devices, self._live_folder, local_only=is_loopback(self.host))
+                self.live = LiveApp(self.devices, self._live_folder, local_only=is_loopback(self.host),
+                                    names=self.allowed_hosts)
                 app.router.routes.extend(self.live.routes())
         _raise_file_limit(MAX_CONNECTIONS + 256)
         config = uvicorn.Config(HostCheck(app, self.allowed_hosts), log_config=None, access_log=False, lifespan="off", http=_Protocol,
