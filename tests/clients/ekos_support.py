@@ -10,14 +10,15 @@ import signal
 import socket
 import sqlite3
 import subprocess
-import sys
 import time
 from contextlib import closing
 from pathlib import Path
 from xml.sax.saxutils import escape
 
-DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
-DRIVER_XML = Path(sys.prefix) / "share" / "indi" / "indi_orlicam.xml"
+# The driver as its Debian package installs it (make deb-amd64, installed by make test-ekos):
+# KStars finds it in INDI's own driver list, as a user's would.
+DRIVER = Path("/usr/bin/indi_orlicam_ccd")
+DRIVER_XML = Path("/usr/share/indi/indi_orlicam.xml")
 LABEL = "Orlicam (ASI cameras)"                          # the driver list's label, which profiles name
 MAIN, GUIDER = "Orlicam ZWO ASI294MM Pro GPS Simulator", "Orlicam ZWO ASI462MC Simulator"
 # Ekos makes the optical train from the devices in the order they come: the cooled mono camera
@@ -170,10 +171,10 @@ def first_start(home: Path) -> None:
         kstars.stop()
 
 
-def configure(home: Path, drivers: Path) -> None:
-    """No start-up wizard; INDI's driver list read from `drivers` (where the test puts the driver's XML)."""
+def configure(home: Path) -> None:
+    """No start-up wizard; INDI's driver list is the system's, where the package put ours."""
     (home / ".config").mkdir(exist_ok=True)
-    (home / ".config" / "kstarsrc").write_text(f"[GUI]\nRunStartupWizard=false\n\n[indi]\nindiDriversDir={drivers}\n")
+    (home / ".config" / "kstarsrc").write_text(f"[GUI]\nRunStartupWizard=false\n\n[indi]\nindiDriversDir={DRIVER_XML.parent}\n")
 
 
 def add_profile(home: Path, name: str, host: str | None = None, port: int | None = None) -> None:
