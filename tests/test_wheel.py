@@ -3,6 +3,7 @@ numpy and astropy versions other than the ones we pin. Runs under `make test-whe
 builds the wheel first and names its folder in ORLICAM_WHEEL_DIR; skipped otherwise."""
 import json
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -14,7 +15,8 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 WHEEL_DIR = os.environ.get("ORLICAM_WHEEL_DIR")
-WHEELS = sorted(Path(WHEEL_DIR).glob("orlicam-*-cp313-cp313-manylinux_*_x86_64.whl")) if WHEEL_DIR else []
+MACHINE = platform.machine()          # x86_64, or aarch64 on arm64 (make test-arm64 ARM64_FULL=1)
+WHEELS = sorted(Path(WHEEL_DIR).glob(f"orlicam-*-cp313-cp313-manylinux_*_{MACHINE}.whl")) if WHEEL_DIR else []
 pytestmark = pytest.mark.skipif(len(WHEELS) != 1, reason="no wheel built (make test-wheel builds one)")
 PACKAGE = "vorrant/orlicam/"
 # A user's environment: numpy and astropy inside our ranges but not the versions we pin.
@@ -55,7 +57,7 @@ def test_wheel_holds_the_extensions_simulator_and_licence_but_no_indi_driver():
     assert wheel.read("orlicam-0.1.0.dist-info/licenses/LICENSE").startswith(b"BSD 3-Clause License\n")
     assert "License-Expression: BSD-3-Clause" in wheel.read("orlicam-0.1.0.dist-info/METADATA").decode().splitlines()
     native = sorted(n.removeprefix(PACKAGE) for n in names if n.endswith(".so") or ".so." in n)
-    assert native == ["_frames.cpython-313-x86_64-linux-gnu.so", "korvi.cpython-313-x86_64-linux-gnu.so",
+    assert native == [f"_frames.cpython-313-{MACHINE}-linux-gnu.so", f"korvi.cpython-313-{MACHINE}-linux-gnu.so",
                       "libASICamera2.so"]
     assert not [n for n in names if "indi" in n.lower()]
 
@@ -91,7 +93,7 @@ def dynamic(path):
 def test_extensions_find_the_simulator_by_runpath_and_a_vendor_library_first(installed, tmp_path):
     venv, env = installed
     package = next((venv / "lib").glob(f"python3.13/site-packages/{PACKAGE}"))
-    for extension in package.glob("*.cpython-313-x86_64-linux-gnu.so"):
+    for extension in package.glob(f"*.cpython-313-{MACHINE}-linux-gnu.so"):
         assert dynamic(extension) == {"NEEDED": "libASICamera2.so", "RUNPATH": "$ORIGIN"}   # RUNPATH, not RPATH
     assert dynamic(package / "libASICamera2.so") == {"SONAME": "libASICamera2.so"}
     doctor = [str(venv / "bin" / "python"), "-m", "vorrant.orlicam", "doctor", "--json"]

@@ -257,10 +257,10 @@ bool CameraDevice::lost(int code) {
     lost_ = true;        // from here isConnected() is false: CONNECTION is Alert
     lost_at_ = std::chrono::steady_clock::now();
     end_pulses("the camera is lost");
-    if (exposing_) {
+    if (exposing_) {          // taken again on the camera's return
         exposing_ = false;
         exposure_timer_.stop();
-        PrimaryCCD.setExposureFailed();
+        hold_exposure(static_cast<float>(exposure_s_));
     }
     pump_.stop();
     ISwitchVectorProperty *connection = getSwitch("CONNECTION");
@@ -572,6 +572,8 @@ void CameraDevice::apply_pending() {
 }
 
 bool CameraDevice::SetCaptureFormat(uint8_t index) {
+    // Ekos sends the format again when it retries a failed exposure, while its next one may run.
+    if (index < std::size(kFormats) && kFormats[index].img_type == img_type_) return true;
     if (index >= std::size(kFormats) || pump_.running() || exposing_) {
         LOG_ERROR("capture format not changed while an exposure or a stream runs");
         return false;
@@ -601,14 +603,7 @@ void CameraDevice::update_cfa(const roi::Rect &want) {
 // --- exposures ----------------------------------------------------------------------
 
 bool CameraDevice::StartExposure(float duration) {
-    if (lost_) {
-        exposure_held_ = true;
-        held_duration_ = duration;
-        held_at_ = std::chrono::steady_clock::now();
-        PrimaryCCD.setExposureDuration(duration);
-        LOGF_WARN("the exposure starts when %s is back (at most %.0f s from now)", name_.c_str(), kHeldExposureLimit);
-        return true;
-    }
+    if (lost_) return hold_exposure(duration);
     if (pump_.running()) {
         LOG_ERROR("exposure not started: a video stream is running; stop it first");
         return false;
@@ -626,8 +621,8 @@ bool CameraDevice::StartExposure(float duration) {
     PrimaryCCD.setExposureDuration(duration);
     if (code == ASI_SUCCESS) code = ASIStartExposure(id_, shut ? ASI_TRUE : ASI_FALSE);
     if (code != ASI_SUCCESS) {
+        if (lost(code)) return hold_exposure(duration);      // found gone just now: it waits like the others
         LOGF_ERROR("exposure not started: %s", asi::describe(code));
-        lost(code);
         return false;
     }
     exposure_start_ = std::chrono::steady_clock::now();
@@ -641,7 +636,7 @@ bool CameraDevice::StartExposure(float duration) {
 }
 
 bool CameraDevice::AbortExposure() {
-    exposure_held_ = false;
+    exposure_held_ = exposure_retried_ = false;
     if (!exposing_) return true;
     exposure_timer_.stop();
     exposing_ = false;
@@ -655,11 +650,22 @@ void CameraDevice::poll_exposure() {
     ASI_EXPOSURE_STATUS status = ASI_EXP_WORKING;
     int code = ASIGetExpStatus(id_, &status);
     if (code != ASI_SUCCESS) return exposure_failed("exposure status not read", code);
-    if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE)
-        return exposure_failed(status == ASI_EXP_FAILED ? "exposure failed: the camera reports ASI_EXP_FAILED"
-                                                        : "exposure failed: the camera went idle before its end",
-                               -1);
-    if (status == ASI_EXP_SUCCESS) return finish_exposure();
+    if (status == ASI_EXP_FAILED || status == ASI_EXP_IDLE) {
+        const char *what = status == ASI_EXP_FAILED ? "exposure failed: the camera reports ASI_EXP_FAILED"
+                                                    : "exposure failed: the camera went idle before its end";
+        if (!std::exchange(exposure_retried_, true)) {
+            LOGF_WARN("%s; taken again", what);
+            exposing_ = false;
+            ASIStopExposure(id_);
+            if (StartExposure(static_cast<float>(exposure_s_))) return;
+        }
+        exposure_retried_ = false;
+        return exposure_failed(what, -1);
+    }
+    if (status == ASI_EXP_SUCCESS) {
+        exposure_retried_ = false;
+        return finish_exposure();
+    }
     const double left = std::max(0.0, exposure_s_ - seconds_since(exposure_start_));
     // Whole seconds to the client; finer polls near the end, 1 ms once the time is up.
     if (std::ceil(left) != std::ceil(PrimaryCCD.getExposureLeft())) PrimaryCCD.setExposureLeft(std::ceil(left));
@@ -883,8 +889,19 @@ void CameraDevice::exposure_failed(const char *what, int code) {
     else
         LOGF_ERROR("%s: %s", what, asi::describe(code));
     ASIStopExposure(id_);                                // leave the camera idle for the next one
-    PrimaryCCD.setExposureFailed();
-    lost(code);
+    if (lost(code))
+        hold_exposure(static_cast<float>(exposure_s_));
+    else
+        PrimaryCCD.setExposureFailed();
+}
+
+bool CameraDevice::hold_exposure(float duration) {
+    exposure_held_ = true;
+    held_duration_ = duration;
+    held_at_ = std::chrono::steady_clock::now();
+    PrimaryCCD.setExposureDuration(duration);
+    LOGF_WARN("the exposure starts when %s is back (at most %.0f s from now)", name_.c_str(), kHeldExposureLimit);
+    return true;
 }
 
 void CameraDevice::addFITSKeywords(INDI::CCDChip *chip) {

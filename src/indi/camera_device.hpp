@@ -150,6 +150,12 @@ class CameraDevice : public INDI::CCD {
     std::chrono::steady_clock::time_point held_at_;
     double set_point_ = 0;
 
+    // The exposure waits for the lost camera and starts on its return.
+    bool hold_exposure(float duration);
+    // A failed exposure is taken again once by the driver itself before it ends in Alert: Ekos
+    // 3.6 counts one Alert as up to three failed attempts and then gives the job up.
+    bool exposure_retried_ = false;
+
     // Exposure state.
     INDI::Timer exposure_timer_;
     bool exposing_ = false;

@@ -104,3 +104,19 @@ def test_a_stream_rides_out_a_loss_and_bounded_timeouts(cam0):
         with pytest.raises(korvi.ASITimeout):
             next(frames)
     assert events[2:] == [("video-timeout", 1), ("video-timeout", 2), ("gave-up", 3)]
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (lambda: Recovery(exposure_retries=-1), ValueError, "exposure_retries is a whole number from 0, got -1"),
+    (lambda: Recovery(exposure_retries=1.5), ValueError, "exposure_retries is a whole number from 0, got 1.5"),
+    (lambda: Recovery(hang_after=0), ValueError, "hang_after must be positive, got 0"),
+    (lambda: Recovery(reconnect_timeout=float("nan")), ValueError, "reconnect_timeout must not be negative, got nan"),
+    (lambda: Recovery(poll_interval=float("inf")), ValueError, "poll_interval must be finite, got inf"),
+    (lambda: Recovery(poll_interval="1s"), TypeError, "poll_interval takes a number, not str"),
+    (lambda: Recovery(on_event=3), TypeError, "on_event takes a callable, not int"),
+    (lambda: Camera(0, recovery=Recovery), TypeError, "recovery takes a Recovery or None, not type"),
+])
+def test_a_policy_that_cannot_work_is_refused_with_one_line(make, error, message):
+    with pytest.raises(error) as info:
+        make()
+    assert str(info.value) == message

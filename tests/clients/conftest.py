@@ -6,7 +6,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))    # ekos_support, beside this file
 
-from ekos_support import DRIVER_XML, KStars, configure, first_start, have_kstars, private_network
+from ekos_support import KStars, configure, first_start, have_kstars, private_network
 
 
 def pytest_collection_modifyitems(config, items):
@@ -21,14 +21,11 @@ def pytest_collection_modifyitems(config, items):
 
 @pytest.fixture(scope="session")
 def template(tmp_path_factory) -> Path:
-    """A home where KStars has run once (its user database made), with our driver's XML as the
-    only entry of INDI's driver folder."""
-    assert have_kstars(), "kstars, Xvfb, dbus-run-session, qdbus, indiserver or the built driver is missing"
+    """A home where KStars has run once (its user database made); INDI's driver list is the
+    system's, which the package indi-orlicam adds our driver to."""
+    assert have_kstars(), "kstars, Xvfb, dbus-run-session, qdbus, indiserver or the indi-orlicam package is missing"
     home = tmp_path_factory.mktemp("kstars-home")
-    drivers = home / "indi"
-    drivers.mkdir()
-    shutil.copy(DRIVER_XML, drivers)
-    configure(home, drivers)
+    configure(home)
     first_start(home)
     return home
 
@@ -37,7 +34,7 @@ def template(tmp_path_factory) -> Path:
 def home(template, tmp_path) -> Path:
     copy = tmp_path / "home"
     shutil.copytree(template, copy, ignore=shutil.ignore_patterns("run", "tmp", "*.log"))
-    configure(copy, copy / "indi")
+    configure(copy)
     return copy
 
 

@@ -10,14 +10,15 @@ import signal
 import socket
 import sqlite3
 import subprocess
-import sys
 import time
 from contextlib import closing
 from pathlib import Path
 from xml.sax.saxutils import escape
 
-DRIVER = Path(sys.executable).with_name("indi_orlicam_ccd")
-DRIVER_XML = Path(sys.prefix) / "share" / "indi" / "indi_orlicam.xml"
+# The driver as its Debian package installs it (make deb-amd64, installed by make test-ekos):
+# KStars finds it in INDI's own driver list, as a user's would.
+DRIVER = Path("/usr/bin/indi_orlicam_ccd")
+DRIVER_XML = Path("/usr/share/indi/indi_orlicam.xml")
 LABEL = "Orlicam (ASI cameras)"                          # the driver list's label, which profiles name
 MAIN, GUIDER = "Orlicam ZWO ASI294MM Pro GPS Simulator", "Orlicam ZWO ASI462MC Simulator"
 # Ekos makes the optical train from the devices in the order they come: the cooled mono camera
@@ -170,10 +171,10 @@ def first_start(home: Path) -> None:
         kstars.stop()
 
 
-def configure(home: Path, drivers: Path) -> None:
-    """No start-up wizard; INDI's driver list read from `drivers` (where the test puts the driver's XML)."""
+def configure(home: Path) -> None:
+    """No start-up wizard; INDI's driver list is the system's, where the package put ours."""
     (home / ".config").mkdir(exist_ok=True)
-    (home / ".config" / "kstarsrc").write_text(f"[GUI]\nRunStartupWizard=false\n\n[indi]\nindiDriversDir={drivers}\n")
+    (home / ".config" / "kstarsrc").write_text(f"[GUI]\nRunStartupWizard=false\n\n[indi]\nindiDriversDir={DRIVER_XML.parent}\n")
 
 
 def add_profile(home: Path, name: str, host: str | None = None, port: int | None = None) -> None:
@@ -189,7 +190,7 @@ def add_profile(home: Path, name: str, host: str | None = None, port: int | None
 
 def sequence(jobs: list[dict[str, object]]) -> str:
     """An Ekos sequence queue (.esq) of light frames; each job: exposure, bin, frame (x, y, w, h),
-    folder, and optionally temperature (a set point the job waits for)."""
+    folder, and optionally temperature (a set point the job waits for) and count (1)."""
     parts = ["<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<SequenceQueue version='2.6'>",
              f"<CCD>{escape(MAIN)}</CCD>", "<GuideDeviation enabled='false'>2</GuideDeviation>",
              "<RefocusOnTemperatureDelta enabled='false'>1</RefocusOnTemperatureDelta>",
@@ -202,7 +203,7 @@ def sequence(jobs: list[dict[str, object]]) -> str:
             f"<Binning><X>{job['bin']}</X><Y>{job['bin']}</Y></Binning>"
             f"<Frame><X>{x}</X><Y>{y}</Y><W>{w}</W><H>{h}</H></Frame>"
             f"<Temperature force='{'true' if temperature is not None else 'false'}'>{temperature or 0}</Temperature>"
-            "<Filter>--</Filter><Type>Light</Type><Count>1</Count><Delay>0</Delay>"
+            f"<Filter>--</Filter><Type>Light</Type><Count>{job.get('count', 1)}</Count><Delay>0</Delay>"
             f"<FITSDirectory>{escape(str(job['folder']))}</FITSDirectory><PlaceholderFormat>/%T</PlaceholderFormat>"
             "<PlaceholderSuffix>3</PlaceholderSuffix><UploadMode>0</UploadMode></Job>")
     parts.append("</SequenceQueue>")

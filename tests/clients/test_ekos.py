@@ -1,5 +1,7 @@
 """KStars/Ekos 3.6 with indi_orlicam_ccd, driven as a user would through Ekos's D-Bus interfaces:
 the frames it saves are read back with astropy."""
+from datetime import datetime
+
 import pytest
 from astropy.io import fits
 
@@ -80,3 +82,31 @@ def test_remote_profile_focuses_on_the_cameras_of_a_running_indiserver(home, kst
         assert 1.0 < hfr < 3.0, hfr           # the simulator's stars: 1.5 px here
     finally:
         server.stop()
+
+
+def test_a_capture_job_outlives_an_unplug_and_failed_exposures(home, kstars_in, tmp_path):
+    # The imaging camera leaves the bus for 5 s after its 5th exposure, and its 2nd and 8th
+    # exposures fail: the driver takes a failed one again, holds the one asked for while the
+    # camera is away and reopens it on its return, and Ekos gets its 10 frames all the same.
+    add_profile(home, "Orlicam faults")
+    kstars = kstars_in(ORLICAM_SIM_FAULTS="unplug camera=0 after=5 for=5; fail camera=0 exposure=2,8")
+    kstars.start_ekos("Orlicam faults")
+    adopted_both(kstars, kstars.process.pid)
+    esq = tmp_path / "lights.esq"
+    esq.write_text(sequence([dict(exposure=0.5, bin=1, frame=(100, 200, 640, 480), folder=tmp_path / "lights",
+                                  count=10)]))
+    assert kstars.call(CAPTURE, "loadSequenceQueue", esq) == "true"
+    kstars.call(CAPTURE, "start")
+    wait_until(lambda: kstars.call(CAPTURE, "getJobState", 0) == "Complete", 180,
+               lambda: f"the job: {kstars.prop(CAPTURE, 'logText')}", 1)
+    frames = sorted((tmp_path / "lights").rglob("*.fits"))
+    assert len(frames) == 10, frames
+    starts = []
+    for path in frames:
+        with fits.open(path) as hdus:
+            assert hdus[0].data.shape == (480, 640) and hdus[0].header["EXPTIME"] == 0.5, path
+            assert hdus[0].data.std() > 0, path
+            starts.append(datetime.fromisoformat(hdus[0].header["DATE-OBS"]))
+    # The unplug shows as the one long wait between two frames.
+    assert max((b - a).total_seconds() for a, b in zip(starts, starts[1:])) > 4.5
+    assert kstars.indi("getPropertyState", MAIN, "CONNECTION") == "Ok"

@@ -14,6 +14,7 @@ import sep
 from astropy.io import fits
 
 from vorrant.orlicam import Camera, simulator
+from vorrant.orlicam._frames import lanczos_warp, robust_start, running_update
 from vorrant.orlicam.observing.stacking import (START_FRAMES, Master, Shot, Stacker, Transform, find_stars,
                                                 master_mismatch)
 
@@ -243,3 +244,27 @@ def test_a_stack_of_short_frames_shows_no_rings():
     centres = (edges[1:] + edges[:-1]) / 2
     residual = np.array(profile) - np.polyval(np.polyfit(centres, profile, 1), centres)
     assert np.max(np.abs(residual)) < 0.1
+
+
+F4 = np.zeros((4, 4), np.float32)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: lanczos_warp(F4.astype(np.float64), 1.0, 0.0, 0.0, 0.0, F4.copy()), r"lanczos_warp\(\): image must be float32"),
+    (lambda: lanczos_warp(F4, 0.0, 1.0, 0.0, 0.0, F4.copy()), "the rotation under 60 degrees"),
+    (lambda: lanczos_warp(F4, 1.0, 0.0, float("nan"), 0.0, F4.copy()), "the shift finite"),
+    (lambda: running_update(F4, F4.copy(), F4.copy(), np.zeros(15, np.uint32), 3.0, 1.0), "the arrays differ in size"),
+    (lambda: running_update(F4, F4.copy(), F4.copy(), F4.copy(), 3.0, 1.0), "count must be uint32"),
+    (lambda: robust_start(np.zeros((17, 16), np.float32), F4.copy(), F4.copy(), np.zeros(16, np.uint32), 3.0, 1.0),
+     "buffer must hold 1 to 16 frames"),
+])
+def test_the_stacking_kernels_refuse_arrays_they_cannot_use(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+def test_a_frame_turned_by_the_mount_is_rejected_not_resampled():
+    stacker = Stacker()
+    stacker.add(field(seed=1))
+    outcome = stacker.add(field(Transform(math.radians(90), 280.0, -40.0), seed=2))
+    assert (outcome.accepted, outcome.reason, stacker.frames) == (False, "turned 90 degrees from the first frame", 1)

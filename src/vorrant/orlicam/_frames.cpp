@@ -2,7 +2,9 @@
 // each frame straight into a buffer the caller owns (typically a numpy array
 // reused from frame to frame), with the interpreter lock released during the
 // wait. SDK failures are raised by korvi's own handle_error_code, so callers
-// see korvi's exception classes through korvi's error table.
+// see korvi's exception classes through korvi's error table. It also holds the
+// live stacker's per-pixel kernels (resampling, the running outlier-rejecting mean),
+// too slow in numpy for a full frame within an exposure.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
@@ -14,6 +16,8 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ASICamera2.h"
@@ -921,6 +925,24 @@ bool parse_double(PyObject* object, double& out) {
     return !(out == -1.0 && PyErr_Occurred());
 }
 
+// The work split between this thread and one more, for the second core: f(begin, end,
+// worker) over [0, n); all of it here when no thread can start.
+constexpr int kWorkers = 2;
+
+template <typename F>
+void in_halves(long n, const F& f) {
+    const long half = (n + 1) / 2;
+    std::thread other;
+    try {
+        other = std::thread([&] { f(half, n, 1); });
+    } catch (const std::system_error&) {
+        f(0, n, 0);
+        return;
+    }
+    f(0, half, 0);
+    other.join();
+}
+
 // lanczos_warp(image, cos, sin, dx, dy, out): the reference grid (out's shape) resampled
 // from image; NaN where the frame does not reach. Reference (x, y) is frame
 // (sx, sy) = (c(x-dx) + s(y-dy), c(y-dy) - s(x-dx)). Two one-dimensional passes of kTaps
@@ -959,12 +981,15 @@ PyObject* lanczos_warp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     float* dst = out.f();
     const float* table = lanczos_table();
     std::unique_ptr<float[]> across;
-    std::vector<float> column_weights;   // kTaps rows of w: each output column's weights
-    std::vector<long> first;
+    // Per half of the output: kTaps rows of w, each output column's weights, and its first tap.
+    std::vector<float> weights_of[kWorkers];
+    std::vector<long> first_of[kWorkers];
     try {
         across.reset(new float[static_cast<std::size_t>(h0) * w]);   // every element written before it is read
-        column_weights.resize(kTaps * static_cast<std::size_t>(w));
-        first.resize(w);
+        for (int k = 0; k < kWorkers; ++k) {
+            weights_of[k].resize(kTaps * static_cast<std::size_t>(w));
+            first_of[k].resize(w);
+        }
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -977,8 +1002,8 @@ PyObject* lanczos_warp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     };
     const double inv_c = 1.0 / c, tangent = s / c;
     const long run = run_length(inv_c, 64), block = run_length(c, 32);
-    Py_BEGIN_ALLOW_THREADS
-    for (long j = 0; j < h0; ++j) {
+    const auto across_rows = [&](long j0, long j1, int) {
+    for (long j = j0; j < j1; ++j) {
         const float* row = src + j * w0;
         float* arow = a + j * w;
         for (long x0 = 0; x0 < w; x0 += run) {
@@ -1004,7 +1029,11 @@ PyObject* lanczos_warp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
     }
-    for (long y0 = 0; y0 < h; y0 += block) {
+    };
+    const auto down_columns = [&](long b0, long b1, int worker) {
+    std::vector<float>& column_weights = weights_of[worker];
+    std::vector<long>& first = first_of[worker];
+    for (long y0 = b0 * block; y0 < std::min(h, b1 * block); y0 += block) {
         const long y1 = std::min(h, y0 + block), mid = (y0 + y1) / 2;
         for (long x = 0; x < w; ++x) {
             const float* wy = taps(c * (static_cast<double>(mid) - dy) - s * (static_cast<double>(x) - dx), first[x]);
@@ -1057,6 +1086,10 @@ PyObject* lanczos_warp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
     }
+    };
+    Py_BEGIN_ALLOW_THREADS
+    in_halves(h0, across_rows);
+    in_halves((h + block - 1) / block, down_columns);
     Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }

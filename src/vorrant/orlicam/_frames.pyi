@@ -11,6 +11,9 @@ classes, raised through korvi's handle_error_code.
 copy_slots makes each frame's metadata from the stream's template in one call,
 FrameStamper a stream's whole frame, StreamStep a whole step of a mono stream, and
 StreamExit a stream's __exit__ that marks the stream ended before Ctrl-C can land.
+
+lanczos_warp, running_update and robust_start are the live stacker's per-pixel work:
+resampling a frame onto the reference grid, and the running mean that leaves outliers out.
 """
 from collections.abc import Buffer
 from typing import Any, TypeVar, final

@@ -49,13 +49,15 @@ class CameraEvent:
     attempt: int
 
 
-def _bound(name: str, value: object, least: float, infinite: bool) -> float:
+def _bound(name: str, value: object, infinite: bool) -> float:
+    """A number of seconds (or a count) that must not be negative; math.inf where `infinite`."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} takes a number, not {type(value).__name__}")
     number = float(value)
-    if math.isnan(number) or number < least or (math.isinf(number) and not infinite):
-        raise ValueError(f"{name} must be {'at least' if least else 'not below'} {least:g}"
-                         + ("" if infinite else " and finite") + f", got {value!r}")
+    if math.isnan(number) or number < 0:
+        raise ValueError(f"{name} must not be negative, got {value!r}")
+    if math.isinf(number) and not infinite:
+        raise ValueError(f"{name} must be finite, got {value!r}")
     return number
 
 
@@ -90,11 +92,10 @@ class Recovery:
         retries = self.exposure_retries
         if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
             raise ValueError(f"exposure_retries is a whole number from 0, got {retries!r}")
-        _bound("hang_after", self.hang_after, 0.0, True)
-        if self.hang_after <= 0:
+        if _bound("hang_after", self.hang_after, True) == 0:
             raise ValueError(f"hang_after must be positive, got {self.hang_after!r}")
-        _bound("reconnect_timeout", self.reconnect_timeout, 0.0, True)
-        if _bound("poll_interval", self.poll_interval, 0.0, False) <= 0:
+        _bound("reconnect_timeout", self.reconnect_timeout, True)
+        if _bound("poll_interval", self.poll_interval, False) == 0:
             raise ValueError(f"poll_interval must be positive, got {self.poll_interval!r}")
         if self.on_event is not None and not callable(self.on_event):
             raise TypeError(f"on_event takes a callable, not {type(self.on_event).__name__}")
@@ -182,8 +183,8 @@ class CameraRecovery(CameraSession):
         except korvi.ASIError:
             pass
         policy = self._recovery
-        wait = _duration(policy.reconnect_timeout) if policy is not None else "none"
-        self._report("camera-lost", f"{self._label} was lost ({cause}); waiting for it (up to {wait})", attempt)
+        wait = f"up to {_duration(policy.reconnect_timeout)}" if policy is not None else "as long as reconnect() is asked"
+        self._report("camera-lost", f"{self._label} was lost ({cause}); waiting for it ({wait})", attempt)
 
     def _await_return(self, cause: BaseException | None, operation: str, attempt: int = 1) -> None:
         """Waits for the lost camera within the policy's bound; CameraLost after it."""
@@ -255,7 +256,7 @@ class CameraRecovery(CameraSession):
         offset, format, region and bin, flips, cooler and set point, the other controls,
         the camera mode); waits up to `timeout` seconds for it to come back. True once it
         is open again (at once when it never went), False when it is not back."""
-        limit = _bound("timeout", timeout, 0.0, True)
+        limit = _bound("timeout", timeout, True)
         self._require_open("reconnecting")
         if not self._lost:
             try:

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Callable
-from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -139,7 +138,10 @@ def analyze(camera: str, gains: list[int] | None, offset: int | None, temperatur
         if not measured:
             raise
         # Minutes of frames: what was measured is shown and written before the error is said.
+        from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
         try:
+            from dataclasses import replace   # loaded only when a run fails: --help stays light
+
             _give(replace(measured[-1], stopped=error_line(error) if str(error) else type(error).__name__),
                   as_json, output)
         except Exception as unwritten:

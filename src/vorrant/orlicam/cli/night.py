@@ -44,9 +44,10 @@ def run_sequence(plan_path: str, output: Path | None, resume: bool, dry: bool, c
         with progress(f"plan {plan.path}") as shown:
             written = run_plan(plan, folder, resume, shown.update, say, cool_to, wait_for_camera)
     except PlanInterrupted as stop:
-        # The way on, said when it is needed: the same plan, folder and set point, with --resume.
+        # The way on, said when it is needed: the same plan, folder and options, with --resume.
         again = ["orlicam", "sequence", plan_path, "-o", str(output) if output is not None else os.path.relpath(folder),
-                 *(["--cool-to", f"{cool_to:g}"] if cool_to is not None else []), "--resume"]
+                 *(["--cool-to", f"{cool_to:g}"] if cool_to is not None else []),
+                 *(["--wait-for-camera", f"{wait_for_camera:g}"] if wait_for_camera != 600.0 else []), "--resume"]
         raise KeyboardInterrupt(f"interrupted after {stop.done} of {stop.total} frames; go on with: "
                                 f"{shlex.join(again)}") from None
     say(f"{len(written)} files written to {folder}")

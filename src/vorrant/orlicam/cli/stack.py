@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import sys
-from dataclasses import replace
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -38,6 +37,8 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
     added to a running mean that leaves outliers out (hot pixels, satellites); frames that
     do not align are rejected. Without --frames or --duration it runs until Ctrl-C, which
     ends the stack and writes it."""
+    from dataclasses import replace
+
     from ..camera.camera import configure, deepest_raw
     from ..files.outputs import check_output
     from ..observing.stacking import Shot, Stacker, master_mismatch, read_master, stack_camera
@@ -73,6 +74,7 @@ def stack(camera: str, exposure: float, gain: int | None, bin_: int, frames: int
                     shown.update("camera lost, waiting for it" if event.kind == "camera-lost"
                                  else "the camera is back; stacking goes on")
             if cam.recovery is not None:
+                from dataclasses import replace   # here: `orlicam --help` imports no dataclasses
                 cam.recovery = replace(cam.recovery, on_event=fault)
             try:
                 stack_camera(cam, stacker, report, frames, duration)

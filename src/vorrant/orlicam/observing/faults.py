@@ -22,6 +22,7 @@ if TYPE_CHECKING:
 __all__ = ["Night", "WAIT_FOR_CAMERA_S"]
 
 WAIT_FOR_CAMERA_S: Final = 600.0
+_LOST_AGAIN: Final = 5   # returns of the camera within one step before the night stops
 _LOSSES: Final = (korvi.ASICameraRemoved, korvi.ASIInvalidID, korvi.ASICameraClosed)
 _DONE: Final = {"exposure-failed": "taken again", "exposure-hung": "stopped and taken again",
                 "video-timeout": "waited again"}
@@ -77,10 +78,16 @@ class Night:
 
     def survive(self, cam: Camera, step: Callable[[], T]) -> T:
         """step(), again after the camera came back when it was lost during it."""
+        losses = 0
         while True:
             try:
                 return step()
             except _LOSSES as exc:
+                losses += 1
+                if losses > _LOST_AGAIN:   # a camera that keeps dropping off: a cable to see to
+                    self.note("gave-up", f"{cam.name} lost {losses} times", "the night stops here; --resume goes on with it")
+                    raise CameraLost(f"{cam.name} was lost {losses} times {self.where}; the night stopped: check its "
+                                     "cable and hub, then run the same command with --resume") from exc
                 self.wait(cam, exc)
 
     def wait(self, cam: Camera, cause: BaseException) -> None:

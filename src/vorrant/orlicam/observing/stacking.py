@@ -57,6 +57,7 @@ HOT_NEIGHBOURS: Final = 0.15  # a detection whose four neighbours average under 
                               # its peak is one pixel wide: a hot pixel, not a star
 KAPPA: Final = 3.0            # a value this many standard deviations from its pixel's mean is an outlier
 START_FRAMES: Final = 5       # frames whose median begins the running mean
+MAX_TURN: Final = math.radians(60)   # the resampling's two passes hold up to this rotation
 
 Floats = npt.NDArray[np.float64]
 
@@ -304,6 +305,9 @@ class Stacker:
         if residual > self.max_residual:
             return self._reject(f"residual {residual:.2f} px over {self.max_residual:g} px", len(stars), matched,
                                 residual, transform)
+        if abs(transform.angle) > MAX_TURN:   # a camera turned on its mount, not a field that turns
+            return self._reject(f"turned {math.degrees(transform.angle):.0f} degrees from the first frame", len(stars),
+                                matched, residual, transform)
         return self._added(image, transform, Outcome(True, "stacked", len(stars), matched, residual, transform),
                            exposure)
 
@@ -327,6 +331,8 @@ class Stacker:
         if self._first is not None and self.frames < START_FRAMES:
             for k, plane in enumerate(planes):
                 self._first[self.frames, k] = warp(plane, transform, (h, w))
+                # Meanwhile a plain mean, for the picture of a stack under way.
+                running_update(self._first[self.frames, k], self._mean[k], self._m2[k], self._count[k], -1.0, 0.0)
             if self.frames + 1 == START_FRAMES:
                 outliers = self._start(self._mean, self._m2, self._count, START_FRAMES)
                 self._first = None   # from now on the running state judges each value
@@ -360,14 +366,12 @@ class Stacker:
     @property
     def image(self) -> npt.NDArray[np.float32] | None:
         """The mean so far (float32, rows x columns, or x 3 for colour; NaN where no frame
-        covered a pixel), or None before the first frame."""
+        covered a pixel), or None before the first frame. Until START_FRAMES frames are in,
+        a plain mean: the picture of the live view while the stack begins."""
         if self._mean is None or self._count is None or self._m2 is None:
             return None
-        mean, count = self._mean, self._count
-        if self._first is not None:   # still among the first frames: their robust mean so far
-            mean, count = np.empty_like(self._mean), np.empty_like(self._count)
-            self._start(mean, np.empty_like(self._m2), count, self.frames)
-        result = np.where(count > 0, mean, np.float32(np.nan)).astype(np.float32, copy=False)
+        # Among the first frames this is their plain mean: outliers are left out from then on.
+        result = np.where(self._count > 0, self._mean, np.float32(np.nan)).astype(np.float32, copy=False)
         return np.moveaxis(result, 0, 2) if result.shape[0] == 3 else result[0]
 
 
