@@ -84,8 +84,11 @@ def _shifted(data: npt.NDArray[Any]) -> str | None:
     t = np.linspace(-1.0, 1.0, pairs)
     design = np.stack([np.ones(pairs), t, t * t], axis=1)
     kept: npt.NDArray[np.bool_] = np.ones(pairs, dtype=bool)
-    # The quantisation of integer data is the least noise a cell can have.
-    floor = 0.5 / np.sqrt(2 * span) if data.dtype.kind in "ui" else 1e-12
+    # The quantisation of integer data is the least noise a cell can have: a cell's median
+    # sits on one of the data's steps (16 on a 12-bit sensor's left-aligned samples), so in
+    # a faint frame whose noise is under a step, cells flip a whole step where the smooth
+    # level crosses one, and rows of flipped cells are no band.
+    floor = 0.5 * _step(data) if data.dtype.kind in "ui" else 1e-12
     runs: list[tuple[int, int]] = []
     for _ in range(_FIT_ROUNDS):
         coef, *_ = np.linalg.lstsq(design[kept], cells[kept], rcond=None)
@@ -109,6 +112,12 @@ def _shifted(data: npt.NDArray[Any]) -> str | None:
     if not bands:
         return None
     return f"rows {2 * bands[0][0]}-{2 * bands[-1][1] + 1} shifted"
+
+
+def _step(data: npt.NDArray[Any]) -> int:
+    """The step of integer samples: the greatest common divisor of a sample of them (1 when
+    all are zero)."""
+    return max(1, int(np.gcd.reduce(np.asarray(data[::7, ::7], dtype=np.int64).ravel())))
 
 
 def _apart(residual: npt.NDArray[np.float64], sigma: npt.NDArray[np.float64], first: int, last: int) -> bool:
