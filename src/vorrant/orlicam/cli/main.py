@@ -81,7 +81,8 @@ def main(argv: Sequence[str] | None = None) -> None:
             status = cli.main(args=argv, prog_name="orlicam", standalone_mode=False)
         except (click.exceptions.Abort, KeyboardInterrupt) as stop:
             # A command that knows how to go on says so in the interrupt's text (click's Abort carries it).
-            cause = stop if isinstance(stop, KeyboardInterrupt) else stop.__cause__
+            # (older click raises its Abort "from None": the interrupt is then only its context.)
+            cause = stop if isinstance(stop, KeyboardInterrupt) else stop.__cause__ or stop.__context__
             said = str(cause) if isinstance(cause, KeyboardInterrupt) else ""
             click.echo(f"orlicam: {said or 'interrupted'}", err=True)
             sys.exit(interrupted_status())
